@@ -1,0 +1,29 @@
+#ifndef ZORV_ERRORTABLE_H
+#define ZORV_ERRORTABLE_H
+
+#include "ZorvErrorLogExport.h"
+#include <zorv/TStr.h>
+
+#include <tinyxml.h>
+
+// Vendor names and error descriptions read from "ZorvErrorCodes.xml".
+class ZORV_ERRORLOG_EXPORT ZorvErrorTable {
+public:
+    ZorvErrorTable(const TStr& pathName);
+    ~ZorvErrorTable();
+    ZorvErrorTable(const ZorvErrorTable&) = delete;
+    ZorvErrorTable& operator=(const ZorvErrorTable&) = delete;
+
+    void SetPathName(const TStr& pathName);
+    bool Load();
+    TStr GetVendorName(int vendorId);
+    TStr GetErrorDescription(int vendorId, int code);
+    TStr GetVendorErrorDescription(TiXmlNode* table, int code);
+
+private:
+    TStr mPathName;
+    bool mLoaded;
+    TiXmlDocument mDocument;
+};
+
+#endif

@@ -1,0 +1,23 @@
+#ifndef ZORV_VENDORID_H
+#define ZORV_VENDORID_H
+
+namespace Zorv {
+
+// The in-house components. The same numbers name the vendor of an error record
+// and the "VENDORID" of the error-code table. 6 has no enumerator.
+enum VendorID : int {
+    kNone = 0,
+    kZorvCore = 1,
+    kZorvLumen = 2,
+    kBrakka = 3,
+    kBrakkaBoot = 4,
+    kZorvPod = 5,
+    kZorvLoom = 7,
+    kZorvQet = 8,
+    kZorvWyn = 9,
+    kZorvFell = 10,
+};
+
+} // namespace Zorv
+
+#endif

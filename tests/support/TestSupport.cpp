@@ -1,0 +1,191 @@
+#include "support/TestSupport.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace zorvtest {
+
+namespace {
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+    return ::remove(path);
+}
+} // namespace
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/zorvtest-XXXXXX";
+    char* made = ::mkdtemp(pattern);
+    if (made == nullptr) {
+        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+    }
+    mPath = made;
+}
+
+TempDir::~TempDir() {
+    ::nftw(mPath.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+ScopedEnv::ScopedEnv(const std::string& name, const char* value) : mName(name) {
+    const char* old = ::getenv(name.c_str());
+    if (old != nullptr) {
+        mHad = true;
+        mOld = old;
+    }
+    if (value != nullptr) {
+        ::setenv(name.c_str(), value, 1);
+    } else {
+        ::unsetenv(name.c_str());
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (mHad) {
+        ::setenv(mName.c_str(), mOld.c_str(), 1);
+    } else {
+        ::unsetenv(mName.c_str());
+    }
+}
+
+IsolatedHome::IsolatedHome()
+    : mDataHome("XDG_DATA_HOME", (mDir.path() + "/data").c_str()),
+      mRuntime("XDG_RUNTIME_DIR", (mDir.path() + "/run").c_str()),
+      mDataDirs("XDG_DATA_DIRS", (mDir.path() + "/sys").c_str()),
+      mHome("HOME", (mDir.path() + "/home").c_str()) {
+    ::mkdir(runtimeDir().c_str(), 0700);
+    ::mkdir(home().c_str(), 0700);
+}
+
+FakeUname::FakeUname(const std::string& output, bool noUnameAtAll)
+    : mPath("PATH", nullptr) {
+    if (noUnameAtAll) {
+        // Only a directory without uname: the shell finds no such command.
+        ::setenv("PATH", mDir.path().c_str(), 1);
+        return;
+    }
+    std::string script = mDir.file("uname");
+    std::string data = mDir.file("uname.out");
+    writeFile(data, output);
+    writeFile(script, "#!/bin/sh\nexec /bin/cat '" + data + "'\n");
+    ::chmod(script.c_str(), 0755);
+    ::setenv("PATH", (mDir.path() + ":/usr/bin:/bin").c_str(), 1);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+long fileSize(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        return -1;
+    }
+    return static_cast<long>(st.st_size);
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        std::string::size_type end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> splitFields(const std::string& line, char separator) {
+    std::vector<std::string> fields;
+    std::string::size_type start = 0;
+    for (;;) {
+        std::string::size_type end = line.find(separator, start);
+        if (end == std::string::npos) {
+            fields.push_back(line.substr(start));
+            return fields;
+        }
+        fields.push_back(line.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+int runProcess(const std::vector<std::string>& argv, std::string* output) {
+    int fds[2] = {-1, -1};
+    if (output != nullptr && ::pipe(fds) != 0) {
+        return -1;
+    }
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        return -1;
+    }
+    if (pid == 0) {
+        if (output != nullptr) {
+            ::dup2(fds[1], 1);
+            ::dup2(fds[1], 2);
+            ::close(fds[0]);
+            ::close(fds[1]);
+        }
+        std::vector<char*> args;
+        for (const std::string& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    if (output != nullptr) {
+        ::close(fds[1]);
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+            if (n > 0) {
+                output->append(buf, static_cast<std::size_t>(n));
+            }
+        }
+        ::close(fds[0]);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    return 128 + WTERMSIG(status);
+}
+
+std::string selfExe() {
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) {
+        return std::string();
+    }
+    return std::string(buf, static_cast<std::size_t>(n));
+}
+
+} // namespace zorvtest

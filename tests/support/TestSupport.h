@@ -1,0 +1,86 @@
+#ifndef ZORV_TEST_SUPPORT_H
+#define ZORV_TEST_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+namespace zorvtest {
+
+// A fresh directory under /tmp, removed with everything in it at destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return mPath; }
+    std::string file(const std::string& name) const { return mPath + "/" + name; }
+
+private:
+    std::string mPath;
+};
+
+// Sets (or, with a null value, removes) an environment variable for the life of
+// the object, then restores what was there.
+class ScopedEnv {
+public:
+    ScopedEnv(const std::string& name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string mName;
+    bool mHad = false;
+    std::string mOld;
+};
+
+// Points XDG_DATA_HOME, XDG_RUNTIME_DIR, XDG_DATA_DIRS and HOME into a
+// temporary directory of its own, so nothing touches the real user's files.
+class IsolatedHome {
+public:
+    IsolatedHome();
+    const std::string& root() const { return mDir.path(); }
+    std::string dataHome() const { return mDir.path() + "/data"; }
+    std::string runtimeDir() const { return mDir.path() + "/run"; }
+    std::string home() const { return mDir.path() + "/home"; }
+    // The local user data directory the utility library reports.
+    std::string zorvDataDir() const { return dataHome() + "/zorv"; }
+
+private:
+    TempDir mDir;
+    ScopedEnv mDataHome;
+    ScopedEnv mRuntime;
+    ScopedEnv mDataDirs;
+    ScopedEnv mHome;
+};
+
+// Puts an executable "uname" script that prints the given text first on PATH
+// for the life of the object. With an empty text nothing named uname can be
+// found on PATH at all.
+class FakeUname {
+public:
+    explicit FakeUname(const std::string& output, bool noUnameAtAll = false);
+
+private:
+    TempDir mDir;
+    ScopedEnv mPath;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+bool fileExists(const std::string& path);
+long fileSize(const std::string& path); // -1 when missing
+std::vector<std::string> splitLines(const std::string& text); // at "\n", no trailing empty piece
+std::vector<std::string> splitFields(const std::string& line, char separator);
+
+// Runs argv[0] with the given arguments (PATH searched), waits, returns the exit
+// status (or 128 + signal). Output goes to *output when given.
+int runProcess(const std::vector<std::string>& argv, std::string* output = nullptr);
+
+// The path of the running test program itself (for re-running it as a child).
+std::string selfExe();
+
+} // namespace zorvtest
+
+#endif
