@@ -63,8 +63,7 @@ IsolatedHome::IsolatedHome()
     ::mkdir(home().c_str(), 0700);
 }
 
-FakeUname::FakeUname(const std::string& output, bool noUnameAtAll)
-    : mPath("PATH", nullptr) {
+FakeUname::FakeUname(const std::string& output, bool noUnameAtAll) : mPath("PATH", nullptr) {
     if (noUnameAtAll) {
         // Only a directory without uname: the shell finds no such command.
         ::setenv("PATH", mDir.path().c_str(), 1);

@@ -70,7 +70,7 @@ private:
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
-long fileSize(const std::string& path); // -1 when missing
+long fileSize(const std::string& path);                       // -1 when missing
 std::vector<std::string> splitLines(const std::string& text); // at "\n", no trailing empty piece
 std::vector<std::string> splitFields(const std::string& line, char separator);
 

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <list>
+#include <string>
 #include <utility>
 
 // Writes every line the library puts on disk. Each line starts with the
@@ -59,6 +60,16 @@ private:
     FILE* mFile;
     // Whether the stream opened last has been positioned and its tail checked.
     bool mReady;
+    // Whether the stream was opened for appending ("a+") rather than with "w".
+    bool mAppending;
+    // The stream's buffer, made once and reused by every open, so that opening
+    // costs neither an allocation nor the library's own size probe.
+    char* mBuffer;
+    // Scratch space for the line being built; keeps its capacity between lines.
+    std::string mLine;
+
+    bool prepareStream(bool& needLineFeed);
+    bool putLine();
 };
 
 #endif

@@ -1,0 +1,294 @@
+#include <zorv/TStr.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Length of the valid UTF-8 sequence starting at s[i], or 0 when none starts
+// there (overlong forms, surrogates and values above U+10FFFF are invalid).
+std::size_t utf8SequenceLength(const std::string& s, std::size_t i) {
+    const auto byte = [&s](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = byte(i);
+    if (c < 0x80) {
+        return 1;
+    }
+    std::size_t need;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        need = 2;
+        if (c == 0xE0) {
+            lo = 0xA0;
+        } else if (c == 0xED) {
+            hi = 0x9F;
+        }
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        need = 3;
+        if (c == 0xF0) {
+            lo = 0x90;
+        } else if (c == 0xF4) {
+            hi = 0x8F;
+        }
+    } else {
+        return 0;
+    }
+    if (i + need >= s.size()) {
+        return 0;
+    }
+    const unsigned char second = byte(i + 1);
+    if (second < lo || second > hi) {
+        return 0;
+    }
+    for (std::size_t k = 2; k <= need; ++k) {
+        const unsigned char cont = byte(i + k);
+        if (cont < 0x80 || cont > 0xBF) {
+            return 0;
+        }
+    }
+    return need + 1;
+}
+
+bool allValid(const std::string& s) {
+    std::size_t i = 0;
+    const std::size_t n = s.size();
+    while (i < n) {
+        // Plain ASCII runs are the common case.
+        if (static_cast<unsigned char>(s[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        const std::size_t len = utf8SequenceLength(s, i);
+        if (len == 0) {
+            return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
+// Finds the lowest-numbered marker %1..%99. Returns 0 when there is none.
+int lowestMarker(const std::string& s) {
+    int lowest = 100;
+    for (std::size_t i = 0; i + 1 < s.size(); ++i) {
+        if (s[i] != '%' || s[i + 1] < '0' || s[i + 1] > '9') {
+            continue;
+        }
+        int number = s[i + 1] - '0';
+        if (i + 2 < s.size() && s[i + 2] >= '0' && s[i + 2] <= '9') {
+            number = number * 10 + (s[i + 2] - '0');
+        }
+        if (number >= 1 && number < lowest) {
+            lowest = number;
+        }
+    }
+    return lowest == 100 ? 0 : lowest;
+}
+
+std::string replaceMarker(const std::string& s, int marker, const std::string& value) {
+    std::string out;
+    out.reserve(s.size() + value.size());
+    for (std::size_t i = 0; i < s.size();) {
+        if (s[i] == '%' && i + 1 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '9') {
+            int number = s[i + 1] - '0';
+            std::size_t len = 2;
+            if (i + 2 < s.size() && s[i + 2] >= '0' && s[i + 2] <= '9') {
+                number = number * 10 + (s[i + 2] - '0');
+                len = 3;
+            }
+            if (number == marker) {
+                out += value;
+                i += len;
+                continue;
+            }
+            out.append(s, i, len);
+            i += len;
+            continue;
+        }
+        out += s[i];
+        ++i;
+    }
+    return out;
+}
+
+std::string pad(const std::string& text, int fieldWidth, char fill) {
+    const std::size_t width =
+        static_cast<std::size_t>(fieldWidth < 0 ? -static_cast<long>(fieldWidth) : fieldWidth);
+    if (text.size() >= width) {
+        return text;
+    }
+    const std::string padding(width - text.size(), fill);
+    return fieldWidth < 0 ? text + padding : padding + text;
+}
+
+std::string formatInteger(int value, int base) {
+    if (base < 2 || base > 36) {
+        base = 10;
+    }
+    // Work in the unsigned domain so that INT_MIN has a magnitude.
+    unsigned long magnitude = value < 0 ? 0UL - static_cast<unsigned long>(static_cast<long>(value))
+                                        : static_cast<unsigned long>(value);
+    char digits[72];
+    std::size_t n = 0;
+    do {
+        digits[n++] =
+            "0123456789abcdefghijklmnopqrstuvwxyz"[magnitude % static_cast<unsigned>(base)];
+        magnitude /= static_cast<unsigned>(base);
+    } while (magnitude != 0);
+    std::string out;
+    if (value < 0) {
+        out += '-';
+    }
+    while (n > 0) {
+        out += digits[--n];
+    }
+    return out;
+}
+
+} // namespace
+
+TStr::TStr(const char* utf8) : mBytes(utf8 != nullptr ? utf8 : "") {}
+
+TStr::TStr(const char* bytes, std::size_t length)
+    : mBytes(bytes != nullptr ? std::string(bytes, length) : std::string()) {}
+
+TStr::TStr(const std::string& bytes) : mBytes(bytes) {}
+
+TStr::TStr(std::string&& bytes) noexcept : mBytes(std::move(bytes)) {}
+
+bool TStr::operator==(const char* other) const {
+    return mBytes == (other != nullptr ? other : "");
+}
+
+bool TStr::operator!=(const char* other) const {
+    return !(*this == other);
+}
+
+TStr TStr::operator+(const TStr& other) const {
+    std::string joined;
+    joined.reserve(mBytes.size() + other.mBytes.size());
+    joined += mBytes;
+    joined += other.mBytes;
+    return TStr(std::move(joined));
+}
+
+TStr TStr::operator+(const char* other) const {
+    TStr joined(*this);
+    joined += other;
+    return joined;
+}
+
+TStr& TStr::operator+=(const TStr& other) {
+    mBytes += other.mBytes;
+    return *this;
+}
+
+TStr& TStr::operator+=(const char* other) {
+    if (other != nullptr) {
+        mBytes += other;
+    }
+    return *this;
+}
+
+TStr& TStr::operator+=(char c) {
+    mBytes += c;
+    return *this;
+}
+
+TStr TStr::right(int n) const {
+    if (n <= 0) {
+        return TStr();
+    }
+    // Walk back over n code points; a byte that starts no valid sequence
+    // counts as one.
+    std::size_t start = mBytes.size();
+    int counted = 0;
+    while (start > 0 && counted < n) {
+        std::size_t candidate = start - 1;
+        // A code point is at most four bytes long: look for its lead byte.
+        std::size_t back = 0;
+        while (back < 3 && candidate > 0 &&
+               (static_cast<unsigned char>(mBytes[candidate]) & 0xC0) == 0x80) {
+            --candidate;
+            ++back;
+        }
+        if (utf8SequenceLength(mBytes, candidate) == start - candidate) {
+            start = candidate;
+        } else {
+            start = start - 1;
+        }
+        ++counted;
+    }
+    return TStr(mBytes.substr(start));
+}
+
+TStr TStr::popString(const TStr& separator) {
+    if (separator.mBytes.empty()) {
+        TStr whole(std::move(mBytes));
+        mBytes.clear();
+        return whole;
+    }
+    const std::string::size_type at = mBytes.rfind(separator.mBytes);
+    if (at == std::string::npos) {
+        TStr whole(std::move(mBytes));
+        mBytes.clear();
+        return whole;
+    }
+    TStr last(mBytes.substr(at + separator.mBytes.size()));
+    mBytes.erase(at);
+    return last;
+}
+
+TStr TStr::arg(int value, int fieldWidth, int base, char fill) const {
+    const int marker = lowestMarker(mBytes);
+    if (marker == 0) {
+        return *this;
+    }
+    return TStr(replaceMarker(mBytes, marker, pad(formatInteger(value, base), fieldWidth, fill)));
+}
+
+TStr TStr::arg(const TStr& value, int fieldWidth, char fill) const {
+    const int marker = lowestMarker(mBytes);
+    if (marker == 0) {
+        return *this;
+    }
+    return TStr(replaceMarker(mBytes, marker, pad(value.mBytes, fieldWidth, fill)));
+}
+
+bool TStr::isValidUtf8() const {
+    return allValid(mBytes);
+}
+
+const char* TStr::toUtf8() const {
+    return allValid(mBytes) ? mBytes.c_str() : nullptr;
+}
+
+char* TStr::utf8_alloc() const {
+    const char* text = toUtf8();
+    if (text == nullptr) {
+        return nullptr;
+    }
+    char* copy = static_cast<char*>(std::malloc(mBytes.size() + 1));
+    if (copy != nullptr) {
+        std::memcpy(copy, text, mBytes.size() + 1);
+    }
+    return copy;
+}
+
+void TStr::setUtf8(char* utf8) {
+    setUtf8(static_cast<const char*>(utf8));
+}
+
+void TStr::setUtf8(const char* utf8) {
+    if (utf8 == nullptr) {
+        mBytes.clear();
+    } else {
+        mBytes.assign(utf8);
+    }
+}
+
+void memory_free(void* p) {
+    std::free(p);
+}

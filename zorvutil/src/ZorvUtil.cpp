@@ -1,0 +1,88 @@
+#include <zorv/ZorvUtil.h>
+
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#ifndef ZORV_INSTALL_DATADIR
+#define ZORV_INSTALL_DATADIR "/usr/local/share/zorv"
+#endif
+
+namespace {
+
+const char* const kSubdirectory = "/zorv";
+const char* const kErrorCodesFileName = "ZorvErrorCodes.xml";
+const char* const kDefaultDataDirs = "/usr/local/share:/usr/share";
+
+// An environment value that names an absolute path, or null. Relative values
+// are ignored as the XDG conventions ask: they would depend on the current
+// directory.
+const char* absoluteEnv(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] == '/' ? value : nullptr;
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::vector<std::string> candidateDirectories() {
+    std::vector<std::string> dirs;
+    const TStr local = ZorvUtil::getZorvLocalUserDataLocation();
+    if (!local.isEmpty()) {
+        dirs.push_back(local.bytes());
+    }
+    const char* dataDirs = std::getenv("XDG_DATA_DIRS");
+    const std::string list =
+        dataDirs != nullptr && dataDirs[0] != '\0' ? dataDirs : kDefaultDataDirs;
+    std::string::size_type start = 0;
+    while (start <= list.size()) {
+        std::string::size_type end = list.find(':', start);
+        if (end == std::string::npos) {
+            end = list.size();
+        }
+        const std::string entry = list.substr(start, end - start);
+        if (!entry.empty() && entry[0] == '/') {
+            dirs.push_back(entry + kSubdirectory);
+        }
+        start = end + 1;
+    }
+    dirs.push_back(ZORV_INSTALL_DATADIR);
+    return dirs;
+}
+
+} // namespace
+
+namespace ZorvUtil {
+
+TStr getZorvLocalUserDataLocation() {
+    if (const char* dataHome = absoluteEnv("XDG_DATA_HOME")) {
+        return TStr(std::string(dataHome) + kSubdirectory);
+    }
+    if (const char* home = absoluteEnv("HOME")) {
+        return TStr(std::string(home) + "/.local/share" + kSubdirectory);
+    }
+    return TStr();
+}
+
+TStr getZorvFileLocation(ZorvFileType type, const TStr& fileName) {
+    if (type != kZorvErrorCodesFile) {
+        return TStr();
+    }
+    const std::string name = fileName.isEmpty() ? kErrorCodesFileName : fileName.bytes();
+    // Only a plain file name: the caller must not be able to walk out of the
+    // directories searched here.
+    if (name.find('/') != std::string::npos || name == "." || name == "..") {
+        return TStr();
+    }
+    for (const std::string& dir : candidateDirectories()) {
+        if (isRegularFile(dir + "/" + name)) {
+            return TStr(dir);
+        }
+    }
+    return TStr();
+}
+
+} // namespace ZorvUtil
