@@ -1,0 +1,143 @@
+#include "QETPipeConnection.h"
+
+#include "qet/QETBase.h"
+#include "qet/QETPipeFrame.h"
+#include "qet/QETPipePacket.h"
+
+#include <QLocalSocket>
+
+namespace {
+
+// Qt's own buffer in front of ours: with it bounded, a client that streams
+// without end costs at most this plus one frame body.
+constexpr qint64 kSocketReadBufferSize = 64 * 1024;
+
+// Keeps a packet alive across the handling of one request.
+class PacketRef {
+public:
+    explicit PacketRef(QETPipePacket* packet) : mPacket(packet) { mPacket->retain(); }
+    ~PacketRef() { mPacket->release(); }
+    PacketRef(const PacketRef&) = delete;
+    PacketRef& operator=(const PacketRef&) = delete;
+    QETPipePacket* get() const { return mPacket; }
+
+private:
+    QETPipePacket* mPacket;
+};
+
+} // namespace
+
+QETPipeConnection::QETPipeConnection(QETPipeServer* server, QLocalSocket* socket)
+    : QObject(server), mServer(server), mSocket(socket), mExpected(0), mDropped(false),
+      mFinished(false), mErrorLogged(false) {
+    mSocket->setParent(this);
+    mSocket->setReadBufferSize(kSocketReadBufferSize);
+    mIdleTimer.setSingleShot(true);
+    connect(&mIdleTimer, SIGNAL(timeout()), this, SLOT(idleTimedOut()));
+    connect(mSocket, SIGNAL(readyRead()), this, SLOT(readFrames()));
+    connect(mSocket, SIGNAL(disconnected()), this, SLOT(peerLeft()));
+    restartIdleTimer();
+    // Bytes may have arrived before the signals were connected.
+    if (mSocket->bytesAvailable() > 0) {
+        QMetaObject::invokeMethod(this, "readFrames", Qt::QueuedConnection);
+    }
+}
+
+QETPipeConnection::~QETPipeConnection() = default;
+
+void QETPipeConnection::restartIdleTimer() {
+    const long limit = mServer->timeout();
+    if (limit > 0) {
+        mIdleTimer.start(static_cast<int>(qMin<long>(limit, INT_MAX)));
+    } else {
+        mIdleTimer.stop();
+    }
+}
+
+void QETPipeConnection::readFrames() {
+    while (!mDropped) {
+        if (mExpected == 0) {
+            if (mSocket->bytesAvailable() < QETPipeFrame::kHeaderSize) {
+                return;
+            }
+            char header[QETPipeFrame::kHeaderSize];
+            mSocket->read(header, sizeof header);
+            const quint32 length = QETPipeFrame::bodyLength(header);
+            // Checked before a single byte of the body is kept.
+            if (!QETPipeFrame::isValidBodyLength(length)) {
+                drop(length == 0 ? QETPipeServer::kErrorMalformedFrame
+                                 : QETPipeServer::kErrorFrameTooLarge,
+                     __LINE__);
+                return;
+            }
+            mExpected = length;
+            mBody.clear();
+        }
+        const qint64 missing = static_cast<qint64>(mExpected) - mBody.size();
+        if (mSocket->bytesAvailable() <= 0) {
+            return;
+        }
+        mBody.append(mSocket->read(missing));
+        if (mBody.size() < static_cast<int>(mExpected)) {
+            return;
+        }
+        mExpected = 0;
+        QStringList arguments;
+        if (!QETPipeFrame::decodeRequest(mBody, &arguments)) {
+            drop(QETPipeServer::kErrorMalformedFrame, __LINE__);
+            return;
+        }
+        mBody.clear();
+        restartIdleTimer();
+        {
+            PacketRef packet(new QETPipePacket(arguments));
+            mServer->handlePacket(packet.get(), QStringLiteral("socket"));
+        }
+        mSocket->write(QETPipeFrame::encodeAcknowledgement(QETPipeFrame::kStatusHandled));
+    }
+}
+
+void QETPipeConnection::idleTimedOut() {
+    drop(QETPipeServer::kErrorIdleTimeout, __LINE__);
+}
+
+void QETPipeConnection::peerLeft() {
+    // Whatever the client sent before it left still counts.
+    readFrames();
+    if (!mDropped && (mExpected != 0 || mSocket->bytesAvailable() > 0)) {
+        // The client went away inside a frame.
+        drop(QETPipeServer::kErrorMalformedFrame, __LINE__);
+        return;
+    }
+    finish();
+}
+
+void QETPipeConnection::drop(QETPipeServer::ErrorCode code, int line) {
+    if (mDropped) {
+        return;
+    }
+    mDropped = true;
+    mIdleTimer.stop();
+    if (!mErrorLogged) {
+        mErrorLogged = true;
+        mServer->logError(code, line);
+    }
+    QETBase::logDebug(QStringLiteral("pipe connection dropped, error %1").arg(int(code)));
+    // abort() rather than disconnectFromServer(): nothing more is owed to a
+    // client that broke the protocol, and waiting for it to read would let it
+    // keep the connection.
+    mSocket->abort();
+    finish();
+}
+
+void QETPipeConnection::finish() {
+    if (mFinished) {
+        return;
+    }
+    mFinished = true;
+    mIdleTimer.stop();
+    mSocket->disconnect(this);
+    // Never deleted here: this may run inside the socket's own signal.
+    emit finished(this);
+    deleteLater();
+}

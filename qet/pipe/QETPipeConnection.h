@@ -1,0 +1,44 @@
+#ifndef QET_PIPECONNECTION_H
+#define QET_PIPECONNECTION_H
+
+#include "qet/QETPipeServer.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QTimer>
+
+class QLocalSocket;
+
+// One client of the pipe socket: reads its frames, hands each request to the
+// server, answers each with an acknowledgement, and drops the connection on
+// the first bad frame or when it stays idle too long.
+class QETPipeConnection : public QObject {
+    Q_OBJECT
+public:
+    QETPipeConnection(QETPipeServer* server, QLocalSocket* socket);
+    ~QETPipeConnection() override;
+
+signals:
+    void finished(QObject* connection);
+
+private slots:
+    void readFrames();
+    void idleTimedOut();
+    void peerLeft();
+
+private:
+    void drop(QETPipeServer::ErrorCode code, int line);
+    void finish();
+    void restartIdleTimer();
+
+    QETPipeServer* mServer;
+    QLocalSocket* mSocket;
+    QTimer mIdleTimer;
+    QByteArray mBody;
+    quint32 mExpected; // body length of the frame being read, 0 between frames
+    bool mDropped;
+    bool mFinished;
+    bool mErrorLogged; // at most one error record per connection
+};
+
+#endif

@@ -1,0 +1,5 @@
+#include "qet/QETPipePacket.h"
+
+QETPipePacket::QETPipePacket(const QStringList& arguments) : mArguments(arguments) {}
+
+QETPipePacket::~QETPipePacket() = default;
