@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Runs every libFuzzer target built in BUILD_DIR for SECONDS each, one after
+# the other, on a scratch copy of its seed corpus (the committed corpus stays
+# as it is). Fails on the first finding, leaving the input that triggered it
+# beside the scratch corpus. Prints the executions of each target.
+#   fuzz/run-all.sh BUILD_DIR SECONDS
+set -euo pipefail
+if [ $# -ne 2 ]; then
+  echo "usage: $0 BUILD_DIR SECONDS" >&2
+  exit 2
+fi
+build=$(cd "$1" && pwd)
+seconds=$2
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/zorv-fuzz-run.XXXXXX")
+echo "fuzz scratch directory: $work"
+
+# Documents too large to commit: a table of several megabytes (many vendors
+# and codes, so lookups walk far) and a nesting several megabytes deep.
+make_large_tables() { # dir
+  python3 - "$1" <<'PY'
+import sys
+out = sys.argv[1]
+parts = ['<?xml version="1.0"?>\n<ERRORTABLES>\n']
+for vendor in range(0, 400):
+    parts.append('<TABLE VENDORID="%d"><NAME>Vendor %d</NAME>\n' % (vendor, vendor))
+    for code in range(0, 160):
+        parts.append('<ERROR CODE="%d"><DESCRIPTION>Description %d of %d</DESCRIPTION></ERROR>\n'
+                     % (code - 80, code, vendor))
+    parts.append('</TABLE>\n')
+parts.append('</ERRORTABLES>\n')
+open(out + '/large-table.xml', 'w').write(''.join(parts))
+depth = 600000
+open(out + '/deep-nesting.xml', 'w').write('<ERRORTABLES>' + '<a>' * depth + '</a>' * depth + '</ERRORTABLES>')
+PY
+}
+
+status=0
+summary=""
+for target in error_table qet_frame uname; do
+  exe="$build/fuzz/fuzz_$target"
+  if [ ! -x "$exe" ]; then
+    echo "== fuzz_$target: not built, skipped"
+    summary+="fuzz_$target: not built"$'\n'
+    continue
+  fi
+  corpus="$work/$target"
+  mkdir -p "$corpus" "$work/artifacts-$target"
+  if [ -d "$here/corpus/$target" ]; then
+    cp -r "$here/corpus/$target/." "$corpus/"
+  fi
+  extra=()
+  if [ "$target" = error_table ]; then
+    make_large_tables "$corpus"
+    extra+=(-max_len=8388608)
+  fi
+  echo "== fuzz_$target for $seconds s"
+  log="$work/$target.log"
+  set +e
+  "$exe" "${extra[@]}" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 \
+    -print_final_stats=1 -artifact_prefix="$work/artifacts-$target/" "$corpus" >"$log" 2>&1
+  rc=$?
+  set -e
+  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || true)
+  if [ $rc -ne 0 ]; then
+    tail -n 60 "$log"
+    echo "== fuzz_$target: FINDING (exit $rc), inputs in $work/artifacts-$target/"
+    summary+="fuzz_$target: FINDING after ${execs:-?} executions"$'\n'
+    status=1
+    continue
+  fi
+  summary+="fuzz_$target: ${execs:-?} executions in $seconds s, no finding"$'\n'
+done
+echo "== fuzz summary"
+printf '%s' "$summary"
+if [ $status -eq 0 ]; then
+  rm -rf "$work"
+fi
+exit $status
