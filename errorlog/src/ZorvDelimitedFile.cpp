@@ -17,6 +17,11 @@ namespace {
 // the file in one write when the stream is closed.
 constexpr std::size_t kStreamBufferSize = 16384;
 
+// How often, and how far apart, a tail without LF is looked at before it
+// counts as torn (see prepareStream).
+constexpr int kTailLooks = 3;
+constexpr long kTailPauseNs = 200 * 1000;
+
 // U+FFFD REPLACEMENT CHARACTER, in UTF-8.
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
 
@@ -413,15 +418,30 @@ bool ZorvDelimitedFile::prepareStream(bool& needLineFeed) {
     if (!mAppending && ::lseek(fd, 0, SEEK_END) < 0) {
         return false;
     }
-    if (st.st_size > 0) {
-        // A writer that crashed or hit a full disk may have left a line
-        // without its LF; ours must not be glued to it. The stream buffer is
-        // empty here (first line after open, or a failed write dropped it),
-        // so the file's last byte is the last byte written.
+    // A writer that crashed or hit a full disk may have left a line without
+    // its LF; ours must not be glued to it. The stream buffer is empty here
+    // (first line after open, or a failed write dropped it), so the file's
+    // last byte is the last byte written.
+    off_t size = st.st_size;
+    for (int look = 1; size > 0; ++look) {
         char last = '\n';
-        if (::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') {
-            needLineFeed = true;
+        if (::pread(fd, &last, 1, size - 1) != 1 || last == '\n') {
+            break;
         }
+        // Another process may be half-way through appending a record, whose
+        // bytes become visible page by page; only a tail that stays put is
+        // torn. (Exact only under the per-file mutex the logger holds.)
+        if (look == kTailLooks) {
+            needLineFeed = true;
+            break;
+        }
+        struct timespec pause = {0, kTailPauseNs};
+        ::nanosleep(&pause, nullptr);
+        if (::fstat(fd, &st) != 0 || st.st_size == size) {
+            needLineFeed = st.st_size == size;
+            break;
+        }
+        size = st.st_size;
     }
     mReady = true;
     return true;

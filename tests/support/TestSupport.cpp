@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
@@ -185,6 +186,32 @@ std::string selfExe() {
         return std::string();
     }
     return std::string(buf, static_cast<std::size_t>(n));
+}
+
+bool isOpenInThisProcess(const std::string& path) {
+    struct stat target;
+    if (::stat(path.c_str(), &target) != 0) {
+        return false;
+    }
+    DIR* fds = ::opendir("/proc/self/fd");
+    if (fds == nullptr) {
+        return false;
+    }
+    int own = ::dirfd(fds);
+    bool found = false;
+    while (struct dirent* entry = ::readdir(fds)) {
+        int fd = std::atoi(entry->d_name);
+        struct stat st;
+        if (entry->d_name[0] == '.' || fd == own || ::fstat(fd, &st) != 0) {
+            continue;
+        }
+        if (st.st_dev == target.st_dev && st.st_ino == target.st_ino) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(fds);
+    return found;
 }
 
 } // namespace zorvtest

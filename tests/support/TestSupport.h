@@ -81,6 +81,10 @@ int runProcess(const std::vector<std::string>& argv, std::string* output = nullp
 // The path of the running test program itself (for re-running it as a child).
 std::string selfExe();
 
+// Whether this process holds a descriptor open on the file at path (checked
+// through /proc/self/fd), e.g. to see that a stream was left open or closed.
+bool isOpenInThisProcess(const std::string& path);
+
 } // namespace zorvtest
 
 #endif

@@ -1,0 +1,332 @@
+#include "support/TestSupport.h"
+
+#include <zorv/ZorvDelimitedFile.h>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace zorvtest;
+using Pairs = std::list<std::pair<TStr, TStr>>;
+using Items = std::list<TStr>;
+
+namespace {
+
+class DelimitedFileTest : public ::testing::Test {
+protected:
+    void TearDown() override { ZorvDelimitedFile::kTab = mSavedTab; }
+
+    // The section text of f with the given separator, as raw bytes.
+    static std::string section(const ZorvDelimitedFile& f, const char* sep = "\t") {
+        return f.getCurrentSection(TStr(sep)).bytes();
+    }
+
+    IsolatedHome mHome;
+    TempDir mDir;
+    std::string mPath = mDir.file("out.log");
+    const char* mSavedTab = ZorvDelimitedFile::kTab;
+};
+
+TEST_F(DelimitedFileTest, KeyValueLinesByteForByteAndSectionReuse) {
+    ZorvDelimitedFile f(TStr(mPath.c_str()));
+    f.updateCurrentSection(false);
+    std::string s1 = section(f);
+    ASSERT_FALSE(s1.empty());
+    Pairs three{{"key1", "value1"}, {"key2", "value2"}, {"key3", "value3"}};
+    EXPECT_TRUE(f.write("Reason", "disk full"));
+    EXPECT_TRUE(f.write("Delta", -3));
+    EXPECT_TRUE(f.write(three));
+    EXPECT_EQ(three.size(), 3u); // the list is left as it was
+    // Structure characters and line breaks pass through unescaped.
+    EXPECT_TRUE(f.append("Odd", "a=b,c\td\nnext", false));
+    f.updateCurrentSection(true);
+    std::string s2 = section(f);
+    EXPECT_TRUE(f.append("Later", "x", true));
+    EXPECT_FALSE(isOpenInThisProcess(mPath));
+    EXPECT_EQ(readFile(mPath), s1 + "\tReason=disk full\n" + s1 + "\tDelta=-3\n" + s1 +
+                                   "\tkey1=value1,key2=value2,key3=value3\n" + s1 +
+                                   "\tOdd=a=b,c\td\nnext\n" + s2 + "\tLater=x\n");
+}
+
+TEST_F(DelimitedFileTest, ItemLinesEndEveryItemWithTheSeparator) {
+    ZorvDelimitedFile f(TStr(mPath.c_str()));
+    f.updateCurrentSection(true);
+    Items abc{"a", "b", "c"};
+    Items one{"only"};
+    Items none;
+    EXPECT_TRUE(f.writeDebugLog(abc, ","));
+    EXPECT_TRUE(f.writeDebugLog(one, "\t"));
+    EXPECT_TRUE(f.writeDebugLog(one, ""));
+    EXPECT_FALSE(f.writeDebugLog(none, ","));
+    Pairs noPairs;
+    EXPECT_FALSE(f.write(noPairs));
+    f.close();
+    EXPECT_EQ(readFile(mPath), section(f, ",") + ",a,b,c,\n" + section(f, "\t") + "\tonly\t\n" +
+                                   section(f, "") + "only\n");
+}
+
+TEST_F(DelimitedFileTest, KTabChangesOnlyTheSectionOfKeyValueLines) {
+    ZorvDelimitedFile f(TStr(mPath.c_str()));
+    f.updateCurrentSection(false);
+    ZorvDelimitedFile::kTab = " | ";
+    Pairs pairs{{"k", "v"}};
+    Items items{"i"};
+    EXPECT_TRUE(f.write("k", "v"));
+    EXPECT_TRUE(f.append(pairs, false));
+    EXPECT_TRUE(f.writeDebugLog(items, ";"));
+    ZorvDelimitedFile::kTab = nullptr;
+    EXPECT_TRUE(f.write("k", "v"));
+    EXPECT_TRUE(f.write(pairs));
+    f.close();
+    std::string bar = section(f, " | ");
+    std::string none = section(f, "");
+    EXPECT_EQ(readFile(mPath), bar + "\tk=v\n" + bar + "\tk=v\n" + section(f, ";") + ";i;\n" +
+                                   none + "\tk=v\n" + none + "\tk=v\n");
+}
+
+TEST_F(DelimitedFileTest, WithoutSectionWritersOpenButWriteNothing) {
+    ZorvDelimitedFile f(TStr(mPath.c_str()));
+    EXPECT_FALSE(f.isCurrentSectionSet());
+    EXPECT_TRUE(f.getCurrentSection(TStr("\t")).isEmpty());
+    EXPECT_FALSE(fileExists(mPath)); // construction creates nothing
+    EXPECT_FALSE(f.write("Reason", "anything"));
+    EXPECT_EQ(fileSize(mPath), 0);
+    EXPECT_TRUE(isOpenInThisProcess(mPath));
+    Items items{"x"};
+    EXPECT_FALSE(f.writeDebugLog(items, ","));
+    EXPECT_FALSE(f.append("Reason", "x", true));
+    EXPECT_FALSE(isOpenInThisProcess(mPath));
+    EXPECT_EQ(fileSize(mPath), 0);
+}
+
+TEST_F(DelimitedFileTest, LowLevelWritersNeedAnOpenStreamAndTakeTheGivenSection) {
+    ZorvDelimitedFile f(TStr(mPath.c_str()));
+    Pairs pairs{{"a", "1"}, {"b", "2"}};
+    Pairs none;
+    EXPECT_FALSE(f.append("SECTION", pairs));
+    EXPECT_FALSE(f.append("SECTION", "k", "v"));
+    EXPECT_FALSE(fileExists(mPath));
+    ASSERT_TRUE(f.open(false));
+    EXPECT_TRUE(f.append("S|E", pairs)); // no section of its own needed
+    EXPECT_TRUE(f.append("S", "k", "v"));
+    EXPECT_FALSE(f.append("", pairs));
+    EXPECT_FALSE(f.append("S", none));
+    EXPECT_FALSE(f.append(TStr(), "k", "v"));
+    f.close();
+    EXPECT_EQ(readFile(mPath), "S|E\ta=1,b=2\nS\tk=v\n");
+}
+
+TEST_F(DelimitedFileTest, OpenCloseClearRefreshStateMachine) {
+    ZorvDelimitedFile f(TStr(mPath.c_str()));
+    f.updateCurrentSection(false);
+    EXPECT_TRUE(f.write("one", "1"));
+    EXPECT_EQ(fileSize(mPath), 0); // no flush of our own: lines land at close
+    EXPECT_TRUE(f.open(true));     // already open: neither reopened nor emptied
+    f.refresh();
+    EXPECT_FALSE(isOpenInThisProcess(mPath));
+    std::string first = readFile(mPath);
+    EXPECT_EQ(first, section(f) + "\tone=1\n");
+    EXPECT_TRUE(f.write("two", "2")); // reopens by name, appends
+    f.close();
+    f.close(); // closing twice is harmless
+    EXPECT_EQ(readFile(mPath), first + section(f) + "\ttwo=2\n");
+    ASSERT_TRUE(f.open(false));
+    f.clearContents();
+    EXPECT_EQ(fileSize(mPath), 0);
+    EXPECT_FALSE(isOpenInThisProcess(mPath));
+    // A stream opened with "w" still appends after whatever is there.
+    ASSERT_TRUE(f.open(true));
+    EXPECT_TRUE(f.write("three", "3"));
+    f.close();
+    EXPECT_EQ(readFile(mPath), section(f) + "\tthree=3\n");
+}
+
+TEST_F(DelimitedFileTest, SetFilenameKeepsOrSwitchesTheStream) {
+    std::string other = mDir.file("other.log");
+    ZorvDelimitedFile f(TStr(mPath.c_str()));
+    f.updateCurrentSection(false);
+    EXPECT_TRUE(f.write("a", "1"));
+    f.setFilename(TStr(mPath.c_str()));
+    EXPECT_TRUE(isOpenInThisProcess(mPath));
+    EXPECT_EQ(fileSize(mPath), 0);
+    f.setFilename(TStr(other.c_str()));
+    EXPECT_EQ(f.getFilename(), TStr(other.c_str()));
+    EXPECT_EQ(readFile(mPath), section(f) + "\ta=1\n"); // closed, so flushed
+    EXPECT_TRUE(f.write("b", "2"));
+    f.setFilename(TStr());
+    EXPECT_EQ(readFile(other), section(f) + "\tb=2\n");
+    EXPECT_FALSE(f.open(false));
+    EXPECT_FALSE(f.write("c", "3"));
+    f.clearContents(); // no name: nothing to do
+}
+
+TEST_F(DelimitedFileTest, OpenFailsWithoutDirectoryOrUtf8NameAndRetriesLater) {
+    std::string sub = mDir.file("sub");
+    ZorvDelimitedFile f(TStr((sub + "/x.log").c_str()));
+    EXPECT_FALSE(f.open(false));
+    ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+    EXPECT_TRUE(f.open(false)); // the next attempt tries again
+    f.close();
+
+    ZorvDelimitedFile bad(TStr((mDir.file("bad\xFF") + ".log").c_str()));
+    std::string nulName = mDir.file("nul") + std::string(1, '\0') + "x";
+    ZorvDelimitedFile embedded{TStr(nulName)};
+    bad.updateCurrentSection(false);
+    embedded.updateCurrentSection(false);
+    EXPECT_FALSE(bad.open(false));
+    EXPECT_FALSE(bad.write("k", "v"));
+    EXPECT_FALSE(embedded.open(false));
+    EXPECT_FALSE(fileExists(mDir.file("nul")));
+    EXPECT_FALSE(fileExists(mDir.file("bad") + ".log"));
+}
+
+TEST_F(DelimitedFileTest, BadUtf8IsReplacedAndTheLineKept) {
+    ZorvDelimitedFile f(TStr(mPath.c_str()));
+    f.updateCurrentSection(false);
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case {
+        std::string in, out;
+    } cases[] = {
+        {"a\xFF"
+         "b",
+         "a" + fffd + "b"},
+        {"\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80"},
+        {"cut\xE2\x82", "cut" + fffd},                   // truncated at the end
+        {"\xE2\x82x", fffd + "x"},                       // truncated before ASCII
+        {"\xC0\xAF", fffd + fffd},                       // overlong
+        {"\xED\xA0\x80", fffd + fffd + fffd},            // surrogate
+        {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd}, // above U+10FFFF
+        {std::string("x\0y", 3), "x" + fffd + "y"},      // NUL would cut the line
+    };
+    std::string expected;
+    for (const Case& c : cases) {
+        EXPECT_TRUE(f.write("v", TStr(c.in)));
+        expected += section(f) + "\tv=" + c.out + "\n";
+    }
+    Items items{TStr("\x80")};
+    EXPECT_TRUE(f.writeDebugLog(items, ","));
+    f.close();
+    EXPECT_EQ(readFile(mPath), expected + section(f, ",") + "," + fffd + ",\n");
+}
+
+TEST_F(DelimitedFileTest, TornTailGetsItsLineFeedOncePerOpen) {
+    writeFile(mPath, "torn");
+    ZorvDelimitedFile f(TStr(mPath.c_str()));
+    f.updateCurrentSection(false);
+    EXPECT_TRUE(f.write("a", "1"));
+    EXPECT_TRUE(f.write("b", "2"));
+    f.close();
+    EXPECT_TRUE(f.write("c", "3")); // ends in LF now: no blank line
+    f.close();
+    std::string s = section(f);
+    EXPECT_EQ(readFile(mPath), "torn\n" + s + "\ta=1\n" + s + "\tb=2\n" + s + "\tc=3\n");
+}
+
+// A write that fails half-way (here at the file size limit, as on a full disk)
+// leaves a fragment; the next line must start on a line of its own.
+TEST_F(DelimitedFileTest, TornTailAfterFailedWrite) {
+    writeFile(mPath, "first\n");
+    ZorvDelimitedFile f(TStr(mPath.c_str()));
+    f.updateCurrentSection(false);
+    std::string big(40000, 'x');
+    struct rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignore, &old);
+    struct rlimit small = saved;
+    small.rlim_cur = 6 + 20;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool bigWritten = f.write("big", TStr(big));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::sigaction(SIGXFSZ, &old, nullptr);
+    EXPECT_FALSE(bigWritten);
+    EXPECT_TRUE(f.write("after", "ok"));
+    f.close();
+    std::vector<std::string> lines = splitLines(readFile(mPath));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "first");
+    EXPECT_EQ(lines[1], (section(f) + "\tbig=").substr(0, 20));
+    EXPECT_EQ(lines[2], section(f) + "\tafter=ok");
+}
+
+TEST_F(DelimitedFileTest, UnpositionableOrFullTargetsMakeWritersFail) {
+    std::string fifo = mDir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    {
+        ZorvDelimitedFile f(TStr(fifo.c_str()));
+        f.updateCurrentSection(false);
+        Items items{"i"};
+        EXPECT_TRUE(f.open(false));
+        EXPECT_FALSE(f.write("k", "v"));
+        EXPECT_FALSE(f.writeDebugLog(items, ","));
+        EXPECT_FALSE(f.write("k", "v")); // still refused, not just the first time
+    }
+    char buf[16];
+    EXPECT_LE(::read(reader, buf, sizeof buf), 0); // nothing reached the pipe
+    ::close(reader);
+
+    ZorvDelimitedFile full("/dev/full");
+    full.updateCurrentSection(false);
+    EXPECT_FALSE(full.write("k", "v"));
+    ZorvDelimitedFile null("/dev/null");
+    null.updateCurrentSection(false);
+    EXPECT_TRUE(null.write("k", "v"));
+}
+
+// Records of several processes appended to one file come out whole and in
+// order, and no process mistakes the tail another one wrote for a torn line.
+// Each record is taken under a lock, as the logger's per-file mutex does.
+TEST_F(DelimitedFileTest, ProcessesAppendingToOneFileKeepRecordsWhole) {
+    const int kChildren = 3, kRecords = 200;
+    std::vector<pid_t> children;
+    for (int c = 0; c < kChildren; ++c) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int lock = ::open(mDir.file("lock").c_str(), O_RDWR | O_CREAT, 0600);
+            ZorvDelimitedFile f(TStr(mPath.c_str()));
+            f.updateCurrentSection(true);
+            for (int r = 0; r < kRecords; ++r) {
+                ::flock(lock, LOCK_EX);
+                bool ok = f.open(false) && f.write("r", r) && f.write("s", r) && f.write("t", r);
+                f.close();
+                ::flock(lock, LOCK_UN);
+                if (!ok) {
+                    ::_exit(1);
+                }
+            }
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::vector<std::string> lines = splitLines(readFile(mPath));
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kChildren * kRecords * 3));
+    std::map<std::string, int> perProcess;
+    for (size_t i = 0; i < lines.size(); i += 3) {
+        std::vector<std::string> f0 = splitFields(lines[i], '\t');
+        ASSERT_EQ(f0.size(), 4u) << lines[i];
+        std::string prefix = f0[0] + "\t" + f0[1] + "\t" + f0[2] + "\t";
+        std::string n = f0[3].substr(2);
+        EXPECT_EQ(lines[i], prefix + "r=" + n);
+        EXPECT_EQ(lines[i + 1], prefix + "s=" + n);
+        EXPECT_EQ(lines[i + 2], prefix + "t=" + n);
+        EXPECT_EQ(std::to_string(perProcess[f0[0]]++), n); // each process in order
+    }
+    EXPECT_EQ(perProcess.size(), static_cast<size_t>(kChildren));
+}
+
+} // namespace
