@@ -1,0 +1,132 @@
+#include "ArgParser.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <strings.h>
+
+namespace zorvlog {
+
+ArgParser::ArgParser(const std::vector<Option>& options) : mOptions(options) {}
+
+const ArgParser::Option* ArgParser::find(const std::string& name) const {
+    for (const Option& option : mOptions) {
+        if (name == option.name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+void ArgParser::parse(const std::vector<std::string>& args) {
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+            if (!optionsEnded && arg == "--") {
+                optionsEnded = true;
+                continue;
+            }
+            mOperands.push_back(arg);
+            continue;
+        }
+        std::string name = arg.substr(2);
+        std::string value;
+        bool inlineValue = false;
+        std::string::size_type eq = name.find('=');
+        if (eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.erase(eq);
+            inlineValue = true;
+        }
+        const Option* option = find(name);
+        if (option == nullptr) {
+            throw UsageError("unknown option --" + name);
+        }
+        if (mValues.count(name) != 0) {
+            throw UsageError("--" + name + " given twice");
+        }
+        if (option->takesValue) {
+            if (!inlineValue) {
+                if (i + 1 >= args.size()) {
+                    throw UsageError("--" + name + " needs a value");
+                }
+                value = args[++i];
+            }
+        } else if (inlineValue) {
+            throw UsageError("--" + name + " takes no value");
+        }
+        mValues[name] = value;
+    }
+}
+
+std::string ArgParser::value(const std::string& name, const std::string& fallback) const {
+    auto it = mValues.find(name);
+    return it == mValues.end() ? fallback : it->second;
+}
+
+std::string ArgParser::required(const std::string& name) const {
+    auto it = mValues.find(name);
+    if (it == mValues.end()) {
+        throw UsageError("--" + name + " is required");
+    }
+    return it->second;
+}
+
+bool parseInt(const std::string& text, int& value) {
+    std::size_t i = 0;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+        ++i;
+    }
+    if (i == text.size()) {
+        return false;
+    }
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+    }
+    errno = 0;
+    long long parsed = std::strtoll(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || parsed < -2147483648LL || parsed > 2147483647LL) {
+        return false;
+    }
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+namespace {
+// The names of the debug record, by id; 6 has none.
+const char* const kVendorNames[] = {"None",       "ZorvCore", "ZorvLumen", "Brakka",
+                                    "BrakkaBoot", "ZorvPod",  nullptr,     "ZorvLoom",
+                                    "ZorvQet",    "ZorvWyn",  "ZorvFell"};
+const int kVendorCount = static_cast<int>(sizeof kVendorNames / sizeof kVendorNames[0]);
+} // namespace
+
+const char* vendorName(int id) {
+    if (id < 0 || id >= kVendorCount || kVendorNames[id] == nullptr) {
+        return "None";
+    }
+    return kVendorNames[id];
+}
+
+int parseVendor(const std::string& text) {
+    int id = 0;
+    if (parseInt(text, id)) {
+        return id;
+    }
+    for (int i = 0; i < kVendorCount; ++i) {
+        if (kVendorNames[i] != nullptr && ::strcasecmp(text.c_str(), kVendorNames[i]) == 0) {
+            return i;
+        }
+    }
+    std::string known;
+    for (int i = 0; i < kVendorCount; ++i) {
+        if (kVendorNames[i] != nullptr) {
+            known += known.empty() ? "" : ", ";
+            known += kVendorNames[i];
+        }
+    }
+    throw UsageError("unknown vendor '" + text + "': give a number or one of " + known);
+}
+
+} // namespace zorvlog

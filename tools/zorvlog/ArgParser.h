@@ -1,0 +1,60 @@
+#ifndef ZORVLOG_ARGPARSER_H
+#define ZORVLOG_ARGPARSER_H
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zorvlog {
+
+// A bad command line: the message says what is wrong; the command exits with 2.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Long options ("--name VALUE", "--name=VALUE", "--flag") anywhere among the
+// operands, and "--" to end them, so that a message may itself start with
+// "--". A single "-" and words such as "-5" are operands.
+class ArgParser {
+public:
+    struct Option {
+        const char* name; // without the leading "--"
+        bool takesValue;
+    };
+
+    ArgParser(const std::vector<Option>& options);
+
+    // Throws UsageError on an unknown option, a missing value or an option
+    // given twice.
+    void parse(const std::vector<std::string>& args);
+
+    bool has(const std::string& name) const { return mValues.count(name) != 0; }
+    std::string value(const std::string& name, const std::string& fallback = "") const;
+    // The value of an option that must be given.
+    std::string required(const std::string& name) const;
+    const std::vector<std::string>& operands() const { return mOperands; }
+
+private:
+    const Option* find(const std::string& name) const;
+
+    std::vector<Option> mOptions;
+    std::map<std::string, std::string> mValues;
+    std::vector<std::string> mOperands;
+};
+
+// A signed 32-bit decimal number, the whole text and nothing else.
+bool parseInt(const std::string& text, int& value);
+
+// A component: its number, or its name in any case ("zorvcore" is 1).
+// Throws UsageError naming the known components when neither fits.
+int parseVendor(const std::string& text);
+
+// The component name of an id, "None" for ids without one (as the debug
+// record names them).
+const char* vendorName(int id);
+
+} // namespace zorvlog
+
+#endif

@@ -1,0 +1,261 @@
+#include "RecordWriter.h"
+
+#include "ArgParser.h"
+#include "Utf8.h"
+
+#include <zorv/ErrorLog.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sys/stat.h>
+
+namespace zorvlog {
+
+namespace {
+
+// Opening the switchable loggers' flags up is the only way to ask whether they
+// write at all: the library is silent by design, we must not be.
+class DebugLogger : public ZorvDebugLogger {
+public:
+    bool enabled() const { return mDebugLogEnabled; }
+};
+
+class PerfLogger : public ZorvPerfLogger {
+public:
+    bool enabled() const { return mPerfLogEnabled; }
+};
+
+long sizeOf(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+}
+
+std::string bytesFrom(const std::string& path, long offset) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(offset);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void fail(const std::string& message) {
+    std::fprintf(stderr, "zorvlog: %s\n", message.c_str());
+}
+
+// Whether the library can write to the file: it opens with fopen(path, "a+"),
+// so the same open, made first, tells us (and creates the file exactly as the
+// library would). A path that is not UTF-8 the library refuses outright.
+bool checkAppendable(const std::string& path) {
+    if (path.empty()) {
+        fail("no log file to write to");
+        return false;
+    }
+    if (!isValidUtf8(path)) {
+        fail("cannot write to '" + path + "': the path is not valid UTF-8");
+        return false;
+    }
+    FILE* f = std::fopen(path.c_str(), "a+");
+    if (f == nullptr) {
+        fail("cannot open '" + path + "' for appending: " + std::strerror(errno) +
+             "; nothing was written");
+        return false;
+    }
+    std::fclose(f);
+    return true;
+}
+
+// Starts the section, logs the record and checks that a line of ours (one
+// that starts with this section) reached the end of the file.
+int logAndVerify(ZorvLogger& logger, ZorvLoggable& record, bool milliSecs,
+                 const char* sectionSeparator) {
+    const std::string path = logger.getLogFileName().bytes();
+    if (!checkAppendable(path)) {
+        return 1;
+    }
+    long before = sizeOf(path);
+    if (milliSecs) {
+        logger.startLoggingWMilliSecs();
+    } else {
+        logger.startLogging();
+    }
+    logger.log(record);
+
+    const std::string section =
+        logger.mLogFile.getCurrentSection(TStr(sectionSeparator)).bytes() + sectionSeparator;
+    long after = sizeOf(path);
+    std::string added = after > before ? bytesFrom(path, before < 0 ? 0 : before) : "";
+    bool found = added.compare(0, section.size(), section) == 0 ||
+                 added.find("\n" + section) != std::string::npos;
+    if (!found || added.empty() || added.back() != '\n') {
+        fail("the record did not reach '" + path + "'");
+        return 1;
+    }
+    return 0;
+}
+
+std::string joinWords(const std::vector<std::string>& words) {
+    std::string text;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        text += i == 0 ? "" : " ";
+        text += words[i];
+    }
+    return text;
+}
+
+int intOption(const ArgParser& parser, const char* name, int fallback) {
+    if (!parser.has(name)) {
+        return fallback;
+    }
+    int value = 0;
+    if (!parseInt(parser.value(name), value)) {
+        throw UsageError(std::string("--") + name + " needs a whole number, not '" +
+                         parser.value(name) + "'");
+    }
+    return value;
+}
+
+} // namespace
+
+int RecordWriter::error(const std::vector<std::string>& args) {
+    ArgParser parser({{"vendor", true},
+                      {"code", true},
+                      {"file", true},
+                      {"line", true},
+                      {"vendor-version", true},
+                      {"reason", true},
+                      {"ms", false}});
+    parser.parse(args);
+    int vendor = parseVendor(parser.required("vendor"));
+    parser.required("code");
+    int code = intOption(parser, "code", 0);
+    int line = intOption(parser, "line", 0);
+    if (parser.operands().size() != 1) {
+        throw UsageError(parser.operands().empty() ? "LOGFILE is missing"
+                                                   : "only one LOGFILE may be given");
+    }
+    const std::string path = parser.operands()[0];
+    if (path.empty()) {
+        throw UsageError("LOGFILE is empty");
+    }
+
+    // What ZorvLogger(path) does, split up so that we learn whether a table
+    // was found: without one the record carries no names or descriptions.
+    ZorvLogger logger(false);
+    logger.setLogFileName(TStr(path));
+    if (!logger.loadErrorTable()) {
+        std::fprintf(stderr, "zorvlog: note: no readable ZorvErrorCodes.xml was found; the "
+                             "record carries no vendor name or description\n");
+    }
+    ZorvErrorBase record(static_cast<Zorv::VendorID>(vendor), code, TStr(parser.value("file")),
+                         line, TStr(parser.value("vendor-version")));
+    if (parser.has("reason")) {
+        record.setReason(TStr(parser.value("reason")));
+    }
+    return logAndVerify(logger, record, parser.has("ms"), "\t");
+}
+
+int RecordWriter::debug(const std::vector<std::string>& args) {
+    ArgParser parser({{"vendor", true}, {"to", true}, {"ms", false}});
+    parser.parse(args);
+    int vendor = parseVendor(parser.required("vendor"));
+    if (parser.operands().empty()) {
+        throw UsageError("MESSAGE is missing");
+    }
+    if (parser.has("to") && parser.value("to").empty()) {
+        throw UsageError("--to needs a file name");
+    }
+    ZorvDebugLog record(static_cast<Zorv::VendorID>(vendor), TStr(joinWords(parser.operands())));
+    if (parser.has("to")) {
+        ZorvLogger logger(false);
+        logger.setLogFileName(TStr(parser.value("to")));
+        return logAndVerify(logger, record, parser.has("ms"), "\t");
+    }
+    DebugLogger logger;
+    if (!logger.enabled()) {
+        fail(std::string("debug logging is switched off (") + ZorvDebugLogger::ZORV_DEBUG_MODE +
+             " is not set); nothing was written to '" + logger.getLogFileName().bytes() + "'");
+        return 1;
+    }
+    return logAndVerify(logger, record, parser.has("ms"), "\t");
+}
+
+int RecordWriter::perf(const std::vector<std::string>& args) {
+    ArgParser parser({{"vendor", true}, {"to", true}, {"ms", false}});
+    parser.parse(args);
+    int vendor = parseVendor(parser.required("vendor"));
+    const std::vector<std::string>& fields = parser.operands();
+    if (fields.size() != 5) {
+        throw UsageError("perf takes exactly five values (FIRST SECOND THIRD FOURTH FIFTH), not " +
+                         std::to_string(fields.size()));
+    }
+    if (parser.has("to") && parser.value("to").empty()) {
+        throw UsageError("--to needs a file name");
+    }
+    ZorvPerfLogData data;
+    data.mFirst = TStr(fields[0]);
+    data.mSecond = TStr(fields[1]);
+    data.mThird = TStr(fields[2]);
+    data.mFourth = TStr(fields[3]);
+    data.mFifth = TStr(fields[4]);
+    ZorvPerfLog record(static_cast<Zorv::VendorID>(vendor), data);
+    if (parser.has("to")) {
+        ZorvLogger logger(false);
+        logger.setLogFileName(TStr(parser.value("to")));
+        return logAndVerify(logger, record, parser.has("ms"), ",");
+    }
+    PerfLogger logger;
+    if (!logger.enabled()) {
+        fail(std::string("performance logging is switched off (") + ZorvPerfLogger::ZORV_PERF_LOG +
+             " is not set); nothing was written to '" + logger.getLogFileName().bytes() + "'");
+        return 1;
+    }
+    return logAndVerify(logger, record, parser.has("ms"), ",");
+}
+
+const char* RecordWriter::errorHelp() {
+    return "Usage: zorvlog error --vendor ID --code N [--file PATH] [--line N]\n"
+           "                     [--vendor-version TEXT] [--reason TEXT] [--ms] LOGFILE\n"
+           "\n"
+           "Appends one error record to LOGFILE through a ZorvLogger with the error-code\n"
+           "table loaded: Reason, ComputerName, OS, File/Line, VendorID, VendorError and,\n"
+           "when the table names the vendor and a version is given, the version line.\n"
+           "\n"
+           "  --vendor ID             component number, or its name (ZorvCore, any case)\n"
+           "  --code N                the vendor's status code\n"
+           "  --file PATH             source file (its last path component is written)\n"
+           "  --line N                source line (default 0)\n"
+           "  --vendor-version TEXT   the vendor's version\n"
+           "  --reason TEXT           instead of \"Fatal error\"; empty writes no Reason line\n"
+           "  --ms                    the section's time carries milliseconds\n"
+           "\n"
+           "Exit status: 0 written, 1 not written (the file cannot be opened for appending),\n"
+           "2 bad arguments (nothing is written).\n";
+}
+
+const char* RecordWriter::debugHelp() {
+    return "Usage: zorvlog debug --vendor ID [--to LOGFILE] [--ms] MESSAGE...\n"
+           "\n"
+           "Appends one debug record (the words of MESSAGE joined by spaces) through a\n"
+           "ZorvDebugLogger: to ZorvDebug.log in the local user data directory, and only\n"
+           "when ZORV_DEBUG_MODE is set. With --to, through a plain logger to LOGFILE,\n"
+           "whatever the environment says. Put \"--\" before a message that starts with \"--\".\n"
+           "\n"
+           "Exit status: 0 written, 1 not written (debug logging switched off, or the file\n"
+           "cannot be opened for appending), 2 bad arguments (nothing is written).\n";
+}
+
+const char* RecordWriter::perfHelp() {
+    return "Usage: zorvlog perf --vendor ID [--to LOGFILE] [--ms] FIRST SECOND THIRD FOURTH FIFTH\n"
+           "\n"
+           "Appends one performance row through a ZorvPerfLogger: to ZorvPerfLog.csv in the\n"
+           "local user data directory, and only when ZORV_PERF_LOG is set. With --to,\n"
+           "through a plain logger to LOGFILE. The row reads: section, OS release, computer\n"
+           "name, utility library version, FIRST:SECOND, THIRD:FOURTH, component, FIFTH; an\n"
+           "empty value is written as NA.\n"
+           "\n"
+           "Exit status: 0 written, 1 not written (performance logging switched off, or the\n"
+           "file cannot be opened for appending), 2 bad arguments (nothing is written).\n";
+}
+
+} // namespace zorvlog

@@ -1,0 +1,535 @@
+#include "TableCheck.h"
+
+#include "ArgParser.h"
+#include "Json.h"
+#include "XmlNestingScan.h"
+
+#include <zorv/ZorvUtil.h>
+
+#include <tinyxml.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sys/stat.h>
+
+namespace zorvlog {
+
+namespace {
+
+const char* const kTableFile = "ZorvErrorCodes.xml";
+// The library's limits for a table it is willing to parse.
+const std::size_t kMaxFileBytes = 64u * 1024 * 1024;
+const std::size_t kMaxNesting = 256;
+
+bool readWhole(const std::string& path, std::string& bytes, std::string& error) {
+    FILE* in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) {
+        error = std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (::fstat(::fileno(in), &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fclose(in);
+        error = "not a regular file";
+        return false;
+    }
+    // One byte past the limit is enough to know the file is too large.
+    std::size_t want =
+        std::min<std::size_t>(static_cast<std::size_t>(st.st_size), kMaxFileBytes + 1);
+    bytes.resize(want);
+    std::size_t got = want == 0 ? 0 : std::fread(&bytes[0], 1, want, in);
+    bytes.resize(got);
+    bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) {
+        error = "read error";
+        return false;
+    }
+    return true;
+}
+
+std::string quoted(const char* text) {
+    return std::string("\"") + text + "\"";
+}
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+// A key attribute as the lookups read it: a decimal int, white space around it
+// aside. Anything else ("12abc", "0x10", a number beyond int) they pass over.
+bool readKey(const TiXmlElement* element, const char* attribute, int& value) {
+    const char* text = element->Attribute(attribute);
+    if (text == nullptr) {
+        return false;
+    }
+    std::string trimmed = text;
+    while (!trimmed.empty() && isSpace(trimmed.back())) {
+        trimmed.pop_back();
+    }
+    std::size_t start = 0;
+    while (start < trimmed.size() && isSpace(trimmed[start])) {
+        ++start;
+    }
+    return parseInt(trimmed.substr(start), value);
+}
+
+// The first child element of that name; comments and text never count, as in
+// the lookups.
+TiXmlElement* firstChildElement(TiXmlNode* parent, const char* name) {
+    for (TiXmlNode* node = parent->FirstChild(); node != nullptr; node = node->NextSibling()) {
+        TiXmlElement* element = node->ToElement();
+        if (element != nullptr && element->ValueStr() == name) {
+            return element;
+        }
+    }
+    return nullptr;
+}
+
+std::string elementName(const TiXmlNode* node) {
+    return node->Value() ? node->Value() : "";
+}
+
+bool isNamed(const TiXmlNode* node, const char* name) {
+    return node->ToElement() != nullptr && elementName(node) == name;
+}
+
+// The lines of the elements that follow a node among its siblings: what a
+// search that ends at the node never reaches.
+std::vector<int> laterElements(const TiXmlNode* node, std::string& described,
+                               const char* attribute) {
+    std::vector<int> lines;
+    described.clear();
+    for (const TiXmlNode* next = node->NextSibling(); next != nullptr; next = next->NextSibling()) {
+        const TiXmlElement* element = next->ToElement();
+        if (element == nullptr) {
+            continue;
+        }
+        lines.push_back(element->Row());
+        described += described.empty() ? "" : ", ";
+        described += "line " + std::to_string(element->Row());
+        const char* value = element->Attribute(attribute);
+        if (value != nullptr) {
+            described += std::string(" (") + attribute + " " + value + ")";
+        }
+    }
+    return lines;
+}
+
+std::string tableLabel(const TiXmlElement* table) {
+    const char* id = table->Attribute("VENDORID");
+    std::string label = "<" + elementName(table) + ">";
+    if (id != nullptr) {
+        label += " VENDORID " + std::string(id);
+    }
+    return label;
+}
+
+} // namespace
+
+void TableCheck::add(const TiXmlNode* at, const char* kind, const std::string& message,
+                     std::vector<int> hides) {
+    mFindings.push_back(
+        {at ? at->Row() : 0, at ? at->Column() : 0, kind, message, std::move(hides)});
+}
+
+bool TableCheck::check(const std::string& path) {
+    mFindings.clear();
+    mReadError.clear();
+    mTables = mErrors = 0;
+
+    std::string bytes;
+    if (!readWhole(path, bytes, mReadError)) {
+        return false;
+    }
+    // The library refuses these before its parser sees them; so do we, which
+    // also keeps a hostile nesting depth from overflowing our stack.
+    if (bytes.size() > kMaxFileBytes) {
+        add(nullptr, "too-large",
+            "the file is larger than the library reads (" + std::to_string(kMaxFileBytes) +
+                " bytes): every lookup comes back empty");
+        return true;
+    }
+    if (bytes.empty()) {
+        add(nullptr, "not-well-formed",
+            "the file is empty: the library loads nothing, so every lookup comes back empty");
+        return true;
+    }
+    if (zorv_detail::xmlNestingDepth(bytes.data(), bytes.size(), kMaxNesting) > kMaxNesting) {
+        add(nullptr, "too-deep",
+            "elements nest deeper than the library reads (" + std::to_string(kMaxNesting) +
+                " levels): every lookup comes back empty");
+        return true;
+    }
+    // Parsed as the library parses it: from a stream over the bytes, the
+    // encoding left for TinyXML to detect.
+    TiXmlDocument document;
+    FILE* stream = ::fmemopen(&bytes[0], bytes.size(), "rb");
+    if (stream == nullptr) {
+        mReadError = std::strerror(errno);
+        return false;
+    }
+    bool parsed = document.LoadFile(stream, TIXML_ENCODING_UNKNOWN);
+    std::fclose(stream);
+    if (!parsed) {
+        mFindings.push_back({document.ErrorRow(),
+                             document.ErrorCol(),
+                             "not-well-formed",
+                             std::string("not well-formed XML (") + document.ErrorDesc() +
+                                 "): the library loads nothing from this file, so every "
+                                 "lookup comes back empty",
+                             {}});
+        return true;
+    }
+
+    TiXmlElement* root = firstChildElement(&document, "ERRORTABLES");
+    bool rootReported = root != nullptr;
+    for (TiXmlNode* node = document.FirstChild(); node != nullptr; node = node->NextSibling()) {
+        if (node->ToElement() == nullptr || node == root) {
+            continue;
+        }
+        if (!rootReported) {
+            add(node, "no-errortables",
+                "the root element is <" + elementName(node) +
+                    ">, not <ERRORTABLES>: every lookup comes back empty");
+            rootReported = true;
+        } else {
+            add(node, "unknown-element",
+                "<" + elementName(node) + "> outside <ERRORTABLES> is ignored");
+        }
+    }
+    if (root == nullptr) {
+        if (!rootReported) {
+            add(nullptr, "no-errortables",
+                "no <ERRORTABLES> element: every lookup comes back empty");
+        }
+        return true;
+    }
+    checkTables(root);
+    return true;
+}
+
+void TableCheck::checkTables(TiXmlElement* root) {
+    TiXmlNode* first = firstChildElement(root, "TABLE");
+    for (TiXmlNode* node = root->FirstChild(); node != first; node = node->NextSibling()) {
+        if (node->ToElement() != nullptr) {
+            add(node, "unknown-element",
+                "<" + elementName(node) + "> before the first <TABLE> is ignored");
+        }
+    }
+    if (first == nullptr) {
+        add(root, "no-tables", "<ERRORTABLES> holds no <TABLE>: every lookup comes back empty");
+        return;
+    }
+
+    struct FirstTable {
+        int line;
+        bool hasName;
+    };
+    std::map<int, FirstTable> seen;
+    bool reachable = true;
+    for (TiXmlNode* node = first; node != nullptr; node = node->NextSibling()) {
+        TiXmlElement* table = node->ToElement();
+        if (table == nullptr) {
+            continue;
+        }
+        const std::string name = elementName(table);
+        const bool isTable = name == "TABLE";
+        if (isTable) {
+            ++mTables;
+        }
+        const char* rawId = table->Attribute("VENDORID");
+        if (!isTable) {
+            add(table, "unknown-element",
+                "<" + name + "> after the first <TABLE> is read as a table" +
+                    (rawId ? " (it has a VENDORID)" : ""));
+        }
+        if (rawId == nullptr) {
+            if (reachable) {
+                std::string later;
+                std::vector<int> hides = laterElements(table, later, "VENDORID");
+                std::string message = "<" + name + "> without VENDORID ends every vendor search";
+                message += hides.empty()
+                               ? " (no table follows it)"
+                               : ": the tables after it (" + later + ") are never reached";
+                add(table, "table-without-vendorid", message, hides);
+            } else {
+                add(table, "table-without-vendorid",
+                    "<" + name + "> without VENDORID (already out of reach)");
+            }
+            reachable = false;
+            checkTable(table, false);
+            continue;
+        }
+        int id = 0;
+        bool read = readKey(table, "VENDORID", id);
+        if (!read) {
+            add(table, "vendorid-not-integer",
+                "VENDORID " + quoted(rawId) +
+                    " is not an integer: the lookups pass this table over");
+        }
+        if (read && reachable) {
+            bool hasName = firstChildElement(table, "NAME") != nullptr;
+            auto it = seen.find(id);
+            if (it == seen.end()) {
+                seen[id] = {table->Row(), hasName};
+            } else {
+                std::string message = "VENDORID " + std::to_string(id) +
+                                      " again: the table at line " +
+                                      std::to_string(it->second.line) +
+                                      " wins, and the error codes of this one are never looked up";
+                if (!it->second.hasName && hasName) {
+                    message += " (its NAME is used, since the first table has none)";
+                    it->second.hasName = true;
+                } else {
+                    message += hasName ? ", nor is its NAME" : "";
+                }
+                add(table, "duplicate-vendor", message, {table->Row()});
+            }
+        }
+        checkTable(table, reachable);
+    }
+}
+
+void TableCheck::checkTable(TiXmlElement* table, bool reachable) {
+    const std::string label = tableLabel(table);
+    TiXmlNode* name = firstChildElement(table, "NAME");
+    TiXmlNode* firstError = firstChildElement(table, "ERROR");
+
+    if (name == nullptr) {
+        if (reachable) {
+            add(table, "name-missing",
+                label + " has no NAME: its records carry no vendor name and no version line");
+        }
+    } else if (name->ToElement() != nullptr) {
+        const char* text = name->ToElement()->GetText();
+        if (text == nullptr || *text == '\0') {
+            add(name, "name-empty",
+                label + " has an empty NAME (or one that does not start with its text): its "
+                        "records carry no vendor name and no version line");
+        }
+        checkTextOnly(name->ToElement(), "NAME");
+    }
+
+    for (TiXmlNode* node = table->FirstChild(); node != firstError; node = node->NextSibling()) {
+        if (node->ToElement() == nullptr || node == name) {
+            continue;
+        }
+        if (isNamed(node, "NAME")) {
+            add(node, "unknown-element", "a second NAME in " + label + " is ignored");
+        } else {
+            add(node, "unknown-element", "<" + elementName(node) + "> in " + label + " is ignored");
+        }
+    }
+
+    std::map<int, int> codes;
+    bool errorsReachable = true;
+    for (TiXmlNode* node = firstError; node != nullptr; node = node->NextSibling()) {
+        TiXmlElement* entry = node->ToElement();
+        if (entry == nullptr) {
+            continue;
+        }
+        const std::string entryName = elementName(entry);
+        const bool isError = entryName == "ERROR";
+        if (isError) {
+            ++mErrors;
+        }
+        const char* rawCode = entry->Attribute("CODE");
+        if (rawCode == nullptr) {
+            std::string later;
+            std::vector<int> hides;
+            std::string consequence;
+            if (errorsReachable) {
+                hides = laterElements(entry, later, "CODE");
+                consequence = hides.empty()
+                                  ? " (nothing follows it)"
+                                  : ": the entries after it (" + later + ") are never found";
+            }
+            if (entryName == "NAME") {
+                add(entry, "name-after-error",
+                    "NAME after the ERROR entries of " + label +
+                        " is read as an error entry without CODE and ends the search for codes" +
+                        consequence + (node == name ? "; the name itself is still found" : ""),
+                    hides);
+            } else if (isError) {
+                add(entry, "error-without-code",
+                    "ERROR without CODE in " + label + " ends the search for codes" + consequence,
+                    hides);
+            } else {
+                add(entry, "unknown-element",
+                    "<" + entryName + "> among the ERROR entries of " + label +
+                        " is read as an error entry without CODE and ends the search for codes" +
+                        consequence,
+                    hides);
+            }
+            errorsReachable = false;
+            if (isError) {
+                checkError(entry);
+            }
+            continue;
+        }
+        if (!isError) {
+            add(entry, "unknown-element",
+                "<" + entryName + "> among the ERROR entries of " + label +
+                    " is read as an error entry (it has a CODE)");
+        }
+        int code = 0;
+        bool read = readKey(entry, "CODE", code);
+        if (!read) {
+            add(entry, "code-not-integer",
+                "CODE " + quoted(rawCode) + " in " + label +
+                    " is not an integer: the lookups pass this entry over");
+        }
+        if (read && errorsReachable && reachable) {
+            auto it = codes.find(code);
+            if (it == codes.end()) {
+                codes[code] = entry->Row();
+            } else {
+                add(entry, "duplicate-code",
+                    "CODE " + std::to_string(code) + " again in " + label + ": the entry at line " +
+                        std::to_string(it->second) + " wins, and this one is never reached",
+                    {entry->Row()});
+            }
+        }
+        if (isError) {
+            checkError(entry);
+        }
+    }
+}
+
+void TableCheck::checkError(TiXmlElement* error) {
+    const char* code = error->Attribute("CODE");
+    const std::string label = "ERROR" + (code ? " CODE " + std::string(code) : std::string());
+    TiXmlNode* description = firstChildElement(error, "DESCRIPTION");
+    if (description == nullptr || description->ToElement() == nullptr) {
+        add(error, "error-without-description",
+            label + " has no DESCRIPTION: records with this code carry no description");
+    } else {
+        const char* text = description->ToElement()->GetText();
+        if (text == nullptr || *text == '\0') {
+            add(description, "description-empty",
+                label + " has an empty DESCRIPTION (or one that does not start with its "
+                        "text): records with this code carry no description");
+        }
+        checkTextOnly(description->ToElement(), "DESCRIPTION");
+    }
+    for (TiXmlNode* node = error->FirstChild(); node != nullptr; node = node->NextSibling()) {
+        if (node->ToElement() == nullptr || node == description) {
+            continue;
+        }
+        add(node, "unknown-element", "<" + elementName(node) + "> in " + label + " is ignored");
+    }
+}
+
+void TableCheck::checkTextOnly(TiXmlElement* element, const char* what) {
+    for (TiXmlNode* node = element->FirstChild(); node != nullptr; node = node->NextSibling()) {
+        if (node->ToElement() != nullptr) {
+            add(node, "unknown-element",
+                "<" + elementName(node) + "> inside " + what + " is not part of its text");
+        }
+    }
+}
+
+namespace {
+
+std::string defaultTablePath() {
+    std::string dir = ZorvUtil::getZorvFileLocation(ZorvUtil::kZorvErrorCodesFile, TStr()).bytes();
+    if (dir.empty()) {
+        return dir;
+    }
+    if (dir.back() != '/') {
+        dir += '/';
+    }
+    return dir + kTableFile;
+}
+
+} // namespace
+
+int TableCheck::run(const std::vector<std::string>& args) {
+    ArgParser parser({{"json", false}});
+    parser.parse(args);
+    if (parser.operands().size() > 1) {
+        throw UsageError("check-table takes at most one FILE");
+    }
+    const bool json = parser.has("json");
+    const bool isDefault = parser.operands().empty();
+    std::string path = isDefault ? defaultTablePath() : parser.operands()[0];
+    if (path.empty()) {
+        std::fprintf(stderr,
+                     "zorvlog: the library finds no %s: it looks in the local user data "
+                     "directory ($XDG_DATA_HOME/zorv or ~/.local/share/zorv), in each "
+                     "$XDG_DATA_DIRS entry + /zorv, and in the installed share/zorv\n",
+                     kTableFile);
+        return 2;
+    }
+    if (isDefault && !json) {
+        std::printf("Checking %s, the table the library loads.\n", path.c_str());
+    }
+
+    TableCheck checker;
+    if (!checker.check(path)) {
+        std::fprintf(stderr, "zorvlog: cannot read '%s': %s\n", path.c_str(),
+                     checker.readError().c_str());
+        return 2;
+    }
+    const std::vector<Finding>& findings = checker.findings();
+    if (json) {
+        std::vector<std::string> items;
+        for (const Finding& f : findings) {
+            std::vector<std::string> hides;
+            for (int line : f.hides) {
+                hides.push_back(std::to_string(line));
+            }
+            items.push_back(Json()
+                                .add("line", static_cast<long>(f.line))
+                                .add("column", static_cast<long>(f.column))
+                                .add("kind", f.kind)
+                                .add("message", f.message)
+                                .addRaw("hides", Json::array(hides))
+                                .str());
+        }
+        std::printf("%s\n", Json()
+                                .add("file", path)
+                                .addRaw("default", isDefault ? "true" : "false")
+                                .add("tables", static_cast<long>(checker.tableCount()))
+                                .add("errors", static_cast<long>(checker.errorCount()))
+                                .addRaw("clean", findings.empty() ? "true" : "false")
+                                .addRaw("findings", Json::array(items))
+                                .str()
+                                .c_str());
+    } else {
+        for (const Finding& f : findings) {
+            std::printf("%s:%d:%d: %s: %s\n", path.c_str(), f.line, f.column, f.kind.c_str(),
+                        f.message.c_str());
+        }
+        if (findings.empty()) {
+            std::printf("%s: clean (%d tables, %d error codes)\n", path.c_str(),
+                        checker.tableCount(), checker.errorCount());
+        } else {
+            std::printf("%zu finding%s\n", findings.size(), findings.size() == 1 ? "" : "s");
+        }
+    }
+    return findings.empty() ? 0 : 1;
+}
+
+const char* TableCheck::help() {
+    return "Usage: zorvlog check-table [--json] [FILE]\n"
+           "\n"
+           "Checks an error-code table (ZorvErrorCodes.xml) the way the library's lookups\n"
+           "read it. Without FILE it checks the table the library would load, and says\n"
+           "which path that is. Every finding carries its line and a kind:\n"
+           "  not-well-formed, no-errortables, no-tables, table-without-vendorid,\n"
+           "  vendorid-not-integer, code-not-integer, duplicate-vendor, duplicate-code,\n"
+           "  name-missing, name-empty, name-after-error, error-without-code,\n"
+           "  error-without-description, description-empty, unknown-element\n"
+           "\n"
+           "  --json   one JSON object: file, tables, errors, clean and the findings\n"
+           "           (line, column, kind, message, hides: the lines kept out of reach)\n"
+           "\n"
+           "Exit status: 0 clean, 1 findings, 2 the file cannot be read (or bad arguments).\n";
+}
+
+} // namespace zorvlog

@@ -1,0 +1,98 @@
+// zorvlog: the logging library on the command line. Writes error, debug and
+// performance records through the library's own loggers, checks an error-code
+// table, and reads log files back.
+#include "ArgParser.h"
+#include "LogParse.h"
+#include "RecordWriter.h"
+#include "TableCheck.h"
+
+#include <zorv/ZorvUtilVersion.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Command {
+    const char* name;
+    int (*run)(const std::vector<std::string>&);
+    const char* (*help)();
+    const char* summary;
+};
+
+const Command kCommands[] = {
+    {"error", zorvlog::RecordWriter::error, zorvlog::RecordWriter::errorHelp,
+     "append an error record to a log file"},
+    {"debug", zorvlog::RecordWriter::debug, zorvlog::RecordWriter::debugHelp,
+     "append a debug record (ZorvDebug.log, or --to a file)"},
+    {"perf", zorvlog::RecordWriter::perf, zorvlog::RecordWriter::perfHelp,
+     "append a performance row (ZorvPerfLog.csv, or --to a file)"},
+    {"check-table", zorvlog::TableCheck::run, zorvlog::TableCheck::help,
+     "check an error-code table (ZorvErrorCodes.xml)"},
+    {"parse", zorvlog::LogParse::run, zorvlog::LogParse::help, "read log files back"},
+};
+
+void usage(FILE* out) {
+    std::fprintf(out, "Usage: zorvlog COMMAND [OPTIONS] [ARGUMENTS]\n\nCommands:\n");
+    for (const Command& command : kCommands) {
+        std::fprintf(out, "  %-12s %s\n", command.name, command.summary);
+    }
+    std::fprintf(out, "\n'zorvlog COMMAND --help' describes a command. Exit status: 0 done, 1 not "
+                      "done (see the command), 2 bad arguments.\n");
+}
+
+bool wantsHelp(const std::vector<std::string>& args) {
+    for (const std::string& arg : args) {
+        if (arg == "--") {
+            return false;
+        }
+        if (arg == "--help" || arg == "-h") {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        usage(stderr);
+        return 2;
+    }
+    const std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help") {
+        usage(stdout);
+        return 0;
+    }
+    if (name == "--version") {
+        std::printf("zorvlog %s\n", zorvUtilVersionString());
+        return 0;
+    }
+    std::vector<std::string> args(argv + 2, argv + argc);
+    for (const Command& command : kCommands) {
+        if (name != command.name) {
+            continue;
+        }
+        if (wantsHelp(args)) {
+            std::fputs(command.help(), stdout);
+            return 0;
+        }
+        try {
+            return command.run(args);
+        } catch (const zorvlog::UsageError& e) {
+            std::fprintf(stderr, "zorvlog %s: %s\nTry 'zorvlog %s --help'.\n", command.name,
+                         e.what(), command.name);
+            return 2;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "zorvlog %s: %s\n", command.name, e.what());
+            return 1;
+        }
+    }
+    std::fprintf(stderr, "zorvlog: unknown command '%s'\n", name.c_str());
+    usage(stderr);
+    return 2;
+}
