@@ -1,0 +1,99 @@
+#include "zorv/ZorvLoggable.h"
+
+#include "UnameParser.h"
+#include "zorv/ZorvLogger.h"
+
+#include <cstdio>
+#include <cstring>
+
+const char* const ZorvLoggable::REASON = "Reason";
+const char* const ZorvLoggable::OS = "OS";
+const char* const ZorvLoggable::COMPUTER_NAME = "ComputerName";
+
+namespace {
+
+// The shell finds uname through PATH, as the command stands.
+const char kUnameCommand[] = "uname -a";
+
+// fgets reads at most one byte less: longer lines come in 2047-byte pieces,
+// each read as a line of its own.
+constexpr int kReadBufferSize = 2048;
+
+// pclose on every way out, so that neither the stream nor the child (a
+// zombie until waited for) outlives the call when a text allocation throws.
+class Pipe {
+public:
+    explicit Pipe(const char* command) : mStream(::popen(command, "r")) {}
+    ~Pipe() {
+        if (mStream != nullptr) {
+            ::pclose(mStream);
+        }
+    }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+    FILE* stream() const { return mStream; }
+
+private:
+    FILE* mStream;
+};
+
+} // namespace
+
+ZorvLoggable::ZorvLoggable(const TStr& reason) : mReason(reason) {}
+
+ZorvLoggable::~ZorvLoggable() = default;
+
+void ZorvLoggable::setReason(const TStr& reason) {
+    mReason = reason;
+}
+
+TStr ZorvLoggable::getReason() const {
+    return mReason;
+}
+
+void ZorvLoggable::clear() {
+    mReason.clear();
+}
+
+void ZorvLoggable::dumpHeaderInfo(ZorvLogger* logger) const {
+    if (logger == nullptr || mReason.isEmpty()) {
+        return;
+    }
+    logger->mLogFile.write(TStr(REASON), mReason);
+}
+
+void ZorvLoggable::dumpSystemInfo(ZorvLogger* logger) const {
+    if (logger == nullptr) {
+        return;
+    }
+    TStr computerName;
+    TStr osRelease;
+    getSystemInformation(computerName, osRelease);
+    // Both lines, in this order, also when the command gave nothing.
+    logger->mLogFile.write(TStr(COMPUTER_NAME), computerName);
+    logger->mLogFile.write(TStr(OS), osRelease);
+}
+
+void ZorvLoggable::getSystemInformation(TStr& computerName, TStr& osRelease) const {
+    TStr node;
+    TStr release;
+    {
+        Pipe uname(kUnameCommand);
+        if (uname.stream() != nullptr) {
+            char line[kReadBufferSize];
+            while (std::fgets(line, sizeof line, uname.stream()) != nullptr) {
+                const zorv_detail::UnameFields fields =
+                    zorv_detail::parseUnamePiece(line, std::strlen(line));
+                if (fields.hasNode) {
+                    node.setUtf8(fields.node.c_str());
+                }
+                if (fields.hasRelease) {
+                    release.setUtf8(fields.release.c_str());
+                    break;
+                }
+            }
+        }
+    } // pclose waits for the command to finish
+    computerName = node;
+    osRelease = release;
+}

@@ -1,0 +1,181 @@
+#include "zorv/ZorvLogger.h"
+
+#include "zorv/ZorvLoggable.h"
+
+#include <zorv/CZorvUtilObjectManager.h>
+#include <zorv/ZorvMutex.h>
+#include <zorv/ZorvUtil.h>
+
+// The one CZorvUtilSingleton<ZorvLogger> of the process lives here, so that a
+// client calling its instance() itself reaches the same object as instance_m().
+// Its export comes from the extern declaration in the header; GCC refuses to
+// see the attribute a second time.
+template class CZorvUtilSingleton<ZorvLogger>;
+
+ZorvLogger* ZorvLogger::mInstance = nullptr;
+
+namespace {
+
+// How long a record waits for the named mutex, in the mutex's unit. The record
+// is written whether or not the lock was obtained in that time.
+constexpr int kLockWaitLimit = 10000;
+
+const char kMutexSuffix[] = ".Mutex";
+const char kErrorCodesFileName[] = "ZorvErrorCodes.xml";
+
+// Destroyed when the library is unloaded (dlclose) or the process exits. The
+// clean-up manager of the utility library may outlive this library, so the
+// singleton's registration is withdrawn before its code goes away: otherwise
+// the manager would later call cleanup() on an object whose code is unmapped.
+struct LibraryUnload {
+    ~LibraryUnload() {
+        CZorvUtilSingleton<ZorvLogger>*& singleton = CZorvUtilSingleton<ZorvLogger>::instance_i();
+        if (singleton != nullptr) {
+            CZorvUtilObjectManager::withdraw(singleton);
+            singleton->cleanup(nullptr);
+        }
+        ZorvLogger::close();
+    }
+} libraryUnload;
+
+} // namespace
+
+ZorvLogger::ZorvLogger() : mLogFile(TStr()), mErrorTable(TStr()), mMutex(nullptr) {
+    loadErrorTable();
+}
+
+ZorvLogger::ZorvLogger(bool loadTable) : mLogFile(TStr()), mErrorTable(TStr()), mMutex(nullptr) {
+    if (loadTable) {
+        loadErrorTable();
+    }
+}
+
+ZorvLogger::ZorvLogger(const TStr& logFileName)
+    : mLogFile(logFileName), mErrorTable(TStr()), mMutex(nullptr) {
+    if (!logFileName.isEmpty()) {
+        loadErrorTable();
+    }
+}
+
+ZorvLogger::ZorvLogger(const char* logFileName) : ZorvLogger(TStr(logFileName)) {}
+
+ZorvLogger::~ZorvLogger() {
+    if (mMutex != nullptr) {
+        delete mMutex;
+        mMutex = nullptr;
+    }
+}
+
+void ZorvLogger::log(const ZorvLoggable& record) {
+    // Virtual on purpose: a subclass that overrides the pointer form decides.
+    log(const_cast<ZorvLoggable*>(&record));
+}
+
+void ZorvLogger::log(ZorvLoggable* record) {
+    if (record == nullptr) {
+        return;
+    }
+    if (mMutex == nullptr) {
+        mMutex = new ZorvMutex();
+    }
+    const bool synchronised = initSynchronizeObject();
+    if (synchronised) {
+        mMutex->lock(kLockWaitLimit);
+    }
+
+    // Also when the record throws: its lines so far reach the file, the next
+    // writer is not locked out and the next log starts from a clean state.
+    class Finish {
+    public:
+        Finish(ZorvLogger& logger, bool unlock) : mLogger(logger), mUnlock(unlock) {}
+        ~Finish() {
+            mLogger.mLogFile.close();
+            if (mUnlock) {
+                mLogger.mMutex->unlock();
+            }
+            delete mLogger.mMutex;
+            mLogger.mMutex = nullptr;
+        }
+        Finish(const Finish&) = delete;
+        Finish& operator=(const Finish&) = delete;
+
+    private:
+        ZorvLogger& mLogger;
+        bool mUnlock;
+    } finish(*this, synchronised);
+
+    if (mLogFile.open(false)) {
+        record->dumpTechSupport(this);
+    }
+}
+
+bool ZorvLogger::initSynchronizeObject() {
+    TStr name = getLogFileName();
+    if (name.isEmpty() || mMutex == nullptr) {
+        return false;
+    }
+    // Named after the file's last component only, so that every logger
+    // writing to a file of that name, in any process, shares the mutex.
+    TStr lastComponent = name.popString(TStr("/"));
+    if (lastComponent.isEmpty()) {
+        return false;
+    }
+    lastComponent += kMutexSuffix;
+    return mMutex->create(lastComponent);
+}
+
+void ZorvLogger::startLogging() {
+    mLogFile.updateCurrentSection(false);
+}
+
+void ZorvLogger::startLoggingWMilliSecs() {
+    mLogFile.updateCurrentSection(true);
+}
+
+TStr ZorvLogger::getHeader() const {
+    return mLogFile.getCurrentSection(TStr(ZorvDelimitedFile::kTab));
+}
+
+TStr ZorvLogger::getLogFileName() const {
+    return mLogFile.getFilename();
+}
+
+void ZorvLogger::setLogFileName(const TStr& logFileName) {
+    if (logFileName.isEmpty()) {
+        return;
+    }
+    mLogFile.setFilename(logFileName);
+}
+
+bool ZorvLogger::loadErrorTable() {
+    TStr path = ZorvUtil::getZorvFileLocation(ZorvUtil::kZorvErrorCodesFile, TStr());
+    if (path.isEmpty()) {
+        return false;
+    }
+    if (path.right(1) != "/") {
+        path += '/';
+    }
+    path += kErrorCodesFileName;
+    mErrorTable.SetPathName(path);
+    return mErrorTable.Load();
+}
+
+ZorvLogger* ZorvLogger::instance() {
+    if (mInstance != nullptr) {
+        return mInstance;
+    }
+    // If the constructor throws, nothing is held and the exception goes on.
+    ZorvLogger* created = new ZorvLogger();
+    mInstance = created;
+    return mInstance;
+}
+
+void ZorvLogger::close() {
+    ZorvLogger* held = mInstance;
+    mInstance = nullptr;
+    delete held;
+}
+
+ZorvLogger* ZorvLogger::instance_m() {
+    return CZorvUtilSingleton<ZorvLogger>::instance();
+}
