@@ -94,8 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     sum += touch(table.GetVendorErrorDescription(nullptr, fromInput[0]));
 
-    // A second Load of the same bytes must agree with the first.
-    if (table.Load() != loaded) {
+    // A second Load of the same bytes must agree with the first (skipped for
+    // the multi-megabyte inputs, whose parse dominates the run).
+    if (size < 65536 && table.Load() != loaded) {
         std::abort();
     }
     gSink = sum;

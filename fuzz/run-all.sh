@@ -22,11 +22,11 @@ make_large_tables() { # dir
 import sys
 out = sys.argv[1]
 parts = ['<?xml version="1.0"?>\n<ERRORTABLES>\n']
-for vendor in range(0, 400):
+for vendor in range(0, 300):
     parts.append('<TABLE VENDORID="%d"><NAME>Vendor %d</NAME>\n' % (vendor, vendor))
-    for code in range(0, 160):
+    for code in range(0, 120):
         parts.append('<ERROR CODE="%d"><DESCRIPTION>Description %d of %d</DESCRIPTION></ERROR>\n'
-                     % (code - 80, code, vendor))
+                     % (code - 60, code, vendor))
     parts.append('</TABLE>\n')
 parts.append('</ERRORTABLES>\n')
 open(out + '/large-table.xml', 'w').write(''.join(parts))
