@@ -1,0 +1,387 @@
+// One process: what a record costs through our loggers and through the peer
+// libraries, each against the floor (open(O_APPEND), one write of the same
+// bytes, close). The *_SideBySide benchmarks run every contender once per
+// iteration, the first one moving on each time, so that a change of machine
+// load cannot pass for a difference between them; their *_vs_* counters are
+// ratios of mean times per record. After each run the files are read back: a
+// benchmark whose records did not all land whole reports an error instead of
+// a number.
+
+#include "PeerHarness.h"
+#include "Peers.h"
+
+#include <zorv/ErrorLog.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <sys/stat.h>
+
+namespace {
+
+using namespace zorvpeers;
+
+// The disabled path's yardstick: what a logger that is switched off must at
+// least do, a virtual call that tests a pointer and a flag.
+class FlagTestLogger {
+public:
+    virtual ~FlagTestLogger() = default;
+    virtual void log(ZorvLoggable* record);
+    bool mEnabled = false;
+    long mWritten = 0;
+};
+
+__attribute__((noinline)) void FlagTestLogger::log(ZorvLoggable* record) {
+    if (record != nullptr && mEnabled) {
+        ++mWritten;
+    }
+}
+
+// Everything the benchmarks share, built once the environment points into
+// the scratch directory.
+struct Setup {
+    ScratchDir scratch;
+    std::string floorPath;
+    std::string debugPath;
+    std::string threeLinePath;
+    std::string spdlogPath;
+    std::string log4cplusPath;
+    std::unique_ptr<ZorvDebugLogger> debugLogger;
+    std::unique_ptr<ZorvDebugLogger> disabledLogger;
+    std::unique_ptr<ZorvLogger> threeLineLogger;
+    ZorvDebugLog debugRecord{Zorv::kZorvCore, TStr(kMessage)};
+    ThreeLineRecord threeLineRecord;
+    std::string oneLineBytes;
+    std::string threeLineBytes;
+    std::unique_ptr<PeerLogger> spdlog;
+    std::unique_ptr<PeerLogger> log4cplus;
+    FlagTestLogger flagTest;
+};
+
+Setup* gSetup = nullptr;
+
+void buildSetup() {
+    gSetup = new Setup;
+    Setup& s = *gSetup;
+    const std::string root = s.scratch.path();
+    ::mkdir((root + "/data").c_str(), 0700);
+    ::mkdir((root + "/run").c_str(), 0700);
+    ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (root + "/run").c_str(), 1);
+    ::setenv("HOME", root.c_str(), 1);
+
+    ::unsetenv("ZORV_DEBUG_MODE");
+    s.disabledLogger = std::make_unique<ZorvDebugLogger>();
+    ::setenv("ZORV_DEBUG_MODE", "1", 1);
+    s.debugLogger = std::make_unique<ZorvDebugLogger>();
+    s.debugLogger->startLogging();
+    s.debugPath = s.debugLogger->getLogFileName().bytes();
+
+    s.threeLinePath = s.scratch.file("zorv-peers-three.log");
+    s.threeLineLogger = std::make_unique<ZorvLogger>(TStr(s.threeLinePath));
+    s.threeLineLogger->startLogging();
+
+    s.floorPath = s.scratch.file("floor.log");
+    s.spdlogPath = s.scratch.file("spdlog.log");
+    s.log4cplusPath = s.scratch.file("log4cplus.log");
+    s.spdlog = makeSpdlogPeer(s.spdlogPath);
+    s.log4cplus = makeLog4cplusPeer(s.log4cplusPath);
+
+    // The floor writes exactly what our records write.
+    s.oneLineBytes = captureBytes(s.debugPath, [&] { s.debugLogger->log(s.debugRecord); });
+    s.threeLineBytes =
+        captureBytes(s.threeLinePath, [&] { s.threeLineLogger->log(s.threeLineRecord); });
+}
+
+void startFresh(std::initializer_list<const std::string*> paths) {
+    for (const std::string* path : paths) {
+        truncateFile(*path);
+    }
+}
+
+// Every record of the run is in the file, whole and well formed.
+bool landedWhole(benchmark::State& state, const std::string& path, long expected,
+                 const std::function<bool(const std::string&)>& ok) {
+    LineCount count = countLines(path, ok);
+    if (count.lines != expected || count.malformed != 0 || count.torn) {
+        std::string what = path + ": " + std::to_string(count.lines) + " lines of " +
+                           std::to_string(expected) + ", " + std::to_string(count.malformed) +
+                           " malformed" + (count.torn ? ", torn tail" : "");
+        state.SkipWithError(what.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool anyLine(const std::string&) {
+    return true;
+}
+
+void oneLineFloor() {
+    floorWrite(gSetup->floorPath, gSetup->oneLineBytes);
+}
+void oneLineOurs() {
+    gSetup->debugLogger->log(gSetup->debugRecord);
+}
+
+// ---- one-line records, each on its own ------------------------------------
+
+void BM_OneLine_Floor(benchmark::State& state) {
+    startFresh({&gSetup->floorPath});
+    for (auto _ : state) {
+        oneLineFloor();
+    }
+    landedWhole(state, gSetup->floorPath, state.iterations(), isComparisonLine);
+}
+BENCHMARK(BM_OneLine_Floor);
+
+void BM_OneLine_ZorvDebugLogger(benchmark::State& state) {
+    startFresh({&gSetup->debugPath});
+    for (auto _ : state) {
+        oneLineOurs();
+    }
+    landedWhole(state, gSetup->debugPath, state.iterations(), isComparisonLine);
+}
+BENCHMARK(BM_OneLine_ZorvDebugLogger);
+
+void peerOneLine(benchmark::State& state, PeerLogger* peer, const std::string& path) {
+    if (peer == nullptr) {
+        state.SkipWithError("peer library not found at build time");
+        return;
+    }
+    startFresh({&path});
+    for (auto _ : state) {
+        peer->logRecord();
+    }
+    landedWhole(state, path, state.iterations(), isComparisonLine);
+}
+
+void BM_OneLine_Spdlog(benchmark::State& state) {
+    peerOneLine(state, gSetup->spdlog.get(), gSetup->spdlogPath);
+}
+BENCHMARK(BM_OneLine_Spdlog);
+
+void BM_OneLine_Log4cplus(benchmark::State& state) {
+    peerOneLine(state, gSetup->log4cplus.get(), gSetup->log4cplusPath);
+}
+BENCHMARK(BM_OneLine_Log4cplus);
+
+// ---- one-line records, side by side -----------------------------------------
+
+void BM_OneLine_SideBySide(benchmark::State& state) {
+    Setup& s = *gSetup;
+    startFresh({&s.floorPath, &s.debugPath, &s.spdlogPath, &s.log4cplusPath});
+    std::vector<std::function<void()>> contenders = {oneLineFloor, oneLineOurs};
+    if (s.spdlog) {
+        contenders.push_back([&] { s.spdlog->logRecord(); });
+    }
+    if (s.log4cplus) {
+        contenders.push_back([&] { s.log4cplus->logRecord(); });
+    }
+    Rotation rotation(contenders);
+    for (auto _ : state) {
+        rotation.round();
+    }
+    long n = rotation.rounds();
+    if (!landedWhole(state, s.floorPath, n, isComparisonLine) ||
+        !landedWhole(state, s.debugPath, n, isComparisonLine)) {
+        return;
+    }
+    double floorNs = rotation.meanNs(0);
+    double oursNs = rotation.meanNs(1);
+    state.counters["floor_us"] = floorNs / 1000.0;
+    state.counters["ours_us"] = oursNs / 1000.0;
+    state.counters["ours_vs_floor"] = oursNs / floorNs;
+    std::size_t next = 2;
+    if (s.spdlog) {
+        if (!landedWhole(state, s.spdlogPath, n, isComparisonLine)) {
+            return;
+        }
+        double ns = rotation.meanNs(next++);
+        state.counters["spdlog_us"] = ns / 1000.0;
+        state.counters["spdlog_vs_ours"] = ns / oursNs;
+    }
+    if (s.log4cplus) {
+        if (!landedWhole(state, s.log4cplusPath, n, isComparisonLine)) {
+            return;
+        }
+        double ns = rotation.meanNs(next++);
+        state.counters["log4cplus_us"] = ns / 1000.0;
+        state.counters["log4cplus_vs_ours"] = ns / oursNs;
+    }
+}
+BENCHMARK(BM_OneLine_SideBySide)->MinTime(2.0);
+
+// ---- three-line records -----------------------------------------------------
+
+void threeLineFloor() {
+    floorWrite(gSetup->floorPath, gSetup->threeLineBytes);
+}
+void threeLineOurs() {
+    gSetup->threeLineLogger->log(gSetup->threeLineRecord);
+}
+
+void BM_ThreeLines_Floor(benchmark::State& state) {
+    startFresh({&gSetup->floorPath});
+    for (auto _ : state) {
+        threeLineFloor();
+    }
+    landedWhole(state, gSetup->floorPath, 3 * state.iterations(), anyLine);
+}
+BENCHMARK(BM_ThreeLines_Floor);
+
+void BM_ThreeLines_ZorvLogger(benchmark::State& state) {
+    startFresh({&gSetup->threeLinePath});
+    for (auto _ : state) {
+        threeLineOurs();
+    }
+    landedWhole(state, gSetup->threeLinePath, 3 * state.iterations(), anyLine);
+}
+BENCHMARK(BM_ThreeLines_ZorvLogger);
+
+void BM_ThreeLines_SideBySide(benchmark::State& state) {
+    startFresh({&gSetup->floorPath, &gSetup->threeLinePath});
+    Rotation rotation({threeLineFloor, threeLineOurs});
+    for (auto _ : state) {
+        rotation.round();
+    }
+    long n = rotation.rounds();
+    if (!landedWhole(state, gSetup->floorPath, 3 * n, anyLine) ||
+        !landedWhole(state, gSetup->threeLinePath, 3 * n, anyLine)) {
+        return;
+    }
+    state.counters["floor_us"] = rotation.meanNs(0) / 1000.0;
+    state.counters["ours_us"] = rotation.meanNs(1) / 1000.0;
+    state.counters["ours_vs_floor"] = rotation.meanNs(1) / rotation.meanNs(0);
+}
+BENCHMARK(BM_ThreeLines_SideBySide)->MinTime(2.0);
+
+// ---- disabled statements ----------------------------------------------------
+
+// A call costs a few nanoseconds, less than reading the clock, so the side by
+// side run times blocks of calls rather than single ones.
+constexpr int kDisabledBlock = 1000;
+
+void disabledFlagTest() {
+    FlagTestLogger* logger = &gSetup->flagTest;
+    ZorvLoggable* record = &gSetup->debugRecord;
+    for (int i = 0; i < kDisabledBlock; ++i) {
+        // Hidden from the optimiser, so that the call stays virtual as ours is.
+        benchmark::DoNotOptimize(logger);
+        benchmark::DoNotOptimize(record);
+        logger->log(record);
+    }
+}
+
+void disabledOurs() {
+    ZorvLogger* logger = gSetup->disabledLogger.get();
+    ZorvLoggable* record = &gSetup->debugRecord;
+    for (int i = 0; i < kDisabledBlock; ++i) {
+        benchmark::DoNotOptimize(logger);
+        benchmark::DoNotOptimize(record);
+        logger->log(record);
+    }
+}
+
+void disabledPeer(PeerLogger* peer) {
+    for (int i = 0; i < kDisabledBlock; ++i) {
+        benchmark::DoNotOptimize(peer);
+        peer->logDisabled();
+    }
+}
+
+void disabledBenchmark(benchmark::State& state, void (*block)()) {
+    for (auto _ : state) {
+        block();
+    }
+    // The time shown is per block; items_per_second counts single calls.
+    state.SetItemsProcessed(state.iterations() * kDisabledBlock);
+}
+
+void BM_Disabled_FlagTest(benchmark::State& state) {
+    disabledBenchmark(state, disabledFlagTest);
+}
+BENCHMARK(BM_Disabled_FlagTest);
+
+void BM_Disabled_ZorvDebugLogger(benchmark::State& state) {
+    startFresh({&gSetup->debugPath});
+    disabledBenchmark(state, disabledOurs);
+    landedWhole(state, gSetup->debugPath, 0, anyLine);
+}
+BENCHMARK(BM_Disabled_ZorvDebugLogger);
+
+void BM_Disabled_Spdlog(benchmark::State& state) {
+    if (!gSetup->spdlog) {
+        state.SkipWithError("peer library not found at build time");
+        return;
+    }
+    disabledBenchmark(state, [] { disabledPeer(gSetup->spdlog.get()); });
+}
+BENCHMARK(BM_Disabled_Spdlog);
+
+void BM_Disabled_Log4cplus(benchmark::State& state) {
+    if (!gSetup->log4cplus) {
+        state.SkipWithError("peer library not found at build time");
+        return;
+    }
+    disabledBenchmark(state, [] { disabledPeer(gSetup->log4cplus.get()); });
+}
+BENCHMARK(BM_Disabled_Log4cplus);
+
+void BM_Disabled_SideBySide(benchmark::State& state) {
+    Setup& s = *gSetup;
+    startFresh({&s.debugPath, &s.spdlogPath, &s.log4cplusPath});
+    std::vector<std::function<void()>> contenders = {disabledFlagTest, disabledOurs};
+    if (s.spdlog) {
+        contenders.push_back([&] { disabledPeer(s.spdlog.get()); });
+    }
+    if (s.log4cplus) {
+        contenders.push_back([&] { disabledPeer(s.log4cplus.get()); });
+    }
+    Rotation rotation(contenders);
+    for (auto _ : state) {
+        rotation.round();
+    }
+    // A disabled statement writes nothing, anywhere.
+    if (!landedWhole(state, s.debugPath, 0, anyLine) ||
+        (s.spdlog && !landedWhole(state, s.spdlogPath, 0, anyLine)) ||
+        (s.log4cplus && !landedWhole(state, s.log4cplusPath, 0, anyLine))) {
+        return;
+    }
+    double flagNs = rotation.meanNs(0) / kDisabledBlock;
+    double oursNs = rotation.meanNs(1) / kDisabledBlock;
+    state.counters["flag_ns"] = flagNs;
+    state.counters["ours_ns"] = oursNs;
+    state.counters["ours_vs_flag"] = oursNs / flagNs;
+    std::size_t next = 2;
+    if (s.spdlog) {
+        double ns = rotation.meanNs(next++) / kDisabledBlock;
+        state.counters["spdlog_ns"] = ns;
+        state.counters["spdlog_vs_flag"] = ns / flagNs;
+    }
+    if (s.log4cplus) {
+        double ns = rotation.meanNs(next++) / kDisabledBlock;
+        state.counters["log4cplus_ns"] = ns;
+        state.counters["log4cplus_vs_flag"] = ns / flagNs;
+    }
+}
+BENCHMARK(BM_Disabled_SideBySide)->MinTime(1.0);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    buildSetup();
+    std::fprintf(stderr, "peers: spdlog %s, log4cplus %s; files in %s\n",
+                 haveSpdlog() ? "compiled in" : "absent",
+                 haveLog4cplus() ? "compiled in" : "absent", gSetup->scratch.path().c_str());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    delete gSetup;
+    return 0;
+}
