@@ -44,9 +44,10 @@ int run(int& argc, char** argv) {
             App app(argc, argv, true);
             app.initialize();
             App::setQuitOnLastWindowClosed(false);
-            if (app.server() != nullptr && app.server()->conduit() != nullptr) {
-                // server() is asked afresh each time: the application may
-                // replace its server.
+            auto* server = app.server();
+            if (server != nullptr && server->conduit() != nullptr) {
+                // server() is asked afresh for each setting: the application
+                // may replace its server.
                 app.server()->setTimeout(kPipeTimeoutMs);
                 app.server()->setMaxConnections(kNoConnectionLimit);
                 // argc as the application object left it, Qt's own options

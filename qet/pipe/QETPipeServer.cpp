@@ -36,9 +36,19 @@ constexpr long kNoConnectionLimit = -1;
 // one is refused at once; the bound only matters for a stuck peer.
 constexpr int kProbeTimeoutMs = 2000;
 
+void complain(const QString& text) {
+    std::fprintf(stderr, "QET: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+} // namespace
+
 // The directory must be ours alone: anyone else who could write in it could
 // put their own socket where our clients look for QET.
-bool ensurePrivateDirectory(const QByteArray& dir, QString* why) {
+bool QETPipeServer::ensurePrivateDirectory(const QString& path, QString* whyOut) {
+    QString ignored;
+    QString* why = whyOut != nullptr ? whyOut : &ignored;
+    const QByteArray dir = QFile::encodeName(path);
     if (::mkdir(dir.constData(), 0700) != 0 && errno != EEXIST) {
         *why = QStringLiteral("cannot create %1: %2")
                    .arg(QString::fromLocal8Bit(dir), QString::fromLocal8Bit(std::strerror(errno)));
@@ -64,13 +74,6 @@ bool ensurePrivateDirectory(const QByteArray& dir, QString* why) {
     return true;
 }
 
-void complain(const QString& text) {
-    std::fprintf(stderr, "QET: %s\n", text.toLocal8Bit().constData());
-    std::fflush(stderr);
-}
-
-} // namespace
-
 QETPipeServer::QETPipeServer(QObject* parent)
     : QObject(parent), mLocal(new QLocalServer(this)), mTimeout(kDefaultTimeoutMs),
       mMaxConnections(kNoConnectionLimit) {
@@ -94,7 +97,7 @@ QString QETPipeServer::socketPath(QString* why) {
         path = QString::fromLocal8Bit(runtime) + QLatin1Char('/') + QLatin1String(kSocketName);
     } else {
         const QByteArray dir = QByteArray(kFallbackDirPrefix) + QByteArray::number(::geteuid());
-        if (ensurePrivateDirectory(dir, &reason)) {
+        if (ensurePrivateDirectory(QFile::decodeName(dir), &reason)) {
             path = QString::fromLocal8Bit(dir) + QLatin1Char('/') + QLatin1String(kSocketName);
         }
     }

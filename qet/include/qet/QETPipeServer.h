@@ -41,6 +41,9 @@ public:
     // refused (empty result, reason in *why) when it is a link, not a
     // directory, not ours or open to group or others.
     static QString socketPath(QString* why = nullptr);
+    // Creates dir with mode 0700 when missing; true when it is then a real
+    // directory of ours that group and others cannot enter.
+    static bool ensurePrivateDirectory(const QString& dir, QString* why = nullptr);
 
     // Starts serving. False when the socket cannot be had or another QET
     // already serves it; the server then has no conduit.
