@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <new>
 #include <string>
 #include <sys/stat.h>
@@ -134,7 +135,7 @@ void appendBytes(std::string& line, const TStr& text) {
 
 ZorvDelimitedFile::ZorvDelimitedFile(TStr filename)
     : mFilename(std::move(filename)), mFile(nullptr), mReady(false), mAppending(true),
-      mBuffer(nullptr) {}
+      mBuffer(nullptr), mTailSize(-1), mWritten(-1) {}
 
 ZorvDelimitedFile::~ZorvDelimitedFile() {
     refresh();
@@ -151,6 +152,7 @@ void ZorvDelimitedFile::setFilename(const TStr& filename) {
     }
     close();
     mFilename = filename;
+    mTailSize = -1;
 }
 
 bool ZorvDelimitedFile::open(bool truncate) {
@@ -183,7 +185,11 @@ bool ZorvDelimitedFile::open(bool truncate) {
 
 void ZorvDelimitedFile::close() {
     if (mFile != nullptr) {
-        std::fclose(mFile);
+        bool flushed = std::fclose(mFile) == 0;
+        if (mReady) {
+            // All our lines reached the file whole: it ends where we know.
+            mTailSize = flushed && mWritten >= 0 && mTailSize >= 0 ? mTailSize + mWritten : -1;
+        }
         mFile = nullptr;
         mReady = false;
     }
@@ -395,35 +401,41 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
 // on glibc a seek on an "a+" stream flushes and reads back the last block,
 // which would cost a write and a read per line. An append stream writes at the
 // end whatever its position, so what is left to check is that the file can be
-// positioned at all, and whether its last byte is a LF.
+// positioned at all, and whether its last byte is a LF. lseek answers both
+// for the price of one cheap call (an fstat costs several times more).
 bool ZorvDelimitedFile::prepareStream(bool& needLineFeed) {
     needLineFeed = false;
     int fd = ::fileno(mFile);
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
+    // Pipes, sockets and terminals cannot be positioned: nothing is written
+    // to them.
+    off_t size = ::lseek(fd, 0, SEEK_END);
+    if (size < 0) {
         return false;
     }
-    if (!S_ISREG(st.st_mode)) {
-        // Pipes, sockets and terminals cannot be positioned: nothing is
-        // written to them.
-        if (::lseek(fd, 0, SEEK_END) < 0) {
-            return false;
+    if (size == 0) {
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
+            // A device reports its errors when it is written to, not when
+            // we close: unbuffered, a failed line shows in the writer's result.
+            std::setvbuf(mFile, nullptr, _IONBF, 0);
+            mTailSize = -1;
+            mWritten = -1;
+            mReady = true;
+            return true;
         }
-        // A device reports its errors when it is written to, not when we
-        // close: unbuffered, a failed line shows in the writer's result.
-        std::setvbuf(mFile, nullptr, _IONBF, 0);
-        mReady = true;
-        return true;
     }
-    if (!mAppending && ::lseek(fd, 0, SEEK_END) < 0) {
-        return false;
+    bool known = size == 0 || size == mTailSize;
+    if (!known) {
+        // Reading the tail of a file that was just written would update its
+        // access time, a journal write on every record; we only want a byte.
+        // (Allowed on our own files only; elsewhere the read costs more.)
+        ::fcntl(fd, F_SETFL, (mAppending ? O_APPEND : 0) | O_NOATIME);
     }
     // A writer that crashed or hit a full disk may have left a line without
     // its LF; ours must not be glued to it. The stream buffer is empty here
     // (first line after open, or a failed write dropped it), so the file's
     // last byte is the last byte written.
-    off_t size = st.st_size;
-    for (int look = 1; size > 0; ++look) {
+    for (int look = 1; !known && size > 0; ++look) {
         char last = '\n';
         if (::pread(fd, &last, 1, size - 1) != 1 || last == '\n') {
             break;
@@ -437,12 +449,18 @@ bool ZorvDelimitedFile::prepareStream(bool& needLineFeed) {
         }
         struct timespec pause = {0, kTailPauseNs};
         ::nanosleep(&pause, nullptr);
-        if (::fstat(fd, &st) != 0 || st.st_size == size) {
-            needLineFeed = st.st_size == size;
+        off_t now = ::lseek(fd, 0, SEEK_END);
+        if (now == size) {
+            needLineFeed = true;
             break;
         }
-        size = st.st_size;
+        if (now < 0) {
+            break;
+        }
+        size = now;
     }
+    mTailSize = size;
+    mWritten = 0;
     mReady = true;
     return true;
 }
@@ -465,6 +483,9 @@ bool ZorvDelimitedFile::putLine() {
         // again before the next line.
         std::clearerr(mFile);
         mReady = false;
+        mTailSize = -1;
+    } else if (mWritten >= 0) {
+        mWritten += static_cast<long long>(mLine.size()) + (needLineFeed ? 1 : 0);
     }
     return ok;
 }

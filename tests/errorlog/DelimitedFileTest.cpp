@@ -224,8 +224,14 @@ TEST_F(DelimitedFileTest, TornTailGetsItsLineFeedOncePerOpen) {
     f.close();
     EXPECT_TRUE(f.write("c", "3")); // ends in LF now: no blank line
     f.close();
+    // Someone else tears the end after our close; our next open must notice.
+    std::string before = readFile(mPath);
+    writeFile(mPath, before + "frag");
+    EXPECT_TRUE(f.write("d", "4"));
+    f.close();
     std::string s = section(f);
-    EXPECT_EQ(readFile(mPath), "torn\n" + s + "\ta=1\n" + s + "\tb=2\n" + s + "\tc=3\n");
+    EXPECT_EQ(readFile(mPath),
+              "torn\n" + s + "\ta=1\n" + s + "\tb=2\n" + s + "\tc=3\nfrag\n" + s + "\td=4\n");
 }
 
 // A write that fails half-way (here at the file size limit, as on a full disk)

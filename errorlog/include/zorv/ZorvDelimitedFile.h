@@ -67,6 +67,12 @@ private:
     char* mBuffer;
     // Scratch space for the line being built; keeps its capacity between lines.
     std::string mLine;
+    // The size we left the file with at our last successful close, its last
+    // byte a LF, so that reopening a file nobody else wrote to needs no read
+    // of its tail; -1 when unknown.
+    long long mTailSize;
+    // Bytes handed to the stream since it was positioned; -1 after a failure.
+    long long mWritten;
 
     bool prepareStream(bool& needLineFeed);
     bool putLine();
