@@ -282,6 +282,7 @@ std::vector<Entry> LogParse::parse(std::istream& in) {
             entries.push_back(std::move(entry));
             continue;
         }
+        entry.kind = Entry::kPairs; // settled by classify() once the value is whole
         entry.firstLine = entry.lastLine = number;
         // Until the next section shows up, text holds the raw payload with its
         // separator in front.

@@ -24,9 +24,9 @@ public:
             kPerf,  // a comma-separated item line
             kText,  // a line without a section and no line before it
         };
-        Kind kind;
-        int firstLine;
-        int lastLine;
+        Kind kind = kText;
+        int firstLine = 0;
+        int lastLine = 0;
         std::string pid, date, time;
         std::vector<std::pair<std::string, std::string>> pairs; // kError, kPairs
         std::vector<std::string> items;                         // kDebug, kPerf

@@ -252,9 +252,8 @@ void TableCheck::checkTables(TiXmlElement* root) {
                 std::string later;
                 std::vector<int> hides = laterElements(table, later, "VENDORID");
                 std::string message = "<" + name + "> without VENDORID ends every vendor search";
-                message += hides.empty()
-                               ? " (no table follows it)"
-                               : ": the tables after it (" + later + ") are never reached";
+                message += hides.empty() ? " (no table follows it)"
+                                         : ": the tables after it are never reached: " + later;
                 add(table, "table-without-vendorid", message, hides);
             } else {
                 add(table, "table-without-vendorid",
@@ -344,9 +343,8 @@ void TableCheck::checkTable(TiXmlElement* table, bool reachable) {
             std::string consequence;
             if (errorsReachable) {
                 hides = laterElements(entry, later, "CODE");
-                consequence = hides.empty()
-                                  ? " (nothing follows it)"
-                                  : ": the entries after it (" + later + ") are never found";
+                consequence = hides.empty() ? " (nothing follows it)"
+                                            : "; the entries after it are never found: " + later;
             }
             if (entryName == "NAME") {
                 add(entry, "name-after-error",

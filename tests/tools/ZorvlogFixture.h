@@ -1,0 +1,47 @@
+#ifndef ZORV_TEST_ZORVLOGFIXTURE_H
+#define ZORV_TEST_ZORVLOGFIXTURE_H
+
+#include "JsonValue.h"
+#include "support/CapturedProcess.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zorvtest {
+
+// A small table for the records of the tests: vendor 3 named, code 42 described.
+extern const char* const kTestTable;
+
+// Every test gets a home of its own, a known "uname -a", no logging switches
+// from the caller's environment, and the test table where the library looks.
+class ZorvlogTest : public ::testing::Test {
+protected:
+    ZorvlogTest();
+
+    // Runs the real zorvlog binary.
+    CapturedProcess zorvlog(const std::vector<std::string>& args, const std::string& input = "");
+
+    // The lines of a file with the section (process id, date, time and the
+    // separator after them) cut off; the separator is a tab or a comma.
+    static std::vector<std::string> payloads(const std::string& path, char separator = '\t');
+    // The section fields of every line.
+    static std::vector<std::vector<std::string>> sections(const std::string& path,
+                                                          char separator = '\t');
+
+    void installTable(const std::string& xml);
+    std::string tablePath() const { return mHome.zorvDataDir() + "/ZorvErrorCodes.xml"; }
+
+    IsolatedHome mHome;
+    TempDir mDir;
+    FakeUname mUname{"Linux testhost 5.10.0-test #1 SMP Tue x86_64 GNU/Linux\n"};
+    ScopedEnv mDebugOff{"ZORV_DEBUG_MODE", nullptr};
+    ScopedEnv mPerfOff{"ZORV_PERF_LOG", nullptr};
+};
+
+} // namespace zorvtest
+
+#endif

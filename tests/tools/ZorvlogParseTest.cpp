@@ -1,0 +1,179 @@
+// zorvlog parse on files the library wrote: every kind of record comes back
+// with its fields, values that held line breaks, tabs or commas included.
+#include "ZorvlogFixture.h"
+
+#include <zorv/ErrorLog.h>
+
+namespace zorvtest {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class Parse : public ZorvlogTest {
+protected:
+    std::vector<JsonValue> parseJson(const std::vector<std::string>& files,
+                                     const std::string& input = "") {
+        std::vector<std::string> args{"parse", "--json"};
+        args.insert(args.end(), files.begin(), files.end());
+        CapturedProcess run = zorvlog(args, input);
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::vector<JsonValue> objects;
+        for (const std::string& line : splitLines(run.out)) {
+            objects.push_back(JsonValue::parse(line));
+        }
+        return objects;
+    }
+};
+
+TEST_F(Parse, EveryRecordKindComesBack) {
+    const std::string log = mDir.file("all.log");
+    ZorvLogger logger{TStr(log.c_str())};
+    logger.startLogging();
+    logger.log(ZorvErrorBase(Zorv::kBrakka, 42, "/src/net/Client.cpp", 120, "11.4"));
+    // No reason, a vendor the table does not know: six lines, no version line.
+    ZorvErrorBase bare(static_cast<Zorv::VendorID>(9), 7, "", -1, "2.0");
+    bare.setReason("");
+    logger.log(bare);
+    logger.startLoggingWMilliSecs();
+    logger.log(ZorvDebugLog(Zorv::kZorvCore, "first line\nsecond line"));
+    ZorvPerfLogData data;
+    data.mFirst = "open";
+    data.mSecond = "12";
+    data.mThird = "multi\nline";
+    logger.log(ZorvPerfLog(Zorv::kZorvLumen, data));
+    logger.mLogFile.open(false);
+    std::list<std::pair<TStr, TStr>> pairs{{"alpha", "1"}, {"beta", "2"}};
+    logger.mLogFile.write(pairs);
+    logger.mLogFile.close();
+
+    std::vector<JsonValue> entries = parseJson({log});
+    ASSERT_EQ(entries.size(), 5u);
+    const std::string pid = splitFields(splitLines(readFile(log))[0], '\t')[0];
+
+    const JsonValue& error = entries[0];
+    EXPECT_EQ(error["kind"].str(), "error");
+    EXPECT_EQ(error["lines"][0].number(), 1);
+    EXPECT_EQ(error["lines"][1].number(), 7);
+    EXPECT_EQ(error["pid"].str(), pid);
+    EXPECT_EQ(error["reason"].str(), "Fatal error");
+    EXPECT_EQ(error["computerName"].str(), "testhost");
+    EXPECT_EQ(error["os"].str(), "5.10.0-test");
+    EXPECT_EQ(error["file"].str(), "Client.cpp");
+    EXPECT_EQ(error["line"].str(), "120");
+    EXPECT_EQ(error["vendorId"].str(), "3");
+    EXPECT_EQ(error["vendorName"].str(), "Brakka");
+    EXPECT_EQ(error["vendorError"].str(), "42");
+    EXPECT_EQ(error["description"].str(), "Disk on fire");
+    EXPECT_EQ(error["vendorVersion"].str(), "11.4");
+
+    const JsonValue& bareError = entries[1];
+    EXPECT_EQ(bareError["kind"].str(), "error");
+    EXPECT_EQ(bareError["lines"][0].number(), 8);
+    EXPECT_EQ(bareError["lines"][1].number(), 12);
+    EXPECT_TRUE(bareError["reason"].isNull());
+    EXPECT_EQ(bareError["file"].str(), "");
+    EXPECT_EQ(bareError["line"].str(), "-1");
+    EXPECT_TRUE(bareError["vendorName"].isNull());
+    EXPECT_TRUE(bareError["description"].isNull());
+    EXPECT_TRUE(bareError["vendorVersion"].isNull());
+
+    const JsonValue& debug = entries[2];
+    EXPECT_EQ(debug["kind"].str(), "debug");
+    EXPECT_EQ(debug["lines"][0].number(), 13);
+    EXPECT_EQ(debug["lines"][1].number(), 14);
+    EXPECT_EQ(debug["component"].str(), "ZorvCore");
+    EXPECT_EQ(debug["message"].str(), "first line\nsecond line");
+    EXPECT_EQ(splitFields(debug["time"].str(), ':').size(), 4u);
+
+    const JsonValue& perf = entries[3];
+    EXPECT_EQ(perf["kind"].str(), "perf");
+    EXPECT_EQ(perf["columns"].size(), 7u);
+    EXPECT_EQ(perf["os"].str(), "5.10.0-test");
+    EXPECT_EQ(perf["computerName"].str(), "testhost");
+    EXPECT_EQ(perf["utilVersion"].str(), zorvUtilVersionString());
+    EXPECT_EQ(perf["first"].str(), "open");
+    EXPECT_EQ(perf["second"].str(), "12");
+    EXPECT_EQ(perf["third"].str(), "multi\nline");
+    EXPECT_EQ(perf["fourth"].str(), "NA");
+    EXPECT_EQ(perf["component"].str(), "ZorvLumen");
+    EXPECT_EQ(perf["fifth"].str(), "NA");
+
+    const JsonValue& plain = entries[4];
+    EXPECT_EQ(plain["kind"].str(), "pairs");
+    ASSERT_EQ(plain["pairs"].size(), 2u);
+    EXPECT_EQ(plain["pairs"][1]["key"].str(), "beta");
+    EXPECT_EQ(plain["pairs"][1]["value"].str(), "2");
+}
+
+TEST_F(Parse, ValuesHoldingSeparators) {
+    const std::string log = mDir.file("odd.log");
+    ZorvLogger logger{TStr(log.c_str())};
+    logger.startLogging();
+    // A comma (with no "=" after it) stays in its value; a line break, even
+    // one that ends the value, is joined back.
+    ZorvErrorBase error(Zorv::kBrakka, 42, "dir/a,b.cpp", 1, "");
+    error.setReason("disk full,\nretrying\n");
+    logger.log(error);
+    // A tab in a debug message adds a field: it belongs to the message.
+    logger.log(ZorvDebugLog(Zorv::kZorvQet, "a\tb"));
+    // "=" after a comma cannot be told from a new pair: the reader splits there.
+    ZorvErrorBase ambiguous(Zorv::kBrakka, 42, "x.cpp", 1, "");
+    ambiguous.setReason("x,y=z");
+    logger.log(ambiguous);
+
+    std::vector<JsonValue> entries = parseJson({log});
+    ASSERT_GE(entries.size(), 3u);
+    EXPECT_EQ(entries[0]["kind"].str(), "error");
+    EXPECT_EQ(entries[0]["reason"].str(), "disk full,\nretrying\n");
+    EXPECT_EQ(entries[0]["file"].str(), "a,b.cpp");
+    EXPECT_EQ(entries[1]["message"].str(), "a\tb");
+    // The ambiguous record no longer reads as an error record: its first
+    // line stands alone with two pairs.
+    EXPECT_EQ(entries[2]["kind"].str(), "pairs");
+    ASSERT_EQ(entries[2]["pairs"].size(), 2u);
+    EXPECT_EQ(entries[2]["pairs"][0]["value"].str(), "x");
+    EXPECT_EQ(entries[2]["pairs"][1]["key"].str(), "y");
+}
+
+TEST_F(Parse, ToolOutputStdinAndOddLines) {
+    ScopedEnv on("ZORV_DEBUG_MODE", "");
+    ASSERT_EQ(zorvlog({"debug", "--vendor", "ZorvWyn", "--ms", "from", "the", "tool"}).status, 0);
+    const std::string debugLog = readFile(mHome.zorvDataDir() + "/ZorvDebug.log");
+
+    // A leading line without section, bad UTF-8, a torn last line.
+    const std::string input = "stray text\n" + debugLog + "9\t2026/1/2\t03:04:05\tk=\xff\xfe\n" +
+                              "9,2026/1/2,03:04:05,torn";
+    std::vector<JsonValue> entries = parseJson({}, input);
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[0]["kind"].str(), "text");
+    EXPECT_EQ(entries[0]["text"].str(), "stray text");
+    EXPECT_EQ(entries[1]["kind"].str(), "debug");
+    EXPECT_EQ(entries[1]["source"].str(), "-");
+    EXPECT_EQ(entries[1]["component"].str(), "ZorvWyn");
+    EXPECT_EQ(entries[1]["message"].str(), "from the tool");
+    EXPECT_EQ(entries[2]["pairs"][0]["value"].str(), "\xef\xbf\xbd\xef\xbf\xbd");
+    EXPECT_EQ(entries[2]["date"].str(), "2026/1/2");
+    EXPECT_EQ(entries[3]["kind"].str(), "perf");
+    EXPECT_EQ(entries[3]["columns"][0].str(), "torn");
+}
+
+TEST_F(Parse, PlainTableAndSeveralFiles) {
+    const std::string a = mDir.file("a.log"), b = mDir.file("b.log");
+    ASSERT_EQ(zorvlog({"error", "--vendor", "3", "--code", "42", a}).status, 0);
+    ASSERT_EQ(zorvlog({"debug", "--vendor", "1", "--to", b, "two\nlines"}).status, 0);
+    CapturedProcess run = zorvlog({"parse", a, mDir.file("missing.log"), b});
+    EXPECT_EQ(run.status, 1) << "a file that cannot be read";
+    EXPECT_NE(run.err.find("missing.log"), std::string::npos);
+    Lines lines = splitLines(run.out);
+    ASSERT_EQ(lines.size(), 6u) << run.out;
+    EXPECT_EQ(lines[0], "==> " + a + " <==");
+    EXPECT_EQ(lines[1].rfind("LINES", 0), 0u);
+    EXPECT_EQ(lines[2].rfind("1-6 ", 0), 0u) << lines[2];
+    EXPECT_NE(lines[2].find(" error "), std::string::npos);
+    EXPECT_NE(lines[2].find("VendorError=\"42 [Disk on fire]\""), std::string::npos) << lines[2];
+    EXPECT_EQ(lines[3], "==> " + b + " <==");
+    EXPECT_NE(lines[5].find("message=\"two\\nlines\""), std::string::npos) << lines[5];
+}
+
+} // namespace
+} // namespace zorvtest

@@ -1,0 +1,306 @@
+// zorvlog error / debug / perf against the library: the lines the tool writes
+// are the lines a C++ client writes for the same record.
+#include "ZorvlogFixture.h"
+
+#include <zorv/ErrorLog.h>
+
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace zorvtest {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class ZorvlogWrite : public ZorvlogTest {};
+
+TEST_F(ZorvlogWrite, ErrorRecordIsTheLibrarysRecord) {
+    const std::string ours = mDir.file("tool.log"), theirs = mDir.file("lib.log");
+    CapturedProcess run =
+        zorvlog({"error", "--vendor", "3", "--code", "42", "--file", "/src/net/Client.cpp",
+                 "--line", "120", "--vendor-version", "11.4", ours});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+
+    ZorvLogger logger{TStr(theirs.c_str())};
+    logger.startLogging();
+    logger.log(ZorvErrorBase(Zorv::kBrakka, 42, "/src/net/Client.cpp", 120, "11.4"));
+
+    const Lines expected{"Reason=Fatal error",  "ComputerName=testhost",
+                         "OS=5.10.0-test",      "File=Client.cpp,Line=120",
+                         "VendorID=3 [Brakka]", "VendorError=42 [Disk on fire]",
+                         "Brakka=11.4"};
+    EXPECT_EQ(payloads(ours), expected);
+    EXPECT_EQ(payloads(ours), payloads(theirs));
+
+    // One section for the whole record, started by the tool's own process,
+    // to the second.
+    auto sect = sections(ours);
+    for (const auto& s : sect) {
+        EXPECT_EQ(s, sect[0]);
+    }
+    EXPECT_NE(sect[0][0], std::to_string(::getpid()));
+    EXPECT_EQ(splitFields(sect[0][2], ':').size(), 3u);
+}
+
+TEST_F(ZorvlogWrite, ErrorOptionsReachTheRecord) {
+    const std::string ours = mDir.file("tool.log"), theirs = mDir.file("lib.log");
+    // A name in any case, an empty reason, a negative code and line, milliseconds.
+    CapturedProcess run = zorvlog({"error", "--vendor=bRaKkA", "--code", "-7", "--line", "-5",
+                                   "--reason", "", "--file", "bare.cpp", "--ms", ours});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    ZorvLogger logger{TStr(theirs.c_str())};
+    logger.startLogging();
+    ZorvErrorBase record(Zorv::kBrakka, -7, "bare.cpp", -5, "");
+    record.setReason("");
+    logger.log(record);
+
+    const Lines expected{"ComputerName=testhost", "OS=5.10.0-test", "File=bare.cpp,Line=-5",
+                         "VendorID=3 [Brakka]", "VendorError=-7 [Negative status]"};
+    EXPECT_EQ(payloads(ours), expected);
+    EXPECT_EQ(payloads(ours), payloads(theirs));
+    EXPECT_EQ(splitFields(sections(ours)[0][2], ':').size(), 4u) << "--ms: time with milliseconds";
+
+    // A reason of our own replaces "Fatal error".
+    const std::string other = mDir.file("reason.log");
+    ASSERT_EQ(
+        zorvlog({"error", "--vendor", "8", "--code", "3", "--reason", "pipe broke", other}).status,
+        0);
+    Lines lines = payloads(other);
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "Reason=pipe broke");
+    EXPECT_EQ(lines[3], "File=,Line=0");
+    EXPECT_EQ(lines[5], "VendorError=3 [A malformed request frame was received]");
+}
+
+TEST_F(ZorvlogWrite, ErrorWithoutTableSaysSoAndWritesBareNumbers) {
+    ::unlink(tablePath().c_str());
+    const std::string ours = mDir.file("tool.log");
+    CapturedProcess run =
+        zorvlog({"error", "--vendor", "3", "--code", "42", "--vendor-version", "1.0", ours});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("ZorvErrorCodes.xml"), std::string::npos) << run.err;
+    Lines lines = payloads(ours);
+    ASSERT_EQ(lines.size(), 6u) << "no version line without a vendor name";
+    EXPECT_EQ(lines[4], "VendorID=3");
+    EXPECT_EQ(lines[5], "VendorError=42");
+}
+
+TEST_F(ZorvlogWrite, ErrorAppendsAfterEarlierRecords) {
+    const std::string ours = mDir.file("tool.log");
+    writeFile(ours, "1\t2026/12/06\t17:05:09\tReason=earlier\n");
+    ASSERT_EQ(zorvlog({"error", "--vendor", "1", "--code", "1", ours}).status, 0);
+    ASSERT_EQ(zorvlog({"error", "--vendor", "1", "--code", "2", ours}).status, 0);
+    Lines lines = payloads(ours);
+    ASSERT_EQ(lines.size(), 13u);
+    EXPECT_EQ(lines[0], "Reason=earlier");
+    EXPECT_EQ(lines[6], "VendorError=1");
+    EXPECT_EQ(lines[12], "VendorError=2");
+}
+
+TEST_F(ZorvlogWrite, DebugGoesThroughTheDebugLogger) {
+    ScopedEnv on("ZORV_DEBUG_MODE", "0"); // presence counts, not the value
+    const std::string file = mHome.zorvDataDir() + "/ZorvDebug.log";
+    CapturedProcess run = zorvlog({"debug", "--vendor", "zorvcore", "hello", "world"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(zorvlog({"debug", "--vendor", "6", "--ms", "--", "--not-an-option"}).status, 0);
+
+    const std::string theirs = mDir.file("lib.log");
+    ZorvLogger logger(false);
+    logger.setLogFileName(theirs.c_str());
+    logger.startLogging();
+    logger.log(ZorvDebugLog(Zorv::kZorvCore, "hello world"));
+    logger.log(ZorvDebugLog(static_cast<Zorv::VendorID>(6), "--not-an-option"));
+
+    EXPECT_EQ(payloads(file), (Lines{"ZorvCore\thello world\t", "None\t--not-an-option\t"}));
+    EXPECT_EQ(payloads(file), payloads(theirs));
+    auto sect = sections(file);
+    EXPECT_EQ(splitFields(sect[0][2], ':').size(), 3u);
+    EXPECT_EQ(splitFields(sect[1][2], ':').size(), 4u);
+    EXPECT_NE(sect[0][0], sect[1][0]) << "a section of each invocation's own";
+}
+
+TEST_F(ZorvlogWrite, DebugToAFileIgnoresTheSwitch) {
+    const std::string ours = mDir.file("debug.log");
+    CapturedProcess run =
+        zorvlog({"debug", "--to", ours, "--vendor", "ZorvQet", "two\nlines", "and\ta tab"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readFile(ours).substr(readFile(ours).find("ZorvQet")),
+              "ZorvQet\ttwo\nlines and\ta tab\t\n");
+    EXPECT_FALSE(fileExists(mHome.zorvDataDir() + "/ZorvDebug.log"));
+}
+
+TEST_F(ZorvlogWrite, SwitchedOffLoggersSaySoAndWriteNothing) {
+    CapturedProcess debug = zorvlog({"debug", "--vendor", "1", "message"});
+    EXPECT_EQ(debug.status, 1);
+    EXPECT_NE(debug.err.find("ZORV_DEBUG_MODE"), std::string::npos) << debug.err;
+    EXPECT_FALSE(fileExists(mHome.zorvDataDir() + "/ZorvDebug.log"));
+
+    CapturedProcess perf = zorvlog({"perf", "--vendor", "1", "a", "b", "c", "d", "e"});
+    EXPECT_EQ(perf.status, 1);
+    EXPECT_NE(perf.err.find("ZORV_PERF_LOG"), std::string::npos) << perf.err;
+    EXPECT_FALSE(fileExists(mHome.zorvDataDir() + "/ZorvPerfLog.csv"));
+
+    // Each switch turns on its own logger only.
+    ScopedEnv debugOn("ZORV_DEBUG_MODE", "");
+    EXPECT_EQ(zorvlog({"perf", "--vendor", "1", "a", "b", "c", "d", "e"}).status, 1);
+    EXPECT_FALSE(fileExists(mHome.zorvDataDir() + "/ZorvPerfLog.csv"));
+}
+
+TEST_F(ZorvlogWrite, PerfRowIsTheLibrarysRow) {
+    ScopedEnv on("ZORV_PERF_LOG", "1");
+    const std::string file = mHome.zorvDataDir() + "/ZorvPerfLog.csv";
+    CapturedProcess run =
+        zorvlog({"perf", "--vendor", "ZorvLumen", "open", "", "bytes", "4096", ""});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const std::string theirs = mDir.file("lib.csv");
+    ZorvLogger logger(false);
+    logger.setLogFileName(theirs.c_str());
+    logger.startLogging();
+    ZorvPerfLogData data;
+    data.mFirst = "open";
+    data.mSecond = "";
+    data.mThird = "bytes";
+    data.mFourth = "4096";
+    data.mFifth = "";
+    logger.log(ZorvPerfLog(Zorv::kZorvLumen, data));
+
+    const std::string version = zorvUtilVersionString();
+    EXPECT_EQ(payloads(file, ','),
+              (Lines{"5.10.0-test,testhost," + version + ",open:NA,bytes:4096,ZorvLumen,NA,"}));
+    EXPECT_EQ(payloads(file, ','), payloads(theirs, ','));
+
+    // --to writes the same row to a file of our choosing, switch or no switch.
+    ScopedEnv off("ZORV_PERF_LOG", nullptr);
+    const std::string to = mDir.file("to.csv");
+    ASSERT_EQ(
+        zorvlog({"perf", "--to", to, "--vendor", "2", "open", "", "bytes", "4096", ""}).status, 0);
+    EXPECT_EQ(payloads(to, ','), payloads(theirs, ','));
+}
+
+TEST_F(ZorvlogWrite, AFileThatCannotBeOpenedIsReported) {
+    const std::string missingDir = mDir.file("no/such/dir/x.log");
+    CapturedProcess run = zorvlog({"error", "--vendor", "1", "--code", "1", missingDir});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot open"), std::string::npos) << run.err;
+    EXPECT_FALSE(fileExists(mDir.file("no")));
+
+    // A directory in place of the file.
+    ::mkdir(mDir.file("adir").c_str(), 0700);
+    EXPECT_EQ(zorvlog({"debug", "--vendor", "1", "--to", mDir.file("adir"), "x"}).status, 1);
+    EXPECT_EQ(zorvlog({"perf", "--vendor", "1", "--to", mDir.file("adir"), "a", "b", "c", "d", "e"})
+                  .status,
+              1);
+
+    // The debug logger's own directory replaced by a file: it cannot write.
+    ScopedEnv on("ZORV_DEBUG_MODE", "1");
+    ScopedEnv data("XDG_DATA_HOME", mDir.file("blocked").c_str());
+    writeFile(mDir.file("blocked"), "not a directory");
+    CapturedProcess blocked = zorvlog({"debug", "--vendor", "1", "x"});
+    EXPECT_EQ(blocked.status, 1) << blocked.err;
+    EXPECT_EQ(readFile(mDir.file("blocked")), "not a directory");
+}
+
+// Bad command lines: status 2, a message, and nothing written anywhere.
+TEST_F(ZorvlogWrite, BadArgumentsWriteNothing) {
+    ScopedEnv debugOn("ZORV_DEBUG_MODE", "1");
+    ScopedEnv perfOn("ZORV_PERF_LOG", "1");
+    const std::string log = mDir.file("x.log");
+    const std::vector<std::vector<std::string>> cases{
+        {},
+        {"frobnicate"},
+        {"error", "--code", "1", log},
+        {"error", "--vendor", "Nobody", "--code", "1", log},
+        {"error", "--vendor", "1", log},
+        {"error", "--vendor", "1", "--code", "abc", log},
+        {"error", "--vendor", "1", "--code", "99999999999", log},
+        {"error", "--vendor", "1", "--code", "1", "--line", "1.5", log},
+        {"error", "--vendor", "1", "--code", "1"},
+        {"error", "--vendor", "1", "--code", "1", log, log},
+        {"error", "--vendor", "1", "--vendor", "2", "--code", "1", log},
+        {"error", "--vendor", "1", "--code", "1", "--colour", log},
+        {"error", "--vendor", "1", "--code", "1", "--ms=yes", log},
+        {"error", "--vendor", "1", "--code", "1", log, "--file"},
+        {"debug", "--vendor", "1"},
+        {"debug", "--vendor", "ZorvCor", "message"},
+        {"debug", "--vendor", "1", "--to", "", "message"},
+        {"debug", "message"},
+        {"perf", "--vendor", "1", "a", "b", "c", "d"},
+        {"perf", "--vendor", "1", "a", "b", "c", "d", "e", "f"},
+        {"perf", "--to", log, "--vendor", "none-such", "a", "b", "c", "d", "e"},
+        {"check-table", "a.xml", "b.xml"},
+        {"check-table", "--strict"},
+        {"parse", "--yaml"},
+    };
+    for (const auto& args : cases) {
+        std::string shown;
+        for (const auto& a : args) {
+            shown += "[" + a + "]";
+        }
+        CapturedProcess run = zorvlog(args);
+        EXPECT_EQ(run.status, 2) << shown << "\n" << run.out << run.err;
+        EXPECT_FALSE(run.err.empty()) << shown;
+        EXPECT_FALSE(fileExists(log)) << shown;
+        EXPECT_FALSE(fileExists(mHome.zorvDataDir() + "/ZorvDebug.log")) << shown;
+        EXPECT_FALSE(fileExists(mHome.zorvDataDir() + "/ZorvPerfLog.csv")) << shown;
+    }
+}
+
+TEST_F(ZorvlogWrite, EveryCommandHasHelp) {
+    for (const char* command : {"error", "debug", "perf", "check-table", "parse"}) {
+        CapturedProcess run = zorvlog({command, "--help"});
+        EXPECT_EQ(run.status, 0) << command;
+        EXPECT_EQ(run.out.rfind(std::string("Usage: zorvlog ") + command, 0), 0u) << run.out;
+    }
+    CapturedProcess top = zorvlog({"--help"});
+    EXPECT_EQ(top.status, 0);
+    EXPECT_NE(top.out.find("check-table"), std::string::npos);
+    // After "--" a "--help" is a message, not a request for help.
+    const std::string log = mDir.file("h.log");
+    ASSERT_EQ(zorvlog({"debug", "--vendor", "1", "--to", log, "--", "--help"}).status, 0);
+    EXPECT_EQ(payloads(log), (Lines{"ZorvCore\t--help\t"}));
+}
+
+// Several tools writing to one file at once: each record stays in one piece,
+// as the library's named mutex promises, and parse finds every one of them.
+TEST_F(ZorvlogWrite, ConcurrentWritersKeepRecordsWhole) {
+    const std::string log = mDir.file("shared.log");
+    const int kWriters = 6;
+    std::vector<std::thread> threads;
+    std::vector<int> statuses(kWriters, -1);
+    for (int i = 0; i < kWriters; ++i) {
+        threads.emplace_back([&, i] {
+            statuses[i] = zorvlog({"error", "--vendor", "3", "--code", std::to_string(100 + i),
+                                   "--vendor-version", "v" + std::to_string(i), log})
+                              .status;
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (int status : statuses) {
+        EXPECT_EQ(status, 0);
+    }
+    auto sect = sections(log);
+    Lines lines = payloads(log);
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(7 * kWriters));
+    for (int r = 0; r < kWriters; ++r) {
+        for (int k = 1; k < 7; ++k) {
+            EXPECT_EQ(sect[r * 7 + k], sect[r * 7]) << "record " << r << " is interleaved";
+        }
+        EXPECT_EQ(lines[r * 7], "Reason=Fatal error");
+    }
+    CapturedProcess parsed = zorvlog({"parse", "--json", log});
+    ASSERT_EQ(parsed.status, 0);
+    Lines objects = splitLines(parsed.out);
+    ASSERT_EQ(objects.size(), static_cast<std::size_t>(kWriters));
+    for (const std::string& object : objects) {
+        EXPECT_EQ(JsonValue::parse(object)["kind"].str(), "error");
+    }
+}
+
+} // namespace
+} // namespace zorvtest
