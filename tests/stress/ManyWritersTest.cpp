@@ -1,0 +1,170 @@
+// Many writers on one file: processes and threads, each with loggers of their
+// own, all writing multi-line records to one file while debug writers use a
+// file of the same name elsewhere, and so the same mutex. Every record must
+// come back whole, once, with its lines together.
+
+#include "StressSupport.h"
+#include "support/TestSupport.h"
+
+#include <zorv/ZorvDebugLog.h>
+#include <zorv/ZorvDebugLogger.h>
+#include <zorv/ZorvLogger.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sys/stat.h>
+#include <thread>
+
+using stress::RoleChild;
+
+namespace {
+
+// Generous: the machine may be loaded, and the counts grow with the scale.
+int childTimeoutMs() {
+    return static_cast<int>(120000 * stress::scale());
+}
+
+void expectAllRecords(const stress::LogCheck& check, const std::vector<std::string>& writers,
+                      long count) {
+    for (const std::string& writer : writers) {
+        auto found = check.records.find(writer);
+        ASSERT_NE(found, check.records.end()) << "no record of " << writer;
+        EXPECT_EQ(static_cast<long>(found->second.size()), count) << writer;
+        if (!found->second.empty()) {
+            EXPECT_EQ(*found->second.begin(), 0) << writer;
+            EXPECT_EQ(*found->second.rbegin(), count - 1) << writer;
+        }
+    }
+}
+
+} // namespace
+
+// The checker itself must see the faults the stress tests look for.
+TEST(StressLogCheck, SeesInterleavedMissingAndTornRecords) {
+    zorvtest::TempDir dir;
+    const std::string a = dir.file("a.log");
+    stress::writeRecords(a, "w", 0, 3);
+    const std::string whole = zorvtest::readFile(a);
+    stress::LogCheck good = stress::checkRecordLog(whole);
+    EXPECT_TRUE(good.ok()) << good.summary();
+    EXPECT_EQ(good.count(), 3);
+
+    std::vector<std::string> lines = zorvtest::splitLines(whole);
+    ASSERT_EQ(lines.size(), 15u);
+    // Two records interleaved: lines 0-4 and 5-9 with one line swapped.
+    std::vector<std::string> swapped = lines;
+    std::swap(swapped[3], swapped[6]);
+    std::string text;
+    for (const std::string& l : swapped) {
+        text += l + "\n";
+    }
+    EXPECT_FALSE(stress::checkRecordLog(text).ok());
+
+    // A record cut short inside its third line, followed by a whole one.
+    std::string torn;
+    for (int i = 0; i < 2; ++i) {
+        torn += lines[static_cast<std::size_t>(i)] + "\n";
+    }
+    torn += lines[2].substr(0, lines[2].size() / 2) + "\n";
+    for (std::size_t i = 5; i < 10; ++i) {
+        torn += lines[i] + "\n";
+    }
+    EXPECT_FALSE(stress::checkRecordLog(torn).ok()) << "a torn record of a writer that lives";
+    stress::LogCheck allowed = stress::checkRecordLog(torn, {"w"});
+    EXPECT_TRUE(allowed.ok()) << allowed.summary();
+    EXPECT_EQ(allowed.torn, 1);
+    EXPECT_EQ(allowed.count(), 1);
+
+    // A changed byte in a value, and a line glued to the next.
+    std::string corrupt = whole;
+    corrupt[corrupt.size() / 2] = '#';
+    EXPECT_FALSE(stress::checkRecordLog(corrupt, {"w"}).ok());
+    std::string glued = whole;
+    glued.erase(lines[0].size(), 1);
+    EXPECT_FALSE(stress::checkRecordLog(glued, {"w"}).ok());
+}
+
+// 4 processes x 2 loggers (a thread each) on one file, plus 2 processes of
+// debug records on a same-named file in the local data directory.
+TEST(LongManyWriters, ProcessesAndDebugWritersOnOneMutex) {
+    zorvtest::IsolatedHome home;
+    zorvtest::ScopedEnv debug("ZORV_DEBUG_MODE", "1");
+    zorvtest::TempDir dir;
+    const std::string file = dir.file("ZorvDebug.log"); // the debug logger's name
+    const long count = 500 * stress::scale();
+
+    std::vector<std::unique_ptr<RoleChild>> children;
+    std::vector<std::string> writers;
+    for (int p = 0; p < 4; ++p) {
+        const std::string prefix = "p" + std::to_string(p);
+        children.push_back(std::make_unique<RoleChild>(
+            "writer", std::vector<std::string>{file, prefix, std::to_string(count), "2"}));
+        writers.push_back(prefix + "t0");
+        writers.push_back(prefix + "t1");
+    }
+    for (int d = 0; d < 2; ++d) {
+        children.push_back(std::make_unique<RoleChild>(
+            "debug", std::vector<std::string>{"d" + std::to_string(d), std::to_string(count)}));
+    }
+    for (auto& child : children) {
+        ASSERT_EQ(child->wait(childTimeoutMs()), 0);
+    }
+
+    const stress::LogCheck check = stress::checkRecordLog(zorvtest::readFile(file));
+    EXPECT_TRUE(check.ok()) << check.summary();
+    EXPECT_EQ(check.count(), 8 * count);
+    EXPECT_EQ(check.lines, 8 * count * stress::StressRecord::kLines);
+    expectAllRecords(check, writers, count);
+
+    const std::string debugFile = home.zorvDataDir() + "/ZorvDebug.log";
+    const stress::LogCheck debugCheck = stress::checkDebugLog(zorvtest::readFile(debugFile));
+    EXPECT_TRUE(debugCheck.ok()) << debugCheck.summary();
+    EXPECT_EQ(debugCheck.count(), 2 * count);
+    expectAllRecords(debugCheck, {"d0", "d1"}, count);
+}
+
+// The same within one process: threads, each owning its loggers. Run under
+// ThreadSanitizer too.
+TEST(StressManyThreads, ThreadsWithLoggersOfTheirOwnOnOneMutex) {
+    zorvtest::IsolatedHome home;
+    zorvtest::ScopedEnv debug("ZORV_DEBUG_MODE", "1");
+    zorvtest::TempDir dir;
+    const std::string file = dir.file("ZorvDebug.log");
+    const long count = 60 * stress::scale();
+    constexpr int kWriters = 6;
+    constexpr int kDebugWriters = 2;
+
+    std::vector<std::thread> threads;
+    std::vector<std::string> writers;
+    for (int t = 0; t < kWriters; ++t) {
+        writers.push_back("t" + std::to_string(t));
+        threads.emplace_back([&, t] { stress::writeRecords(file, writers[t], 0, count); });
+    }
+    for (int d = 0; d < kDebugWriters; ++d) {
+        threads.emplace_back([&, d] {
+            ZorvDebugLogger logger;
+            logger.startLoggingWMilliSecs();
+            for (long seq = 0; seq < count; ++seq) {
+                ZorvDebugLog record(
+                    Zorv::kZorvCore,
+                    TStr(("d" + std::to_string(d) + ":" + std::to_string(seq)).c_str()));
+                logger.log(record);
+            }
+        });
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+
+    const stress::LogCheck check = stress::checkRecordLog(zorvtest::readFile(file));
+    EXPECT_TRUE(check.ok()) << check.summary();
+    EXPECT_EQ(check.count(), kWriters * count);
+    expectAllRecords(check, writers, count);
+
+    const stress::LogCheck debugCheck =
+        stress::checkDebugLog(zorvtest::readFile(home.zorvDataDir() + "/ZorvDebug.log"));
+    EXPECT_TRUE(debugCheck.ok()) << debugCheck.summary();
+    EXPECT_EQ(debugCheck.count(), kDebugWriters * count);
+    expectAllRecords(debugCheck, {"d0", "d1"}, count);
+}
