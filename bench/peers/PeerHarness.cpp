@@ -70,6 +70,27 @@ bool floorWrite(const std::string& path, const std::string& bytes) {
     return ::close(fd) == 0 && ok;
 }
 
+bool floorWriteCheckingTail(const std::string& path, const std::string& bytes) {
+    const int flags = O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags | O_NOATIME, 0644);
+    if (fd < 0 && errno == EPERM) {
+        fd = ::open(path.c_str(), flags, 0644); // O_NOATIME is for the owner only
+    }
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = true;
+    off_t size = ::lseek(fd, 0, SEEK_END);
+    char last = '\n';
+    if (size < 0 || (size > 0 && ::pread(fd, &last, 1, size - 1) != 1)) {
+        ok = false;
+    } else if (last != '\n') {
+        ok = ::write(fd, "\n", 1) == 1;
+    }
+    ok = ok && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    return ::close(fd) == 0 && ok;
+}
+
 SharedRobustMutex::SharedRobustMutex() {
     void* area = ::mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE,
                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -115,6 +136,16 @@ bool lockedFloorWrite(SharedRobustMutex& mutex, const std::string& path, const s
         return false;
     }
     bool ok = floorWrite(path, bytes);
+    mutex.unlock();
+    return ok;
+}
+
+bool lockedFloorTailWrite(SharedRobustMutex& mutex, const std::string& path,
+                          const std::string& bytes) {
+    if (!mutex.lock()) {
+        return false;
+    }
+    bool ok = floorWriteCheckingTail(path, bytes);
     mutex.unlock();
     return ok;
 }

@@ -41,6 +41,11 @@ private:
 // The least a record needs: open(O_APPEND), one write of its bytes, close.
 bool floorWrite(const std::string& path, const std::string& bytes);
 
+// The floor plus what the torn-tail rule needs when another process may have
+// written since: find the end, read the last byte (without touching the access
+// time), and put a LF before the record when that byte is not one.
+bool floorWriteCheckingTail(const std::string& path, const std::string& bytes);
+
 // A robust, process-shared mutex in an anonymous shared mapping: every child
 // forked after construction shares it, and a holder that dies does not stall
 // the others (the next locker makes it consistent again).
@@ -61,6 +66,8 @@ private:
 // The floor's three calls under the mutex, held from before open to after
 // close, as our logger holds its named mutex.
 bool lockedFloorWrite(SharedRobustMutex& mutex, const std::string& path, const std::string& bytes);
+bool lockedFloorTailWrite(SharedRobustMutex& mutex, const std::string& path,
+                          const std::string& bytes);
 
 // A record as a client would write it: three key/value lines.
 class ThreeLineRecord : public ZorvLoggable {

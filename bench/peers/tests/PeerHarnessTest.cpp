@@ -350,3 +350,14 @@ TEST(PeerSetupLog4cplus, SeveralProcessesShareOneFileThroughItsLockFile) {
     EXPECT_FALSE(count.torn);
     EXPECT_TRUE(zorvtest::fileExists(path + ".lock"));
 }
+
+TEST(PeerFloor, TailCheckingFloorRepairsATornTailAndOnlyThat) {
+    TempDir dir;
+    std::string path = dir.file("tail.log");
+    ASSERT_TRUE(floorWriteCheckingTail(path, "first\n"));
+    ASSERT_TRUE(floorWriteCheckingTail(path, "second\n"));
+    EXPECT_EQ(readFile(path), "first\nsecond\n");
+    ASSERT_TRUE(floorWrite(path, "torn"));
+    ASSERT_TRUE(floorWriteCheckingTail(path, "third\n"));
+    EXPECT_EQ(readFile(path), "first\nsecond\ntorn\nthird\n");
+}
