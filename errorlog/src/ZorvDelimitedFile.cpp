@@ -29,7 +29,7 @@ constexpr char kReplacement[] = "\xEF\xBF\xBD";
 // The length of the well-formed UTF-8 sequence that starts at p (at most end),
 // or, when there is none, minus the length of its maximal ill-formed prefix
 // (at least 1), which is what one replacement character stands for. NUL counts
-// as ill-formed: the line goes out as a C string and must not end early.
+// as ill-formed: a NUL in a text line would cut it for every reader.
 long sequenceAt(const unsigned char* p, const unsigned char* end) {
     unsigned char b = *p;
     if (b != 0 && b < 0x80) {
@@ -472,10 +472,12 @@ bool ZorvDelimitedFile::putLine() {
     }
     repairUtf8(mLine);
     bool ok = true;
-    if (needLineFeed && std::fputc('\n', mFile) == EOF) {
+    // The whole line in one call; its length is known, and the stream is
+    // ours alone, so neither strlen nor the stream lock is needed.
+    if (needLineFeed && ::fputc_unlocked('\n', mFile) == EOF) {
         ok = false;
     }
-    if (ok && std::fputs(mLine.c_str(), mFile) == EOF) {
+    if (ok && ::fwrite_unlocked(mLine.data(), 1, mLine.size(), mFile) != mLine.size()) {
         ok = false;
     }
     if (!ok) {

@@ -4,12 +4,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <map>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace zorvtest;
@@ -286,53 +283,6 @@ TEST_F(DelimitedFileTest, UnpositionableOrFullTargetsMakeWritersFail) {
     ZorvDelimitedFile null("/dev/null");
     null.updateCurrentSection(false);
     EXPECT_TRUE(null.write("k", "v"));
-}
-
-// Records of several processes appended to one file come out whole and in
-// order, and no process mistakes the tail another one wrote for a torn line.
-// Each record is taken under a lock, as the logger's per-file mutex does.
-TEST_F(DelimitedFileTest, ProcessesAppendingToOneFileKeepRecordsWhole) {
-    const int kChildren = 3, kRecords = 200;
-    std::vector<pid_t> children;
-    for (int c = 0; c < kChildren; ++c) {
-        pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            int lock = ::open(mDir.file("lock").c_str(), O_RDWR | O_CREAT, 0600);
-            ZorvDelimitedFile f(TStr(mPath.c_str()));
-            f.updateCurrentSection(true);
-            for (int r = 0; r < kRecords; ++r) {
-                ::flock(lock, LOCK_EX);
-                bool ok = f.open(false) && f.write("r", r) && f.write("s", r) && f.write("t", r);
-                f.close();
-                ::flock(lock, LOCK_UN);
-                if (!ok) {
-                    ::_exit(1);
-                }
-            }
-            ::_exit(0);
-        }
-        children.push_back(pid);
-    }
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    std::vector<std::string> lines = splitLines(readFile(mPath));
-    ASSERT_EQ(lines.size(), static_cast<size_t>(kChildren * kRecords * 3));
-    std::map<std::string, int> perProcess;
-    for (size_t i = 0; i < lines.size(); i += 3) {
-        std::vector<std::string> f0 = splitFields(lines[i], '\t');
-        ASSERT_EQ(f0.size(), 4u) << lines[i];
-        std::string prefix = f0[0] + "\t" + f0[1] + "\t" + f0[2] + "\t";
-        std::string n = f0[3].substr(2);
-        EXPECT_EQ(lines[i], prefix + "r=" + n);
-        EXPECT_EQ(lines[i + 1], prefix + "s=" + n);
-        EXPECT_EQ(lines[i + 2], prefix + "t=" + n);
-        EXPECT_EQ(std::to_string(perProcess[f0[0]]++), n); // each process in order
-    }
-    EXPECT_EQ(perProcess.size(), static_cast<size_t>(kChildren));
 }
 
 } // namespace
