@@ -326,8 +326,8 @@ TEST_F(ErrorTableTest, MarkupThatHidesNoElementsFromTheParserCannotHideDepth) {
     // 300 levels the parser does see. A scan fooled by it would let them through.
     const std::string deep = nested(300);
     const std::string cases[] = {
-        "<ERRORTABLES a=\"<!--\">" + deep + "<b c=\"-->\"/></ERRORTABLES>",
-        "<ERRORTABLES a='<![CDATA['>" + deep + "<b c=\"]]>\"/></ERRORTABLES>",
+        "<ERRORTABLES a=\"><!--\">" + deep + "<b c=\"-->\"/></ERRORTABLES>",
+        "<ERRORTABLES a='><![CDATA['>" + deep + "<b c=\"]]>\"/></ERRORTABLES>",
         "<ERRORTABLES>\"" + deep + "\"</ERRORTABLES>",
         "<?pi > " + deep + " ?><ERRORTABLES/>",
         "<!DOCTYPE x [ <!ENTITY e \"> " + deep + "\"> ]><ERRORTABLES/>",
