@@ -373,6 +373,11 @@ long LogCheck::count() const {
     return total;
 }
 
+std::set<long> LogCheck::seqs(const std::string& writer) const {
+    auto found = records.find(writer);
+    return found == records.end() ? std::set<long>() : found->second;
+}
+
 std::string LogCheck::summary() const {
     std::ostringstream out;
     out << lines << " lines, " << count() << " records, " << torn << " torn, " << duplicates

@@ -48,6 +48,7 @@ struct LogCheck {
 
     bool ok() const { return problems.empty(); }
     long count() const;
+    std::set<long> seqs(const std::string& writer) const; // empty when none
     std::string summary() const;
 };
 
