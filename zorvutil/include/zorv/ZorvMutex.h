@@ -23,7 +23,9 @@ public:
     void close() override;
 
 private:
-    zorv_detail::SharedMutexMapping* mMapping = nullptr; // owned by the process-wide cache
+    bool take(int limitMs); // lock and tryLock (limit 0)
+
+    zorv_detail::SharedMutexMapping* mMapping = nullptr; // shared with the process-wide cache
     bool mHeld = false;
 };
 

@@ -1,0 +1,1102 @@
+// The named mutex across real processes and threads, in the real directory
+// /dev/shm/zorv-<uid>/. Other suites use that directory at the same time: every
+// test uses names of its own (pid + counter), removes its own files, and never
+// touches the directory itself. Damaged directories are staged only inside a
+// private mount namespace with a tmpfs of its own on /dev/shm.
+
+#include "support/TestSupport.h"
+
+#include "ZorvMutexFile.h" // the file layout, to stage damaged and dead mutexes
+
+#include <zorv/ZorvMutex.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sched.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534; // nobody's group, also used for setgid
+
+// ---- Child processes -------------------------------------------------------
+// The test program re-runs itself with ZORV_MUTEX_TEST_ROLE set; this static
+// object then plays the role and exits before GoogleTest starts.
+
+constexpr const char* kRoleVar = "ZORV_MUTEX_TEST_ROLE";
+constexpr const char* kNameVar = "ZORV_MUTEX_TEST_NAME";
+constexpr const char* kFileVar = "ZORV_MUTEX_TEST_FILE";
+constexpr const char* kCountVar = "ZORV_MUTEX_TEST_COUNT";
+
+std::int64_t readCounter(int fd) {
+    std::int64_t value = 0;
+    if (::pread(fd, &value, sizeof value, 0) != static_cast<ssize_t>(sizeof value)) {
+        return -1;
+    }
+    return value;
+}
+
+bool writeCounter(int fd, std::int64_t value) {
+    return ::pwrite(fd, &value, sizeof value, 0) == static_cast<ssize_t>(sizeof value);
+}
+
+// "count": N times, as the logger does: create, lock, read the counter, sleep
+// a little, write it back plus one, unlock. Lost updates show a broken mutex.
+int roleCount(const char* name, const char* file, int count) {
+    int fd = ::open(file, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return 2;
+    }
+    for (int i = 0; i < count; ++i) {
+        ZorvMutex mutex;
+        if (!mutex.create(name) || !mutex.lock(-1)) {
+            return 3;
+        }
+        std::int64_t value = readCounter(fd);
+        if (value < 0) {
+            return 4;
+        }
+        ::usleep(20);
+        if (!writeCounter(fd, value + 1)) {
+            return 5;
+        }
+        mutex.unlock();
+    }
+    ::close(fd);
+    return 0;
+}
+
+// "hold": takes the mutex, says so by creating the file, and waits to be killed.
+int roleHold(const char* name, const char* readyFile) {
+    ZorvMutex mutex;
+    if (!mutex.create(name) || !mutex.lock(-1)) {
+        return 3;
+    }
+    int fd = ::open(readyFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return 4;
+    }
+    ::close(fd);
+    for (;;) {
+        ::pause();
+    }
+}
+
+// "try": exits 0 when it can create the mutex and take it at once, 1 when not.
+int roleTry(const char* name) {
+    ZorvMutex mutex;
+    return mutex.create(name) && mutex.tryLock() ? 0 : 1;
+}
+
+struct ChildRole {
+    ChildRole() {
+        const char* role = ::getenv(kRoleVar);
+        if (role == nullptr) {
+            return;
+        }
+        const char* name = ::getenv(kNameVar);
+        const char* file = ::getenv(kFileVar);
+        const char* count = ::getenv(kCountVar);
+        int status = 100;
+        if (name != nullptr && file != nullptr) {
+            if (std::strcmp(role, "count") == 0 && count != nullptr) {
+                status = roleCount(name, file, std::atoi(count));
+            } else if (std::strcmp(role, "hold") == 0) {
+                status = roleHold(name, file);
+            } else if (std::strcmp(role, "try") == 0) {
+                status = roleTry(name);
+            }
+        }
+        ::_exit(status);
+    }
+} gChildRole;
+
+// A child process of this program in a role; killed and reaped at the end.
+class Child {
+public:
+    // asUser: run as that user (and its group), from root only.
+    Child(const std::string& role, const std::string& name, const std::string& file, int count = 0,
+          uid_t asUser = static_cast<uid_t>(-1)) {
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            env.emplace_back(*e);
+        }
+        env.push_back(std::string(kRoleVar) + "=" + role);
+        env.push_back(std::string(kNameVar) + "=" + name);
+        env.push_back(std::string(kFileVar) + "=" + file);
+        env.push_back(std::string(kCountVar) + "=" + std::to_string(count));
+        std::vector<char*> envp;
+        for (std::string& e : env) {
+            envp.push_back(&e[0]);
+        }
+        envp.push_back(nullptr);
+        std::string exe = zorvtest::selfExe();
+        char* argv[] = {&exe[0], nullptr};
+        mPid = ::fork();
+        if (mPid == 0) {
+            if (asUser != static_cast<uid_t>(-1) &&
+                (::setgid(static_cast<gid_t>(asUser)) != 0 || ::setuid(asUser) != 0)) {
+                ::_exit(126);
+            }
+            ::execve(exe.c_str(), argv, envp.data());
+            ::_exit(127);
+        }
+    }
+    ~Child() {
+        if (mPid > 0) {
+            ::kill(mPid, SIGKILL);
+            wait();
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool started() const { return mPid > 0; }
+    void kill() { ::kill(mPid, SIGKILL); }
+    // The exit status, or 128 + signal; -1 when it cannot be had.
+    int wait() {
+        if (mPid <= 0) {
+            return mStatus;
+        }
+        int status = 0;
+        pid_t r;
+        while ((r = ::waitpid(mPid, &status, 0)) < 0 && errno == EINTR) {
+        }
+        mPid = -1;
+        if (r < 0) {
+            return mStatus = -1;
+        }
+        mStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return mStatus;
+    }
+
+private:
+    pid_t mPid = -1;
+    int mStatus = -1;
+};
+
+// ---- Names and files -------------------------------------------------------
+
+std::string mutexDir() {
+    return "/dev/shm/zorv-" + std::to_string(::geteuid());
+}
+
+std::string uniqueName(const std::string& tag) {
+    static std::atomic<int> counter{0};
+    return "zmt-" + tag + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+}
+
+std::uint64_t fnv1a64(const std::string& bytes) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : bytes) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+std::string hashedFileName(const std::string& name) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "h-%016llx", static_cast<unsigned long long>(fnv1a64(name)));
+    return buf;
+}
+
+// Removes the entry of a mutex file (whatever it is) when the test ends.
+class FileGuard {
+public:
+    explicit FileGuard(std::string fileName) : mPath(mutexDir() + "/" + fileName) {}
+    ~FileGuard() {
+        if (::unlink(mPath.c_str()) != 0 && errno == EISDIR) {
+            ::rmdir(mPath.c_str());
+        }
+    }
+    FileGuard(const FileGuard&) = delete;
+    FileGuard& operator=(const FileGuard&) = delete;
+    const std::string& path() const { return mPath; }
+
+private:
+    std::string mPath;
+};
+
+bool waitForFile(const std::string& path, int limitMs) {
+    auto end = Clock::now() + std::chrono::milliseconds(limitMs);
+    while (Clock::now() < end) {
+        if (zorvtest::fileExists(path)) {
+            return true;
+        }
+        ::usleep(5000);
+    }
+    return false;
+}
+
+long msSince(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// Whether another thread can take the mutex of that name right now (and gives
+// it back at once).
+bool freeForAnotherThread(const std::string& name) {
+    bool taken = false;
+    std::thread other([&] {
+        ZorvMutex m;
+        taken = m.create(name.c_str()) && m.tryLock();
+    });
+    other.join();
+    return taken;
+}
+
+ino_t inodeOf(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+bool isRoot() {
+    return ::geteuid() == 0;
+}
+
+// Writes bytes into the mutex directory under a name, as a damaged file.
+void writeMutexFile(const std::string& path, const void* data, std::size_t size) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ASSERT_EQ(::write(fd, data, size), static_cast<ssize_t>(size));
+    ::close(fd);
+}
+
+// The directory exists (another test, or this one, created it); a file can be
+// staged in it only once it does.
+void ensureMutexDir() {
+    ZorvMutex m;
+    std::string name = uniqueName("dir");
+    FileGuard guard(name);
+    ASSERT_TRUE(m.create(name.c_str()));
+}
+
+} // namespace
+
+// ---- Names -----------------------------------------------------------------
+
+TEST(ZorvMutexName, PlainNameIsTheFileName) {
+    std::string name = uniqueName("plain.Name_1");
+    FileGuard guard(name);
+    ZorvMutex m;
+    ASSERT_TRUE(m.create(name.c_str()));
+    struct stat st;
+    ASSERT_EQ(::lstat(guard.path().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    EXPECT_EQ(st.st_mode & 077, 0u);
+    EXPECT_EQ(static_cast<std::size_t>(st.st_size), zorv_detail::kMutexFileSize);
+}
+
+TEST(ZorvMutexName, TwoHundredCharactersStayPlainOneMoreIsHashed) {
+    std::string base = uniqueName("long") + "-";
+    std::string name200 = base + std::string(200 - base.size(), 'x');
+    std::string name201 = name200 + "x";
+    FileGuard g200(name200);
+    FileGuard g201(hashedFileName(name201));
+    ZorvMutex a;
+    ZorvMutex b;
+    ASSERT_TRUE(a.create(name200.c_str()));
+    ASSERT_TRUE(b.create(name201.c_str()));
+    EXPECT_TRUE(zorvtest::fileExists(g200.path()));
+    EXPECT_TRUE(zorvtest::fileExists(g201.path()));
+}
+
+TEST(ZorvMutexName, OtherNamesAreHashedWithFnv1a) {
+    // The standard FNV-1a 64 test vector, so the rule is the documented one.
+    EXPECT_EQ(hashedFileName("a"), "h-af63dc4c8601ec8c");
+    std::string tag = std::to_string(::getpid());
+    const std::vector<std::string> names = {"a b " + tag,      "../up-" + tag,  "a/b" + tag,
+                                            "\xc3\xbc-" + tag, "bad\xff" + tag, "tab\t" + tag};
+    for (const std::string& name : names) {
+        FileGuard guard(hashedFileName(name));
+        ZorvMutex m;
+        ASSERT_TRUE(m.create(name.c_str())) << name;
+        EXPECT_TRUE(zorvtest::fileExists(guard.path())) << name;
+    }
+    // "." and ".." are names like any other, never the directory itself.
+    for (const char* dots : {".", ".."}) {
+        FileGuard guard(hashedFileName(dots));
+        ZorvMutex m;
+        ASSERT_TRUE(m.create(dots));
+        EXPECT_TRUE(zorvtest::fileExists(guard.path()));
+        EXPECT_TRUE(m.tryLock());
+    }
+}
+
+TEST(ZorvMutexName, EmptyNameIsRefused) {
+    ZorvMutex m;
+    EXPECT_FALSE(m.create(""));
+    EXPECT_FALSE(m.create(TStr()));
+    EXPECT_FALSE(m.lock(10));
+    EXPECT_FALSE(m.tryLock());
+}
+
+TEST(ZorvMutexName, AHashedNameAndItsFileNameAreTheSameMutex) {
+    std::string name = "with space " + uniqueName("h");
+    FileGuard guard(hashedFileName(name));
+    ZorvMutex a;
+    ZorvMutex b;
+    ASSERT_TRUE(a.create(name.c_str()));
+    ASSERT_TRUE(b.create(hashedFileName(name).c_str()));
+    ASSERT_TRUE(a.lock(1000));
+    EXPECT_FALSE(freeForAnotherThread(hashedFileName(name)));
+    a.unlock();
+    EXPECT_TRUE(freeForAnotherThread(hashedFileName(name)));
+}
+
+// ---- One object ------------------------------------------------------------
+
+TEST(ZorvMutexObject, NotCreatedTakesNothing) {
+    ZorvMutex m;
+    EXPECT_FALSE(m.lock(10));
+    EXPECT_FALSE(m.lock(-1)); // no name: false at once, no wait
+    EXPECT_FALSE(m.tryLock());
+    m.unlock();
+    m.close();
+}
+
+TEST(ZorvMutexObject, TryLockTakesOnlyAFreeMutex) {
+    std::string name = uniqueName("try");
+    FileGuard guard(name);
+    ZorvMutex a;
+    ASSERT_TRUE(a.create(name.c_str()));
+    ASSERT_TRUE(a.tryLock());
+    EXPECT_FALSE(freeForAnotherThread(name));
+    a.unlock();
+    EXPECT_TRUE(freeForAnotherThread(name));
+    EXPECT_TRUE(a.tryLock());
+    a.unlock();
+}
+
+TEST(ZorvMutexObject, RelockingTheSameObjectReturnsTrueAndOneUnlockReleases) {
+    std::string name = uniqueName("relock");
+    FileGuard guard(name);
+    ZorvMutex a;
+    ASSERT_TRUE(a.create(name.c_str()));
+    ASSERT_TRUE(a.lock(1000));
+    auto start = Clock::now();
+    EXPECT_TRUE(a.lock(5000));
+    EXPECT_TRUE(a.lock(-1));
+    EXPECT_TRUE(a.tryLock());
+    EXPECT_LT(msSince(start), 1000);
+    EXPECT_FALSE(freeForAnotherThread(name));
+    a.unlock(); // not counted: one unlock releases
+    EXPECT_TRUE(freeForAnotherThread(name));
+}
+
+TEST(ZorvMutexObject, SecondObjectInTheHoldingThreadFailsAtOnce) {
+    std::string name = uniqueName("self");
+    FileGuard guard(name);
+    ZorvMutex a;
+    ZorvMutex b;
+    ASSERT_TRUE(a.create(name.c_str()));
+    ASSERT_TRUE(b.create(name.c_str()));
+    ASSERT_TRUE(a.lock(1000));
+    auto start = Clock::now();
+    EXPECT_FALSE(b.lock(5000));
+    EXPECT_FALSE(b.lock(-1)); // no wait on itself, even without a limit
+    EXPECT_FALSE(b.tryLock());
+    EXPECT_LT(msSince(start), 1000);
+    b.unlock(); // b holds nothing: a keeps it
+    EXPECT_FALSE(freeForAnotherThread(name));
+    a.unlock();
+    EXPECT_TRUE(b.lock(1000));
+    b.unlock();
+}
+
+TEST(ZorvMutexObject, UnlockWithoutHoldingDoesNothing) {
+    std::string name = uniqueName("unheld");
+    FileGuard guard(name);
+    ZorvMutex a;
+    ZorvMutex b;
+    ASSERT_TRUE(a.create(name.c_str()));
+    ASSERT_TRUE(b.create(name.c_str()));
+    a.unlock(); // free and not held: nothing
+    EXPECT_TRUE(freeForAnotherThread(name));
+    ASSERT_TRUE(b.lock(1000));
+    a.unlock(); // held, but through b: b keeps it
+    EXPECT_FALSE(freeForAnotherThread(name));
+    b.unlock();
+    b.unlock();
+    EXPECT_TRUE(freeForAnotherThread(name));
+}
+
+TEST(ZorvMutexObject, CloseReleasesAndForgetsTheName) {
+    std::string name = uniqueName("close");
+    FileGuard guard(name);
+    ZorvMutex a;
+    ASSERT_TRUE(a.create(name.c_str()));
+    ASSERT_TRUE(a.lock(1000));
+    a.close();
+    EXPECT_TRUE(freeForAnotherThread(name));
+    EXPECT_FALSE(a.lock(10));
+    EXPECT_FALSE(a.tryLock());
+    a.unlock();
+    a.close();
+    ASSERT_TRUE(a.create(name.c_str()));
+    EXPECT_TRUE(a.lock(1000));
+    EXPECT_FALSE(freeForAnotherThread(name));
+}
+
+TEST(ZorvMutexObject, CreateReleasesWhatTheObjectHeld) {
+    std::string first = uniqueName("first");
+    std::string second = uniqueName("second");
+    FileGuard g1(first);
+    FileGuard g2(second);
+    ZorvMutex a;
+    ASSERT_TRUE(a.create(first.c_str()));
+    ASSERT_TRUE(a.lock(1000));
+    ASSERT_TRUE(a.create(second.c_str()));
+    EXPECT_TRUE(freeForAnotherThread(first));
+    EXPECT_TRUE(a.lock(1000));
+    EXPECT_FALSE(freeForAnotherThread(second));
+}
+
+TEST(ZorvMutexObject, DestructorReleases) {
+    std::string name = uniqueName("dtor");
+    FileGuard guard(name);
+    {
+        ZorvMutex a;
+        ASSERT_TRUE(a.create(name.c_str()));
+        ASSERT_TRUE(a.lock(1000));
+        EXPECT_FALSE(freeForAnotherThread(name));
+    }
+    EXPECT_TRUE(freeForAnotherThread(name));
+}
+
+TEST(ZorvMutexObject, ThroughTheInterface) {
+    std::string name = uniqueName("imp");
+    FileGuard guard(name);
+    ZorvMutexImp* m = new ZorvMutex();
+    ASSERT_TRUE(m->create(name.c_str()));
+    ASSERT_TRUE(m->lock(10000));
+    EXPECT_FALSE(freeForAnotherThread(name));
+    delete m; // through the base: releases
+    EXPECT_TRUE(freeForAnotherThread(name));
+}
+
+// ---- Threads ---------------------------------------------------------------
+
+TEST(ZorvMutexThreads, ManyThreadsEachWithTheirOwnObjectsSerialise) {
+    std::string name = uniqueName("threads");
+    FileGuard guard(name);
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 1500;
+    long counter = 0; // guarded by the named mutex alone
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            ZorvMutex kept; // odd threads keep one object, even ones make one per round
+            if (t % 2 == 1 && !kept.create(name.c_str())) {
+                ++failures;
+                return;
+            }
+            for (int i = 0; i < kRounds; ++i) {
+                ZorvMutex fresh;
+                ZorvMutex& m = t % 2 == 1 ? kept : fresh;
+                if ((t % 2 == 0 && !m.create(name.c_str())) || !m.lock(-1)) {
+                    ++failures;
+                    return;
+                }
+                long value = counter;
+                if (i % 16 == 0) {
+                    std::this_thread::yield();
+                }
+                counter = value + 1;
+                m.unlock();
+            }
+        });
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(counter, static_cast<long>(kThreads) * kRounds);
+}
+
+TEST(ZorvMutexThreads, TimedWaitsAcrossThreads) {
+    std::string name = uniqueName("timed");
+    FileGuard guard(name);
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 300;
+    long counter = 0;
+    std::atomic<int> taken{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            ZorvMutex m;
+            if (!m.create(name.c_str())) {
+                return;
+            }
+            for (int i = 0; i < kRounds; ++i) {
+                if (m.lock(5000)) { // contended: goes through the timed wait
+                    long value = counter;
+                    ::usleep(10);
+                    counter = value + 1;
+                    ++taken;
+                    m.unlock();
+                }
+            }
+        });
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(taken.load(), kThreads * kRounds);
+    EXPECT_EQ(counter, static_cast<long>(kThreads) * kRounds);
+}
+
+TEST(ZorvMutexThreads, AThreadThatEndsHoldingItLeavesItToTheNext) {
+    std::string name = uniqueName("threadend");
+    FileGuard guard(name);
+    std::thread holder([&] {
+        // Never released, never destroyed: a plain pointer with static
+        // storage keeps it reachable for the leak checker.
+        static ZorvMutex* abandoned = nullptr;
+        abandoned = new ZorvMutex();
+        ASSERT_TRUE(abandoned->create(name.c_str()));
+        ASSERT_TRUE(abandoned->lock(1000));
+    });
+    holder.join();
+    ZorvMutex m;
+    ASSERT_TRUE(m.create(name.c_str()));
+    auto start = Clock::now();
+    EXPECT_TRUE(m.lock(10000));
+    EXPECT_LT(msSince(start), 2000);
+}
+
+TEST(ZorvMutexThreads, CacheStaysSoundWhileFilesAreRemoved) {
+    // Threads create, lock and drop mutexes of a few names while another
+    // removes their files: every lock still succeeds, and once the removals
+    // stop each name stands for one mutex again.
+    std::vector<std::string> names;
+    std::vector<std::unique_ptr<FileGuard>> guards;
+    for (int i = 0; i < 3; ++i) {
+        names.push_back(uniqueName("churn"));
+        guards.emplace_back(new FileGuard(names.back()));
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; !stop.load(); ++i) {
+                ZorvMutex m;
+                const std::string& name = names[static_cast<std::size_t>(i + t) % names.size()];
+                if (!m.create(name.c_str()) || !m.lock(5000)) {
+                    ++failures;
+                }
+                m.unlock();
+                if (i % 64 == 0) {
+                    ::usleep(100);
+                }
+            }
+        });
+    }
+    auto end = Clock::now() + std::chrono::milliseconds(2300);
+    while (Clock::now() < end) {
+        for (const auto& g : guards) {
+            ::unlink(g->path().c_str());
+        }
+        ::usleep(150000);
+    }
+    stop = true;
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
+    ::usleep(1100000); // one check interval with no removal
+    for (const std::string& name : names) {
+        ZorvMutex a;
+        ASSERT_TRUE(a.create(name.c_str()));
+        ASSERT_TRUE(a.lock(1000));
+        EXPECT_FALSE(freeForAnotherThread(name)) << name;
+    }
+}
+
+// ---- Processes -------------------------------------------------------------
+
+TEST(ZorvMutexProcesses, TwoProcessesContending) {
+    zorvtest::TempDir dir;
+    std::string name = uniqueName("procs");
+    FileGuard guard(name);
+    std::string counterFile = dir.file("counter");
+    std::int64_t zero = 0;
+    zorvtest::writeFile(counterFile, std::string(reinterpret_cast<const char*>(&zero), 8));
+    constexpr int kRounds = 400;
+    Child a("count", name, counterFile, kRounds);
+    Child b("count", name, counterFile, kRounds);
+    ASSERT_TRUE(a.started());
+    ASSERT_TRUE(b.started());
+    EXPECT_EQ(a.wait(), 0);
+    EXPECT_EQ(b.wait(), 0);
+    std::string bytes = zorvtest::readFile(counterFile);
+    ASSERT_EQ(bytes.size(), 8u);
+    std::int64_t value = 0;
+    std::memcpy(&value, bytes.data(), 8);
+    EXPECT_EQ(value, 2 * kRounds);
+}
+
+TEST(ZorvMutexProcesses, LimitIsHonouredWhileAnotherProcessHoldsIt) {
+    zorvtest::TempDir dir;
+    std::string name = uniqueName("limit");
+    FileGuard guard(name);
+    Child holder("hold", name, dir.file("ready"));
+    ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
+    ZorvMutex m;
+    ASSERT_TRUE(m.create(name.c_str()));
+    EXPECT_FALSE(m.tryLock());
+    auto start = Clock::now();
+    EXPECT_FALSE(m.lock(0));
+    EXPECT_LT(msSince(start), 100);
+    start = Clock::now();
+    EXPECT_FALSE(m.lock(200));
+    long waited = msSince(start);
+    EXPECT_GE(waited, 195);
+    EXPECT_LT(waited, 2000);
+    holder.kill();
+    holder.wait();
+    EXPECT_TRUE(m.lock(5000));
+}
+
+TEST(ZorvMutexProcesses, KilledHolderWakesAWaiterAtOnce) {
+    zorvtest::TempDir dir;
+    std::string name = uniqueName("killed");
+    FileGuard guard(name);
+    Child holder("hold", name, dir.file("ready"));
+    ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
+    std::atomic<bool> gotIt{false};
+    std::atomic<long> waitedAfterKill{-1};
+    std::atomic<bool> killed{false};
+    Clock::time_point killTime;
+    std::thread waiter([&] {
+        ZorvMutex m;
+        if (!m.create(name.c_str())) {
+            return;
+        }
+        bool ok = m.lock(10000);
+        if (killed.load()) {
+            waitedAfterKill = msSince(killTime);
+        }
+        gotIt = ok;
+        m.unlock();
+    });
+    ::usleep(200000); // the waiter is asleep in the lock by now
+    killTime = Clock::now();
+    killed = true;
+    holder.kill();
+    EXPECT_EQ(holder.wait(), 128 + SIGKILL);
+    waiter.join();
+    EXPECT_TRUE(gotIt.load());
+    EXPECT_GE(waitedAfterKill.load(), 0);
+    EXPECT_LT(waitedAfterKill.load(), 3000); // at once, not after the 10 s limit
+    // And the mutex works as before for everyone.
+    ZorvMutex m;
+    ASSERT_TRUE(m.create(name.c_str()));
+    EXPECT_TRUE(m.lock(1000));
+    EXPECT_FALSE(freeForAnotherThread(name));
+    m.unlock();
+    EXPECT_TRUE(freeForAnotherThread(name));
+}
+
+TEST(ZorvMutexProcesses, KilledHolderLeavesItToTheNextLocker) {
+    zorvtest::TempDir dir;
+    std::string name = uniqueName("dead");
+    FileGuard guard(name);
+    {
+        Child holder("hold", name, dir.file("ready"));
+        ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
+        holder.kill();
+        holder.wait();
+    }
+    ZorvMutex m;
+    ASSERT_TRUE(m.create(name.c_str()));
+    auto start = Clock::now();
+    EXPECT_TRUE(m.lock(10000));
+    EXPECT_LT(msSince(start), 2000);
+    m.unlock();
+    EXPECT_TRUE(m.tryLock());
+}
+
+TEST(ZorvMutexProcesses, UnrecoverableMutexGetsAFreshFile) {
+    zorvtest::TempDir dir;
+    std::string name = uniqueName("unrecoverable");
+    FileGuard guard(name);
+    {
+        Child holder("hold", name, dir.file("ready"));
+        ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
+        holder.kill();
+        holder.wait();
+    }
+    ZorvMutex early; // mapped before the damage
+    ASSERT_TRUE(early.create(name.c_str()));
+    ino_t before = inodeOf(guard.path());
+
+    // Play a careless locker: take the dead holder's mutex and release it
+    // without marking it consistent. Nobody can take it after that.
+    int fd = ::open(guard.path().c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    void* addr =
+        ::mmap(nullptr, zorv_detail::kMutexFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(addr, MAP_FAILED);
+    auto* layout = static_cast<zorv_detail::MutexFileLayout*>(addr);
+    ASSERT_EQ(::pthread_mutex_lock(&layout->mutex), EOWNERDEAD);
+    ASSERT_EQ(::pthread_mutex_unlock(&layout->mutex), 0);
+    // (pthread_mutex_lock: glibc's trylock would leave the lock word taken.)
+    ASSERT_EQ(::pthread_mutex_lock(&layout->mutex), ENOTRECOVERABLE);
+
+    ZorvMutex m;
+    ASSERT_TRUE(m.create(name.c_str()));
+    EXPECT_TRUE(m.lock(2000));
+    EXPECT_NE(inodeOf(guard.path()), before); // a fresh file at the path
+    EXPECT_NE(inodeOf(guard.path()), 0u);
+    EXPECT_FALSE(freeForAnotherThread(name));
+    m.unlock();
+    EXPECT_TRUE(early.lock(2000)); // the old object follows the name
+    EXPECT_FALSE(freeForAnotherThread(name));
+    early.unlock();
+    ::munmap(addr, zorv_detail::kMutexFileSize);
+}
+
+TEST(ZorvMutexProcesses, AnotherUserNeverSharesTheMutex) {
+    if (!isRoot()) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    std::string name = uniqueName("users");
+    FileGuard guard(name);
+    ZorvMutex m;
+    ASSERT_TRUE(m.create(name.c_str()));
+    ASSERT_TRUE(m.lock(1000));
+    std::string otherDir = "/dev/shm/zorv-" + std::to_string(kNobody);
+    bool hadOtherDir = zorvtest::fileExists(otherDir);
+    // A process of another user creates the same name: its own mutex, in its
+    // own directory, free although root holds the name.
+    Child other("try", name, "-", 0, kNobody);
+    ASSERT_TRUE(other.started());
+    EXPECT_EQ(other.wait(), 0);
+    std::string otherFile = otherDir + "/" + name;
+    struct stat st;
+    ASSERT_EQ(::lstat(otherFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kNobody);
+    ::unlink(otherFile.c_str());
+    if (!hadOtherDir) {
+        ::rmdir(otherDir.c_str());
+    }
+}
+
+// ---- The file removed while mapped -----------------------------------------
+
+TEST(ZorvMutexRemoval, RemovedFileIsNoticedWithinASecond) {
+    std::string name = uniqueName("removed");
+    FileGuard guard(name);
+    ZorvMutex early;
+    ASSERT_TRUE(early.create(name.c_str()));
+    ASSERT_TRUE(early.lock(1000));
+    early.unlock();
+    auto mapped = Clock::now();
+    ASSERT_EQ(::unlink(guard.path().c_str()), 0); // a clean-up at logout
+
+    {
+        // Within the second a cached name costs no system call: nothing looks
+        // at the path, so nothing brings the file back yet.
+        ZorvMutex soon;
+        ASSERT_TRUE(soon.create(name.c_str()));
+        ASSERT_TRUE(soon.lock(1000));
+        soon.unlock();
+        if (msSince(mapped) < 800) {
+            EXPECT_FALSE(zorvtest::fileExists(guard.path()));
+        }
+    }
+
+    ::usleep(1100000);
+    ZorvMutex later;
+    ASSERT_TRUE(later.create(name.c_str()));
+    EXPECT_TRUE(zorvtest::fileExists(guard.path())); // mapped afresh
+    ASSERT_TRUE(later.lock(1000));
+
+    // A process that starts now maps the new file: it must find it taken.
+    zorvtest::TempDir dir;
+    std::string counterFile = dir.file("counter");
+    std::int64_t zero = 0;
+    zorvtest::writeFile(counterFile, std::string(reinterpret_cast<const char*>(&zero), 8));
+    {
+        Child counter("count", name, counterFile, 1);
+        ::usleep(300000);
+        EXPECT_EQ(zorvtest::readFile(counterFile), std::string(8, '\0')); // still waiting
+        later.unlock();
+        EXPECT_EQ(counter.wait(), 0);
+    }
+    // The object made before the removal follows the name too.
+    ASSERT_TRUE(later.lock(1000));
+    std::atomic<bool> earlyTook{true};
+    std::thread other([&] {
+        earlyTook = early.tryLock();
+        early.unlock();
+    });
+    other.join();
+    EXPECT_FALSE(earlyTook.load());
+    later.unlock();
+}
+
+// ---- Refused files and directories -----------------------------------------
+
+TEST(ZorvMutexRefused, SymlinkInPlaceOfTheFile) {
+    ensureMutexDir();
+    zorvtest::TempDir dir;
+    std::string victim = dir.file("victim");
+    zorvtest::writeFile(victim, "");
+    std::string name = uniqueName("link");
+    FileGuard guard(name);
+    ASSERT_EQ(::symlink(victim.c_str(), guard.path().c_str()), 0);
+    ZorvMutex m;
+    EXPECT_FALSE(m.create(name.c_str()));
+    EXPECT_FALSE(m.lock(10));
+    EXPECT_EQ(zorvtest::fileSize(victim), 0); // untouched
+    // A dangling link is refused as well, and creates nothing.
+    std::string name2 = uniqueName("dangling");
+    FileGuard guard2(name2);
+    ASSERT_EQ(::symlink(dir.file("nothing").c_str(), guard2.path().c_str()), 0);
+    EXPECT_FALSE(m.create(name2.c_str()));
+    EXPECT_FALSE(zorvtest::fileExists(dir.file("nothing")));
+}
+
+TEST(ZorvMutexRefused, AnotherUsersFile) {
+    if (!isRoot()) {
+        GTEST_SKIP() << "needs root to give a file to another user";
+    }
+    ensureMutexDir();
+    std::string name = uniqueName("owner");
+    FileGuard guard(name);
+    zorv_detail::MutexFileLayout zeros{};
+    writeMutexFile(guard.path(), &zeros, sizeof zeros);
+    ASSERT_EQ(::chown(guard.path().c_str(), kNobody, kNogroup), 0);
+    ZorvMutex m;
+    EXPECT_FALSE(m.create(name.c_str()));
+}
+
+TEST(ZorvMutexRefused, NotARegularFile) {
+    ensureMutexDir();
+    std::string fifo = uniqueName("fifo");
+    FileGuard g1(fifo);
+    ASSERT_EQ(::mkfifo(g1.path().c_str(), 0600), 0);
+    std::string sub = uniqueName("subdir");
+    FileGuard g2(sub);
+    ASSERT_EQ(::mkdir(g2.path().c_str(), 0700), 0);
+    ZorvMutex m;
+    EXPECT_FALSE(m.create(fifo.c_str()));
+    EXPECT_FALSE(m.create(sub.c_str()));
+}
+
+TEST(ZorvMutexRefused, DamagedFilesAreLeftAlone) {
+    ensureMutexDir();
+    // Wrong size.
+    std::string small = uniqueName("small");
+    FileGuard g1(small);
+    writeMutexFile(g1.path(), "0123456789", 10);
+    // Right size, foreign magic.
+    std::string foreign = uniqueName("foreign");
+    FileGuard g2(foreign);
+    std::string junk(zorv_detail::kMutexFileSize, 'j');
+    writeMutexFile(g2.path(), junk.data(), junk.size());
+    // Our magic, another layout version.
+    std::string version = uniqueName("version");
+    FileGuard g3(version);
+    zorv_detail::MutexFileLayout other{};
+    other.magic = zorv_detail::kMutexFileMagic;
+    other.version = zorv_detail::kMutexFileVersion + 1;
+    other.size = static_cast<std::uint32_t>(zorv_detail::kMutexFileSize);
+    writeMutexFile(g3.path(), &other, sizeof other);
+
+    for (const std::string* name : {&small, &foreign, &version}) {
+        ZorvMutex m;
+        EXPECT_FALSE(m.create(name->c_str())) << *name;
+    }
+    EXPECT_EQ(zorvtest::readFile(g1.path()), "0123456789");
+    EXPECT_EQ(zorvtest::readFile(g2.path()), junk);
+    EXPECT_EQ(zorvtest::fileSize(g3.path()), static_cast<long>(sizeof other));
+}
+
+TEST(ZorvMutexRefused, UnfinishedFilesAreSetUp) {
+    ensureMutexDir();
+    // Empty (a set-up that died before sizing it) and all zeros (one that died
+    // before writing the magic): nobody can be using either, so they are set up.
+    std::string empty = uniqueName("empty");
+    FileGuard g1(empty);
+    writeMutexFile(g1.path(), "", 0);
+    std::string zeros = uniqueName("zeros");
+    FileGuard g2(zeros);
+    zorv_detail::MutexFileLayout blank{};
+    writeMutexFile(g2.path(), &blank, sizeof blank);
+    for (const std::string* name : {&empty, &zeros}) {
+        ZorvMutex m;
+        ASSERT_TRUE(m.create(name->c_str())) << *name;
+        EXPECT_TRUE(m.lock(1000));
+        EXPECT_FALSE(freeForAnotherThread(*name));
+    }
+    std::string bytes = zorvtest::readFile(g1.path());
+    ASSERT_EQ(bytes.size(), zorv_detail::kMutexFileSize);
+    std::uint32_t magic = 0;
+    std::memcpy(&magic, bytes.data(), sizeof magic);
+    EXPECT_EQ(magic, zorv_detail::kMutexFileMagic);
+}
+
+// Runs check() in a child with a private mount namespace and a fresh tmpfs on
+// /dev/shm, so that the user's directory can be staged in any state without
+// touching the real one. The child's exit status: 0 passed, 77 no namespace.
+namespace {
+
+constexpr int kNoNamespace = 77;
+
+int inPrivateShm(int (*check)()) {
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        return -1;
+    }
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
+            ::_exit(kNoNamespace);
+        }
+        ::_exit(check());
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool createsIn(const std::string& tag) {
+    ZorvMutex m;
+    return m.create(uniqueName(tag).c_str());
+}
+
+int checkSymlinkDir() {
+    std::string dir = mutexDir();
+    if (::mkdir("/dev/shm/elsewhere", 0700) != 0 ||
+        ::symlink("/dev/shm/elsewhere", dir.c_str()) != 0) {
+        return 2;
+    }
+    if (createsIn("symdir")) {
+        return 3;
+    }
+    struct stat st;
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        return 4; // left as it was
+    }
+    return ::rmdir("/dev/shm/elsewhere") == 0 ? 0 : 5; // and nothing was put there
+}
+
+int checkFileInPlaceOfDir() {
+    int fd = ::open(mutexDir().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return 2;
+    }
+    ::close(fd);
+    return createsIn("filedir") ? 3 : 0;
+}
+
+int checkOtherUsersDir() {
+    if (::mkdir(mutexDir().c_str(), 0700) != 0 ||
+        ::chown(mutexDir().c_str(), kNobody, kNogroup) != 0) {
+        return 2;
+    }
+    return createsIn("otherdir") ? 3 : 0;
+}
+
+int checkOpenDir() {
+    std::string dir = mutexDir();
+    if (::mkdir(dir.c_str(), 0700) != 0) {
+        return 2;
+    }
+    for (mode_t mode : {0777, 0750, 0707, 0701}) {
+        if (::chmod(dir.c_str(), mode) != 0) {
+            return 3;
+        }
+        if (createsIn("opendir")) {
+            return 4;
+        }
+    }
+    return 0;
+}
+
+int checkFreshDir() {
+    ::umask(0);
+    std::string name = uniqueName("fresh");
+    ZorvMutex m;
+    if (!m.create(name.c_str()) || !m.lock(1000)) {
+        return 2;
+    }
+    struct stat st;
+    if (::lstat(mutexDir().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        (st.st_mode & 07777) != 0700 || st.st_uid != ::geteuid()) {
+        return 3;
+    }
+    if (::lstat((mutexDir() + "/" + name).c_str(), &st) != 0 || (st.st_mode & 07777) != 0600) {
+        return 4;
+    }
+    return 0;
+}
+
+} // namespace
+
+class ZorvMutexDirectory : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!isRoot()) {
+            GTEST_SKIP() << "needs root for a private mount namespace";
+        }
+    }
+    void expectPasses(int (*check)()) {
+        int status = inPrivateShm(check);
+        if (status == kNoNamespace) {
+            GTEST_SKIP() << "no private mount namespace here (unshare or mount refused)";
+        }
+        EXPECT_EQ(status, 0);
+    }
+};
+
+TEST_F(ZorvMutexDirectory, SymlinkInPlaceOfTheDirectoryIsRefused) {
+    expectPasses(checkSymlinkDir);
+}
+
+TEST_F(ZorvMutexDirectory, FileInPlaceOfTheDirectoryIsRefused) {
+    expectPasses(checkFileInPlaceOfDir);
+}
+
+TEST_F(ZorvMutexDirectory, AnotherUsersDirectoryIsRefused) {
+    expectPasses(checkOtherUsersDir);
+}
+
+TEST_F(ZorvMutexDirectory, DirectoryOpenToOthersIsRefused) {
+    expectPasses(checkOpenDir);
+}
+
+TEST_F(ZorvMutexDirectory, MissingDirectoryIsCreatedPrivate) {
+    expectPasses(checkFreshDir);
+}

@@ -1,0 +1,94 @@
+#ifndef ZORV_SHARED_MUTEX_CACHE_H
+#define ZORV_SHARED_MUTEX_CACHE_H
+
+// The process-wide cache behind ZorvMutex: one mapping of each named-mutex
+// file, set up on the first create of a name and kept, so that later creates
+// make no system call. Internal to the utility library.
+
+#include "ZorvMutexFile.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <time.h>
+#include <unordered_map>
+
+namespace zorv_detail {
+
+// One mapping of one mutex file, or (layout null) the memory that a name could
+// not be set up, so that a refused name costs no system call either until its
+// next check. Shared by the cache and every ZorvMutex that uses it, through a
+// reference count: a mapping replaced in the cache (its file was removed) stays
+// mapped until the last object that still uses it lets go.
+struct SharedMutexMapping {
+    std::string fileName;                     // the entry in the user's directory
+    MutexFileLayout* layout = nullptr;        // the mapped file; null: not usable
+    dev_t dev = 0;                            // the identity of the mapped file,
+    ino_t ino = 0;                            // compared with the path once a second
+    std::atomic<long> refs{1};                // the cache's own one, plus one per user
+    std::atomic<bool> stale{false};           // no longer the cache's mapping of the name
+    std::atomic<std::int64_t> nextCheckNs{0}; // CLOCK_MONOTONIC_COARSE
+
+    pthread_mutex_t* mutex() const { return &layout->mutex; }
+};
+
+class SharedMutexCache {
+public:
+    static SharedMutexCache& instance();
+
+    // The mapping of the named mutex with one reference for the caller, or null
+    // when the name is empty or its file cannot be used. No system call when the
+    // name is cached and its once-a-second check is not due.
+    SharedMutexMapping* acquire(const std::string& name);
+
+    // True when a mapping held by a caller should be looked up afresh: it was
+    // replaced, or its check is due. No system call (the coarse clock is read
+    // through the vDSO).
+    static bool needsRefresh(const SharedMutexMapping* mapping) {
+        return mapping->stale.load(std::memory_order_acquire) ||
+               coarseNowNs() >= mapping->nextCheckNs.load(std::memory_order_relaxed);
+    }
+    static std::int64_t coarseNowNs() {
+        struct timespec ts;
+        ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+        return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    }
+
+    // Looks the mapping's name up afresh (see acquire) and drops the caller's
+    // reference to the old mapping. Returns the current mapping, or null.
+    SharedMutexMapping* refresh(SharedMutexMapping* mapping);
+
+    // The mutex of this mapping is not recoverable (a holder died and the next
+    // one released it without marking it consistent): removes its file, if it
+    // is still the file at the path, so that the name gets a fresh file, drops
+    // the caller's reference, and returns the fresh mapping, or null.
+    SharedMutexMapping* replaceUnrecoverable(SharedMutexMapping* mapping);
+
+    // Drops one reference; the last one unmaps.
+    static void release(SharedMutexMapping* mapping);
+
+    // The file name of a mutex name: the name itself when it matches
+    // [A-Za-z0-9._-]{1,200} and is not "." or "..", else "h-" and the 16
+    // lowercase hex digits of its 64-bit FNV-1a hash. False for an empty name.
+    static bool fileNameOf(const std::string& name, std::string& fileName);
+    static bool isPlainName(const std::string& name);
+
+    // The once-a-second check.
+    static constexpr std::int64_t kCheckIntervalNs = 1000000000;
+
+private:
+    SharedMutexCache();
+    SharedMutexMapping* acquireLocked(const std::string& fileName);
+    SharedMutexMapping* openMapping(const std::string& fileName);
+    bool stillAtPath(const SharedMutexMapping* mapping) const;
+    void dropLocked(SharedMutexMapping* mapping);
+
+    std::mutex mLock; // guards mEntries; held across fork by the atfork handlers
+    std::unordered_map<std::string, SharedMutexMapping*> mEntries;
+};
+
+} // namespace zorv_detail
+
+#endif
