@@ -136,16 +136,21 @@ TEST_F(CheckTable, TableWithoutVendorIdHidesTheTablesAfterIt) {
                        "  <TABLE VENDORID=\"1\"><NAME>One</NAME></TABLE>\n"
                        "  <TABLE><NAME>Lost</NAME></TABLE>\n"
                        "  <TABLE VENDORID=\"3\"><NAME>Three</NAME></TABLE>\n"
-                       "  <TABLE VENDORID=\"4\"><NAME>Four</NAME></TABLE>\n"
+                       "  <TABLE><NAME>Lost too</NAME></TABLE>\n"
+                       "  <TABLE VENDORID=\"3\"><NAME>Again</NAME></TABLE>\n"
                        "</ERRORTABLES>\n");
-    ASSERT_EQ(found.size(), 1u) << describe(found);
+    // The first table without an id hides the rest; what lies beyond it is
+    // reported for itself, but hides and duplicates nothing more.
+    ASSERT_EQ(found.size(), 2u) << describe(found);
     EXPECT_EQ(found[0].kind, "table-without-vendorid");
     EXPECT_EQ(found[0].line, 3);
-    EXPECT_EQ(found[0].hides, (std::vector<int>{4, 5}));
+    EXPECT_EQ(found[0].hides, (std::vector<int>{4, 5, 6}));
+    EXPECT_EQ(found[1].kind, "table-without-vendorid");
+    EXPECT_EQ(found[1].line, 5);
+    EXPECT_TRUE(found[1].hides.empty());
     auto table = library();
     EXPECT_EQ(table->GetVendorName(1), TStr("One"));
     EXPECT_TRUE(table->GetVendorName(3).isEmpty());
-    EXPECT_TRUE(table->GetVendorName(4).isEmpty());
 }
 
 TEST_F(CheckTable, KeysThatAreNotIntegers) {
@@ -220,14 +225,20 @@ TEST_F(CheckTable, ErrorEntryProblems) {
                        "    <ERROR CODE=\"2\"><DESCRIPTION/></ERROR>\n"
                        "    <ERROR><DESCRIPTION>no code</DESCRIPTION></ERROR>\n"
                        "    <ERROR CODE=\"3\"><DESCRIPTION>three</DESCRIPTION></ERROR>\n"
+                       "    <ERROR><DESCRIPTION>no code either</DESCRIPTION></ERROR>\n"
+                       "    <ERROR CODE=\"3\"><DESCRIPTION>three again</DESCRIPTION></ERROR>\n"
                        "  </TABLE>\n"
                        "</ERRORTABLES>\n");
-    ASSERT_EQ(found.size(), 3u) << describe(found);
+    ASSERT_EQ(found.size(), 4u) << describe(found);
     EXPECT_TRUE(has(found, "error-without-description", 3));
     EXPECT_TRUE(has(found, "description-empty", 4));
     EXPECT_TRUE(has(found, "error-without-code", 5));
+    EXPECT_TRUE(has(found, "error-without-code", 7));
+    EXPECT_EQ(found[2].hides, (std::vector<int>{6, 7, 8}));
+    EXPECT_TRUE(found[3].hides.empty()) << "already out of reach";
     auto table = library();
     EXPECT_TRUE(table->GetErrorDescription(1, 3).isEmpty());
+    EXPECT_TRUE(table->GetErrorDescription(1, 1).isEmpty());
 }
 
 TEST_F(CheckTable, UnknownElements) {

@@ -195,6 +195,13 @@ TEST_F(ZorvlogWrite, AFileThatCannotBeOpenedIsReported) {
                   .status,
               1);
 
+    // Opens fine, takes nothing: only looking at the file afterwards tells.
+    if (fileExists("/dev/full")) {
+        CapturedProcess full = zorvlog({"debug", "--vendor", "1", "--to", "/dev/full", "x"});
+        EXPECT_EQ(full.status, 1);
+        EXPECT_NE(full.err.find("did not reach"), std::string::npos) << full.err;
+    }
+
     // The debug logger's own directory replaced by a file: it cannot write.
     ScopedEnv on("ZORV_DEBUG_MODE", "1");
     ScopedEnv data("XDG_DATA_HOME", mDir.file("blocked").c_str());
@@ -202,6 +209,15 @@ TEST_F(ZorvlogWrite, AFileThatCannotBeOpenedIsReported) {
     CapturedProcess blocked = zorvlog({"debug", "--vendor", "1", "x"});
     EXPECT_EQ(blocked.status, 1) << blocked.err;
     EXPECT_EQ(readFile(mDir.file("blocked")), "not a directory");
+}
+
+TEST_F(ZorvlogWrite, NoLocalDataDirectoryMeansNoDebugFile) {
+    ScopedEnv on("ZORV_DEBUG_MODE", "1");
+    ScopedEnv noData("XDG_DATA_HOME", nullptr);
+    ScopedEnv noHome("HOME", nullptr);
+    CapturedProcess run = zorvlog({"debug", "--vendor", "1", "x"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("no log file"), std::string::npos) << run.err;
 }
 
 // Bad command lines: status 2, a message, and nothing written anywhere.
