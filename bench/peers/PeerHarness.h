@@ -76,6 +76,18 @@ public:
     void dumpTechSupport(ZorvLogger* logger) const override;
 };
 
+// The disabled path's yardstick: what a logger that is switched off must at
+// least do, a virtual call that tests a pointer and a flag. Defined in its own
+// source file, so that the compiler cannot prove the call's target and turn
+// it into a direct one (ours is a virtual call into the library).
+class FlagTestLogger {
+public:
+    virtual ~FlagTestLogger();
+    virtual void log(ZorvLoggable* record);
+    bool mEnabled = false;
+    long mWritten = 0;
+};
+
 std::string readAll(const std::string& path);
 bool truncateFile(const std::string& path);
 
@@ -103,9 +115,10 @@ LineCount countLines(const std::string& path, const std::function<bool(const std
 // runs from the release to the exit of the last child.
 using Writer = std::function<bool()>;
 struct ProcessRound {
-    bool ok = false;      // every child set up, wrote every record and exited 0
-    double seconds = 0.0; // release to last exit
-    long records = 0;     // processes * perProcess when ok
+    bool ok = false;         // every child set up, wrote every record and exited 0
+    double seconds = 0.0;    // release to last exit
+    long records = 0;        // processes * perProcess when ok
+    double cpuSeconds = 0.0; // user and system time of all children together
     double recordsPerSecond() const { return ok && seconds > 0.0 ? records / seconds : 0.0; }
 };
 ProcessRound runProcessRound(int processes, long perProcess, const std::function<Writer()>& setup);
@@ -113,19 +126,30 @@ ProcessRound runProcessRound(int processes, long perProcess, const std::function
 // Times contenders side by side: each round runs every contender once, the
 // starting one moving on by one each round, so that none always runs right
 // after the same other one (cache, page cache and scheduler effects even out).
+// Both the elapsed time and the CPU time of the calling thread (user and
+// system) are taken: on a machine loaded by other work the elapsed time also
+// counts the moments this thread waited for a processor, the CPU time does not.
 class Rotation {
 public:
     explicit Rotation(std::vector<std::function<void()>> contenders);
     void round();
     long rounds() const { return mRounds; }
-    // Mean nanoseconds per call of contender i.
+    // Mean elapsed nanoseconds per call of contender i.
     double meanNs(std::size_t i) const;
+    // Mean CPU nanoseconds per call of contender i, the cost of reading the
+    // CPU clock itself taken off.
+    double meanCpuNs(std::size_t i) const;
 
 private:
     std::vector<std::function<void()>> mContenders;
     std::vector<double> mTotalNs;
+    std::vector<double> mTotalCpuNs;
+    double mCpuClockNs = 0.0;
     long mRounds = 0;
 };
+
+// CPU time of the calling thread, user and system, in nanoseconds.
+double threadCpuNs();
 
 } // namespace zorvpeers
 

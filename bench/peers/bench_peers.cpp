@@ -16,28 +16,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <sys/stat.h>
 
 namespace {
 
 using namespace zorvpeers;
-
-// The disabled path's yardstick: what a logger that is switched off must at
-// least do, a virtual call that tests a pointer and a flag.
-class FlagTestLogger {
-public:
-    virtual ~FlagTestLogger() = default;
-    virtual void log(ZorvLoggable* record);
-    bool mEnabled = false;
-    long mWritten = 0;
-};
-
-__attribute__((noinline)) void FlagTestLogger::log(ZorvLoggable* record) {
-    if (record != nullptr && mEnabled) {
-        ++mWritten;
-    }
-}
 
 // Everything the benchmarks share, built once the environment points into
 // the scratch directory.
@@ -126,6 +111,58 @@ void oneLineOurs() {
     gSetup->debugLogger->log(gSetup->debugRecord);
 }
 
+// One contender of a side-by-side benchmark: what one call does, where it
+// writes and how many lines of which shape each call must leave there.
+struct Entry {
+    std::string name;
+    std::function<void()> call;
+    const std::string* path;
+    long linesPerCall;
+    std::function<bool(const std::string&)> lineOk;
+};
+
+// Runs the entries side by side and reports, per entry, the mean elapsed and
+// CPU time of one unit (a call divided by unitsPerCall, in nanoseconds times
+// 1/scale), and each requested ratio numerator / denominator, elapsed and CPU.
+void sideBySide(benchmark::State& state, const std::vector<Entry>& entries,
+                const std::vector<std::pair<std::string, std::string>>& ratios, const char* unit,
+                double scale, double unitsPerCall) {
+    std::vector<std::function<void()>> calls;
+    for (const Entry& e : entries) {
+        truncateFile(*e.path);
+        calls.push_back(e.call);
+    }
+    Rotation rotation(calls);
+    for (auto _ : state) {
+        rotation.round();
+    }
+    for (const Entry& e : entries) {
+        if (!landedWhole(state, *e.path, e.linesPerCall * rotation.rounds(), e.lineOk)) {
+            return;
+        }
+    }
+    std::map<std::string, std::pair<double, double>> times;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        double wall = rotation.meanNs(i) / unitsPerCall;
+        double cpu = rotation.meanCpuNs(i) / unitsPerCall;
+        times[entries[i].name] = {wall, cpu};
+        state.counters[entries[i].name + "_" + unit] = wall / scale;
+        state.counters[entries[i].name + "_cpu_" + unit] = cpu / scale;
+    }
+    for (const auto& r : ratios) {
+        auto num = times.find(r.first);
+        auto den = times.find(r.second);
+        if (num == times.end() || den == times.end()) {
+            continue; // a peer that was not built
+        }
+        state.counters[r.first + "_vs_" + r.second] = num->second.first / den->second.first;
+        if (den->second.second > 0.0) {
+            state.counters[r.first + "_vs_" + r.second + "_cpu"] =
+                num->second.second / den->second.second;
+        }
+    }
+}
+
 // ---- one-line records, each on its own ------------------------------------
 
 void BM_OneLine_Floor(benchmark::State& state) {
@@ -172,45 +209,18 @@ BENCHMARK(BM_OneLine_Log4cplus);
 
 void BM_OneLine_SideBySide(benchmark::State& state) {
     Setup& s = *gSetup;
-    startFresh({&s.floorPath, &s.debugPath, &s.spdlogPath, &s.log4cplusPath});
-    std::vector<std::function<void()>> contenders = {oneLineFloor, oneLineOurs};
+    std::vector<Entry> entries = {{"floor", oneLineFloor, &s.floorPath, 1, isComparisonLine},
+                                  {"ours", oneLineOurs, &s.debugPath, 1, isComparisonLine}};
     if (s.spdlog) {
-        contenders.push_back([&] { s.spdlog->logRecord(); });
+        entries.push_back(
+            {"spdlog", [&] { s.spdlog->logRecord(); }, &s.spdlogPath, 1, isComparisonLine});
     }
     if (s.log4cplus) {
-        contenders.push_back([&] { s.log4cplus->logRecord(); });
+        entries.push_back({"log4cplus", [&] { s.log4cplus->logRecord(); }, &s.log4cplusPath, 1,
+                           isComparisonLine});
     }
-    Rotation rotation(contenders);
-    for (auto _ : state) {
-        rotation.round();
-    }
-    long n = rotation.rounds();
-    if (!landedWhole(state, s.floorPath, n, isComparisonLine) ||
-        !landedWhole(state, s.debugPath, n, isComparisonLine)) {
-        return;
-    }
-    double floorNs = rotation.meanNs(0);
-    double oursNs = rotation.meanNs(1);
-    state.counters["floor_us"] = floorNs / 1000.0;
-    state.counters["ours_us"] = oursNs / 1000.0;
-    state.counters["ours_vs_floor"] = oursNs / floorNs;
-    std::size_t next = 2;
-    if (s.spdlog) {
-        if (!landedWhole(state, s.spdlogPath, n, isComparisonLine)) {
-            return;
-        }
-        double ns = rotation.meanNs(next++);
-        state.counters["spdlog_us"] = ns / 1000.0;
-        state.counters["spdlog_vs_ours"] = ns / oursNs;
-    }
-    if (s.log4cplus) {
-        if (!landedWhole(state, s.log4cplusPath, n, isComparisonLine)) {
-            return;
-        }
-        double ns = rotation.meanNs(next++);
-        state.counters["log4cplus_us"] = ns / 1000.0;
-        state.counters["log4cplus_vs_ours"] = ns / oursNs;
-    }
+    sideBySide(state, entries, {{"ours", "floor"}, {"spdlog", "ours"}, {"log4cplus", "ours"}}, "us",
+               1000.0, 1.0);
 }
 BENCHMARK(BM_OneLine_SideBySide)->MinTime(2.0);
 
@@ -242,19 +252,10 @@ void BM_ThreeLines_ZorvLogger(benchmark::State& state) {
 BENCHMARK(BM_ThreeLines_ZorvLogger);
 
 void BM_ThreeLines_SideBySide(benchmark::State& state) {
-    startFresh({&gSetup->floorPath, &gSetup->threeLinePath});
-    Rotation rotation({threeLineFloor, threeLineOurs});
-    for (auto _ : state) {
-        rotation.round();
-    }
-    long n = rotation.rounds();
-    if (!landedWhole(state, gSetup->floorPath, 3 * n, anyLine) ||
-        !landedWhole(state, gSetup->threeLinePath, 3 * n, anyLine)) {
-        return;
-    }
-    state.counters["floor_us"] = rotation.meanNs(0) / 1000.0;
-    state.counters["ours_us"] = rotation.meanNs(1) / 1000.0;
-    state.counters["ours_vs_floor"] = rotation.meanNs(1) / rotation.meanNs(0);
+    sideBySide(state,
+               {{"floor", threeLineFloor, &gSetup->floorPath, 3, anyLine},
+                {"ours", threeLineOurs, &gSetup->threeLinePath, 3, anyLine}},
+               {{"ours", "floor"}}, "us", 1000.0, 1.0);
 }
 BENCHMARK(BM_ThreeLines_SideBySide)->MinTime(2.0);
 
@@ -332,40 +333,19 @@ BENCHMARK(BM_Disabled_Log4cplus);
 
 void BM_Disabled_SideBySide(benchmark::State& state) {
     Setup& s = *gSetup;
-    startFresh({&s.debugPath, &s.spdlogPath, &s.log4cplusPath});
-    std::vector<std::function<void()>> contenders = {disabledFlagTest, disabledOurs};
+    // A disabled statement writes nothing, anywhere: each file stays empty.
+    std::vector<Entry> entries = {{"flag", disabledFlagTest, &s.floorPath, 0, anyLine},
+                                  {"ours", disabledOurs, &s.debugPath, 0, anyLine}};
     if (s.spdlog) {
-        contenders.push_back([&] { disabledPeer(s.spdlog.get()); });
+        entries.push_back(
+            {"spdlog", [&] { disabledPeer(s.spdlog.get()); }, &s.spdlogPath, 0, anyLine});
     }
     if (s.log4cplus) {
-        contenders.push_back([&] { disabledPeer(s.log4cplus.get()); });
+        entries.push_back(
+            {"log4cplus", [&] { disabledPeer(s.log4cplus.get()); }, &s.log4cplusPath, 0, anyLine});
     }
-    Rotation rotation(contenders);
-    for (auto _ : state) {
-        rotation.round();
-    }
-    // A disabled statement writes nothing, anywhere.
-    if (!landedWhole(state, s.debugPath, 0, anyLine) ||
-        (s.spdlog && !landedWhole(state, s.spdlogPath, 0, anyLine)) ||
-        (s.log4cplus && !landedWhole(state, s.log4cplusPath, 0, anyLine))) {
-        return;
-    }
-    double flagNs = rotation.meanNs(0) / kDisabledBlock;
-    double oursNs = rotation.meanNs(1) / kDisabledBlock;
-    state.counters["flag_ns"] = flagNs;
-    state.counters["ours_ns"] = oursNs;
-    state.counters["ours_vs_flag"] = oursNs / flagNs;
-    std::size_t next = 2;
-    if (s.spdlog) {
-        double ns = rotation.meanNs(next++) / kDisabledBlock;
-        state.counters["spdlog_ns"] = ns;
-        state.counters["spdlog_vs_flag"] = ns / flagNs;
-    }
-    if (s.log4cplus) {
-        double ns = rotation.meanNs(next++) / kDisabledBlock;
-        state.counters["log4cplus_ns"] = ns;
-        state.counters["log4cplus_vs_flag"] = ns / flagNs;
-    }
+    sideBySide(state, entries, {{"ours", "flag"}, {"spdlog", "flag"}, {"log4cplus", "flag"}}, "ns",
+               1.0, kDisabledBlock);
 }
 BENCHMARK(BM_Disabled_SideBySide)->MinTime(1.0);
 

@@ -74,6 +74,7 @@ struct Contender {
     int processes;
     std::function<Writer()> setup;
     double seconds = 0.0;
+    double cpuSeconds = 0.0;
     long records = 0;
     std::string failure;
 
@@ -96,9 +97,11 @@ struct Contender {
             return;
         }
         seconds += round.seconds;
+        cpuSeconds += round.cpuSeconds;
         records += round.records;
     }
     double recordsPerSecond() const { return seconds > 0.0 ? records / seconds : 0.0; }
+    double cpuMicrosPerRecord() const { return records > 0 ? cpuSeconds * 1e6 / records : 0.0; }
 };
 
 Writer lockedFloorWriter() {
@@ -178,6 +181,13 @@ void BM_Procs_SideBySide(benchmark::State& state) {
     state.counters["floor_rps"] = floorRate;
     state.counters["ours_rps"] = oursRate;
     state.counters["ours_vs_floor"] = oursRate / floorRate;
+    for (const Contender& c : contenders) {
+        // CPU per record, summed over the processes: unlike the rate, it
+        // does not count time spent waiting for the mutex or a processor.
+        if (c.name != "floor1") {
+            state.counters[c.name + "_cpu_us"] = c.cpuMicrosPerRecord();
+        }
+    }
     for (std::size_t i = 2; i < contenders.size(); ++i) {
         const Contender& c = contenders[i];
         if (c.name == "floor_tail") {

@@ -295,6 +295,26 @@ TEST(PeerRotation, EveryContenderRunsOncePerRoundAndLeadsInTurn) {
     EXPECT_LT(timed.meanNs(0), timed.meanNs(1));
 }
 
+TEST(PeerRotation, CpuTimeLeavesOutWaitingAndCountsWork) {
+    auto spin = [] {
+        double start = threadCpuNs();
+        while (threadCpuNs() - start < 3e6) {
+        }
+    };
+    Rotation rotation(
+        {[] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }, spin, [] {}});
+    for (int i = 0; i < 3; ++i) {
+        rotation.round();
+    }
+    // Sleeping takes time but almost no CPU; spinning takes both.
+    EXPECT_GE(rotation.meanNs(0), 20e6);
+    EXPECT_LT(rotation.meanCpuNs(0), 2e6);
+    EXPECT_GE(rotation.meanCpuNs(1), 3e6);
+    EXPECT_GE(rotation.meanNs(1), rotation.meanCpuNs(1));
+    // An empty call costs next to nothing once the clock's own cost is off.
+    EXPECT_LT(rotation.meanCpuNs(2), 50e3);
+}
+
 // Each peer as the comparison sets it up: every record is in the file when
 // the call returns (no buffer holds it back), its line has the shape of ours,
 // and a statement below its level writes nothing.
