@@ -1,0 +1,231 @@
+// Where the library puts files of its own, and what it does with files that
+// someone else placed where its own would go. The named mutex's own refusals
+// are proven in the utility library's suite; here, what a logger makes of
+// them and of the directories it creates.
+
+#include "StressSupport.h"
+#include "support/TestSupport.h"
+
+#include <zorv/ZorvDebugLog.h>
+#include <zorv/ZorvDebugLogger.h>
+#include <zorv/ZorvLogger.h>
+#include <zorv/ZorvMutex.h>
+#include <zorv/ZorvPerfLog.h>
+#include <zorv/ZorvPerfLogger.h>
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::vector<std::string> entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (struct dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
+// Makes the process's working directory dir for the life of the object.
+class ScopedCwd {
+public:
+    explicit ScopedCwd(const std::string& dir) {
+        char buf[4096];
+        mOld = ::getcwd(buf, sizeof buf) != nullptr ? buf : "/";
+        mOk = ::chdir(dir.c_str()) == 0;
+    }
+    ~ScopedCwd() {
+        if (::chdir(mOld.c_str()) != 0) {
+            ADD_FAILURE() << "cannot return to " << mOld;
+        }
+    }
+    bool ok() const { return mOk; }
+
+private:
+    std::string mOld;
+    bool mOk;
+};
+
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : mOld(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(mOld); }
+
+private:
+    mode_t mOld;
+};
+
+// Logs one debug and one performance record through the default loggers.
+void logThroughDefaultLoggers() {
+    ZorvDebugLogger debug;
+    debug.startLogging();
+    ZorvDebugLog message(Zorv::kZorvCore, TStr("secret"));
+    debug.log(message);
+    ZorvPerfLogger perf;
+    perf.startLogging();
+    ZorvPerfLog row(Zorv::kZorvCore, ZorvPerfLogData());
+    perf.log(row);
+}
+
+std::string mutexDirectory() {
+    return "/dev/shm/zorv-" + std::to_string(::geteuid());
+}
+
+// A log file name of this test alone, so that its mutex file is ours to stage.
+std::string uniqueLogName(const std::string& what) {
+    return "stress-" + std::to_string(::getpid()) + "-" + what + ".log";
+}
+
+// The mutex directory exists once any mutex has been created.
+bool ensureMutexDirectory() {
+    ZorvMutex m;
+    return m.create(TStr(("stress-" + std::to_string(::getpid()) + "-probe").c_str()));
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+} // namespace
+
+// Without a usable local data directory the default logs have no place: no
+// file may land in the working directory, which may well be /tmp.
+TEST(StressSecurity, DefaultLogsWithoutALocationWriteNowhere) {
+    zorvtest::IsolatedHome home;
+    zorvtest::TempDir open;
+    ASSERT_EQ(::chmod(open.path().c_str(), 01777), 0);
+    ScopedCwd cwd(open.path());
+    ASSERT_TRUE(cwd.ok());
+    zorvtest::ScopedEnv debug("ZORV_DEBUG_MODE", "1");
+    zorvtest::ScopedEnv perf("ZORV_PERF_LOG", "1");
+    {
+        zorvtest::ScopedEnv data("XDG_DATA_HOME", nullptr);
+        zorvtest::ScopedEnv noHome("HOME", nullptr);
+        logThroughDefaultLoggers();
+        EXPECT_EQ(entries(open.path()), std::vector<std::string>());
+    }
+    {
+        // Relative values count as unset.
+        zorvtest::ScopedEnv data("XDG_DATA_HOME", "data");
+        zorvtest::ScopedEnv relHome("HOME", "home");
+        logThroughDefaultLoggers();
+        EXPECT_EQ(entries(open.path()), std::vector<std::string>());
+    }
+}
+
+// The directories the default loggers create are closed to others even when
+// the process runs with an open umask.
+TEST(StressSecurity, CreatedDataDirectoriesAreClosedToOthers) {
+    zorvtest::IsolatedHome home;
+    zorvtest::TempDir dir;
+    zorvtest::ScopedEnv data("XDG_DATA_HOME", (dir.path() + "/a/b").c_str());
+    zorvtest::ScopedEnv debug("ZORV_DEBUG_MODE", "1");
+    ScopedUmask mask(0);
+    logThroughDefaultLoggers();
+    ASSERT_TRUE(zorvtest::fileExists(dir.path() + "/a/b/zorv/ZorvDebug.log"));
+    for (const char* d : {"/a", "/a/b", "/a/b/zorv"}) {
+        EXPECT_EQ(modeOf(dir.path() + d) & S_IWOTH, 0u) << d << " is writable by others";
+    }
+}
+
+// A data directory pointed at a place everyone may write to: the "zorv"
+// directory there may have been made by someone else, or be a link to
+// somewhere else. The default logs must not end up in it.
+TEST(StressSecurity, DefaultLogsRefuseADataDirectoryTheUserDoesNotOwnAlone) {
+    zorvtest::IsolatedHome home;
+    zorvtest::TempDir shared;
+    ASSERT_EQ(::chmod(shared.path().c_str(), 01777), 0);
+    zorvtest::ScopedEnv data("XDG_DATA_HOME", shared.path().c_str());
+    zorvtest::ScopedEnv debug("ZORV_DEBUG_MODE", "1");
+    zorvtest::ScopedEnv perf("ZORV_PERF_LOG", "1");
+    const std::string planted = shared.path() + "/zorv";
+
+    // Made open to everyone, as another user would leave it.
+    ASSERT_EQ(::mkdir(planted.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(planted.c_str(), 0777), 0);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(planted.c_str(), stress::kNobody, stress::kNogroup), 0);
+    }
+    logThroughDefaultLoggers();
+    EXPECT_EQ(entries(planted), std::vector<std::string>()) << "a log went into " << planted;
+    ASSERT_EQ(::rmdir(planted.c_str()), 0);
+
+    // A link to a directory of the attacker's choosing.
+    zorvtest::TempDir elsewhere;
+    ASSERT_EQ(::symlink(elsewhere.path().c_str(), planted.c_str()), 0);
+    logThroughDefaultLoggers();
+    EXPECT_EQ(entries(elsewhere.path()), std::vector<std::string>())
+        << "a log followed the link " << planted;
+}
+
+// A link planted where the logger's mutex file goes: the record is still
+// written (without the mutex), and the link's target is neither created nor
+// changed.
+TEST(StressSecurity, LinkInPlaceOfTheLoggersMutexFileIsNotFollowed) {
+    ASSERT_TRUE(ensureMutexDirectory());
+    zorvtest::TempDir dir;
+    const std::string name = uniqueLogName("link");
+    const std::string link = mutexDirectory() + "/" + name + ".Mutex";
+    const std::string missing = dir.file("missing-target");
+    const std::string existing = dir.file("existing-target");
+    zorvtest::writeFile(existing, "precious\n");
+
+    for (const std::string& target : {missing, existing}) {
+        ::unlink(link.c_str());
+        ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+        const std::string file = dir.file(name);
+        ::unlink(file.c_str());
+        stress::writeRecords(file, "l", 0, 2);
+        const stress::LogCheck check = stress::checkRecordLog(zorvtest::readFile(file));
+        EXPECT_TRUE(check.ok()) << check.summary();
+        EXPECT_EQ(check.seqs("l").size(), 2u) << "records dropped";
+        EXPECT_TRUE(S_ISLNK(modeOf(link))) << "the link was replaced";
+    }
+    EXPECT_FALSE(zorvtest::fileExists(missing)) << "the link was followed";
+    EXPECT_EQ(zorvtest::readFile(existing), "precious\n");
+    ::unlink(link.c_str());
+}
+
+// Another user's file in place of the mutex file: not used, not changed, and
+// the records are written all the same.
+TEST(StressSecurity, AnotherUsersMutexFileIsLeftAloneAndRecordsAreWritten) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a file to nobody";
+    }
+    ASSERT_TRUE(ensureMutexDirectory());
+    zorvtest::TempDir dir;
+    const std::string name = uniqueLogName("owner");
+    const std::string mutexFile = mutexDirectory() + "/" + name + ".Mutex";
+    // A complete mutex file, set up by a process that is gone, then given
+    // away: this process has never mapped it.
+    ASSERT_EQ(stress::runInChild(
+                  [&]() -> std::string {
+                      ZorvMutex m;
+                      return m.create(TStr((name + ".Mutex").c_str())) ? "" : "create failed";
+                  },
+                  30000),
+              "");
+    ASSERT_EQ(::chown(mutexFile.c_str(), stress::kNobody, stress::kNogroup), 0);
+    const std::string before = zorvtest::readFile(mutexFile);
+
+    const std::string file = dir.file(name);
+    stress::writeRecords(file, "o", 0, 3);
+    const stress::LogCheck check = stress::checkRecordLog(zorvtest::readFile(file));
+    EXPECT_TRUE(check.ok()) << check.summary();
+    EXPECT_EQ(check.seqs("o").size(), 3u);
+    struct stat st;
+    ASSERT_EQ(::lstat(mutexFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, stress::kNobody);
+    EXPECT_EQ(zorvtest::readFile(mutexFile), before);
+    ::unlink(mutexFile.c_str());
+}
