@@ -117,10 +117,12 @@ public:
     int calls = 0;
 };
 
-// A log file name of this process alone: the named mutex is shared by every
-// process that logs to a file of the same name, other test runs included.
+// A log file name of this test alone: the named mutex is shared by every
+// process that logs to a file of the same name, other test runs included, and
+// each test removes its mutex file when it ends.
 std::string uniqueName(const std::string& stem) {
-    return stem + "-" + std::to_string(::getpid()) + ".log";
+    return stem + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
+           std::to_string(::getpid()) + ".log";
 }
 
 // The mutex file the utility library keeps for a name; removed after use.

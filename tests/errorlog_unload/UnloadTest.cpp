@@ -9,10 +9,11 @@
 
 #include <dlfcn.h>
 
+class ZorvLogger;
+
 namespace {
 
-using LoggerFunction = void* (*)();
-using NameFunction = void (*)(void*, const void*);
+using LoggerFunction = ZorvLogger* (*)();
 
 struct Library {
     void* handle = nullptr;
@@ -51,8 +52,8 @@ TEST(LibraryUnloadTest, DefaultLoggersLeaveWithTheLibrary) {
         ASSERT_NE(nullptr, lib.handle) << ::dlerror();
         ASSERT_NE(nullptr, lib.instance);
         ASSERT_NE(nullptr, lib.instanceM);
-        void* byInstance = lib.instance();
-        void* byInstanceM = lib.instanceM();
+        ZorvLogger* byInstance = lib.instance();
+        ZorvLogger* byInstanceM = lib.instanceM();
         ASSERT_NE(nullptr, byInstance);
         ASSERT_NE(nullptr, byInstanceM);
         EXPECT_NE(byInstance, byInstanceM);
