@@ -209,6 +209,10 @@ bool TableCheck::check(const std::string& path) {
         return true;
     }
     checkTables(root);
+    // In file order, which is how an author walks through them.
+    std::stable_sort(mFindings.begin(), mFindings.end(), [](const Finding& a, const Finding& b) {
+        return a.line != b.line ? a.line < b.line : a.column < b.column;
+    });
     return true;
 }
 
