@@ -1,6 +1,5 @@
 #include "zorv/ZorvDelimitedFile.h"
 
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -187,7 +186,8 @@ void ZorvDelimitedFile::close() {
     if (mFile != nullptr) {
         bool flushed = std::fclose(mFile) == 0;
         if (mReady) {
-            // All our lines reached the file whole: it ends where we know.
+            // When every line we wrote reached the file, it ends with our LF
+            // at a size we know; otherwise its tail is unknown.
             mTailSize = flushed && mWritten >= 0 && mTailSize >= 0 ? mTailSize + mWritten : -1;
         }
         mFile = nullptr;
