@@ -2,35 +2,34 @@
 #define ZORV_TEST_JSONVALUE_H
 
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace zorvtest {
 
-// A strict JSON reader, enough to hold zorvlog's output to the grammar and to
-// look at what it says. parse() throws std::runtime_error on anything that is
-// not exactly one JSON value (trailing text, bad escapes, raw control
-// characters, invalid UTF-8 are all errors).
+// A strict reader for zorvlog's JSON: parse() throws std::runtime_error on
+// anything that is not exactly one JSON value (trailing text, bad escapes, raw
+// control characters, invalid UTF-8), so a test that reads the output also
+// holds it to the grammar.
 class JsonValue {
 public:
     enum Type { kNull, kBool, kNumber, kString, kArray, kObject };
 
     static JsonValue parse(const std::string& text);
 
-    Type type() const { return mType; }
     bool isNull() const { return mType == kNull; }
-    const std::string& str() const; // a string's text
-    double number() const;
-    bool boolean() const;
-    const std::vector<JsonValue>& array() const;
-    bool has(const std::string& key) const;
+    const std::string& str() const { return as(kString).mString; }
+    double number() const { return as(kNumber).mNumber; }
+    bool boolean() const { return as(kBool).mBool; }
+    const std::vector<JsonValue>& array() const { return as(kArray).mArray; }
     const JsonValue& operator[](const std::string& key) const; // throws when absent
-    const JsonValue& operator[](std::size_t index) const;
-    std::size_t size() const; // array elements or object members
+    const JsonValue& operator[](std::size_t index) const { return array().at(index); }
+    std::size_t size() const { return mType == kObject ? mObject.size() : array().size(); }
 
 private:
     friend class JsonReader;
+    const JsonValue& as(Type type) const;
+
     Type mType = kNull;
     bool mBool = false;
     double mNumber = 0;
