@@ -40,8 +40,9 @@ void usage(FILE* out) {
     for (const Command& command : kCommands) {
         std::fprintf(out, "  %-12s %s\n", command.name, command.summary);
     }
-    std::fprintf(out, "\n'zorvlog COMMAND --help' describes a command. Exit status: 0 done, 1 not "
-                      "done (see the command), 2 bad arguments.\n");
+    std::fprintf(out, "\n'zorvlog COMMAND --help' describes a command; 'zorvlog --version' prints "
+                      "the library version.\nExit status: 0 done, 1 not done (see the command), "
+                      "2 bad arguments.\n");
 }
 
 bool wantsHelp(const std::vector<std::string>& args) {
