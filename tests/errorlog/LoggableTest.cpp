@@ -1,7 +1,5 @@
 #include "RecordTestSupport.h"
 
-#include "UnameParser.h"
-
 #include <zorv/ZorvLoggable.h>
 #include <zorv/ZorvLogger.h>
 
@@ -11,19 +9,15 @@
 #include <vector>
 
 using recordtest::MarkingUname;
-using recordtest::s;
 using zorvtest::FakeUname;
-using zorvtest::readFile;
-using zorvtest::splitFields;
-using zorvtest::splitLines;
 
 namespace {
 
-// Writes what a client chooses of the base's building blocks.
+// A client record made of the base's two building blocks.
 class BlocksRecord : public ZorvLoggable {
 public:
-    explicit BlocksRecord(const TStr& reason, bool header = true, bool system = true)
-        : ZorvLoggable(reason), mHeader(header), mSystem(system) {}
+    BlocksRecord(const char* reason, bool header, bool system)
+        : ZorvLoggable(TStr(reason)), mHeader(header), mSystem(system) {}
     void dumpTechSupport(ZorvLogger* logger) const override {
         if (mHeader) {
             dumpHeaderInfo(logger);
@@ -38,17 +32,11 @@ private:
     bool mSystem;
 };
 
-struct SystemInfo {
-    std::string computer;
-    std::string os;
-};
-
-SystemInfo systemInfo() {
-    BlocksRecord record{TStr()};
+std::pair<std::string, std::string> systemInfo() {
     TStr computer("stale");
     TStr os("stale");
-    record.getSystemInformation(computer, os);
-    return {s(computer), s(os)};
+    BlocksRecord("", false, false).getSystemInformation(computer, os);
+    return {computer.bytes(), os.bytes()};
 }
 
 class LoggableTest : public ::testing::Test {
@@ -58,22 +46,16 @@ protected:
         mLogger.startLogging();
     }
 
-    // The payloads (what follows the section and its tab) of the lines written.
-    std::vector<std::string> payloads(ZorvLoggable& record) {
+    // What the record adds to the file, without the section before each line.
+    std::string logged(ZorvLoggable& record) {
+        const std::size_t before = zorvtest::readFile(mPath).size();
         mLogger.log(record);
-        std::vector<std::string> result;
-        const std::string prefix = s(mLogger.getHeader()) + "\t";
-        const std::string text = readFile(mPath);
-        std::string::size_type at = 0;
-        // Split at the section rather than at newlines: a value may hold one.
-        while ((at = text.find(prefix, at)) != std::string::npos) {
-            const std::string::size_type start = at + prefix.size();
-            std::string::size_type next = text.find(prefix, start);
-            const std::string::size_type end = (next == std::string::npos ? text.size() : next) - 1;
-            result.push_back(text.substr(start, end - start));
-            at = start;
+        std::string added = zorvtest::readFile(mPath).substr(before);
+        const std::string prefix = mLogger.getHeader().bytes() + "\t";
+        for (std::size_t at; (at = added.find(prefix)) != std::string::npos;) {
+            added.erase(at, prefix.size());
         }
-        return result;
+        return added;
     }
 
     zorvtest::IsolatedHome mHome;
@@ -84,150 +66,61 @@ protected:
 
 } // namespace
 
-TEST_F(LoggableTest, ReasonIsSetReplacedAndCleared) {
-    BlocksRecord record{TStr("Fatal error")};
-    EXPECT_EQ("Fatal error", s(record.getReason()));
+TEST_F(LoggableTest, HeaderBlockIsTheReasonLineWhenThereIsAReason) {
+    BlocksRecord record("Fatal error", true, false);
+    EXPECT_EQ("Fatal error", record.getReason().bytes());
+    EXPECT_EQ("Reason=Fatal error\n", logged(record));
     record.setReason(TStr("disk full"));
-    EXPECT_EQ("disk full", s(record.getReason()));
+    EXPECT_EQ("Reason=disk full\n", logged(record));
     record.clear();
-    EXPECT_EQ("", s(record.getReason()));
+    EXPECT_EQ("", record.getReason().bytes());
+    EXPECT_EQ("", logged(record));
 }
 
-TEST_F(LoggableTest, HeaderBlockIsTheReasonLineOnlyWhenThereIsAReason) {
-    BlocksRecord record(TStr("disk full"), true, false);
-    EXPECT_EQ(std::vector<std::string>{"Reason=disk full"}, payloads(record));
-
-    record.clear();
-    EXPECT_EQ(std::vector<std::string>{"Reason=disk full"}, payloads(record));
-    BlocksRecord empty(TStr(), true, false);
-    EXPECT_EQ(std::vector<std::string>{"Reason=disk full"}, payloads(empty));
-}
-
-TEST_F(LoggableTest, KeysAreTheClassConstants) {
-    EXPECT_STREQ("Reason", ZorvLoggable::REASON);
-    EXPECT_STREQ("OS", ZorvLoggable::OS);
-    EXPECT_STREQ("ComputerName", ZorvLoggable::COMPUTER_NAME);
-}
-
-TEST_F(LoggableTest, SystemBlockIsNodeNameAndKernelRelease) {
+TEST_F(LoggableTest, SystemBlockFromUnameOutput) {
     FakeUname uname("Linux buildhost 6.1.0-13-amd64 #1 SMP PREEMPT_DYNAMIC x86_64 GNU/Linux\n");
-    BlocksRecord record(TStr("r"));
-    EXPECT_EQ((std::vector<std::string>{"Reason=r", "ComputerName=buildhost", "OS=6.1.0-13-amd64"}),
-              payloads(record));
+    BlocksRecord record("r", true, true);
+    EXPECT_EQ("Reason=r\nComputerName=buildhost\nOS=6.1.0-13-amd64\n", logged(record));
 }
 
-TEST_F(LoggableTest, RunsOfSpacesSeparateLikeOneButATabDoesNot) {
-    {
-        FakeUname uname("   Linux     host   5.10   more\n");
-        SystemInfo info = systemInfo();
-        EXPECT_EQ("host", info.computer);
-        EXPECT_EQ("5.10", info.os);
-    }
-    {
-        FakeUname uname("Linux\thost 5.10 more\n");
-        SystemInfo info = systemInfo();
-        EXPECT_EQ("5.10", info.computer);
-        EXPECT_EQ("more\n", info.os);
-    }
-}
-
-TEST_F(LoggableTest, NewlineStaysInTheLastToken) {
-    {
-        FakeUname uname("Linux host\n");
-        SystemInfo info = systemInfo();
-        EXPECT_EQ("host\n", info.computer);
-        EXPECT_EQ("", info.os);
-    }
-    {
-        FakeUname uname("Linux host 5.10\n");
-        EXPECT_EQ("5.10\n", systemInfo().os);
+TEST_F(LoggableTest, TokenRules) {
+    const struct {
+        std::string output;
+        std::string computer;
+        std::string os;
+    } cases[] = {
+        {"   Linux     host   5.10   more\n", "host", "5.10"}, // runs of spaces are one
+        {"Linux\thost 5.10 more\n", "5.10", "more\n"},         // a tab is no separator
+        {"Linux host\n", "host\n", ""},                        // the newline stays
+        {"Linux host 5.10\n", "host", "5.10\n"},
+        {"Linux\nLinux first\nL second 5.10 x\nL third 6.0 y\n", "second", "5.10"},
+        {"Linux first\n\n   \n", "first\n", ""},
+        // 2047-byte pieces: "Linux " and 2041 x, then the rest of the line.
+        {"Linux " + std::string(3000, 'x') + " node release tail\n", "node", "release"},
+        {"Linux " + std::string(2041, 'x') + "\n", std::string(2041, 'x'), ""},
+        {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        FakeUname uname(c.output);
+        EXPECT_EQ(std::make_pair(c.computer, c.os), systemInfo()) << c.output.substr(0, 40);
     }
 }
 
-TEST_F(LoggableTest, LaterLinesFillWhatEarlierOnesLacked) {
-    {
-        FakeUname uname("Linux\nLinux first\nLinux second 5.10 x\nLinux third 6.0 y\n");
-        SystemInfo info = systemInfo();
-        EXPECT_EQ("second", info.computer);
-        EXPECT_EQ("5.10", info.os);
-    }
-    {
-        FakeUname uname("Linux first\n\n   \n");
-        SystemInfo info = systemInfo();
-        EXPECT_EQ("first\n", info.computer);
-        EXPECT_EQ("", info.os);
-    }
-}
-
-TEST_F(LoggableTest, LongLinesAreReadIn2047BytePieces) {
-    // The first piece is "Linux " and 2041 x: two tokens. The rest of the line
-    // is a piece of its own whose second and third tokens decide.
-    FakeUname uname("Linux " + std::string(3000, 'x') + " node release tail\n");
-    SystemInfo info = systemInfo();
-    EXPECT_EQ("node", info.computer);
-    EXPECT_EQ("release", info.os);
-
-    FakeUname shorter("Linux " + std::string(2041, 'x') + "\n");
-    info = systemInfo();
-    EXPECT_EQ(std::string(2041, 'x'), info.computer); // the newline is the next piece
-    EXPECT_EQ("", info.os);
-}
-
-TEST_F(LoggableTest, EveryCallRunsTheCommandAfresh) {
+TEST_F(LoggableTest, CommandRunsAfreshAndOnlyForALogger) {
     MarkingUname uname("Linux host 5.10 x\n");
-    EXPECT_EQ("host", systemInfo().computer);
-    EXPECT_EQ("host", systemInfo().computer);
+    BlocksRecord record("r", true, true);
+    record.dumpTechSupport(nullptr);
+    EXPECT_EQ(0, uname.runs());
+    EXPECT_EQ("host", systemInfo().first);
+    EXPECT_EQ("host", systemInfo().first);
     EXPECT_EQ(2, uname.runs());
     FakeUname other("Linux other 6.0 x\n");
-    EXPECT_EQ("other", systemInfo().computer);
+    EXPECT_EQ("other", systemInfo().first);
 }
 
 TEST_F(LoggableTest, WithoutUnameBothLinesAreWrittenEmpty) {
     FakeUname none("", true);
-    SystemInfo info = systemInfo();
-    EXPECT_EQ("", info.computer);
-    EXPECT_EQ("", info.os);
-
-    BlocksRecord record(TStr(), false, true);
-    EXPECT_EQ((std::vector<std::string>{"ComputerName=", "OS="}), payloads(record));
-}
-
-TEST_F(LoggableTest, NullLoggerRunsNoCommandAndWritesNothing) {
-    MarkingUname uname("Linux host 5.10 x\n");
-    BlocksRecord record{TStr("r")};
-    record.dumpSystemInfo(nullptr);
-    record.dumpHeaderInfo(nullptr);
-    record.dumpTechSupport(nullptr);
-    EXPECT_EQ(0, uname.runs());
-}
-
-// The tokenizer on its own, for what the command cannot easily be made to print.
-TEST(UnameParserTest, SplitsOnlyAtSpacesAndKeepsNoMoreThanThreeTokens) {
-    struct Case {
-        std::string piece;
-        bool hasNode;
-        std::string node;
-        bool hasRelease;
-        std::string release;
-    } cases[] = {
-        {"", false, "", false, ""},
-        {"     ", false, "", false, ""},
-        {"\n", false, "", false, ""},
-        {"Linux", false, "", false, ""},
-        {"Linux   ", false, "", false, ""},
-        {"Linux \n", true, "\n", false, ""},
-        {"a b", true, "b", false, ""},
-        {"a b ", true, "b", false, ""},
-        {"a b c", true, "b", true, "c"},
-        {"  a  b  c  d  ", true, "b", true, "c"},
-        {"a\rb\tc d e", true, "d", true, "e"},
-        {std::string("a b\0x c", 7), true, std::string("b\0x", 3), true, "c"},
-    };
-    for (const Case& c : cases) {
-        zorv_detail::UnameFields f = zorv_detail::parseUnamePiece(c.piece.data(), c.piece.size());
-        EXPECT_EQ(c.hasNode, f.hasNode) << c.piece;
-        EXPECT_EQ(c.node, f.node) << c.piece;
-        EXPECT_EQ(c.hasRelease, f.hasRelease) << c.piece;
-        EXPECT_EQ(c.release, f.release) << c.piece;
-    }
+    EXPECT_EQ(std::make_pair(std::string(), std::string()), systemInfo());
+    BlocksRecord record("", false, true);
+    EXPECT_EQ("ComputerName=\nOS=\n", logged(record));
 }
