@@ -11,6 +11,11 @@ namespace {
 // Qt's own buffer in front of ours: with it bounded, a client that streams
 // without end costs at most this plus one frame body.
 constexpr qint64 kSocketReadBufferSize = 64 * 1024;
+// Acknowledgements waiting for a client that does not read them. Beyond this
+// no further request of that client is read until it has taken some: without
+// the bound a client that only writes would grow the server's write buffer
+// by one acknowledgement per request, without end.
+constexpr qint64 kMaxUnsentBytes = 64 * 1024;
 
 // Keeps a packet alive across the handling of one request.
 class PacketRef {
@@ -29,12 +34,13 @@ private:
 
 QETPipeConnection::QETPipeConnection(QETPipeServer* server, QLocalSocket* socket)
     : QObject(server), mServer(server), mSocket(socket), mExpected(0), mDropped(false),
-      mFinished(false), mErrorLogged(false) {
+      mFinished(false), mErrorLogged(false), mPeerLeft(false) {
     mSocket->setParent(this);
     mSocket->setReadBufferSize(kSocketReadBufferSize);
     mIdleTimer.setSingleShot(true);
     connect(&mIdleTimer, SIGNAL(timeout()), this, SLOT(idleTimedOut()));
     connect(mSocket, SIGNAL(readyRead()), this, SLOT(readFrames()));
+    connect(mSocket, SIGNAL(bytesWritten(qint64)), this, SLOT(readFrames()));
     connect(mSocket, SIGNAL(disconnected()), this, SLOT(peerLeft()));
     restartIdleTimer();
     // Bytes may have arrived before the signals were connected.
@@ -56,6 +62,11 @@ void QETPipeConnection::restartIdleTimer() {
 
 void QETPipeConnection::readFrames() {
     while (!mDropped) {
+        // Resumed by bytesWritten once the client has read. A client that
+        // has left reads nothing more, and what it sent is still handled.
+        if (!mPeerLeft && mSocket->bytesToWrite() > kMaxUnsentBytes) {
+            return;
+        }
         if (mExpected == 0) {
             if (mSocket->bytesAvailable() < QETPipeFrame::kHeaderSize) {
                 return;
@@ -103,6 +114,7 @@ void QETPipeConnection::idleTimedOut() {
 
 void QETPipeConnection::peerLeft() {
     // Whatever the client sent before it left still counts.
+    mPeerLeft = true;
     readFrames();
     if (!mDropped && (mExpected != 0 || mSocket->bytesAvailable() > 0)) {
         // The client went away inside a frame.

@@ -39,6 +39,7 @@ private:
     bool mDropped;
     bool mFinished;
     bool mErrorLogged; // at most one error record per connection
+    bool mPeerLeft;    // the client has gone: its acknowledgements no longer hold us up
 };
 
 #endif
