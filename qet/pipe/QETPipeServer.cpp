@@ -41,6 +41,19 @@ void complain(const QString& text) {
     std::fflush(stderr);
 }
 
+// XDG_RUNTIME_DIR is meant to be the user's own; one that another user owns,
+// or that everyone may write to (XDG_RUNTIME_DIR=/tmp), would let someone
+// else put their own socket where our clients look for QET. Such a directory
+// is passed over for the private fallback. One that does not exist is taken
+// as given: listening there fails and says so.
+bool isUsableRuntimeDirectory(const char* dir) {
+    struct stat st;
+    if (::stat(dir, &st) != 0) {
+        return true;
+    }
+    return st.st_uid == ::geteuid() && (st.st_mode & S_IWOTH) == 0;
+}
+
 } // namespace
 
 // The directory must be ours alone: anyone else who could write in it could
@@ -93,7 +106,7 @@ QString QETPipeServer::socketPath(QString* why) {
     QString reason;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     QString path;
-    if (runtime != nullptr && runtime[0] == '/') {
+    if (runtime != nullptr && runtime[0] == '/' && isUsableRuntimeDirectory(runtime)) {
         path = QString::fromLocal8Bit(runtime) + QLatin1Char('/') + QLatin1String(kSocketName);
     } else {
         const QByteArray dir = QByteArray(kFallbackDirPrefix) + QByteArray::number(::geteuid());
