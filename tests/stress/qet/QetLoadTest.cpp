@@ -1,0 +1,442 @@
+// The real QET under load, as a child process: many clients at once, slow
+// clients holding their connections, a client that never reads its
+// acknowledgements, and clients streaming garbage. The server must stay up,
+// acknowledge every well-formed request exactly once, hand each to the
+// application exactly once, and keep its memory bounded.
+
+#include "QetTestHelpers.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <random>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+using qettest::ChildProcess;
+
+namespace {
+
+constexpr int kIoTimeoutMs = 60000;
+// QET drops a connection idle this long (main's setting); slow clients pause
+// well below it between bytes.
+constexpr int kServerIdleMs = 5000;
+constexpr int kClients = 64;
+constexpr int kRequestsPerClient = 16;
+constexpr int kSlowClients = 8;
+constexpr int kIdleHolders = 4;
+constexpr long long kGarbageBytes = 100LL * 1024 * 1024;
+constexpr long long kMiB = 1024 * 1024;
+constexpr long long kGarbagePerConnectionLimit = 16 * kMiB;
+
+long long nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string bigEndian(uint32_t value) {
+    const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+                           static_cast<char>(value >> 8), static_cast<char>(value)};
+    return std::string(bytes, 4);
+}
+
+// A non-blocking client socket with bounded waits in both directions, so that
+// a server that stops reading cannot hang the test.
+class Conn {
+public:
+    explicit Conn(const std::string& path) {
+        mFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        if (mFd >= 0 && ::connect(mFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            ::close(mFd);
+            mFd = -1;
+        }
+        if (mFd >= 0) {
+            ::fcntl(mFd, F_SETFL, ::fcntl(mFd, F_GETFL) | O_NONBLOCK);
+        }
+    }
+    ~Conn() {
+        if (mFd >= 0) {
+            ::close(mFd);
+        }
+    }
+    Conn(const Conn&) = delete;
+    Conn& operator=(const Conn&) = delete;
+
+    bool ok() const { return mFd >= 0; }
+
+    // Sends all of bytes; false when the peer is gone or timeoutMs passed.
+    bool send(const std::string& bytes, int timeoutMs = kIoTimeoutMs) {
+        const long long deadline = nowMs() + timeoutMs;
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = ::send(mFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                return false;
+            }
+            if (!waitFor(POLLOUT, deadline)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Reads exactly n bytes.
+    bool read(std::size_t n, std::string& out, int timeoutMs = kIoTimeoutMs) {
+        const long long deadline = nowMs() + timeoutMs;
+        out.clear();
+        char buf[65536];
+        while (out.size() < n) {
+            ssize_t got = ::recv(mFd, buf, std::min(sizeof buf, n - out.size()), 0);
+            if (got > 0) {
+                out.append(buf, static_cast<std::size_t>(got));
+                continue;
+            }
+            if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+                return false;
+            }
+            if (!waitFor(POLLIN, deadline)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Waits for the end of the stream; what came before it lands in extra.
+    bool readToEnd(std::string& extra, int timeoutMs = kIoTimeoutMs) {
+        const long long deadline = nowMs() + timeoutMs;
+        char buf[4096];
+        for (;;) {
+            ssize_t got = ::recv(mFd, buf, sizeof buf, 0);
+            if (got > 0) {
+                extra.append(buf, static_cast<std::size_t>(got));
+                continue;
+            }
+            if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+                return true; // end of stream, or reset: the server is done with us
+            }
+            if (!waitFor(POLLIN, deadline)) {
+                return false;
+            }
+        }
+    }
+
+    void shutdownWrite() { ::shutdown(mFd, SHUT_WR); }
+
+private:
+    bool waitFor(short events, long long deadline) {
+        const long long left = deadline - nowMs();
+        if (left <= 0) {
+            return false;
+        }
+        pollfd p = {mFd, events, 0};
+        int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+        return r >= 0 || errno == EINTR;
+    }
+
+    int mFd = -1;
+};
+
+// A field of /proc/<pid>/status in kB, or -1.
+long statusKb(pid_t pid, const char* field) {
+    const std::string status = zorvtest::readFile("/proc/" + std::to_string(pid) + "/status");
+    const std::string key = std::string(field) + ":";
+    const std::size_t at = status.find(key);
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + key.size());
+}
+
+class QetLoad : public ::testing::Test {
+protected:
+    zorvtest::IsolatedHome mHome;
+    zorvtest::ScopedEnv mPlatform{"QT_QPA_PLATFORM", "offscreen"};
+    std::unique_ptr<ChildProcess> mQet;
+
+    void SetUp() override {
+        ::mkdir(mHome.dataHome().c_str(), 0700);
+        ::mkdir(mHome.zorvDataDir().c_str(), 0700);
+    }
+
+    std::string socketPath() const { return mHome.runtimeDir() + "/QET.pipe"; }
+    std::string debugLog() const { return mHome.zorvDataDir() + "/ZorvDebug.log"; }
+
+    void startQet() {
+        mQet = std::make_unique<ChildProcess>(std::vector<std::string>{QET_BINARY},
+                                              mHome.root() + "/qet.out");
+        const bool serving = qettest::waitFor(
+            [&] {
+                int status = 0;
+                if (mQet->waitForExit(0, &status)) {
+                    return true;
+                }
+                return Conn(socketPath()).ok();
+            },
+            qettest::kStartTimeoutMs);
+        ASSERT_TRUE(serving && Conn(socketPath()).ok()) << "QET is not serving: " << mQet->output();
+    }
+
+    // One request, answered by exactly one acknowledgement.
+    bool stillServes(const std::string& tag) {
+        Conn c(socketPath());
+        std::string ack;
+        return c.ok() && c.send(qettest::requestFrame({"probe", tag})) &&
+               c.read(qettest::handledAcknowledgement().size(), ack) &&
+               ack == qettest::handledAcknowledgement();
+    }
+
+    void stopQet() {
+        mQet->signal(SIGTERM);
+        int status = -1;
+        EXPECT_TRUE(mQet->waitForExit(qettest::kExitTimeoutMs, &status));
+        EXPECT_EQ(status, 0) << mQet->output();
+    }
+
+    long peakRssKb() const { return statusKb(mQet->pid(), "VmHWM"); }
+};
+
+// Sends a request one byte at a time, pausing between bytes but never as long
+// as the server's idle limit.
+bool sendSlowly(Conn& c, const std::string& frame, int pauseMs) {
+    for (char byte : frame) {
+        if (!c.send(std::string(1, byte))) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    }
+    return true;
+}
+
+// Streams garbage into one connection until the server drops it or limit
+// bytes are out; returns what went out.
+long long streamGarbage(const std::string& path, std::mt19937& random, bool plausibleLength,
+                        long long limit, bool* dropped) {
+    Conn c(path);
+    *dropped = false;
+    if (!c.ok()) {
+        return 0;
+    }
+    std::string chunk(64 * 1024, '\0');
+    for (char& ch : chunk) {
+        ch = static_cast<char>(random());
+    }
+    long long sent = 0;
+    if (plausibleLength) {
+        // The largest body the server accepts: it reads all of it before it
+        // can tell the body is no frame.
+        if (!c.send(bigEndian(1024 * 1024))) {
+            *dropped = true;
+            return sent;
+        }
+        sent += 4;
+    }
+    while (sent < limit) {
+        chunk[static_cast<std::size_t>(random()) % chunk.size()] ^= 0x5a;
+        if (!c.send(chunk, 20000)) {
+            *dropped = true;
+            break;
+        }
+        sent += static_cast<long long>(chunk.size());
+    }
+    return sent;
+}
+
+} // namespace
+
+TEST_F(QetLoad, ManyClientsSlowClientsAndGarbageAtOnce) {
+    zorvtest::ScopedEnv debug("ZORV_DEBUG_MODE", "1"); // every request handed on is logged
+    startQet();
+    const long baselineKb = peakRssKb();
+    const std::string ack = qettest::handledAcknowledgement();
+    std::string allAcks;
+    for (int k = 0; k < kRequestsPerClient; ++k) {
+        allAcks += ack;
+    }
+    std::mutex failuresLock;
+    std::vector<std::string> failures;
+    auto fail = [&](const std::string& what) {
+        std::lock_guard<std::mutex> guard(failuresLock);
+        failures.push_back(what);
+    };
+
+    std::vector<std::thread> threads;
+    // Well-behaved clients: even ones send all their requests in one write,
+    // odd ones wait for each acknowledgement.
+    for (int i = 0; i < kClients; ++i) {
+        threads.emplace_back([&, i] {
+            const std::string id = "c" + std::to_string(i);
+            Conn c(socketPath());
+            if (!c.ok()) {
+                fail(id + ": cannot connect");
+                return;
+            }
+            std::string got;
+            if (i % 2 == 0) {
+                std::string all;
+                for (int seq = 0; seq < kRequestsPerClient; ++seq) {
+                    all += qettest::requestFrame({"load", id, std::to_string(seq)});
+                }
+                if (!c.send(all) || !c.read(allAcks.size(), got) || got != allAcks) {
+                    fail(id + ": acknowledgements missing or wrong");
+                    return;
+                }
+            } else {
+                for (int seq = 0; seq < kRequestsPerClient; ++seq) {
+                    if (!c.send(qettest::requestFrame({"load", id, std::to_string(seq)})) ||
+                        !c.read(ack.size(), got) || got != ack) {
+                        fail(id + ": no acknowledgement for request " + std::to_string(seq));
+                        return;
+                    }
+                }
+            }
+            // Nothing more than one acknowledgement per request.
+            c.shutdownWrite();
+            std::string extra;
+            if (!c.readToEnd(extra) || !extra.empty()) {
+                fail(id + ": " + std::to_string(extra.size()) + " bytes after the last ack");
+            }
+        });
+    }
+    // Slow clients: a frame dribbled out byte by byte, twice, with a pause.
+    for (int i = 0; i < kSlowClients; ++i) {
+        threads.emplace_back([&, i] {
+            const std::string id = "s" + std::to_string(i);
+            Conn c(socketPath());
+            std::string got;
+            for (int seq = 0; seq < 2; ++seq) {
+                if (!c.ok() ||
+                    !sendSlowly(c, qettest::requestFrame({"load", id, std::to_string(seq)}), 15) ||
+                    !c.read(ack.size(), got) || got != ack) {
+                    fail(id + ": slow request " + std::to_string(seq) + " not acknowledged");
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(kServerIdleMs / 5));
+            }
+        });
+    }
+    // Idle holders: connected, silent, until the server gives up on them.
+    for (int i = 0; i < kIdleHolders; ++i) {
+        threads.emplace_back([&, i] {
+            Conn c(socketPath());
+            std::string extra;
+            if (!c.ok() || !c.readToEnd(extra, kServerIdleMs * 6) || !extra.empty()) {
+                fail("idle holder " + std::to_string(i) + " not dropped cleanly");
+            }
+        });
+    }
+    // Garbage: 100 MB in all, over connections that each end when the server
+    // drops them; half start with the largest length the server accepts.
+    long long garbageSent = 0;
+    int garbageConnections = 0;
+    int garbageDropped = 0;
+    threads.emplace_back([&] {
+        std::mt19937 random(4711);
+        while (garbageSent < kGarbageBytes) {
+            bool dropped = false;
+            // One connection is never let in for more than a few frame
+            // bodies' worth: the server must have dropped it long before.
+            garbageSent += streamGarbage(socketPath(), random, garbageConnections % 2 == 0,
+                                         kGarbagePerConnectionLimit, &dropped);
+            ++garbageConnections;
+            garbageDropped += dropped ? 1 : 0;
+            if (!dropped) {
+                fail("a garbage stream was not dropped");
+                return;
+            }
+        }
+    });
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    for (const std::string& f : failures) {
+        ADD_FAILURE() << f;
+    }
+    EXPECT_GE(garbageSent, kGarbageBytes);
+    EXPECT_EQ(garbageDropped, garbageConnections);
+
+    ASSERT_TRUE(stillServes("after-load")) << "QET no longer serves";
+    const long peakKb = peakRssKb();
+    std::printf("[ stats    ] QET peak RSS %ld kB (%ld kB at start); %lld MB of garbage over %d "
+                "connections\n",
+                peakKb, baselineKb, garbageSent / kMiB, garbageConnections);
+    RecordProperty("qet_peak_rss_kb", static_cast<int>(peakKb));
+    // The garbage alone was 100 MB: what the server kept of it is bounded by
+    // one frame body per connection and its socket buffers.
+    EXPECT_LT(peakKb - baselineKb, 64 * 1024) << "peak RSS " << peakKb << " kB";
+
+    // Every request reached the application exactly once.
+    std::map<std::string, int> seen;
+    const int expected = kClients * kRequestsPerClient + kSlowClients * 2;
+    const bool allLogged = qettest::waitFor(
+        [&] {
+            seen.clear();
+            int total = 0;
+            for (const std::string& m : qettest::qetDebugMessages(debugLog())) {
+                if (m.compare(0, 26, "request from socket: load ") == 0) {
+                    ++seen[m.substr(26)];
+                    ++total;
+                }
+            }
+            return total >= expected;
+        },
+        kIoTimeoutMs);
+    EXPECT_TRUE(allLogged);
+    EXPECT_EQ(static_cast<int>(seen.size()), expected);
+    for (const auto& entry : seen) {
+        EXPECT_EQ(entry.second, 1) << "request " << entry.first;
+    }
+    stopQet();
+}
+
+// A client that sends requests as fast as it can and never reads what comes
+// back: the acknowledgements must not pile up in the server without bound.
+TEST_F(QetLoad, ClientThatNeverReadsItsAcknowledgementsCostsBoundedMemory) {
+    startQet();
+    const long baselineKb = peakRssKb();
+    const std::string frame = qettest::requestFrame({"x"});
+    const std::size_t perWrite = 4096;
+    std::string burst;
+    for (std::size_t i = 0; i < perWrite; ++i) {
+        burst += frame;
+    }
+    // 64 MB of requests: unbounded, their acknowledgements alone would take
+    // 40 MB in the server.
+    const long long target = 64 * kMiB;
+    long long sent = 0;
+    {
+        Conn c(socketPath());
+        ASSERT_TRUE(c.ok());
+        while (sent < target) {
+            // The server may stop reading from us; that is allowed, and ends
+            // the attempt after a while.
+            if (!c.send(burst, 10000)) {
+                break;
+            }
+            sent += static_cast<long long>(burst.size());
+        }
+        const long peakKb = peakRssKb();
+        std::printf("[ stats    ] %lld kB of requests sent, acks unread; QET peak RSS %ld kB "
+                    "(%ld kB at start)\n",
+                    sent / 1024, peakKb, baselineKb);
+        EXPECT_LT(peakKb - baselineKb, 32 * 1024) << "peak RSS " << peakKb << " kB";
+    }
+    ASSERT_TRUE(stillServes("after-flood"));
+    stopQet();
+}

@@ -1,0 +1,120 @@
+// Where QET puts its socket, and what it does with what others placed there.
+
+#include "QetTestHelpers.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using qettest::ChildProcess;
+
+namespace {
+
+class QetSecurity : public ::testing::Test {
+protected:
+    zorvtest::IsolatedHome mHome;
+    zorvtest::ScopedEnv mPlatform{"QT_QPA_PLATFORM", "offscreen"};
+    int mRuns = 0;
+
+    std::unique_ptr<ChildProcess> startQet() {
+        return std::make_unique<ChildProcess>(std::vector<std::string>{QET_BINARY},
+                                              mHome.root() + "/qet-" + std::to_string(++mRuns) +
+                                                  ".out");
+    }
+
+    // Waits for a socket at path, or for QET to end (then false).
+    bool waitServing(ChildProcess& qet, const std::string& path) {
+        return qettest::waitFor(
+                   [&] {
+                       int status = 0;
+                       return qet.waitForExit(0, &status) || qettest::isSocket(path);
+                   },
+                   qettest::kStartTimeoutMs) &&
+               qettest::isSocket(path) && qettest::RawClient(path).isConnected();
+    }
+
+    int stop(ChildProcess& qet) {
+        qet.signal(SIGTERM);
+        int status = -1;
+        EXPECT_TRUE(qet.waitForExit(qettest::kExitTimeoutMs, &status));
+        return status;
+    }
+};
+
+struct stat lstatOf(const std::string& path) {
+    struct stat st = {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        st.st_mode = 0;
+    }
+    return st;
+}
+
+} // namespace
+
+// A link where the socket goes is refused, not followed and not removed:
+// whatever it points at stays as it was.
+TEST_F(QetSecurity, LinkPlantedAtTheSocketPathIsRefused) {
+    const std::string socket = mHome.runtimeDir() + "/QET.pipe";
+    zorvtest::TempDir elsewhere;
+    const std::string victim = elsewhere.file("victim");
+    zorvtest::writeFile(victim, "precious\n");
+    const std::string missing = elsewhere.file("missing");
+
+    for (const std::string& target : {victim, missing}) {
+        ::unlink(socket.c_str());
+        ASSERT_EQ(::symlink(target.c_str(), socket.c_str()), 0);
+        auto qet = startQet();
+        int status = -1;
+        ASSERT_TRUE(qet->waitForExit(qettest::kExitTimeoutMs, &status)) << "QET served anyway";
+        EXPECT_EQ(status, 1) << qet->output();
+        EXPECT_TRUE(S_ISLNK(lstatOf(socket).st_mode)) << "the link was removed or replaced";
+    }
+    EXPECT_EQ(zorvtest::readFile(victim), "precious\n");
+    EXPECT_FALSE(zorvtest::fileExists(missing));
+}
+
+// A runtime directory that everyone may write to is no place for the socket:
+// another user could put their own in its stead.
+TEST_F(QetSecurity, SocketIsNotPlacedInAWorldWritableRuntimeDirectory) {
+    zorvtest::TempDir shared;
+    ASSERT_EQ(::chmod(shared.path().c_str(), 01777), 0);
+    zorvtest::ScopedEnv runtime("XDG_RUNTIME_DIR", shared.path().c_str());
+    auto qet = startQet();
+    // Give it the time to start and listen wherever it chooses.
+    const std::string socket = shared.path() + "/QET.pipe";
+    qettest::waitFor(
+        [&] {
+            int status = 0;
+            return qet->waitForExit(0, &status) || qettest::isSocket(socket);
+        },
+        5000);
+    EXPECT_FALSE(zorvtest::fileExists(socket)) << "socket created in a world-writable directory";
+    int status = 0;
+    if (!qet->waitForExit(0, &status)) {
+        stop(*qet);
+    }
+}
+
+// Without XDG_RUNTIME_DIR the socket goes to the user's private directory in
+// /dev/shm, owner-only, and is gone again after a clean stop.
+TEST_F(QetSecurity, WithoutARuntimeDirectoryTheSocketIsPrivate) {
+    const std::string dir = "/dev/shm/zorv-" + std::to_string(::geteuid());
+    const std::string socket = dir + "/QET.pipe";
+    if (zorvtest::fileExists(socket)) {
+        GTEST_SKIP() << "another QET of this user serves from " << socket;
+    }
+    zorvtest::ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
+    auto qet = startQet();
+    ASSERT_TRUE(waitServing(*qet, socket)) << qet->output();
+    const struct stat d = lstatOf(dir);
+    EXPECT_TRUE(S_ISDIR(d.st_mode));
+    EXPECT_EQ(d.st_uid, ::geteuid());
+    EXPECT_EQ(d.st_mode & 077, 0u) << "the directory is open to others";
+    EXPECT_EQ(lstatOf(socket).st_mode & 077, 0u) << "the socket is open to others";
+    EXPECT_EQ(stop(*qet), 0);
+    EXPECT_FALSE(zorvtest::fileExists(socket));
+}
