@@ -36,7 +36,8 @@ public:
     explicit QETPipeServer(QObject* parent = nullptr);
     ~QETPipeServer() override;
 
-    // $XDG_RUNTIME_DIR/QET.pipe when XDG_RUNTIME_DIR is an absolute path,
+    // $XDG_RUNTIME_DIR/QET.pipe when XDG_RUNTIME_DIR is an absolute path
+    // (and, if it exists, ours and not writable by others),
     // else /dev/shm/zorv-<uid>/QET.pipe, that directory created 0700 and
     // refused (empty result, reason in *why) when it is a link, not a
     // directory, not ours or open to group or others.
