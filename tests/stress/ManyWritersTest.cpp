@@ -138,8 +138,10 @@ TEST(StressManyThreads, ThreadsWithLoggersOfTheirOwnOnOneMutex) {
     std::vector<std::thread> threads;
     std::vector<std::string> writers;
     for (int t = 0; t < kWriters; ++t) {
-        writers.push_back("t" + std::to_string(t));
-        threads.emplace_back([&, t] { stress::writeRecords(file, writers[t], 0, count); });
+        const std::string writer = "t" + std::to_string(t);
+        writers.push_back(writer);
+        threads.emplace_back(
+            [&file, writer, count] { stress::writeRecords(file, writer, 0, count); });
     }
     for (int d = 0; d < kDebugWriters; ++d) {
         threads.emplace_back([&, d] {
