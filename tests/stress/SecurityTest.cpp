@@ -85,10 +85,15 @@ std::string uniqueLogName(const std::string& what) {
     return "stress-" + std::to_string(::getpid()) + "-" + what + ".log";
 }
 
-// The mutex directory exists once any mutex has been created.
+// The mutex directory exists once any mutex has been created; the probe's own
+// file is removed again.
 bool ensureMutexDirectory() {
+    const std::string name = "stress-" + std::to_string(::getpid()) + "-probe";
     ZorvMutex m;
-    return m.create(TStr(("stress-" + std::to_string(::getpid()) + "-probe").c_str()));
+    const bool created = m.create(TStr(name.c_str()));
+    m.close();
+    ::unlink((mutexDirectory() + "/" + name).c_str());
+    return created;
 }
 
 mode_t modeOf(const std::string& path) {
