@@ -30,7 +30,6 @@ int runMain(std::vector<std::string> args) {
 class QetMainOrder : public ::testing::Test {
 protected:
     void SetUp() override { doubles::reset(); }
-    void TearDown() override { doubles::lastPacket().reset(); }
 };
 
 const Events kStart = {"logDebug starting", "App 3 gui", "initialize",
@@ -127,7 +126,7 @@ TEST(QetMainUncaught, TheApplicationIsDestroyedBeforeTheExceptionLeavesMain) {
         qettest::ChildProcess child({QET_MAIN_CHILD, "throw-at-" + at, "QET", "a", "b"},
                                     dir.file(at + ".out"));
         int status = -1;
-        ASSERT_TRUE(child.waitForExit(qettest::kExitTimeoutMs, &status));
+        ASSERT_TRUE(child.waitForExit(qettest::kWaitMs, &status));
         const std::string out = child.output();
         EXPECT_EQ(status, 128 + SIGABRT) << out;
         const auto destroyed = out.find("event: ~App");
@@ -142,7 +141,7 @@ TEST(QetMainUncaught, AnExceptionInTheFirstStepPropagatesBeforeAnyApplication) {
     zorvtest::TempDir dir;
     qettest::ChildProcess child({QET_MAIN_CHILD, "throw-at-logDebug", "QET"}, dir.file("out"));
     int status = -1;
-    ASSERT_TRUE(child.waitForExit(qettest::kExitTimeoutMs, &status));
+    ASSERT_TRUE(child.waitForExit(qettest::kWaitMs, &status));
     EXPECT_EQ(status, 128 + SIGABRT);
     EXPECT_NE(child.output().find("thrown at logDebug"), std::string::npos);
     EXPECT_EQ(child.output().find("event: App"), std::string::npos);
@@ -157,7 +156,7 @@ protected:
         zorvtest::ScopedEnv quit("QET_CHILD_QUIT_ON_CLOSE", control ? "1" : nullptr);
         const std::string out = mHome.root() + (control ? "/control.out" : "/run.out");
         qettest::ChildProcess child({QET_MAIN_CHILD, "close-last-window", "QET"}, out);
-        EXPECT_TRUE(child.waitForExit(qettest::kExitTimeoutMs, status));
+        EXPECT_TRUE(child.waitForExit(qettest::kWaitMs, status));
         return child.output();
     }
 };

@@ -9,24 +9,24 @@
 namespace qettest {
 
 // Generous bounds: the machine running the tests may be loaded.
-constexpr int kStartTimeoutMs = 20000;
-constexpr int kExitTimeoutMs = 20000;
+constexpr int kWaitMs = 20000;
 
-// Polls cond every few milliseconds until it holds or timeoutMs have passed.
-bool waitFor(const std::function<bool()>& cond, int timeoutMs);
+// Polls cond until it holds or timeoutMs have passed.
+bool waitFor(const std::function<bool()>& cond, int timeoutMs = kWaitMs);
+// The same, running the Qt event loop meanwhile.
+bool spinUntil(const std::function<bool()>& cond, int timeoutMs = kWaitMs);
+// One offscreen QApplication for the in-process tests, made on first use.
+void ensureApplication();
 
-// A child process with its output (stdout and stderr) in a file. The child
-// inherits this process's environment plus the given additions. A child
-// still running at destruction is killed and reaped.
+// A child with stdout and stderr in a file, inheriting our environment. Killed
+// and reaped at destruction if still running.
 class ChildProcess {
 public:
-    ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile,
-                 const std::vector<std::pair<std::string, std::string>>& env = {});
+    ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t pid() const { return mPid; }
     void signal(int sig);
     // True once exited; *status is the exit code or 128 + signal.
     bool waitForExit(int timeoutMs, int* status);
@@ -34,50 +34,38 @@ public:
 
 private:
     pid_t mPid;
-    bool mReaped;
+    bool mReaped = false;
     std::string mOutputFile;
 };
 
-// A connected AF_UNIX stream socket with bounded blocking reads.
+// A plain AF_UNIX stream client.
 class RawClient {
 public:
     explicit RawClient(const std::string& path);
-    ~RawClient();
+    ~RawClient() { close(); }
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
 
     bool isConnected() const { return mFd >= 0; }
     bool sendBytes(const std::string& bytes);
-    // Reads exactly n bytes; false on end of stream, error or timeout.
-    bool readBytes(size_t n, std::string* out, int timeoutMs);
-    // Waits until the server closes the connection; false on timeout.
-    bool waitForClose(int timeoutMs);
-    // Without waiting: has the server closed the connection? Discards any
-    // data that is waiting.
-    bool isClosedByPeer();
+    bool readBytes(size_t n, std::string* out, int timeoutMs = kWaitMs);
+    // Whether the server closes the connection within timeoutMs (0: already
+    // closed); data that arrives meanwhile is discarded.
+    bool closedWithin(int timeoutMs);
     void close();
 
 private:
-    int mFd;
+    int mFd = -1;
 };
 
-// The body of a valid request frame for the given arguments, header included.
+// A whole request frame, header included.
 std::string requestFrame(const std::vector<std::string>& arguments);
-// The acknowledgement frame with status 0, as the server must send it.
-std::string handledAcknowledgement();
-
-// Lines of the debug log whose component is ZorvQet: their messages, in order.
+// The messages of the ZorvQet lines of a debug log, in order.
 std::vector<std::string> qetDebugMessages(const std::string& debugLogPath);
-// The status codes of the error records in a log, in order ("VendorError=").
+// The status codes of the error records in a log ("VendorError="), in order.
 std::vector<int> errorCodes(const std::string& logPath);
-
-// One QApplication for the in-process tests (offscreen), made on first use.
-void ensureApplication();
-// Runs the event loop until cond holds or timeoutMs have passed.
-bool spinUntil(const std::function<bool()>& cond, int timeoutMs);
-
-int fileMode(const std::string& path); // -1 when missing; lstat, permission bits
-bool isSocket(const std::string& path);
+// lstat's st_mode, or -1 when missing.
+int fileMode(const std::string& path);
 
 } // namespace qettest
 
