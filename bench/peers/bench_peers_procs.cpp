@@ -10,7 +10,7 @@
 // the benchmark report an error instead of a number.
 //
 // ZORV_PEERS_RECORDS (default 40000) is the number of records of one round,
-// shared out among its processes; ZORV_PEERS_ROUNDS (default 5) the number of
+// shared out among its processes; ZORV_PEERS_ROUNDS (default 8) the number of
 // rounds per contender.
 
 #include "PeerHarness.h"
@@ -30,7 +30,7 @@ namespace {
 using namespace zorvpeers;
 
 long gTotalRecords = 40000;
-int gRounds = 5;
+int gRounds = 8;
 
 struct Setup {
     ScratchDir scratch;
