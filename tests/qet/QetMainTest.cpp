@@ -43,24 +43,12 @@ Events concat(Events a, const Events& b) {
 TEST_F(QetMainOrder, TwoArgumentsAreForwardedAsOnePacketBeforeTheLoop) {
     doubles::script().execResult = 42;
     EXPECT_EQ(runMain({"QET", "a", "b c"}), 42);
-    const Events expected = {"logDebug starting",
-                             "App 3 gui",
-                             "initialize",
-                             "setQuitOnLastWindowClosed false",
-                             "server",
-                             "conduit",
-                             "server",
-                             "setTimeout 5000",
-                             "server",
-                             "setMaxConnections -1",
-                             "packetFromCommandLine 2",
-                             "retain",
-                             "connect",
-                             "send a,b c refs 1",
-                             "release",
-                             "exec",
-                             "uninitialize",
-                             "~App"};
+    // clang-format off
+    const Events expected = concat(kStart, {
+        "server", "conduit", "server", "setTimeout 5000", "server", "setMaxConnections -1",
+        "packetFromCommandLine 2", "retain", "connect", "send a,b c refs 1", "release",
+        "exec", "uninitialize", "~App"});
+    // clang-format on
     EXPECT_EQ(doubles::events(), expected);
     ASSERT_TRUE(doubles::lastPacket());
     EXPECT_EQ(doubles::lastPacket()->references, 0);

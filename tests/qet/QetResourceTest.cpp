@@ -1,7 +1,6 @@
 // The compiled resource collection, the very objects QET links, read back
 // through Qt; and what the QET binary exports and needs.
 
-#include "QetTestHelpers.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -16,91 +15,64 @@ int qCleanupResources_executables_QET_qrc();
 
 namespace {
 
-struct Entry {
-    const char* path;
-    int size; // pixels a side
-};
-
-const Entry kImages[] = {{":/images/main.png", 34},
-                         {":/images/Licensing_32.png", 32},
-                         {":/images/Licensing_16.png", 16}};
-
-QByteArray contents(const QResource& r) {
-    return QByteArray(reinterpret_cast<const char*>(r.data()), static_cast<int>(r.size()));
+QByteArray contents(const QString& path) {
+    QResource r(path);
+    EXPECT_TRUE(r.isValid()) << path.toStdString();
+    EXPECT_EQ(r.compressionAlgorithm(), QResource::NoCompression) << path.toStdString();
+    return QByteArray(reinterpret_cast<const char*>(r.data()), int(r.size()));
 }
 
 TEST(QetResources, TheImagesArePngsOfTheirSizeIn8BitRgbaStoredUncompressed) {
-    for (const Entry& e : kImages) {
-        QResource r(QString::fromLatin1(e.path));
-        ASSERT_TRUE(r.isValid()) << e.path;
-        EXPECT_EQ(r.compressionAlgorithm(), QResource::NoCompression) << e.path;
-        const QByteArray png = contents(r);
-        ASSERT_GT(png.size(), 33) << e.path;
-        ASSERT_TRUE(png.startsWith("\x89PNG\r\n\x1a\n")) << e.path;
-        ASSERT_EQ(png.mid(12, 4), QByteArray("IHDR")) << e.path;
-        EXPECT_EQ(qFromBigEndian<quint32>(png.constData() + 16), quint32(e.size)) << e.path;
-        EXPECT_EQ(qFromBigEndian<quint32>(png.constData() + 20), quint32(e.size)) << e.path;
-        EXPECT_EQ(int(png[24]), 8) << e.path; // bit depth
-        EXPECT_EQ(int(png[25]), 6) << e.path; // colour type: RGBA
-
-        QImage image(QString::fromLatin1(e.path));
-        ASSERT_FALSE(image.isNull()) << e.path;
-        EXPECT_EQ(image.size(), QSize(e.size, e.size)) << e.path;
-        EXPECT_TRUE(image.hasAlphaChannel()) << e.path;
+    for (int side : {34, 32, 16}) {
+        const QString path = side == 34 ? QStringLiteral(":/images/main.png")
+                                        : QStringLiteral(":/images/Licensing_%1.png").arg(side);
+        const QByteArray png = contents(path);
+        ASSERT_TRUE(png.startsWith("\x89PNG\r\n\x1a\n") && png.mid(12, 4) == "IHDR") << side;
+        EXPECT_EQ(qFromBigEndian<quint32>(png.constData() + 16), quint32(side));
+        EXPECT_EQ(qFromBigEndian<quint32>(png.constData() + 20), quint32(side));
+        EXPECT_EQ(int(png[24]), 8) << side; // bit depth
+        EXPECT_EQ(int(png[25]), 6) << side; // colour type RGBA
+        QImage image(path);
+        EXPECT_EQ(image.size(), QSize(side, side));
+        EXPECT_TRUE(image.hasAlphaChannel());
     }
 }
 
 TEST(QetResources, TheFormIsTheDescribedDesignerForm) {
-    QResource r(QStringLiteral(":/forms/test.ui"));
-    ASSERT_TRUE(r.isValid());
-    EXPECT_EQ(r.compressionAlgorithm(), QResource::NoCompression);
-    EXPECT_EQ(r.size(), 657);
+    const QByteArray ui = contents(QStringLiteral(":/forms/test.ui"));
+    EXPECT_EQ(ui.size(), 657);
     QDomDocument doc;
-    ASSERT_TRUE(doc.setContent(contents(r)));
-    QDomElement ui = doc.documentElement();
-    EXPECT_EQ(ui.tagName(), QStringLiteral("ui"));
-    EXPECT_EQ(ui.attribute(QStringLiteral("version")), QStringLiteral("4.0"));
-    EXPECT_EQ(ui.firstChildElement(QStringLiteral("class")).text(), QStringLiteral("Form"));
-    EXPECT_TRUE(ui.firstChildElement(QStringLiteral("resources")).firstChild().isNull());
-    EXPECT_TRUE(ui.firstChildElement(QStringLiteral("connections")).firstChild().isNull());
+    ASSERT_TRUE(doc.setContent(ui));
+    auto child = [](const QDomNode& n, const char* tag) {
+        return n.firstChildElement(QString::fromLatin1(tag));
+    };
+    // A one-line picture of an element: tag, class, name and text.
+    auto describe = [](const QDomElement& e) {
+        return (e.tagName() + QLatin1Char(' ') + e.attribute(QStringLiteral("class")) +
+                QLatin1Char(' ') + e.attribute(QStringLiteral("name")))
+            .toStdString();
+    };
+    QDomElement root = doc.documentElement();
+    EXPECT_EQ(root.attribute(QStringLiteral("version")), QStringLiteral("4.0"));
+    EXPECT_EQ(child(root, "class").text(), QStringLiteral("Form"));
+    EXPECT_TRUE(child(root, "resources").firstChild().isNull());
+    EXPECT_TRUE(child(root, "connections").firstChild().isNull());
 
-    QDomElement form = ui.firstChildElement(QStringLiteral("widget"));
-    EXPECT_EQ(form.attribute(QStringLiteral("class")), QStringLiteral("QWidget"));
-    EXPECT_EQ(form.attribute(QStringLiteral("name")), QStringLiteral("Form"));
-    QString title;
-    QDomElement rect;
-    for (QDomElement p = form.firstChildElement(QStringLiteral("property")); !p.isNull();
-         p = p.nextSiblingElement(QStringLiteral("property"))) {
-        if (p.attribute(QStringLiteral("name")) == QLatin1String("windowTitle")) {
-            title = p.text();
-        } else if (p.attribute(QStringLiteral("name")) == QLatin1String("geometry")) {
-            rect = p.firstChildElement(QStringLiteral("rect"));
-        }
-    }
-    EXPECT_EQ(title, QStringLiteral("Form"));
-    ASSERT_FALSE(rect.isNull());
-    EXPECT_EQ(rect.firstChildElement(QStringLiteral("x")).text(), QStringLiteral("0"));
-    EXPECT_EQ(rect.firstChildElement(QStringLiteral("y")).text(), QStringLiteral("0"));
-    EXPECT_EQ(rect.firstChildElement(QStringLiteral("width")).text(), QStringLiteral("400"));
-    EXPECT_EQ(rect.firstChildElement(QStringLiteral("height")).text(), QStringLiteral("300"));
+    QDomElement form = child(root, "widget");
+    EXPECT_EQ(describe(form), "widget QWidget Form");
+    QDomElement geometry = child(form, "property");
+    EXPECT_EQ(describe(geometry), "property  geometry");
+    EXPECT_EQ(geometry.text(), QStringLiteral("00400300")); // x, y, width, height
+    QDomElement title = geometry.nextSiblingElement(QStringLiteral("property"));
+    EXPECT_EQ(describe(title) + " " + title.text().toStdString(), "property  windowTitle Form");
 
-    QDomElement layout = form.firstChildElement(QStringLiteral("layout"));
+    QDomElement layout = child(form, "layout");
     EXPECT_EQ(layout.attribute(QStringLiteral("class")), QStringLiteral("QVBoxLayout"));
-    QStringList children;
-    QDomElement label;
-    for (QDomElement item = layout.firstChildElement(QStringLiteral("item")); !item.isNull();
-         item = item.nextSiblingElement(QStringLiteral("item"))) {
-        QDomElement w = item.firstChildElement(QStringLiteral("widget"));
-        children << w.attribute(QStringLiteral("class")) + QLatin1Char(':') +
-                        w.attribute(QStringLiteral("name"));
-        if (w.attribute(QStringLiteral("name")) == QLatin1String("label")) {
-            label = w;
-        }
-    }
-    EXPECT_EQ(children, (QStringList{QStringLiteral("QLabel:label"),
-                                     QStringLiteral("QTextBrowser:textBrowser")}));
-    QDomElement text = label.firstChildElement(QStringLiteral("property"))
-                           .firstChildElement(QStringLiteral("string"));
+    QDomElement label = child(child(layout, "item"), "widget");
+    QDomElement browser = child(child(layout, "item").nextSiblingElement(), "widget");
+    EXPECT_EQ(describe(label), "widget QLabel label");
+    EXPECT_EQ(describe(browser), "widget QTextBrowser textBrowser");
+    QDomElement text = child(child(label, "property"), "string");
     EXPECT_EQ(text.text(), QStringLiteral("The Label Text"));
     EXPECT_EQ(text.attribute(QStringLiteral("comment")),
               QStringLiteral("Always expand the twisties"));
@@ -112,18 +84,14 @@ TEST(QetResources, RegistrationAndCleanUpAddAndRemoveTheCollection) {
     EXPECT_FALSE(QResource(QStringLiteral(":/images/main.png")).isValid());
     EXPECT_EQ(qInitResources_executables_QET_qrc(), 1);
     EXPECT_TRUE(QResource(QStringLiteral(":/images/main.png")).isValid());
-    // Written in format version 1.
-    const std::string generated = zorvtest::readFile(QET_QRC_CPP);
-    EXPECT_NE(generated.find("int version = 1;"), std::string::npos);
+    EXPECT_NE(zorvtest::readFile(QET_QRC_CPP).find("int version = 1;"), std::string::npos);
 }
 
 TEST(QetBinary, ExportsTheResourceFunctionsAndNeedsTheLoggingLibrary) {
-    std::string symbols;
+    std::string symbols, dynamic;
     ASSERT_EQ(zorvtest::runProcess({"nm", "-DC", "--defined-only", QET_BINARY}, &symbols), 0);
     EXPECT_NE(symbols.find("qInitResources_executables_QET_qrc()"), std::string::npos);
     EXPECT_NE(symbols.find("qCleanupResources_executables_QET_qrc()"), std::string::npos);
-
-    std::string dynamic;
     ASSERT_EQ(zorvtest::runProcess({"readelf", "-d", QET_BINARY}, &dynamic), 0);
     for (const char* lib : {"[libzorverrorLog.so.5]", "[libqetmain.so.5]", "[libQt5Xml.so.5]",
                             "[libQt5Script.so.5]", "[libQt5Network.so.5]"}) {
