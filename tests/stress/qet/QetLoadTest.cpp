@@ -4,6 +4,7 @@
 // acknowledge every well-formed request exactly once, hand each to the
 // application exactly once, and keep its memory bounded.
 
+#include "QetStressSupport.h"
 #include "QetTestHelpers.h"
 #include "support/TestSupport.h"
 
@@ -25,7 +26,7 @@
 #include <thread>
 #include <unistd.h>
 
-using qettest::ChildProcess;
+using qetstress::QetProcess;
 
 namespace {
 
@@ -156,19 +157,11 @@ private:
     int mFd = -1;
 };
 
-// A field of /proc/<pid>/status in kB, or -1.
-long statusKb(pid_t pid, const char* field) {
-    const std::string status = zorvtest::readFile("/proc/" + std::to_string(pid) + "/status");
-    const std::string key = std::string(field) + ":";
-    const std::size_t at = status.find(key);
-    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + key.size());
-}
-
 class QetLoad : public ::testing::Test {
 protected:
     zorvtest::IsolatedHome mHome;
     zorvtest::ScopedEnv mPlatform{"QT_QPA_PLATFORM", "offscreen"};
-    std::unique_ptr<ChildProcess> mQet;
+    std::unique_ptr<QetProcess> mQet;
 
     void SetUp() override {
         ::mkdir(mHome.dataHome().c_str(), 0700);
@@ -179,8 +172,7 @@ protected:
     std::string debugLog() const { return mHome.zorvDataDir() + "/ZorvDebug.log"; }
 
     void startQet() {
-        mQet = std::make_unique<ChildProcess>(std::vector<std::string>{QET_BINARY},
-                                              mHome.root() + "/qet.out");
+        mQet = std::make_unique<QetProcess>(mHome.root() + "/qet.out");
         const bool serving = qettest::waitFor(
             [&] {
                 int status = 0;
@@ -189,7 +181,7 @@ protected:
                 }
                 return Conn(socketPath()).ok();
             },
-            qettest::kStartTimeoutMs);
+            qetstress::kStartTimeoutMs);
         ASSERT_TRUE(serving && Conn(socketPath()).ok()) << "QET is not serving: " << mQet->output();
     }
 
@@ -198,18 +190,18 @@ protected:
         Conn c(socketPath());
         std::string ack;
         return c.ok() && c.send(qettest::requestFrame({"probe", tag})) &&
-               c.read(qettest::handledAcknowledgement().size(), ack) &&
-               ack == qettest::handledAcknowledgement();
+               c.read(qetstress::handledAcknowledgement().size(), ack) &&
+               ack == qetstress::handledAcknowledgement();
     }
 
     void stopQet() {
         mQet->signal(SIGTERM);
         int status = -1;
-        EXPECT_TRUE(mQet->waitForExit(qettest::kExitTimeoutMs, &status));
+        EXPECT_TRUE(mQet->waitForExit(qetstress::kExitTimeoutMs, &status));
         EXPECT_EQ(status, 0) << mQet->output();
     }
 
-    long peakRssKb() const { return statusKb(mQet->pid(), "VmHWM"); }
+    long peakRssKb() const { return mQet->statusKb("VmHWM"); }
 };
 
 // Sends a request one byte at a time, pausing between bytes but never as long
@@ -264,7 +256,7 @@ TEST_F(QetLoad, ManyClientsSlowClientsAndGarbageAtOnce) {
     zorvtest::ScopedEnv debug("ZORV_DEBUG_MODE", "1"); // every request handed on is logged
     startQet();
     const long baselineKb = peakRssKb();
-    const std::string ack = qettest::handledAcknowledgement();
+    const std::string ack = qetstress::handledAcknowledgement();
     std::string allAcks;
     for (int k = 0; k < kRequestsPerClient; ++k) {
         allAcks += ack;

@@ -1,5 +1,6 @@
 // Where QET puts its socket, and what it does with what others placed there.
 
+#include "QetStressSupport.h"
 #include "QetTestHelpers.h"
 #include "support/TestSupport.h"
 
@@ -10,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using qettest::ChildProcess;
+using qetstress::QetProcess;
 
 namespace {
 
@@ -20,27 +21,26 @@ protected:
     zorvtest::ScopedEnv mPlatform{"QT_QPA_PLATFORM", "offscreen"};
     int mRuns = 0;
 
-    std::unique_ptr<ChildProcess> startQet() {
-        return std::make_unique<ChildProcess>(std::vector<std::string>{QET_BINARY},
-                                              mHome.root() + "/qet-" + std::to_string(++mRuns) +
-                                                  ".out");
+    std::unique_ptr<QetProcess> startQet() {
+        return std::make_unique<QetProcess>(mHome.root() + "/qet-" + std::to_string(++mRuns) +
+                                            ".out");
     }
 
     // Waits for a socket at path, or for QET to end (then false).
-    bool waitServing(ChildProcess& qet, const std::string& path) {
+    bool waitServing(QetProcess& qet, const std::string& path) {
         return qettest::waitFor(
                    [&] {
                        int status = 0;
-                       return qet.waitForExit(0, &status) || qettest::isSocket(path);
+                       return qet.waitForExit(0, &status) || qetstress::isSocket(path);
                    },
-                   qettest::kStartTimeoutMs) &&
-               qettest::isSocket(path) && qettest::RawClient(path).isConnected();
+                   qetstress::kStartTimeoutMs) &&
+               qetstress::isSocket(path) && qettest::RawClient(path).isConnected();
     }
 
-    int stop(ChildProcess& qet) {
+    int stop(QetProcess& qet) {
         qet.signal(SIGTERM);
         int status = -1;
-        EXPECT_TRUE(qet.waitForExit(qettest::kExitTimeoutMs, &status));
+        EXPECT_TRUE(qet.waitForExit(qetstress::kExitTimeoutMs, &status));
         return status;
     }
 };
@@ -69,7 +69,7 @@ TEST_F(QetSecurity, LinkPlantedAtTheSocketPathIsRefused) {
         ASSERT_EQ(::symlink(target.c_str(), socket.c_str()), 0);
         auto qet = startQet();
         int status = -1;
-        ASSERT_TRUE(qet->waitForExit(qettest::kExitTimeoutMs, &status)) << "QET served anyway";
+        ASSERT_TRUE(qet->waitForExit(qetstress::kExitTimeoutMs, &status)) << "QET served anyway";
         EXPECT_EQ(status, 1) << qet->output();
         EXPECT_TRUE(S_ISLNK(lstatOf(socket).st_mode)) << "the link was removed or replaced";
     }
@@ -89,7 +89,7 @@ TEST_F(QetSecurity, SocketIsNotPlacedInAWorldWritableRuntimeDirectory) {
     qettest::waitFor(
         [&] {
             int status = 0;
-            return qet->waitForExit(0, &status) || qettest::isSocket(socket);
+            return qet->waitForExit(0, &status) || qetstress::isSocket(socket);
         },
         5000);
     EXPECT_FALSE(zorvtest::fileExists(socket)) << "socket created in a world-writable directory";
