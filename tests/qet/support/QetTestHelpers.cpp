@@ -156,6 +156,10 @@ std::string requestFrame(const std::vector<std::string>& arguments) {
     return QETPipeFrame::encodeRequest(list).toStdString();
 }
 
+std::string handledAcknowledgement() {
+    return QETPipeFrame::encodeAcknowledgement(QETPipeFrame::kStatusHandled).toStdString();
+}
+
 std::vector<std::string> qetDebugMessages(const std::string& debugLogPath) {
     std::vector<std::string> messages;
     for (const std::string& line : zorvtest::splitLines(zorvtest::readFile(debugLogPath))) {
@@ -183,6 +187,10 @@ std::vector<int> errorCodes(const std::string& logPath) {
 int fileMode(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 ? int(st.st_mode) : -1;
+}
+
+bool isSocket(const std::string& path) {
+    return S_ISSOCK(fileMode(path)) && fileMode(path) != -1;
 }
 
 } // namespace qettest

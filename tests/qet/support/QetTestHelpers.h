@@ -10,6 +10,8 @@ namespace qettest {
 
 // Generous bounds: the machine running the tests may be loaded.
 constexpr int kWaitMs = 20000;
+constexpr int kStartTimeoutMs = kWaitMs;
+constexpr int kExitTimeoutMs = kWaitMs;
 
 // Polls cond until it holds or timeoutMs have passed.
 bool waitFor(const std::function<bool()>& cond, int timeoutMs = kWaitMs);
@@ -27,6 +29,7 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
+    pid_t pid() const { return mPid; }
     void signal(int sig);
     // True once exited; *status is the exit code or 128 + signal.
     bool waitForExit(int timeoutMs, int* status);
@@ -60,12 +63,15 @@ private:
 
 // A whole request frame, header included.
 std::string requestFrame(const std::vector<std::string>& arguments);
+// The acknowledgement frame with status 0, as the server sends it.
+std::string handledAcknowledgement();
 // The messages of the ZorvQet lines of a debug log, in order.
 std::vector<std::string> qetDebugMessages(const std::string& debugLogPath);
 // The status codes of the error records in a log ("VendorError="), in order.
 std::vector<int> errorCodes(const std::string& logPath);
 // lstat's st_mode, or -1 when missing.
 int fileMode(const std::string& path);
+bool isSocket(const std::string& path);
 
 } // namespace qettest
 
