@@ -78,7 +78,7 @@ void QETPipeConnection::readFrames() {
             if (!QETPipeFrame::isValidBodyLength(length)) {
                 drop(length == 0 ? QETPipeServer::kErrorMalformedFrame
                                  : QETPipeServer::kErrorFrameTooLarge,
-                     __LINE__);
+                     __FILE__, __LINE__);
                 return;
             }
             mExpected = length;
@@ -95,7 +95,7 @@ void QETPipeConnection::readFrames() {
         mExpected = 0;
         QStringList arguments;
         if (!QETPipeFrame::decodeRequest(mBody, &arguments)) {
-            drop(QETPipeServer::kErrorMalformedFrame, __LINE__);
+            drop(QETPipeServer::kErrorMalformedFrame, __FILE__, __LINE__);
             return;
         }
         mBody.clear();
@@ -109,7 +109,7 @@ void QETPipeConnection::readFrames() {
 }
 
 void QETPipeConnection::idleTimedOut() {
-    drop(QETPipeServer::kErrorIdleTimeout, __LINE__);
+    drop(QETPipeServer::kErrorIdleTimeout, __FILE__, __LINE__);
 }
 
 void QETPipeConnection::peerLeft() {
@@ -118,13 +118,13 @@ void QETPipeConnection::peerLeft() {
     readFrames();
     if (!mDropped && (mExpected != 0 || mSocket->bytesAvailable() > 0)) {
         // The client went away inside a frame.
-        drop(QETPipeServer::kErrorMalformedFrame, __LINE__);
+        drop(QETPipeServer::kErrorMalformedFrame, __FILE__, __LINE__);
         return;
     }
     finish();
 }
 
-void QETPipeConnection::drop(QETPipeServer::ErrorCode code, int line) {
+void QETPipeConnection::drop(QETPipeServer::ErrorCode code, const char* file, int line) {
     if (mDropped) {
         return;
     }
@@ -132,7 +132,7 @@ void QETPipeConnection::drop(QETPipeServer::ErrorCode code, int line) {
     mIdleTimer.stop();
     if (!mErrorLogged) {
         mErrorLogged = true;
-        mServer->logError(code, line);
+        mServer->logError(code, file, line);
     }
     QETBase::logDebug(QStringLiteral("pipe connection dropped, error %1").arg(int(code)));
     // abort() rather than disconnectFromServer(): nothing more is owed to a

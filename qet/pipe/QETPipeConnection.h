@@ -27,7 +27,7 @@ private slots:
     void peerLeft();
 
 private:
-    void drop(QETPipeServer::ErrorCode code, int line);
+    void drop(QETPipeServer::ErrorCode code, const char* file, int line);
     void finish();
     void restartIdleTimer();
 

@@ -25,7 +25,6 @@ namespace {
 const char* const kSocketName = "QET.pipe";
 const char* const kFallbackDirPrefix = "/dev/shm/zorv-";
 const char* const kErrorLogName = "QET.log";
-const char* const kSourceName = "QETPipeServer.cpp";
 // The QET and protocol version that error records carry.
 const char* const kVendorVersion = QET_VERSION_TEXT;
 
@@ -128,7 +127,7 @@ bool QETPipeServer::claimSocketFile() {
     }
     if (!S_ISSOCK(st.st_mode)) {
         complain(QStringLiteral("%1 exists and is not a socket").arg(mPath));
-        logError(kErrorListen, __LINE__);
+        logError(kErrorListen, __FILE__, __LINE__);
         return false;
     }
     QLocalSocket probe;
@@ -136,7 +135,7 @@ bool QETPipeServer::claimSocketFile() {
     if (probe.waitForConnected(kProbeTimeoutMs)) {
         probe.abort();
         complain(QStringLiteral("another QET is already serving this user on %1").arg(mPath));
-        logError(kErrorAlreadyServing, __LINE__);
+        logError(kErrorAlreadyServing, __FILE__, __LINE__);
         return false;
     }
     // Only a refusal proves that nobody listens; a timeout or a full backlog
@@ -144,7 +143,7 @@ bool QETPipeServer::claimSocketFile() {
     if (probe.error() != QLocalSocket::ConnectionRefusedError) {
         complain(QStringLiteral("cannot tell whether a QET serves %1: %2")
                      .arg(mPath, probe.errorString()));
-        logError(kErrorAlreadyServing, __LINE__);
+        logError(kErrorAlreadyServing, __FILE__, __LINE__);
         return false;
     }
     // Stale: left by a QET that died without cleaning up. Two QETs starting
@@ -164,7 +163,7 @@ bool QETPipeServer::listen() {
     mPath = socketPath(&why);
     if (mPath.isEmpty()) {
         complain(QStringLiteral("no place for the pipe socket: %1").arg(why));
-        logError(kErrorListen, __LINE__);
+        logError(kErrorListen, __FILE__, __LINE__);
         return false;
     }
     if (!claimSocketFile()) {
@@ -173,7 +172,7 @@ bool QETPipeServer::listen() {
     if (!mLocal->listen(mPath)) {
         const bool taken = mLocal->serverError() == QAbstractSocket::AddressInUseError;
         complain(QStringLiteral("cannot listen on %1: %2").arg(mPath, mLocal->errorString()));
-        logError(taken ? kErrorAlreadyServing : kErrorListen, __LINE__);
+        logError(taken ? kErrorAlreadyServing : kErrorListen, __FILE__, __LINE__);
         return false;
     }
     mConduit.reset(new QETPipeInternalConduit(this));
@@ -216,7 +215,7 @@ void QETPipeServer::acceptConnections() {
     while (mLocal->hasPendingConnections()) {
         QLocalSocket* socket = mLocal->nextPendingConnection();
         if (mMaxConnections >= 0 && mConnections.size() >= mMaxConnections) {
-            logError(kErrorTooManyConnections, __LINE__);
+            logError(kErrorTooManyConnections, __FILE__, __LINE__);
             socket->abort();
             socket->deleteLater();
             continue;
@@ -256,7 +255,7 @@ void QETPipeServer::deliverPending() {
     }
 }
 
-void QETPipeServer::logError(ErrorCode code, int line) {
+void QETPipeServer::logError(ErrorCode code, const char* file, int line) {
     const TStr dir = ZorvUtil::getZorvLocalUserDataLocation();
     if (dir.isEmpty()) {
         return;
@@ -268,10 +267,10 @@ void QETPipeServer::logError(ErrorCode code, int line) {
         // the application; the table is read once, here.
         mErrorLogger.reset(new ZorvLogger(true));
     }
-    const QByteArray file = (dirPath + QLatin1Char('/') + QLatin1String(kErrorLogName)).toUtf8();
-    mErrorLogger->setLogFileName(TStr(file.constData()));
+    const QByteArray logPath = (dirPath + QLatin1Char('/') + QLatin1String(kErrorLogName)).toUtf8();
+    mErrorLogger->setLogFileName(TStr(logPath.constData()));
     mErrorLogger->startLogging();
-    ZorvErrorBase record(Zorv::kZorvQet, static_cast<int>(code), TStr(kSourceName), line,
+    ZorvErrorBase record(Zorv::kZorvQet, static_cast<int>(code), TStr(file), line,
                          TStr(kVendorVersion));
     mErrorLogger->log(record);
 }

@@ -69,8 +69,9 @@ public:
     void handlePacket(QETPipePacket* packet, const QString& origin);
 
     // Writes an error record of vendor ZorvQet to QET.log in the local user
-    // data directory.
-    void logError(ErrorCode code, int line);
+    // data directory; file and line say where the failure was seen (the
+    // record keeps the file's last path component).
+    void logError(ErrorCode code, const char* file, int line);
 
 signals:
     // Emitted from the event loop, never from inside a socket read, so a

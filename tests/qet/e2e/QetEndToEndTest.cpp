@@ -175,6 +175,8 @@ TEST_F(QetEndToEnd, BadClientsLoseOnlyTheirOwnConnection) {
     sync("after-silent");
     // One record per dropped connection, in the order they were dropped.
     EXPECT_EQ(qettest::errorCodes(qetLog()), (std::vector<int>{3, 3, 4, 6}));
+    EXPECT_NE(zorvtest::readFile(qetLog()).find("\tFile=QETPipeConnection.cpp,Line="),
+              std::string::npos);
     EXPECT_EQ(stop(*qet), 0);
 }
 
