@@ -109,6 +109,7 @@ TEST_F(QetMainOrder, AnExceptionAfterConstructionDestroysTheApplicationFirst) {
 // In a child, nothing catches: only main's own handler makes the runtime
 // unwind, so "~App" appears before the runtime reports the exception.
 TEST(QetMainUncaught, TheApplicationIsDestroyedBeforeTheExceptionLeavesMain) {
+    zorvtest::IsolatedHome home;
     zorvtest::TempDir dir;
     for (const std::string at : {"initialize", "exec", "send"}) {
         qettest::ChildProcess child({QET_MAIN_CHILD, "throw-at-" + at, "QET", "a", "b"},
@@ -126,6 +127,7 @@ TEST(QetMainUncaught, TheApplicationIsDestroyedBeforeTheExceptionLeavesMain) {
 }
 
 TEST(QetMainUncaught, AnExceptionInTheFirstStepPropagatesBeforeAnyApplication) {
+    zorvtest::IsolatedHome home;
     zorvtest::TempDir dir;
     qettest::ChildProcess child({QET_MAIN_CHILD, "throw-at-logDebug", "QET"}, dir.file("out"));
     int status = -1;
