@@ -6,6 +6,8 @@
 #include <zorv/ZorvMutex.h>
 #include <zorv/ZorvUtil.h>
 
+#include <utility>
+
 // The one CZorvUtilSingleton<ZorvLogger> of the process lives here, so that a
 // client calling its instance() itself reaches the same object as instance_m().
 // Its export comes from the extern declaration in the header; GCC refuses to
@@ -114,14 +116,21 @@ bool ZorvLogger::initSynchronizeObject() {
     if (name.isEmpty() || mMutex == nullptr) {
         return false;
     }
-    // Named after the file's last component only, so that every logger
-    // writing to a file of that name, in any process, shares the mutex.
-    TStr lastComponent = name.popString(TStr("/"));
-    if (lastComponent.isEmpty()) {
+    if (!(name == mMutexFileName)) {
+        // Named after the file's last component only, so that every logger
+        // writing to a file of that name, in any process, shares the mutex.
+        TStr directory(name);
+        TStr lastComponent = directory.popString(TStr("/"));
+        if (!lastComponent.isEmpty()) {
+            lastComponent += kMutexSuffix;
+        }
+        mMutexName = std::move(lastComponent);
+        mMutexFileName = std::move(name);
+    }
+    if (mMutexName.isEmpty()) {
         return false;
     }
-    lastComponent += kMutexSuffix;
-    return mMutex->create(lastComponent);
+    return mMutex->create(mMutexName);
 }
 
 void ZorvLogger::startLogging() {

@@ -48,6 +48,11 @@ protected:
 
 private:
     static ZorvLogger* mInstance;
+
+    // The mutex name derived for the file name in mMutexFileName, so that a
+    // record derives it again only when the file name has changed.
+    TStr mMutexFileName;
+    TStr mMutexName;
 };
 
 extern template class ZORV_ERRORLOG_EXPORT CZorvUtilSingleton<ZorvLogger>;
