@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <string>
 #include <time.h>
 
 // Decisions (docs/named-mutex.md says them once more):
@@ -101,6 +102,45 @@ int waitUntil(pthread_mutex_t* mutex, std::int64_t deadlineNs) {
 
 #endif
 
+// The mapping this thread created last, under the name it was asked for. The
+// logger creates the same name for every record it writes; this way a repeated
+// create costs a comparison and a reference instead of the process lock, the
+// name check and the hash of the cache. The memo holds a reference of its own,
+// so the mapping cannot go away under it; a mapping that was replaced, or
+// whose once-a-second check is due, goes through the cache as before.
+class LastCreated {
+public:
+    ~LastCreated() { forget(); }
+
+    SharedMutexMapping* acquire(const std::string& name) {
+        if (mMapping != nullptr && mName == name && !SharedMutexCache::needsRefresh(mMapping)) {
+            mMapping->refs.fetch_add(1, std::memory_order_relaxed);
+            return mMapping;
+        }
+        SharedMutexMapping* mapping = SharedMutexCache::instance().acquire(name);
+        forget();
+        if (mapping != nullptr) {
+            mapping->refs.fetch_add(1, std::memory_order_relaxed);
+            mName = name;
+            mMapping = mapping;
+        }
+        return mapping;
+    }
+
+private:
+    void forget() {
+        if (mMapping != nullptr) {
+            SharedMutexCache::release(mMapping);
+            mMapping = nullptr;
+        }
+    }
+
+    std::string mName;
+    SharedMutexMapping* mMapping = nullptr;
+};
+
+thread_local LastCreated tLastCreated;
+
 } // namespace
 
 ZorvMutexImp::~ZorvMutexImp() {}
@@ -113,7 +153,7 @@ ZorvMutex::~ZorvMutex() {
 
 bool ZorvMutex::create(const TStr& name) {
     close();
-    mMapping = SharedMutexCache::instance().acquire(name.bytes());
+    mMapping = tLastCreated.acquire(name.bytes());
     return mMapping != nullptr;
 }
 
