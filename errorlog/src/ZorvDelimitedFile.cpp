@@ -1,5 +1,6 @@
 #include "zorv/ZorvDelimitedFile.h"
 
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -66,16 +67,33 @@ long sequenceAt(const unsigned char* p, const unsigned char* end) {
     return need;
 }
 
+// The first byte from p on that is NUL or not ASCII, or end. Every line passes
+// here, so eight bytes are looked at at once: a word holds such a byte exactly
+// when one of its bytes has the top bit set or is zero.
+const unsigned char* skipPlainAscii(const unsigned char* p, const unsigned char* end) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kTops = 0x8080808080808080ull;
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        if (((word | ((word - kOnes) & ~word)) & kTops) != 0) {
+            break;
+        }
+        p += 8;
+    }
+    while (p < end && *p != 0 && *p < 0x80) {
+        ++p;
+    }
+    return p;
+}
+
 // Replaces, from the first suspicious byte on, every ill-formed sequence of
 // the line by one U+FFFD; well-formed text is left as it is. Most lines are
 // plain ASCII and cost one scan.
 void repairUtf8(std::string& line) {
     const unsigned char* begin = reinterpret_cast<const unsigned char*>(line.data());
     const unsigned char* end = begin + line.size();
-    const unsigned char* p = begin;
-    while (p < end && *p != 0 && *p < 0x80) {
-        ++p;
-    }
+    const unsigned char* p = skipPlainAscii(begin, end);
     if (p == end) {
         return;
     }
@@ -134,7 +152,7 @@ void appendBytes(std::string& line, const TStr& text) {
 
 ZorvDelimitedFile::ZorvDelimitedFile(TStr filename)
     : mFilename(std::move(filename)), mFile(nullptr), mReady(false), mAppending(true),
-      mBuffer(nullptr), mTailSize(-1), mWritten(-1) {}
+      mBuffer(nullptr), mTailSize(-1), mWritten(-1), mPathUsable(-1) {}
 
 ZorvDelimitedFile::~ZorvDelimitedFile() {
     refresh();
@@ -152,6 +170,7 @@ void ZorvDelimitedFile::setFilename(const TStr& filename) {
     close();
     mFilename = filename;
     mTailSize = -1;
+    mPathUsable = -1;
 }
 
 bool ZorvDelimitedFile::open(bool truncate) {
@@ -159,14 +178,19 @@ bool ZorvDelimitedFile::open(bool truncate) {
         return false;
     }
     if (mFile == nullptr) {
-        const char* path = mFilename.toUtf8();
-        // A NUL inside the name would make fopen see a shorter, other path.
-        if (path == nullptr || std::strlen(path) != mFilename.byteLength()) {
+        if (mPathUsable < 0) {
+            // Looked at once per name, not once per record: only setFilename
+            // changes it.
+            const char* path = mFilename.toUtf8();
+            // A NUL inside the name would make fopen see a shorter, other path.
+            mPathUsable = path != nullptr && std::strlen(path) == mFilename.byteLength() ? 1 : 0;
+        }
+        if (mPathUsable == 0) {
             return false;
         }
         // Close-on-exec: a record runs "uname" while the file is open, and
         // that child must not inherit the log file.
-        mFile = std::fopen(path, truncate ? "we" : "a+e");
+        mFile = std::fopen(mFilename.bytes().c_str(), truncate ? "we" : "a+e");
         if (mFile == nullptr) {
             return false;
         }
@@ -216,6 +240,7 @@ bool ZorvDelimitedFile::isCurrentSectionSet() const {
 }
 
 void ZorvDelimitedFile::updateCurrentSection(bool withMilliSecs) {
+    mSectionText.clear();
     mProcessId = TStr(std::to_string(static_cast<long>(::getpid())));
 
     struct timeval now;
@@ -241,6 +266,22 @@ void ZorvDelimitedFile::updateCurrentSection(bool withMilliSecs) {
 
 TStr ZorvDelimitedFile::getCurrentSection(const TStr& separator) const {
     return formatSection(mDate, mTime, mProcessId, separator);
+}
+
+// Built on the first line after each new section, and again only when the
+// separator asked for differs from last time (kTab may be pointed elsewhere
+// between two lines). The section must be set.
+const std::string& ZorvDelimitedFile::sectionText(const std::string& separator) {
+    if (mSectionText.empty() || separator != mSectionSeparator) {
+        mSectionSeparator = separator;
+        mSectionText.clear();
+        appendBytes(mSectionText, mProcessId);
+        mSectionText += separator;
+        appendBytes(mSectionText, mDate);
+        mSectionText += separator;
+        appendBytes(mSectionText, mTime);
+    }
+    return mSectionText;
 }
 
 TStr ZorvDelimitedFile::formatSection(const TStr& date, const TStr& time, const TStr& processId,
@@ -308,13 +349,8 @@ bool ZorvDelimitedFile::append(const TStr& key, const TStr& value, bool closeAft
     // a node for every line of every record.
     bool written = false;
     if (isCurrentSectionSet()) {
-        const char* separator = kTab != nullptr ? kTab : "";
         mLine.clear();
-        appendBytes(mLine, mProcessId);
-        mLine += separator;
-        appendBytes(mLine, mDate);
-        mLine += separator;
-        appendBytes(mLine, mTime);
+        mLine += sectionText(kTab != nullptr ? kTab : "");
         mLine += '\t';
         appendBytes(mLine, key);
         mLine += '=';
@@ -332,7 +368,8 @@ bool ZorvDelimitedFile::append(std::list<std::pair<TStr, TStr>>& pairs, bool clo
     if (!open(false)) {
         return false;
     }
-    bool written = append(getCurrentSection(TStr(kTab)), pairs);
+    bool written =
+        isCurrentSectionSet() && putPairs(sectionText(kTab != nullptr ? kTab : ""), pairs);
     if (closeAfterwards) {
         close();
     }
@@ -340,11 +377,19 @@ bool ZorvDelimitedFile::append(std::list<std::pair<TStr, TStr>>& pairs, bool clo
 }
 
 bool ZorvDelimitedFile::append(const TStr& section, std::list<std::pair<TStr, TStr>>& pairs) {
-    if (mFile == nullptr || section.isEmpty() || pairs.empty()) {
+    if (mFile == nullptr || section.isEmpty()) {
+        return false;
+    }
+    return putPairs(section.bytes(), pairs);
+}
+
+bool ZorvDelimitedFile::putPairs(const std::string& section,
+                                 const std::list<std::pair<TStr, TStr>>& pairs) {
+    if (pairs.empty()) {
         return false;
     }
     mLine.clear();
-    appendBytes(mLine, section);
+    mLine += section;
     mLine += '\t';
     bool first = true;
     for (const auto& pair : pairs) {
@@ -383,11 +428,7 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
     }
     const std::string& sep = separator.bytes();
     mLine.clear();
-    appendBytes(mLine, mProcessId);
-    mLine += sep;
-    appendBytes(mLine, mDate);
-    mLine += sep;
-    appendBytes(mLine, mTime);
+    mLine += sectionText(sep);
     mLine += sep;
     for (const TStr& item : items) {
         appendBytes(mLine, item);

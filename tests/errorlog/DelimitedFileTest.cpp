@@ -212,6 +212,48 @@ TEST_F(DelimitedFileTest, BadUtf8IsReplacedAndTheLineKept) {
     EXPECT_EQ(readFile(mPath), expected + section(f, ",") + "," + fffd + ",\n");
 }
 
+TEST_F(DelimitedFileTest, SuspiciousByteIsFoundAtEveryOffset) {
+    // Lines are scanned several bytes at a time: a bad byte, a NUL or a
+    // well-formed non-ASCII character must be seen wherever it falls.
+    ZorvDelimitedFile f(TStr(mPath.c_str()));
+    f.updateCurrentSection(false);
+    const std::string fffd = "\xEF\xBF\xBD";
+    std::string expected;
+    for (int at = 0; at < 20; ++at) {
+        const std::string before(static_cast<std::size_t>(at), 'a');
+        const std::string after(static_cast<std::size_t>(19 - at), 'b');
+        const std::string cases[][2] = {{"\xFF", fffd},
+                                        {std::string(1, '\0'), fffd},
+                                        {"\x7F", "\x7F"},
+                                        {"\xC3\xBC", "\xC3\xBC"}};
+        for (const auto& c : cases) {
+            EXPECT_TRUE(f.write("v", TStr(before + c[0] + after)));
+            expected += section(f) + "\tv=" + before + c[1] + after + "\n";
+        }
+    }
+    f.close();
+    EXPECT_EQ(readFile(mPath), expected);
+}
+
+TEST_F(DelimitedFileTest, EveryNewNameIsCheckedBeforeItIsOpened) {
+    ZorvDelimitedFile f(TStr(mPath.c_str()));
+    f.updateCurrentSection(false);
+    EXPECT_TRUE(f.write("a", "1"));
+    std::string nulName = mDir.file("nul") + std::string(1, '\0') + "x";
+    f.setFilename(TStr(nulName));
+    EXPECT_FALSE(f.open(false));
+    EXPECT_FALSE(f.write("b", "2"));
+    EXPECT_FALSE(fileExists(mDir.file("nul")));
+    std::string other = mDir.file("other.log");
+    f.setFilename(TStr(other.c_str()));
+    EXPECT_TRUE(f.write("c", "3"));
+    f.setFilename(TStr(mPath.c_str()));
+    EXPECT_TRUE(f.write("d", "4"));
+    f.close();
+    EXPECT_EQ(readFile(mPath), section(f) + "\ta=1\n" + section(f) + "\td=4\n");
+    EXPECT_EQ(readFile(other), section(f) + "\tc=3\n");
+}
+
 TEST_F(DelimitedFileTest, TornTailGetsItsLineFeedOncePerOpen) {
     writeFile(mPath, "torn");
     ZorvDelimitedFile f(TStr(mPath.c_str()));

@@ -207,6 +207,34 @@ TEST_F(LoggerTest, MutexIsNamedAfterTheLastPathComponent) {
     EXPECT_EQ(Journal({created, "deleted", created, "deleted", created, "deleted"}), journal);
 }
 
+TEST_F(LoggerTest, MutexNameFollowsEveryChangeOfTheFileName) {
+    // One logger, its file renamed between records in each way a client can:
+    // the name is derived once per file name, so a stale one would show here.
+    Journal journal;
+    ProbeLogger logger{TStr("/tmp/a/first.log")};
+    auto create = [&] {
+        logger.mutex() = new JournalMutex(journal, true);
+        bool created = logger.initSynchronizeObject();
+        delete logger.mutex();
+        logger.mutex() = nullptr;
+        return created;
+    };
+    EXPECT_TRUE(create());
+    EXPECT_TRUE(create());
+    logger.setLogFileName(TStr("/tmp/a/second.log"));
+    EXPECT_TRUE(create());
+    logger.mLogFile.setFilename(TStr("/tmp/b/third.log")); // past the logger
+    EXPECT_TRUE(create());
+    logger.mLogFile.setFilename(TStr("/tmp/b/"));
+    EXPECT_FALSE(create());
+    logger.mLogFile.setFilename(TStr("/tmp/a/first.log"));
+    EXPECT_TRUE(create());
+    EXPECT_EQ(Journal({"create first.log.Mutex", "deleted", "create first.log.Mutex", "deleted",
+                       "create second.log.Mutex", "deleted", "create third.log.Mutex", "deleted",
+                       "deleted", "create first.log.Mutex", "deleted"}),
+              journal);
+}
+
 TEST_F(LoggerTest, RecordIsWrittenUnderTheMutexWhateverItsFate) {
     struct Case {
         bool creatable;

@@ -73,9 +73,18 @@ private:
     long long mTailSize;
     // Bytes handed to the stream since it was positioned; -1 after a failure.
     long long mWritten;
+    // The section as text with the separator it was built with, so that lines
+    // do not build it again; empty until first used after each new section.
+    std::string mSectionText;
+    std::string mSectionSeparator;
+    // Whether mFilename was found usable as a path (1), not usable (0), or has
+    // not been looked at since it was set (-1).
+    int mPathUsable;
 
     bool prepareStream(bool& needLineFeed);
     bool putLine();
+    const std::string& sectionText(const std::string& separator);
+    bool putPairs(const std::string& section, const std::list<std::pair<TStr, TStr>>& pairs);
 };
 
 #endif
