@@ -8,6 +8,8 @@
 #include <zorv/TStr.h>
 #include <zorv/ZorvMutexImp.h>
 
+#include <list>
+
 class ZorvLoggable;
 
 // Writes records to its file, one named-mutex-guarded open/close per record.
@@ -53,6 +55,10 @@ private:
     // record derives it again only when the file name has changed.
     TStr mMutexFileName;
     TStr mMutexName;
+    // The items of the debug record's line, kept between records so that
+    // their texts reuse the room of the previous record's.
+    std::list<TStr> mDebugItems;
+    friend class ZorvDebugLog;
 };
 
 extern template class ZORV_ERRORLOG_EXPORT CZorvUtilSingleton<ZorvLogger>;
