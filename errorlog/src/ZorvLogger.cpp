@@ -112,7 +112,7 @@ void ZorvLogger::log(ZorvLoggable* record) {
 }
 
 bool ZorvLogger::initSynchronizeObject() {
-    TStr name = getLogFileName();
+    const TStr& name = mLogFile.mFilename;
     if (name.isEmpty() || mMutex == nullptr) {
         return false;
     }
@@ -125,7 +125,7 @@ bool ZorvLogger::initSynchronizeObject() {
             lastComponent += kMutexSuffix;
         }
         mMutexName = std::move(lastComponent);
-        mMutexFileName = std::move(name);
+        mMutexFileName = name;
     }
     if (mMutexName.isEmpty()) {
         return false;

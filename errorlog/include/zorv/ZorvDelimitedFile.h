@@ -83,6 +83,9 @@ private:
 
     bool prepareStream(bool& needLineFeed);
     bool putLine();
+    // The logger compares the file name with the one its mutex name was
+    // derived from before every record, without copying it.
+    friend class ZorvLogger;
     const std::string& sectionText(const std::string& separator);
     bool putPairs(const std::string& section, const std::list<std::pair<TStr, TStr>>& pairs);
 };
