@@ -3,6 +3,7 @@
 #include <zorv/ZorvLogger.h>
 
 #include <list>
+#include <string>
 #include <utility>
 
 const char* const ZorvErrorBase::THROWN_FILE = "File";
@@ -13,9 +14,10 @@ const char* const ZorvErrorBase::VENDOR_ERROR = "VendorError";
 
 namespace {
 
-// Plain signed decimal, through the same formatting the rest of the library uses.
+// Plain signed decimal, as TStr("%1").arg(value) writes it and as the file
+// writes an int value, without a template to scan for its marker.
 TStr decimal(int value) {
-    return TStr("%1").arg(value, 0, 10, ' ');
+    return TStr(std::to_string(value));
 }
 
 } // namespace
