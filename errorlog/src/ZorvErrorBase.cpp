@@ -3,7 +3,6 @@
 #include <zorv/ZorvLogger.h>
 
 #include <list>
-#include <string>
 #include <utility>
 
 const char* const ZorvErrorBase::THROWN_FILE = "File";
@@ -14,10 +13,9 @@ const char* const ZorvErrorBase::VENDOR_ERROR = "VendorError";
 
 namespace {
 
-// Plain signed decimal, as TStr("%1").arg(value) writes it and as the file
-// writes an int value, without a template to scan for its marker.
+// Plain signed decimal, through the same formatting the rest of the library uses.
 TStr decimal(int value) {
-    return TStr(std::to_string(value));
+    return TStr("%1").arg(value, 0, 10, ' ');
 }
 
 } // namespace
