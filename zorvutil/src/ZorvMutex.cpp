@@ -102,6 +102,33 @@ int waitUntil(pthread_mutex_t* mutex, std::int64_t deadlineNs) {
 
 #endif
 
+// A waiter sleeps at most this long before it looks at the mutex again. The
+// robust futex protocol loses a wake-up when the waiter that was woken is
+// killed before it takes the mutex while another process takes it on the fast
+// path meanwhile (which does not note that others still wait): the remaining
+// waiters would then sleep until their limit while everybody else goes on.
+// Looking again now and then bounds that to one slice.
+constexpr std::int64_t kWaitSliceNs = 50 * kNsPerMs;
+
+// Waits in slices until the mutex is taken, it fails otherwise, or the
+// monotonic deadline passes (a negative deadline: without bound).
+int waitInSlices(pthread_mutex_t* mutex, std::int64_t deadlineNs) {
+    for (;;) {
+        const std::int64_t now = nowNs(CLOCK_MONOTONIC);
+        if (deadlineNs >= 0 && now >= deadlineNs) {
+            return ETIMEDOUT;
+        }
+        std::int64_t until = now + kWaitSliceNs;
+        if (deadlineNs >= 0 && until > deadlineNs) {
+            until = deadlineNs;
+        }
+        const int rc = waitUntil(mutex, until);
+        if (rc != ETIMEDOUT) {
+            return rc;
+        }
+    }
+}
+
 // The mapping this thread created last, under the name it was asked for. The
 // logger creates the same name for every record it writes; this way a repeated
 // create costs a comparison and a reference instead of the process lock, the
@@ -186,15 +213,14 @@ bool ZorvMutex::take(int limitMs) {
         mHeld = true; // the usual way: free, taken without a clock read
         return true;
     }
-    std::int64_t deadlineNs = 0;
+    std::int64_t deadlineNs = -1;
     if (limitMs > 0) {
         deadlineNs = nowNs(CLOCK_MONOTONIC) + static_cast<std::int64_t>(limitMs) * kNsPerMs;
     }
     // A replaced mutex may need a second round; more than that is not worth it.
     for (int round = 0; round < 3; ++round) {
         if (rc == ETIMEDOUT && limitMs != 0) {
-            rc = limitMs < 0 ? ::pthread_mutex_lock(mMapping->mutex())
-                             : waitUntil(mMapping->mutex(), deadlineNs);
+            rc = waitInSlices(mMapping->mutex(), deadlineNs);
         }
         switch (rc) {
         case 0:
