@@ -31,6 +31,11 @@ TEST(TStrArg, NumbersKeepSignAndHonourWidthBaseAndFill) {
     EXPECT_EQ(TStr("%1").arg(7, 3, 10, '0'), TStr("007"));
     EXPECT_EQ(TStr("[%1]").arg(7, -3), TStr("[7  ]"));
     EXPECT_EQ(TStr("%1").arg(TStr("ab"), 4, '.'), TStr("..ab"));
+    // A template that is a single marker and nothing else, any marker.
+    EXPECT_EQ(TStr("%9").arg(INT_MAX), TStr("2147483647"));
+    EXPECT_EQ(TStr("%5").arg(-12, -5, 10, '*'), TStr("-12**"));
+    EXPECT_EQ(TStr("%1").arg(0, 0, 2), TStr("0"));
+    EXPECT_EQ(TStr("1%").arg(3), TStr("1%"));
 }
 
 TEST(TStrText, RightCountsCodePoints) {

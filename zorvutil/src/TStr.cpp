@@ -113,7 +113,9 @@ std::string replaceMarker(const std::string& s, int marker, const std::string& v
     return out;
 }
 
-std::string pad(const std::string& text, int fieldWidth, char fill) {
+// By value: without padding, which is the usual case, the text is moved
+// through rather than copied.
+std::string pad(std::string text, int fieldWidth, char fill) {
     const std::size_t width =
         static_cast<std::size_t>(fieldWidth < 0 ? -static_cast<long>(fieldWidth) : fieldWidth);
     if (text.size() >= width) {
@@ -130,21 +132,18 @@ std::string formatInteger(int value, int base) {
     // Work in the unsigned domain so that INT_MIN has a magnitude.
     unsigned long magnitude = value < 0 ? 0UL - static_cast<unsigned long>(static_cast<long>(value))
                                         : static_cast<unsigned long>(value);
+    // Filled from the end, sign included, and turned into a string at once.
     char digits[72];
-    std::size_t n = 0;
+    char* const end = digits + sizeof digits;
+    char* first = end;
     do {
-        digits[n++] =
-            "0123456789abcdefghijklmnopqrstuvwxyz"[magnitude % static_cast<unsigned>(base)];
+        *--first = "0123456789abcdefghijklmnopqrstuvwxyz"[magnitude % static_cast<unsigned>(base)];
         magnitude /= static_cast<unsigned>(base);
     } while (magnitude != 0);
-    std::string out;
     if (value < 0) {
-        out += '-';
+        *--first = '-';
     }
-    while (n > 0) {
-        out += digits[--n];
-    }
-    return out;
+    return std::string(first, end);
 }
 
 } // namespace
@@ -246,7 +245,13 @@ TStr TStr::arg(int value, int fieldWidth, int base, char fill) const {
     if (marker == 0) {
         return *this;
     }
-    return TStr(replaceMarker(mBytes, marker, pad(formatInteger(value, base), fieldWidth, fill)));
+    std::string text = pad(formatInteger(value, base), fieldWidth, fill);
+    if (mBytes.size() == 2) {
+        // The template is the marker alone ("%1", the usual way to write a
+        // number): the result is the number itself.
+        return TStr(std::move(text));
+    }
+    return TStr(replaceMarker(mBytes, marker, text));
 }
 
 TStr TStr::arg(const TStr& value, int fieldWidth, char fill) const {
