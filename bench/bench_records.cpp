@@ -18,6 +18,7 @@
 #include <new>
 #include <string>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -63,6 +64,12 @@ __attribute__((noinline)) void operator delete[](void* p, std::size_t) noexcept 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+double threadCpuNs() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
 
 // A private data home for the whole run: nothing lands in the user's files.
 class BenchHome {
@@ -131,26 +138,34 @@ void unameOnce() {
 // the mean time of one call of each and the ratio ours / floor. On a loaded
 // machine a batch now and then loses its processor; "ratio" is the median of
 // the per-batch ratios, which such a batch cannot move, "mean_ratio" the ratio
-// of the means.
+// of the means. "cpu_ratio" is the ratio of the CPU time of the thread (user
+// and system) spent in each, which time spent waiting for a processor does not
+// move: on a shared machine, the one to go by.
 template <typename Ours, typename Floor>
 void alternate(benchmark::State& state, int batch, Ours ours, Floor floor) {
     Clock::duration oursTime{}, floorTime{};
+    double oursCpuNs = 0, floorCpuNs = 0;
     long calls = 0;
     std::vector<double> ratios;
     ratios.reserve(1 << 20);
     const long allocationsBefore = gAllocations.load();
     for (auto _ : state) {
+        const double c0 = threadCpuNs();
         auto t0 = Clock::now();
         for (int i = 0; i < batch; ++i) {
             ours();
         }
         auto t1 = Clock::now();
+        const double c1 = threadCpuNs();
         for (int i = 0; i < batch; ++i) {
             floor();
         }
         auto t2 = Clock::now();
+        const double c2 = threadCpuNs();
         oursTime += t1 - t0;
         floorTime += t2 - t1;
+        oursCpuNs += c1 - c0;
+        floorCpuNs += c2 - c1;
         calls += batch;
         if (ratios.size() < ratios.capacity()) {
             ratios.push_back(std::chrono::duration<double>(t1 - t0).count() /
@@ -166,6 +181,9 @@ void alternate(benchmark::State& state, int batch, Ours ours, Floor floor) {
     state.counters["floor_ns"] = floorNs;
     state.counters["mean_ratio"] = oursNs / floorNs;
     state.counters["ratio"] = ratios.empty() ? 0.0 : ratios[ratios.size() / 2];
+    state.counters["cpu_ours_ns"] = oursCpuNs / calls;
+    state.counters["cpu_floor_ns"] = floorCpuNs / calls;
+    state.counters["cpu_ratio"] = floorCpuNs > 0 ? oursCpuNs / floorCpuNs : 0.0;
     state.counters["allocs_per_pair"] = static_cast<double>(allocations) / calls;
 }
 
