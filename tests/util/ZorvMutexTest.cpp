@@ -783,6 +783,51 @@ TEST(ZorvMutexProcesses, UnrecoverableMutexGetsAFreshFile) {
     ::munmap(addr, zorv_detail::kMutexFileSize);
 }
 
+// The wake-up meant for a waiter can be lost: the waiter that was woken is
+// killed before it takes the mutex, and another process takes it on the fast
+// path without noting that others still wait. Staged here by freeing the lock
+// word behind the sleeping waiter's back, with no wake-up. The waiter must find
+// the free mutex on its own, long before its limit.
+TEST(ZorvMutexProcesses, AWaiterWhoseWakeUpWasLostTakesTheMutexSoon) {
+    zorvtest::TempDir dir;
+    std::string name = uniqueName("lostwake");
+    FileGuard guard(name);
+    Child holder("hold", name, dir.file("ready"));
+    ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
+
+    std::atomic<bool> got{false};
+    std::atomic<long> freedAtMs{-1};
+    std::atomic<long> tookAtMs{-1};
+    const Clock::time_point start = Clock::now();
+    std::thread waiter([&] {
+        ZorvMutex m;
+        if (m.create(name.c_str()) && m.lock(8000)) {
+            got = true;
+            tookAtMs = msSince(start);
+            m.unlock();
+        }
+    });
+    ::usleep(300 * 1000); // the waiter is asleep on the futex by now
+
+    int fd = ::open(guard.path().c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    void* addr =
+        ::mmap(nullptr, zorv_detail::kMutexFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(addr, MAP_FAILED);
+    auto* layout = static_cast<zorv_detail::MutexFileLayout*>(addr);
+    freedAtMs = msSince(start);
+    __atomic_store_n(&layout->mutex.__data.__lock, 0, __ATOMIC_SEQ_CST);
+    // The holder no longer owns the lock word, so its death changes nothing.
+    holder.kill();
+    holder.wait();
+
+    waiter.join();
+    ::munmap(addr, zorv_detail::kMutexFileSize);
+    ASSERT_TRUE(got);
+    EXPECT_LT(tookAtMs - freedAtMs, 3000) << "the waiter slept on after the mutex was free";
+}
+
 TEST(ZorvMutexProcesses, AnotherUserNeverSharesTheMutex) {
     if (!isRoot()) {
         GTEST_SKIP() << "needs root to act as another user";
