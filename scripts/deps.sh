@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libbenchmark-dev                # tests and benchmarks
   xvfb xauth                                   # QET under a virtual display
   clang libclang-rt-14-dev                     # sanitizer and fuzz builds
+  python3                                      # the fuzz runner makes its large inputs
 )
 
 installed() {
