@@ -15,7 +15,14 @@ namespace {
 
 // Plain signed decimal, through the same formatting the rest of the library uses.
 TStr decimal(int value) {
-    return TStr("%1").arg(value, 0, 10, ' ');
+    static const TStr kNumber("%1");
+    return kNumber.arg(value, 0, 10, ' ');
+}
+
+// The keys and the separator are made into texts once: every record uses them.
+const TStr& fileKey() {
+    static const TStr key(ZorvErrorBase::THROWN_FILE);
+    return key;
 }
 
 } // namespace
@@ -77,16 +84,18 @@ void ZorvErrorBase::dumpGeneralInfo(ZorvLogger* logger) const {
     if (!mThrownFile.isEmpty()) {
         // popString shortens what it is called on; the stored path stays whole.
         TStr path(mThrownFile);
-        TStr name = path.popString(TStr("/"));
+        static const TStr kSlash("/");
+        TStr name = path.popString(kSlash);
         if (!name.isEmpty()) {
-            pairs.emplace_back(TStr(THROWN_FILE), std::move(name));
+            pairs.emplace_back(fileKey(), std::move(name));
         }
     }
     if (pairs.empty()) {
         // No usable last piece (empty path, or one ending in "/"): the path as given.
-        pairs.emplace_back(TStr(THROWN_FILE), mThrownFile);
+        pairs.emplace_back(fileKey(), mThrownFile);
     }
-    pairs.emplace_back(TStr(THROWN_LINE), decimal(mThrownLine));
+    static const TStr kLineKey(THROWN_LINE);
+    pairs.emplace_back(kLineKey, decimal(mThrownLine));
     logger->mLogFile.write(pairs);
 }
 
@@ -96,9 +105,11 @@ void ZorvErrorBase::dumpErrorInfo(ZorvLogger* logger) const {
     }
     const int vendor = static_cast<int>(mVendorID);
     const TStr vendorName = logger->mErrorTable.GetVendorName(vendor);
-    logger->mLogFile.write(TStr(VENDOR_ID), addDescription(getVendorIDStr(), vendorName));
+    static const TStr kVendorIdKey(VENDOR_ID);
+    static const TStr kVendorErrorKey(VENDOR_ERROR);
+    logger->mLogFile.write(kVendorIdKey, addDescription(getVendorIDStr(), vendorName));
     const TStr description = logger->mErrorTable.GetErrorDescription(vendor, mVendorStatusID);
-    logger->mLogFile.write(TStr(VENDOR_ERROR), addDescription(getVendorStatusStr(), description));
+    logger->mLogFile.write(kVendorErrorKey, addDescription(getVendorStatusStr(), description));
 }
 
 void ZorvErrorBase::dumpVendorVersionInfo(ZorvLogger* logger) const {

@@ -59,7 +59,9 @@ void ZorvLoggable::dumpHeaderInfo(ZorvLogger* logger) const {
     if (logger == nullptr || mReason.isEmpty()) {
         return;
     }
-    logger->mLogFile.write(TStr(REASON), mReason);
+    // Made once: every record with a reason writes it.
+    static const TStr kReasonKey(REASON);
+    logger->mLogFile.write(kReasonKey, mReason);
 }
 
 void ZorvLoggable::dumpSystemInfo(ZorvLogger* logger) const {
