@@ -66,6 +66,14 @@ TEST(TStrText, PopStringTakesTheLastPiece) {
     TStr multi("a::b::c");
     EXPECT_EQ(multi.popString("::"), TStr("c"));
     EXPECT_EQ(multi, TStr("a::b"));
+
+    // One-byte separators at either end and a NUL as the separator.
+    TStr rooted("/x");
+    EXPECT_EQ(rooted.popString("/"), TStr("x"));
+    EXPECT_TRUE(rooted.isEmpty());
+    TStr nul(std::string("a\0b\0c", 5));
+    EXPECT_EQ(nul.popString(TStr(std::string(1, '\0'))), TStr("c"));
+    EXPECT_EQ(nul, TStr(std::string("a\0b", 3)));
 }
 
 TEST(TStrText, Utf8ValidityGuardsToUtf8) {
