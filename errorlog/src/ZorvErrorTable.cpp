@@ -145,47 +145,18 @@ TStr textOf(const TiXmlElement* element) {
     return TStr(element != nullptr ? element->GetText() : nullptr);
 }
 
-TStr vendorNameIn(TiXmlDocument& document, int vendorId) {
-    TiXmlElement* first = firstChildElement(firstChildElement(&document, kErrorTables), kTable);
-    for (TiXmlElement* table = nextElement(first); table != nullptr;
-         table = nextElement(table->NextSibling())) {
-        int id = 0;
-        const Key key = readKey(table, kVendorId, id);
-        if (key == Key::Missing) {
-            return TStr();
-        }
-        if (key == Key::NotAnInteger || id != vendorId) {
-            continue;
-        }
-        // A matching table without a name leaves the name to a later one.
-        if (TiXmlElement* name = firstChildElement(table, kName)) {
-            return textOf(name);
-        }
-    }
-    return TStr();
-}
-
 } // namespace
 
-ZorvErrorTable::ZorvErrorTable(const TStr& pathName)
-    : mPathName(pathName), mLoaded(false), mNameKnown(false), mNameVendorId(0),
-      mDescriptionKnown(false), mDescriptionVendorId(0), mDescriptionCode(0) {}
+ZorvErrorTable::ZorvErrorTable(const TStr& pathName) : mPathName(pathName), mLoaded(false) {}
 
 ZorvErrorTable::~ZorvErrorTable() = default;
 
 void ZorvErrorTable::SetPathName(const TStr& pathName) {
     mPathName = pathName;
-    forgetLookups();
-}
-
-void ZorvErrorTable::forgetLookups() {
-    mNameKnown = false;
-    mDescriptionKnown = false;
 }
 
 bool ZorvErrorTable::Load() {
     mLoaded = false;
-    forgetLookups();
     if (mPathName.isEmpty()) {
         return false;
     }
@@ -220,42 +191,43 @@ TStr ZorvErrorTable::GetVendorName(int vendorId) {
     if (!mLoaded) {
         return TStr();
     }
-    if (mNameKnown && mNameVendorId == vendorId) {
-        return mName;
-    }
-    mName = vendorNameIn(mDocument, vendorId);
-    mNameVendorId = vendorId;
-    mNameKnown = true;
-    return mName;
-}
-
-TStr ZorvErrorTable::GetErrorDescription(int vendorId, int code) {
-    if (!mLoaded) {
-        return TStr();
-    }
-    if (mDescriptionKnown && mDescriptionVendorId == vendorId && mDescriptionCode == code) {
-        return mDescription;
-    }
-    mDescriptionKnown = false; // until the answer is complete
-    mDescription = TStr();
     TiXmlElement* first = firstChildElement(firstChildElement(&mDocument, kErrorTables), kTable);
     for (TiXmlElement* table = nextElement(first); table != nullptr;
          table = nextElement(table->NextSibling())) {
         int id = 0;
         const Key key = readKey(table, kVendorId, id);
         if (key == Key::Missing) {
-            break;
+            return TStr();
+        }
+        if (key == Key::NotAnInteger || id != vendorId) {
+            continue;
+        }
+        // A matching table without a name leaves the name to a later one.
+        if (TiXmlElement* name = firstChildElement(table, kName)) {
+            return textOf(name);
+        }
+    }
+    return TStr();
+}
+
+TStr ZorvErrorTable::GetErrorDescription(int vendorId, int code) {
+    if (!mLoaded) {
+        return TStr();
+    }
+    TiXmlElement* first = firstChildElement(firstChildElement(&mDocument, kErrorTables), kTable);
+    for (TiXmlElement* table = nextElement(first); table != nullptr;
+         table = nextElement(table->NextSibling())) {
+        int id = 0;
+        const Key key = readKey(table, kVendorId, id);
+        if (key == Key::Missing) {
+            return TStr();
         }
         if (key == Key::Read && id == vendorId) {
             // Only the first table of the vendor is searched.
-            mDescription = GetVendorErrorDescription(table, code);
-            break;
+            return GetVendorErrorDescription(table, code);
         }
     }
-    mDescriptionVendorId = vendorId;
-    mDescriptionCode = code;
-    mDescriptionKnown = true;
-    return mDescription;
+    return TStr();
 }
 
 TStr ZorvErrorTable::GetVendorErrorDescription(TiXmlNode* table, int code) {

@@ -163,34 +163,6 @@ TEST_F(ErrorTableTest, WithoutLoadedTablesEveryLookupIsEmpty) {
     EXPECT_EQ("", mTable.GetErrorDescription(1, 1).bytes());
 }
 
-TEST_F(ErrorTableTest, RepeatedLookupsAnswerFromTheDocumentLoadedLast) {
-    // An error record asks the same questions again and again; each answer
-    // must be the document's, for any order of questions and across reloads.
-    ASSERT_TRUE(load(document("<TABLE VENDORID=\"1\"><NAME>One</NAME>"
-                              "<ERROR CODE=\"1\"><DESCRIPTION>a</DESCRIPTION></ERROR>"
-                              "<ERROR CODE=\"2\"><DESCRIPTION>b</DESCRIPTION></ERROR></TABLE>"
-                              "<TABLE VENDORID=\"2\"><NAME>Two</NAME></TABLE>")));
-    const Lookup first[] = {{1, kName, "One"}, {1, kName, "One"}, {2, kName, "Two"},
-                            {1, kName, "One"}, {3, kName, ""},    {3, kName, ""},
-                            {1, 1, "a"},       {1, 1, "a"},       {1, 2, "b"},
-                            {2, 1, ""},        {1, 1, "a"},       {1, 3, ""}};
-    for (const Lookup& l : first) {
-        EXPECT_EQ(l.expected, answer(mTable, l)) << l.vendor << "/" << l.code;
-    }
-    // The same file name, new contents: Load answers anew.
-    ASSERT_TRUE(load(document("<TABLE VENDORID=\"1\"><NAME>Uno</NAME>"
-                              "<ERROR CODE=\"1\"><DESCRIPTION>z</DESCRIPTION></ERROR></TABLE>")));
-    const Lookup second[] = {{1, kName, "Uno"}, {1, 1, "z"}, {2, kName, ""}, {1, 2, ""}};
-    for (const Lookup& l : second) {
-        EXPECT_EQ(l.expected, answer(mTable, l)) << l.vendor << "/" << l.code;
-    }
-    // A failed Load forgets them too.
-    writeFile(mPath, "<ERRORTABLES>");
-    EXPECT_FALSE(mTable.Load());
-    EXPECT_EQ("", mTable.GetVendorName(1).bytes());
-    EXPECT_EQ("", mTable.GetErrorDescription(1, 1).bytes());
-}
-
 TEST_F(ErrorTableTest, LoadRefusesWhatIsNotAReadableWellFormedFile) {
     EXPECT_FALSE(mTable.Load()); // empty path
     for (const char* xml : {"", "   \n", "just text", "<ERRORTABLES><TABLE></ERRORTABLES>",

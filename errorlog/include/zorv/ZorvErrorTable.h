@@ -24,18 +24,6 @@ private:
     TStr mPathName;
     bool mLoaded;
     TiXmlDocument mDocument;
-    // The last answer of each look-up: an error record asks for the name of
-    // its vendor twice. Forgotten by Load and SetPathName, the only ways the
-    // document or what it stands for can change.
-    bool mNameKnown;
-    int mNameVendorId;
-    TStr mName;
-    bool mDescriptionKnown;
-    int mDescriptionVendorId;
-    int mDescriptionCode;
-    TStr mDescription;
-
-    void forgetLookups();
 };
 
 #endif
