@@ -3,49 +3,30 @@
 //
 // Separate medians drift by a fifth between runs on a shared machine, so the
 // Paired* benchmarks alternate the floor and the measured code in one loop and
-// report their ratio as the counter "ratio"; that is the number to read.
+// report their ratios (bench::alternate); "cpu_ratio" is the number to read on
+// a shared machine, "ratio" on a quiet one.
+
+#include "BenchSupport.h"
 
 #include <zorv/ZorvDelimitedFile.h>
 #include <zorv/ZorvMutex.h>
 
 #include <benchmark/benchmark.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <fcntl.h>
-#include <ftw.h>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::alternate;
+using bench::appendOnce;
+using bench::BenchHome;
 
 // Lines of 60 bytes, as a short error record writes them.
 constexpr std::size_t kLineBytes = 60;
 
-// A scratch directory for the whole run, removed at exit.
-class BenchDir {
-public:
-    BenchDir() {
-        char pattern[] = "/tmp/zorvbench-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        mPath = made != nullptr ? made : "/tmp";
-    }
-    ~BenchDir() {
-        ::nftw(
-            mPath.c_str(),
-            [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 8,
-            FTW_DEPTH | FTW_PHYS);
-    }
-    std::string file(const char* name) const { return mPath + "/" + name; }
-
-private:
-    std::string mPath;
-};
-
-const BenchDir& dir() {
-    static BenchDir d;
+const BenchHome& dir() {
+    static BenchHome d;
     return d;
 }
 
@@ -82,16 +63,6 @@ struct Record {
     TStr value;
 };
 
-bool floorWrite(const std::string& path, const std::string& bytes) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    ::close(fd);
-    return ok;
-}
-
 // As the logger takes its mutex around one record.
 bool mutexRound() {
     ZorvMutex* mutex = new ZorvMutex;
@@ -109,7 +80,7 @@ void BM_Floor(benchmark::State& state) {
     ::truncate(path.c_str(), 0);
     std::string bytes = Record(dir().file("shape.log")).lines(static_cast<int>(state.range(0)));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(floorWrite(path, bytes));
+        benchmark::DoNotOptimize(appendOnce(path, bytes));
     }
     state.SetLabel("open+write+close, " + std::to_string(bytes.size()) + " bytes");
 }
@@ -132,44 +103,6 @@ void BM_DelimitedFile(benchmark::State& state) {
 }
 BENCHMARK(BM_DelimitedFile)->Arg(1)->Arg(3);
 
-// Times the floor and the measured code alternately, each half timed on its
-// own. Whichever runs second in a round pays a little more (the first one's
-// close is still settling), so the order swaps every round.
-class Paired {
-public:
-    template <typename Floor, typename Measured> void round(Floor&& floorCode, Measured&& code) {
-        mFloorFirst = !mFloorFirst;
-        if (mFloorFirst) {
-            mFloor += timed(floorCode);
-            mMeasured += timed(code);
-        } else {
-            mMeasured += timed(code);
-            mFloor += timed(floorCode);
-        }
-    }
-    // Counters per round; the measured half may hold several runs of its code.
-    void report(benchmark::State& state, int runsPerRound) const {
-        double rounds = static_cast<double>(state.iterations());
-        double floorNs = std::chrono::duration<double, std::nano>(mFloor).count() / rounds;
-        double measuredNs =
-            std::chrono::duration<double, std::nano>(mMeasured).count() / rounds / runsPerRound;
-        state.counters["floor_ns"] = floorNs;
-        state.counters["measured_ns"] = measuredNs;
-        state.counters["ratio"] = measuredNs / floorNs;
-    }
-
-private:
-    template <typename Code> static Clock::duration timed(Code& code) {
-        auto start = Clock::now();
-        code();
-        return Clock::now() - start;
-    }
-
-    Clock::duration mFloor{};
-    Clock::duration mMeasured{};
-    bool mFloorFirst = false;
-};
-
 // (c) and (d): a record of n lines through ZorvDelimitedFile against the floor
 // writing the same bytes.
 void BM_PairedDelimitedFile(benchmark::State& state) {
@@ -178,12 +111,9 @@ void BM_PairedDelimitedFile(benchmark::State& state) {
     std::string floorPath = dir().file("paired-floor.log");
     ::truncate(floorPath.c_str(), 0);
     std::string bytes = record.lines(lines);
-    Paired paired;
-    for (auto _ : state) {
-        paired.round([&] { benchmark::DoNotOptimize(floorWrite(floorPath, bytes)); },
-                     [&] { benchmark::DoNotOptimize(record.write(lines)); });
-    }
-    paired.report(state, 1);
+    alternate(
+        state, {"measured", 1, 1}, [&] { benchmark::DoNotOptimize(record.write(lines)); },
+        [&] { benchmark::DoNotOptimize(appendOnce(floorPath, bytes)); });
 }
 BENCHMARK(BM_PairedDelimitedFile)->Arg(1)->Arg(3);
 
@@ -194,16 +124,9 @@ void BM_PairedMutex(benchmark::State& state) {
     std::string floorPath = dir().file("paired-mutex-floor.log");
     ::truncate(floorPath.c_str(), 0);
     std::string bytes = Record(dir().file("shape.log")).lines(1);
-    Paired paired;
-    for (auto _ : state) {
-        paired.round([&] { benchmark::DoNotOptimize(floorWrite(floorPath, bytes)); },
-                     [&] {
-                         for (int i = 0; i < kBatch; ++i) {
-                             benchmark::DoNotOptimize(mutexRound());
-                         }
-                     });
-    }
-    paired.report(state, kBatch);
+    alternate(
+        state, {"measured", kBatch, 1}, [&] { benchmark::DoNotOptimize(mutexRound()); },
+        [&] { benchmark::DoNotOptimize(appendOnce(floorPath, bytes)); });
 }
 BENCHMARK(BM_PairedMutex);
 

@@ -4,10 +4,13 @@
 // open, three lines, close) is set against the least the same effect needs:
 // open(O_APPEND), one write of the same bytes, close. BM_LogVsFloor_Alternating
 // runs both in batches inside one loop, so that a change of machine load
-// cannot pass for a difference; its "ratio" counter is log / floor.
+// cannot pass for a difference; its "ratio" and "cpu_ratio" counters are
+// log / floor (see bench::alternate).
 //
 // The table lookup walks the document by design; its cost on a large table
 // and the cost of loading that table are reported, not bounded.
+
+#include "BenchSupport.h"
 
 #include <zorv/ZorvErrorTable.h>
 #include <zorv/ZorvLoggable.h>
@@ -15,46 +18,26 @@
 
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <ftw.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::alternate;
+using bench::appendOnce;
 
-// A private directory for the whole run, with the data home pointed into it.
-class BenchDir {
+// The run's private home, and the log file's named mutex, which lives in the
+// utility library's directory outside it.
+class BenchDir : public bench::BenchHome {
 public:
-    BenchDir() {
-        char pattern[] = "/tmp/zorvbench-logger-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        mRoot = pattern;
-        ::setenv("XDG_DATA_HOME", (mRoot + "/data").c_str(), 1);
-        ::setenv("HOME", mRoot.c_str(), 1);
-    }
+    BenchDir() : BenchHome("zorvbench-logger") {}
     ~BenchDir() {
-        ::nftw(
-            mRoot.c_str(),
-            [](const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); },
-            16, FTW_DEPTH | FTW_PHYS);
-        // The named mutex of the log file, in the utility library's directory.
         ::unlink(
             ("/dev/shm/zorv-" + std::to_string(::geteuid()) + "/" + logName() + ".Mutex").c_str());
     }
-    std::string file(const std::string& name) const { return mRoot + "/" + name; }
     static std::string logName() { return "bench-logger-" + std::to_string(::getpid()) + ".log"; }
-
-private:
-    std::string mRoot;
 };
 
 BenchDir& dir() {
@@ -97,13 +80,7 @@ struct LogSide {
         floorPath = dir().file("floor.log");
     }
     void log() { logger.log(record); }
-    void floor() {
-        const int fd = ::open(floorPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            benchmark::DoNotOptimize(::write(fd, bytes.data(), bytes.size()));
-            ::close(fd);
-        }
-    }
+    void floor() { benchmark::DoNotOptimize(appendOnce(floorPath, bytes)); }
 
     ZorvLogger logger;
     ThreeLines record;
@@ -134,28 +111,8 @@ BENCHMARK(BM_Floor_ThreeLines);
 
 void BM_LogVsFloor_Alternating(benchmark::State& state) {
     LogSide& s = side();
-    constexpr int kBatch = 16;
-    Clock::duration logTime{}, floorTime{};
-    long calls = 0;
-    for (auto _ : state) {
-        const auto t0 = Clock::now();
-        for (int i = 0; i < kBatch; ++i) {
-            s.log();
-        }
-        const auto t1 = Clock::now();
-        for (int i = 0; i < kBatch; ++i) {
-            s.floor();
-        }
-        const auto t2 = Clock::now();
-        logTime += t1 - t0;
-        floorTime += t2 - t1;
-        calls += kBatch;
-    }
-    const double logNs = std::chrono::duration<double, std::nano>(logTime).count() / calls;
-    const double floorNs = std::chrono::duration<double, std::nano>(floorTime).count() / calls;
-    state.counters["log_ns"] = logNs;
-    state.counters["floor_ns"] = floorNs;
-    state.counters["ratio"] = logNs / floorNs;
+    alternate(
+        state, {"log", 16, 16}, [&] { s.log(); }, [&] { s.floor(); });
 }
 BENCHMARK(BM_LogVsFloor_Alternating)->MinTime(2.0);
 

@@ -3,25 +3,20 @@
 // batches inside one loop, so that a change in machine load between two
 // benchmarks cannot pass for a difference; their "ratio" counter is ours / floor.
 
+#include "BenchSupport.h"
+
 #include <zorv/ErrorLog.h>
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <ftw.h>
 #include <list>
 #include <new>
 #include <string>
 #include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 #include <utility>
-#include <vector>
 
 // Every heap allocation of the program passes through here, so a benchmark can
 // tell whether its loop allocated at all. Kept out of line: inlined, the
@@ -63,27 +58,23 @@ __attribute__((noinline)) void operator delete[](void* p, std::size_t) noexcept 
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::appendOnce;
 
-double threadCpuNs() {
-    struct timespec ts;
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+long allocationsSoFar() {
+    return gAllocations.load();
+}
+
+// Every pairing here counts the allocations of the measured side.
+template <typename Ours, typename Floor>
+void alternate(benchmark::State& state, int batch, Ours ours, Floor floor) {
+    bench::alternate(state, {"ours", batch, batch, &allocationsSoFar}, ours, floor);
 }
 
 // A private data home for the whole run: nothing lands in the user's files.
-class BenchHome {
+// The error table is the one the records look their vendors up in.
+class BenchHome : public bench::BenchHome {
 public:
     BenchHome() {
-        char pattern[] = "/tmp/zorvbench-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        mRoot = pattern;
-        ::setenv("XDG_DATA_HOME", (mRoot + "/data").c_str(), 1);
-        ::setenv("HOME", mRoot.c_str(), 1);
-        ::mkdir((mRoot + "/data").c_str(), 0700);
         ::mkdir(dataDir().c_str(), 0700);
         std::FILE* table = std::fopen((dataDir() + "/ZorvErrorCodes.xml").c_str(), "w");
         std::fputs("<ERRORTABLES><TABLE VENDORID=\"1\"><NAME>ZorvCore</NAME>"
@@ -95,31 +86,12 @@ public:
                    table);
         std::fclose(table);
     }
-    ~BenchHome() {
-        ::nftw(
-            mRoot.c_str(),
-            [](const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); },
-            16, FTW_DEPTH | FTW_PHYS);
-    }
-    std::string dataDir() const { return mRoot + "/data/zorv"; }
-    std::string file(const char* name) const { return mRoot + "/" + name; }
-
-private:
-    std::string mRoot;
+    std::string dataDir() const { return root() + "/data/zorv"; }
 };
 
 BenchHome& home() {
     static BenchHome instance;
     return instance;
-}
-
-// The floor of every record: the file opened for appending, one write, closed.
-void appendOnce(const std::string& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        benchmark::DoNotOptimize(::write(fd, text.data(), text.size()));
-        ::close(fd);
-    }
 }
 
 // What getSystemInformation costs at the least: the child started, its output
@@ -132,59 +104,6 @@ void unameOnce() {
         }
         ::pclose(pipe);
     }
-}
-
-// Runs ours and the floor alternately in batches of `batch` calls and reports
-// the mean time of one call of each and the ratio ours / floor. On a loaded
-// machine a batch now and then loses its processor; "ratio" is the median of
-// the per-batch ratios, which such a batch cannot move, "mean_ratio" the ratio
-// of the means. "cpu_ratio" is the ratio of the CPU time of the thread (user
-// and system) spent in each, which time spent waiting for a processor does not
-// move: on a shared machine, the one to go by.
-template <typename Ours, typename Floor>
-void alternate(benchmark::State& state, int batch, Ours ours, Floor floor) {
-    Clock::duration oursTime{}, floorTime{};
-    double oursCpuNs = 0, floorCpuNs = 0;
-    long calls = 0;
-    std::vector<double> ratios;
-    ratios.reserve(1 << 20);
-    const long allocationsBefore = gAllocations.load();
-    for (auto _ : state) {
-        const double c0 = threadCpuNs();
-        auto t0 = Clock::now();
-        for (int i = 0; i < batch; ++i) {
-            ours();
-        }
-        auto t1 = Clock::now();
-        const double c1 = threadCpuNs();
-        for (int i = 0; i < batch; ++i) {
-            floor();
-        }
-        auto t2 = Clock::now();
-        const double c2 = threadCpuNs();
-        oursTime += t1 - t0;
-        floorTime += t2 - t1;
-        oursCpuNs += c1 - c0;
-        floorCpuNs += c2 - c1;
-        calls += batch;
-        if (ratios.size() < ratios.capacity()) {
-            ratios.push_back(std::chrono::duration<double>(t1 - t0).count() /
-                             std::chrono::duration<double>(t2 - t1).count());
-        }
-    }
-    // Taken before the counters below, whose map allocates.
-    const long allocations = gAllocations.load() - allocationsBefore;
-    std::nth_element(ratios.begin(), ratios.begin() + ratios.size() / 2, ratios.end());
-    const double oursNs = std::chrono::duration<double, std::nano>(oursTime).count() / calls;
-    const double floorNs = std::chrono::duration<double, std::nano>(floorTime).count() / calls;
-    state.counters["ours_ns"] = oursNs;
-    state.counters["floor_ns"] = floorNs;
-    state.counters["mean_ratio"] = oursNs / floorNs;
-    state.counters["ratio"] = ratios.empty() ? 0.0 : ratios[ratios.size() / 2];
-    state.counters["cpu_ours_ns"] = oursCpuNs / calls;
-    state.counters["cpu_floor_ns"] = floorCpuNs / calls;
-    state.counters["cpu_ratio"] = floorCpuNs > 0 ? oursCpuNs / floorCpuNs : 0.0;
-    state.counters["allocs_per_pair"] = static_cast<double>(allocations) / calls;
 }
 
 // ---- A switched-off debug logger against a bare virtual call testing a flag.
