@@ -11,23 +11,17 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace stress {
 
 namespace {
 
-constexpr const char* kRoleVar = "ZORV_STRESS_ROLE";
-constexpr const char* kArgsVar = "ZORV_STRESS_ARGS";
 constexpr std::size_t kMaxProblems = 8;
 
 bool isDigit(char c) {
@@ -193,21 +187,6 @@ void addRecord(LogCheck& check, const std::string& writer, long seq) {
 
 // ---- Roles -------------------------------------------------------------------
 
-std::vector<std::string> splitArgs(const char* text) {
-    std::vector<std::string> out;
-    std::string current;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p == '\n') {
-            out.push_back(current);
-            current.clear();
-        } else {
-            current += *p;
-        }
-    }
-    out.push_back(current);
-    return out;
-}
-
 // "writer FILE PREFIX COUNT THREADS [RESULT]": THREADS threads, each with a
 // logger of its own, write COUNT records each as writer PREFIX + "t" + index.
 // RESULT, when given, receives the longest single log call in milliseconds.
@@ -285,32 +264,11 @@ int roleAppend(const std::vector<std::string>& a) {
     return 0;
 }
 
-// Plays the role this process was started for, if any, before GoogleTest
-// starts; never returns then.
-struct RoleDispatch {
-    RoleDispatch() {
-        const char* role = std::getenv(kRoleVar);
-        if (role == nullptr) {
-            return;
-        }
-        const char* args = std::getenv(kArgsVar);
-        const std::vector<std::string> a = splitArgs(args != nullptr ? args : "");
-        ::unsetenv(kRoleVar);
-        ::unsetenv(kArgsVar);
-        int code = 91;
-        if (std::strcmp(role, "writer") == 0) {
-            code = roleWriter(a);
-        } else if (std::strcmp(role, "endless") == 0) {
-            code = roleEndless(a);
-        } else if (std::strcmp(role, "debug") == 0) {
-            code = roleDebug(a);
-        } else if (std::strcmp(role, "append") == 0) {
-            code = roleAppend(a);
-        }
-        std::fflush(nullptr);
-        ::_exit(code);
-    }
-} roleDispatch;
+// A child started for one of these plays it here, before GoogleTest starts.
+[[maybe_unused]] const bool kRolesRegistered = zorvtest::registerRole("writer", roleWriter) &&
+                                               zorvtest::registerRole("endless", roleEndless) &&
+                                               zorvtest::registerRole("debug", roleDebug) &&
+                                               zorvtest::registerRole("append", roleAppend);
 
 } // namespace
 
@@ -494,82 +452,6 @@ LogCheck checkDebugLog(const std::string& text) {
 }
 
 // ---- Child processes -------------------------------------------------------------
-
-RoleChild::RoleChild(const std::string& role, const std::vector<std::string>& args, bool asNobody) {
-    std::string joined;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        joined += (i == 0 ? "" : "\n") + args[i];
-    }
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "ZORV_STRESS_ROLE=", 17) != 0 &&
-            std::strncmp(*e, "ZORV_STRESS_ARGS=", 17) != 0) {
-            env.push_back(*e);
-        }
-    }
-    env.push_back(std::string(kRoleVar) + "=" + role);
-    env.push_back(std::string(kArgsVar) + "=" + joined);
-    std::vector<char*> envp;
-    for (std::string& e : env) {
-        envp.push_back(&e[0]);
-    }
-    envp.push_back(nullptr);
-    std::string exe = zorvtest::selfExe();
-    char* argv[] = {&exe[0], nullptr};
-
-    mPid = ::fork();
-    if (mPid == 0) {
-        if (asNobody &&
-            (::setgroups(0, nullptr) != 0 || ::setgid(kNogroup) != 0 || ::setuid(kNobody) != 0)) {
-            ::_exit(92);
-        }
-        ::execve(argv[0], argv, envp.data());
-        ::_exit(93);
-    }
-    if (mPid < 0) {
-        mReaped = true;
-    }
-}
-
-RoleChild::~RoleChild() {
-    if (!mReaped && mPid > 0) {
-        ::kill(mPid, SIGKILL);
-        ::waitpid(mPid, nullptr, 0);
-    }
-}
-
-int RoleChild::wait(int timeoutMs) {
-    if (mReaped) {
-        return mStatus;
-    }
-    const long long deadline = nowMs() + timeoutMs;
-    for (;;) {
-        int status = 0;
-        pid_t r = ::waitpid(mPid, &status, WNOHANG);
-        if (r == mPid) {
-            mReaped = true;
-            mStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return mStatus;
-        }
-        if (r < 0 && errno != EINTR) {
-            return -1;
-        }
-        if (nowMs() >= deadline) {
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-void RoleChild::kill(int sig) {
-    if (!mReaped && mPid > 0) {
-        ::kill(mPid, sig);
-    }
-}
-
-bool RoleChild::running() {
-    return wait(0) == -1 && !mReaped;
-}
 
 std::string runInChild(const std::function<std::string()>& body, int timeoutMs) {
     int fds[2];

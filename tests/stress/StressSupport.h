@@ -5,6 +5,8 @@
 // checker that reads a log back and proves every record whole, and child
 // processes of this very program playing writer roles.
 
+#include "support/RoleProcess.h"
+
 #include <zorv/ZorvLoggable.h>
 
 #include <functional>
@@ -66,25 +68,18 @@ LogCheck checkDebugLog(const std::string& text);
 // Writes count records to file through a logger of its own, from seq first.
 void writeRecords(const std::string& file, const std::string& writer, long first, long count);
 
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+
 // A child process: this program run again in a role (see the role table in
 // StressSupport.cpp). asNobody drops to user and group nobody first.
-class RoleChild {
+class RoleChild : public zorvtest::RoleProcess {
 public:
-    RoleChild(const std::string& role, const std::vector<std::string>& args, bool asNobody = false);
-    ~RoleChild(); // kills and reaps a child still running
-    RoleChild(const RoleChild&) = delete;
-    RoleChild& operator=(const RoleChild&) = delete;
-
-    pid_t pid() const { return mPid; }
-    // The exit code, 128 + signal, or -1 when it did not end within timeoutMs.
-    int wait(int timeoutMs);
-    void kill(int sig);
-    bool running();
+    RoleChild(const std::string& role, const std::vector<std::string>& args, bool asNobody = false)
+        : RoleProcess(role, args, asNobody ? &kAsNobody : nullptr) {}
 
 private:
-    pid_t mPid;
-    bool mReaped = false;
-    int mStatus = -1;
+    static constexpr zorvtest::RunAs kAsNobody = {kNobody, kNogroup};
 };
 
 // Runs body in a forked child (no exec) and returns what it wrote to its
@@ -92,9 +87,6 @@ private:
 // a place the parent cannot see, such as a private mount namespace.
 // "skip:<why>" tells the caller to skip.
 std::string runInChild(const std::function<std::string()>& body, int timeoutMs);
-
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNogroup = 65534;
 
 // Milliseconds since some fixed point.
 long long nowMs();

@@ -1,12 +1,12 @@
 #include "support/CapturedProcess.h"
 
+#include "support/RoleProcess.h"
 #include "support/TestSupport.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace zorvtest {
@@ -15,33 +15,23 @@ CapturedProcess runCaptured(const std::vector<std::string>& argv, const std::str
     TempDir dir;
     const std::string in = dir.file("stdin"), out = dir.file("stdout"), err = dir.file("stderr");
     writeFile(in, input);
-    pid_t pid = ::fork();
+    // Close-on-exec here; the copies the child gets as 0, 1 and 2 stay open.
+    const int fdIn = ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fdOut = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fdErr = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const pid_t pid =
+        fdIn < 0 || fdOut < 0 || fdErr < 0 ? -1 : spawnProcess(argv, fdIn, fdOut, fdErr);
+    for (int fd : {fdIn, fdOut, fdErr}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
     if (pid < 0) {
-        throw std::runtime_error("fork failed");
+        throw std::runtime_error("cannot start " + (argv.empty() ? std::string() : argv[0]));
     }
-    if (pid == 0) {
-        int fdIn = ::open(in.c_str(), O_RDONLY);
-        int fdOut = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int fdErr = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (fdIn < 0 || fdOut < 0 || fdErr < 0) {
-            ::_exit(126);
-        }
-        ::dup2(fdIn, 0);
-        ::dup2(fdOut, 1);
-        ::dup2(fdErr, 2);
-        std::vector<char*> args;
-        for (const std::string& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = waitProcess(pid);
     CapturedProcess result;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.status = status;
     result.out = readFile(out);
     result.err = readFile(err);
     return result;

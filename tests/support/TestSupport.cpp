@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "support/RoleProcess.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -137,46 +139,24 @@ std::vector<std::string> splitFields(const std::string& line, char separator) {
 
 int runProcess(const std::vector<std::string>& argv, std::string* output) {
     int fds[2] = {-1, -1};
-    if (output != nullptr && ::pipe(fds) != 0) {
+    if (output != nullptr && ::pipe2(fds, O_CLOEXEC) != 0) {
         return -1;
     }
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        return -1;
-    }
-    if (pid == 0) {
-        if (output != nullptr) {
-            ::dup2(fds[1], 1);
-            ::dup2(fds[1], 2);
-            ::close(fds[0]);
-            ::close(fds[1]);
-        }
-        std::vector<char*> args;
-        for (const std::string& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
+    const pid_t pid = spawnProcess(argv, -1, fds[1], fds[1]);
     if (output != nullptr) {
         ::close(fds[1]);
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-            if (n > 0) {
-                output->append(buf, static_cast<std::size_t>(n));
+        if (pid > 0) {
+            char buf[4096];
+            ssize_t n;
+            while ((n = ::read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+                if (n > 0) {
+                    output->append(buf, static_cast<std::size_t>(n));
+                }
             }
         }
         ::close(fds[0]);
     }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
-    }
-    return 128 + WTERMSIG(status);
+    return pid < 0 ? -1 : waitProcess(pid);
 }
 
 std::string selfExe() {

@@ -4,6 +4,7 @@
 // touches the directory itself. Damaged directories are staged only inside a
 // private mount namespace with a tmpfs of its own on /dev/shm.
 
+#include "support/RoleProcess.h"
 #include "support/TestSupport.h"
 
 #include "ZorvMutexFile.h" // the file layout, to stage damaged and dead mutexes
@@ -31,8 +32,6 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -41,13 +40,7 @@ constexpr uid_t kNobody = 65534;
 constexpr gid_t kNogroup = 65534; // nobody's group, also used for setgid
 
 // ---- Child processes -------------------------------------------------------
-// The test program re-runs itself with ZORV_MUTEX_TEST_ROLE set; this static
-// object then plays the role and exits before GoogleTest starts.
-
-constexpr const char* kRoleVar = "ZORV_MUTEX_TEST_ROLE";
-constexpr const char* kNameVar = "ZORV_MUTEX_TEST_NAME";
-constexpr const char* kFileVar = "ZORV_MUTEX_TEST_FILE";
-constexpr const char* kCountVar = "ZORV_MUTEX_TEST_COUNT";
+// The test program re-runs itself in one of these roles (zorvtest::RoleProcess).
 
 std::int64_t readCounter(int fd) {
     std::int64_t value = 0;
@@ -63,7 +56,14 @@ bool writeCounter(int fd, std::int64_t value) {
 
 // "count": N times, as the logger does: create, lock, read the counter, sleep
 // a little, write it back plus one, unlock. Lost updates show a broken mutex.
-int roleCount(const char* name, const char* file, int count) {
+// "count NAME FILE N"
+int roleCount(const std::vector<std::string>& args) {
+    if (args.size() < 3) {
+        return 100;
+    }
+    const char* name = args[0].c_str();
+    const char* file = args[1].c_str();
+    const int count = std::atoi(args[2].c_str());
     int fd = ::open(file, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         return 2;
@@ -88,7 +88,13 @@ int roleCount(const char* name, const char* file, int count) {
 }
 
 // "hold": takes the mutex, says so by creating the file, and waits to be killed.
-int roleHold(const char* name, const char* readyFile) {
+// "hold NAME FILE"
+int roleHold(const std::vector<std::string>& args) {
+    if (args.size() < 2) {
+        return 100;
+    }
+    const char* name = args[0].c_str();
+    const char* readyFile = args[1].c_str();
     ZorvMutex mutex;
     if (!mutex.create(name) || !mutex.lock(-1)) {
         return 3;
@@ -104,97 +110,21 @@ int roleHold(const char* name, const char* readyFile) {
 }
 
 // "try": exits 0 when it can create the mutex and take it at once, 1 when not.
-int roleTry(const char* name) {
+// "try NAME"
+int roleTry(const std::vector<std::string>& args) {
+    if (args.empty()) {
+        return 100;
+    }
     ZorvMutex mutex;
-    return mutex.create(name) && mutex.tryLock() ? 0 : 1;
+    return mutex.create(args[0].c_str()) && mutex.tryLock() ? 0 : 1;
 }
 
-struct ChildRole {
-    ChildRole() {
-        const char* role = ::getenv(kRoleVar);
-        if (role == nullptr) {
-            return;
-        }
-        const char* name = ::getenv(kNameVar);
-        const char* file = ::getenv(kFileVar);
-        const char* count = ::getenv(kCountVar);
-        int status = 100;
-        if (name != nullptr && file != nullptr) {
-            if (std::strcmp(role, "count") == 0 && count != nullptr) {
-                status = roleCount(name, file, std::atoi(count));
-            } else if (std::strcmp(role, "hold") == 0) {
-                status = roleHold(name, file);
-            } else if (std::strcmp(role, "try") == 0) {
-                status = roleTry(name);
-            }
-        }
-        ::_exit(status);
-    }
-} gChildRole;
+// A child started for one of these plays it here, before GoogleTest starts.
+[[maybe_unused]] const bool kRolesRegistered = zorvtest::registerRole("count", roleCount) &&
+                                               zorvtest::registerRole("hold", roleHold) &&
+                                               zorvtest::registerRole("try", roleTry);
 
-// A child process of this program in a role; killed and reaped at the end.
-class Child {
-public:
-    // asUser: run as that user (and its group), from root only.
-    Child(const std::string& role, const std::string& name, const std::string& file, int count = 0,
-          uid_t asUser = static_cast<uid_t>(-1)) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            env.emplace_back(*e);
-        }
-        env.push_back(std::string(kRoleVar) + "=" + role);
-        env.push_back(std::string(kNameVar) + "=" + name);
-        env.push_back(std::string(kFileVar) + "=" + file);
-        env.push_back(std::string(kCountVar) + "=" + std::to_string(count));
-        std::vector<char*> envp;
-        for (std::string& e : env) {
-            envp.push_back(&e[0]);
-        }
-        envp.push_back(nullptr);
-        std::string exe = zorvtest::selfExe();
-        char* argv[] = {&exe[0], nullptr};
-        mPid = ::fork();
-        if (mPid == 0) {
-            if (asUser != static_cast<uid_t>(-1) &&
-                (::setgid(static_cast<gid_t>(asUser)) != 0 || ::setuid(asUser) != 0)) {
-                ::_exit(126);
-            }
-            ::execve(exe.c_str(), argv, envp.data());
-            ::_exit(127);
-        }
-    }
-    ~Child() {
-        if (mPid > 0) {
-            ::kill(mPid, SIGKILL);
-            wait();
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    bool started() const { return mPid > 0; }
-    void kill() { ::kill(mPid, SIGKILL); }
-    // The exit status, or 128 + signal; -1 when it cannot be had.
-    int wait() {
-        if (mPid <= 0) {
-            return mStatus;
-        }
-        int status = 0;
-        pid_t r;
-        while ((r = ::waitpid(mPid, &status, 0)) < 0 && errno == EINTR) {
-        }
-        mPid = -1;
-        if (r < 0) {
-            return mStatus = -1;
-        }
-        mStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return mStatus;
-    }
-
-private:
-    pid_t mPid = -1;
-    int mStatus = -1;
-};
+using zorvtest::RoleProcess;
 
 // ---- Names and files -------------------------------------------------------
 
@@ -648,8 +578,8 @@ TEST(ZorvMutexProcesses, TwoProcessesContending) {
     std::int64_t zero = 0;
     zorvtest::writeFile(counterFile, std::string(reinterpret_cast<const char*>(&zero), 8));
     constexpr int kRounds = 400;
-    Child a("count", name, counterFile, kRounds);
-    Child b("count", name, counterFile, kRounds);
+    RoleProcess a("count", {name, counterFile, std::to_string(kRounds)});
+    RoleProcess b("count", {name, counterFile, std::to_string(kRounds)});
     ASSERT_TRUE(a.started());
     ASSERT_TRUE(b.started());
     EXPECT_EQ(a.wait(), 0);
@@ -665,7 +595,7 @@ TEST(ZorvMutexProcesses, LimitIsHonouredWhileAnotherProcessHoldsIt) {
     zorvtest::TempDir dir;
     std::string name = uniqueName("limit");
     FileGuard guard(name);
-    Child holder("hold", name, dir.file("ready"));
+    RoleProcess holder("hold", {name, dir.file("ready")});
     ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
     ZorvMutex m;
     ASSERT_TRUE(m.create(name.c_str()));
@@ -687,7 +617,7 @@ TEST(ZorvMutexProcesses, KilledHolderWakesAWaiterAtOnce) {
     zorvtest::TempDir dir;
     std::string name = uniqueName("killed");
     FileGuard guard(name);
-    Child holder("hold", name, dir.file("ready"));
+    RoleProcess holder("hold", {name, dir.file("ready")});
     ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
     std::atomic<bool> gotIt{false};
     std::atomic<long> waitedAfterKill{-1};
@@ -728,7 +658,7 @@ TEST(ZorvMutexProcesses, KilledHolderLeavesItToTheNextLocker) {
     std::string name = uniqueName("dead");
     FileGuard guard(name);
     {
-        Child holder("hold", name, dir.file("ready"));
+        RoleProcess holder("hold", {name, dir.file("ready")});
         ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
         holder.kill();
         holder.wait();
@@ -747,7 +677,7 @@ TEST(ZorvMutexProcesses, UnrecoverableMutexGetsAFreshFile) {
     std::string name = uniqueName("unrecoverable");
     FileGuard guard(name);
     {
-        Child holder("hold", name, dir.file("ready"));
+        RoleProcess holder("hold", {name, dir.file("ready")});
         ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
         holder.kill();
         holder.wait();
@@ -792,7 +722,7 @@ TEST(ZorvMutexProcesses, AWaiterWhoseWakeUpWasLostTakesTheMutexSoon) {
     zorvtest::TempDir dir;
     std::string name = uniqueName("lostwake");
     FileGuard guard(name);
-    Child holder("hold", name, dir.file("ready"));
+    RoleProcess holder("hold", {name, dir.file("ready")});
     ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
 
     std::atomic<bool> got{false};
@@ -841,7 +771,8 @@ TEST(ZorvMutexProcesses, AnotherUserNeverSharesTheMutex) {
     bool hadOtherDir = zorvtest::fileExists(otherDir);
     // A process of another user creates the same name: its own mutex, in its
     // own directory, free although root holds the name.
-    Child other("try", name, "-", 0, kNobody);
+    const zorvtest::RunAs nobody = {kNobody, kNogroup};
+    RoleProcess other("try", {name}, &nobody);
     ASSERT_TRUE(other.started());
     EXPECT_EQ(other.wait(), 0);
     std::string otherFile = otherDir + "/" + name;
@@ -890,7 +821,7 @@ TEST(ZorvMutexRemoval, RemovedFileIsNoticedWithinASecond) {
     std::int64_t zero = 0;
     zorvtest::writeFile(counterFile, std::string(reinterpret_cast<const char*>(&zero), 8));
     {
-        Child counter("count", name, counterFile, 1);
+        RoleProcess counter("count", {name, counterFile, "1"});
         ::usleep(300000);
         EXPECT_EQ(zorvtest::readFile(counterFile), std::string(8, '\0')); // still waiting
         later.unlock();
