@@ -310,7 +310,9 @@ TEST(PeerRotation, CpuTimeLeavesOutWaitingAndCountsWork) {
     EXPECT_GE(rotation.meanNs(0), 20e6);
     EXPECT_LT(rotation.meanCpuNs(0), 2e6);
     EXPECT_GE(rotation.meanCpuNs(1), 3e6);
-    EXPECT_GE(rotation.meanNs(1), rotation.meanCpuNs(1));
+    // The two clocks are read at slightly different moments and their own
+    // costs are taken off separately: equal within a fraction of a percent.
+    EXPECT_GE(rotation.meanNs(1), rotation.meanCpuNs(1) * 0.99);
     // An empty call costs next to nothing once the clock's own cost is off.
     EXPECT_LT(rotation.meanCpuNs(2), 50e3);
 }
