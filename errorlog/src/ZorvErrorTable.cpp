@@ -145,6 +145,29 @@ TStr textOf(const TiXmlElement* element) {
     return TStr(element != nullptr ? element->GetText() : nullptr);
 }
 
+// The first "TABLE" under "ERRORTABLES", or null.
+TiXmlElement* firstTable(TiXmlDocument& document) {
+    return firstChildElement(firstChildElement(&document, kErrorTables), kTable);
+}
+
+// The first table at or after `table` (among its siblings) whose "VENDORID"
+// is vendorId; null when the tables run out or one without "VENDORID" ends
+// the search. A "VENDORID" that is not an integer matches nothing.
+TiXmlElement* vendorTable(TiXmlNode* table, int vendorId) {
+    for (TiXmlElement* element = nextElement(table); element != nullptr;
+         element = nextElement(element->NextSibling())) {
+        int id = 0;
+        const Key key = readKey(element, kVendorId, id);
+        if (key == Key::Missing) {
+            return nullptr;
+        }
+        if (key == Key::Read && id == vendorId) {
+            return element;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace
 
 ZorvErrorTable::ZorvErrorTable(const TStr& pathName) : mPathName(pathName), mLoaded(false) {}
@@ -191,17 +214,8 @@ TStr ZorvErrorTable::GetVendorName(int vendorId) {
     if (!mLoaded) {
         return TStr();
     }
-    TiXmlElement* first = firstChildElement(firstChildElement(&mDocument, kErrorTables), kTable);
-    for (TiXmlElement* table = nextElement(first); table != nullptr;
-         table = nextElement(table->NextSibling())) {
-        int id = 0;
-        const Key key = readKey(table, kVendorId, id);
-        if (key == Key::Missing) {
-            return TStr();
-        }
-        if (key == Key::NotAnInteger || id != vendorId) {
-            continue;
-        }
+    for (TiXmlElement* table = vendorTable(firstTable(mDocument), vendorId); table != nullptr;
+         table = vendorTable(table->NextSibling(), vendorId)) {
         // A matching table without a name leaves the name to a later one.
         if (TiXmlElement* name = firstChildElement(table, kName)) {
             return textOf(name);
@@ -214,20 +228,9 @@ TStr ZorvErrorTable::GetErrorDescription(int vendorId, int code) {
     if (!mLoaded) {
         return TStr();
     }
-    TiXmlElement* first = firstChildElement(firstChildElement(&mDocument, kErrorTables), kTable);
-    for (TiXmlElement* table = nextElement(first); table != nullptr;
-         table = nextElement(table->NextSibling())) {
-        int id = 0;
-        const Key key = readKey(table, kVendorId, id);
-        if (key == Key::Missing) {
-            return TStr();
-        }
-        if (key == Key::Read && id == vendorId) {
-            // Only the first table of the vendor is searched.
-            return GetVendorErrorDescription(table, code);
-        }
-    }
-    return TStr();
+    // Only the first table of the vendor is searched.
+    TiXmlElement* table = vendorTable(firstTable(mDocument), vendorId);
+    return table != nullptr ? GetVendorErrorDescription(table, code) : TStr();
 }
 
 TStr ZorvErrorTable::GetVendorErrorDescription(TiXmlNode* table, int code) {
