@@ -14,10 +14,29 @@
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace zorvpeers {
+
+void useAsHome(const std::string& root) {
+    ::mkdir((root + "/data").c_str(), 0700);
+    ::mkdir((root + "/run").c_str(), 0700);
+    ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (root + "/run").c_str(), 1);
+    ::setenv("HOME", root.c_str(), 1);
+}
+
+std::string debugLogDirectory(const std::string& debugPath) {
+    const std::string::size_type slash = debugPath.rfind('/');
+    if (slash == std::string::npos) {
+        std::fprintf(stderr, "the debug logger has no file in a directory: '%s'\n",
+                     debugPath.c_str());
+        std::exit(1);
+    }
+    return debugPath.substr(0, slash);
+}
 
 const char* const kMessage = "cache refreshed after 12 entries expired";
 const char* const kComponent = "ZorvCore";

@@ -24,6 +24,15 @@ using Clock = std::chrono::steady_clock;
 extern const char* const kMessage;
 extern const char* const kComponent;
 
+// Points XDG_DATA_HOME, XDG_RUNTIME_DIR and HOME into root (creating its data
+// and run directories), so that nothing of the run lands in the user's files.
+void useAsHome(const std::string& root);
+
+// The directory of our debug log, where every contender's file goes: opening a
+// path costs a step per component, and no contender should pay for a longer
+// one. Exits when the debug logger has no file.
+std::string debugLogDirectory(const std::string& debugPath);
+
 // A fresh directory under /tmp for the run, removed with its contents.
 class ScratchDir {
 public:

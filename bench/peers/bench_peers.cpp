@@ -51,11 +51,7 @@ void buildSetup() {
     gSetup = new Setup;
     Setup& s = *gSetup;
     const std::string root = s.scratch.path();
-    ::mkdir((root + "/data").c_str(), 0700);
-    ::mkdir((root + "/run").c_str(), 0700);
-    ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", (root + "/run").c_str(), 1);
-    ::setenv("HOME", root.c_str(), 1);
+    useAsHome(root);
 
     ::unsetenv("ZORV_DEBUG_MODE");
     s.disabledLogger = std::make_unique<ZorvDebugLogger>();
@@ -64,13 +60,7 @@ void buildSetup() {
     s.debugLogger->startLogging();
     s.debugPath = s.debugLogger->getLogFileName().bytes();
 
-    // Every file in the directory of our debug log: opening a path costs a
-    // step per component, and no contender should pay for a longer one.
-    if (s.debugPath.find('/') == std::string::npos) {
-        std::fprintf(stderr, "the debug logger has no file in %s\n", root.c_str());
-        std::exit(1);
-    }
-    const std::string dir = s.debugPath.substr(0, s.debugPath.rfind('/'));
+    const std::string dir = debugLogDirectory(s.debugPath);
     s.threeLinePath = dir + "/zorv-peers-three.log";
     s.threeLineLogger = std::make_unique<ZorvLogger>(TStr(s.threeLinePath));
     s.threeLineLogger->startLogging();

@@ -46,23 +46,14 @@ void buildSetup() {
     gSetup = new Setup;
     Setup& s = *gSetup;
     const std::string root = s.scratch.path();
-    ::mkdir((root + "/data").c_str(), 0700);
-    ::mkdir((root + "/run").c_str(), 0700);
-    ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", (root + "/run").c_str(), 1);
-    ::setenv("HOME", root.c_str(), 1);
+    useAsHome(root);
     ::setenv("ZORV_DEBUG_MODE", "1", 1);
 
     ZorvDebugLogger logger;
     logger.startLogging();
     ZorvDebugLog record(Zorv::kZorvCore, TStr(kMessage));
     s.debugPath = logger.getLogFileName().bytes();
-    // All in one directory: opening a path costs a step per component.
-    if (s.debugPath.find('/') == std::string::npos) {
-        std::fprintf(stderr, "the debug logger has no file in %s\n", root.c_str());
-        std::exit(1);
-    }
-    const std::string dir = s.debugPath.substr(0, s.debugPath.rfind('/'));
+    const std::string dir = debugLogDirectory(s.debugPath);
     s.floorPath = dir + "/floor.log";
     s.log4cplusPath = dir + "/log4cplus.log";
     s.oneLineBytes = captureBytes(s.debugPath, [&] { logger.log(record); });
