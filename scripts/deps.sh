@@ -13,6 +13,12 @@ packages=(
   xvfb xauth                                   # QET under a virtual display
   clang libclang-rt-14-dev                     # sanitizer and fuzz builds
   python3                                      # the fuzz runner makes its large inputs
+  zlib1g-dev                                   # zorvlog reads gzip-compressed logs
+  logrotate rsyslog jq                         # rotation and shipping with the real tools
+  debhelper devscripts dpkg-dev fakeroot lintian # the Debian packages
+  help2man man-db bash-completion              # manual pages and completion
+  abigail-tools                                # the binary-interface check
+  systemd desktop-file-utils                   # the user units and the autostart entry
 )
 
 installed() {
