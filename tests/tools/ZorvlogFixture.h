@@ -29,7 +29,7 @@ constexpr bool kSanitized = false;
 // A small table for the records of the tests: vendor 3 named, code 42 described.
 extern const char* const kTestTable;
 
-// Every test gets a home of its own, a known "uname -a", no logging switches
+// Every test gets a home (and state directory) of its own, a known "uname -a", no logging switches
 // from the caller's environment, and the test table where the library looks.
 class ZorvlogTest : public ::testing::Test {
 protected:
@@ -49,6 +49,7 @@ protected:
     std::string tablePath() const { return mHome.zorvDataDir() + "/ZorvErrorCodes.xml"; }
 
     IsolatedHome mHome;
+    ScopedEnv mState{"XDG_STATE_HOME", (mHome.root() + "/state").c_str()};
     TempDir mDir;
     FakeUname mUname{"Linux testhost 5.10.0-test #1 SMP Tue x86_64 GNU/Linux\n"};
     ScopedEnv mDebugOff{"ZORV_DEBUG_MODE", nullptr};

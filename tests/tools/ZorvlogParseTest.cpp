@@ -4,6 +4,8 @@
 
 #include <zorv/ErrorLog.h>
 
+#include <unistd.h>
+
 namespace zorvtest {
 namespace {
 
@@ -244,6 +246,45 @@ TEST_F(Parse, StreamsWithinAnAddressLimit) {
     std::string last;
     ASSERT_EQ(runProcess({"tail", "-n", "1", out}, &last), 0);
     EXPECT_NE(last.find("\"lines\":[300000,300000]"), std::string::npos) << last;
+}
+
+// The section's local time with the reader's offset, in the hours when
+// clocks change too; the record's computer name; syslog's severity names.
+TEST_F(Parse, TimestampHostAndSeverity) {
+    ScopedEnv zone("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+    const std::string log = mDir.file("times.log");
+    writeFile(log, "stray text\n"
+                   "1\t2026/10/25\t02:30:00\tambiguous=first reading\n"
+                   "1\t2026/10/25\t03:30:00:7\tafter=standard time\n"
+                   "1\t2026/3/29\t02:30:00:45\tC\tskipped hour\t\n"
+                   "1,2026/13/1,00:00:00,os,other,5,a:b,c:d,C,e,\n"
+                   "2\t2026/7/1\t12:00:00\tComputerName=host1\n"
+                   "2\t2026/7/1\t12:00:00\tOS=x\n"
+                   "2\t2026/7/1\t12:00:00\tFile=a,Line=1\n"
+                   "2\t2026/7/1\t12:00:00\tVendorID=3\n"
+                   "2\t2026/7/1\t12:00:00\tVendorError=4\n");
+    char machine[256] = {0};
+    ::gethostname(machine, sizeof machine - 1);
+    std::vector<JsonValue> entries = parseJson({log});
+    ASSERT_EQ(entries.size(), 6u);
+    const char* expected[][3] = {
+        {"", machine, "notice"},
+        {"2026-10-25T02:30:00.000+02:00", machine, "notice"},
+        {"2026-10-25T03:30:00.007+01:00", machine, "notice"},
+        {"2026-03-29T02:30:00.045+01:00", machine, "debug"},
+        {"", "other", "info"},
+        {"2026-07-01T12:00:00.000+02:00", "host1", "err"},
+    };
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const JsonValue& e = entries[i];
+        if (expected[i][0][0] == '\0') {
+            EXPECT_TRUE(e["timestamp"].isNull()) << i;
+        } else {
+            EXPECT_EQ(e["timestamp"].str(), expected[i][0]) << i;
+        }
+        EXPECT_EQ(e["host"].str(), expected[i][1]) << i;
+        EXPECT_EQ(e["severity"].str(), expected[i][2]) << i;
+    }
 }
 
 } // namespace

@@ -19,8 +19,8 @@ struct LogEntry {
         kText,  // a line without a section and no line before it
     };
     Kind kind = kText;
-    int firstLine = 0;
-    int lastLine = 0;
+    std::uint64_t firstLine = 0;
+    std::uint64_t lastLine = 0;
     // Byte offsets of the first line's start and of the end of the last
     // line, its LF included.
     std::uint64_t offset = 0;

@@ -48,6 +48,7 @@ public:
     // is): at the end of the input, false means it was cut short.
     bool complete() const;
     bool compressed() const { return mCompressed; }
+    int fd() const { return mFd; }
     bool binary() const { return mBinary; }
     // Why the input cannot be read (any more).
     const std::string& error() const { return mError; }

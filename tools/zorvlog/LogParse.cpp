@@ -38,7 +38,7 @@ int parseOne(const std::string& source, bool json, bool named) {
         grouper.addLine(line, offset);
     }
     if (input.rest(line, offset)) {
-        grouper.addLine(line, offset); // a torn last line
+        grouper.addLine(line, offset, false); // a torn last line
     }
     grouper.finish();
     if (status == LogInput::kError || !input.complete()) {

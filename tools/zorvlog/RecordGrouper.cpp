@@ -198,12 +198,12 @@ bool splitDescribed(const std::string& value, std::string& text, std::string& de
     return true;
 }
 
-RecordGrouper::RecordGrouper(Sink sink, int firstLine)
+RecordGrouper::RecordGrouper(Sink sink, std::uint64_t firstLine)
     : mSink(std::move(sink)), mNextLine(firstLine) {}
 
-bool RecordGrouper::addLine(const std::string& line, std::uint64_t offset) {
-    const int number = mNextLine++;
-    const std::uint64_t end = offset + line.size() + 1;
+bool RecordGrouper::addLine(const std::string& line, std::uint64_t offset, bool terminated) {
+    const std::uint64_t number = mNextLine++;
+    const std::uint64_t end = offset + line.size() + (terminated ? 1 : 0);
     LogEntry entry;
     char separator = 0;
     std::size_t payload = matchSection(line, entry, separator);

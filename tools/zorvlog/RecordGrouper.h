@@ -28,11 +28,13 @@ public:
 
     // Entries go to sink in input order; firstLine numbers the first line
     // added (a reader that resumes in the middle of a file says where).
-    explicit RecordGrouper(Sink sink, int firstLine = 1);
+    explicit RecordGrouper(Sink sink, std::uint64_t firstLine = 1);
 
-    // One line without its LF, starting at byte `offset` of the input.
-    // Returns whether it starts an entry (false: it continues the one before).
-    bool addLine(const std::string& line, std::uint64_t offset);
+    // One line without its LF, starting at byte `offset` of the input;
+    // `terminated` false for a torn last line that has no LF. Returns whether
+    // the line starts an entry (false: it continues the one before), so the
+    // line before it may end one.
+    bool addLine(const std::string& line, std::uint64_t offset, bool terminated = true);
 
     // The input ended, or went quiet for good: everything held is whole.
     // Lines added afterwards start afresh.
@@ -45,7 +47,7 @@ private:
     void settle(bool final);
 
     Sink mSink;
-    int mNextLine;
+    std::uint64_t mNextLine;
     // The entry of the last line with a section, still open to tails.
     bool mOpen = false;
     LogEntry mOpenEntry;
