@@ -100,12 +100,34 @@ TEST_F(Follow, RestartFindsTheUnfinishedFileCompressed) {
 
     pid_t second = start(log, 2);
     ASSERT_TRUE(waitFor(2, 9));
+    CapturedProcess rival = zorvlog({"follow", log});
+    EXPECT_EQ(rival.status, 1);
+    EXPECT_NE(rival.err.find("in use by another zorvlog follow"), std::string::npos) << rival.err;
     ::kill(second, SIGTERM);
     EXPECT_EQ(waitProcess(second), 0);
     std::map<int, std::string> before = records(1), after = records(2);
     EXPECT_EQ(before.size(), 3u);
     EXPECT_EQ(after.size(), 3u) << readFile(output(2));
     EXPECT_EQ(after.count(3) + after.count(4) + after.count(9), 3u);
+}
+
+// Copied and emptied in place behind the follower's back (logrotate's
+// copytruncate): what it had not read is read from the copy, then the emptied
+// file from its start.
+TEST_F(Follow, EmptiedInPlaceContinuesInTheCopy) {
+    const std::string log = mDir.file("c.log");
+    RoleProcess("follow-writer", {log, "0", "2"}).wait();
+    pid_t follower = start(log, 1);
+    ASSERT_TRUE(waitFor(1, 2));
+    ::kill(follower, SIGSTOP);
+    RoleProcess("follow-writer", {log, "3", "4"}).wait();
+    ASSERT_EQ(runProcess({"sh", "-c", "cp \"$0\" \"$0.1\" && : > \"$0\"", log}), 0);
+    RoleProcess("follow-writer", {log, "5", "5"}).wait();
+    ::kill(follower, SIGCONT);
+    ASSERT_TRUE(waitFor(1, 5));
+    ::kill(follower, SIGTERM);
+    EXPECT_EQ(waitProcess(follower), 0);
+    EXPECT_EQ(records(1).size(), 6u) << readFile(output(1));
 }
 
 // A writer goes on for about 4 s while the log is rotated every 0.5 s (the

@@ -28,6 +28,9 @@ const std::chrono::milliseconds kQuiet(500);
 // Lines read per poll, so that a long backlog does not hold up the other logs
 // and a request to stop.
 const int kLinesPerPoll = 4096;
+// The bytes before the reading position compared to notice a file emptied
+// and refilled past it.
+const std::size_t kTail = 64;
 
 std::uint32_t crcAdd(std::uint32_t crc, const char* data, std::size_t size) {
     return static_cast<std::uint32_t>(
@@ -102,6 +105,7 @@ struct FollowedLog::Generation {
     ino_t ino = 0;
     std::string seed;    // inode and birth time, for the identity
     FollowPosition read; // what has gone to the grouper
+    std::string tail;    // its last bytes (kTail at most)
 
     bool is(const struct stat& st) const { return st.st_dev == dev && st.st_ino == ino; }
 };
@@ -126,7 +130,9 @@ void FollowedLog::note(const std::string& text) {
 
 std::unique_ptr<FollowedLog::Generation> FollowedLog::openGeneration(const std::string& file,
                                                                      bool quiet) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO in the log's place cannot hold us up: it
+    // is refused below, and a regular file reads the same either way.
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (!quiet) {
             note(errno == ENOENT ? "waiting for it to appear"
@@ -315,6 +321,13 @@ void FollowedLog::feed(const std::string& line, std::uint64_t offset, bool termi
         read.crc = crcAdd(read.crc, "\n", 1);
     }
     read.offset = offset + line.size() + (terminated ? 1 : 0);
+    mCurrent->tail += line;
+    if (terminated) {
+        mCurrent->tail += '\n';
+    }
+    if (mCurrent->tail.size() > kTail) {
+        mCurrent->tail.erase(0, mCurrent->tail.size() - kTail);
+    }
     ++read.line;
     mLastData = now;
     mLineBefore = mLastLine;
@@ -359,7 +372,7 @@ void FollowedLog::watchPath() {
     }
     if (mCurrent != nullptr && mCurrent->is(st)) {
         mAtPath = true;
-        if (static_cast<std::uint64_t>(st.st_size) < mCurrent->input.offset()) {
+        if (static_cast<std::uint64_t>(st.st_size) < mCurrent->read.offset || rewritten()) {
             followCopy();
         }
         return;
@@ -400,9 +413,28 @@ void FollowedLog::followCopy() {
             return;
         }
     }
-    note("was emptied (copied and truncated?); what was written to it after the last read is "
-         "lost");
-    finishCurrent();
+    note("was emptied (copied and truncated?) and no copy holds what was read; whatever was "
+         "written to it between the last read and the emptying is lost");
+    // What is buffered beyond the last line came from the new content.
+    mGrouper.finish();
+    mCurrent.reset();
+}
+
+// Whether the bytes just before the reading position are no longer those
+// read: the file was emptied and has grown past that position again.
+bool FollowedLog::rewritten() {
+    Generation& g = *mCurrent;
+    char bytes[kTail];
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kTail, g.read.offset));
+    if (n == 0 || ::pread(g.input.fd(), bytes, n, static_cast<off_t>(g.read.offset - n)) !=
+                      static_cast<ssize_t>(n)) {
+        return false;
+    }
+    if (g.tail.size() != n) {
+        g.tail.assign(bytes, n); // resumed: the tail was not seen
+        return false;
+    }
+    return g.tail.compare(0, n, bytes, n) != 0;
 }
 
 bool FollowedLog::mayFinish() const {

@@ -63,6 +63,7 @@ private:
     void handOut(const LogEntry& entry);
     void watchPath();
     void followCopy();
+    bool rewritten();
     bool mayFinish() const;
     void finishCurrent();
     bool atPath(const Generation& generation) const;
