@@ -55,6 +55,18 @@ zorvlog=$prefix/bin/zorvlog
 "$zorvlog" error --vendor ZorvQet --code 2 "$work/tool.log" || fail "zorvlog error"
 grep -q $'\tVendorError=2 \\[Another QET' "$work/tool.log" || fail "zorvlog error: no description from the installed table"
 "$zorvlog" check-table >/dev/null || fail "zorvlog check-table: the installed table is not clean"
+man_pages=$(find "$prefix/share/man/man1" -name 'zorvlog.1*' -o -name 'qet-send.1*' -o -name 'QET.1*' | wc -l)
+[ "$man_pages" -eq "$([ -e "$prefix/bin/QET" ] && echo 3 || echo 1)" ] || fail "manual pages missing"
+
+# The completion of the installed zorvlog: COMP_WORDS up to the cursor.
+complete_zorvlog() {
+  PATH=$prefix/bin:$PATH bash -c 'source /usr/share/bash-completion/bash_completion && source "$1"
+    shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+    _zorvlog zorvlog "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"; echo "${COMPREPLY[*]}"' \
+    _ "$prefix/share/bash-completion/completions/zorvlog" zorvlog "$@"
+}
+[ "$(complete_zorvlog che)" = check-table ] || fail "completion: no command"
+[ "$(complete_zorvlog error --vendor zorvq)" = ZorvQet ] || fail "completion: no vendor from the installed table"
 
 if [ -e "$prefix/bin/QET" ]; then
   # The application libraries are QET's own: no development links, not public.
