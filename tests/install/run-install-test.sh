@@ -18,9 +18,12 @@ if [ "$1" = --prefix ]; then
   prefix=$(realpath "$2")
   client_dir=$3
 else
-  prefix=$work/prefix
+  # Staged under DESTDIR, so that a directory configured as absolute (such as
+  # /etc for a /usr prefix) lands in the stage too; the tree is then used from
+  # the stage, away from the prefix it was installed for.
   client_dir=$2
-  cmake --install "$1" --prefix "$prefix" >/dev/null
+  DESTDIR=$work/stage cmake --install "$1" --prefix /opt/zorv >/dev/null
+  prefix=$work/stage/opt/zorv
 fi
 fail() { echo "install test: $*" >&2; exit 1; }
 unset LD_LIBRARY_PATH
