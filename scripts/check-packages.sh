@@ -48,6 +48,8 @@ done
 step "install test"
 "$src/tests/install/run-install-test.sh" --prefix "$root/usr" "$src/tests/install/client"
 env -u LD_LIBRARY_PATH "$root/usr/bin/zorvlog" --help >/dev/null || fail "zorvlog --help"
+readelf -d "$root/usr/bin/QET" | grep 'NEEDED.*\[libzorverrorLog\.so\.5\]' >/dev/null ||
+  fail "QET no longer names libzorverrorLog.so.5 as a needed library"
 
 step "manual pages"
 for page in "$root"/usr/share/man/man1/*.1.gz; do

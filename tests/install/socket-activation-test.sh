@@ -14,7 +14,7 @@ fail() { echo "socket activation test: $*" >&2; exit 1; }
 # serve on a handed socket; an older one is skipped, and says so.
 qet_files=$(find "$prefix" -path '*/bin/QET' -o -path '*/zorv/libqet*.so.*')
 if ! grep -qa LISTEN_FDS $qet_files &&
-  ! { readelf -d $qet_files | grep -q 'NEEDED.*libsystemd'; }; then
+  ! { readelf -d $qet_files | grep 'NEEDED.*libsystemd' >/dev/null; }; then
   echo "socket activation test: skipped: this QET does not take its socket from a service manager (no LISTEN_FDS)"
   exit 0
 fi
