@@ -4,7 +4,7 @@
 # the installed zorvlog, qet-send and QET with nothing but the tree (no
 # LD_LIBRARY_PATH, no source or build tree paths).
 #
-#   run-install-test.sh BUILD_DIR CLIENT_DIR           installs BUILD_DIR into a temporary prefix
+#   run-install-test.sh BUILD_DIR CLIENT_DIR           installs BUILD_DIR into a temporary stage first
 #   run-install-test.sh --prefix PREFIX CLIENT_DIR     an installed tree, e.g. unpacked packages' usr
 set -euo pipefail
 work=$(mktemp -d /tmp/zorv-install-XXXXXX)
