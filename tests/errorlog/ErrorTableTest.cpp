@@ -1,3 +1,4 @@
+#include "support/RoleProcess.h"
 #include "support/TestSupport.h"
 
 #include "XmlNestingScan.h"
@@ -43,6 +44,14 @@ std::string nested(std::size_t depth) {
     }
     return text;
 }
+
+// "load PATH": exits 0 when the table at PATH loads, 1 when it is refused;
+// a crash shows as 128 + the signal.
+int roleLoad(const std::vector<std::string>& args) {
+    ZorvErrorTable table{TStr(args.at(0))};
+    return table.Load() ? 0 : 1;
+}
+[[maybe_unused]] const bool kRolesRegistered = zorvtest::registerRole("load", roleLoad);
 
 std::string answer(ZorvErrorTable& table, const Lookup& l) {
     return (l.code == kName ? table.GetVendorName(l.vendor)
@@ -203,6 +212,20 @@ TEST_F(ErrorTableTest, MarkupThatHidesNoElementsFromTheParserCannotHideDepth) {
           "<ERRORTABLES>\"" + deep + "\"</ERRORTABLES>", "<?pi > " + deep + " ?><ERRORTABLES/>",
           "<!DOCTYPE x [ <!ENTITY e \"> " + deep + "\"> ]><ERRORTABLES/>"}) {
         EXPECT_FALSE(load(xml)) << xml.substr(0, 40);
+    }
+}
+
+TEST_F(ErrorTableTest, MarkupReadAsTheParserReadsItCannotHideDepth) {
+    // Each hides 50,000 levels from a scan that does not follow the parser:
+    // a quoted "<!--" in the declaration; a UTF-8 lead byte that takes the
+    // "<!" of "<!--" in text, or the closing quote of a value, for its own.
+    const std::string deep = nested(50000);
+    for (const std::string& head :
+         {std::string("<?xml version=\"><!--\"?>"),
+          std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><ERRORTABLES>\xe3<!--"),
+          std::string("<?xml version=\"1.0\"?><ERRORTABLES x=\"\xe3\"><!--\">")}) {
+        writeFile(mPath, head + deep);
+        EXPECT_EQ(1, zorvtest::RoleProcess("load", {mPath}).wait()) << head;
     }
 }
 

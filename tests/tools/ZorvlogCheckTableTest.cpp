@@ -119,6 +119,14 @@ TEST_F(CheckTable, TooDeepIsRefusedLikeTheLibraryDoes) {
         hostile.replace(i, 3, "<a>");
     }
     EXPECT_EQ(check(hostile)[0].kind, "too-deep");
+    // Markup that a scan blind to the parser's reading takes for a comment.
+    for (const char* head :
+         {"<?xml version=\"><!--\"?>", "<?xml version=\"1.0\"?><ERRORTABLES>\xe3<!--",
+          "<?xml version=\"1.0\"?><ERRORTABLES x=\"\xe3\"><!--\">"}) {
+        auto found = check(head + hostile);
+        ASSERT_EQ(found.size(), 1u) << head;
+        EXPECT_EQ(found[0].kind, "too-deep") << head;
+    }
 }
 
 TEST_F(CheckTable, MissingRootOrTables) {
