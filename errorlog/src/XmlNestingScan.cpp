@@ -43,43 +43,44 @@ int utf8Length(unsigned char lead) {
     return 1;
 }
 
-// The character tests use the C library in the current locale, as the
-// parser's do; the parse follows on the same thread, so both read the same.
-bool isWhiteSpace(char c) {
-    return std::isspace(static_cast<unsigned char>(c)) || c == '\n' || c == '\r';
-}
-
-// IsAlpha, IsAlphaNum: every byte from 127 up counts as a letter.
-bool isLetter(char c) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    return u >= 127 || std::isalpha(u);
-}
-
-bool isLetterOrDigit(char c) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    return u >= 127 || std::isalnum(u);
-}
-
-bool startsName(char c) {
-    return isLetter(c) || c == '_';
-}
-
-// ToLower. The parser hands a plain char over, negative for bytes from 0x80
-// on where char is signed; glibc's tolower takes those (-128 to 255).
-int toLower(char c, Encoding encoding) {
-    const int v = c;
-    return encoding == Encoding::Utf8 && v >= 128 ? v : std::tolower(v);
-}
-
-// StringEqual: whether text starts with tag.
-bool startsWith(const char* text, const char* tag, bool ignoreCase, Encoding encoding) {
-    while (*text != '\0' && *tag != '\0' &&
-           (ignoreCase ? toLower(*text, encoding) == toLower(*tag, encoding) : *text == *tag)) {
-        ++text;
-        ++tag;
+// The parser's character classes: isspace (and CR, LF), its letters and
+// digits, for which every byte from 127 up counts, and tolower. Taken from
+// the C library in the current locale, as the parser's are; the parse
+// follows on the same thread, so both read the same. Looked up once per
+// scan: the calls would cost more than the rest of the scan.
+class CharClasses {
+public:
+    CharClasses() {
+        for (int c = 0; c < 256; ++c) {
+            mClasses[c] = static_cast<unsigned char>(
+                (std::isspace(c) || c == '\n' || c == '\r' ? kSpace : 0) |
+                (c >= 127 || std::isalpha(c) ? kLetter : 0) |
+                (c >= 127 || std::isalnum(c) ? kLetterOrDigit : 0));
+        }
+        // The parser hands tolower a plain char, negative for bytes from 0x80
+        // on where char is signed; glibc's tolower takes -128 to 255.
+        for (int c = -128; c < 256; ++c) {
+            mLower[c + 128] = std::tolower(c);
+        }
     }
-    return *tag == '\0';
-}
+    bool isWhiteSpace(char c) const { return (of(c) & kSpace) != 0; }
+    bool startsName(char c) const { return (of(c) & kLetter) != 0 || c == '_'; }
+    bool continuesName(char c) const {
+        return (of(c) & kLetterOrDigit) != 0 || c == '_' || c == '-' || c == '.' || c == ':';
+    }
+    // ToLower: UTF-8 leaves bytes from 128 up alone (only where char is
+    // unsigned can a char be that large).
+    int toLower(char c, Encoding encoding) const {
+        const int v = c;
+        return encoding == Encoding::Utf8 && v >= 128 ? v : mLower[v + 128];
+    }
+
+private:
+    enum : unsigned char { kSpace = 1, kLetter = 2, kLetterOrDigit = 4 };
+    unsigned char of(char c) const { return mClasses[static_cast<unsigned char>(c)]; }
+    unsigned char mClasses[256];
+    int mLower[384];
+};
 
 struct NamedEntity {
     const char* text;
@@ -99,6 +100,7 @@ public:
     std::size_t run(std::size_t stopAbove);
 
 private:
+    bool startsWith(const char* text, const char* tag, bool ignoreCase, Encoding encoding) const;
     const char* skipWhiteSpace(const char* p) const;
     Node identify(const char* p) const;
     const char* character(const char* p, std::string* value);
@@ -111,10 +113,22 @@ private:
 
     const char* mText;
     const char* mEnd;
+    const CharClasses mClasses;
     Encoding mEncoding = Encoding::Unknown;
     bool mOverran = false;
     std::unordered_set<std::string_view> mAttributeNames; // of the start tag being read
 };
+
+// StringEqual: whether text starts with tag.
+bool Scan::startsWith(const char* text, const char* tag, bool ignoreCase, Encoding encoding) const {
+    while (*text != '\0' && *tag != '\0' &&
+           (ignoreCase ? mClasses.toLower(*text, encoding) == mClasses.toLower(*tag, encoding)
+                       : *text == *tag)) {
+        ++text;
+        ++tag;
+    }
+    return *tag == '\0';
+}
 
 // SkipWhiteSpace. In UTF-8 it also passes over the byte-order mark and the
 // two non-characters EF BF BE and EF BF BF. Null at the end of the text.
@@ -127,7 +141,7 @@ const char* Scan::skipWhiteSpace(const char* p) const {
         if (mEncoding == Encoding::Utf8 && u[0] == 0xef &&
             ((u[1] == 0xbb && u[2] == 0xbf) || (u[1] == 0xbf && (u[2] == 0xbe || u[2] == 0xbf)))) {
             p += 3;
-        } else if (isWhiteSpace(*p)) {
+        } else if (mClasses.isWhiteSpace(*p)) {
             ++p;
         } else {
             break;
@@ -150,7 +164,7 @@ Node Scan::identify(const char* p) const {
     if (startsWith(p, "<!", false, mEncoding)) {
         return Node::Unknown;
     }
-    return startsName(p[1]) ? Node::Element : Node::Unknown;
+    return mClasses.startsName(p[1]) ? Node::Element : Node::Unknown;
 }
 
 // GetChar: one character of text or of an attribute value, its value added
@@ -233,8 +247,9 @@ const char* Scan::readText(const char* p, const char* endTag, bool condense, std
     if (condense) {
         p = skipWhiteSpace(p);
     }
-    while (p != nullptr && *p != '\0' && !startsWith(p, endTag, false, mEncoding)) {
-        p = condense && isWhiteSpace(*p) ? p + 1 : character(p, value);
+    while (p != nullptr && *p != '\0' &&
+           (*p != *endTag || !startsWith(p, endTag, false, mEncoding))) {
+        p = condense && mClasses.isWhiteSpace(*p) ? p + 1 : character(p, value);
     }
     if (p != nullptr && *p != '\0') {
         p += std::strlen(endTag);
@@ -244,10 +259,10 @@ const char* Scan::readText(const char* p, const char* endTag, bool condense, std
 
 // ReadName: past the name, or null when there is none.
 const char* Scan::readName(const char* p) const {
-    if (!startsName(*p)) {
+    if (!mClasses.startsName(*p)) {
         return nullptr;
     }
-    while (isLetterOrDigit(*p) || *p == '_' || *p == '-' || *p == '.' || *p == ':') {
+    while (mClasses.continuesName(*p)) {
         ++p;
     }
     return p;
@@ -283,7 +298,7 @@ const char* Scan::attribute(const char* p, std::string_view* name, std::string* 
         const char quote[] = {*p, '\0'};
         return readText(p + 1, quote, false, value);
     }
-    for (; *p != '\0' && !isWhiteSpace(*p) && *p != '/' && *p != '>'; ++p) {
+    for (; *p != '\0' && !mClasses.isWhiteSpace(*p) && *p != '/' && *p != '>'; ++p) {
         if (*p == '\'' || *p == '"') {
             return nullptr;
         }
@@ -316,7 +331,7 @@ const char* Scan::declaration(const char* p, bool atTopLevel) {
             p = attribute(p, nullptr, setsEncoding ? &value : nullptr);
             encoding = value;
         } else {
-            while (*p != '\0' && *p != '>' && !isWhiteSpace(*p)) {
+            while (*p != '\0' && *p != '>' && !mClasses.isWhiteSpace(*p)) {
                 ++p;
             }
         }
@@ -447,9 +462,13 @@ std::size_t xmlNestingDepth(const char* data, std::size_t size, std::size_t stop
     // the parser would step beyond the buffer without going there itself.
     std::vector<char> text(data, data + size);
     text.resize(size + 4, '\0');
-    std::size_t in = 0;
-    std::size_t out = 0;
-    while (text[in] != '\0') {
+    const std::size_t zero = ::strnlen(data, size);
+    const void* firstCr = std::memchr(data, '\r', zero);
+    std::size_t in = firstCr != nullptr
+                         ? static_cast<std::size_t>(static_cast<const char*>(firstCr) - data)
+                         : zero;
+    std::size_t out = in;
+    while (in < zero) {
         if (text[in] == '\r') {
             text[out++] = '\n';
             in += text[in + 1] == '\n' ? 2 : 1;
