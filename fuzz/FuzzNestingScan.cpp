@@ -15,14 +15,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <vector>
 
 namespace {
 
 constexpr std::size_t kMaxInput = 8192;
-// Above any depth kMaxInput bytes can reach: a result beyond it is the scan
-// refusing a document that would make the parser read past its end.
-constexpr std::size_t kStopAbove = kMaxInput;
+// Beyond what kMaxInput bytes can reach: the only refusal left is that of a
+// document that would make the parser read past its end.
+constexpr zorv_detail::XmlLimits kNoLimits{kMaxInput, std::numeric_limits<std::size_t>::max()};
 
 // Elements on the deepest path of the tree, walked without recursion. A
 // failed parse keeps the nodes it made, so this is the depth the parser's
@@ -56,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const char* text = reinterpret_cast<const char*>(data);
-    const std::size_t scanned = zorv_detail::xmlNestingDepth(text, size, kStopAbove);
-    if (scanned > kStopAbove || size == 0) {
+    const zorv_detail::XmlScan scan = zorv_detail::scanForParser(text, size, kNoLimits);
+    if (scan.refusal != zorv_detail::XmlRefusal::None || size == 0) {
         return 0; // refused, or nothing for the parser to read
     }
 
@@ -71,8 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fclose(stream);
 
     const std::size_t parsed = treeDepth(document);
-    if (scanned != parsed) {
-        std::fprintf(stderr, "the scan counts %zu levels, the parser built %zu\n", scanned, parsed);
+    if (scan.depth != parsed) {
+        std::fprintf(stderr, "the scan counts %zu levels, the parser built %zu\n", scan.depth,
+                     parsed);
         std::abort();
     }
     return 0;

@@ -16,7 +16,7 @@
 // the scan does not, and a few thousand of those overflow the stack. Each
 // function below mirrors the parser function named in its comment. The
 // parser's recursion, one call per open element, becomes the stack of open
-// element names; nothing else is kept.
+// element names.
 namespace zorv_detail {
 
 namespace {
@@ -95,9 +95,10 @@ class Scan {
 public:
     // text: the buffer as the parser holds it, ending at end, a zero byte,
     // with at least three more zero bytes after it.
-    Scan(const char* text, const char* end) : mText(text), mEnd(end) {}
+    Scan(const char* text, const char* end, const XmlLimits& limits)
+        : mText(text), mEnd(end), mLimits(limits) {}
 
-    std::size_t run(std::size_t stopAbove);
+    XmlScan run();
 
 private:
     bool startsWith(const char* text, const char* tag, bool ignoreCase, Encoding encoding) const;
@@ -113,9 +114,10 @@ private:
 
     const char* mText;
     const char* mEnd;
+    const XmlLimits mLimits;
     const CharClasses mClasses;
     Encoding mEncoding = Encoding::Unknown;
-    bool mOverran = false;
+    XmlRefusal mRefusal = XmlRefusal::None;
     std::unordered_set<std::string_view> mAttributeNames; // of the start tag being read
 };
 
@@ -171,12 +173,12 @@ Node Scan::identify(const char* p) const {
 // to value when given. A UTF-8 sequence is taken whole, by its lead byte
 // alone: whatever follows (a '<', a quote, even the final zero) is part of
 // it. Past the buffer's last byte the parser would read memory that is not
-// the document's; the scan marks that and ends.
+// the document's; the scan refuses that and ends.
 const char* Scan::character(const char* p, std::string* value) {
     const int length = mEncoding == Encoding::Utf8 ? utf8Length(static_cast<unsigned char>(*p)) : 1;
     if (length > 1) {
         if (p + length > mEnd) {
-            mOverran = true;
+            mRefusal = XmlRefusal::ReadsPastEnd;
             return nullptr;
         }
         return p + length;
@@ -347,7 +349,8 @@ const char* Scan::declaration(const char* p, bool atTopLevel) {
 }
 
 // TiXmlElement::Parse up to its content: the name, the attributes (a name
-// twice fails the parse), then "/>" or '>'. Null on failure.
+// twice fails the parse), then "/>" or '>'. Null on failure, and past the
+// limit of attributes, which the scan refuses.
 const char* Scan::startTag(const char* p, std::string_view& name, bool& opened) {
     p = skipWhiteSpace(p + 1);
     const char* start = p;
@@ -375,6 +378,10 @@ const char* Scan::startTag(const char* p, std::string_view& name, bool& opened) 
         if (p == nullptr || *p == '\0' || !mAttributeNames.insert(attributeName).second) {
             return nullptr;
         }
+        if (mAttributeNames.size() > mLimits.attributes) {
+            mRefusal = XmlRefusal::TooManyAttributes;
+            return nullptr;
+        }
     }
 }
 
@@ -382,16 +389,16 @@ const char* Scan::startTag(const char* p, std::string_view& name, bool& opened) 
 // the nodes, at the top level while no element is open, else in the content
 // of the innermost one. The parse ends, and so does the scan, where the
 // parser fails or finds no more nodes.
-std::size_t Scan::run(std::size_t stopAbove) {
+XmlScan Scan::run() {
+    XmlScan result;
     if (*mText == '\0') {
-        return 0;
+        return result;
     }
     const unsigned char* u = reinterpret_cast<const unsigned char*>(mText);
     if (u[0] == 0xef && u[1] == 0xbb && u[2] == 0xbf) {
         mEncoding = Encoding::Utf8;
     }
     std::vector<std::string_view> open;
-    std::size_t deepest = 0;
     const char* p = skipWhiteSpace(mText);
     while (p != nullptr && *p != '\0') {
         if (*p != '<') {
@@ -432,9 +439,10 @@ std::size_t Scan::run(std::size_t stopAbove) {
                 break;
             case Node::Element: {
                 // The parser has entered one more level, whatever follows.
-                deepest = std::max(deepest, open.size() + 1);
-                if (deepest > stopAbove) {
-                    return stopAbove + 1;
+                result.depth = std::max(result.depth, open.size() + 1);
+                if (result.depth > mLimits.depth) {
+                    result.refusal = XmlRefusal::TooDeep;
+                    return result;
                 }
                 std::string_view name;
                 bool opened = false;
@@ -448,12 +456,13 @@ std::size_t Scan::run(std::size_t stopAbove) {
         }
         p = skipWhiteSpace(p);
     }
-    return mOverran ? stopAbove + 1 : deepest;
+    result.refusal = mRefusal;
+    return result;
 }
 
 } // namespace
 
-std::size_t xmlNestingDepth(const char* data, std::size_t size, std::size_t stopAbove) {
+XmlScan scanForParser(const char* data, std::size_t size, const XmlLimits& limits) {
     // The buffer TiXmlDocument::LoadFile parses: the bytes read whole and one
     // zero after them; up to the first zero byte CR LF and a lone CR become
     // LF, and a zero ends what was rewritten. Bytes between that zero and the
@@ -477,7 +486,7 @@ std::size_t xmlNestingDepth(const char* data, std::size_t size, std::size_t stop
         }
     }
     text[out] = '\0';
-    return Scan(text.data(), text.data() + size).run(stopAbove);
+    return Scan(text.data(), text.data() + size, limits).run();
 }
 
 } // namespace zorv_detail

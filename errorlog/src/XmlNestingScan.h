@@ -5,10 +5,34 @@
 
 // Internal to the library. TinyXML parses an element by recursing once per
 // level of nesting, so a small file nested some ten thousand levels deep
-// exhausts the stack of any process that parses it. Before a file reaches
-// the parser, this scan measures how deep the parser would go, without
-// recursion and without building anything.
+// exhausts the stack of any process that parses it; and it checks each new
+// attribute of an element against all those before it, so a crafted element
+// with millions of attributes takes days. Before a file reaches the parser,
+// this scan measures what the parser would do with it, without recursion and
+// without building anything.
 namespace zorv_detail {
+
+struct XmlLimits {
+    std::size_t depth;      // element nesting
+    std::size_t attributes; // attributes on one element
+};
+
+// What the table loader hands to the parser, and zorvlog check-table with it.
+// A table nests four levels and has one attribute per element.
+constexpr XmlLimits kErrorTableLimits{256, 64};
+
+enum class XmlRefusal {
+    None,
+    TooDeep,           // elements nest deeper than the limit
+    TooManyAttributes, // an element has more attributes than the limit
+    ReadsPastEnd,      // a UTF-8 lead byte at the very end: the parser would
+                       // read on past its buffer, into memory not the file's
+};
+
+struct XmlScan {
+    XmlRefusal refusal = XmlRefusal::None;
+    std::size_t depth = 0; // past the limit: the limit + 1
+};
 
 // The deepest element nesting that TinyXML reaches in these bytes when they
 // are handed to TiXmlDocument::LoadFile as a stream with the encoding left
@@ -17,15 +41,11 @@ namespace zorv_detail {
 // bytes, declarations, comments, CDATA, entities, attribute values, end
 // tags) and stops where the parser stops, well-formed or not. Elements the
 // parser enters and then fails in count too: its recursion got there.
-//
-// The scan stops as soon as the depth exceeds stopAbove and then returns
-// stopAbove + 1. It returns the same for bytes that would make the parser
-// read past the end of its buffer (a UTF-8 lead byte just before the end):
-// what it would find there is not the document's, so no depth can be given.
+// The scan ends at the first refusal.
 //
 // Call it on the thread that parses: the parser's character classes follow
 // the C library's locale, and so do the scan's.
-std::size_t xmlNestingDepth(const char* data, std::size_t size, std::size_t stopAbove);
+XmlScan scanForParser(const char* data, std::size_t size, const XmlLimits& limits);
 
 } // namespace zorv_detail
 

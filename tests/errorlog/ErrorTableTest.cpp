@@ -248,8 +248,15 @@ TEST_F(ErrorTableTest, ShippedTableNamesEveryVendorAndDescribesTheQetCodes) {
     }
 }
 
+// The scan's depth, or 1001 for a refusal.
+std::size_t scanned(const std::string& xml, std::size_t depth, std::size_t attributes) {
+    const zorv_detail::XmlScan scan =
+        zorv_detail::scanForParser(xml.data(), xml.size(), {depth, attributes});
+    return scan.refusal == zorv_detail::XmlRefusal::None ? scan.depth : 1001;
+}
+
 // Exact depths, so that a scan that counts too much (refusing good tables)
-// shows as plainly as one that counts too little. 1001: refused.
+// shows as plainly as one that counts too little.
 TEST(XmlNestingScanTest, CountsElementDepthTheWayTheParserSeesIt) {
     using namespace std::string_literals;
     const std::pair<std::string, std::size_t> cases[] = {
@@ -285,9 +292,10 @@ TEST(XmlNestingScanTest, CountsElementDepthTheWayTheParserSeesIt) {
     };
     for (const auto& c : cases) {
         const std::string& xml = c.first;
-        EXPECT_EQ(c.second, zorv_detail::xmlNestingDepth(xml.data(), xml.size(), 1000)) << xml;
+        EXPECT_EQ(c.second, scanned(xml, 1000, 3)) << xml;
     }
+    EXPECT_EQ(1001u, scanned("<a><b x='' y='' z='' w=''/></a>", 1000, 3));
     const std::string deep = nested(100000);
-    EXPECT_EQ(257u, zorv_detail::xmlNestingDepth(deep.data(), deep.size(), 256));
-    EXPECT_EQ(100000u, zorv_detail::xmlNestingDepth(deep.data(), deep.size(), 200000));
+    EXPECT_EQ(1001u, scanned(deep, 256, 3));
+    EXPECT_EQ(100000u, scanned(deep, 200000, 3));
 }

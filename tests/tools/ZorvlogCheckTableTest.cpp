@@ -129,6 +129,22 @@ TEST_F(CheckTable, TooDeepIsRefusedLikeTheLibraryDoes) {
     }
 }
 
+TEST_F(CheckTable, WhatTheParserCannotTakeIsRefusedLikeTheLibraryDoes) {
+    // The parser checks each attribute against those before it: 64 on one
+    // element cost little, a crafted few thousand cost seconds, millions days.
+    std::string attributes;
+    for (int i = 0; i < 64; ++i) {
+        attributes += " a" + std::to_string(i) + "=''";
+    }
+    EXPECT_EQ(check("<ERRORTABLES" + attributes + "/>")[0].kind, "no-tables");
+    auto found = check("<ERRORTABLES" + attributes + " a64=''/>");
+    ASSERT_EQ(found.size(), 1u) << describe(found);
+    EXPECT_EQ(found[0].kind, "too-many-attributes");
+    EXPECT_FALSE(library()->Load());
+    // A UTF-8 lead byte at the end would make the parser read past its buffer.
+    EXPECT_EQ(check("<?xml version=\"1.0\"?><ERRORTABLES a=\"\xe3")[0].kind, "not-well-formed");
+}
+
 TEST_F(CheckTable, MissingRootOrTables) {
     auto found = check("<?xml version=\"1.0\"?>\n<ERRORTABLE>\n</ERRORTABLE>\n");
     ASSERT_EQ(found.size(), 1u) << describe(found);
