@@ -465,7 +465,7 @@ XmlScan Scan::run() {
 XmlScan scanForParser(const char* data, std::size_t size, const XmlLimits& limits) {
     // The buffer TiXmlDocument::LoadFile parses: the bytes read whole and one
     // zero after them; up to the first zero byte CR LF and a lone CR become
-    // LF, and a zero ends what was rewritten. Bytes between that zero and the
+    // LF, and a zero ends the rewritten text. Bytes between that zero and the
     // final one keep their place: a UTF-8 lead byte before a zero byte lets
     // the parser read on into them. Three more zeros let the scan see where
     // the parser would step beyond the buffer without going there itself.
