@@ -152,14 +152,14 @@ TEST(LongManyWriters, TwoUsersOneWithoutALockShareAFile) {
     const std::string file = dir.file("shared.log");
     zorvtest::writeFile(file, "");
     ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
-    const long count = 100 * stress::scale();
+    const long count = 400 * stress::scale();
 
     std::vector<std::unique_ptr<zorvtest::RoleProcess>> children;
     for (const zorvtest::RunAs* user : {&lockless, &lockless, &other, &other}) {
         const std::string prefix =
             "u" + std::to_string(user->uid) + "p" + std::to_string(children.size());
         children.push_back(std::make_unique<zorvtest::RoleProcess>(
-            "writer", std::vector<std::string>{file, prefix, std::to_string(count), "1"}, user));
+            "writer", std::vector<std::string>{file, prefix, std::to_string(count), "2"}, user));
     }
     for (auto& child : children) {
         EXPECT_EQ(child->wait(childTimeoutMs()), 0);
@@ -168,7 +168,7 @@ TEST(LongManyWriters, TwoUsersOneWithoutALockShareAFile) {
 
     const stress::LogCheck check = stress::checkRecordLog(zorvtest::readFile(file));
     EXPECT_TRUE(check.ok()) << check.summary();
-    EXPECT_EQ(check.count(), 4 * count);
+    EXPECT_EQ(check.count(), 8 * count);
 }
 
 // The same within one process: threads, each owning its loggers. Run under
