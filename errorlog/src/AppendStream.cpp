@@ -28,6 +28,7 @@ void AppendStream::opened(int fd, bool appending) {
     mKindChecked = false;
     mDirect = false;
     mTailChecked = false;
+    mSizeAtStart = -1;
     mPending.clear();
 }
 
@@ -44,6 +45,7 @@ bool AppendStream::checkKind() {
     }
     struct stat st;
     mDirect = size == 0 && ::fstat(mFd, &st) == 0 && !S_ISREG(st.st_mode);
+    mSizeAtStart = size;
     mKindChecked = true;
     return true;
 }
@@ -74,11 +76,12 @@ bool AppendStream::writeRecord(bool lockHeld) {
         }
     }
     const bool written = writeAll(mPending.data(), mPending.size());
-    mKnownEnd = -1;
-    if (written && mAppending) {
-        // An append stream's offset is where its last write ended.
-        mKnownEnd = ::lseek(mFd, 0, SEEK_CUR);
-    }
+    // Where our LF ends the file, unless someone else appended meanwhile: then
+    // the file is longer than this and its tail is looked at next time.
+    mKnownEnd = written && mAppending && mSizeAtStart >= 0
+                    ? mSizeAtStart + static_cast<long long>(mPending.size())
+                    : -1;
+    mSizeAtStart = mKnownEnd;
     mPending.clear();
     if (mPending.capacity() > kKeptCapacity) {
         mPending.shrink_to_fit();
@@ -86,8 +89,9 @@ bool AppendStream::writeRecord(bool lockHeld) {
     return written;
 }
 
-bool AppendStream::endsTorn() {
-    off_t size = ::lseek(mFd, 0, SEEK_END);
+// Under the lock, the file's end has not moved since the record's first line.
+bool AppendStream::endsTorn() const {
+    off_t size = static_cast<off_t>(mSizeAtStart);
     if (size <= 0 || size == mKnownEnd) {
         return false;
     }

@@ -41,7 +41,7 @@ public:
 
 private:
     bool checkKind();
-    bool endsTorn();
+    bool endsTorn() const;
     bool writeAll(const char* data, std::size_t size);
 
     int mFd = -1;
@@ -51,6 +51,9 @@ private:
     // the writer's result, as nothing is appended to a device anyway.
     bool mDirect = false;
     bool mTailChecked = false;
+    // The file's size when the record's first line came (its end, as far as
+    // this stream can tell without asking again).
+    long long mSizeAtStart = -1;
     std::string mPending;
     // Where our last record ended (with its LF) when the file had that size
     // afterwards, so that a file nobody else wrote since needs no look at its

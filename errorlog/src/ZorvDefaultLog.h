@@ -12,8 +12,8 @@ namespace ZorvDefaultLog {
 // 0770) is attempted first. Location and name are joined with exactly one "/"
 // whether or not the directory could be made. Empty when the utility library
 // knows no location at all: a bare file name would land in whatever the
-// current directory happens to be. Empty too when the directory there is a
-// link, or belongs to another user, or others may write to it.
+// current directory happens to be. Whether the directory may be written into
+// is the file's to judge when it is opened (the directory policy).
 TStr filePath(const char* fileName);
 
 // True when the variable is present in the environment, whatever its value.

@@ -1,8 +1,11 @@
 #include "zorv/ZorvDelimitedFile.h"
 
 #include "AppendStream.h"
+#include "DirectoryPolicy.h"
 #include "RecordLock.h"
 #include "Utf8.h"
+
+#include <zorv/ZorvUtil.h>
 
 #include <cstring>
 #include <ctime>
@@ -66,6 +69,25 @@ void appendPairs(std::string& line, const std::list<std::pair<TStr, TStr>>& pair
     }
 }
 
+// Whether a file may be opened at path as far as its directory goes. The
+// product's own directory, the local user data directory where the default
+// logs and QET's log live, is written into only while it passes the directory
+// policy, whoever names a file in it: pointed at a shared place, it may be
+// another user's. Other directories are the client's choice.
+bool directoryWritable(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return true;
+    }
+    const std::string directory = path.substr(0, slash);
+    std::string own = ZorvUtil::getZorvLocalUserDataLocation().bytes();
+    while (!own.empty() && own.back() == '/') {
+        own.pop_back();
+    }
+    return own.empty() || directory != own ||
+           zorv_detail::directoryAllowed(directory, zorv_detail::DirectoryUse::UserData);
+}
+
 const char* currentTab() {
     return ZorvDelimitedFile::kTab != nullptr ? ZorvDelimitedFile::kTab : "";
 }
@@ -100,10 +122,13 @@ bool ZorvDelimitedFile::open(bool truncate) {
     }
     if (mFile == nullptr) {
         if (mState->pathUsable < 0) {
+            // Judged once per name, not per record: only setFilename changes it.
             const char* path = mFilename.toUtf8();
             // A NUL inside the name would make fopen see a shorter, other path.
-            mState->pathUsable =
-                path != nullptr && std::strlen(path) == mFilename.byteLength() ? 1 : 0;
+            mState->pathUsable = path != nullptr && std::strlen(path) == mFilename.byteLength() &&
+                                         directoryWritable(mFilename.bytes())
+                                     ? 1
+                                     : 0;
         }
         if (mState->pathUsable == 0) {
             return false;
