@@ -109,7 +109,7 @@ TEST_F(QetMainOrder, AnExceptionAfterConstructionDestroysTheApplicationFirst) {
 // In a child, nothing catches: only main's own handler makes the runtime
 // unwind, so "~App" appears before the runtime reports the exception.
 TEST(QetMainUncaught, TheApplicationIsDestroyedBeforeTheExceptionLeavesMain) {
-    zorvtest::IsolatedHome home;
+    qettest::QetHome home;
     zorvtest::TempDir dir;
     for (const std::string at : {"initialize", "exec", "send"}) {
         qettest::ChildProcess child({QET_MAIN_CHILD, "throw-at-" + at, "QET", "a", "b"},
@@ -127,7 +127,7 @@ TEST(QetMainUncaught, TheApplicationIsDestroyedBeforeTheExceptionLeavesMain) {
 }
 
 TEST(QetMainUncaught, AnExceptionInTheFirstStepPropagatesBeforeAnyApplication) {
-    zorvtest::IsolatedHome home;
+    qettest::QetHome home;
     zorvtest::TempDir dir;
     qettest::ChildProcess child({QET_MAIN_CHILD, "throw-at-logDebug", "QET"}, dir.file("out"));
     int status = -1;
@@ -139,7 +139,7 @@ TEST(QetMainUncaught, AnExceptionInTheFirstStepPropagatesBeforeAnyApplication) {
 
 class QetMainRealApplication : public ::testing::Test {
 protected:
-    zorvtest::IsolatedHome mHome;
+    qettest::QetHome mHome;
     zorvtest::ScopedEnv mPlatform{"QT_QPA_PLATFORM", "offscreen"};
 
     std::string run(bool control, int* status) {
