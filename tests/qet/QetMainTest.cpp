@@ -84,6 +84,10 @@ TEST_F(QetMainOrder, WithoutServerOrConduitNothingIsServedAndStatusIsOne) {
     doubles::script().noConduit = true;
     EXPECT_EQ(runMain({"QET", "a", "b"}), qetmain::kExitNotServing);
     EXPECT_EQ(doubles::events(), concat(kStart, {"server", "conduit", "~App"}));
+    // Without a conduit the application decides: 0 when another QET took
+    // the command line.
+    doubles::script().notServingStatus = 0;
+    EXPECT_EQ(runMain({"QET", "a", "b"}), 0);
 }
 
 TEST_F(QetMainOrder, AnExceptionAfterConstructionDestroysTheApplicationFirst) {
