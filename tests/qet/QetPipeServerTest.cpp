@@ -16,7 +16,10 @@
 #include <QTimer>
 
 #include <atomic>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -216,6 +219,32 @@ TEST_F(QetPipeServerTest, SomethingElseAtTheSocketPathIsLeftAloneAndReported) {
     EXPECT_FALSE(server.listen());
     EXPECT_EQ(server.conduit(), nullptr);
     EXPECT_EQ(zorvtest::readFile(socketPath()), "not a socket");
+    EXPECT_EQ(errorCodes(), std::vector<int>{1});
+}
+
+// A listening descriptor that stops accepting (here replaced under the server)
+// is reported, so that QET ends and a service manager can start it again.
+TEST_F(QetPipeServerTest, AListeningSocketThatStopsAcceptingIsReported) {
+    QETPipeServer server;
+    ASSERT_TRUE(server.listen());
+    bool lost = false;
+    QObject::connect(&server, &QETPipeServer::listenerLost, [&] { lost = true; });
+    for (int fd = 3; fd < 1024; ++fd) {
+        sockaddr_un address = {};
+        socklen_t size = sizeof address;
+        int listening = 0;
+        socklen_t optionSize = sizeof listening;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0 &&
+            socketPath() == address.sun_path &&
+            ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optionSize) == 0 &&
+            listening == 1) {
+            const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+    ASSERT_TRUE(qettest::spinUntil([&] { return lost; }));
+    EXPECT_EQ(server.conduit(), nullptr);
     EXPECT_EQ(errorCodes(), std::vector<int>{1});
 }
 
