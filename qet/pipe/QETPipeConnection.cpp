@@ -44,11 +44,10 @@ QETPipeConnection::QETPipeConnection(QETPipeServer* server, QLocalSocket* socket
     connect(mSocket, SIGNAL(bytesWritten(qint64)), this, SLOT(readFrames()));
     connect(mSocket, SIGNAL(disconnected()), this, SLOT(peerLeft()));
     restartIdleTimer();
-    account();
-    // Bytes may have arrived before the signals were connected.
-    if (mSocket->bytesAvailable() > 0) {
-        QMetaObject::invokeMethod(this, "readFrames", Qt::QueuedConnection);
-    }
+    // From the loop, once the server has connected to us: bytes may have
+    // arrived before our signals were connected, and the first count in the
+    // budget may already choose a connection to drop.
+    QMetaObject::invokeMethod(this, "readFrames", Qt::QueuedConnection);
 }
 
 QETPipeConnection::~QETPipeConnection() = default;
