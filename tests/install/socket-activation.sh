@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # QET started by the service manager's socket activation, through
-# systemd-socket-activate (which passes no environment unless told): it serves
-# on the socket it is handed, answers qet-send, turns a QET started by hand
-# into a second QET, and leaves the socket file in place when it ends.
-# Usage: socket-activation.sh QET QET-SEND (exit 77 when the tool is missing)
+# systemd-socket-activate, which holds the socket as qet.socket does and passes
+# no environment unless told: QET must serve on the socket it is handed
+# (answer qet-send, log the request), turn a QET started by hand into a
+# second QET, and leave the socket file in place when it ends.
+#
+#   socket-activation.sh QET QET-SEND    (exit 77 when the tool is missing)
 set -euo pipefail
 command -v systemd-socket-activate >/dev/null || exit 77
 qet=$(realpath "$1")
 send=$(realpath "$2")
-dir=$(mktemp -d)
+dir=$(mktemp -d /tmp/zorv-activation-XXXXXX)
 activated=
 trap '[ -z "$activated" ] || kill -9 "$activated" 2>/dev/null; rm -rf "$dir"' EXIT
 mkdir -m 700 "$dir/run" "$dir/home" "$dir/lock"
+unset LD_LIBRARY_PATH
 export XDG_RUNTIME_DIR=$dir/run XDG_DATA_HOME=$dir/data HOME=$dir/home ZORV_LOCK_DIR=$dir/lock
-export QT_QPA_PLATFORM=offscreen
+export XDG_DATA_DIRS=$(dirname "$qet")/../share QT_QPA_PLATFORM=offscreen ZORV_DEBUG_MODE=1
 socket=$XDG_RUNTIME_DIR/QET.pipe
 fail() {
   echo "socket activation: $*" >&2
@@ -22,8 +25,8 @@ fail() {
 }
 
 pass=()
-for name in QT_QPA_PLATFORM XDG_RUNTIME_DIR XDG_DATA_HOME HOME ZORV_LOCK_DIR \
-  ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS; do
+for name in QT_QPA_PLATFORM XDG_RUNTIME_DIR XDG_DATA_HOME XDG_DATA_DIRS HOME ZORV_LOCK_DIR \
+  ZORV_DEBUG_MODE ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS; do
   [ -z "${!name+set}" ] || pass+=(-E "$name")
 done
 systemd-socket-activate -l "$socket" "${pass[@]}" "$qet" >"$dir/qet.out" 2>&1 &
@@ -33,11 +36,17 @@ for _ in $(seq 200); do
   sleep 0.05
 done
 [ -S "$socket" ] || fail "no socket at $socket"
-"$send" hello activated || fail "qet-send was not acknowledged"
-if "$qet" alone 2>/dev/null; then fail "a QET started by hand served beside it"; fi
-"$qet" handed over || fail "a QET started by hand did not forward its arguments"
+"$send" from the service manager || fail "qet-send was not acknowledged"
+grep -q $'\trequest from socket: from the service manager\t' "$XDG_DATA_HOME/zorv/ZorvDebug.log" ||
+  fail "QET did not log the request"
+status=0
+timeout 20 "$qet" alone >/dev/null 2>&1 || status=$?
+[ "$status" -eq 1 ] || fail "a QET started by hand beside it exited with $status, not 1"
+"$qet" handed over || fail "a QET started by hand did not hand over its two arguments"
 kill -TERM "$activated"
-wait "$activated" || fail "QET did not end cleanly"
+status=0
+wait "$activated" || status=$?
 activated=
-[ -S "$socket" ] || fail "the socket file was removed"
+[ "$status" -eq 0 ] || fail "QET exited with $status on SIGTERM"
+[ -S "$socket" ] || fail "QET removed the socket file, which belongs to the service manager"
 echo "socket activation: served, and the socket is still in place"

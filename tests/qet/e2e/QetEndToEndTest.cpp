@@ -194,9 +194,11 @@ TEST_F(QetEndToEnd, SimultaneousStartsAgainstAStaleSocketLeaveOneQet) {
 }
 
 // A writer stopped while it holds the lock of ZorvDebug.log or QET.log, as by
-// Ctrl-Z: every request is still acknowledged in time, each record having
-// waited once at most.
+// Ctrl-Z: every request is still acknowledged in time (qet-send waits 5 s,
+// the library's own limit is longer), each record having waited once at most.
 TEST_F(QetEndToEnd, AStoppedHolderOfALogLockDelaysNoRequest) {
+    auto qet = startQet({});
+    ASSERT_TRUE(serving(*qet));
     std::vector<std::unique_ptr<zorvtest::RoleProcess>> holders;
     for (const char* name : {"ZorvDebug.log.Mutex", "QET.log.Mutex"}) {
         holders.push_back(std::make_unique<zorvtest::RoleProcess>("hold-stopped",
@@ -205,13 +207,11 @@ TEST_F(QetEndToEnd, AStoppedHolderOfALogLockDelaysNoRequest) {
         ASSERT_TRUE(qettest::waitFor(
             [&] { return zorvtest::readFile(stat).find(") T ") != std::string::npos; }));
     }
-    auto qet = startQet({});
-    ASSERT_TRUE(serving(*qet));
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(qetSend({"held", std::to_string(i)}), 0); // within qet-send's 5 s
-    }
-    RawClient bad(socketPath());
+    RawClient bad(socketPath()); // its error record waits for the lock of QET.log
     ASSERT_TRUE(bad.sendBytes(bigEndian(0)));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(qetSend({"held", std::to_string(i)}), 0);
+    }
     EXPECT_TRUE(bad.closedWithin(qettest::kWaitMs));
     EXPECT_EQ(stop(*qet), 0);
     EXPECT_EQ(count("request from socket: held"), 3u);
@@ -325,6 +325,27 @@ TEST_F(QetEndToEnd, TheSocketIsOpenToItsOwnerOnly) {
     auto qet = startQet({});
     ASSERT_TRUE(serving(*qet));
     EXPECT_EQ(qettest::fileMode(socketPath()) & 077, 0);
+    EXPECT_EQ(stop(*qet), 0);
+}
+
+TEST_F(QetEndToEnd, QetSendAnswersHelpAndVersionItselfAndSendsThemAfterTheSeparator) {
+    std::string out;
+    EXPECT_EQ(qetSend({"--help"}, &out), 0);
+    EXPECT_EQ(out.rfind("Usage: qet-send", 0), 0u) << out;
+    out.clear();
+    EXPECT_EQ(qetSend({"--version"}, &out), 0);
+    EXPECT_EQ(out.rfind("qet-send 5.", 0), 0u) << out;
+    EXPECT_EQ(qetSend({"--"}), 2);
+
+    auto qet = startQet({});
+    ASSERT_TRUE(serving(*qet));
+    EXPECT_EQ(qetSend({"--", "--help"}), 0);
+    EXPECT_EQ(qetSend({"open", "--help"}), 0);
+    sync("marker");
+    auto m = messages();
+    EXPECT_NE(std::find(m.begin(), m.end(), "request from socket: --help"), m.end());
+    EXPECT_NE(std::find(m.begin(), m.end(), "request from socket: open --help"), m.end());
+    EXPECT_EQ(count("request from socket"), 3u);
     EXPECT_EQ(stop(*qet), 0);
 }
 
