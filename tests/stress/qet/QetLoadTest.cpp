@@ -476,7 +476,9 @@ TEST_F(QetLoad, KeepsServingThroughDescriptorExhaustion) {
     EXPECT_LT(served, limit);
     clients.clear();
     EXPECT_TRUE(qetstress::isSocket(socketPath()));
-    EXPECT_TRUE(stillServes("after-exhaustion")) << mQet->output();
+    // Once QET has seen them go (until then it is at its cap).
+    EXPECT_TRUE(qettest::waitFor([&] { return stillServes("after-exhaustion"); }))
+        << mQet->output();
     stopQet();
 }
 
@@ -535,7 +537,7 @@ TEST_F(QetLoad, ErrorRecordsOfAFloodAreRateLimited) {
         return records + suppressed == flood + 1;
     });
     EXPECT_EQ(records + suppressed, flood + 1);
-    EXPECT_LE(records, 3 * (seconds + 1) + 1);
+    EXPECT_LE(records, 3 * (seconds + 2) + 1); // a spell may straddle each end
     EXPECT_LE(static_cast<long>(zorvtest::splitLines(zorvtest::readFile(runs)).size()), records);
     stopQet();
 }
