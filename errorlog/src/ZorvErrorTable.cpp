@@ -10,11 +10,10 @@
 
 namespace {
 
-// Beyond these a file is refused before TinyXML sees it: the parser recurses
-// once per level of nesting and would overflow the stack, and a table of
-// vendors and codes has no business being larger or deeper.
+// Beyond this a file is refused before TinyXML sees it, as is one beyond
+// zorv_detail::kErrorTableLimits: a table of vendors and codes has no business
+// being larger.
 constexpr long long kMaxFileBytes = 64LL * 1024 * 1024;
-constexpr std::size_t kMaxNesting = 256;
 
 const char kErrorTables[] = "ERRORTABLES";
 const char kTable[] = "TABLE";
@@ -193,7 +192,8 @@ bool ZorvErrorTable::Load() {
     if (!readTableFile(path, bytes) || bytes.empty()) {
         return false;
     }
-    if (zorv_detail::xmlNestingDepth(bytes.data(), bytes.size(), kMaxNesting) > kMaxNesting) {
+    if (zorv_detail::scanForParser(bytes.data(), bytes.size(), zorv_detail::kErrorTableLimits)
+            .refusal != zorv_detail::XmlRefusal::None) {
         return false;
     }
     // The parser reads the very bytes that were measured, through a stream of

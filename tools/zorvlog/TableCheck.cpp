@@ -20,9 +20,9 @@ namespace zorvlog {
 namespace {
 
 const char* const kTableFile = "ZorvErrorCodes.xml";
-// The library's limits for a table it is willing to parse.
+// The library's limit on the size of a table it is willing to parse; the
+// others are zorv_detail::kErrorTableLimits.
 const std::size_t kMaxFileBytes = 64u * 1024 * 1024;
-const std::size_t kMaxNesting = 256;
 
 bool readWhole(const std::string& path, std::string& bytes, std::string& error) {
     FILE* in = std::fopen(path.c_str(), "rb");
@@ -158,10 +158,24 @@ bool TableCheck::check(const std::string& path) {
             "the file is empty: the library loads nothing, so every lookup comes back empty");
         return true;
     }
-    if (zorv_detail::xmlNestingDepth(bytes.data(), bytes.size(), kMaxNesting) > kMaxNesting) {
+    const zorv_detail::XmlLimits& limits = zorv_detail::kErrorTableLimits;
+    switch (zorv_detail::scanForParser(bytes.data(), bytes.size(), limits).refusal) {
+    case zorv_detail::XmlRefusal::None:
+        break;
+    case zorv_detail::XmlRefusal::TooDeep:
         add(nullptr, "too-deep",
-            "elements nest deeper than the library reads (" + std::to_string(kMaxNesting) +
+            "elements nest deeper than the library reads (" + std::to_string(limits.depth) +
                 " levels): every lookup comes back empty");
+        return true;
+    case zorv_detail::XmlRefusal::TooManyAttributes:
+        add(nullptr, "too-many-attributes",
+            "an element has more attributes than the library reads (" +
+                std::to_string(limits.attributes) + "): every lookup comes back empty");
+        return true;
+    case zorv_detail::XmlRefusal::ReadsPastEnd:
+        add(nullptr, "not-well-formed",
+            "the file ends inside a UTF-8 character, which would make the parser read past "
+            "its end: the library loads nothing, so every lookup comes back empty");
         return true;
     }
     // Parsed as the library parses it: from a stream over the bytes, the
@@ -523,7 +537,8 @@ const char* TableCheck::help() {
            "Checks an error-code table (ZorvErrorCodes.xml) the way the library's lookups\n"
            "read it. Without FILE it checks the table the library would load, and says\n"
            "which path that is. Every finding carries its line and a kind:\n"
-           "  not-well-formed, no-errortables, no-tables, table-without-vendorid,\n"
+           "  not-well-formed, too-deep, too-many-attributes, too-large, no-errortables,\n"
+           "  no-tables, table-without-vendorid,\n"
            "  vendorid-not-integer, code-not-integer, duplicate-vendor, duplicate-code,\n"
            "  name-missing, name-empty, name-after-error, error-without-code,\n"
            "  error-without-description, description-empty, unknown-element\n"
