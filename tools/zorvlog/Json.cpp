@@ -23,7 +23,7 @@ std::string jsonString(const std::string& bytes) {
             i = run;
             continue;
         }
-        std::size_t length = utf8SequenceLength(bytes, i);
+        std::size_t length = zorv_detail::utf8SequenceLength(bytes, i);
         if (length == 0) {
             out += "\\ufffd";
             ++i;

@@ -51,7 +51,7 @@ bool checkAppendable(const std::string& path) {
         fail("no log file to write to");
         return false;
     }
-    if (!isValidUtf8(path)) {
+    if (!zorv_detail::isValidUtf8(path)) {
         fail("cannot write to '" + path + "': the path is not valid UTF-8");
         return false;
     }
