@@ -51,6 +51,15 @@ bool directoryWritable(const std::string& path) {
            zorv_detail::directoryAllowed(directory, zorv_detail::DirectoryUse::UserData);
 }
 
+// The path as the key the lock's holders compare: FNV-1a, never 0.
+std::uint64_t pathKey(const std::string& path) {
+    std::uint64_t key = 14695981039346656037ull;
+    for (unsigned char c : path) {
+        key = (key ^ c) * 1099511628211ull;
+    }
+    return key != 0 ? key : 1;
+}
+
 const char* currentTab() {
     return ZorvDelimitedFile::kTab != nullptr ? ZorvDelimitedFile::kTab : "";
 }
@@ -75,7 +84,6 @@ void ZorvDelimitedFile::setFilename(const TStr& filename) {
     }
     close();
     mFilename = filename;
-    mState->stream.forgetTail();
     mState->pathUsable = -1;
 }
 
@@ -83,35 +91,31 @@ bool ZorvDelimitedFile::open(bool truncate) {
     if (mFilename.isEmpty()) {
         return false;
     }
-    if (mFile == nullptr) {
+    if (!mState->stream.isOpen()) {
         if (mState->pathUsable < 0) {
             // Judged once per name, not per record: only setFilename changes it.
             const char* path = mFilename.toUtf8();
-            // A NUL inside the name would make fopen see a shorter, other path.
+            // A NUL inside the name would make open see a shorter, other path.
             mState->pathUsable = path != nullptr && std::strlen(path) == mFilename.byteLength() &&
                                          directoryWritable(mFilename.bytes())
                                      ? 1
                                      : 0;
+            mState->stream.setPathKey(pathKey(mFilename.bytes()));
         }
         if (mState->pathUsable == 0) {
             return false;
         }
-        // Close-on-exec: a record runs "uname" while the file is open, and
-        // that child must not inherit the log file. The stream's own buffer is
-        // never used: lines go through the record's AppendStream.
-        mFile = std::fopen(mFilename.bytes().c_str(), truncate ? "we" : "a+e");
-        if (mFile == nullptr) {
+        if (!mState->stream.open(mFilename.bytes().c_str(), truncate)) {
             return false;
         }
-        mState->stream.opened(::fileno(mFile), !truncate);
+        mFile = mState->stream.face();
     }
     return true;
 }
 
 void ZorvDelimitedFile::close() {
-    if (mFile != nullptr) {
-        mState->stream.writeRecord(zorv_detail::RecordLock::heldFor(this));
-        std::fclose(mFile);
+    if (mState->stream.isOpen()) {
+        mState->stream.close(zorv_detail::RecordLock::heldFor(this));
         mFile = nullptr;
     }
 }
@@ -187,7 +191,7 @@ bool ZorvDelimitedFile::append(std::list<std::pair<TStr, TStr>>& pairs, bool clo
 }
 
 bool ZorvDelimitedFile::append(const TStr& section, std::list<std::pair<TStr, TStr>>& pairs) {
-    if (mFile == nullptr || section.isEmpty() || pairs.empty()) {
+    if (!mState->stream.isOpen() || section.isEmpty() || pairs.empty()) {
         return false;
     }
     std::string& line = mState->line;
@@ -199,7 +203,7 @@ bool ZorvDelimitedFile::append(const TStr& section, std::list<std::pair<TStr, TS
 }
 
 bool ZorvDelimitedFile::append(const TStr& section, const TStr& key, const TStr& value) {
-    if (mFile == nullptr || section.isEmpty()) {
+    if (!mState->stream.isOpen() || section.isEmpty()) {
         return false;
     }
     std::string& line = mState->line;
