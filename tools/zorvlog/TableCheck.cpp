@@ -449,9 +449,7 @@ void TableCheck::checkTextOnly(TiXmlElement* element, const char* what) {
     }
 }
 
-namespace {
-
-std::string defaultTablePath() {
+std::string TableCheck::defaultTablePath() {
     std::string dir = ZorvUtil::getZorvFileLocation(ZorvUtil::kZorvErrorCodesFile, TStr()).bytes();
     if (dir.empty()) {
         return dir;
@@ -461,8 +459,6 @@ std::string defaultTablePath() {
     }
     return dir + kTableFile;
 }
-
-} // namespace
 
 int TableCheck::run(const std::vector<std::string>& args) {
     ArgParser parser({{"json", false}});
