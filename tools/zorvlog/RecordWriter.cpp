@@ -222,8 +222,9 @@ const char* RecordWriter::errorHelp() {
            "  --reason TEXT           instead of \"Fatal error\"; empty writes no Reason line\n"
            "  --ms                    the section's time carries milliseconds\n"
            "\n"
-           "Exit status: 0 written, 1 not written (the file cannot be opened for appending),\n"
-           "2 bad arguments (nothing is written).\n";
+           "Exit status: 0 written, 1 not written (the file cannot be opened for appending,\n"
+           "or it lies in the local user data directory and the directory policy refuses\n"
+           "that directory), 2 bad arguments (nothing is written).\n";
 }
 
 const char* RecordWriter::debugHelp() {
@@ -234,8 +235,9 @@ const char* RecordWriter::debugHelp() {
            "when ZORV_DEBUG_MODE is set. With --to, through a plain logger to LOGFILE,\n"
            "whatever the environment says. Put \"--\" before a message that starts with \"--\".\n"
            "\n"
-           "Exit status: 0 written, 1 not written (debug logging switched off, or the file\n"
-           "cannot be opened for appending), 2 bad arguments (nothing is written).\n";
+           "Exit status: 0 written, 1 not written (debug logging switched off, the file\n"
+           "cannot be opened for appending, or the directory policy refuses the data\n"
+           "directory), 2 bad arguments (nothing is written).\n";
 }
 
 const char* RecordWriter::perfHelp() {
@@ -247,8 +249,9 @@ const char* RecordWriter::perfHelp() {
            "name, utility library version, FIRST:SECOND, THIRD:FOURTH, component, FIFTH; an\n"
            "empty value is written as NA.\n"
            "\n"
-           "Exit status: 0 written, 1 not written (performance logging switched off, or the\n"
-           "file cannot be opened for appending), 2 bad arguments (nothing is written).\n";
+           "Exit status: 0 written, 1 not written (performance logging switched off, the\n"
+           "file cannot be opened for appending, or the directory policy refuses the data\n"
+           "directory), 2 bad arguments (nothing is written).\n";
 }
 
 } // namespace zorvlog
