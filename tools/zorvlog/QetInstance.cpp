@@ -69,7 +69,7 @@ QetInstance QetInstance::find(const std::string& lockDirectory) {
     if (::lstat(found.lockFile.c_str(), &st) != 0) {
         found.state = errno == ENOENT ? kNotServing : kUnknown;
         found.detail = errno == ENOENT
-                           ? "no QET has run with this lock place"
+                           ? "no QET holds " + found.lockFile + " (it does not exist)"
                            : "cannot look at " + found.lockFile + ": " + std::strerror(errno);
         return found;
     }

@@ -43,40 +43,46 @@ bool looksOff(const char* value) {
     return false;
 }
 
+// A default log file: whether a record could be appended to it, asked without
+// making it, and the item's words for it.
+std::string fileProblem(const std::string& path) {
+    return path.empty() ? "no local user data directory" : appendProblem(path);
+}
+
+void describeFile(Item& item, const std::string& path, const std::string& problem) {
+    item.json.addOptional("file", !path.empty(), path)
+        .addOptional("problem", !problem.empty(), problem);
+    item.text += path.empty() ? "none" : path;
+    item.text += problem.empty() || path.empty() ? "" : ": cannot be written: " + problem;
+}
+
 // A switchable logger: its variable, whether it writes, and its file. The
 // file matters only while the logger is on.
 Item loggerItem(const char* key, const char* label, const char* variable, bool on,
                 const std::string& path) {
     Item item{key, label, on ? "on" : "off", Json(), false};
     const char* value = std::getenv(variable);
-    item.json.add("variable", variable).addOptional("value", value != nullptr, value ? value : "");
+    const std::string shown = value != nullptr ? value : "";
+    item.json.add("variable", variable).addOptional("value", value != nullptr, shown);
     item.json.addBool("on", on);
-    item.text += value == nullptr ? std::string(" (") + variable + " is not set)"
-                                  : std::string(" (") + variable + "=\"" + value + "\")";
+    item.text +=
+        " (" + std::string(variable) + (value != nullptr ? "=\"" + shown + "\")" : " is not set)");
     const bool misleading = value != nullptr && looksOff(value);
-    const std::string warning = std::string("any value switches it on, \"") + (value ? value : "") +
-                                "\" too: unset " + variable + " to switch it off";
+    const std::string warning =
+        "any value switches it on, \"" + shown + "\" too: unset " + variable + " to switch it off";
     item.json.addOptional("warning", misleading, warning);
-    if (misleading) {
-        item.text += "; warning: " + warning;
-    }
-    const std::string problem = path.empty() ? "no local user data directory" : appendProblem(path);
-    item.json.addOptional("file", !path.empty(), path)
-        .addOptional("problem", !problem.empty(), problem);
-    item.text += "\n    file " + (path.empty() ? "none" : path) +
-                 (problem.empty() ? "" : ": cannot be written: " + problem);
+    item.text += misleading ? "; warning: " + warning : "";
+    const std::string problem = fileProblem(path);
+    item.text += "\n    file ";
+    describeFile(item, path, problem);
     item.off = on && !problem.empty();
     return item;
 }
 
 Item qetLogItem(const std::string& path) {
-    const std::string problem = path.empty() ? "no local user data directory" : appendProblem(path);
-    Item item{"qet_log", "QET's log", path.empty() ? "none" : path, Json(), !problem.empty()};
-    item.json.addOptional("file", !path.empty(), path)
-        .addOptional("problem", !problem.empty(), problem);
-    if (!problem.empty() && !path.empty()) {
-        item.text += ": cannot be written: " + problem;
-    }
+    const std::string problem = fileProblem(path);
+    Item item{"qet_log", "QET's log", "", Json(), !problem.empty()};
+    describeFile(item, path, problem);
     return item;
 }
 
