@@ -2,6 +2,8 @@
 
 #include "LockPlace.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -53,11 +55,24 @@ QETInstanceLock::Outcome QETInstanceLock::take(QString* why) {
                         QString::fromLocal8Bit(std::strerror(error)));
         return kUnavailable;
     }
-    // For a person looking at the file; the lock itself is the flock.
-    const std::string pid = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd, 0) != 0 || ::write(fd, pid.data(), pid.size()) < 0) {
+    // For a person or a tool looking at the file; the lock itself is the flock.
+    mPidLine = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::write(fd, mPidLine.data(), mPidLine.size()) < 0) {
         // Only the note is lost.
     }
     mFd = fd;
     return kTaken;
+}
+
+void QETInstanceLock::recordSocket(const QString& path) {
+    if (mFd < 0) {
+        return;
+    }
+    // The pid line stays as it was and the whole text goes out in one write,
+    // so a reader sees the pid alone or the pid and the whole socket line.
+    const std::string text = mPidLine + QFile::encodeName(path).toStdString() + "\n";
+    if (::pwrite(mFd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
+        ::ftruncate(mFd, static_cast<off_t>(text.size())) != 0) {
+        // Only the note is lost.
+    }
 }

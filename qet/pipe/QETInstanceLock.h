@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <string>
+
 // The lock that makes one QET per user: taken before the socket is claimed,
 // so two QETs started at the same moment never both decide that a stale
 // socket is theirs to replace. An flock on "QET.lock" in the user's lock
@@ -28,8 +30,15 @@ public:
     // Never waits. *why says what made the lock unavailable.
     Outcome take(QString* why);
 
+    // Writes the socket this QET serves on into the lock file, under the pid
+    // line, so that a tool can name it without connecting (a connection would
+    // start a socket-activated QET). Whether the recording QET still lives is
+    // the lock's to say, not the file's: the text stays after it ends.
+    void recordSocket(const QString& path);
+
 private:
     int mFd = -1;
+    std::string mPidLine;
 };
 
 #endif

@@ -131,6 +131,9 @@ bool QETPipeServer::listen() {
         mLock.reset();
         return false;
     }
+    if (mLock) {
+        mLock->recordSocket(mPath);
+    }
     mConnectionCap = QETDescriptorLimit::connectionCap();
     mConduit.reset(new QETPipeInternalConduit(this));
     QETBase::logDebug(QStringLiteral("pipe server listening on %1, at most %2 connections")

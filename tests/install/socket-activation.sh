@@ -3,13 +3,15 @@
 # systemd-socket-activate, which holds the socket as qet.socket does and passes
 # no environment unless told: QET must serve on the socket it is handed
 # (answer qet-send, log the request), turn a QET started by hand into a
-# second QET, and leave the socket file in place when it ends.
+# second QET, and leave the socket file in place when it ends. Given zorvlog,
+# also that 'zorvlog status' starts no QET and then finds the activated one.
 #
-#   socket-activation.sh QET QET-SEND    (exit 77 when the tool is missing)
+#   socket-activation.sh QET QET-SEND [ZORVLOG]    (exit 77 when the tool is missing)
 set -euo pipefail
 command -v systemd-socket-activate >/dev/null || exit 77
 qet=$(realpath "$1")
 send=$(realpath "$2")
+zorvlog=${3:+$(realpath "$3")}
 dir=$(mktemp -d /tmp/zorv-activation-XXXXXX)
 activated=
 trap '[ -z "$activated" ] || kill -9 "$activated" 2>/dev/null; rm -rf "$dir"' EXIT
@@ -36,9 +38,22 @@ for _ in $(seq 200); do
   sleep 0.05
 done
 [ -S "$socket" ] || fail "no socket at $socket"
+# Its exit status is left aside: a tree may have no table.
+qet_status() { "$zorvlog" status --json | jq -c .qet || true; }
+if [ -n "$zorvlog" ]; then
+  found=$(qet_status)
+  jq -e '.state == "not serving"' <<<"$found" >/dev/null || fail "zorvlog status: $found"
+  sleep 0.5
+  [ ! -e "$XDG_DATA_HOME/zorv/ZorvDebug.log" ] || fail "zorvlog status started QET"
+fi
 "$send" from the service manager || fail "qet-send was not acknowledged"
 grep -q $'\trequest from socket: from the service manager\t' "$XDG_DATA_HOME/zorv/ZorvDebug.log" ||
   fail "QET did not log the request"
+if [ -n "$zorvlog" ]; then
+  found=$(qet_status)
+  jq -e --arg socket "$socket" '.state == "serving" and .socket == $socket' <<<"$found" >/dev/null ||
+    fail "zorvlog status does not see the activated QET: $found"
+fi
 status=0
 timeout 20 "$qet" alone >/dev/null 2>&1 || status=$?
 [ "$status" -eq 1 ] || fail "a QET started by hand beside it exited with $status, not 1"

@@ -79,6 +79,10 @@ Json& Json::add(const char* name, long value) {
     return *this;
 }
 
+Json& Json::addBool(const char* name, bool value) {
+    return addRaw(name, value ? "true" : "false");
+}
+
 Json& Json::addNull(const char* name) {
     key(name);
     mText += "null";

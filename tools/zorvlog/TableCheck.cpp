@@ -382,9 +382,7 @@ void TableCheck::checkTextOnly(TiXmlElement* element, const char* what) {
     }
 }
 
-namespace {
-
-std::string defaultTablePath() {
+std::string TableCheck::defaultTablePath() {
     std::string dir = ZorvUtil::getZorvFileLocation(ZorvUtil::kZorvErrorCodesFile, TStr()).bytes();
     if (dir.empty()) {
         return dir;
@@ -394,8 +392,6 @@ std::string defaultTablePath() {
     }
     return dir + kTableFile;
 }
-
-} // namespace
 
 int TableCheck::run(const std::vector<std::string>& args) {
     ArgParser parser({{"json", false}});
