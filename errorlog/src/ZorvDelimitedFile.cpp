@@ -8,6 +8,7 @@
 #include <zorv/ZorvUtil.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 // The file itself: its name, the stream around each record, and the lines the
@@ -58,6 +59,30 @@ std::uint64_t pathKey(const std::string& path) {
         key = (key ^ c) * 1099511628211ull;
     }
     return key != 0 ? key : 1;
+}
+
+// A piece of a line: a text's bytes, or a literal.
+struct Piece {
+    Piece(const std::string& text) : data(text.data()), size(text.size()) {}
+    template <std::size_t N> Piece(const char (&literal)[N]) : data(literal), size(N - 1) {}
+    const char* data;
+    std::size_t size;
+};
+
+// The line made of the pieces, sized once and filled by copies: every record
+// builds its lines here. The line keeps its room from one line to the next.
+std::string& joinLine(std::string& line, std::initializer_list<Piece> pieces) {
+    std::size_t size = 0;
+    for (const Piece& piece : pieces) {
+        size += piece.size;
+    }
+    line.resize(size);
+    char* out = &line[0];
+    for (const Piece& piece : pieces) {
+        std::memcpy(out, piece.data, piece.size);
+        out += piece.size;
+    }
+    return line;
 }
 
 const char* currentTab() {
@@ -154,15 +179,9 @@ bool ZorvDelimitedFile::append(const TStr& key, const TStr& value, bool closeAft
     }
     bool written = false;
     if (isCurrentSectionSet()) {
-        std::string& line = mState->line;
-        line.clear();
-        line += sectionText(currentTab());
-        line += '\t';
-        line += key.bytes();
-        line += '=';
-        line += value.bytes();
-        line += '\n';
-        written = putLine(line);
+        const std::string& section = sectionText(currentTab());
+        written =
+            putLine(joinLine(mState->line, {section, "\t", key.bytes(), "=", value.bytes(), "\n"}));
     }
     if (closeAfterwards) {
         close();
@@ -225,9 +244,7 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
     }
     const std::string& sep = separator.bytes();
     std::string& line = mState->line;
-    line.clear();
-    line += sectionText(sep);
-    line += sep;
+    joinLine(line, {sectionText(sep), sep});
     for (const TStr& item : items) {
         line += item.bytes();
         line += sep;
