@@ -9,7 +9,7 @@
 // Base, App, Conduit and InternalConduit are QETBase, QETQtApplication,
 // QETPipeConduit and QETPipeInternalConduit in the program.
 
-namespace qetmain {
+namespace qet {
 
 constexpr long kPipeTimeoutMs = 5000;
 constexpr long kNoConnectionLimit = -1;
@@ -72,6 +72,6 @@ int run(int& argc, char** argv) {
     }
 }
 
-} // namespace qetmain
+} // namespace qet
 
 #endif

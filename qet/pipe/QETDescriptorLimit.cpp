@@ -20,7 +20,7 @@ long openDescriptors() {
 
 } // namespace
 
-long QETDescriptorLimit::connectionCap() {
+long zorv_detail::connectionCap() {
     struct rlimit limit;
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
         return 1;

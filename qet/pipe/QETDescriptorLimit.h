@@ -7,7 +7,7 @@
 // kDescriptorLimit, far above what a desktop user's clients need and far
 // below the half million some systems allow, which would only let a flood
 // pile up more connections.
-namespace QETDescriptorLimit {
+namespace zorv_detail {
 
 constexpr long kDescriptorLimit = 4096;
 // Kept free beyond the descriptors open when the cap is set: a log file, the
@@ -18,6 +18,6 @@ constexpr long kHeadroom = 32;
 // kDescriptorLimit) less the descriptors open now and the headroom, at least 1.
 long connectionCap();
 
-} // namespace QETDescriptorLimit
+} // namespace zorv_detail
 
 #endif

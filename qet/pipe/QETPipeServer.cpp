@@ -100,8 +100,8 @@ bool QETPipeServer::listen() {
     mAnotherQetServes = false;
     mErrorLog->directoryUsable();
     QString why;
-    const int handed = QETSocketActivation::takeListeningDescriptor(&why);
-    if (handed == QETSocketActivation::kUnusable) {
+    const int handed = zorv_detail::takeListeningDescriptor(&why);
+    if (handed == zorv_detail::kActivationUnusable) {
         complain(why);
         logError(kErrorListen, __FILE__, __LINE__);
         return false;
@@ -134,7 +134,7 @@ bool QETPipeServer::listen() {
     if (mLock) {
         mLock->recordSocket(mPath);
     }
-    mConnectionCap = QETDescriptorLimit::connectionCap();
+    mConnectionCap = zorv_detail::connectionCap();
     mConduit.reset(new QETPipeInternalConduit(this));
     QETBase::logDebug(QStringLiteral("pipe server listening on %1, at most %2 connections")
                           .arg(mPath)

@@ -18,7 +18,7 @@ bool socketOption(int fd, int option, int expected) {
 
 } // namespace
 
-int QETSocketActivation::takeListeningDescriptor(QString* why) {
+int zorv_detail::takeListeningDescriptor(QString* why) {
     const char* pidText = std::getenv("LISTEN_PID");
     const char* countText = std::getenv("LISTEN_FDS");
     const bool forUs = pidText != nullptr && countText != nullptr &&
@@ -40,7 +40,7 @@ int QETSocketActivation::takeListeningDescriptor(QString* why) {
         *why = QStringLiteral("descriptor %1 from the service manager is not a listening local "
                               "stream socket")
                    .arg(fd);
-        return kUnusable;
+        return kActivationUnusable;
     }
     return fd;
 }

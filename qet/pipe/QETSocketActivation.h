@@ -8,17 +8,17 @@
 // environment, as sd_listen_fds(3) reads them. Read by hand: it is a dozen
 // lines, and libsystemd would make QET depend on the manager it may run
 // without.
-namespace QETSocketActivation {
+namespace zorv_detail {
 
 constexpr int kNotActivated = -1;
-constexpr int kUnusable = -2;
+constexpr int kActivationUnusable = -2;
 
 // The listening descriptor handed to this process, kNotActivated when none
-// was, kUnusable (reason in *why) when what was handed over is not a
+// was, kActivationUnusable (reason in *why) when what was handed over is not a
 // listening local stream socket. The variables are removed from the
 // environment either way, so that no child of ours takes them for its own.
 int takeListeningDescriptor(QString* why);
 
-} // namespace QETSocketActivation
+} // namespace zorv_detail
 
 #endif

@@ -23,7 +23,7 @@ int runMain(std::vector<std::string> args) {
     }
     argv.push_back(nullptr);
     int argc = static_cast<int>(args.size());
-    return qetmain::run<doubles::Base, doubles::App, doubles::Conduit, doubles::InternalConduit>(
+    return qet::run<doubles::Base, doubles::App, doubles::Conduit, doubles::InternalConduit>(
         argc, argv.data());
 }
 
@@ -77,12 +77,12 @@ TEST_F(QetMainOrder, QtOptionsRemovedByTheApplicationAreNotCounted) {
 
 TEST_F(QetMainOrder, WithoutServerOrConduitNothingIsServedAndStatusIsOne) {
     doubles::script().noServer = true;
-    EXPECT_EQ(runMain({"QET", "a", "b"}), qetmain::kExitNotServing);
+    EXPECT_EQ(runMain({"QET", "a", "b"}), qet::kExitNotServing);
     EXPECT_EQ(doubles::events(), concat(kStart, {"server", "~App"}));
 
     doubles::reset();
     doubles::script().noConduit = true;
-    EXPECT_EQ(runMain({"QET", "a", "b"}), qetmain::kExitNotServing);
+    EXPECT_EQ(runMain({"QET", "a", "b"}), qet::kExitNotServing);
     EXPECT_EQ(doubles::events(), concat(kStart, {"server", "conduit", "~App"}));
     // Without a conduit the application decides: 0 when another QET took
     // the command line.
