@@ -13,6 +13,8 @@
 #include <qet/QETPipeClient.h>
 #include <qet/QETPipeFrame.h>
 
+#include "BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QStringList>
@@ -25,7 +27,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <ftw.h>
 #include <map>
 #include <sstream>
 #include <string>
@@ -47,35 +48,24 @@ constexpr int kStartupRuns = 15;
 
 using Clock = std::chrono::steady_clock;
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    return ::remove(path);
-}
-
-// Private XDG directories for one benchmark, removed afterwards.
+// Private XDG directories and lock place for one benchmark, removed
+// afterwards, and QET without a display.
 class Sandbox {
 public:
-    explicit Sandbox(bool debugLog) {
-        char pattern[] = "/tmp/zorv-bench-qet-XXXXXX";
-        mRoot = ::mkdtemp(pattern);
-        ::mkdir((mRoot + "/run").c_str(), 0700);
-        ::mkdir((mRoot + "/home").c_str(), 0700);
-        ::setenv("XDG_RUNTIME_DIR", (mRoot + "/run").c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (mRoot + "/data").c_str(), 1);
-        ::setenv("HOME", (mRoot + "/home").c_str(), 1);
+    explicit Sandbox(bool debugLog) : mHome("zorv-bench-qet") {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::setenv("ZORV_LOCK_DIR", (mRoot + "/lock").c_str(), 1);
+        ::setenv("ZORV_LOCK_DIR", mHome.file("lock").c_str(), 1);
         if (debugLog) {
             ::setenv("ZORV_DEBUG_MODE", "1", 1);
         } else {
             ::unsetenv("ZORV_DEBUG_MODE");
         }
     }
-    ~Sandbox() { ::nftw(mRoot.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
-    std::string socket() const { return mRoot + "/run/QET.pipe"; }
-    std::string debugLog() const { return mRoot + "/data/zorv/ZorvDebug.log"; }
+    std::string socket() const { return mHome.file("run/QET.pipe"); }
+    std::string debugLog() const { return mHome.file("data/zorv/ZorvDebug.log"); }
 
 private:
-    std::string mRoot;
+    bench::BenchHome mHome;
 };
 
 // ZORV_BENCH_QET names another QET to measure instead (an older build, say),
