@@ -6,6 +6,21 @@
 
 namespace zorvtest {
 
+// Built with AddressSanitizer, which keeps freed memory resident for a while
+// and reserves terabytes of shadow address space: no memory bound or address
+// limit holds there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // A fresh directory under /tmp, removed with everything in it at destruction.
 class TempDir {
 public:

@@ -13,18 +13,6 @@
 
 namespace zorvtest {
 
-// The sanitizers reserve terabytes of shadow address space: no address limit fits.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // A small table for the records of the tests: vendor 3 named, code 42 described.
 extern const char* const kTestTable;

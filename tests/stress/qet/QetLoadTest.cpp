@@ -43,17 +43,6 @@ constexpr int kIdleHolders = 4;
 constexpr long long kGarbageBytes = 100LL * 1024 * 1024;
 constexpr long long kMiB = 1024 * 1024;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 constexpr long long kGarbagePerConnectionLimit = 16 * kMiB;
 
 long long nowMs() {
@@ -388,7 +377,7 @@ TEST_F(QetLoad, ManyClientsSlowClientsAndGarbageAtOnce) {
     // one frame body per connection and its socket buffers. (Under
     // AddressSanitizer freed memory sits in its quarantine, so the figure
     // says nothing there.)
-    if (!kSanitized) {
+    if (!zorvtest::kSanitized) {
         EXPECT_LT(peakKb - baselineKb, 64 * 1024) << "peak RSS " << peakKb << " kB";
     }
 
@@ -446,7 +435,7 @@ TEST_F(QetLoad, ClientThatNeverReadsItsAcknowledgementsCostsBoundedMemory) {
         std::printf("[ stats    ] %lld kB of requests sent, acks unread; QET peak RSS %ld kB "
                     "(%ld kB at start)\n",
                     sent / 1024, peakKb, baselineKb);
-        if (!kSanitized) {
+        if (!zorvtest::kSanitized) {
             EXPECT_LT(peakKb - baselineKb, 32 * 1024) << "peak RSS " << peakKb << " kB";
         }
     }
