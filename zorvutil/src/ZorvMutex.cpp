@@ -51,9 +51,10 @@ namespace {
 
 // The logger makes a ZorvMutex, with its handle, for every record it writes,
 // so both come from a few spare blocks kept per thread rather than from the
-// heap each time. Plain and trivially destructible, so that a record written
-// at thread or process exit still finds them sound; what is left when a
-// thread ends is the size of a few objects.
+// heap each time. The lists are plain data, so that a record written while
+// the thread ends (from a thread-local object's destructor) still finds them
+// sound: they are emptied once, and from then on count is -1 and blocks go to
+// and from the heap.
 template <std::size_t Size> struct SpareBlocks {
     static constexpr int kKept = 4;
     void* blocks[kKept];
@@ -62,17 +63,35 @@ template <std::size_t Size> struct SpareBlocks {
     void* take(std::size_t size) {
         return size == Size && count > 0 ? blocks[--count] : ::operator new(size);
     }
-    void give(void* block, std::size_t size) {
-        if (size == Size && count < kKept) {
-            blocks[count++] = block;
-        } else {
-            ::operator delete(block);
+    void give(void* block, std::size_t size);
+    void release() {
+        while (count > 0) {
+            ::operator delete(blocks[--count]);
         }
+        count = -1;
     }
 };
 
 thread_local SpareBlocks<sizeof(MutexHandle)> tSpareHandles{};
 thread_local SpareBlocks<sizeof(ZorvMutex)> tSpareMutexes{};
+
+// Gives the spare blocks back when the thread ends.
+struct SpareRelease {
+    ~SpareRelease() {
+        tSpareHandles.release();
+        tSpareMutexes.release();
+    }
+};
+thread_local SpareRelease tSpareRelease;
+
+template <std::size_t Size> void SpareBlocks<Size>::give(void* block, std::size_t size) {
+    if (size == Size && count >= 0 && count < kKept) {
+        static_cast<void>(&tSpareRelease); // its destructor is due at thread end
+        blocks[count++] = block;
+    } else {
+        ::operator delete(block);
+    }
+}
 
 } // namespace
 
