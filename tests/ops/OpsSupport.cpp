@@ -52,14 +52,15 @@ void writeRecord(ZorvLogger& logger, const std::string& writer, long seq, long b
     }
 }
 
-// "ops-writer FILE WRITER COUNT BIG-EVERY"
+// "ops-writer FILE WRITER COUNT BIG-EVERY PAUSE-MS"
 int roleWriter(const std::vector<std::string>& a) {
-    if (a.size() != 4) {
+    if (a.size() != 5) {
         return 90;
     }
     ZorvLogger logger{TStr(a[0])};
     for (long seq = 0; seq < std::atol(a[2].c_str()); ++seq) {
         writeRecord(logger, a[1], seq, std::atol(a[3].c_str()));
+        sleepMs(std::atoi(a[4].c_str()));
     }
     return 0;
 }
@@ -114,12 +115,19 @@ std::string edited(std::string text,
     return text;
 }
 
-Writers::Writers(const std::string& file, long count, long bigEvery) : mCount(count) {
+std::string serviceRotation(const std::string& file) {
+    return edited(shipped("logrotate/zorv-service"),
+                  {{"/var/log/zorv-service/*.log", file},
+                   {"su zorv-service zorv-service", "su nobody nogroup"},
+                   {"rotate 8", "rotate 1000"}});
+}
+
+Writers::Writers(const std::string& file, long count, long bigEvery, int pauseMs) : mCount(count) {
     for (int w = 0; w < kWriters; ++w) {
         mChildren.push_back(std::make_unique<zorvtest::RoleProcess>(
             "ops-writer",
             std::vector<std::string>{file, "w" + std::to_string(w), std::to_string(count),
-                                     std::to_string(bigEvery)},
+                                     std::to_string(bigEvery), std::to_string(pauseMs)},
             &kAsNobody));
     }
 }
@@ -140,7 +148,7 @@ void Writers::wait() {
 }
 
 int writeWithRotations(const std::string& file, const std::string& config, Writers& writers,
-                       int rotations) {
+                       int rotations, int minGapMs) {
     // What the writers' records come to, from one record of each kind.
     const std::string sample = file + ".sample";
     {
@@ -155,8 +163,11 @@ int writeWithRotations(const std::string& file, const std::string& config, Write
     const std::string configFile = file + ".logrotate.conf";
     zorvtest::writeFile(configFile, config);
     int made = 0;
+    auto last = std::chrono::steady_clock::now();
     while (writers.running()) {
-        if (zorvtest::fileSize(file) >= share) {
+        if (zorvtest::fileSize(file) >= share &&
+            std::chrono::steady_clock::now() - last >= std::chrono::milliseconds(minGapMs)) {
+            last = std::chrono::steady_clock::now();
             const zorvtest::CapturedProcess run =
                 zorvtest::runCaptured({"logrotate", "-f", "-s", file + ".state", configFile});
             EXPECT_EQ(run.status, 0) << run.err;

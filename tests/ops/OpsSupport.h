@@ -44,13 +44,18 @@ std::string shipped(const std::string& relative);
 // from what the test changes.
 std::string edited(std::string text, const std::vector<std::pair<std::string, std::string>>& edits);
 
+// The shipped logrotate snippet for file: rotated by the service user
+// nobody, and every rotated file kept.
+std::string serviceRotation(const std::string& file);
+
 // Four writers, children of this program running as nobody, each logging
 // count records to file through its own logger: debug records and error
 // records that carry a vendor version, in turn, every vendor of the table in
-// turn; with bigEvery, every bigEvery-th debug message is 250,000 bytes.
+// turn; with bigEvery, every bigEvery-th debug message is 250,000 bytes;
+// pauseMs after each record.
 class Writers {
 public:
-    Writers(const std::string& file, long count, long bigEvery = 0);
+    Writers(const std::string& file, long count, long bigEvery = 0, int pauseMs = 0);
     bool running();
     void wait(); // fails the test unless every writer ended with 0
     long records() const { return mCount * kWriters; }
@@ -63,10 +68,10 @@ private:
 
 // Runs the writers while logrotate (-f, private state file) rotates file
 // with config each time it has grown by a share of the expected total, for
-// about `rotations` rotations. Returns the rotations logrotate made; every
-// run must exit 0.
+// about `rotations` rotations, and at least minGapMs after the last one.
+// Returns the rotations logrotate made; every run must exit 0.
 int writeWithRotations(const std::string& file, const std::string& config, Writers& writers,
-                       int rotations);
+                       int rotations, int minGapMs = 0);
 
 // The log files of file's directory, oldest first: file.N[.gz] ... file.1,
 // file; what else lies there goes to *others.

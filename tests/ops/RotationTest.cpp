@@ -19,10 +19,7 @@ struct Setting {
 };
 
 std::string configFor(const Setting& setting, const std::string& file) {
-    std::string config = ops::edited(ops::shipped("logrotate/zorv-service"),
-                                     {{"/var/log/zorv-service/*.log", file},
-                                      {"su zorv-service zorv-service", "su nobody nogroup"},
-                                      {"rotate 8", "rotate 1000"}});
+    std::string config = ops::serviceRotation(file);
     if (setting.directives != nullptr) {
         config = ops::edited(config,
                              {{"    nocreate\n", std::string("    ") + setting.directives + "\n"},
