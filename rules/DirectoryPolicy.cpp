@@ -1,0 +1,213 @@
+#include "DirectoryPolicy.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace zorv_detail {
+
+namespace {
+
+void say(std::string* reason, const std::string& text) {
+    if (reason != nullptr) {
+        *reason = text;
+    }
+}
+
+std::string uidText(uid_t uid) {
+    return "uid " + std::to_string(static_cast<unsigned long>(uid));
+}
+
+// Buffers for the reentrant password and group look-ups; the system's own
+// suggestion when it has one.
+std::vector<char> lookupBuffer(int name) {
+    long size = ::sysconf(name);
+    return std::vector<char>(size > 0 ? static_cast<std::size_t>(size) : 16384);
+}
+
+// The user's private group: the user's primary group, named as the user and
+// with no other member. Only such a group may share write access to the user's
+// data directories, since nobody else is in it.
+bool isUsersPrivateGroup(gid_t gid) {
+    const uid_t uid = ::geteuid();
+    std::vector<char> pwBuffer = lookupBuffer(_SC_GETPW_R_SIZE_MAX);
+    struct passwd pw;
+    struct passwd* user = nullptr;
+    if (::getpwuid_r(uid, &pw, pwBuffer.data(), pwBuffer.size(), &user) != 0 || user == nullptr ||
+        user->pw_gid != gid) {
+        return false;
+    }
+    std::vector<char> grBuffer = lookupBuffer(_SC_GETGR_R_SIZE_MAX);
+    struct group gr;
+    struct group* group = nullptr;
+    if (::getgrgid_r(gid, &gr, grBuffer.data(), grBuffer.size(), &group) != 0 || group == nullptr ||
+        std::strcmp(group->gr_name, user->pw_name) != 0) {
+        return false;
+    }
+    for (char** member = group->gr_mem; member != nullptr && *member != nullptr; ++member) {
+        if (std::strcmp(*member, user->pw_name) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ownerAccepted(uid_t owner, bool rootToo) {
+    return owner == ::geteuid() || (rootToo && owner == 0);
+}
+
+// The write bits of a directory or file we are about to trust.
+bool writeBitsAccepted(const struct stat& st, bool groupNever, std::string* reason) {
+    if ((st.st_mode & S_IWOTH) != 0) {
+        say(reason, "is writable by others");
+        return false;
+    }
+    if ((st.st_mode & S_IWGRP) != 0 && (groupNever || !isUsersPrivateGroup(st.st_gid))) {
+        say(reason, "is writable by its group");
+        return false;
+    }
+    return true;
+}
+
+// A link in the place of what we judge: followed only when it belongs to the
+// user or root, since its owner can point it elsewhere at any time.
+bool linkAccepted(const std::string& path, std::string* reason) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        say(reason, "does not exist");
+        return false;
+    }
+    if (S_ISLNK(st.st_mode) && !ownerAccepted(st.st_uid, true)) {
+        say(reason, "is a symbolic link owned by " + uidText(st.st_uid));
+        return false;
+    }
+    return true;
+}
+
+// Every directory above the resolved path: owned by the user or root, and
+// closed to others' writes unless sticky, where nobody may rename what is not
+// theirs.
+bool ancestorsAccepted(const std::string& path, std::string* reason) {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) {
+        say(reason, std::string("cannot be resolved: ") + std::strerror(errno));
+        return false;
+    }
+    std::string above(resolved);
+    for (;;) {
+        const std::string::size_type slash = above.rfind('/');
+        if (slash == std::string::npos) {
+            return true;
+        }
+        above.resize(slash == 0 ? 1 : slash);
+        struct stat st;
+        if (::stat(above.c_str(), &st) != 0) {
+            say(reason, "cannot look at " + above);
+            return false;
+        }
+        if (!ownerAccepted(st.st_uid, true)) {
+            say(reason, "lies in " + above + ", owned by " + uidText(st.st_uid));
+            return false;
+        }
+        if ((st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) == 0) {
+            say(reason, "lies in " + above + ", which others may write");
+            return false;
+        }
+        if (above == "/") {
+            return true;
+        }
+    }
+}
+
+} // namespace
+
+bool directoryAllowed(const std::string& path, DirectoryUse use, std::string* reason) {
+    if (path.empty() || path[0] != '/') {
+        say(reason, "is not an absolute path");
+        return false;
+    }
+    if (!linkAccepted(path, reason)) {
+        return false;
+    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        say(reason, "is a link to nothing");
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        say(reason, "is not a directory");
+        return false;
+    }
+    if (!ownerAccepted(st.st_uid, use == DirectoryUse::TrustedData)) {
+        say(reason, "is owned by " + uidText(st.st_uid));
+        return false;
+    }
+    return writeBitsAccepted(st, use == DirectoryUse::Private, reason) &&
+           ancestorsAccepted(path, reason);
+}
+
+bool prepareDirectory(const std::string& path, DirectoryUse use, mode_t mode, std::string* reason) {
+    if (path.empty() || path[0] != '/') {
+        say(reason, "is not an absolute path");
+        return false;
+    }
+    // From the top down; a component another process makes meanwhile is fine.
+    for (std::string::size_type slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const bool last = slash == std::string::npos;
+        const std::string part = last ? path : path.substr(0, slash);
+        if (::mkdir(part.c_str(), last ? mode : 0700) != 0 && errno != EEXIST) {
+            say(reason, std::string("cannot be made: ") + std::strerror(errno));
+            return false;
+        }
+        if (last) {
+            break;
+        }
+    }
+    if (use == DirectoryUse::Private) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+            (st.st_mode & 077) != 0) {
+            ::chmod(path.c_str(), 0700);
+        }
+    }
+    return directoryAllowed(path, use, reason);
+}
+
+bool trustedFileAllowed(const std::string& path, std::string* reason) {
+    if (!linkAccepted(path, reason)) {
+        return false;
+    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        say(reason, "is not a regular file");
+        return false;
+    }
+    if (!ownerAccepted(st.st_uid, true)) {
+        say(reason, "is owned by " + uidText(st.st_uid));
+        return false;
+    }
+    if (!writeBitsAccepted(st, false, reason)) {
+        return false;
+    }
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) {
+        say(reason, "cannot be resolved");
+        return false;
+    }
+    std::string dir(resolved);
+    dir.resize(dir.rfind('/') == 0 ? 1 : dir.rfind('/'));
+    std::string why;
+    if (!directoryAllowed(dir, DirectoryUse::TrustedData, &why)) {
+        say(reason, "lies in " + dir + ", which " + why);
+        return false;
+    }
+    return true;
+}
+
+} // namespace zorv_detail
