@@ -75,6 +75,12 @@ long scale() {
     return n > 0 ? n : 1;
 }
 
+int rotations(int byDefault) {
+    const char* value = std::getenv("ZORV_OPS_ROTATIONS");
+    const int n = value != nullptr ? std::atoi(value) : byDefault;
+    return n > 0 ? n : byDefault;
+}
+
 OpsHome::OpsHome() {
     ::chmod(mDir.path().c_str(), 0755);
     for (const char* dir : {"home", "data", "state", "config", "run", "sys", "sys/zorv", "log"}) {
@@ -86,7 +92,7 @@ OpsHome::OpsHome() {
                         zorvtest::readFile(SHIPPED_TABLE));
     ::chmod(mDir.file("sys/zorv/ZorvErrorCodes.xml").c_str(), 0644);
     EXPECT_EQ(::chown(logDir().c_str(), kNobody, kNogroup), 0);
-    ::chmod(logDir().c_str(), 0770);
+    ::chmod(logDir().c_str(), 0750);
     const std::pair<const char*, const char*> vars[] = {{"HOME", "home"},
                                                         {"XDG_DATA_HOME", "data"},
                                                         {"XDG_STATE_HOME", "state"},

@@ -18,13 +18,14 @@
 
 namespace ops {
 
-// ZORV_OPS_SCALE multiplies the record counts (default 1: a quick run).
+// ZORV_OPS_SCALE multiplies the record counts (default 1: a quick run);
+// ZORV_OPS_ROTATIONS, when set, replaces a test's number of rotations.
 long scale();
+int rotations(int byDefault);
 
 // A fresh home for one test: HOME and every XDG_* variable point into a
 // directory others may enter, the shipped table is installed as system data,
-// and log/ belongs to the service user (nobody), mode 0770, as the library
-// makes its directories.
+// and log/ belongs to the service user (nobody).
 class OpsHome {
 public:
     OpsHome();

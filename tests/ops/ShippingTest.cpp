@@ -59,7 +59,8 @@ std::string receivedFile(const std::string& pattern) {
 // and compares; a setting other than the shipped one is only measured.
 void shipAndCompare(const std::string& file, const std::string& receivedPattern, long count,
                     int pauseMs, int rotations, int minGapMs) {
-    ops::Writers writers(file, count, 10, pauseMs);
+    // About twenty records of 250,000 bytes whatever the scale.
+    ops::Writers writers(file, count, 10 * ops::scale(), pauseMs);
     rotations =
         ops::writeWithRotations(file, ops::serviceRotation(file), writers, rotations, minGapMs);
     std::string sent;
@@ -130,7 +131,8 @@ TEST_P(LongOpsRsyslog, AgentAndCentralDeliverTheRawFileByteForByte) {
                                                    {"logs.example.org", "127.0.0.1"},
                                                    {"port=\"514\"", "port=\"" + port + "\""}}),
                                       GetParam().agent));
-    shipAndCompare(file, home.path("received/*/zorv.log"), 100 * ops::scale(), 0, 20, 0);
+    shipAndCompare(file, home.path("received/*/zorv.log"), 100 * ops::scale(), 0,
+                   ops::rotations(20), 0);
 }
 
 const char kGlobal[] = R"(global\([^)]*\)\n)";
@@ -183,7 +185,7 @@ TEST_P(LongOpsSyslogNg, AgentAndCentralDeliverTheRawFileByteForByte) {
                                                    {"/var/lib/syslog-ng", home.path("agent")}}),
                                       GetParam().agent));
     shipAndCompare(file, home.path("received/*/zorv.log"), 60 * ops::scale(), 150,
-                   static_cast<int>(4 * ops::scale()), 2500);
+                   ops::rotations(static_cast<int>(4 * ops::scale())), 2500);
 }
 
 INSTANTIATE_TEST_SUITE_P(Safe, LongOpsSyslogNg, ::testing::Values(Setting{"Shipped", {}, {}}),
