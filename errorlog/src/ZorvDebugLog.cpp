@@ -66,14 +66,7 @@ void ZorvDebugLog::dumpTechSupport(ZorvLogger* logger) const {
     if (logger == nullptr) {
         return;
     }
-    // This runs for every debug message, so the line is handed over as it is:
-    // the file builds the section and writes it in one call. The two items go
-    // into the logger's own list, whose nodes and texts stay from one record
-    // to the next: no allocation unless a text outgrows its predecessor.
-    std::list<TStr>& items = logger->mDebugItems;
-    items.resize(2);
-    items.front() = mComponentIDStr;
-    items.back() = mMessage;
+    std::list<TStr> items{mComponentIDStr, mMessage};
     // kTab may have been pointed elsewhere by a client; read it now.
     const TStr separator(ZorvDelimitedFile::kTab);
     logger->mLogFile.writeDebugLog(items, separator);

@@ -13,16 +13,11 @@ const char* const ZorvErrorBase::VENDOR_ERROR = "VendorError";
 
 namespace {
 
-// Plain signed decimal, through the same formatting the rest of the library uses.
+// Plain signed decimal, through the same formatting the rest of the library
+// uses. (No function-local static texts in the record path: a record may be
+// logged by a clean-up at exit, after such statics are destroyed.)
 TStr decimal(int value) {
-    static const TStr kNumber("%1");
-    return kNumber.arg(value, 0, 10, ' ');
-}
-
-// The keys and the separator are made into texts once: every record uses them.
-const TStr& fileKey() {
-    static const TStr key(ZorvErrorBase::THROWN_FILE);
-    return key;
+    return TStr("%1").arg(value, 0, 10, ' ');
 }
 
 } // namespace
@@ -84,18 +79,16 @@ void ZorvErrorBase::dumpGeneralInfo(ZorvLogger* logger) const {
     if (!mThrownFile.isEmpty()) {
         // popString shortens what it is called on; the stored path stays whole.
         TStr path(mThrownFile);
-        static const TStr kSlash("/");
-        TStr name = path.popString(kSlash);
+        TStr name = path.popString(TStr("/"));
         if (!name.isEmpty()) {
-            pairs.emplace_back(fileKey(), std::move(name));
+            pairs.emplace_back(TStr(THROWN_FILE), std::move(name));
         }
     }
     if (pairs.empty()) {
         // No usable last piece (empty path, or one ending in "/"): the path as given.
-        pairs.emplace_back(fileKey(), mThrownFile);
+        pairs.emplace_back(TStr(THROWN_FILE), mThrownFile);
     }
-    static const TStr kLineKey(THROWN_LINE);
-    pairs.emplace_back(kLineKey, decimal(mThrownLine));
+    pairs.emplace_back(TStr(THROWN_LINE), decimal(mThrownLine));
     logger->mLogFile.write(pairs);
 }
 
@@ -105,11 +98,9 @@ void ZorvErrorBase::dumpErrorInfo(ZorvLogger* logger) const {
     }
     const int vendor = static_cast<int>(mVendorID);
     const TStr vendorName = logger->mErrorTable.GetVendorName(vendor);
-    static const TStr kVendorIdKey(VENDOR_ID);
-    static const TStr kVendorErrorKey(VENDOR_ERROR);
-    logger->mLogFile.write(kVendorIdKey, addDescription(getVendorIDStr(), vendorName));
+    logger->mLogFile.write(TStr(VENDOR_ID), addDescription(getVendorIDStr(), vendorName));
     const TStr description = logger->mErrorTable.GetErrorDescription(vendor, mVendorStatusID);
-    logger->mLogFile.write(kVendorErrorKey, addDescription(getVendorStatusStr(), description));
+    logger->mLogFile.write(TStr(VENDOR_ERROR), addDescription(getVendorStatusStr(), description));
 }
 
 void ZorvErrorBase::dumpVendorVersionInfo(ZorvLogger* logger) const {

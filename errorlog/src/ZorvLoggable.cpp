@@ -59,9 +59,7 @@ void ZorvLoggable::dumpHeaderInfo(ZorvLogger* logger) const {
     if (logger == nullptr || mReason.isEmpty()) {
         return;
     }
-    // Made once: every record with a reason writes it.
-    static const TStr kReasonKey(REASON);
-    logger->mLogFile.write(kReasonKey, mReason);
+    logger->mLogFile.write(TStr(REASON), mReason);
 }
 
 void ZorvLoggable::dumpSystemInfo(ZorvLogger* logger) const {

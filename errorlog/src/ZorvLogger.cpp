@@ -1,12 +1,11 @@
 #include "zorv/ZorvLogger.h"
 
+#include "RecordLock.h"
 #include "zorv/ZorvLoggable.h"
 
 #include <zorv/CZorvUtilObjectManager.h>
 #include <zorv/ZorvMutex.h>
 #include <zorv/ZorvUtil.h>
-
-#include <utility>
 
 // The one CZorvUtilSingleton<ZorvLogger> of the process lives here, so that a
 // client calling its instance() itself reaches the same object as instance_m().
@@ -29,6 +28,10 @@ const char kErrorCodesFileName[] = "ZorvErrorCodes.xml";
 // clean-up manager of the utility library may outlive this library, so the
 // singleton's registration is withdrawn before its code goes away: otherwise
 // the manager would later call cleanup() on an object whose code is unmapped.
+// At process exit the manager has already run its clean-ups by now (it runs
+// them from the exit handler it registered when the first one came), so the
+// singleton ends in the order the manager keeps, after the clean-ups a client
+// registered later.
 struct LibraryUnload {
     ~LibraryUnload() {
         CZorvUtilSingleton<ZorvLogger>*& singleton = CZorvUtilSingleton<ZorvLogger>::instance_i();
@@ -73,6 +76,9 @@ void ZorvLogger::log(const ZorvLoggable& record) {
     log(const_cast<ZorvLoggable*>(&record));
 }
 
+// One record: the file's named mutex, the file opened for appending, the
+// record's own lines, and the file closed, which is when the record reaches
+// it, in one write.
 void ZorvLogger::log(ZorvLoggable* record) {
     if (record == nullptr) {
         return;
@@ -81,56 +87,45 @@ void ZorvLogger::log(ZorvLoggable* record) {
         mMutex = new ZorvMutex();
     }
     const bool synchronised = initSynchronizeObject();
-    if (synchronised) {
-        mMutex->lock(kLockWaitLimit);
-    }
-
-    // Also when the record throws: its lines so far reach the file, the next
-    // writer is not locked out and the next log starts from a clean state.
-    class Finish {
-    public:
-        Finish(ZorvLogger& logger, bool unlock) : mLogger(logger), mUnlock(unlock) {}
-        ~Finish() {
-            mLogger.mLogFile.close();
-            if (mUnlock) {
-                mLogger.mMutex->unlock();
-            }
-            delete mLogger.mMutex;
-            mLogger.mMutex = nullptr;
+    // Written whether or not the lock came in time; whether it did decides
+    // only if a torn line at the end of the file may be mended.
+    const bool locked = synchronised && mMutex->lock(kLockWaitLimit);
+    zorv_detail::RecordLock recordLock(&mLogFile, locked);
+    try {
+        if (mLogFile.open(false)) {
+            record->dumpTechSupport(this);
         }
-        Finish(const Finish&) = delete;
-        Finish& operator=(const Finish&) = delete;
-
-    private:
-        ZorvLogger& mLogger;
-        bool mUnlock;
-    } finish(*this, synchronised);
-
-    if (mLogFile.open(false)) {
-        record->dumpTechSupport(this);
+    } catch (...) {
+        // The lines so far reach the file, the next writer is not locked out
+        // and the next log starts from a clean state.
+        endRecord(synchronised);
+        throw;
     }
+    endRecord(synchronised);
+}
+
+void ZorvLogger::endRecord(bool synchronised) {
+    mLogFile.close();
+    if (synchronised) {
+        mMutex->unlock();
+    }
+    delete mMutex;
+    mMutex = nullptr;
 }
 
 bool ZorvLogger::initSynchronizeObject() {
-    const TStr& name = mLogFile.mFilename;
-    if (name.isEmpty() || mMutex == nullptr) {
+    TStr path = getLogFileName();
+    if (path.isEmpty() || mMutex == nullptr) {
         return false;
     }
-    if (!(name == mMutexFileName)) {
-        // Named after the file's last component only, so that every logger
-        // writing to a file of that name, in any process, shares the mutex.
-        TStr directory(name);
-        TStr lastComponent = directory.popString(TStr("/"));
-        if (!lastComponent.isEmpty()) {
-            lastComponent += kMutexSuffix;
-        }
-        mMutexName = std::move(lastComponent);
-        mMutexFileName = name;
-    }
-    if (mMutexName.isEmpty()) {
+    // Named after the file's last component only, so that every logger
+    // writing to a file of that name, in any process, shares the mutex.
+    TStr name = path.popString(TStr("/"));
+    if (name.isEmpty()) {
         return false;
     }
-    return mMutex->create(mMutexName);
+    name += kMutexSuffix;
+    return mMutex->create(name);
 }
 
 void ZorvLogger::startLogging() {

@@ -1,6 +1,8 @@
 #include "support/TestSupport.h"
 
 #include <zorv/ZorvDelimitedFile.h>
+#include <zorv/ZorvLoggable.h>
+#include <zorv/ZorvLogger.h>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -254,32 +256,47 @@ TEST_F(DelimitedFileTest, EveryNewNameIsCheckedBeforeItIsOpened) {
     EXPECT_EQ(readFile(other), section(f) + "\tc=3\n");
 }
 
-TEST_F(DelimitedFileTest, TornTailGetsItsLineFeedOncePerOpen) {
+// Key/value lines, as a record of a client's own writes them.
+class PairsRecord : public ZorvLoggable {
+public:
+    PairsRecord(std::initializer_list<std::pair<std::string, std::string>> pairs)
+        : ZorvLoggable(TStr()), mPairs(pairs) {}
+    void dumpTechSupport(ZorvLogger* logger) const override {
+        for (const auto& pair : mPairs) {
+            logger->mLogFile.write(TStr(pair.first), TStr(pair.second));
+        }
+    }
+
+private:
+    std::vector<std::pair<std::string, std::string>> mPairs;
+};
+
+// A record logged under its file's lock starts on a line of its own when the
+// file ends in a line another writer left without its LF; lines written
+// without the lock leave the tail as it is, since it may be a write still
+// under way.
+TEST_F(DelimitedFileTest, TornTailIsMendedOnlyUnderTheLock) {
     writeFile(mPath, "torn");
-    ZorvDelimitedFile f(TStr(mPath.c_str()));
-    f.updateCurrentSection(false);
-    EXPECT_TRUE(f.write("a", "1"));
-    EXPECT_TRUE(f.write("b", "2"));
-    f.close();
-    EXPECT_TRUE(f.write("c", "3")); // ends in LF now: no blank line
-    f.close();
-    // Someone else tears the end after our close; our next open must notice.
-    std::string before = readFile(mPath);
-    writeFile(mPath, before + "frag");
-    EXPECT_TRUE(f.write("d", "4"));
-    f.close();
-    std::string s = section(f);
-    EXPECT_EQ(readFile(mPath),
-              "torn\n" + s + "\ta=1\n" + s + "\tb=2\n" + s + "\tc=3\nfrag\n" + s + "\td=4\n");
+    ZorvLogger logger(TStr(mPath.c_str()));
+    logger.startLogging();
+    logger.log(PairsRecord{{"a", "1"}, {"b", "2"}});
+    logger.log(PairsRecord{{"c", "3"}}); // ends in LF now: no blank line
+    writeFile(mPath, readFile(mPath) + "frag");
+    logger.log(PairsRecord{{"d", "4"}});
+    writeFile(mPath, readFile(mPath) + "busy");
+    EXPECT_TRUE(logger.mLogFile.write("e", "5"));
+    logger.mLogFile.close();
+    const std::string s = section(logger.mLogFile);
+    EXPECT_EQ(readFile(mPath), "torn\n" + s + "\ta=1\n" + s + "\tb=2\n" + s + "\tc=3\nfrag\n" + s +
+                                   "\td=4\nbusy" + s + "\te=5\n");
 }
 
-// A write that fails half-way (here at the file size limit, as on a full disk)
-// leaves a fragment; the next line must start on a line of its own.
+// A record that fails half-way (here at the file size limit, as on a full
+// disk) leaves a fragment; the next record must start on a line of its own.
 TEST_F(DelimitedFileTest, TornTailAfterFailedWrite) {
     writeFile(mPath, "first\n");
-    ZorvDelimitedFile f(TStr(mPath.c_str()));
-    f.updateCurrentSection(false);
-    std::string big(40000, 'x');
+    ZorvLogger logger(TStr(mPath.c_str()));
+    logger.startLogging();
     struct rlimit saved;
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     struct sigaction ignore = {}, old = {};
@@ -288,17 +305,15 @@ TEST_F(DelimitedFileTest, TornTailAfterFailedWrite) {
     struct rlimit small = saved;
     small.rlim_cur = 6 + 20;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    bool bigWritten = f.write("big", TStr(big));
+    logger.log(PairsRecord{{"big", std::string(40000, 'x')}});
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::sigaction(SIGXFSZ, &old, nullptr);
-    EXPECT_FALSE(bigWritten);
-    EXPECT_TRUE(f.write("after", "ok"));
-    f.close();
+    logger.log(PairsRecord{{"after", "ok"}});
     std::vector<std::string> lines = splitLines(readFile(mPath));
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "first");
-    EXPECT_EQ(lines[1], (section(f) + "\tbig=").substr(0, 20));
-    EXPECT_EQ(lines[2], section(f) + "\tafter=ok");
+    EXPECT_EQ(lines[1], (section(logger.mLogFile) + "\tbig=").substr(0, 20));
+    EXPECT_EQ(lines[2], section(logger.mLogFile) + "\tafter=ok");
 }
 
 TEST_F(DelimitedFileTest, UnpositionableOrFullTargetsMakeWritersFail) {

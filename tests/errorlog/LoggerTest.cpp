@@ -92,7 +92,7 @@ public:
 class LoggerTest : public ::testing::Test {
 protected:
     ~LoggerTest() override {
-        ::unlink(("/dev/shm/zorv-" + std::to_string(::geteuid()) + "/" + mName + ".Mutex").c_str());
+        ::unlink(("/dev/shm/zorv-" + std::to_string(::geteuid()) + "/" + mName + ".Mutex.v2").c_str());
     }
 
     void installShippedTable() {

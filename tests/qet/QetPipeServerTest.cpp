@@ -239,7 +239,7 @@ TEST_F(QetPipeServerTest, OnlyAPrivateDirectoryOfOurOwnIsAccepted) {
     ::mkdir(dir.file("open").c_str(), 0700);
     ::chmod(dir.file("open").c_str(), 0750);
     EXPECT_FALSE(accepted("open"));
-    ::symlink(dir.file("fresh").c_str(), dir.file("link").c_str());
+    ASSERT_EQ(::symlink(dir.file("fresh").c_str(), dir.file("link").c_str()), 0);
     EXPECT_FALSE(accepted("link"));
     zorvtest::writeFile(dir.file("file"), "x");
     EXPECT_FALSE(accepted("file"));

@@ -13,10 +13,23 @@
 
 namespace zorvtest {
 
+// The sanitizers reserve terabytes of shadow address space: no address limit fits.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // A small table for the records of the tests: vendor 3 named, code 42 described.
 extern const char* const kTestTable;
 
-// Every test gets a home of its own, a known "uname -a", no logging switches
+// Every test gets a home (and state directory) of its own, a known "uname -a", no logging switches
 // from the caller's environment, and the test table where the library looks.
 class ZorvlogTest : public ::testing::Test {
 protected:
@@ -36,6 +49,7 @@ protected:
     std::string tablePath() const { return mHome.zorvDataDir() + "/ZorvErrorCodes.xml"; }
 
     IsolatedHome mHome;
+    ScopedEnv mState{"XDG_STATE_HOME", (mHome.root() + "/state").c_str()};
     TempDir mDir;
     FakeUname mUname{"Linux testhost 5.10.0-test #1 SMP Tue x86_64 GNU/Linux\n"};
     ScopedEnv mDebugOff{"ZORV_DEBUG_MODE", nullptr};

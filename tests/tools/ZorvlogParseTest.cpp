@@ -4,6 +4,8 @@
 
 #include <zorv/ErrorLog.h>
 
+#include <unistd.h>
+
 namespace zorvtest {
 namespace {
 
@@ -173,6 +175,116 @@ TEST_F(Parse, PlainTableAndSeveralFiles) {
     EXPECT_NE(lines[2].find("VendorError=\"42 [Disk on fire]\""), std::string::npos) << lines[2];
     EXPECT_EQ(lines[3], "==> " + b + " <==");
     EXPECT_NE(lines[5].find("message=\"two\\nlines\""), std::string::npos) << lines[5];
+}
+
+// The version line is the one keyed by the name in the VendorID brackets,
+// even when that name is also a key of the record's own lines.
+TEST_F(Parse, VendorNamedLikeARecordKey) {
+    installTable("<ERRORTABLES><TABLE VENDORID=\"5\"><NAME>OS</NAME></TABLE>"
+                 "<TABLE VENDORID=\"6\"><NAME>Reason</NAME></TABLE></ERRORTABLES>");
+    const std::string log = mDir.file("named.log");
+    ASSERT_EQ(
+        zorvlog({"error", "--vendor", "5", "--code", "1", "--vendor-version", "5.0.0", log}).status,
+        0);
+    ASSERT_EQ(zorvlog({"error", "--vendor", "6", "--code", "1", "--vendor-version", "2.0",
+                       "--reason", "", log})
+                  .status,
+              0);
+    std::vector<JsonValue> entries = parseJson({log});
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0]["os"].str(), "5.10.0-test");
+    EXPECT_EQ(entries[0]["vendorName"].str(), "OS");
+    EXPECT_EQ(entries[0]["vendorVersion"].str(), "5.0.0");
+    EXPECT_TRUE(entries[1]["reason"].isNull());
+    EXPECT_EQ(entries[1]["vendorVersion"].str(), "2.0");
+}
+
+// A rotated, gzipped log reads like the original, whatever its name; other
+// binary input is refused, and the files after it are still read.
+TEST_F(Parse, GzipReadBinaryRefused) {
+    const std::string log = mDir.file("a.log"), gz = mDir.file("a.log.1");
+    ASSERT_EQ(zorvlog({"error", "--vendor", "3", "--code", "42", log}).status, 0);
+    ASSERT_EQ(zorvlog({"debug", "--vendor", "1", "--to", log, "two\nlines"}).status, 0);
+    ASSERT_EQ(runProcess({"sh", "-c", "gzip -c \"$0\" > \"$1\"", log, gz}), 0);
+    CapturedProcess plain = zorvlog({"parse", "--json", log});
+    CapturedProcess unzipped = zorvlog({"parse", "--json", gz});
+    EXPECT_EQ(unzipped.status, 0) << unzipped.err;
+    std::string expected = plain.out;
+    for (std::string::size_type at; (at = expected.find("\"" + log + "\"")) != std::string::npos;) {
+        expected.replace(at, log.size() + 2, "\"" + gz + "\"");
+    }
+    EXPECT_EQ(splitLines(unzipped.out).size(), 2u);
+    EXPECT_EQ(unzipped.out, expected);
+
+    const std::string binary = mDir.file("core");
+    writeFile(binary, std::string("\x7f"
+                                  "ELF\x02\x01\x01\0\0\0\0",
+                                  12) +
+                          "\n1\t2026/1/1\t0:0:0\tk=v\n");
+    CapturedProcess refused = zorvlog({"parse", binary, log});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find(binary), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.out.find("k=v"), std::string::npos) << refused.out;
+    EXPECT_NE(refused.out.find("VendorError"), std::string::npos) << refused.out;
+}
+
+// Memory is bounded by the longest record, not by the input: 300,000 short
+// lines read within a 64 MiB address space.
+TEST_F(Parse, StreamsWithinAnAddressLimit) {
+    if (kSanitized) {
+        GTEST_SKIP() << "the sanitizers' shadow memory does not fit an address limit";
+    }
+    const std::string big = mDir.file("big.log"), out = mDir.file("out.json");
+    std::string text(100000, '\n');
+    for (int i = 0; i < 200000; ++i) {
+        text += "4711\t2026/12/06\t17:05:09\tZorvCore\tmessage " + std::to_string(i) + "\t\n";
+    }
+    writeFile(big, text);
+    EXPECT_EQ(runProcess({"sh", "-c", "ulimit -v 65536 && exec \"$0\" parse --json \"$1\" > \"$2\"",
+                          ZORVLOG_EXE, big, out}),
+              0);
+    std::string last;
+    ASSERT_EQ(runProcess({"tail", "-n", "1", out}, &last), 0);
+    EXPECT_NE(last.find("\"lines\":[300000,300000]"), std::string::npos) << last;
+}
+
+// The section's local time with the reader's offset, in the hours when
+// clocks change too; the record's computer name; syslog's severity names.
+TEST_F(Parse, TimestampHostAndSeverity) {
+    ScopedEnv zone("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+    const std::string log = mDir.file("times.log");
+    writeFile(log, "stray text\n"
+                   "1\t2026/10/25\t02:30:00\tambiguous=first reading\n"
+                   "1\t2026/10/25\t03:30:00:7\tafter=standard time\n"
+                   "1\t2026/3/29\t02:30:00:45\tC\tskipped hour\t\n"
+                   "1,2026/13/1,00:00:00,os,other,5,a:b,c:d,C,e,\n"
+                   "2\t2026/7/1\t12:00:00\tComputerName=host1\n"
+                   "2\t2026/7/1\t12:00:00\tOS=x\n"
+                   "2\t2026/7/1\t12:00:00\tFile=a,Line=1\n"
+                   "2\t2026/7/1\t12:00:00\tVendorID=3\n"
+                   "2\t2026/7/1\t12:00:00\tVendorError=4\n");
+    char machine[256] = {0};
+    ::gethostname(machine, sizeof machine - 1);
+    std::vector<JsonValue> entries = parseJson({log});
+    ASSERT_EQ(entries.size(), 6u);
+    const char* expected[][3] = {
+        {"", machine, "notice"},
+        {"2026-10-25T02:30:00.000+02:00", machine, "notice"},
+        {"2026-10-25T03:30:00.007+01:00", machine, "notice"},
+        {"2026-03-29T02:30:00.045+01:00", machine, "debug"},
+        {"", "other", "info"},
+        {"2026-07-01T12:00:00.000+02:00", "host1", "err"},
+    };
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const JsonValue& e = entries[i];
+        if (expected[i][0][0] == '\0') {
+            EXPECT_TRUE(e["timestamp"].isNull()) << i;
+        } else {
+            EXPECT_EQ(e["timestamp"].str(), expected[i][0]) << i;
+        }
+        EXPECT_EQ(e["host"].str(), expected[i][1]) << i;
+        EXPECT_EQ(e["severity"].str(), expected[i][2]) << i;
+    }
 }
 
 } // namespace

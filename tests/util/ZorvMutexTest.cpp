@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <pwd.h>
 #include <sched.h>
 #include <string>
 #include <sys/mman.h>
@@ -119,10 +120,24 @@ int roleTry(const std::vector<std::string>& args) {
     return mutex.create(args[0].c_str()) && mutex.tryLock() ? 0 : 1;
 }
 
+// "gaveup": exits 0 when lock(MS) fails in less than half of MS, 1 otherwise.
+// "gaveup NAME MS"
+int roleGaveUp(const std::vector<std::string>& args) {
+    if (args.size() < 2) {
+        return 100;
+    }
+    ZorvMutex mutex;
+    const int limit = std::atoi(args[1].c_str());
+    const auto start = std::chrono::steady_clock::now();
+    const bool taken = !mutex.create(args[0].c_str()) || mutex.lock(limit);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    return !taken && waited < std::chrono::milliseconds(limit / 2) ? 0 : 1;
+}
+
 // A child started for one of these plays it here, before GoogleTest starts.
-[[maybe_unused]] const bool kRolesRegistered = zorvtest::registerRole("count", roleCount) &&
-                                               zorvtest::registerRole("hold", roleHold) &&
-                                               zorvtest::registerRole("try", roleTry);
+[[maybe_unused]] const bool kRolesRegistered =
+    zorvtest::registerRole("count", roleCount) && zorvtest::registerRole("hold", roleHold) &&
+    zorvtest::registerRole("try", roleTry) && zorvtest::registerRole("gaveup", roleGaveUp);
 
 using zorvtest::RoleProcess;
 
@@ -130,6 +145,15 @@ using zorvtest::RoleProcess;
 
 std::string mutexDir() {
     return "/dev/shm/zorv-" + std::to_string(::geteuid());
+}
+
+std::string homeOfUser() {
+    const struct passwd* pw = ::getpwuid(::geteuid());
+    return pw != nullptr ? pw->pw_dir : "/nonexistent";
+}
+
+std::string homeLocks() {
+    return homeOfUser() + "/.cache/zorv/locks";
 }
 
 std::string uniqueName(const std::string& tag) {
@@ -155,7 +179,8 @@ std::string hashedFileName(const std::string& name) {
 // Removes the entry of a mutex file (whatever it is) when the test ends.
 class FileGuard {
 public:
-    explicit FileGuard(std::string fileName) : mPath(mutexDir() + "/" + fileName) {}
+    explicit FileGuard(std::string fileName)
+        : mPath(mutexDir() + "/" + fileName + zorv_detail::kMutexFileSuffix) {}
     ~FileGuard() {
         if (::unlink(mPath.c_str()) != 0 && errno == EISDIR) {
             ::rmdir(mPath.c_str());
@@ -368,6 +393,8 @@ TEST(ZorvMutexObject, UnlockWithoutHoldingDoesNothing) {
     EXPECT_TRUE(freeForAnotherThread(name));
     ASSERT_TRUE(b.lock(1000));
     a.unlock(); // held, but through b: b keeps it
+    EXPECT_FALSE(freeForAnotherThread(name));
+    std::thread([&] { b.unlock(); }).join(); // not the thread that locked: nothing
     EXPECT_FALSE(freeForAnotherThread(name));
     b.unlock();
     b.unlock();
@@ -613,6 +640,45 @@ TEST(ZorvMutexProcesses, LimitIsHonouredWhileAnotherProcessHoldsIt) {
     EXPECT_TRUE(m.lock(5000));
 }
 
+// A holder that outlasts a whole wait (stopped with Ctrl-Z, at a breakpoint)
+// is taken for stuck: until it lets go, later bounded waits of every process
+// of the user end after a short while instead of each costing the limit.
+TEST(ZorvMutexProcesses, AStuckHolderCostsOneWaitNotOnePerLock) {
+    zorvtest::TempDir dir;
+    std::string name = uniqueName("stuck");
+    FileGuard guard(name);
+    RoleProcess holder("hold", {name, dir.file("ready")});
+    ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
+    ASSERT_EQ(::kill(holder.pid(), SIGSTOP), 0);
+    ZorvMutex m;
+    ASSERT_TRUE(m.create(name.c_str()));
+    auto start = Clock::now();
+    EXPECT_FALSE(m.lock(1000));
+    EXPECT_GE(msSince(start), 990);
+    start = Clock::now();
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_FALSE(m.lock(1000));
+    }
+    EXPECT_LT(msSince(start), 1000) << "five more waits cost more than one limit";
+    RoleProcess other("gaveup", {name, "4000"});
+    EXPECT_EQ(other.wait(), 0);
+    ::kill(holder.pid(), SIGCONT);
+    holder.kill();
+    holder.wait();
+    // Once the stuck holder is gone, a live one is waited for as long as the
+    // limit allows.
+    ASSERT_TRUE(m.lock(1000));
+    std::atomic<bool> taken{false};
+    std::thread brief([&] {
+        ZorvMutex mine;
+        taken = mine.create(name.c_str()) && mine.lock(2000);
+    });
+    ::usleep(300 * 1000);
+    m.unlock();
+    brief.join();
+    EXPECT_TRUE(taken);
+}
+
 TEST(ZorvMutexProcesses, KilledHolderWakesAWaiterAtOnce) {
     zorvtest::TempDir dir;
     std::string name = uniqueName("killed");
@@ -775,7 +841,7 @@ TEST(ZorvMutexProcesses, AnotherUserNeverSharesTheMutex) {
     RoleProcess other("try", {name}, &nobody);
     ASSERT_TRUE(other.started());
     EXPECT_EQ(other.wait(), 0);
-    std::string otherFile = otherDir + "/" + name;
+    std::string otherFile = otherDir + "/" + name + zorv_detail::kMutexFileSuffix;
     struct stat st;
     ASSERT_EQ(::lstat(otherFile.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, kNobody);
@@ -839,111 +905,82 @@ TEST(ZorvMutexRemoval, RemovedFileIsNoticedWithinASecond) {
     later.unlock();
 }
 
-// ---- Refused files and directories -----------------------------------------
+// ---- Unusable files are replaced --------------------------------------------
 
-TEST(ZorvMutexRefused, SymlinkInPlaceOfTheFile) {
+// Whatever stands at a name's entry and is not a complete mutex file of this
+// layout (a link, a FIFO, a directory, an unreadable file, another size, magic
+// or version) came from the user, since nobody else may write in the lock
+// place: it is removed and a fresh file takes its place; a link's target is
+// never touched.
+TEST(ZorvMutexRepair, AnythingUnusableAtTheNameIsReplaced) {
     ensureMutexDir();
     zorvtest::TempDir dir;
-    std::string victim = dir.file("victim");
+    const std::string victim = dir.file("victim");
     zorvtest::writeFile(victim, "");
-    std::string name = uniqueName("link");
-    FileGuard guard(name);
-    ASSERT_EQ(::symlink(victim.c_str(), guard.path().c_str()), 0);
-    ZorvMutex m;
-    EXPECT_FALSE(m.create(name.c_str()));
-    EXPECT_FALSE(m.lock(10));
-    EXPECT_EQ(zorvtest::fileSize(victim), 0); // untouched
-    // A dangling link is refused as well, and creates nothing.
-    std::string name2 = uniqueName("dangling");
-    FileGuard guard2(name2);
-    ASSERT_EQ(::symlink(dir.file("nothing").c_str(), guard2.path().c_str()), 0);
-    EXPECT_FALSE(m.create(name2.c_str()));
-    EXPECT_FALSE(zorvtest::fileExists(dir.file("nothing")));
-}
-
-TEST(ZorvMutexRefused, AnotherUsersFile) {
-    if (!isRoot()) {
-        GTEST_SKIP() << "needs root to give a file to another user";
-    }
-    ensureMutexDir();
-    std::string name = uniqueName("owner");
-    FileGuard guard(name);
-    zorv_detail::MutexFileLayout zeros{};
-    writeMutexFile(guard.path(), &zeros, sizeof zeros);
-    ASSERT_EQ(::chown(guard.path().c_str(), kNobody, kNogroup), 0);
-    ZorvMutex m;
-    EXPECT_FALSE(m.create(name.c_str()));
-}
-
-TEST(ZorvMutexRefused, NotARegularFile) {
-    ensureMutexDir();
-    std::string fifo = uniqueName("fifo");
-    FileGuard g1(fifo);
-    ASSERT_EQ(::mkfifo(g1.path().c_str(), 0600), 0);
-    std::string sub = uniqueName("subdir");
-    FileGuard g2(sub);
-    ASSERT_EQ(::mkdir(g2.path().c_str(), 0700), 0);
-    ZorvMutex m;
-    EXPECT_FALSE(m.create(fifo.c_str()));
-    EXPECT_FALSE(m.create(sub.c_str()));
-}
-
-TEST(ZorvMutexRefused, DamagedFilesAreLeftAlone) {
-    ensureMutexDir();
-    // Wrong size.
-    std::string small = uniqueName("small");
-    FileGuard g1(small);
-    writeMutexFile(g1.path(), "0123456789", 10);
-    // Right size, foreign magic.
-    std::string foreign = uniqueName("foreign");
-    FileGuard g2(foreign);
-    std::string junk(zorv_detail::kMutexFileSize, 'j');
-    writeMutexFile(g2.path(), junk.data(), junk.size());
-    // Our magic, another layout version.
-    std::string version = uniqueName("version");
-    FileGuard g3(version);
-    zorv_detail::MutexFileLayout other{};
-    other.magic = zorv_detail::kMutexFileMagic;
-    other.version = zorv_detail::kMutexFileVersion + 1;
-    other.size = static_cast<std::uint32_t>(zorv_detail::kMutexFileSize);
-    writeMutexFile(g3.path(), &other, sizeof other);
-
-    for (const std::string* name : {&small, &foreign, &version}) {
+    zorv_detail::MutexFileLayout otherVersion{};
+    otherVersion.magic = zorv_detail::kMutexFileMagic;
+    otherVersion.version = zorv_detail::kMutexFileVersion + 1;
+    otherVersion.size = static_cast<std::uint32_t>(zorv_detail::kMutexFileSize);
+    const std::string junk(zorv_detail::kMutexFileSize, 'j');
+    using Stage = void (*)(const std::string& path, const std::string& victim);
+    const std::vector<std::pair<const char*, Stage>> stages = {
+        {"link",
+         [](const std::string& p, const std::string& v) { ::symlink(v.c_str(), p.c_str()); }},
+        {"dangling",
+         [](const std::string& p, const std::string&) { ::symlink("/nowhere/x", p.c_str()); }},
+        {"fifo", [](const std::string& p, const std::string&) { ::mkfifo(p.c_str(), 0600); }},
+        {"subdir", [](const std::string& p, const std::string&) { ::mkdir(p.c_str(), 0700); }},
+        {"small", [](const std::string& p, const std::string&) { writeMutexFile(p, "0123", 4); }},
+        {"empty", [](const std::string& p, const std::string&) { writeMutexFile(p, "", 0); }},
+        {"mode000",
+         [](const std::string& p, const std::string&) {
+             zorv_detail::MutexFileLayout zeros{};
+             writeMutexFile(p, &zeros, sizeof zeros);
+             ::chmod(p.c_str(), 0);
+         }},
+    };
+    std::vector<std::unique_ptr<FileGuard>> guards;
+    auto check = [&](const std::string& name, const std::string& what) {
         ZorvMutex m;
-        EXPECT_FALSE(m.create(name->c_str())) << *name;
+        ASSERT_TRUE(m.create(name.c_str())) << what;
+        ASSERT_TRUE(m.lock(1000)) << what;
+        EXPECT_FALSE(freeForAnotherThread(name)) << what;
+        struct stat st;
+        ASSERT_EQ(::lstat(guards.back()->path().c_str(), &st), 0) << what;
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_size == (off_t)zorv_detail::kMutexFileSize)
+            << what;
+    };
+    for (const auto& stage : stages) {
+        const std::string name = uniqueName(stage.first);
+        guards.push_back(std::make_unique<FileGuard>(name));
+        stage.second(guards.back()->path(), victim);
+        check(name, stage.first);
     }
-    EXPECT_EQ(zorvtest::readFile(g1.path()), "0123456789");
-    EXPECT_EQ(zorvtest::readFile(g2.path()), junk);
-    EXPECT_EQ(zorvtest::fileSize(g3.path()), static_cast<long>(sizeof other));
+    for (const std::pair<const char*, std::string>& bytes :
+         {std::make_pair("version", std::string(reinterpret_cast<const char*>(&otherVersion),
+                                                sizeof otherVersion)),
+          std::make_pair("foreign", junk)}) {
+        const std::string name = uniqueName(bytes.first);
+        guards.push_back(std::make_unique<FileGuard>(name));
+        writeMutexFile(guards.back()->path(), bytes.second.data(), bytes.second.size());
+        check(name, bytes.first);
+    }
+    if (isRoot()) {
+        const std::string name = uniqueName("owner");
+        guards.push_back(std::make_unique<FileGuard>(name));
+        zorv_detail::MutexFileLayout zeros{};
+        writeMutexFile(guards.back()->path(), &zeros, sizeof zeros);
+        ASSERT_EQ(::chown(guards.back()->path().c_str(), kNobody, kNogroup), 0);
+        check(name, "another user's file");
+    }
+    EXPECT_EQ(zorvtest::fileSize(victim), 0);
+    EXPECT_FALSE(zorvtest::fileExists("/nowhere/x"));
 }
 
-TEST(ZorvMutexRefused, UnfinishedFilesAreSetUp) {
-    ensureMutexDir();
-    // Empty (a set-up that died before sizing it) and all zeros (one that died
-    // before writing the magic): nobody can be using either, so they are set up.
-    std::string empty = uniqueName("empty");
-    FileGuard g1(empty);
-    writeMutexFile(g1.path(), "", 0);
-    std::string zeros = uniqueName("zeros");
-    FileGuard g2(zeros);
-    zorv_detail::MutexFileLayout blank{};
-    writeMutexFile(g2.path(), &blank, sizeof blank);
-    for (const std::string* name : {&empty, &zeros}) {
-        ZorvMutex m;
-        ASSERT_TRUE(m.create(name->c_str())) << *name;
-        EXPECT_TRUE(m.lock(1000));
-        EXPECT_FALSE(freeForAnotherThread(*name));
-    }
-    std::string bytes = zorvtest::readFile(g1.path());
-    ASSERT_EQ(bytes.size(), zorv_detail::kMutexFileSize);
-    std::uint32_t magic = 0;
-    std::memcpy(&magic, bytes.data(), sizeof magic);
-    EXPECT_EQ(magic, zorv_detail::kMutexFileMagic);
-}
-
-// Runs check() in a child with a private mount namespace and a fresh tmpfs on
-// /dev/shm, so that the user's directory can be staged in any state without
-// touching the real one. The child's exit status: 0 passed, 77 no namespace.
+// Runs check() in a child with a private mount namespace and fresh tmpfs on
+// /dev/shm and on the user's home, so that the lock place and its fallback can
+// be staged in any state without touching the real ones. The child's exit
+// status: 0 passed, 77 no namespace.
 namespace {
 
 constexpr int kNoNamespace = 77;
@@ -956,7 +993,9 @@ int inPrivateShm(int (*check)()) {
     if (pid == 0) {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
+            ::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0 ||
+            ::mount("tmpfs", homeOfUser().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0700") !=
+                0) {
             ::_exit(kNoNamespace);
         }
         ::_exit(check());
@@ -967,25 +1006,34 @@ int inPrivateShm(int (*check)()) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool createsIn(const std::string& tag) {
+// Whether a mutex created now gets its file in dir.
+bool createsInto(const std::string& dir) {
     ZorvMutex m;
-    return m.create(uniqueName(tag).c_str());
+    const std::string name = uniqueName("place");
+    return m.create(name.c_str()) &&
+           zorvtest::fileExists(dir + "/" + name + zorv_detail::kMutexFileSuffix);
 }
 
+// A link of the user's own to a directory of the user's own is followed; one
+// that another user owns (and could point anywhere) makes the user move to the
+// fallback under the home of the password database, leaving the link alone.
 int checkSymlinkDir() {
     std::string dir = mutexDir();
     if (::mkdir("/dev/shm/elsewhere", 0700) != 0 ||
         ::symlink("/dev/shm/elsewhere", dir.c_str()) != 0) {
         return 2;
     }
-    if (createsIn("symdir")) {
+    if (!createsInto("/dev/shm/elsewhere")) {
         return 3;
     }
-    struct stat st;
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-        return 4; // left as it was
+    if (::lchown(dir.c_str(), kNobody, kNogroup) != 0) {
+        return 4;
     }
-    return ::rmdir("/dev/shm/elsewhere") == 0 ? 0 : 5; // and nothing was put there
+    if (!createsInto(homeLocks())) {
+        return 5;
+    }
+    struct stat st;
+    return ::lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? 0 : 6;
 }
 
 int checkFileInPlaceOfDir() {
@@ -994,27 +1042,39 @@ int checkFileInPlaceOfDir() {
         return 2;
     }
     ::close(fd);
-    return createsIn("filedir") ? 3 : 0;
+    return createsInto(homeLocks()) ? 0 : 3;
 }
 
+// Another user holding the name in /dev/shm cannot deny the lock; with no
+// usable home either, there is no lock place and create says so.
 int checkOtherUsersDir() {
     if (::mkdir(mutexDir().c_str(), 0700) != 0 ||
         ::chown(mutexDir().c_str(), kNobody, kNogroup) != 0) {
         return 2;
     }
-    return createsIn("otherdir") ? 3 : 0;
+    if (!createsInto(homeLocks())) {
+        return 3;
+    }
+    if (::chown(homeOfUser().c_str(), kNobody, kNogroup) != 0) {
+        return 4;
+    }
+    ::setenv("ZORV_LOCK_DIR", "", 1); // not absolute: no effect
+    ZorvMutex m;
+    return m.create(uniqueName("noplace").c_str()) ? 5 : 0;
 }
 
+// The user's own directory open to others is the user's to close again.
 int checkOpenDir() {
     std::string dir = mutexDir();
     if (::mkdir(dir.c_str(), 0700) != 0) {
         return 2;
     }
     for (mode_t mode : {0777, 0750, 0707, 0701}) {
+        struct stat st;
         if (::chmod(dir.c_str(), mode) != 0) {
             return 3;
         }
-        if (createsIn("opendir")) {
+        if (!createsInto(dir) || ::stat(dir.c_str(), &st) != 0 || (st.st_mode & 07777) != 0700) {
             return 4;
         }
     }
@@ -1033,7 +1093,8 @@ int checkFreshDir() {
         (st.st_mode & 07777) != 0700 || st.st_uid != ::geteuid()) {
         return 3;
     }
-    if (::lstat((mutexDir() + "/" + name).c_str(), &st) != 0 || (st.st_mode & 07777) != 0600) {
+    if (::lstat((mutexDir() + "/" + name + zorv_detail::kMutexFileSuffix).c_str(), &st) != 0 ||
+        (st.st_mode & 07777) != 0600) {
         return 4;
     }
     return 0;
@@ -1057,19 +1118,19 @@ protected:
     }
 };
 
-TEST_F(ZorvMutexDirectory, SymlinkInPlaceOfTheDirectoryIsRefused) {
+TEST_F(ZorvMutexDirectory, OnlyTheUsersOwnLinkIsFollowed) {
     expectPasses(checkSymlinkDir);
 }
 
-TEST_F(ZorvMutexDirectory, FileInPlaceOfTheDirectoryIsRefused) {
+TEST_F(ZorvMutexDirectory, FileInPlaceOfTheDirectoryMovesToTheHome) {
     expectPasses(checkFileInPlaceOfDir);
 }
 
-TEST_F(ZorvMutexDirectory, AnotherUsersDirectoryIsRefused) {
+TEST_F(ZorvMutexDirectory, AnotherUsersDirectoryMovesToTheHome) {
     expectPasses(checkOtherUsersDir);
 }
 
-TEST_F(ZorvMutexDirectory, DirectoryOpenToOthersIsRefused) {
+TEST_F(ZorvMutexDirectory, DirectoryOpenToOthersIsClosed) {
     expectPasses(checkOpenDir);
 }
 

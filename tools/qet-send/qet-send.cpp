@@ -1,5 +1,6 @@
-// qet-send ARG...: hands one request to the running QET of this user and
-// waits for its acknowledgement.
+// qet-send [--] ARG...: hands one request to the running QET of this user and
+// waits for its acknowledgement. Only a first argument of --help or --version
+// is its own; every other word, and everything after a leading "--", is sent.
 
 #include <qet/QETPipeClient.h>
 
@@ -7,6 +8,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -16,17 +18,45 @@ constexpr int kExitSent = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
+const char kHelp[] =
+    "Usage: qet-send [--] ARG...\n"
+    "\n"
+    "Hands one request, the words ARG..., to the QET of this user and waits up to\n"
+    "5 seconds for its acknowledgement. The socket is $XDG_RUNTIME_DIR/QET.pipe, or\n"
+    "/dev/shm/zorv-UID/QET.pipe when XDG_RUNTIME_DIR is not an absolute path.\n"
+    "Only a first argument of --help or --version is read by qet-send itself; a\n"
+    "leading \"--\" is dropped and everything after it is sent as it stands, so\n"
+    "'qet-send -- --help' sends the word \"--help\".\n"
+    "\n"
+    "  --help      show this help and exit\n"
+    "  --version   show the version and exit\n"
+    "\n"
+    "Exit status: 0 acknowledged; 1 no QET serves this user, no acknowledgement\n"
+    "within 5 s, or QET answered with a status other than 0; 2 no arguments.\n";
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: qet-send ARG...\n");
+    int first = 1;
+    if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kHelp, stdout);
+        return kExitSent;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("qet-send %s\n", ZORV_VERSION_TEXT);
+        return kExitSent;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--") == 0) {
+        first = 2;
+    }
+    if (argc <= first) {
+        std::fprintf(stderr, "usage: qet-send [--] ARG...\nTry 'qet-send --help'.\n");
         return kExitUsage;
     }
     // No QCoreApplication: the blocking client needs no event loop, and the
     // arguments must reach QET untouched, Qt-looking options included.
     QStringList arguments;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = first; i < argc; ++i) {
         arguments.append(QString::fromLocal8Bit(argv[i]));
     }
     QETPipeClient client;

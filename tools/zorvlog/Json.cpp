@@ -8,8 +8,21 @@ namespace zorvlog {
 
 std::string jsonString(const std::string& bytes) {
     std::string out = "\"";
+    out.reserve(bytes.size() + 2);
     std::size_t i = 0;
     while (i < bytes.size()) {
+        // Printable ASCII other than the quote and the backslash goes as it is,
+        // a run at a time.
+        std::size_t run = i;
+        while (run < bytes.size() && bytes[run] >= 0x20 && bytes[run] < 0x7f && bytes[run] != '"' &&
+               bytes[run] != '\\') {
+            ++run;
+        }
+        if (run > i) {
+            out.append(bytes, i, run - i);
+            i = run;
+            continue;
+        }
         std::size_t length = utf8SequenceLength(bytes, i);
         if (length == 0) {
             out += "\\ufffd";

@@ -2,6 +2,7 @@
 // performance records through the library's own loggers, checks an error-code
 // table, and reads log files back.
 #include "ArgParser.h"
+#include "LogFollow.h"
 #include "LogParse.h"
 #include "RecordWriter.h"
 #include "TableCheck.h"
@@ -33,6 +34,8 @@ const Command kCommands[] = {
     {"check-table", zorvlog::TableCheck::run, zorvlog::TableCheck::help,
      "check an error-code table (ZorvErrorCodes.xml)"},
     {"parse", zorvlog::LogParse::run, zorvlog::LogParse::help, "read log files back"},
+    {"follow", zorvlog::LogFollow::run, zorvlog::LogFollow::help,
+     "print records as they are written, across rotation"},
 };
 
 void usage(FILE* out) {

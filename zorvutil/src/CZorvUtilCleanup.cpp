@@ -1,6 +1,7 @@
 #include <zorv/CZorvUtilCleanup.h>
 #include <zorv/CZorvUtilObjectManager.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@ struct Registration {
 struct Registry {
     std::mutex lock;
     std::vector<Registration> entries;
+    bool exitHandlerSet = false;
 };
 
 // Never destroyed: clean-ups may still register or withdraw while other
@@ -24,7 +26,18 @@ Registry& registry() {
     return *r;
 }
 
-// Runs the clean-ups when the process exits or this library is unloaded.
+// At exit, the clean-ups run from an exit handler registered when the first
+// one came: exit handlers and the destructors of static objects run in the
+// reverse order of their registration, so every library and object that
+// existed before that first registration (the logging library's own statics
+// among them) is still whole while the clean-ups run. This library is never
+// unloaded (it is linked with -z nodelete), so the handler cannot outlive its
+// code.
+void runCleanupsAtExit() {
+    CZorvUtilObjectManager::runCleanups();
+}
+
+// Registrations made later still, while static objects are destroyed at exit.
 struct ExitRunner {
     ~ExitRunner() { CZorvUtilObjectManager::runCleanups(); }
 } exitRunner;
@@ -42,6 +55,9 @@ void CZorvUtilObjectManager::at_exit(CZorvUtilCleanup* object, void* data) {
     Registry& r = registry();
     std::lock_guard<std::mutex> guard(r.lock);
     r.entries.push_back(Registration{object, data});
+    if (!r.exitHandlerSet) {
+        r.exitHandlerSet = std::atexit(runCleanupsAtExit) == 0;
+    }
 }
 
 bool CZorvUtilObjectManager::withdraw(CZorvUtilCleanup* object) {

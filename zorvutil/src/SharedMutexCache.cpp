@@ -1,5 +1,7 @@
 #include "SharedMutexCache.h"
 
+#include "LockPlace.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -31,32 +33,13 @@ private:
     int mFd;
 };
 
-std::string userDirPath() {
-    return std::string(kMutexDirPrefix) + std::to_string(::geteuid());
+// The entry of a name's file in the lock place.
+std::string onDisk(const std::string& fileName) {
+    return fileName + kMutexFileSuffix;
 }
 
-// Opens the user's mutex directory, creating it (mode 0700) when missing. -1
-// when it is a symbolic link or anything but a directory, is not owned by the
-// effective user, or lets the group or others in: another user could then
-// reach, replace or pre-create the files, so the name is refused instead.
-int openUserDir() {
-    const std::string dir = userDirPath();
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        return -1;
-    }
-    // O_NOFOLLOW: a link in the place of the directory (planted by anyone in
-    // the world-writable /dev/shm) fails here with ELOOP or ENOTDIR.
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-        (st.st_mode & 077) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+int openDirectory(const std::string& dir) {
+    return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 bool flockRetrying(int fd, int op) {
@@ -77,8 +60,8 @@ bool headerValid(const MutexFileLayout* layout) {
            layout->size == kMutexFileSize;
 }
 
-// The first set-up of a file, under its flock: nobody uses a mutex whose
-// magic is still 0, so initialising it here races with no one.
+// Sets up a new file while it is still under its temporary name, where no
+// other process can see it.
 bool initialise(MutexFileLayout* layout) {
     pthread_mutexattr_t attr;
     if (::pthread_mutexattr_init(&attr) != 0) {
@@ -98,6 +81,8 @@ bool initialise(MutexFileLayout* layout) {
     layout->version = kMutexFileVersion;
     layout->size = static_cast<std::uint32_t>(kMutexFileSize);
     layout->reserved = 0;
+    layout->holds = 0;
+    layout->stuckHold = 0;
     __atomic_store_n(&layout->magic, kMutexFileMagic, __ATOMIC_RELEASE);
     return true;
 }
@@ -111,6 +96,93 @@ void unmapFile(MutexFileLayout* layout) {
     if (layout != nullptr) {
         ::munmap(layout, kMutexFileSize);
     }
+}
+
+enum class Found { Usable, Unusable, Missing };
+
+// Maps the complete file at name. Unusable, with st describing what is there,
+// for anything else at the name: a link, a FIFO, a directory, a file we may not
+// open, of another owner, size, magic or version. The lock place is the user's
+// own and closed to others, so whatever is there came from the user (or root)
+// and no other process can be using it as a mutex of this layout.
+Found mapExisting(int dirFd, const std::string& name, MutexFileLayout*& layout, struct stat& st) {
+    layout = nullptr;
+    // O_NOFOLLOW: a link is not followed (ELOOP). O_NONBLOCK: a FIFO cannot
+    // stall the open.
+    int fd = ::openat(dirFd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            return Found::Missing;
+        }
+        return error == ENOENT ? Found::Missing : Found::Unusable;
+    }
+    FdGuard file(fd);
+    // Size first: mapping a file shorter than the layout would fault on the
+    // first touch of the missing page.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        static_cast<std::size_t>(st.st_size) != kMutexFileSize) {
+        return Found::Unusable;
+    }
+    MutexFileLayout* mapped = mapFile(fd);
+    if (mapped == nullptr) {
+        return Found::Unusable;
+    }
+    if (!headerValid(mapped)) {
+        unmapFile(mapped);
+        return Found::Unusable;
+    }
+    layout = mapped;
+    return Found::Usable;
+}
+
+// Removes the entry at name if it is still the one judged (dev, ino): several
+// processes may judge the same entry, and only the first may remove it, or a
+// later one would remove the fresh file of another.
+void removeIfStill(int dirFd, const std::string& name, dev_t dev, ino_t ino) {
+    if (!flockRetrying(dirFd, LOCK_EX)) {
+        return;
+    }
+    struct stat st;
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == dev &&
+        st.st_ino == ino) {
+        if (S_ISDIR(st.st_mode)) {
+            if (::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) {
+                // Not empty: moved aside, out of the name's way.
+                const std::string aside = name + ".damaged-" + std::to_string(::getpid());
+                ::renameat(dirFd, name.c_str(), dirFd, aside.c_str());
+            }
+        } else {
+            ::unlinkat(dirFd, name.c_str(), 0);
+        }
+    }
+    ::flock(dirFd, LOCK_UN);
+}
+
+// Makes a complete file under a temporary name and links it to name. False
+// when no file can be made at all; true also when another process published
+// first (the link fails with EEXIST and the caller maps theirs).
+bool publishFresh(int dirFd, const std::string& name) {
+    static std::atomic<unsigned> counter{0};
+    const std::string temporary = ".new-" + std::to_string(::getpid()) + "-" +
+                                  std::to_string(counter.fetch_add(1)) + "-" + name;
+    int fd = ::openat(dirFd, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0600);
+    if (fd < 0) {
+        return false;
+    }
+    FdGuard file(fd);
+    bool made = false;
+    if (::ftruncate(fd, static_cast<off_t>(kMutexFileSize)) == 0) {
+        if (MutexFileLayout* layout = mapFile(fd)) {
+            made = initialise(layout);
+            unmapFile(layout);
+        }
+    }
+    const bool linked = made && (::linkat(dirFd, temporary.c_str(), dirFd, name.c_str(), 0) == 0 ||
+                                 errno == EEXIST);
+    ::unlinkat(dirFd, temporary.c_str(), 0);
+    return linked;
 }
 
 } // namespace
@@ -229,18 +301,10 @@ SharedMutexMapping* SharedMutexCache::replaceUnrecoverable(SharedMutexMapping* m
     SharedMutexMapping* current;
     {
         std::lock_guard<std::mutex> guard(mLock);
-        int dirFd = openUserDir();
+        int dirFd = openDirectory(mapping->directory);
         if (dirFd >= 0) {
             FdGuard dir(dirFd);
-            // Processes that find the same dead mutex take turns here; only the
-            // first removes the file, the others find a new one at the path.
-            if (flockRetrying(dirFd, LOCK_EX)) {
-                struct stat st;
-                if (::fstatat(dirFd, mapping->fileName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    st.st_dev == mapping->dev && st.st_ino == mapping->ino) {
-                    ::unlinkat(dirFd, mapping->fileName.c_str(), 0);
-                }
-            }
+            removeIfStill(dirFd, onDisk(mapping->fileName), mapping->dev, mapping->ino);
         }
         auto it = mEntries.find(mapping->fileName);
         if (it != mEntries.end() && it->second == mapping) {
@@ -260,86 +324,54 @@ void SharedMutexCache::release(SharedMutexMapping* mapping) {
     }
 }
 
-bool SharedMutexCache::stillAtPath(const SharedMutexMapping* mapping) const {
-    const std::string path = userDirPath() + "/" + mapping->fileName;
+bool SharedMutexCache::stillAtPath(const SharedMutexMapping* mapping) {
+    // The size too: a file cut short under a mapping would fault the next
+    // process that touches it, so it is mapped afresh as a damaged one.
+    const std::string path = mapping->directory + "/" + onDisk(mapping->fileName);
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == mapping->dev &&
-           st.st_ino == mapping->ino;
+           st.st_ino == mapping->ino && static_cast<std::size_t>(st.st_size) == kMutexFileSize;
 }
 
-// Sets up the mapping of one file: open (creating it empty), check, map, and,
-// for a file that was never finished, the first set-up under its flock. The
-// result is never null; its layout is null when the file cannot be used.
+// Sets up the mapping of one name: the complete file at its entry in the lock
+// place, mapped; or, when the entry is missing, a new file made complete under
+// a temporary name and then linked into place, so that nobody ever maps a
+// half-made one; or, when something unusable is there (damaged, a link, a
+// FIFO, unreadable), that thing removed and a new file made. The result is
+// never null; its layout is null when no lock place or file can be had.
 SharedMutexMapping* SharedMutexCache::openMapping(const std::string& fileName) {
     auto* entry = new SharedMutexMapping();
     entry->fileName = fileName;
-
-    int dirFd = openUserDir();
+    entry->directory = lockDirectory();
+    if (entry->directory.empty()) {
+        return entry; // nowhere to lock: records go out whole without it
+    }
+    int dirFd = openDirectory(entry->directory);
     if (dirFd < 0) {
         return entry;
     }
-    // O_NOFOLLOW: a link in the place of the file is refused (ELOOP).
-    // O_NONBLOCK: a FIFO in its place cannot stall the open.
-    int fd = ::openat(dirFd, fileName.c_str(),
-                      O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    ::close(dirFd);
-    if (fd < 0) {
-        return entry;
-    }
-    FdGuard file(fd);
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
-        return entry;
-    }
-
-    MutexFileLayout* layout = nullptr;
-    if (static_cast<std::size_t>(st.st_size) == kMutexFileSize) {
-        layout = mapFile(fd);
-        if (layout == nullptr) {
-            return entry;
-        }
-        if (headerValid(layout)) {
-            entry->layout = layout; // the usual case: set up long ago
+    FdGuard dir(dirFd);
+    const std::string name = onDisk(fileName);
+    // Each round either maps the file, or removes what is in the way, or loses
+    // the race to publish to another process, whose file the next round maps.
+    for (int round = 0; round < 4; ++round) {
+        struct stat st;
+        switch (mapExisting(dirFd, name, entry->layout, st)) {
+        case Found::Usable:
             entry->dev = st.st_dev;
             entry->ino = st.st_ino;
             return entry;
-        }
-        if (loadMagic(layout) != 0) {
-            unmapFile(layout); // someone else's data, or another layout version
-            return entry;
-        }
-        // Magic still 0: the first set-up is running elsewhere or died midway.
-    }
-
-    if (!flockRetrying(fd, LOCK_EX) || ::fstat(fd, &st) != 0) {
-        unmapFile(layout);
-        return entry;
-    }
-    if (st.st_size == 0) {
-        if (::ftruncate(fd, static_cast<off_t>(kMutexFileSize)) != 0) {
-            unmapFile(layout);
-            return entry;
-        }
-    } else if (static_cast<std::size_t>(st.st_size) != kMutexFileSize) {
-        unmapFile(layout);
-        return entry; // not ours: left as it is
-    }
-    if (layout == nullptr) {
-        layout = mapFile(fd);
-        if (layout == nullptr) {
-            return entry;
+        case Found::Unusable:
+            removeIfStill(dirFd, name, st.st_dev, st.st_ino);
+            break;
+        case Found::Missing:
+            if (!publishFresh(dirFd, name)) {
+                return entry;
+            }
+            break;
         }
     }
-    std::uint32_t magic = loadMagic(layout);
-    bool usable = magic == 0 ? initialise(layout) : headerValid(layout);
-    if (!usable) {
-        unmapFile(layout);
-        return entry;
-    }
-    entry->layout = layout;
-    entry->dev = st.st_dev;
-    entry->ino = st.st_ino;
-    return entry; // the flock goes with the descriptor
+    return entry;
 }
 
 } // namespace zorv_detail

@@ -23,7 +23,8 @@ namespace zorv_detail {
 // reference count: a mapping replaced in the cache (its file was removed) stays
 // mapped until the last object that still uses it lets go.
 struct SharedMutexMapping {
-    std::string fileName;                     // the entry in the user's directory
+    std::string directory;                    // the lock place it was found in
+    std::string fileName;                     // the name's key (fileNameOf)
     MutexFileLayout* layout = nullptr;        // the mapped file; null: not usable
     dev_t dev = 0;                            // the identity of the mapped file,
     ino_t ino = 0;                            // compared with the path once a second
@@ -71,7 +72,8 @@ public:
 
     // The file name of a mutex name: the name itself when it matches
     // [A-Za-z0-9._-]{1,200} and is not "." or "..", else "h-" and the 16
-    // lowercase hex digits of its 64-bit FNV-1a hash. False for an empty name.
+    // lowercase hex digits of its 64-bit FNV-1a hash. False for an empty
+    // name. (On disk the layout's suffix follows, kMutexFileSuffix.)
     static bool fileNameOf(const std::string& name, std::string& fileName);
     static bool isPlainName(const std::string& name);
 
@@ -82,7 +84,7 @@ private:
     SharedMutexCache();
     SharedMutexMapping* acquireLocked(const std::string& fileName);
     SharedMutexMapping* openMapping(const std::string& fileName);
-    bool stillAtPath(const SharedMutexMapping* mapping) const;
+    static bool stillAtPath(const SharedMutexMapping* mapping);
     void dropLocked(SharedMutexMapping* mapping);
 
     std::mutex mLock; // guards mEntries; held across fork by the atfork handlers

@@ -1,72 +1,18 @@
 #include <zorv/TStr.h>
 
+#include "Utf8.h"
+
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
 // Length of the valid UTF-8 sequence starting at s[i], or 0 when none starts
-// there (overlong forms, surrogates and values above U+10FFFF are invalid).
+// there.
 std::size_t utf8SequenceLength(const std::string& s, std::size_t i) {
-    const auto byte = [&s](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = byte(i);
-    if (c < 0x80) {
-        return 1;
-    }
-    std::size_t need;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        need = 2;
-        if (c == 0xE0) {
-            lo = 0xA0;
-        } else if (c == 0xED) {
-            hi = 0x9F;
-        }
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        need = 3;
-        if (c == 0xF0) {
-            lo = 0x90;
-        } else if (c == 0xF4) {
-            hi = 0x8F;
-        }
-    } else {
-        return 0;
-    }
-    if (i + need >= s.size()) {
-        return 0;
-    }
-    const unsigned char second = byte(i + 1);
-    if (second < lo || second > hi) {
-        return 0;
-    }
-    for (std::size_t k = 2; k <= need; ++k) {
-        const unsigned char cont = byte(i + k);
-        if (cont < 0x80 || cont > 0xBF) {
-            return 0;
-        }
-    }
-    return need + 1;
-}
-
-bool allValid(const std::string& s) {
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    while (i < n) {
-        // Plain ASCII runs are the common case.
-        if (static_cast<unsigned char>(s[i]) < 0x80) {
-            ++i;
-            continue;
-        }
-        const std::size_t len = utf8SequenceLength(s, i);
-        if (len == 0) {
-            return false;
-        }
-        i += len;
-    }
-    return true;
+    const auto* begin = reinterpret_cast<const unsigned char*>(s.data());
+    const long n = zorv_detail::utf8SequenceAt(begin + i, begin + s.size());
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 // Finds the lowest-numbered marker %1..%99. Returns 0 when there is none.
@@ -267,11 +213,11 @@ TStr TStr::arg(const TStr& value, int fieldWidth, char fill) const {
 }
 
 bool TStr::isValidUtf8() const {
-    return allValid(mBytes);
+    return zorv_detail::isValidUtf8(mBytes);
 }
 
 const char* TStr::toUtf8() const {
-    return allValid(mBytes) ? mBytes.c_str() : nullptr;
+    return zorv_detail::isValidUtf8(mBytes) ? mBytes.c_str() : nullptr;
 }
 
 char* TStr::utf8_alloc() const {

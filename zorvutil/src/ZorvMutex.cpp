@@ -4,18 +4,23 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <pthread.h>
 #include <string>
 #include <time.h>
 
 // Decisions (docs/named-mutex.md says them once more):
 // - lock/tryLock on an object that already holds its mutex return true at
 //   once; holding is not counted, one unlock releases.
+// - An object holds for the thread that locked it: lock from another thread
+//   returns false, and unlock from another thread does nothing.
 // - Another object of the same name locked by the same thread: lock and
 //   tryLock return false at once (error-checking mutex, EDEADLK), never a
 //   wait on oneself.
 // - unlock without holding does nothing; close releases a held mutex and lets
 //   go of the name; create on an object that holds a mutex releases it first.
 // - A holder that died: the next locker marks the mutex consistent and has it.
+// - A holder that outlasted a waiter's whole limit is taken for stuck: until
+//   it lets go, bounded waits last at most kStuckHolderWaitNs.
 
 #if defined(__SANITIZE_THREAD__)
 #define ZORV_MUTEX_TSAN 1
@@ -25,13 +30,31 @@
 #endif
 #endif
 
+using zorv_detail::MutexFileLayout;
 using zorv_detail::SharedMutexCache;
 using zorv_detail::SharedMutexMapping;
+
+namespace zorv_detail {
+
+// What one ZorvMutex object stands for.
+struct MutexHandle {
+    SharedMutexMapping* mapping = nullptr;
+    bool held = false;
+    pthread_t owner{}; // the thread that holds it through this object
+};
+
+} // namespace zorv_detail
 
 namespace {
 
 constexpr std::int64_t kNsPerMs = 1000000;
 constexpr std::int64_t kNsPerSec = 1000000000;
+
+// How long a bounded wait lasts while the holder is taken for stuck (a process
+// stopped with Ctrl-Z or at a breakpoint): one full wait is enough to learn
+// that, later ones should not each pay it again. Waits no longer than this,
+// when they run out, say nothing about the holder.
+constexpr std::int64_t kStuckHolderWaitNs = 100 * kNsPerMs;
 
 std::int64_t nowNs(clockid_t clock) {
     struct timespec ts;
@@ -129,141 +152,123 @@ int waitInSlices(pthread_mutex_t* mutex, std::int64_t deadlineNs) {
     }
 }
 
-// The mapping this thread created last, under the name it was asked for. The
-// logger creates the same name for every record it writes; this way a repeated
-// create costs a comparison and a reference instead of the process lock, the
-// name check and the hash of the cache. The memo holds a reference of its own,
-// so the mapping cannot go away under it; a mapping that was replaced, or
-// whose once-a-second check is due, goes through the cache as before.
-class LastCreated {
-public:
-    ~LastCreated() { forget(); }
+// The counters of the shared page are read by waiters while the holder writes
+// them; only the holder ever writes `holds`, so a plain atomic store will do.
+std::uint64_t load(const std::uint64_t& word) {
+    return __atomic_load_n(&word, __ATOMIC_ACQUIRE);
+}
 
-    SharedMutexMapping* acquire(const std::string& name) {
-        if (mMapping != nullptr && mName == name && !SharedMutexCache::needsRefresh(mMapping)) {
-            mMapping->refs.fetch_add(1, std::memory_order_relaxed);
-            return mMapping;
-        }
-        SharedMutexMapping* mapping = SharedMutexCache::instance().acquire(name);
-        forget();
-        if (mapping != nullptr) {
-            mapping->refs.fetch_add(1, std::memory_order_relaxed);
-            mName = name;
-            mMapping = mapping;
-        }
-        return mapping;
+void store(std::uint64_t& word, std::uint64_t value) {
+    __atomic_store_n(&word, value, __ATOMIC_RELEASE);
+}
+
+// A wait of waitNs (negative: without bound) against a busy mutex; shortened
+// while the present hold is the stuck one, and marking the present hold stuck
+// when a full wait longer than the short one ran out on it.
+int waitForHolder(MutexFileLayout* layout, std::int64_t waitNs) {
+    const std::uint64_t hold = load(layout->holds);
+    if (waitNs > kStuckHolderWaitNs && hold != 0 && load(layout->stuckHold) == hold) {
+        waitNs = kStuckHolderWaitNs;
     }
-
-private:
-    void forget() {
-        if (mMapping != nullptr) {
-            SharedMutexCache::release(mMapping);
-            mMapping = nullptr;
-        }
+    const std::int64_t deadline = waitNs < 0 ? -1 : nowNs(CLOCK_MONOTONIC) + waitNs;
+    const int rc = waitInSlices(&layout->mutex, deadline);
+    if (rc == ETIMEDOUT && waitNs > kStuckHolderWaitNs && load(layout->holds) == hold) {
+        store(layout->stuckHold, hold);
     }
-
-    std::string mName;
-    SharedMutexMapping* mMapping = nullptr;
-};
-
-thread_local LastCreated tLastCreated;
+    return rc;
+}
 
 } // namespace
 
 ZorvMutexImp::~ZorvMutexImp() {}
 
-ZorvMutex::ZorvMutex() = default;
+ZorvMutex::ZorvMutex() : mHandle(nullptr) {}
 
 ZorvMutex::~ZorvMutex() {
     close();
+    delete mHandle;
 }
 
 bool ZorvMutex::create(const TStr& name) {
     close();
-    mMapping = tLastCreated.acquire(name.bytes());
-    return mMapping != nullptr;
+    if (mHandle == nullptr) {
+        mHandle = new zorv_detail::MutexHandle();
+    }
+    mHandle->mapping = SharedMutexCache::instance().acquire(name.bytes());
+    return mHandle->mapping != nullptr;
 }
 
 bool ZorvMutex::tryLock() {
-    return take(0);
-}
-
-bool ZorvMutex::lock(int limitMs) {
-    return take(limitMs);
+    return lock(0);
 }
 
 // limitMs: 0 never waits, negative waits without bound.
-bool ZorvMutex::take(int limitMs) {
-    if (mHeld) {
-        return true;
-    }
-    if (mMapping == nullptr) {
+bool ZorvMutex::lock(int limitMs) {
+    if (mHandle == nullptr || mHandle->mapping == nullptr) {
         return false;
     }
-    if (SharedMutexCache::needsRefresh(mMapping)) {
+    if (mHandle->held) {
+        return ::pthread_equal(mHandle->owner, ::pthread_self()) != 0;
+    }
+    SharedMutexMapping*& mapping = mHandle->mapping;
+    if (SharedMutexCache::needsRefresh(mapping)) {
         // The file may have been removed (a clean-up at logout) or replaced:
         // follow the name rather than lock a mutex nobody else sees.
-        mMapping = SharedMutexCache::instance().refresh(mMapping);
-        if (mMapping == nullptr) {
+        mapping = SharedMutexCache::instance().refresh(mapping);
+        if (mapping == nullptr) {
             return false;
         }
     }
-    int rc = attemptOnce(mMapping->mutex());
-    if (rc == 0) {
-        mHeld = true; // the usual way: free, taken without a clock read
-        return true;
+    int rc = attemptOnce(mapping->mutex());
+    if (rc == ETIMEDOUT && limitMs != 0) {
+        rc = waitForHolder(mapping->layout, limitMs < 0 ? -1 : limitMs * kNsPerMs);
     }
-    std::int64_t deadlineNs = -1;
-    if (limitMs > 0) {
-        deadlineNs = nowNs(CLOCK_MONOTONIC) + static_cast<std::int64_t>(limitMs) * kNsPerMs;
-    }
-    // A replaced mutex may need a second round; more than that is not worth it.
-    for (int round = 0; round < 3; ++round) {
-        if (rc == ETIMEDOUT && limitMs != 0) {
-            rc = waitInSlices(mMapping->mutex(), deadlineNs);
+    if (rc == ENOTRECOVERABLE) {
+        // A holder died and the next one released it without marking it
+        // consistent (not our code): nobody can ever take it again. The name
+        // gets a fresh file; other processes follow within a second, and at
+        // once when they try this one.
+        mapping = SharedMutexCache::instance().replaceUnrecoverable(mapping);
+        if (mapping == nullptr) {
+            return false;
         }
-        switch (rc) {
-        case 0:
-            mHeld = true;
-            return true;
-        case EOWNERDEAD:
-            // The holder died holding it; we have it now. What it guarded (a
-            // log file) may end in a torn line, which the writers cope with.
-            ::pthread_mutex_consistent(mMapping->mutex());
-            mHeld = true;
-            return true;
-        case ENOTRECOVERABLE:
-            // A holder died and the next one released it without marking it
-            // consistent (not our code): nobody can ever take it again. The
-            // name gets a fresh file; other processes follow within a second,
-            // and at once when they try this one.
-            mMapping = SharedMutexCache::instance().replaceUnrecoverable(mMapping);
-            if (mMapping == nullptr) {
-                return false;
-            }
-            rc = attemptOnce(mMapping->mutex());
-            break;
-        default:
-            return false; // busy and no wait, ETIMEDOUT, EDEADLK (held by this thread)
-        }
+        rc = attemptOnce(mapping->mutex());
     }
-    return false;
+    if (rc == EOWNERDEAD) {
+        // The holder died holding it; we have it now. What it guarded (a log
+        // file) may end in a torn line, which the writers cope with.
+        ::pthread_mutex_consistent(mapping->mutex());
+        rc = 0;
+    }
+    if (rc != 0) {
+        return false; // busy, ETIMEDOUT, EDEADLK (held by this thread elsewhere)
+    }
+    MutexFileLayout* layout = mapping->layout;
+    store(layout->holds, load(layout->holds) + 1);
+    mHandle->held = true;
+    mHandle->owner = ::pthread_self();
+    return true;
 }
 
 void ZorvMutex::unlock() {
-    if (!mHeld) {
+    // Only the thread that locked may release; for any other the pthread call
+    // would fail and the object would wrongly forget that it holds.
+    if (mHandle == nullptr || !mHandle->held ||
+        ::pthread_equal(mHandle->owner, ::pthread_self()) == 0) {
         return;
     }
-    mHeld = false;
-    // EPERM when called from another thread than the one that locked: the
-    // lock stays with that thread (and is released when it ends).
-    ::pthread_mutex_unlock(mMapping->mutex());
+    if (::pthread_mutex_unlock(mHandle->mapping->mutex()) == 0) {
+        mHandle->held = false;
+    }
 }
 
 void ZorvMutex::close() {
+    if (mHandle == nullptr) {
+        return;
+    }
     unlock();
-    if (mMapping != nullptr) {
-        SharedMutexCache::release(mMapping);
-        mMapping = nullptr;
+    if (mHandle->mapping != nullptr && !mHandle->held) {
+        SharedMutexCache::release(mHandle->mapping);
+        mHandle->mapping = nullptr;
     }
 }

@@ -1,8 +1,9 @@
 #ifndef ZORV_MUTEX_FILE_H
 #define ZORV_MUTEX_FILE_H
 
-// The layout of a named-mutex file in /dev/shm/zorv-<uid>/. Internal to the
-// utility library (and its tests, which stage damaged files with it).
+// The layout of a named-mutex file in the user's lock place
+// (rules/LockPlace.h). Internal to the utility library (and its tests, which
+// stage damaged files with it).
 
 #include <cstddef>
 #include <cstdint>
@@ -10,26 +11,34 @@
 
 namespace zorv_detail {
 
-// "ZMTX" read as a little-endian number. It is written last, at the end of the
-// first set-up, so a file whose magic is still 0 has never been finished.
+// "ZMTX" read as a little-endian number. It is written last, when the file is
+// complete, so a file whose magic is still 0 was never finished.
 constexpr std::uint32_t kMutexFileMagic = 0x58544D5Au;
-// Raised whenever the layout below changes; a file of another version is not used.
-constexpr std::uint32_t kMutexFileVersion = 1;
+// Raised whenever the layout below changes. The version is part of the file
+// name as well (kMutexFileSuffix), so processes of an older library keep their
+// own files instead of finding ours damaged, and the other way round.
+constexpr std::uint32_t kMutexFileVersion = 2;
+constexpr const char* kMutexFileSuffix = ".v2";
 
 // Every process of the user maps the same bytes; the pthread mutex lives in them.
 struct alignas(64) MutexFileLayout {
-    std::uint32_t magic;    // kMutexFileMagic once the file is set up
+    std::uint32_t magic;    // kMutexFileMagic once the file is complete
     std::uint32_t version;  // kMutexFileVersion
     std::uint32_t size;     // sizeof(MutexFileLayout), the file's exact size
     std::uint32_t reserved; // 0
     pthread_mutex_t mutex;  // robust, process-shared, error-checking
+    // Counts the times the mutex was taken; the number of the present hold.
+    std::uint64_t holds;
+    // The hold during which a waiter's whole limit ran out: while that hold
+    // lasts, its holder is taken for stuck (stopped, or in a debugger) and
+    // later lockers wait only briefly. 0: none.
+    std::uint64_t stuckHold;
+    // Memory for what the holders guard together, for the holder alone to read
+    // and write (zorv_detail::GuardedWords).
+    std::uint64_t guarded[4];
 };
 
 constexpr std::size_t kMutexFileSize = sizeof(MutexFileLayout);
-
-// The directory is this prefix followed by the effective user id, whatever the
-// environment says.
-constexpr const char* kMutexDirPrefix = "/dev/shm/zorv-";
 
 } // namespace zorv_detail
 

@@ -7,7 +7,12 @@
 #include <cstdio>
 #include <list>
 #include <string>
+#include <type_traits>
 #include <utility>
+
+namespace zorv_detail {
+struct DelimitedFileState;
+}
 
 // Writes every line the library puts on disk. Each line starts with the
 // current section (process id, local date, local time) and carries either
@@ -46,9 +51,15 @@ public:
     bool append(std::list<std::pair<TStr, TStr>>& pairs, bool closeAfterwards);
     bool append(const TStr& section, std::list<std::pair<TStr, TStr>>& pairs);
     bool append(const TStr& section, const TStr& key, const TStr& value);
-    // A string literal as value must not turn into the close-afterwards flag.
+    // A string literal or pointer as the third argument is a value; an
+    // integer (0, 1) is the close-afterwards flag, as bool would be.
     bool append(const TStr& section, const TStr& key, const char* value) {
         return append(section, key, TStr(value));
+    }
+    template <class Integer, class = std::enable_if_t<std::is_integral_v<Integer> &&
+                                                      !std::is_same_v<Integer, bool>>>
+    bool append(const TStr& key, const TStr& value, Integer closeAfterwards) {
+        return append(key, value, closeAfterwards != 0);
     }
     bool writeDebugLog(std::list<TStr>& items, const TStr& separator);
 
@@ -58,36 +69,10 @@ private:
     TStr mDate;
     TStr mTime;
     FILE* mFile;
-    // Whether the stream opened last has been positioned and its tail checked.
-    bool mReady;
-    // Whether the stream was opened for appending ("a+") rather than with "w".
-    bool mAppending;
-    // The stream's buffer, made once and reused by every open, so that opening
-    // costs neither an allocation nor the library's own size probe.
-    char* mBuffer;
-    // Scratch space for the line being built; keeps its capacity between lines.
-    std::string mLine;
-    // The size we left the file with at our last successful close, its last
-    // byte a LF, so that reopening a file nobody else wrote to needs no read
-    // of its tail; -1 when unknown.
-    long long mTailSize;
-    // Bytes handed to the stream since it was positioned; -1 after a failure.
-    long long mWritten;
-    // The section as text with the separator it was built with, so that lines
-    // do not build it again; empty until first used after each new section.
-    std::string mSectionText;
-    std::string mSectionSeparator;
-    // Whether mFilename was found usable as a path (1), not usable (0), or has
-    // not been looked at since it was set (-1).
-    int mPathUsable;
+    zorv_detail::DelimitedFileState* mState;
 
-    bool prepareStream(bool& needLineFeed);
-    bool putLine();
-    // The logger compares the file name with the one its mutex name was
-    // derived from before every record, without copying it.
-    friend class ZorvLogger;
     const std::string& sectionText(const std::string& separator);
-    bool putPairs(const std::string& section, const std::list<std::pair<TStr, TStr>>& pairs);
+    bool putLine(std::string& line);
 };
 
 #endif

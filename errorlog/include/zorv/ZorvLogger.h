@@ -9,6 +9,7 @@
 #include <zorv/ZorvMutexImp.h>
 
 #include <list>
+#include <type_traits>
 
 class ZorvLoggable;
 
@@ -18,8 +19,12 @@ public:
     ZorvLogger();
     explicit ZorvLogger(bool loadTable);
     explicit ZorvLogger(const TStr& logFileName);
-    // A string literal must not pick ZorvLogger(bool).
+    // A string literal or pointer is a path, not the bool; an integer (0, 1)
+    // is the bool.
     explicit ZorvLogger(const char* logFileName);
+    template <class Integer, class = std::enable_if_t<std::is_integral_v<Integer> &&
+                                                      !std::is_same_v<Integer, bool>>>
+    explicit ZorvLogger(Integer loadTable) : ZorvLogger(loadTable != 0) {}
 
     // The order of the virtual operations is part of the binary interface.
     virtual ~ZorvLogger();
@@ -51,14 +56,7 @@ protected:
 private:
     static ZorvLogger* mInstance;
 
-    // The mutex name derived for the file name in mMutexFileName, so that a
-    // record derives it again only when the file name has changed.
-    TStr mMutexFileName;
-    TStr mMutexName;
-    // The items of the debug record's line, kept between records so that
-    // their texts reuse the room of the previous record's.
-    std::list<TStr> mDebugItems;
-    friend class ZorvDebugLog;
+    void endRecord(bool synchronised);
 };
 
 extern template class ZORV_ERRORLOG_EXPORT CZorvUtilSingleton<ZorvLogger>;

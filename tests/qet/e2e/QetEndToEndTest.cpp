@@ -230,6 +230,27 @@ TEST_F(QetEndToEnd, TheSocketIsOpenToItsOwnerOnly) {
     EXPECT_EQ(stop(*qet), 0);
 }
 
+TEST_F(QetEndToEnd, QetSendAnswersHelpAndVersionItselfAndSendsThemAfterTheSeparator) {
+    std::string out;
+    EXPECT_EQ(qetSend({"--help"}, &out), 0);
+    EXPECT_EQ(out.rfind("Usage: qet-send", 0), 0u) << out;
+    out.clear();
+    EXPECT_EQ(qetSend({"--version"}, &out), 0);
+    EXPECT_EQ(out.rfind("qet-send 5.", 0), 0u) << out;
+    EXPECT_EQ(qetSend({"--"}), 2);
+
+    auto qet = startQet({});
+    ASSERT_TRUE(serving(*qet));
+    EXPECT_EQ(qetSend({"--", "--help"}), 0);
+    EXPECT_EQ(qetSend({"open", "--help"}), 0);
+    sync("marker");
+    auto m = messages();
+    EXPECT_NE(std::find(m.begin(), m.end(), "request from socket: --help"), m.end());
+    EXPECT_NE(std::find(m.begin(), m.end(), "request from socket: open --help"), m.end());
+    EXPECT_EQ(count("request from socket"), 3u);
+    EXPECT_EQ(stop(*qet), 0);
+}
+
 TEST_F(QetEndToEnd, QetSendFailsClearlyWithoutAQetOrAnAcknowledgement) {
     std::string out;
     EXPECT_EQ(qetSend({"nobody"}, &out), 1);

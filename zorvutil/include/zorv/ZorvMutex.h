@@ -4,7 +4,7 @@
 #include "ZorvMutexImp.h"
 
 namespace zorv_detail {
-struct SharedMutexMapping;
+struct MutexHandle;
 }
 
 // The named mutex of one user: shared by every process and thread of that user
@@ -23,10 +23,7 @@ public:
     void close() override;
 
 private:
-    bool take(int limitMs); // lock and tryLock (limit 0)
-
-    zorv_detail::SharedMutexMapping* mMapping = nullptr; // shared with the process-wide cache
-    bool mHeld = false;
+    zorv_detail::MutexHandle* mHandle;
 };
 
 #endif

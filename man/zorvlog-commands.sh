@@ -1,0 +1,44 @@
+#!/bin/sh
+# zorvlog-commands.sh ZORVLOG: the COMMANDS section of zorvlog(1), for
+# help2man's --include, made from the help of every command that
+# 'zorvlog --help' lists. A new command needs nothing here: its --help is its
+# section of the page.
+#
+# The help texts follow one layout, turned into roff line by line: the usage
+# lines (up to the first blank line) stay as they are, their indent less the
+# width of "Usage: "; "  --option VALUE  text"
+# becomes a tagged paragraph; a blank line starts a paragraph; any other line
+# is running text.
+set -eu
+zorvlog=$1
+
+commands=$("$zorvlog" --help | awk '/^Commands:/ { on = 1; next } on && NF == 0 { exit } on { print $1 }')
+[ -n "$commands" ] || { echo "zorvlog-commands.sh: no commands in 'zorvlog --help'" >&2; exit 1; }
+
+echo "[COMMANDS]"
+for command in $commands; do
+  echo ".SS \"zorvlog $command\""
+  "$zorvlog" "$command" --help | awk '
+    function roff(text) {
+      gsub(/\\/, "\\e", text)
+      gsub(/-/, "\\-", text)
+      sub(/^[.\047]/, "\\\\&&", text)
+      return text
+    }
+    NR == 1 { sub(/^Usage: /, ""); print ".nf"; usage = 1 }
+    usage && NF == 0 { print ".fi"; print ".PP"; usage = 0; next }
+    usage { sub(/^       /, ""); print roff($0); next }
+    NF == 0 { print ".PP"; next }
+    /^  +--?[A-Za-z]/ && match($0, /[^ ]  +/) {
+      tag = substr($0, 1, RSTART); text = substr($0, RSTART + RLENGTH)
+      sub(/^ +/, "", tag)
+      option = tag; value = ""
+      if (index(tag, " ")) { option = substr(tag, 1, index(tag, " ") - 1); value = substr(tag, index(tag, " ") + 1) }
+      print ".TP"
+      print "\\fB" roff(option) "\\fR" (value == "" ? "" : " \\fI" roff(value) "\\fR")
+      print roff(text)
+      next
+    }
+    { sub(/^ +/, ""); print roff($0) }
+    END { if (usage) print ".fi" }'
+done

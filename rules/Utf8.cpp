@@ -1,0 +1,124 @@
+#include "Utf8.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace zorv_detail {
+
+namespace {
+
+// U+FFFD REPLACEMENT CHARACTER.
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
+
+const unsigned char* bytesOf(const char* data) {
+    return reinterpret_cast<const unsigned char*>(data);
+}
+
+// The first byte from p on that is not ASCII (or, when nulStops, that is NUL),
+// or end. Most text is plain ASCII, so eight bytes are looked at at once: a
+// word holds such a byte exactly when one of its bytes has its top bit set (or
+// is zero).
+const unsigned char* skipAscii(const unsigned char* p, const unsigned char* end, bool nulStops) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kTops = 0x8080808080808080ull;
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        const std::uint64_t zeros = nulStops ? ((word - kOnes) & ~word) : 0;
+        if (((word | zeros) & kTops) != 0) {
+            break;
+        }
+        p += 8;
+    }
+    while (p < end && *p < 0x80 && !(nulStops && *p == 0)) {
+        ++p;
+    }
+    return p;
+}
+
+// utf8SequenceAt, with a NUL counted as ill-formed.
+long lineSequenceAt(const unsigned char* p, const unsigned char* end) {
+    return *p == 0 ? -1 : utf8SequenceAt(p, end);
+}
+
+} // namespace
+
+long utf8SequenceAt(const unsigned char* p, const unsigned char* end) {
+    const unsigned char b = *p;
+    if (b < 0x80) {
+        return 1;
+    }
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
+    long need;
+    if (b >= 0xC2 && b <= 0xDF) {
+        need = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        need = 3;
+        if (b == 0xE0) {
+            lo = 0xA0; // no overlong forms
+        } else if (b == 0xED) {
+            hi = 0x9F; // no surrogates
+        }
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        need = 4;
+        if (b == 0xF0) {
+            lo = 0x90; // no overlong forms
+        } else if (b == 0xF4) {
+            hi = 0x8F; // nothing above U+10FFFF
+        }
+    } else {
+        return -1; // a continuation byte or a byte that never leads
+    }
+    for (long i = 1; i < need; ++i) {
+        if (p + i >= end || p[i] < lo || p[i] > hi) {
+            return -i;
+        }
+        lo = 0x80;
+        hi = 0xBF;
+    }
+    return need;
+}
+
+bool isValidUtf8(const char* data, std::size_t size) {
+    const unsigned char* end = bytesOf(data) + size;
+    for (const unsigned char* p = skipAscii(bytesOf(data), end, false); p < end;) {
+        const long n = utf8SequenceAt(p, end);
+        if (n < 0) {
+            return false;
+        }
+        p = skipAscii(p + n, end, false);
+    }
+    return true;
+}
+
+void repairLineText(std::string& line) {
+    const unsigned char* begin = bytesOf(line.data());
+    const unsigned char* end = begin + line.size();
+    const unsigned char* q = skipAscii(begin, end, true);
+    while (q < end) {
+        const long n = lineSequenceAt(q, end);
+        if (n < 0) {
+            break;
+        }
+        q = skipAscii(q + n, end, true);
+    }
+    if (q == end) {
+        return;
+    }
+    std::string repaired(line.data(), static_cast<std::size_t>(q - begin));
+    repaired.reserve(line.size() + 8);
+    while (q < end) {
+        const long n = lineSequenceAt(q, end);
+        if (n > 0) {
+            repaired.append(reinterpret_cast<const char*>(q), static_cast<std::size_t>(n));
+            q += n;
+        } else {
+            repaired += kReplacement;
+            q += -n;
+        }
+    }
+    line.swap(repaired);
+}
+
+} // namespace zorv_detail

@@ -1,0 +1,31 @@
+#ifndef ZORV_RULES_UTF8_H
+#define ZORV_RULES_UTF8_H
+
+// What counts as UTF-8 for the product, and how text that is not is mended
+// before it reaches a log line. Overlong forms, surrogates and values above
+// U+10FFFF are not UTF-8.
+
+#include <cstddef>
+#include <string>
+
+namespace zorv_detail {
+
+// The length of the well-formed sequence that starts at p (p < end), or, when
+// there is none, minus the length of its maximal ill-formed prefix (at least
+// 1): the bytes that one replacement character stands for.
+long utf8SequenceAt(const unsigned char* p, const unsigned char* end);
+
+// Whether all of the bytes are UTF-8 (a NUL is: it is U+0000).
+bool isValidUtf8(const char* data, std::size_t size);
+inline bool isValidUtf8(const std::string& text) {
+    return isValidUtf8(text.data(), text.size());
+}
+
+// Makes a line's text fit for a log file: every ill-formed sequence, and every
+// NUL (which would cut the line for many readers), becomes one U+FFFD; other
+// text is left as it is.
+void repairLineText(std::string& line);
+
+} // namespace zorv_detail
+
+#endif

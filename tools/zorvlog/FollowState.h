@@ -1,0 +1,60 @@
+#ifndef ZORVLOG_FOLLOWSTATE_H
+#define ZORVLOG_FOLLOWSTATE_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zorvlog {
+
+// Where reading stands in one generation (one file, from its creation until it
+// is rotated away and finished) of a followed log.
+struct FollowPosition {
+    std::uint64_t dev = 0, ino = 0;
+    // The generation's identity in record keys: 16 hex digits, empty until its
+    // first line is whole.
+    std::string id;
+    std::uint64_t offset = 0; // the end of the last record handed out
+    std::uint64_t line = 0;   // lines before offset
+    std::uint32_t crc = 0;    // CRC-32 of the bytes before offset
+};
+
+// The state file of `zorvlog follow`: the position in each followed log,
+// rewritten in place after every record, so that a follower stopped any way
+// resumes where it stood. Locked while a follower uses it: a second follower
+// on the same state would hand out the same records.
+class FollowState {
+public:
+    FollowState() = default;
+    ~FollowState();
+    FollowState(const FollowState&) = delete;
+    FollowState& operator=(const FollowState&) = delete;
+
+    // $XDG_STATE_HOME/zorv/ (else ~/.local/state/zorv/), made and judged under
+    // the directory policy, and a file named for the set of logs followed.
+    // Empty, with error set, when there is no such directory.
+    static std::string defaultPath(const std::vector<std::string>& logs, std::string& error);
+
+    // Opens (creates) and locks the state file and reads the positions in it.
+    // A file that does not read back whole is set aside with a warning: the
+    // logs are then read from their starts (records repeat; none is lost).
+    bool open(const std::string& path, std::string& error);
+
+    const FollowPosition* find(const std::string& log) const;
+
+    // Writes every log's position; false (warned once) when it cannot.
+    bool save(const std::vector<std::pair<std::string, FollowPosition>>& positions);
+
+private:
+    int mFd = -1;
+    std::string mPath;
+    std::size_t mSize = 0;
+    bool mWarned = false;
+    std::map<std::string, FollowPosition> mLoaded;
+};
+
+} // namespace zorvlog
+
+#endif

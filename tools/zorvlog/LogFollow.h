@@ -1,0 +1,22 @@
+#ifndef ZORVLOG_LOGFOLLOW_H
+#define ZORVLOG_LOGFOLLOW_H
+
+#include <string>
+#include <vector>
+
+namespace zorvlog {
+
+// The "follow" command: prints each record of the given logs as it is
+// written, across rotation, and keeps its position in a state file so that a
+// restart neither loses nor repeats a record.
+class LogFollow {
+public:
+    // Runs until SIGTERM, SIGINT or SIGHUP: exit 0. 1 when the state file
+    // cannot be used or the output cannot be written; 2 bad arguments.
+    static int run(const std::vector<std::string>& args);
+    static const char* help();
+};
+
+} // namespace zorvlog
+
+#endif
