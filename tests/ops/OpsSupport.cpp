@@ -83,7 +83,8 @@ int rotations(int byDefault) {
 
 OpsHome::OpsHome() {
     ::chmod(mDir.path().c_str(), 0755);
-    for (const char* dir : {"home", "data", "state", "config", "run", "sys", "sys/zorv", "log"}) {
+    for (const char* dir :
+         {"home", "data", "state", "config", "run", "sys", "sys/zorv", "log", "locks"}) {
         ::mkdir(mDir.file(dir).c_str(), 0700);
     }
     ::chmod(mDir.file("sys").c_str(), 0755);
@@ -92,6 +93,8 @@ OpsHome::OpsHome() {
                         zorvtest::readFile(SHIPPED_TABLE));
     ::chmod(mDir.file("sys/zorv/ZorvErrorCodes.xml").c_str(), 0644);
     EXPECT_EQ(::chown(logDir().c_str(), kNobody, kNogroup), 0);
+    // The writers' locks, apart from those of everything else nobody runs.
+    EXPECT_EQ(::chown(mDir.file("locks").c_str(), kNobody, kNogroup), 0);
     ::chmod(logDir().c_str(), 0750);
     const std::pair<const char*, const char*> vars[] = {{"HOME", "home"},
                                                         {"XDG_DATA_HOME", "data"},
