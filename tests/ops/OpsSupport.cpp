@@ -233,11 +233,15 @@ std::map<std::string, int> tally(const std::string& text) {
     const zorvtest::CapturedProcess parsed =
         zorvtest::runCaptured({ZORVLOG_EXE, "parse", "--json"}, text);
     EXPECT_EQ(parsed.status, 0) << parsed.err;
+    return tallyJson(parsed.out);
+}
+
+std::map<std::string, int> tallyJson(const std::string& jsonLines) {
     static const char kIds[] = R"jq(
         if .kind == "debug" then "d " + (.message | split(":") | .[0] + ":" + .[1])
         elif .kind == "error" and .vendorVersion == "5.0." + .line then "e " + .file + ":" + .line
         else "bad \(.kind) at lines \(.lines)" end)jq";
-    const zorvtest::CapturedProcess ids = zorvtest::runCaptured({"jq", "-r", kIds}, parsed.out);
+    const zorvtest::CapturedProcess ids = zorvtest::runCaptured({"jq", "-r", kIds}, jsonLines);
     EXPECT_EQ(ids.status, 0) << ids.err;
     std::map<std::string, int> seen;
     for (const std::string& id : zorvtest::splitLines(ids.out)) {
@@ -277,9 +281,9 @@ Loss lossOf(const std::map<std::string, int>& seen, long countPerWriter) {
     return loss;
 }
 
-Daemon::Daemon(const std::vector<std::string>& argv, const std::string& logFile) {
+Daemon::Daemon(const std::vector<std::string>& argv, const std::string& logFile, int in, int out) {
     const int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    mPid = zorvtest::spawnProcess(argv, -1, fd, fd);
+    mPid = zorvtest::spawnProcess(argv, in, out >= 0 ? out : fd, fd);
     ::close(fd);
 }
 

@@ -43,7 +43,8 @@ std::string shipped(const std::string& relative);
 // text with every occurrence of each first replaced by its second; a first
 // that does not occur fails the test, so the shipped file cannot drift away
 // from what the test changes.
-std::string edited(std::string text, const std::vector<std::pair<std::string, std::string>>& edits);
+using Edits = std::vector<std::pair<std::string, std::string>>;
+std::string edited(std::string text, const Edits& edits);
 
 // The shipped logrotate snippet for file: rotated by the service user
 // nobody, and every rotated file kept.
@@ -85,6 +86,8 @@ std::string readLog(const std::string& path);
 // "zorvlog parse --json": "d w1:4" for a debug record, "e w1:5" for an error
 // record whose version line matches. Anything else counts under "bad ...".
 std::map<std::string, int> tally(const std::string& text);
+// The same of records already in JSON Lines, as follow prints them.
+std::map<std::string, int> tallyJson(const std::string& jsonLines);
 
 // What is wrong with a tally of writers' records: lost, doubled and bad ones.
 struct Loss {
@@ -93,11 +96,13 @@ struct Loss {
 };
 Loss lossOf(const std::map<std::string, int>& seen, long countPerWriter);
 
-// A program in the foreground with its output in logFile; stopped with
-// SIGTERM (SIGKILL after 10 s) at destruction.
+// A program in the foreground with its output in logFile (its standard
+// input and output in, out when given); stopped with SIGTERM (SIGKILL after
+// 10 s) at destruction.
 class Daemon {
 public:
-    Daemon(const std::vector<std::string>& argv, const std::string& logFile);
+    Daemon(const std::vector<std::string>& argv, const std::string& logFile, int in = -1,
+           int out = -1);
     ~Daemon();
     pid_t pid() const { return mPid; }
 
