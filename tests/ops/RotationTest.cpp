@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,11 @@ struct Setting {
     // null keeps the shipped file as it is.
     const char* directives;
 };
+
+// Named, not dumped byte by byte, in test listings.
+void PrintTo(const Setting& setting, std::ostream* out) {
+    *out << setting.name;
+}
 
 std::string configFor(const Setting& setting, const std::string& file) {
     std::string config = ops::serviceRotation(file);

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <glob.h>
+#include <ostream>
 #include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +31,11 @@ struct Setting {
     Rewrites agent;
     Rewrites central;
 };
+
+// Named, not dumped byte by byte, in test listings.
+void PrintTo(const Setting& setting, std::ostream* out) {
+    *out << setting.name;
+}
 
 std::string rewritten(std::string text, const Rewrites& rewrites) {
     for (const auto& rewrite : rewrites) {
