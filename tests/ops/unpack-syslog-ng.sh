@@ -5,6 +5,10 @@
 # Does nothing when DIR/syslog-ng exists.
 set -euo pipefail
 dir=$1
+mkdir -p "$(dirname "$dir")"
+# Tests running at once wait for the one unpacking.
+exec 9>"$dir.lock"
+flock 9
 [ -x "$dir/syslog-ng" ] && exit 0
 packages=(syslog-ng-core libivykis0 libnet1 libwrap0)
 work=$(mktemp -d)
@@ -15,6 +19,7 @@ if ! apt-get download -q "${packages[@]}" >/dev/null 2>&1; then
   [ "$(id -u)" -eq 0 ] && apt-get update -q >/dev/null
   apt-get download -q "${packages[@]}" >/dev/null
 fi
+rm -rf "$dir.tmp"
 mkdir -p "$dir.tmp"
 for deb in ./*.deb; do dpkg -x "$deb" "$dir.tmp"; done
 modules=$(cd "$dir.tmp" && echo usr/lib/syslog-ng/3.*)
