@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ostream>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -144,6 +146,41 @@ TEST(LongOpsUserRotation, TheUsersOwnRunRotatesWhatRootsRefuses) {
               std::string::npos);
     EXPECT_FALSE(zorvtest::fileExists(logs + "ZorvDebug.log"));
     EXPECT_TRUE(zorvtest::fileExists(userHome + "/.local/state/zorv/logrotate.state"));
+}
+
+// zorvlog, one process per record as a script runs it, while the log is
+// renamed away: an invocation whose record reached a file must not report
+// it lost. Disabled until zorvlog checks the file it wrote rather than the
+// file at the path: it reports about one record in ten as not written
+// (exit 1) under a rename every 50 ms, records that are in the rotated files.
+TEST(DISABLED_LongOpsZorvlog, ARecordRotatedAwayIsNotReportedLost) {
+    ops::OpsHome home;
+    const std::string file = home.path("scripted.log");
+    std::vector<int> status(200, -1);
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 2; ++w) {
+        writers.emplace_back([&, w] {
+            for (int i = w; i < 200; i += 2) {
+                status[i] = zorvtest::runProcess({ZORVLOG_EXE, "error", "--vendor", "8", "--code",
+                                                  "3", "--line", std::to_string(i), file});
+            }
+        });
+    }
+    for (int r = 1; r <= 60; ++r) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::rename(file.c_str(), (file + "." + std::to_string(r)).c_str());
+    }
+    for (std::thread& t : writers) {
+        t.join();
+    }
+    std::string all;
+    for (const std::string& f : ops::rotatedFiles(file, nullptr)) {
+        all += zorvtest::readFile(f);
+    }
+    for (int i = 0; i < 200; ++i) {
+        const bool written = all.find(",Line=" + std::to_string(i) + "\n") != std::string::npos;
+        EXPECT_EQ(status[i] == 0, written) << "record " << i << ": exit " << status[i];
+    }
 }
 
 } // namespace
