@@ -18,9 +18,10 @@
 
 namespace bench {
 
-// A private directory for the whole run, with the data home, the runtime
-// directory and HOME pointed into it, so nothing lands in the user's files.
-// Removed when the run ends.
+// A private directory for a run, with the data home, the runtime directory,
+// the state home and HOME pointed into it, so nothing lands in the user's
+// files. Removed when it goes. Every benchmark program makes its scratch
+// directories with it.
 class BenchHome {
 public:
     explicit BenchHome(const char* prefix = "zorvbench") {
@@ -35,6 +36,7 @@ public:
         ::mkdir((mRoot + "/run").c_str(), 0700);
         ::setenv("XDG_DATA_HOME", (mRoot + "/data").c_str(), 1);
         ::setenv("XDG_RUNTIME_DIR", (mRoot + "/run").c_str(), 1);
+        ::setenv("XDG_STATE_HOME", (mRoot + "/state").c_str(), 1);
         ::setenv("HOME", mRoot.c_str(), 1);
     }
     ~BenchHome() {
@@ -61,8 +63,7 @@ inline bool appendOnce(const std::string& path, const std::string& bytes) {
         return false;
     }
     const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    ::close(fd);
-    return ok;
+    return ::close(fd) == 0 && ok;
 }
 
 inline double threadCpuNs() {

@@ -11,6 +11,7 @@
 // and the cost of loading that table are reported, not bounded.
 
 #include "BenchSupport.h"
+#include "XmlNestingScan.h"
 
 #include <zorv/ZorvErrorTable.h>
 #include <zorv/ZorvLoggable.h>
@@ -170,6 +171,27 @@ void BM_Load_TenVendorsThousandCodes(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_Load_TenVendorsThousandCodes)->Unit(benchmark::kMillisecond);
+
+// The depth check that Load runs before the parser, alone on the same table:
+// its share of the time above.
+void BM_NestingScan_TenVendorsThousandCodes(benchmark::State& state) {
+    std::string xml;
+    if (std::FILE* in = std::fopen(largeTablePath().c_str(), "rb")) {
+        char block[65536];
+        for (std::size_t got; (got = std::fread(block, 1, sizeof block, in)) > 0;) {
+            xml.append(block, got);
+        }
+        std::fclose(in);
+    }
+    for (auto _ : state) {
+        if (zorv_detail::scanForParser(xml.data(), xml.size(), zorv_detail::kErrorTableLimits)
+                .depth != 4) {
+            state.SkipWithError("the generated table did not scan as four levels deep");
+            return;
+        }
+    }
+}
+BENCHMARK(BM_NestingScan_TenVendorsThousandCodes)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -37,7 +37,7 @@ PY
 
 status=0
 summary=""
-for target in error_table qet_frame uname; do
+for target in error_table nesting_scan qet_frame uname; do
   exe="$build/fuzz/fuzz_$target"
   if [ ! -x "$exe" ]; then
     echo "== fuzz_$target: not built, skipped"
@@ -53,6 +53,12 @@ for target in error_table qet_frame uname; do
   if [ "$target" = error_table ]; then
     make_large_tables "$corpus"
     extra+=(-max_len=8388608)
+  fi
+  if [ "$target" = nesting_scan ]; then
+    # The error table's seeds serve here too. Inputs stay small enough for
+    # the parser to run on them safely (see FuzzNestingScan.cpp).
+    cp -r "$here/corpus/error_table/." "$corpus/"
+    extra+=(-max_len=8192 -dict="$here/nesting_scan.dict")
   fi
   echo "== fuzz_$target for $seconds s"
   log="$work/$target.log"

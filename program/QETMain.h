@@ -9,12 +9,12 @@
 // Base, App, Conduit and InternalConduit are QETBase, QETQtApplication,
 // QETPipeConduit and QETPipeInternalConduit in the program.
 
-namespace qetmain {
+namespace qet {
 
 constexpr long kPipeTimeoutMs = 5000;
 constexpr long kNoConnectionLimit = -1;
-// Exit status when there is nothing to serve: no pipe server or no conduit
-// (for instance because another QET already serves this user).
+// Exit status when there is no pipe server at all. Without a conduit the
+// application says (another QET may have taken this one's command line).
 constexpr int kExitNotServing = 1;
 
 // Holds main's own reference to the packet from before the send until after
@@ -62,6 +62,8 @@ int run(int& argc, char** argv) {
                 }
                 status = app.exec();
                 app.uninitialize();
+            } else if (server != nullptr) {
+                status = app.notServingExitStatus();
             }
         }
         return status;
@@ -70,6 +72,6 @@ int run(int& argc, char** argv) {
     }
 }
 
-} // namespace qetmain
+} // namespace qet
 
 #endif

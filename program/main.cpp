@@ -9,6 +9,6 @@
 #include <qet/QETQtApplication.h>
 
 int main(int argc, char** argv) {
-    return qetmain::run<QETBase, QETQtApplication, QETPipeConduit, QETPipeInternalConduit>(argc,
+    return qet::run<QETBase, QETQtApplication, QETPipeConduit, QETPipeInternalConduit>(argc,
                                                                                            argv);
 }

@@ -15,6 +15,14 @@ namespace zorv_detail {
 // 1): the bytes that one replacement character stands for.
 long utf8SequenceAt(const unsigned char* p, const unsigned char* end);
 
+// The same at text[pos]: the length (1 to 4), or 0 when no well-formed
+// sequence starts there.
+inline std::size_t utf8SequenceLength(const std::string& text, std::size_t pos) {
+    const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+    const long n = utf8SequenceAt(begin + pos, begin + text.size());
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
 // Whether all of the bytes are UTF-8 (a NUL is: it is U+0000).
 bool isValidUtf8(const char* data, std::size_t size);
 inline bool isValidUtf8(const std::string& text) {

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <ftw.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/mman.h>
@@ -19,14 +18,6 @@
 #include <unistd.h>
 
 namespace zorvpeers {
-
-void useAsHome(const std::string& root) {
-    ::mkdir((root + "/data").c_str(), 0700);
-    ::mkdir((root + "/run").c_str(), 0700);
-    ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", (root + "/run").c_str(), 1);
-    ::setenv("HOME", root.c_str(), 1);
-}
 
 std::string debugLogDirectory(const std::string& debugPath) {
     const std::string::size_type slash = debugPath.rfind('/');
@@ -42,10 +33,6 @@ const char* const kMessage = "cache refreshed after 12 entries expired";
 const char* const kComponent = "ZorvCore";
 
 namespace {
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    return ::remove(path);
-}
 
 // A child that has been released must never come back into the benchmark
 // or test framework that forked it: it leaves through _exit only.
@@ -70,27 +57,6 @@ bool readByte(int fd) {
 constexpr int kReadyTimeoutMs = 60000;
 
 } // namespace
-
-ScratchDir::ScratchDir() {
-    char pattern[] = "/tmp/zorvpeers-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-    }
-    mPath = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-    ::nftw(mPath.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-bool floorWrite(const std::string& path, const std::string& bytes) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    return ::close(fd) == 0 && ok;
-}
 
 bool floorWriteCheckingTail(const std::string& path, const std::string& bytes) {
     const int flags = O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC;
@@ -157,7 +123,7 @@ bool lockedFloorWrite(SharedRobustMutex& mutex, const std::string& path, const s
     if (!mutex.lock()) {
         return false;
     }
-    bool ok = floorWrite(path, bytes);
+    bool ok = bench::appendOnce(path, bytes);
     mutex.unlock();
     return ok;
 }

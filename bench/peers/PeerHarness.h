@@ -9,9 +9,11 @@
 
 #include <zorv/ZorvLoggable.h>
 
+#include "BenchSupport.h"
 #include <chrono>
 #include <functional>
 #include <pthread.h>
+
 #include <string>
 #include <vector>
 
@@ -24,32 +26,12 @@ using Clock = std::chrono::steady_clock;
 extern const char* const kMessage;
 extern const char* const kComponent;
 
-// Points XDG_DATA_HOME, XDG_RUNTIME_DIR and HOME into root (creating its data
-// and run directories), so that nothing of the run lands in the user's files.
-void useAsHome(const std::string& root);
-
 // The directory of our debug log, where every contender's file goes: opening a
 // path costs a step per component, and no contender should pay for a longer
 // one. Exits when the debug logger has no file.
 std::string debugLogDirectory(const std::string& debugPath);
 
 // A fresh directory under /tmp for the run, removed with its contents.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return mPath; }
-    std::string file(const std::string& name) const { return mPath + "/" + name; }
-
-private:
-    std::string mPath;
-};
-
-// The least a record needs: open(O_APPEND), one write of its bytes, close.
-bool floorWrite(const std::string& path, const std::string& bytes);
-
 // The floor plus what the torn-tail rule needs when another process may have
 // written since: find the end, read the last byte (without touching the access
 // time), and put a LF before the record when that byte is not one.

@@ -27,7 +27,7 @@ using namespace zorvpeers;
 // Everything the benchmarks share, built once the environment points into
 // the scratch directory.
 struct Setup {
-    ScratchDir scratch;
+    bench::BenchHome scratch{"zorvpeers"};
     std::string floorPath;
     std::string debugPath;
     std::string threeLinePath;
@@ -50,8 +50,7 @@ Setup* gSetup = nullptr;
 void buildSetup() {
     gSetup = new Setup;
     Setup& s = *gSetup;
-    const std::string root = s.scratch.path();
-    useAsHome(root);
+    const std::string root = s.scratch.root();
 
     ::unsetenv("ZORV_DEBUG_MODE");
     s.disabledLogger = std::make_unique<ZorvDebugLogger>();
@@ -102,7 +101,7 @@ bool anyLine(const std::string&) {
 }
 
 void oneLineFloor() {
-    floorWrite(gSetup->floorPath, gSetup->oneLineBytes);
+    bench::appendOnce(gSetup->floorPath, gSetup->oneLineBytes);
 }
 void oneLineOurs() {
     gSetup->debugLogger->log(gSetup->debugRecord);
@@ -224,7 +223,7 @@ BENCHMARK(BM_OneLine_SideBySide)->MinTime(2.0);
 // ---- three-line records -----------------------------------------------------
 
 void threeLineFloor() {
-    floorWrite(gSetup->floorPath, gSetup->threeLineBytes);
+    bench::appendOnce(gSetup->floorPath, gSetup->threeLineBytes);
 }
 void threeLineOurs() {
     gSetup->threeLineLogger->log(gSetup->threeLineRecord);
@@ -356,7 +355,7 @@ int main(int argc, char** argv) {
     buildSetup();
     std::fprintf(stderr, "peers: spdlog %s, log4cplus %s; files in %s\n",
                  haveSpdlog() ? "compiled in" : "absent",
-                 haveLog4cplus() ? "compiled in" : "absent", gSetup->scratch.path().c_str());
+                 haveLog4cplus() ? "compiled in" : "absent", gSetup->scratch.root().c_str());
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     delete gSetup;

@@ -33,7 +33,7 @@ long gTotalRecords = 40000;
 int gRounds = 8;
 
 struct Setup {
-    ScratchDir scratch;
+    bench::BenchHome scratch{"zorvpeers"};
     std::string floorPath;
     std::string debugPath;
     std::string log4cplusPath;
@@ -45,8 +45,7 @@ Setup* gSetup = nullptr;
 void buildSetup() {
     gSetup = new Setup;
     Setup& s = *gSetup;
-    const std::string root = s.scratch.path();
-    useAsHome(root);
+    const std::string root = s.scratch.root();
     ::setenv("ZORV_DEBUG_MODE", "1", 1);
 
     ZorvDebugLogger logger;
@@ -221,7 +220,7 @@ int main(int argc, char** argv) {
     buildSetup();
     std::fprintf(stderr, "peers: log4cplus %s; %ld records a round, %d rounds; files in %s\n",
                  haveLog4cplus() ? "compiled in" : "absent", gTotalRecords, gRounds,
-                 gSetup->scratch.path().c_str());
+                 gSetup->scratch.root().c_str());
     benchmark::RegisterBenchmark("BM_Procs_SideBySide", BM_Procs_SideBySide)
         ->Arg(1)
         ->Arg(2)

@@ -6,24 +6,33 @@
 // - Concurrent: 8 clients x 500 requests at once, with debug logging on and
 //   off; every request must be acknowledged, and with logging on, logged
 //   exactly once.
+// - Flood: QET's memory before, during and after 1000 connections that each
+//   hold an almost complete 1 MiB frame; the median round trip of a request
+//   over a new connection before and during a flood of bad connections.
 
 #include <qet/QETPipeClient.h>
+#include <qet/QETPipeFrame.h>
+
+#include "BenchSupport.h"
 
 #include <benchmark/benchmark.h>
 
 #include <QStringList>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <ftw.h>
 #include <map>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -39,35 +48,32 @@ constexpr int kStartupRuns = 15;
 
 using Clock = std::chrono::steady_clock;
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    return ::remove(path);
-}
-
-// Private XDG directories for one benchmark, removed afterwards.
+// Private XDG directories and lock place for one benchmark, removed
+// afterwards, and QET without a display.
 class Sandbox {
 public:
-    explicit Sandbox(bool debugLog) {
-        char pattern[] = "/tmp/zorv-bench-qet-XXXXXX";
-        mRoot = ::mkdtemp(pattern);
-        ::mkdir((mRoot + "/run").c_str(), 0700);
-        ::mkdir((mRoot + "/home").c_str(), 0700);
-        ::setenv("XDG_RUNTIME_DIR", (mRoot + "/run").c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (mRoot + "/data").c_str(), 1);
-        ::setenv("HOME", (mRoot + "/home").c_str(), 1);
+    explicit Sandbox(bool debugLog) : mHome("zorv-bench-qet") {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("ZORV_LOCK_DIR", mHome.file("lock").c_str(), 1);
         if (debugLog) {
             ::setenv("ZORV_DEBUG_MODE", "1", 1);
         } else {
             ::unsetenv("ZORV_DEBUG_MODE");
         }
     }
-    ~Sandbox() { ::nftw(mRoot.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
-    std::string socket() const { return mRoot + "/run/QET.pipe"; }
-    std::string debugLog() const { return mRoot + "/data/zorv/ZorvDebug.log"; }
+    std::string socket() const { return mHome.file("run/QET.pipe"); }
+    std::string debugLog() const { return mHome.file("data/zorv/ZorvDebug.log"); }
 
 private:
-    std::string mRoot;
+    bench::BenchHome mHome;
 };
+
+// ZORV_BENCH_QET names another QET to measure instead (an older build, say),
+// so that two can be compared under the same load.
+std::string qetBinary() {
+    const char* other = std::getenv("ZORV_BENCH_QET");
+    return other != nullptr && other[0] != '\0' ? other : QET_BINARY;
+}
 
 pid_t spawn(const std::vector<std::string>& argv) {
     pid_t pid = ::fork();
@@ -99,7 +105,7 @@ bool sendOnce(const std::string& socket, const QStringList& args) {
 // A QET for the length of one benchmark.
 class RunningQet {
 public:
-    explicit RunningQet(const Sandbox& box) : mPid(spawn({QET_BINARY})) {
+    explicit RunningQet(const Sandbox& box) : mPid(spawn({qetBinary()})) {
         const auto deadline = Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
         while (!sendOnce(box.socket(), {QStringLiteral("ready?")})) {
             if (Clock::now() > deadline) {
@@ -113,6 +119,17 @@ public:
         ::kill(mPid, SIGTERM);
         reap(mPid);
     }
+    // A field of /proc/<pid>/status in kB (VmRSS, VmHWM).
+    double statusKb(const char* field) const {
+        std::ifstream in("/proc/" + std::to_string(mPid) + "/status");
+        std::string key;
+        double value = -1;
+        while (in >> key && key != std::string(field) + ":") {
+            in.ignore(1 << 12, '\n');
+        }
+        in >> value;
+        return value;
+    }
 
 private:
     pid_t mPid;
@@ -122,7 +139,7 @@ void BM_Startup_ToFirstServedRequest(benchmark::State& state) {
     Sandbox box(false);
     for (auto _ : state) {
         const auto start = Clock::now();
-        pid_t qet = spawn({QET_BINARY});
+        pid_t qet = spawn({qetBinary()});
         while (!sendOnce(box.socket(), {QStringLiteral("first")})) {
             if (Clock::now() - start > std::chrono::milliseconds(kStartTimeoutMs)) {
                 state.SkipWithError("QET did not serve in time");
@@ -273,6 +290,110 @@ BENCHMARK(BM_Concurrent_8ClientsX500)
     ->Iterations(3)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+
+int connectRaw(const std::string& path) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// 1000 connections, each sending all but the last byte of a 1 MiB request and
+// then holding it, the flood that once took QET to a gigabyte.
+void BM_Flood_MemoryOfPartialFrames(benchmark::State& state) {
+    Sandbox box(false);
+    RunningQet qet(box);
+    QByteArray frame = QETPipeFrame::encodeRequest({QString(512 * 1024 - 64, QLatin1Char('x'))});
+    frame.chop(1);
+    const double before = qet.statusKb("VmRSS");
+    double during = 0;
+    for (auto _ : state) {
+        std::vector<int> held;
+        for (int i = 0; i < 1000; ++i) {
+            const int fd = connectRaw(box.socket());
+            if (fd >= 0 && ::send(fd, frame.constData(), size_t(frame.size()), MSG_NOSIGNAL) >= 0) {
+                held.push_back(fd);
+            }
+        }
+        during = qet.statusKb("VmRSS");
+        for (int fd : held) {
+            ::close(fd);
+        }
+    }
+    if (!sendOnce(box.socket(), {QStringLiteral("after"), QStringLiteral("flood")})) {
+        state.SkipWithError("QET no longer serves");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    state.counters["rss_before_kB"] = before;
+    state.counters["rss_during_kB"] = during;
+    state.counters["hwm_kB"] = qet.statusKb("VmHWM");
+    state.counters["rss_after_kB"] = qet.statusKb("VmRSS");
+}
+BENCHMARK(BM_Flood_MemoryOfPartialFrames)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+// Requests one every 2 ms for two seconds.
+double medianRoundTripMs(const Sandbox& box) {
+    std::vector<double> times;
+    const auto end = Clock::now() + std::chrono::seconds(2);
+    for (int i = 0; Clock::now() < end; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const auto start = Clock::now();
+        if (!sendOnce(box.socket(), {QStringLiteral("good"), QString::number(i)})) {
+            return -1;
+        }
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+// Bad connections (two bytes, then gone: each an error), 2000 a second,
+// beside good requests on new connections. (A flood as fast as a client can
+// connect fills the listen backlog, and a good connection then waits behind
+// thousands of bad ones whatever each of them costs.)
+void BM_Flood_RoundTripDuringBadConnections(benchmark::State& state) {
+    Sandbox box(false);
+    RunningQet qet(box);
+    double before = 0, during = 0;
+    std::atomic<long> bad(0);
+    for (auto _ : state) {
+        before = medianRoundTripMs(box);
+        std::atomic<bool> stop(false);
+        std::thread flood([&] {
+            auto next = Clock::now();
+            while (!stop) {
+                next += std::chrono::microseconds(500);
+                std::this_thread::sleep_until(next);
+                const int fd = connectRaw(box.socket());
+                if (fd >= 0) {
+                    ::send(fd, "\0\0", 2, MSG_NOSIGNAL);
+                    ::close(fd);
+                    ++bad;
+                }
+            }
+        });
+        during = medianRoundTripMs(box);
+        stop = true;
+        flood.join();
+    }
+    if (before < 0 || during < 0) {
+        state.SkipWithError("a good request was not served");
+        return;
+    }
+    state.counters["median_before_ms"] = before;
+    state.counters["median_during_ms"] = during;
+    state.counters["during/before"] = during / before;
+    state.counters["bad_connections"] = double(bad);
+}
+BENCHMARK(BM_Flood_RoundTripDuringBadConnections)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond);
 
 } // namespace
 

@@ -1,6 +1,9 @@
 #include "AppendStream.h"
 
+#include "RecordLock.h"
+
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,13 +25,58 @@ constexpr std::size_t kKeptCapacity = 64 * 1024;
 
 } // namespace
 
-void AppendStream::opened(int fd, bool appending) {
-    mFd = fd;
-    mAppending = appending;
+AppendStream::~AppendStream() {
+    close(nullptr);
+    if (mFace != nullptr) {
+        std::fclose(mFace);
+    }
+}
+
+bool AppendStream::open(const char* path, bool truncate) {
+    if (mFd >= 0) {
+        return true;
+    }
+    const int flags = truncate ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_CREAT | O_APPEND;
+    mFd = ::open(path, flags | O_CLOEXEC, 0666);
+    if (mFd < 0) {
+        return false;
+    }
+    mAppending = !truncate;
     mKindChecked = false;
     mDirect = false;
     mTailChecked = false;
+    mSizeAtStart = -1;
     mPending.clear();
+    return true;
+}
+
+FILE* AppendStream::face() {
+    if (mFace == nullptr) {
+        cookie_io_functions_t functions = {nullptr, &AppendStream::joinRecord, nullptr, nullptr};
+        mFace = ::fopencookie(this, "w", functions);
+        if (mFace != nullptr) {
+            // Unbuffered: what is written is in the record at once.
+            std::setvbuf(mFace, nullptr, _IONBF, 0);
+        }
+    }
+    return mFace;
+}
+
+ssize_t AppendStream::joinRecord(void* cookie, const char* data, std::size_t size) {
+    auto* stream = static_cast<AppendStream*>(cookie);
+    return stream->isOpen() && stream->addLine(std::string(data, size), nullptr)
+               ? static_cast<ssize_t>(size)
+               : -1;
+}
+
+bool AppendStream::close(const RecordLock* lock) {
+    if (mFd < 0) {
+        return true;
+    }
+    const bool written = writeRecord(lock);
+    ::close(mFd);
+    mFd = -1;
+    return written;
 }
 
 // Once per open: whether the file can be positioned at all (pipes, sockets
@@ -44,11 +92,12 @@ bool AppendStream::checkKind() {
     }
     struct stat st;
     mDirect = size == 0 && ::fstat(mFd, &st) == 0 && !S_ISREG(st.st_mode);
+    mSizeAtStart = size;
     mKindChecked = true;
     return true;
 }
 
-bool AppendStream::addLine(const std::string& line, bool lockHeld) {
+bool AppendStream::addLine(const std::string& line, const RecordLock* lock) {
     if (!checkKind()) {
         return false;
     }
@@ -56,29 +105,36 @@ bool AppendStream::addLine(const std::string& line, bool lockHeld) {
         return writeAll(line.data(), line.size());
     }
     if (mPending.size() + line.size() > kSingleWriteBound && !mPending.empty() &&
-        !writeRecord(lockHeld)) {
+        !writeRecord(lock)) {
         return false;
     }
     mPending += line;
     return true;
 }
 
-bool AppendStream::writeRecord(bool lockHeld) {
+bool AppendStream::writeRecord(const RecordLock* lock) {
     if (mPending.empty()) {
         return true;
     }
+    std::uint64_t* tail = lock != nullptr ? lock->sharedTail() : nullptr;
     if (!mTailChecked) {
         mTailChecked = true;
-        if (lockHeld && mAppending && endsTorn()) {
+        if (lock != nullptr && mAppending && endsTorn(tail)) {
             mPending.insert(mPending.begin(), '\n');
         }
     }
     const bool written = writeAll(mPending.data(), mPending.size());
-    mKnownEnd = -1;
-    if (written && mAppending) {
-        // An append stream's offset is where its last write ended.
-        mKnownEnd = ::lseek(mFd, 0, SEEK_CUR);
+    // Where our LF ends the file, unless a writer outside the lock appended
+    // meanwhile: then the file is longer than this, and the next holder looks
+    // at its tail.
+    const long long end = written && mAppending && mSizeAtStart >= 0
+                              ? mSizeAtStart + static_cast<long long>(mPending.size())
+                              : -1;
+    if (tail != nullptr) {
+        tail[0] = static_cast<std::uint64_t>(end);
+        tail[1] = end >= 0 ? mPathKey : 0;
     }
+    mSizeAtStart = end;
     mPending.clear();
     if (mPending.capacity() > kKeptCapacity) {
         mPending.shrink_to_fit();
@@ -86,10 +142,15 @@ bool AppendStream::writeRecord(bool lockHeld) {
     return written;
 }
 
-bool AppendStream::endsTorn() {
-    off_t size = ::lseek(mFd, 0, SEEK_END);
-    if (size <= 0 || size == mKnownEnd) {
+// Under the lock, the file's end has not moved since the record's first line.
+bool AppendStream::endsTorn(const std::uint64_t* sharedTail) const {
+    off_t size = static_cast<off_t>(mSizeAtStart);
+    if (size <= 0) {
         return false;
+    }
+    if (sharedTail != nullptr && sharedTail[1] == mPathKey && mPathKey != 0 &&
+        sharedTail[0] == static_cast<std::uint64_t>(size)) {
+        return false; // the last record under the lock ended here, with its LF
     }
     // Reading the tail of a file that was just written would update its access
     // time, a journal write on every record; we only want a byte. (Allowed on

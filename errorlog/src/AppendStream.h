@@ -8,54 +8,77 @@
 // on local filesystems, appends made by single writes do not interleave.
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace zorv_detail {
 
+class RecordLock;
+
 class AppendStream {
 public:
+    AppendStream() = default;
+    ~AppendStream();
+    AppendStream(const AppendStream&) = delete;
+    AppendStream& operator=(const AppendStream&) = delete;
+
     // A record larger than this goes out in several writes, in order, each
     // this large; below it, a record is always one write. (Linux writes at
     // most 0x7ffff000 bytes in one call.)
     static constexpr std::size_t kSingleWriteBound = 4u << 20;
 
-    // A stream newly opened on fd: nothing collected, nothing looked at yet.
-    // appending: opened for appending rather than to overwrite from the start.
-    void opened(int fd, bool appending);
+    // Opens the file for a record: for appending (created when missing), or,
+    // with truncate, emptied to be written from the start; as fopen would in
+    // mode "a+" or "w", close-on-exec, so that a child the record runs
+    // ("uname") does not inherit it. Nothing collected, nothing looked at yet.
+    bool open(const char* path, bool truncate);
+    bool isOpen() const { return mFd >= 0; }
+
+    // The record as a standard I/O stream: what is written to it joins the
+    // record. The same stream serves every record of this object, so opening
+    // a record allocates nothing. Null when it cannot be had.
+    FILE* face();
+
+    // Writes the record (writeRecord) and closes the file.
+    bool close(const RecordLock* lock);
+
+    // The file's path as a key, compared with the one the lock's holders share
+    // (RecordLock::sharedTail); set whenever the path changes.
+    void setPathKey(std::uint64_t key) { mPathKey = key; }
 
     // Adds one line to the record. False when the file cannot take lines: it
     // cannot be positioned (a pipe, a socket, a terminal), or, for a device,
-    // the line's own write failed. lockHeld: whether the record is written
-    // under its file's lock (see writeRecord).
-    bool addLine(const std::string& line, bool lockHeld);
+    // the line's own write failed. lock: the lock the record is written under,
+    // or null (see writeRecord).
+    bool addLine(const std::string& line, const RecordLock* lock);
 
     // Writes what was collected in one write and forgets it; called when the
     // file is closed. A file that ends in a line another writer left without
     // its LF (it crashed, or the disk filled) gets that LF first, in the same
-    // write, but only when lockHeld: otherwise a write still under way could
+    // write, but only under the lock: otherwise a write still under way could
     // be taken for a torn line. False when not all of it reached the file.
-    bool writeRecord(bool lockHeld);
-
-    // Forgets what is known of the file's end (it is another file now).
-    void forgetTail() { mKnownEnd = -1; }
+    bool writeRecord(const RecordLock* lock);
 
 private:
+    static ssize_t joinRecord(void* cookie, const char* data, std::size_t size);
     bool checkKind();
-    bool endsTorn();
+    bool endsTorn(const std::uint64_t* sharedTail) const;
     bool writeAll(const char* data, std::size_t size);
 
     int mFd = -1;
+    FILE* mFace = nullptr;
     bool mAppending = true;
     bool mKindChecked = false;
     // A device: each line is written at once, so that its failure shows in
     // the writer's result, as nothing is appended to a device anyway.
     bool mDirect = false;
     bool mTailChecked = false;
+    // The file's size when the record's first line came (its end, as far as
+    // this stream can tell without asking again).
+    long long mSizeAtStart = -1;
     std::string mPending;
-    // Where our last record ended (with its LF) when the file had that size
-    // afterwards, so that a file nobody else wrote since needs no look at its
-    // tail; -1 when unknown.
-    long long mKnownEnd = -1;
+    std::uint64_t mPathKey = 0;
 };
 
 } // namespace zorv_detail

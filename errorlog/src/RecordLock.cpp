@@ -3,25 +3,22 @@
 namespace zorv_detail {
 
 namespace {
-// Plain pointers and flags: nothing to destroy at thread or process exit, so a
-// record written by a clean-up at exit finds them intact.
-thread_local const ZorvDelimitedFile* tFile = nullptr;
-thread_local bool tHeld = false;
+// A plain pointer: nothing to destroy at thread or process exit, so a record
+// written by a clean-up at exit finds it intact.
+thread_local const RecordLock* tCurrent = nullptr;
 } // namespace
 
-RecordLock::RecordLock(const ZorvDelimitedFile* file, bool held)
-    : mOuterFile(tFile), mOuterHeld(tHeld) {
-    tFile = file;
-    tHeld = held;
+RecordLock::RecordLock(const ZorvDelimitedFile* file, bool held, std::uint64_t* tail)
+    : mFile(file), mHeld(held), mTail(tail), mOuter(tCurrent) {
+    tCurrent = this;
 }
 
 RecordLock::~RecordLock() {
-    tFile = mOuterFile;
-    tHeld = mOuterHeld;
+    tCurrent = mOuter;
 }
 
-bool RecordLock::heldFor(const ZorvDelimitedFile* file) {
-    return tHeld && tFile == file;
+const RecordLock* RecordLock::heldFor(const ZorvDelimitedFile* file) {
+    return tCurrent != nullptr && tCurrent->mFile == file && tCurrent->mHeld ? tCurrent : nullptr;
 }
 
 } // namespace zorv_detail

@@ -1,5 +1,7 @@
 #include <zorv/ZorvDebugLog.h>
 
+#include "VendorNames.h"
+
 #include <zorv/ZorvDelimitedFile.h>
 #include <zorv/ZorvLogger.h>
 
@@ -18,40 +20,7 @@ ZorvDebugLog::ZorvDebugLog() : ZorvLoggable(TStr()), mVendorID(Zorv::kNone) {
 ZorvDebugLog::~ZorvDebugLog() = default;
 
 void ZorvDebugLog::setComponentIDStr() {
-    // 6 was never given a component; like every unknown id it reads "None".
-    const char* name = "None";
-    switch (static_cast<int>(mVendorID)) {
-    case Zorv::kZorvCore:
-        name = "ZorvCore";
-        break;
-    case Zorv::kZorvLumen:
-        name = "ZorvLumen";
-        break;
-    case Zorv::kBrakka:
-        name = "Brakka";
-        break;
-    case Zorv::kBrakkaBoot:
-        name = "BrakkaBoot";
-        break;
-    case Zorv::kZorvPod:
-        name = "ZorvPod";
-        break;
-    case Zorv::kZorvLoom:
-        name = "ZorvLoom";
-        break;
-    case Zorv::kZorvQet:
-        name = "ZorvQet";
-        break;
-    case Zorv::kZorvWyn:
-        name = "ZorvWyn";
-        break;
-    case Zorv::kZorvFell:
-        name = "ZorvFell";
-        break;
-    default:
-        break;
-    }
-    mComponentIDStr = name;
+    mComponentIDStr = zorv_detail::vendorName(static_cast<int>(mVendorID));
 }
 
 void ZorvDebugLog::clear() {

@@ -1,15 +1,11 @@
 #include <zorv/ZorvDebugLogger.h>
 
-#include "ZorvDefaultLog.h"
-
-#include <zorv/ZorvLoggable.h>
+#include "DefaultLog.h"
 
 const char* ZorvDebugLogger::ZORV_DEBUG_MODE = "ZORV_DEBUG_MODE";
 
 ZorvDebugLogger::ZorvDebugLogger()
     : ZorvLogger(false), mDebugLogEnabled(false), mDebugLogFilePath() {
-    // The directory is made even when the logger stays off, so that switching
-    // the variable on for the next run finds a place to write.
     initDebugLogFilePath();
     checkIfDebugLogIsEnabled();
 }
@@ -22,22 +18,13 @@ void ZorvDebugLogger::log(const ZorvLoggable& record) {
 }
 
 void ZorvDebugLogger::log(ZorvLoggable* record) {
-    // Switched off, this is the whole cost of a record: no file, no mutex.
-    if (record != nullptr && mDebugLogEnabled) {
-        ZorvLogger::log(record);
-    }
+    zorv_detail::logWhenSwitchedOn(*this, mDebugLogEnabled, record);
 }
 
 void ZorvDebugLogger::checkIfDebugLogIsEnabled() {
-    // Only ever switches on: an enabled logger stays enabled.
-    if (ZorvDefaultLog::switchedOn(ZORV_DEBUG_MODE)) {
-        mDebugLogEnabled = true;
-    }
+    zorv_detail::switchOnWhenSet(mDebugLogEnabled, ZORV_DEBUG_MODE);
 }
 
 void ZorvDebugLogger::initDebugLogFilePath() {
-    mDebugLogFilePath = ZorvDefaultLog::filePath("ZorvDebug.log");
-    // An empty path is ignored here, so a logger without a location keeps no
-    // file name at all and writes nothing.
-    setLogFileName(mDebugLogFilePath);
+    zorv_detail::useDefaultFile(*this, mDebugLogFilePath, "ZorvDebug.log");
 }

@@ -1,57 +1,24 @@
 #include "zorv/ZorvDelimitedFile.h"
 
-#include "AppendStream.h"
+#include "DelimitedFileState.h"
+#include "DirectoryPolicy.h"
 #include "RecordLock.h"
 #include "Utf8.h"
 
+#include <zorv/ZorvUtil.h>
+
 #include <cstring>
-#include <ctime>
+#include <initializer_list>
 #include <string>
-#include <sys/time.h>
-#include <unistd.h>
+
+// The file itself: its name, the stream around each record, and the lines the
+// writers build. The section that starts every line is in
+// ZorvDelimitedFileSection.cpp; the way a record reaches the file, in one
+// write, in AppendStream.
 
 const char* ZorvDelimitedFile::kTab = "\t";
 
-namespace zorv_detail {
-
-// What the file keeps besides the members its interface names.
-struct DelimitedFileState {
-    AppendStream stream;
-    // The line being built; keeps its room from one line to the next.
-    std::string line;
-    // The section as text with the separator it was built with, made on the
-    // first line after each new section (kTab may be pointed elsewhere between
-    // two lines, so the separator is compared every time).
-    std::string sectionText;
-    std::string sectionSeparator;
-    // Whether mFilename is usable as a path (1), not usable (0), or has not
-    // been looked at since it was set (-1).
-    int pathUsable = -1;
-};
-
-} // namespace zorv_detail
-
 namespace {
-
-// The text of one field: the value alone, or, when zeroFill holds, "0" and
-// the value, both through the same markers the date and time templates use.
-TStr fieldText(int value, bool zeroFill) {
-    if (zeroFill) {
-        return TStr("%1%2").arg(0, 0, 10, ' ').arg(value, 0, 10, ' ');
-    }
-    return TStr("%1").arg(value, 0, 10, ' ');
-}
-
-// Hour, minute, second: a single digit gets a leading zero; negative values
-// and values above 9 are written as they are.
-TStr clockField(int value) {
-    return fieldText(value, value >= 0 && value <= 9);
-}
-
-// Month, day: 1 to 9 get a leading zero; 0 stays "0".
-TStr calendarField(int value) {
-    return fieldText(value, value >= 1 && value <= 9);
-}
 
 void appendPairs(std::string& line, const std::list<std::pair<TStr, TStr>>& pairs) {
     bool first = true;
@@ -64,6 +31,58 @@ void appendPairs(std::string& line, const std::list<std::pair<TStr, TStr>>& pair
         line += '=';
         line += pair.second.bytes();
     }
+}
+
+// Whether a file may be opened at path as far as its directory goes. The
+// product's own directory, the local user data directory where the default
+// logs and QET's log live, is written into only while it passes the directory
+// policy, whoever names a file in it: pointed at a shared place, it may be
+// another user's. Other directories are the client's choice.
+bool directoryWritable(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return true;
+    }
+    const std::string directory = path.substr(0, slash);
+    std::string own = ZorvUtil::getZorvLocalUserDataLocation().bytes();
+    while (!own.empty() && own.back() == '/') {
+        own.pop_back();
+    }
+    return own.empty() || directory != own ||
+           zorv_detail::directoryAllowed(directory, zorv_detail::DirectoryUse::UserData);
+}
+
+// The path as the key the lock's holders compare: FNV-1a, never 0.
+std::uint64_t pathKey(const std::string& path) {
+    std::uint64_t key = 14695981039346656037ull;
+    for (unsigned char c : path) {
+        key = (key ^ c) * 1099511628211ull;
+    }
+    return key != 0 ? key : 1;
+}
+
+// A piece of a line: a text's bytes, or a literal.
+struct Piece {
+    Piece(const std::string& text) : data(text.data()), size(text.size()) {}
+    template <std::size_t N> Piece(const char (&literal)[N]) : data(literal), size(N - 1) {}
+    const char* data;
+    std::size_t size;
+};
+
+// The line made of the pieces, sized once and filled by copies: every record
+// builds its lines here. The line keeps its room from one line to the next.
+std::string& joinLine(std::string& line, std::initializer_list<Piece> pieces) {
+    std::size_t size = 0;
+    for (const Piece& piece : pieces) {
+        size += piece.size;
+    }
+    line.resize(size);
+    char* out = &line[0];
+    for (const Piece& piece : pieces) {
+        std::memcpy(out, piece.data, piece.size);
+        out += piece.size;
+    }
+    return line;
 }
 
 const char* currentTab() {
@@ -90,7 +109,6 @@ void ZorvDelimitedFile::setFilename(const TStr& filename) {
     }
     close();
     mFilename = filename;
-    mState->stream.forgetTail();
     mState->pathUsable = -1;
 }
 
@@ -98,32 +116,31 @@ bool ZorvDelimitedFile::open(bool truncate) {
     if (mFilename.isEmpty()) {
         return false;
     }
-    if (mFile == nullptr) {
+    if (!mState->stream.isOpen()) {
         if (mState->pathUsable < 0) {
+            // Judged once per name, not per record: only setFilename changes it.
             const char* path = mFilename.toUtf8();
-            // A NUL inside the name would make fopen see a shorter, other path.
-            mState->pathUsable =
-                path != nullptr && std::strlen(path) == mFilename.byteLength() ? 1 : 0;
+            // A NUL inside the name would make open see a shorter, other path.
+            mState->pathUsable = path != nullptr && std::strlen(path) == mFilename.byteLength() &&
+                                         directoryWritable(mFilename.bytes())
+                                     ? 1
+                                     : 0;
+            mState->stream.setPathKey(pathKey(mFilename.bytes()));
         }
         if (mState->pathUsable == 0) {
             return false;
         }
-        // Close-on-exec: a record runs "uname" while the file is open, and
-        // that child must not inherit the log file. The stream's own buffer is
-        // never used: lines go through the record's AppendStream.
-        mFile = std::fopen(mFilename.bytes().c_str(), truncate ? "we" : "a+e");
-        if (mFile == nullptr) {
+        if (!mState->stream.open(mFilename.bytes().c_str(), truncate)) {
             return false;
         }
-        mState->stream.opened(::fileno(mFile), !truncate);
+        mFile = mState->stream.face();
     }
     return true;
 }
 
 void ZorvDelimitedFile::close() {
-    if (mFile != nullptr) {
-        mState->stream.writeRecord(zorv_detail::RecordLock::heldFor(this));
-        std::fclose(mFile);
+    if (mState->stream.isOpen()) {
+        mState->stream.close(zorv_detail::RecordLock::heldFor(this));
         mFile = nullptr;
     }
 }
@@ -144,81 +161,6 @@ void ZorvDelimitedFile::clearContents() {
     }
 }
 
-bool ZorvDelimitedFile::isCurrentSectionSet() const {
-    return !mProcessId.isEmpty() && !mDate.isEmpty() && !mTime.isEmpty();
-}
-
-void ZorvDelimitedFile::updateCurrentSection(bool withMilliSecs) {
-    mState->sectionText.clear();
-    mProcessId = TStr(std::to_string(static_cast<long>(::getpid())));
-
-    struct timeval now;
-    ::gettimeofday(&now, nullptr);
-    time_t seconds = now.tv_sec;
-    // Re-read TZ each time, so a zone changed by the process applies to the
-    // next section.
-    ::tzset();
-    struct tm local;
-    if (::localtime_r(&seconds, &local) == nullptr) {
-        // No usable local time: keep the date and time we had rather than
-        // write numbers made of garbage.
-        return;
-    }
-    mDate = formatDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    if (withMilliSecs) {
-        mTime = formatTimeWMilliSecs(local.tm_hour, local.tm_min, local.tm_sec,
-                                     static_cast<int>(now.tv_usec / 1000));
-    } else {
-        mTime = formatTime(local.tm_hour, local.tm_min, local.tm_sec);
-    }
-}
-
-TStr ZorvDelimitedFile::getCurrentSection(const TStr& separator) const {
-    return formatSection(mDate, mTime, mProcessId, separator);
-}
-
-TStr ZorvDelimitedFile::formatSection(const TStr& date, const TStr& time, const TStr& processId,
-                                      const TStr& separator) const {
-    if (date.isEmpty() || time.isEmpty() || processId.isEmpty()) {
-        return TStr();
-    }
-    std::string text = processId.bytes();
-    text += separator.bytes();
-    text += date.bytes();
-    text += separator.bytes();
-    text += time.bytes();
-    return TStr(std::move(text));
-}
-
-TStr ZorvDelimitedFile::formatKey(const TStr&, const TStr&, const TStr&) const {
-    // Part of the interface, used by nothing; it composes no key.
-    return TStr();
-}
-
-TStr ZorvDelimitedFile::formatDate(int year, int month, int day) const {
-    return TStr("%1/%2/%3")
-        .arg(fieldText(year, false), 0, ' ')
-        .arg(calendarField(month), 0, ' ')
-        .arg(calendarField(day), 0, ' ');
-}
-
-TStr ZorvDelimitedFile::formatTime(int hour, int minute, int second) const {
-    return TStr("%1:%2:%3")
-        .arg(clockField(hour), 0, ' ')
-        .arg(clockField(minute), 0, ' ')
-        .arg(clockField(second), 0, ' ');
-}
-
-TStr ZorvDelimitedFile::formatTimeWMilliSecs(int hour, int minute, int second,
-                                             int milliSecs) const {
-    TStr millis = milliSecs >= 0 ? fieldText(milliSecs, false) : TStr();
-    return TStr("%1:%2:%3:%4")
-        .arg(clockField(hour), 0, ' ')
-        .arg(clockField(minute), 0, ' ')
-        .arg(clockField(second), 0, ' ')
-        .arg(millis, 0, ' ');
-}
-
 bool ZorvDelimitedFile::write(const TStr& key, const TStr& value) {
     return append(key, value, false);
 }
@@ -237,15 +179,9 @@ bool ZorvDelimitedFile::append(const TStr& key, const TStr& value, bool closeAft
     }
     bool written = false;
     if (isCurrentSectionSet()) {
-        std::string& line = mState->line;
-        line.clear();
-        line += sectionText(currentTab());
-        line += '\t';
-        line += key.bytes();
-        line += '=';
-        line += value.bytes();
-        line += '\n';
-        written = putLine(line);
+        const std::string& section = sectionText(currentTab());
+        written =
+            putLine(joinLine(mState->line, {section, "\t", key.bytes(), "=", value.bytes(), "\n"}));
     }
     if (closeAfterwards) {
         close();
@@ -274,7 +210,7 @@ bool ZorvDelimitedFile::append(std::list<std::pair<TStr, TStr>>& pairs, bool clo
 }
 
 bool ZorvDelimitedFile::append(const TStr& section, std::list<std::pair<TStr, TStr>>& pairs) {
-    if (mFile == nullptr || section.isEmpty() || pairs.empty()) {
+    if (!mState->stream.isOpen() || section.isEmpty() || pairs.empty()) {
         return false;
     }
     std::string& line = mState->line;
@@ -286,7 +222,7 @@ bool ZorvDelimitedFile::append(const TStr& section, std::list<std::pair<TStr, TS
 }
 
 bool ZorvDelimitedFile::append(const TStr& section, const TStr& key, const TStr& value) {
-    if (mFile == nullptr || section.isEmpty()) {
+    if (!mState->stream.isOpen() || section.isEmpty()) {
         return false;
     }
     std::string& line = mState->line;
@@ -308,28 +244,13 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
     }
     const std::string& sep = separator.bytes();
     std::string& line = mState->line;
-    line.clear();
-    line += sectionText(sep);
-    line += sep;
+    joinLine(line, {sectionText(sep), sep});
     for (const TStr& item : items) {
         line += item.bytes();
         line += sep;
     }
     line += '\n';
     return putLine(line);
-}
-
-const std::string& ZorvDelimitedFile::sectionText(const std::string& separator) {
-    std::string& text = mState->sectionText;
-    if (text.empty() || separator != mState->sectionSeparator) {
-        mState->sectionSeparator = separator;
-        text = mProcessId.bytes();
-        text += separator;
-        text += mDate.bytes();
-        text += separator;
-        text += mTime.bytes();
-    }
-    return text;
 }
 
 // Every line passes here: mended into UTF-8 and added to the record, which

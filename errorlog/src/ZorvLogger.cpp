@@ -22,6 +22,13 @@ namespace {
 constexpr int kLockWaitLimit = 10000;
 
 const char kMutexSuffix[] = ".Mutex";
+
+// The memory the holders of the file's mutex share, where the file keeps
+// where the last record ended. A mutex of a subclass's own may offer none.
+std::uint64_t* sharedTailOf(ZorvMutexImp* mutex) {
+    auto* named = dynamic_cast<ZorvMutex*>(mutex);
+    return named != nullptr ? named->guardedWords() : nullptr;
+}
 const char kErrorCodesFileName[] = "ZorvErrorCodes.xml";
 
 // Destroyed when the library is unloaded (dlclose) or the process exits. The
@@ -90,7 +97,7 @@ void ZorvLogger::log(ZorvLoggable* record) {
     // Written whether or not the lock came in time; whether it did decides
     // only if a torn line at the end of the file may be mended.
     const bool locked = synchronised && mMutex->lock(kLockWaitLimit);
-    zorv_detail::RecordLock recordLock(&mLogFile, locked);
+    zorv_detail::RecordLock recordLock(&mLogFile, locked, locked ? sharedTailOf(mMutex) : nullptr);
     try {
         if (mLogFile.open(false)) {
             record->dumpTechSupport(this);

@@ -1,14 +1,10 @@
 #include <zorv/ZorvPerfLogger.h>
 
-#include "ZorvDefaultLog.h"
-
-#include <zorv/ZorvLoggable.h>
+#include "DefaultLog.h"
 
 const char* ZorvPerfLogger::ZORV_PERF_LOG = "ZORV_PERF_LOG";
 
 ZorvPerfLogger::ZorvPerfLogger() : ZorvLogger(false), mPerfLogEnabled(false), mPerfLogFilePath() {
-    // The directory is made even when the logger stays off, so that switching
-    // the variable on for the next run finds a place to write.
     initPerfLogFilePath();
     checkIfPerfLogIsEnabled();
 }
@@ -21,22 +17,13 @@ void ZorvPerfLogger::log(const ZorvLoggable& record) {
 }
 
 void ZorvPerfLogger::log(ZorvLoggable* record) {
-    // Switched off, this is the whole cost of a record: no file, no mutex.
-    if (record != nullptr && mPerfLogEnabled) {
-        ZorvLogger::log(record);
-    }
+    zorv_detail::logWhenSwitchedOn(*this, mPerfLogEnabled, record);
 }
 
 void ZorvPerfLogger::checkIfPerfLogIsEnabled() {
-    // Only ever switches on: an enabled logger stays enabled.
-    if (ZorvDefaultLog::switchedOn(ZORV_PERF_LOG)) {
-        mPerfLogEnabled = true;
-    }
+    zorv_detail::switchOnWhenSet(mPerfLogEnabled, ZORV_PERF_LOG);
 }
 
 void ZorvPerfLogger::initPerfLogFilePath() {
-    mPerfLogFilePath = ZorvDefaultLog::filePath("ZorvPerfLog.csv");
-    // An empty path is ignored here, so a logger without a location keeps no
-    // file name at all and writes nothing.
-    setLogFileName(mPerfLogFilePath);
+    zorv_detail::useDefaultFile(*this, mPerfLogFilePath, "ZorvPerfLog.csv");
 }

@@ -1,5 +1,7 @@
 #include "qet/QETBase.h"
 
+#include "qet/QETBoundedWait.h"
+
 #include <zorv/ZorvDebugLog.h>
 #include <zorv/ZorvDebugLogger.h>
 
@@ -25,12 +27,16 @@ int QETBase::refCount() const {
     return mRefCount.load(std::memory_order_relaxed);
 }
 
+long QETBase::logLockWaitsGivenUp() {
+    return QETBoundedWaitMutex::waitsGivenUp();
+}
+
 void QETBase::logDebug(const QString& message) {
     // One logger for the process. A logger object must be used by one thread
     // at a time, hence the lock; the named mutex inside log() only keeps
-    // other processes' records from interleaving with ours.
+    // other processes' records from interleaving with ours, and waits briefly.
     static std::mutex guard;
-    static ZorvDebugLogger logger;
+    static QETBoundedWait<ZorvDebugLogger> logger;
     const QByteArray utf8 = message.toUtf8();
     ZorvDebugLog record(Zorv::kZorvQet, TStr(utf8.constData(), static_cast<size_t>(utf8.size())));
     std::lock_guard<std::mutex> lock(guard);

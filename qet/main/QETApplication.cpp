@@ -1,9 +1,21 @@
 #include "qet/QETApplication.h"
 
 #include "QETSignalWatcher.h"
+#include "qet/QETBase.h"
+#include "qet/QETPipeClient.h"
+#include "qet/QETPipeFrame.h"
 #include "qet/QETPipeServer.h"
 
-QETApplication::QETApplication() : mInitialized(false) {}
+#include <QCoreApplication>
+#include <QStringList>
+
+namespace {
+// How long a second QET waits for the first to listen, and then for its
+// acknowledgement: the first may itself be starting.
+constexpr int kHandOverWaitMs = 5000;
+} // namespace
+
+QETApplication::QETApplication() : mInitialized(false), mHandedOver(false) {}
 
 QETApplication::~QETApplication() {
     if (mInitialized) {
@@ -20,7 +32,33 @@ void QETApplication::initialize() {
     mInitialized = true;
     mSignals.reset(new QETSignalWatcher);
     mServer.reset(new QETPipeServer);
-    mServer->listen();
+    QObject::connect(mServer.get(), &QETPipeServer::listenerLost,
+                     [] { QCoreApplication::exit(kExitListenerLost); });
+    if (!mServer->listen() && mServer->anotherQetServes()) {
+        handOverOrReport();
+    }
+}
+
+// What users of single-instance programs expect: the command line of a second
+// start reaches the one that runs.
+void QETApplication::handOverOrReport() {
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    if (arguments.size() < 2) {
+        mServer->reportAnotherQet();
+        return;
+    }
+    QETPipeClient client;
+    quint32 status = QETPipeFrame::kStatusHandled + 1;
+    if (client.connectWhenListening(QString(), kHandOverWaitMs) &&
+        client.send(arguments, kHandOverWaitMs, &status) &&
+        status == QETPipeFrame::kStatusHandled) {
+        mHandedOver = true;
+        return;
+    }
+    mServer->reportAnotherQet(
+        client.errorString().isEmpty()
+            ? QStringLiteral("it answered the command line with status %1").arg(status)
+            : QStringLiteral("the command line did not reach it: %1").arg(client.errorString()));
 }
 
 void QETApplication::uninitialize() {
@@ -32,6 +70,8 @@ void QETApplication::uninitialize() {
     // asked to stop a second time.
     mServer.reset();
     mSignals.reset();
+    QETBase::logDebug(QStringLiteral("stopping: %1 waits for a log lock given up")
+                          .arg(QETBase::logLockWaitsGivenUp()));
 }
 
 QETPipeServer* QETApplication::server() const {

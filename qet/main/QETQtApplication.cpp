@@ -1,6 +1,6 @@
 #include "qet/QETQtApplication.h"
 
-QETQtApplication::QETQtApplication(int& argc, char** argv, bool guiEnabled)
-    : QApplication(argc, argv), QETApplication(), mGuiEnabled(guiEnabled) {}
+QETQtApplication::QETQtApplication(int& argc, char** argv, bool)
+    : QApplication(argc, argv), QETApplication() {}
 
 QETQtApplication::~QETQtApplication() = default;

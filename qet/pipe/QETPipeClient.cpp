@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QLocalSocket>
+#include <QThread>
 
 QETPipeClient::QETPipeClient() : mSocket(new QLocalSocket) {}
 
@@ -38,6 +39,25 @@ bool QETPipeClient::connectToServer(const QString& path, int timeoutMs) {
         return false;
     }
     return true;
+}
+
+bool QETPipeClient::connectWhenListening(const QString& path, int timeoutMs) {
+    constexpr int kRetryMs = 20;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const qint64 left = timeoutMs - clock.elapsed();
+        if (connectToServer(path, static_cast<int>(qMax<qint64>(1, left)))) {
+            return true;
+        }
+        const bool notYet = mSocket->error() == QLocalSocket::ServerNotFoundError ||
+                            mSocket->error() == QLocalSocket::ConnectionRefusedError;
+        mSocket->abort();
+        if (!notYet || left <= kRetryMs) {
+            return false;
+        }
+        QThread::msleep(kRetryMs);
+    }
 }
 
 bool QETPipeClient::readExactly(char* data, qint64 size, int timeoutMs) {

@@ -1,5 +1,6 @@
 #include "QETPipeConnection.h"
 
+#include "QETMemoryBudget.h"
 #include "qet/QETBase.h"
 #include "qet/QETPipeFrame.h"
 #include "qet/QETPipePacket.h"
@@ -33,8 +34,8 @@ private:
 } // namespace
 
 QETPipeConnection::QETPipeConnection(QETPipeServer* server, QLocalSocket* socket)
-    : QObject(server), mServer(server), mSocket(socket), mExpected(0), mDropped(false),
-      mFinished(false), mErrorLogged(false), mPeerLeft(false) {
+    : QObject(server), mServer(server), mSocket(socket), mExpected(0), mUnfinishedSince(0),
+      mDropped(false), mFinished(false), mErrorLogged(false), mPeerLeft(false) {
     mSocket->setParent(this);
     mSocket->setReadBufferSize(kSocketReadBufferSize);
     mIdleTimer.setSingleShot(true);
@@ -43,10 +44,10 @@ QETPipeConnection::QETPipeConnection(QETPipeServer* server, QLocalSocket* socket
     connect(mSocket, SIGNAL(bytesWritten(qint64)), this, SLOT(readFrames()));
     connect(mSocket, SIGNAL(disconnected()), this, SLOT(peerLeft()));
     restartIdleTimer();
-    // Bytes may have arrived before the signals were connected.
-    if (mSocket->bytesAvailable() > 0) {
-        QMetaObject::invokeMethod(this, "readFrames", Qt::QueuedConnection);
-    }
+    // From the loop, once the server has connected to us: bytes may have
+    // arrived before our signals were connected, and the first count in the
+    // budget may already choose a connection to drop.
+    QMetaObject::invokeMethod(this, "readFrames", Qt::QueuedConnection);
 }
 
 QETPipeConnection::~QETPipeConnection() = default;
@@ -60,7 +61,34 @@ void QETPipeConnection::restartIdleTimer() {
     }
 }
 
+void QETPipeConnection::account() {
+    // A dropped connection is out of the budget for good.
+    if (mDropped || mFinished) {
+        return;
+    }
+    // A frame counts as unfinished from the read that left it incomplete; a
+    // client whose frames complete is stamped afresh at each one.
+    const bool unfinished = mExpected != 0 || mSocket->bytesAvailable() > 0;
+    if (!unfinished) {
+        mUnfinishedSince = 0;
+    } else if (mUnfinishedSince == 0) {
+        mUnfinishedSince = mServer->memoryBudget().nextStamp();
+    }
+    mServer->accountConnection(
+        this, mBody.capacity() + mSocket->bytesAvailable() + mSocket->bytesToWrite(),
+        mUnfinishedSince);
+}
+
+void QETPipeConnection::dropForBudget() {
+    drop(QETPipeServer::kErrorFrameTooLarge, __FILE__, __LINE__);
+}
+
 void QETPipeConnection::readFrames() {
+    // Every way out of the loop leaves the count of held bytes up to date.
+    struct Account {
+        QETPipeConnection* connection;
+        ~Account() { connection->account(); }
+    } account{this};
     while (!mDropped) {
         // Resumed by bytesWritten once the client has read. A client that
         // has left reads nothing more, and what it sent is still handled.
@@ -88,17 +116,19 @@ void QETPipeConnection::readFrames() {
         if (mSocket->bytesAvailable() <= 0) {
             return;
         }
-        mBody.append(mSocket->read(missing));
+        // No more than is there: Qt sizes its result to the request first.
+        mBody.append(mSocket->read(qMin(missing, mSocket->bytesAvailable())));
         if (mBody.size() < static_cast<int>(mExpected)) {
             return;
         }
         mExpected = 0;
+        mUnfinishedSince = 0;
         QStringList arguments;
         if (!QETPipeFrame::decodeRequest(mBody, &arguments)) {
             drop(QETPipeServer::kErrorMalformedFrame, __FILE__, __LINE__);
             return;
         }
-        mBody.clear();
+        mBody.clear(); // frees its room too
         restartIdleTimer();
         {
             PacketRef packet(new QETPipePacket(arguments));

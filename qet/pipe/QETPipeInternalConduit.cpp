@@ -33,10 +33,6 @@ QETPipeSession* QETPipeInternalConduit::connect() {
     return conduit->mSession;
 }
 
-QETPipeInternalConduit* QETPipeInternalConduit::current() {
-    return sCurrent;
-}
-
 void QETPipeInternalConduit::deliverFromSession(QETPipePacket* packet) {
     deliver(packet, QStringLiteral("internal conduit"));
 }

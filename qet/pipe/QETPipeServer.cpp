@@ -1,96 +1,63 @@
 #include "qet/QETPipeServer.h"
 
+#include "DirectoryPolicy.h"
+#include "LockPlace.h"
+#include "QETDescriptorLimit.h"
+#include "QETErrorLog.h"
+#include "QETInstanceLock.h"
+#include "QETMemoryBudget.h"
 #include "QETPipeConnection.h"
+#include "QETPipeListener.h"
+#include "QETSocketActivation.h"
 #include "qet/QETBase.h"
 #include "qet/QETPipeInternalConduit.h"
 #include "qet/QETPipePacket.h"
 
-#include <zorv/ZorvErrorBase.h>
-#include <zorv/ZorvLogger.h>
-#include <zorv/ZorvUtil.h>
-
-#include <QDir>
-#include <QLocalServer>
+#include <QFile>
 #include <QLocalSocket>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
-const char* const kSocketName = "QET.pipe";
-const char* const kFallbackDirPrefix = "/dev/shm/zorv-";
-const char* const kErrorLogName = "QET.log";
-// The QET and protocol version that error records carry.
-const char* const kVendorVersion = QET_VERSION_TEXT;
+const char* const kSocketName = "/QET.pipe";
 
 constexpr long kDefaultTimeoutMs = 5000;
-constexpr long kNoConnectionLimit = -1;
 // How long a probe of an existing socket may take. A live QET accepts at
 // once (the kernel completes the connection even while it is busy), a dead
 // one is refused at once; the bound only matters for a stuck peer.
 constexpr int kProbeTimeoutMs = 2000;
 
-void complain(const QString& text) {
-    std::fprintf(stderr, "QET: %s\n", text.toLocal8Bit().constData());
-    std::fflush(stderr);
+QString local(const std::string& text) {
+    return QString::fromLocal8Bit(text.c_str());
 }
 
-// XDG_RUNTIME_DIR is meant to be the user's own; one that another user owns,
-// or that everyone may write to (XDG_RUNTIME_DIR=/tmp), would let someone
-// else put their own socket where our clients look for QET. Such a directory
-// is passed over for the private fallback. One that does not exist is taken
-// as given: listening there fails and says so.
-bool isUsableRuntimeDirectory(const char* dir) {
-    struct stat st;
-    if (::stat(dir, &st) != 0) {
-        return true;
+// The path a listening socket is bound to, for the messages of an activated
+// QET.
+QString boundPath(int fd) {
+    sockaddr_un address = {};
+    socklen_t size = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        address.sun_path[0] == '\0') {
+        return QStringLiteral("the socket of the service manager");
     }
-    return st.st_uid == ::geteuid() && (st.st_mode & S_IWOTH) == 0;
+    return QFile::decodeName(address.sun_path);
 }
 
 } // namespace
 
-// The directory must be ours alone: anyone else who could write in it could
-// put their own socket where our clients look for QET.
-bool QETPipeServer::ensurePrivateDirectory(const QString& path, QString* whyOut) {
-    QString ignored;
-    QString* why = whyOut != nullptr ? whyOut : &ignored;
-    const QByteArray dir = QFile::encodeName(path);
-    if (::mkdir(dir.constData(), 0700) != 0 && errno != EEXIST) {
-        *why = QStringLiteral("cannot create %1: %2")
-                   .arg(QString::fromLocal8Bit(dir), QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
-    struct stat st;
-    if (::lstat(dir.constData(), &st) != 0) {
-        *why = QStringLiteral("cannot examine %1").arg(QString::fromLocal8Bit(dir));
-        return false;
-    }
-    if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
-        *why = QStringLiteral("%1 is not a directory").arg(QString::fromLocal8Bit(dir));
-        return false;
-    }
-    if (st.st_uid != ::geteuid()) {
-        *why = QStringLiteral("%1 belongs to another user").arg(QString::fromLocal8Bit(dir));
-        return false;
-    }
-    if ((st.st_mode & 077) != 0) {
-        *why = QStringLiteral("%1 is open to group or others").arg(QString::fromLocal8Bit(dir));
-        return false;
-    }
-    return true;
-}
-
 QETPipeServer::QETPipeServer(QObject* parent)
-    : QObject(parent), mLocal(new QLocalServer(this)), mTimeout(kDefaultTimeoutMs),
-      mMaxConnections(kNoConnectionLimit) {
-    mLocal->setSocketOptions(QLocalServer::UserAccessOption);
-    connect(mLocal, SIGNAL(newConnection()), this, SLOT(acceptConnections()));
+    : QObject(parent), mListener(new QETPipeListener(this)), mErrorLog(new QETErrorLog),
+      mBudget(new QETMemoryBudget), mTimeout(kDefaultTimeoutMs), mMaxConnections(-1),
+      mConnectionCap(1), mAnotherQetServes(false) {
+    connect(mListener, &QETPipeListener::accepted, this, &QETPipeServer::takeConnection);
+    connect(mListener, &QETPipeListener::shed, this, &QETPipeServer::refuseConnection);
+    connect(mListener, &QETPipeListener::lost, this, &QETPipeServer::loseListener);
 }
 
 QETPipeServer::~QETPipeServer() {
@@ -101,22 +68,106 @@ QETPipeServer::~QETPipeServer() {
     mPending.clear();
 }
 
+void QETPipeServer::complain(const QString& text) {
+    std::fprintf(stderr, "QET: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
 QString QETPipeServer::socketPath(QString* why) {
-    QString reason;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    QString path;
-    if (runtime != nullptr && runtime[0] == '/' && isUsableRuntimeDirectory(runtime)) {
-        path = QString::fromLocal8Bit(runtime) + QLatin1Char('/') + QLatin1String(kSocketName);
-    } else {
-        const QByteArray dir = QByteArray(kFallbackDirPrefix) + QByteArray::number(::geteuid());
-        if (ensurePrivateDirectory(QFile::decodeName(dir), &reason)) {
-            path = QString::fromLocal8Bit(dir) + QLatin1Char('/') + QLatin1String(kSocketName);
-        }
-    }
     if (why != nullptr) {
-        *why = reason;
+        why->clear();
     }
-    return path;
+    std::string reason;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] != '\0') {
+        if (zorv_detail::directoryAllowed(runtime, zorv_detail::DirectoryUse::Private, &reason)) {
+            return QFile::decodeName(runtime) + QLatin1String(kSocketName);
+        }
+        reason = std::string("XDG_RUNTIME_DIR ") + runtime + " " + reason;
+    }
+    std::string lockWhy;
+    const std::string dir = zorv_detail::lockDirectory(&lockWhy);
+    if (why != nullptr) {
+        *why = local(dir.empty() ? (reason.empty() ? "" : reason + "; ") + lockWhy : reason);
+    }
+    return dir.empty() ? QString() : QFile::decodeName(dir.c_str()) + QLatin1String(kSocketName);
+}
+
+bool QETPipeServer::listen() {
+    if (isListening()) {
+        return true;
+    }
+    mAnotherQetServes = false;
+    mErrorLog->directoryUsable();
+    QString why;
+    const int handed = zorv_detail::takeListeningDescriptor(&why);
+    if (handed == zorv_detail::kActivationUnusable) {
+        complain(why);
+        logError(kErrorListen, __FILE__, __LINE__);
+        return false;
+    }
+    // Before the socket is claimed: two QETs starting at once must not both
+    // decide that a stale socket is theirs to replace.
+    mLock.reset(new QETInstanceLock);
+    switch (mLock->take(&why)) {
+    case QETInstanceLock::kTaken:
+        break;
+    case QETInstanceLock::kHeldByAnother:
+        mLock.reset();
+        mAnotherQetServes = true;
+        return false;
+    case QETInstanceLock::kUnavailable:
+        mLock.reset();
+        complain(QStringLiteral("no instance lock (%1); a second QET is kept out by the socket "
+                                "alone")
+                     .arg(why));
+        break;
+    }
+    if (handed >= 0) {
+        // The socket and its file belong to the service manager.
+        mListener->adopt(handed);
+        mPath = boundPath(handed);
+    } else if (!listenOnPath()) {
+        mLock.reset();
+        return false;
+    }
+    if (mLock) {
+        mLock->recordSocket(mPath);
+    }
+    mConnectionCap = zorv_detail::connectionCap();
+    mConduit.reset(new QETPipeInternalConduit(this));
+    QETBase::logDebug(QStringLiteral("pipe server listening on %1, at most %2 connections")
+                          .arg(mPath)
+                          .arg(maxConnections()));
+    return true;
+}
+
+bool QETPipeServer::listenOnPath() {
+    QString why;
+    mPath = socketPath(&why);
+    if (mPath.isEmpty()) {
+        complain(QStringLiteral("no place for the pipe socket: %1").arg(why));
+        logError(kErrorListen, __FILE__, __LINE__);
+        return false;
+    }
+    if (!why.isEmpty()) {
+        complain(QStringLiteral("%1; serving on %2").arg(why, mPath));
+    }
+    if (!claimSocketFile()) {
+        return false;
+    }
+    bool inUse = false;
+    if (!mListener->listen(mPath, &why, &inUse)) {
+        if (inUse) {
+            // Another QET without our lock place took the path meanwhile.
+            mAnotherQetServes = true;
+            return false;
+        }
+        complain(QStringLiteral("cannot listen on %1: %2").arg(mPath, why));
+        logError(kErrorListen, __FILE__, __LINE__);
+        return false;
+    }
+    return true;
 }
 
 bool QETPipeServer::claimSocketFile() {
@@ -130,12 +181,13 @@ bool QETPipeServer::claimSocketFile() {
         logError(kErrorListen, __FILE__, __LINE__);
         return false;
     }
+    // Even with the lock, a live socket may be served by a QET that knows
+    // another lock place, or be the one a service manager listens on.
     QLocalSocket probe;
     probe.connectToServer(mPath);
     if (probe.waitForConnected(kProbeTimeoutMs)) {
         probe.abort();
-        complain(QStringLiteral("another QET is already serving this user on %1").arg(mPath));
-        logError(kErrorAlreadyServing, __FILE__, __LINE__);
+        mAnotherQetServes = true;
         return false;
     }
     // Only a refusal proves that nobody listens; a timeout or a full backlog
@@ -146,57 +198,35 @@ bool QETPipeServer::claimSocketFile() {
         logError(kErrorAlreadyServing, __FILE__, __LINE__);
         return false;
     }
-    // Stale: left by a QET that died without cleaning up. Two QETs starting
-    // at the same moment may both get here. With UserAccessOption Qt binds in
-    // a private temporary directory and renames the socket into place, so
-    // the later rename wins and the earlier server is left unreachable;
-    // closing that window would need a lock file, which nothing else needs.
+    // Stale: left by a QET that died without cleaning up.
     ::unlink(native.constData());
     return true;
 }
 
-bool QETPipeServer::listen() {
-    if (isListening()) {
-        return true;
-    }
-    QString why;
-    mPath = socketPath(&why);
-    if (mPath.isEmpty()) {
-        complain(QStringLiteral("no place for the pipe socket: %1").arg(why));
-        logError(kErrorListen, __FILE__, __LINE__);
-        return false;
-    }
-    if (!claimSocketFile()) {
-        return false;
-    }
-    if (!mLocal->listen(mPath)) {
-        const bool taken = mLocal->serverError() == QAbstractSocket::AddressInUseError;
-        complain(QStringLiteral("cannot listen on %1: %2").arg(mPath, mLocal->errorString()));
-        logError(taken ? kErrorAlreadyServing : kErrorListen, __FILE__, __LINE__);
-        return false;
-    }
-    mConduit.reset(new QETPipeInternalConduit(this));
-    QETBase::logDebug(QStringLiteral("pipe server listening on %1").arg(mPath));
-    return true;
+void QETPipeServer::reportAnotherQet(const QString& detail) {
+    const QString where = mPath.isEmpty() ? socketPath() : mPath;
+    complain(QStringLiteral("another QET is already serving this user on %1%2")
+                 .arg(where, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail));
+    logError(kErrorAlreadyServing, __FILE__, __LINE__);
 }
 
 void QETPipeServer::close() {
     mConduit.reset();
-    // Removes the socket file, but only one this server created: a server
-    // that never listened must not remove the socket of another QET.
-    if (mLocal->isListening()) {
-        mLocal->close();
-    }
-    const QList<QObject*> open = mConnections.values();
+    // Removes the socket file, but only one this server made: never the
+    // socket of another QET, nor a service manager's.
+    mListener->close();
+    mLock.reset();
+    const QList<QETPipeConnection*> open = mConnections.values();
     mConnections.clear();
-    for (QObject* connection : open) {
+    for (QETPipeConnection* connection : open) {
         connection->disconnect(this);
+        mBudget->forget(connection);
         delete connection;
     }
 }
 
 bool QETPipeServer::isListening() const {
-    return mLocal->isListening();
+    return mListener->isListening();
 }
 
 QETPipeConduit* QETPipeServer::conduit() const {
@@ -208,26 +238,63 @@ void QETPipeServer::setTimeout(long milliseconds) {
 }
 
 void QETPipeServer::setMaxConnections(long count) {
-    mMaxConnections = count < 0 ? kNoConnectionLimit : count;
+    mMaxConnections = count;
 }
 
-void QETPipeServer::acceptConnections() {
-    while (mLocal->hasPendingConnections()) {
-        QLocalSocket* socket = mLocal->nextPendingConnection();
-        if (mMaxConnections >= 0 && mConnections.size() >= mMaxConnections) {
-            logError(kErrorTooManyConnections, __FILE__, __LINE__);
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        QETPipeConnection* connection = new QETPipeConnection(this, socket);
-        mConnections.insert(connection);
-        connect(connection, SIGNAL(finished(QObject*)), this, SLOT(forgetConnection(QObject*)));
+long QETPipeServer::maxConnections() const {
+    return mMaxConnections < 0 || mMaxConnections > mConnectionCap ? mConnectionCap
+                                                                   : mMaxConnections;
+}
+
+void QETPipeServer::takeConnection(int fd) {
+    if (mConnections.size() >= maxConnections()) {
+        ::close(fd);
+        refuseConnection();
+        return;
     }
+    QLocalSocket* socket = new QLocalSocket;
+    if (!socket->setSocketDescriptor(fd)) {
+        ::close(fd);
+        delete socket;
+        return;
+    }
+    QETPipeConnection* connection = new QETPipeConnection(this, socket);
+    mConnections.insert(connection);
+    connect(connection, SIGNAL(finished(QObject*)), this, SLOT(forgetConnection(QObject*)));
+}
+
+void QETPipeServer::refuseConnection() {
+    logError(kErrorTooManyConnections, __FILE__, __LINE__);
+}
+
+void QETPipeServer::loseListener() {
+    complain(QStringLiteral("the pipe socket %1 no longer accepts connections").arg(mPath));
+    logError(kErrorListen, __FILE__, __LINE__);
+    mConduit.reset();
+    emit listenerLost();
 }
 
 void QETPipeServer::forgetConnection(QObject* connection) {
-    mConnections.remove(connection);
+    QETPipeConnection* gone = static_cast<QETPipeConnection*>(connection);
+    mConnections.remove(gone);
+    mBudget->forget(gone);
+}
+
+void QETPipeServer::accountConnection(QETPipeConnection* connection, qint64 bytes,
+                                      quint64 unfinishedSince) {
+    mBudget->update(connection, bytes, unfinishedSince);
+    while (mBudget->isExceeded()) {
+        QETPipeConnection* victim = mBudget->victim();
+        if (victim == nullptr) {
+            break;
+        }
+        QETBase::logDebug(
+            QStringLiteral("memory budget of %1 bytes reached").arg(QETMemoryBudget::kBudgetBytes));
+        // Gone from the budget once it has finished; not before, should the
+        // drop be refused.
+        mBudget->forget(victim);
+        victim->dropForBudget();
+    }
 }
 
 void QETPipeServer::handlePacket(QETPipePacket* packet, const QString& origin) {
@@ -256,21 +323,5 @@ void QETPipeServer::deliverPending() {
 }
 
 void QETPipeServer::logError(ErrorCode code, const char* file, int line) {
-    const TStr dir = ZorvUtil::getZorvLocalUserDataLocation();
-    if (dir.isEmpty()) {
-        return;
-    }
-    const QString dirPath = QString::fromUtf8(dir.bytes().c_str());
-    QDir().mkpath(dirPath);
-    if (!mErrorLogger) {
-        // Our own logger, so that the process-wide default one stays free for
-        // the application; the table is read once, here.
-        mErrorLogger.reset(new ZorvLogger(true));
-    }
-    const QByteArray logPath = (dirPath + QLatin1Char('/') + QLatin1String(kErrorLogName)).toUtf8();
-    mErrorLogger->setLogFileName(TStr(logPath.constData()));
-    mErrorLogger->startLogging();
-    ZorvErrorBase record(Zorv::kZorvQet, static_cast<int>(code), TStr(file), line,
-                         TStr(kVendorVersion));
-    mErrorLogger->log(record);
+    mErrorLog->write(static_cast<int>(code), file, line);
 }

@@ -42,11 +42,12 @@ TEST_F(DelimitedFileTest, KeyValueLinesByteForByteAndSectionReuse) {
     EXPECT_TRUE(f.write("Delta", -3));
     EXPECT_TRUE(f.write(three));
     EXPECT_EQ(three.size(), 3u); // the list is left as it was
-    // Structure characters and line breaks pass through unescaped.
-    EXPECT_TRUE(f.append("Odd", "a=b,c\td\nnext", false));
+    // Structure characters and line breaks pass through unescaped. An integer
+    // as the third argument is the close-afterwards flag.
+    EXPECT_TRUE(f.append("Odd", "a=b,c\td\nnext", 0));
     f.updateCurrentSection(true);
     std::string s2 = section(f);
-    EXPECT_TRUE(f.append("Later", "x", true));
+    EXPECT_TRUE(f.append("Later", "x", 1));
     EXPECT_FALSE(isOpenInThisProcess(mPath));
     EXPECT_EQ(readFile(mPath), s1 + "\tReason=disk full\n" + s1 + "\tDelta=-3\n" + s1 +
                                    "\tkey1=value1,key2=value2,key3=value3\n" + s1 +

@@ -15,12 +15,42 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/RoleProcess.h"
+
+#include <zorv/ZorvErrorBase.h>
+
 using zorvtest::readFile;
 using zorvtest::splitFields;
 using zorvtest::splitLines;
 using Journal = std::vector<std::string>;
 
 namespace {
+
+// "exitlog FILE OWNFILE": a client that registers a clean-up after its first
+// instance_m() and logs an error record from it, through instance_m() and
+// through a logger of its own, when the process exits normally.
+int roleExitLog(const std::vector<std::string>& args) {
+    if (args.size() < 2) {
+        return 90;
+    }
+    static ZorvLogger own{TStr(args[1])};
+    own.startLogging();
+    ZorvLogger* managed = ZorvLogger::instance_m();
+    managed->setLogFileName(TStr(args[0]));
+    managed->startLogging();
+    struct LogAtExit : CZorvUtilCleanup {
+        void cleanup(void*) override {
+            const ZorvErrorBase record(Zorv::kZorvQet, 3, TStr("exit.cpp"), 7, TStr("5.0"));
+            ZorvLogger::instance_m()->log(record);
+            own.log(record);
+            delete this;
+        }
+    };
+    CZorvUtilObjectManager::at_exit(new LogAtExit, nullptr);
+    std::exit(0);
+}
+
+[[maybe_unused]] const bool kRolesRegistered = zorvtest::registerRole("exitlog", roleExitLog);
 
 // A record as a client writes one: key/value lines through the logger's file.
 // Optionally slow and wide (lines beyond the stream's buffer, a pause after
@@ -92,7 +122,8 @@ public:
 class LoggerTest : public ::testing::Test {
 protected:
     ~LoggerTest() override {
-        ::unlink(("/dev/shm/zorv-" + std::to_string(::geteuid()) + "/" + mName + ".Mutex.v2").c_str());
+        ::unlink(
+            ("/dev/shm/zorv-" + std::to_string(::geteuid()) + "/" + mName + ".Mutex.v2").c_str());
     }
 
     void installShippedTable() {
@@ -161,7 +192,11 @@ TEST_F(LoggerTest, ConstructorsLoadTheTableOnlyWhereAsked) {
     EXPECT_EQ("", ZorvLogger(false).mErrorTable.GetVendorName(8).bytes());
     EXPECT_EQ("", ZorvLogger(TStr()).mErrorTable.GetVendorName(8).bytes());
     EXPECT_EQ("ZorvQet", ZorvLogger(TStr(mPath)).mErrorTable.GetVendorName(8).bytes());
-    // A string literal is a file name, not a flag.
+    // A string literal or pointer is a file name, an integer the flag.
+    EXPECT_EQ("", ZorvLogger(0).mErrorTable.GetVendorName(8).bytes());
+    EXPECT_EQ("ZorvQet", ZorvLogger(1).mErrorTable.GetVendorName(8).bytes());
+    const char* pointer = "/nonexistent/other.log";
+    EXPECT_EQ(pointer, ZorvLogger(pointer).getLogFileName().bytes());
     ZorvLogger literal("/nonexistent/app.log");
     EXPECT_EQ("/nonexistent/app.log", literal.getLogFileName().bytes());
     EXPECT_EQ("ZorvQet", literal.mErrorTable.GetVendorName(8).bytes());
@@ -188,6 +223,22 @@ TEST_F(LoggerTest, DefaultLoggers) {
     CZorvUtilObjectManager::runCleanups();
     EXPECT_EQ(nullptr, CZorvUtilSingleton<ZorvLogger>::instance_i());
     EXPECT_EQ("", ZorvLogger::instance_m()->getLogFileName().bytes());
+}
+
+// Clean-ups a client registers after its first instance_m() run before that
+// logger goes, and an error record logged from one at exit, through it or a
+// logger of the client's own, is written (and, under the sanitizers, reads
+// nothing destroyed).
+TEST_F(LoggerTest, CleanUpsAtExitLogThroughTheDefaultLogger) {
+    installShippedTable();
+    const std::string own = mDir.file("own.log");
+    zorvtest::RoleProcess client("exitlog", {mPath, own});
+    ASSERT_EQ(client.wait(30000), 0);
+    for (const std::string& file : {mPath, own}) {
+        const std::string text = readFile(file);
+        EXPECT_NE(text.find("\tFile=exit.cpp,Line=7\n"), std::string::npos) << file << ": " << text;
+        EXPECT_NE(text.find("\tVendorID=8 [ZorvQet]\n"), std::string::npos) << file << ": " << text;
+    }
 }
 
 TEST_F(LoggerTest, MutexIsNamedAfterTheLastPathComponent) {

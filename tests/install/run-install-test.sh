@@ -36,6 +36,8 @@ cmake -S "$client_dir" -B "$work/client-build" -G Ninja \
 cmake --build "$work/client-build" >/dev/null
 
 export XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/run" HOME="$work/home"
+# Locks of its own: the installed QET takes the user's instance lock.
+export ZORV_LOCK_DIR="$work/lock"
 export XDG_DATA_DIRS="$prefix/share"
 export ZORV_DEBUG_MODE=1 ZORV_PERF_LOG=1
 mkdir -p -m 0700 "$XDG_RUNTIME_DIR" "$HOME"

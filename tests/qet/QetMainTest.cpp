@@ -23,7 +23,7 @@ int runMain(std::vector<std::string> args) {
     }
     argv.push_back(nullptr);
     int argc = static_cast<int>(args.size());
-    return qetmain::run<doubles::Base, doubles::App, doubles::Conduit, doubles::InternalConduit>(
+    return qet::run<doubles::Base, doubles::App, doubles::Conduit, doubles::InternalConduit>(
         argc, argv.data());
 }
 
@@ -77,13 +77,17 @@ TEST_F(QetMainOrder, QtOptionsRemovedByTheApplicationAreNotCounted) {
 
 TEST_F(QetMainOrder, WithoutServerOrConduitNothingIsServedAndStatusIsOne) {
     doubles::script().noServer = true;
-    EXPECT_EQ(runMain({"QET", "a", "b"}), qetmain::kExitNotServing);
+    EXPECT_EQ(runMain({"QET", "a", "b"}), qet::kExitNotServing);
     EXPECT_EQ(doubles::events(), concat(kStart, {"server", "~App"}));
 
     doubles::reset();
     doubles::script().noConduit = true;
-    EXPECT_EQ(runMain({"QET", "a", "b"}), qetmain::kExitNotServing);
+    EXPECT_EQ(runMain({"QET", "a", "b"}), qet::kExitNotServing);
     EXPECT_EQ(doubles::events(), concat(kStart, {"server", "conduit", "~App"}));
+    // Without a conduit the application decides: 0 when another QET took
+    // the command line.
+    doubles::script().notServingStatus = 0;
+    EXPECT_EQ(runMain({"QET", "a", "b"}), 0);
 }
 
 TEST_F(QetMainOrder, AnExceptionAfterConstructionDestroysTheApplicationFirst) {
@@ -109,7 +113,7 @@ TEST_F(QetMainOrder, AnExceptionAfterConstructionDestroysTheApplicationFirst) {
 // In a child, nothing catches: only main's own handler makes the runtime
 // unwind, so "~App" appears before the runtime reports the exception.
 TEST(QetMainUncaught, TheApplicationIsDestroyedBeforeTheExceptionLeavesMain) {
-    zorvtest::IsolatedHome home;
+    qettest::QetHome home;
     zorvtest::TempDir dir;
     for (const std::string at : {"initialize", "exec", "send"}) {
         qettest::ChildProcess child({QET_MAIN_CHILD, "throw-at-" + at, "QET", "a", "b"},
@@ -127,7 +131,7 @@ TEST(QetMainUncaught, TheApplicationIsDestroyedBeforeTheExceptionLeavesMain) {
 }
 
 TEST(QetMainUncaught, AnExceptionInTheFirstStepPropagatesBeforeAnyApplication) {
-    zorvtest::IsolatedHome home;
+    qettest::QetHome home;
     zorvtest::TempDir dir;
     qettest::ChildProcess child({QET_MAIN_CHILD, "throw-at-logDebug", "QET"}, dir.file("out"));
     int status = -1;
@@ -139,7 +143,7 @@ TEST(QetMainUncaught, AnExceptionInTheFirstStepPropagatesBeforeAnyApplication) {
 
 class QetMainRealApplication : public ::testing::Test {
 protected:
-    zorvtest::IsolatedHome mHome;
+    qettest::QetHome mHome;
     zorvtest::ScopedEnv mPlatform{"QT_QPA_PLATFORM", "offscreen"};
 
     std::string run(bool control, int* status) {

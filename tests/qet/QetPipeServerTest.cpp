@@ -16,7 +16,10 @@
 #include <QTimer>
 
 #include <atomic>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -37,7 +40,7 @@ private:
 
 class QetPipeServerTest : public ::testing::Test {
 protected:
-    zorvtest::IsolatedHome mHome;
+    qettest::QetHome mHome;
     QStringList mSeen; // arguments of every packet offered, in order
 
     void SetUp() override { qettest::ensureApplication(); }
@@ -219,35 +222,64 @@ TEST_F(QetPipeServerTest, SomethingElseAtTheSocketPathIsLeftAloneAndReported) {
     EXPECT_EQ(errorCodes(), std::vector<int>{1});
 }
 
-TEST_F(QetPipeServerTest, TheSocketFollowsXdgRuntimeDirElseAPrivateShmDirectory) {
-    EXPECT_EQ(QETPipeServer::socketPath().toStdString(), socketPath());
-    const std::string fallback = "/dev/shm/zorv-" + std::to_string(::geteuid());
-    for (const char* runtime : {static_cast<const char*>(nullptr), "relative/dir", ""}) {
-        zorvtest::ScopedEnv env("XDG_RUNTIME_DIR", runtime);
-        EXPECT_EQ(QETPipeServer::socketPath().toStdString(), fallback + "/QET.pipe");
+// A listening descriptor that stops accepting (here replaced under the server)
+// is reported, so that QET ends and a service manager can start it again.
+TEST_F(QetPipeServerTest, AListeningSocketThatStopsAcceptingIsReported) {
+    QETPipeServer server;
+    ASSERT_TRUE(server.listen());
+    bool lost = false;
+    QObject::connect(&server, &QETPipeServer::listenerLost, [&] { lost = true; });
+    for (int fd = 3; fd < 1024; ++fd) {
+        sockaddr_un address = {};
+        socklen_t size = sizeof address;
+        int listening = 0;
+        socklen_t optionSize = sizeof listening;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0 &&
+            socketPath() == address.sun_path &&
+            ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optionSize) == 0 &&
+            listening == 1) {
+            const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            ::dup2(null, fd);
+            ::close(null);
+        }
     }
-    EXPECT_EQ(qettest::fileMode(fallback), S_IFDIR | 0700);
+    ASSERT_TRUE(qettest::spinUntil([&] { return lost; }));
+    EXPECT_EQ(server.conduit(), nullptr);
+    EXPECT_EQ(errorCodes(), std::vector<int>{1});
 }
 
-TEST_F(QetPipeServerTest, OnlyAPrivateDirectoryOfOurOwnIsAccepted) {
+// XDG_RUNTIME_DIR only when it is a directory of ours that nobody else may
+// write in (links followed); anything else falls back to the lock place.
+TEST_F(QetPipeServerTest, TheSocketFollowsAPrivateXdgRuntimeDirElseTheLockPlace) {
+    EXPECT_EQ(QETPipeServer::socketPath().toStdString(), socketPath());
     zorvtest::TempDir dir;
-    auto accepted = [&](const std::string& name) {
-        return QETPipeServer::ensurePrivateDirectory(QString::fromStdString(dir.file(name)));
-    };
-    EXPECT_TRUE(accepted("fresh"));
-    EXPECT_EQ(qettest::fileMode(dir.file("fresh")), S_IFDIR | 0700);
-    ::mkdir(dir.file("open").c_str(), 0700);
-    ::chmod(dir.file("open").c_str(), 0750);
-    EXPECT_FALSE(accepted("open"));
-    ASSERT_EQ(::symlink(dir.file("fresh").c_str(), dir.file("link").c_str()), 0);
-    EXPECT_FALSE(accepted("link"));
     zorvtest::writeFile(dir.file("file"), "x");
-    EXPECT_FALSE(accepted("file"));
+    ::mkdir(dir.file("group").c_str(), 0700);
+    ::chmod(dir.file("group").c_str(), 0770);
+    ::mkdir(dir.file("own").c_str(), 0700);
+    ASSERT_EQ(::symlink(dir.file("own").c_str(), dir.file("link").c_str()), 0);
+    std::vector<std::string> refused = {"", "relative/dir", dir.file("file"), dir.file("group"),
+                                        dir.file("missing")};
     if (::geteuid() == 0) {
         ::mkdir(dir.file("foreign").c_str(), 0700);
         ASSERT_EQ(::chown(dir.file("foreign").c_str(), 65534, 65534), 0);
-        EXPECT_FALSE(accepted("foreign"));
+        refused.push_back(dir.file("foreign"));
     }
+    const std::string fallback = mHome.lockDir() + "/QET.pipe";
+    for (const std::string& runtime : refused) {
+        zorvtest::ScopedEnv env("XDG_RUNTIME_DIR", runtime.c_str());
+        EXPECT_EQ(QETPipeServer::socketPath().toStdString(), fallback) << runtime;
+    }
+    zorvtest::ScopedEnv unset("XDG_RUNTIME_DIR", nullptr);
+    EXPECT_EQ(QETPipeServer::socketPath().toStdString(), fallback);
+    {
+        zorvtest::ScopedEnv link("XDG_RUNTIME_DIR", dir.file("link").c_str());
+        EXPECT_EQ(QETPipeServer::socketPath().toStdString(), dir.file("link") + "/QET.pipe");
+    }
+    zorvtest::ScopedEnv file("XDG_RUNTIME_DIR", dir.file("file").c_str());
+    QETPipeServer server;
+    EXPECT_TRUE(server.listen());
+    EXPECT_TRUE(qettest::isSocket(fallback));
 }
 
 } // namespace

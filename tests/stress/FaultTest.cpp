@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sched.h>
@@ -30,6 +31,13 @@ long wholeRecords(const std::string& text, const std::string& writer,
     }
     auto found = check.records.find(writer);
     return found == check.records.end() ? 0 : static_cast<long>(found->second.size());
+}
+
+// Whether the process is stopped (state T in /proc).
+bool isStopped(pid_t pid) {
+    const std::string stat = zorvtest::readFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::string::size_type close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'T';
 }
 
 } // namespace
@@ -205,4 +213,25 @@ TEST(StressFaults, FileReplacedByADirectory) {
     const stress::LogCheck check = stress::checkRecordLog(zorvtest::readFile(file));
     EXPECT_TRUE(check.ok()) << check.summary();
     EXPECT_EQ(check.seqs("a"), (std::set<long>{2}));
+}
+
+// A writer stopped (Ctrl-Z, a breakpoint) inside its record, holding the
+// file's lock: the other writers pay one wait of the lock's limit (10 s), not
+// one per record, and their records stay out of the stopped one's, which
+// reaches the file whole once it goes on.
+TEST(LongFaults, AStoppedHolderCostsOneWaitAndItsRecordStaysWhole) {
+    zorvtest::TempDir dir;
+    const std::string file = dir.file("stopped.log");
+    stress::RoleChild holder("stopped", {file, "h"});
+    for (int i = 0; i < 1000 && !isStopped(holder.pid()); ++i) {
+        ::usleep(10 * 1000);
+    }
+    ASSERT_TRUE(isStopped(holder.pid()));
+    const long long start = stress::nowMs();
+    stress::writeRecords(file, "o", 0, 3);
+    EXPECT_LT(stress::nowMs() - start, 12000) << "each record waited for the stopped holder";
+    ::kill(holder.pid(), SIGCONT);
+    ASSERT_EQ(holder.wait(30000), 0);
+    EXPECT_EQ(wholeRecords(zorvtest::readFile(file), "o"), 3);
+    EXPECT_EQ(wholeRecords(zorvtest::readFile(file), "h"), 1);
 }

@@ -132,6 +132,45 @@ TEST(LongManyWriters, ProcessesAndDebugWritersOnOneMutex) {
     expectAllRecords(debugCheck, {"d0", "d1"}, count);
 }
 
+// Writers of two users on one shared file. The locks are per user, and one
+// of them cannot have a lock at all: another user holds its name in /dev/shm
+// and it has no home (no password entry). Only single writes keep the
+// records apart.
+TEST(LongManyWriters, TwoUsersOneWithoutALockShareAFile) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as other users";
+    }
+    const zorvtest::RunAs lockless = {61001, 61001};
+    const zorvtest::RunAs other = {61002, 61002};
+    const std::string denied = "/dev/shm/zorv-61001";
+    const std::string otherLocks = "/dev/shm/zorv-61002";
+    ASSERT_FALSE(zorvtest::fileExists(denied)) << "left over: " << denied;
+    ASSERT_EQ(::mkdir(denied.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(denied.c_str(), other.uid, other.gid), 0);
+    zorvtest::TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const std::string file = dir.file("shared.log");
+    zorvtest::writeFile(file, "");
+    ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+    const long count = 400 * stress::scale();
+
+    std::vector<std::unique_ptr<zorvtest::RoleProcess>> children;
+    for (const zorvtest::RunAs* user : {&lockless, &lockless, &other, &other}) {
+        const std::string prefix =
+            "u" + std::to_string(user->uid) + "p" + std::to_string(children.size());
+        children.push_back(std::make_unique<zorvtest::RoleProcess>(
+            "writer", std::vector<std::string>{file, prefix, std::to_string(count), "2"}, user));
+    }
+    for (auto& child : children) {
+        EXPECT_EQ(child->wait(childTimeoutMs()), 0);
+    }
+    zorvtest::runProcess({"rm", "-rf", denied, otherLocks});
+
+    const stress::LogCheck check = stress::checkRecordLog(zorvtest::readFile(file));
+    EXPECT_TRUE(check.ok()) << check.summary();
+    EXPECT_EQ(check.count(), 8 * count);
+}
+
 // The same within one process: threads, each owning its loggers. Run under
 // ThreadSanitizer too.
 TEST(StressManyThreads, ThreadsWithLoggersOfTheirOwnOnOneMutex) {

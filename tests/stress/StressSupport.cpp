@@ -264,11 +264,33 @@ int roleAppend(const std::vector<std::string>& a) {
     return 0;
 }
 
+// "stopped FILE WRITER": one record whose writer stops itself (SIGSTOP, as
+// Ctrl-Z or a breakpoint would) after its lines and before the file is closed,
+// so it holds the file's lock while stopped; it finishes once continued.
+int roleStopped(const std::vector<std::string>& a) {
+    if (a.size() < 2) {
+        return 90;
+    }
+    class StoppingRecord : public StressRecord {
+    public:
+        using StressRecord::StressRecord;
+        void dumpTechSupport(ZorvLogger* logger) const override {
+            StressRecord::dumpTechSupport(logger);
+            ::raise(SIGSTOP);
+        }
+    };
+    ZorvLogger logger(false);
+    logger.setLogFileName(TStr(a[0].c_str()));
+    logger.startLogging();
+    logger.log(StoppingRecord(a[1], 0)); // seq 0: a line longer than 16 KiB
+    return 0;
+}
+
 // A child started for one of these plays it here, before GoogleTest starts.
-[[maybe_unused]] const bool kRolesRegistered = zorvtest::registerRole("writer", roleWriter) &&
-                                               zorvtest::registerRole("endless", roleEndless) &&
-                                               zorvtest::registerRole("debug", roleDebug) &&
-                                               zorvtest::registerRole("append", roleAppend);
+[[maybe_unused]] const bool kRolesRegistered =
+    zorvtest::registerRole("writer", roleWriter) &&
+    zorvtest::registerRole("endless", roleEndless) && zorvtest::registerRole("debug", roleDebug) &&
+    zorvtest::registerRole("append", roleAppend) && zorvtest::registerRole("stopped", roleStopped);
 
 } // namespace
 

@@ -60,6 +60,7 @@ ScopedEnv::~ScopedEnv() {
 IsolatedHome::IsolatedHome()
     : mDataHome("XDG_DATA_HOME", (mDir.path() + "/data").c_str()),
       mRuntime("XDG_RUNTIME_DIR", (mDir.path() + "/run").c_str()),
+      mStateHome("XDG_STATE_HOME", (mDir.path() + "/state").c_str()),
       mDataDirs("XDG_DATA_DIRS", (mDir.path() + "/sys").c_str()),
       mHome("HOME", (mDir.path() + "/home").c_str()) {
     ::mkdir(runtimeDir().c_str(), 0700);

@@ -35,7 +35,7 @@ private:
     std::string mOld;
 };
 
-// Points XDG_DATA_HOME, XDG_RUNTIME_DIR, XDG_DATA_DIRS and HOME into a
+// Points XDG_DATA_HOME, XDG_RUNTIME_DIR, XDG_STATE_HOME, XDG_DATA_DIRS and HOME into a
 // temporary directory of its own, so nothing touches the real user's files.
 class IsolatedHome {
 public:
@@ -43,6 +43,7 @@ public:
     const std::string& root() const { return mDir.path(); }
     std::string dataHome() const { return mDir.path() + "/data"; }
     std::string runtimeDir() const { return mDir.path() + "/run"; }
+    std::string stateHome() const { return mDir.path() + "/state"; }
     std::string home() const { return mDir.path() + "/home"; }
     // The local user data directory the utility library reports.
     std::string zorvDataDir() const { return dataHome() + "/zorv"; }
@@ -51,6 +52,7 @@ private:
     TempDir mDir;
     ScopedEnv mDataHome;
     ScopedEnv mRuntime;
+    ScopedEnv mStateHome;
     ScopedEnv mDataDirs;
     ScopedEnv mHome;
 };

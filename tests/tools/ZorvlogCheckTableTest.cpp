@@ -119,6 +119,30 @@ TEST_F(CheckTable, TooDeepIsRefusedLikeTheLibraryDoes) {
         hostile.replace(i, 3, "<a>");
     }
     EXPECT_EQ(check(hostile)[0].kind, "too-deep");
+    // Markup that a scan blind to the parser's reading takes for a comment.
+    for (const char* head :
+         {"<?xml version=\"><!--\"?>", "<?xml version=\"1.0\"?><ERRORTABLES>\xe3<!--",
+          "<?xml version=\"1.0\"?><ERRORTABLES x=\"\xe3\"><!--\">"}) {
+        auto found = check(head + hostile);
+        ASSERT_EQ(found.size(), 1u) << head;
+        EXPECT_EQ(found[0].kind, "too-deep") << head;
+    }
+}
+
+TEST_F(CheckTable, WhatTheParserCannotTakeIsRefusedLikeTheLibraryDoes) {
+    // The parser checks each attribute against those before it: 64 on one
+    // element cost little, a crafted few thousand cost seconds, millions days.
+    std::string attributes;
+    for (int i = 0; i < 64; ++i) {
+        attributes += " a" + std::to_string(i) + "=''";
+    }
+    EXPECT_EQ(check("<ERRORTABLES" + attributes + "/>")[0].kind, "no-tables");
+    auto found = check("<ERRORTABLES" + attributes + " a64=''/>");
+    ASSERT_EQ(found.size(), 1u) << describe(found);
+    EXPECT_EQ(found[0].kind, "too-many-attributes");
+    EXPECT_FALSE(library()->Load());
+    // A UTF-8 lead byte at the end would make the parser read past its buffer.
+    EXPECT_EQ(check("<?xml version=\"1.0\"?><ERRORTABLES a=\"\xe3")[0].kind, "not-well-formed");
 }
 
 TEST_F(CheckTable, MissingRootOrTables) {

@@ -29,8 +29,8 @@ constexpr bool kSanitized = false;
 // A small table for the records of the tests: vendor 3 named, code 42 described.
 extern const char* const kTestTable;
 
-// Every test gets a home (and state directory) of its own, a known "uname -a", no logging switches
-// from the caller's environment, and the test table where the library looks.
+// Every test gets a home (state directory and lock place) of its own, a known "uname -a", no
+// logging switches from the caller's environment, and the test table where the library looks.
 class ZorvlogTest : public ::testing::Test {
 protected:
     ZorvlogTest();
@@ -50,6 +50,7 @@ protected:
 
     IsolatedHome mHome;
     ScopedEnv mState{"XDG_STATE_HOME", (mHome.root() + "/state").c_str()};
+    ScopedEnv mLock{"ZORV_LOCK_DIR", (mHome.root() + "/lock").c_str()};
     TempDir mDir;
     FakeUname mUname{"Linux testhost 5.10.0-test #1 SMP Tue x86_64 GNU/Linux\n"};
     ScopedEnv mDebugOff{"ZORV_DEBUG_MODE", nullptr};

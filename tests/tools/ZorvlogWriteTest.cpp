@@ -220,6 +220,43 @@ TEST_F(ZorvlogWrite, NoLocalDataDirectoryMeansNoDebugFile) {
     EXPECT_NE(run.err.find("no log file"), std::string::npos) << run.err;
 }
 
+// A data directory the directory policy refuses: said once, with the path and
+// the reason, and nothing is made there. Other directories are the caller's.
+TEST_F(ZorvlogWrite, ARefusedDataDirectoryIsReportedOnceAndLeftAlone) {
+    ScopedEnv debugOn("ZORV_DEBUG_MODE", "1");
+    ScopedEnv perfOn("ZORV_PERF_LOG", "1");
+    const std::string dir = mHome.zorvDataDir();
+    auto expectRefused = [&](const std::vector<std::string>& args, const std::string& file,
+                             const std::string& reason) {
+        CapturedProcess run = zorvlog(args);
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_EQ(splitLines(run.err).size(), 1u) << run.err;
+        EXPECT_NE(run.err.find("directory " + dir + " " + reason), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("nothing was written to '" + dir + "/" + file), std::string::npos)
+            << run.err;
+        EXPECT_FALSE(fileExists(dir + "/" + file)) << file;
+    };
+    auto expectAllRefused = [&](const std::string& reason) {
+        expectRefused({"debug", "--vendor", "1", "x"}, "ZorvDebug.log", reason);
+        expectRefused({"perf", "--vendor", "1", "a", "b", "c", "d", "e"}, "ZorvPerfLog.csv",
+                      reason);
+        expectRefused({"error", "--vendor", "1", "--code", "1", dir + "/QET.log"}, "QET.log",
+                      reason);
+    };
+    ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
+    expectAllRefused("is writable by others");
+    const std::string open = mDir.file("open");
+    ASSERT_EQ(::mkdir(open.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(open.c_str(), 0777), 0);
+    EXPECT_EQ(zorvlog({"error", "--vendor", "1", "--code", "1", open + "/x.log"}).status, 0);
+
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+        expectAllRefused("is owned by uid 65534");
+    }
+}
+
 // Bad command lines: status 2, a message, and nothing written anywhere.
 TEST_F(ZorvlogWrite, BadArgumentsWriteNothing) {
     ScopedEnv debugOn("ZORV_DEBUG_MODE", "1");
@@ -250,6 +287,8 @@ TEST_F(ZorvlogWrite, BadArgumentsWriteNothing) {
         {"check-table", "a.xml", "b.xml"},
         {"check-table", "--strict"},
         {"parse", "--yaml"},
+        {"status", "extra"},
+        {"status", "--yaml"},
     };
     for (const auto& args : cases) {
         std::string shown;
@@ -266,7 +305,8 @@ TEST_F(ZorvlogWrite, BadArgumentsWriteNothing) {
 }
 
 TEST_F(ZorvlogWrite, EveryCommandHasHelp) {
-    for (const char* command : {"error", "debug", "perf", "check-table", "parse"}) {
+    for (const char* command :
+         {"error", "debug", "perf", "check-table", "parse", "follow", "status"}) {
         CapturedProcess run = zorvlog({command, "--help"});
         EXPECT_EQ(run.status, 0) << command;
         EXPECT_EQ(run.out.rfind(std::string("Usage: zorvlog ") + command, 0), 0u) << run.out;

@@ -64,6 +64,19 @@ TEST(Locations, ErrorCodeFileIsSearchedInOrder) {
     EXPECT_TRUE(ZorvUtil::getZorvFileLocation(ZorvUtil::kZorvErrorCodesFile, "../zorv/Other.xml")
                     .isEmpty());
     EXPECT_TRUE(ZorvUtil::getZorvFileLocation(ZorvUtil::kZorvFileUnknown, "").isEmpty());
+
+    // A table that another user could have written is passed over as if it
+    // were missing: its descriptions would go into our records.
+    ::chmod((local + "/zorv/ZorvErrorCodes.xml").c_str(), 0666);
+    EXPECT_EQ(ZorvUtil::getZorvFileLocation(ZorvUtil::kZorvErrorCodesFile, ""),
+              TStr(sys1 + "/zorv"));
+    ::chmod((sys1 + "/zorv").c_str(), 0777);
+    EXPECT_EQ(ZorvUtil::getZorvFileLocation(ZorvUtil::kZorvErrorCodesFile, ""),
+              TStr(sys2 + "/zorv"));
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown((sys2 + "/zorv/ZorvErrorCodes.xml").c_str(), 65534, 65534), 0);
+        EXPECT_TRUE(ZorvUtil::getZorvFileLocation(ZorvUtil::kZorvErrorCodesFile, "").isEmpty());
+    }
 }
 
 struct Recorder : CZorvUtilCleanup {

@@ -1,8 +1,9 @@
 #include "ArgParser.h"
 
+#include "VendorNames.h"
+
 #include <cerrno>
 #include <cstdlib>
-#include <strings.h>
 
 namespace zorvlog {
 
@@ -94,36 +95,20 @@ bool parseInt(const std::string& text, int& value) {
     return true;
 }
 
-namespace {
-// The names of the debug record, by id; 6 has none.
-const char* const kVendorNames[] = {"None",       "ZorvCore", "ZorvLumen", "Brakka",
-                                    "BrakkaBoot", "ZorvPod",  nullptr,     "ZorvLoom",
-                                    "ZorvQet",    "ZorvWyn",  "ZorvFell"};
-const int kVendorCount = static_cast<int>(sizeof kVendorNames / sizeof kVendorNames[0]);
-} // namespace
-
-const char* vendorName(int id) {
-    if (id < 0 || id >= kVendorCount || kVendorNames[id] == nullptr) {
-        return "None";
-    }
-    return kVendorNames[id];
-}
-
 int parseVendor(const std::string& text) {
     int id = 0;
     if (parseInt(text, id)) {
         return id;
     }
-    for (int i = 0; i < kVendorCount; ++i) {
-        if (kVendorNames[i] != nullptr && ::strcasecmp(text.c_str(), kVendorNames[i]) == 0) {
-            return i;
-        }
+    id = zorv_detail::vendorIdOfName(text);
+    if (id >= 0) {
+        return id;
     }
     std::string known;
-    for (int i = 0; i < kVendorCount; ++i) {
-        if (kVendorNames[i] != nullptr) {
+    for (int i = zorv_detail::kLowestVendorId + 1; i <= zorv_detail::kHighestVendorId; ++i) {
+        if (zorv_detail::vendorIdOfName(zorv_detail::vendorName(i)) == i) {
             known += known.empty() ? "" : ", ";
-            known += kVendorNames[i];
+            known += zorv_detail::vendorName(i);
         }
     }
     throw UsageError("unknown vendor '" + text + "': give a number or one of " + known);

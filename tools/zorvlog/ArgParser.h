@@ -51,10 +51,6 @@ bool parseInt(const std::string& text, int& value);
 // Throws UsageError naming the known components when neither fits.
 int parseVendor(const std::string& text);
 
-// The component name of an id, "None" for ids without one (as the debug
-// record names them).
-const char* vendorName(int id);
-
 } // namespace zorvlog
 
 #endif

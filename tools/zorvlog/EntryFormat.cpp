@@ -15,7 +15,7 @@ const char* const kKinds[] = {"error", "pairs", "debug", "perf", "text"};
 // A value as it reads on a terminal: bare when it is plain, quoted with C
 // escapes when it holds blanks, quotes, control characters or bad bytes.
 std::string display(const std::string& value) {
-    bool plain = !value.empty() && isValidUtf8(value);
+    bool plain = !value.empty() && zorv_detail::isValidUtf8(value);
     for (char c : value) {
         if (c == ' ' || c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) {
             plain = false;
@@ -26,7 +26,7 @@ std::string display(const std::string& value) {
     }
     std::string out = "\"";
     for (std::size_t i = 0; i < value.size();) {
-        std::size_t length = utf8SequenceLength(value, i);
+        std::size_t length = zorv_detail::utf8SequenceLength(value, i);
         unsigned char c = static_cast<unsigned char>(value[i]);
         if (length == 0) {
             char hex[8];

@@ -23,7 +23,7 @@ std::string jsonString(const std::string& bytes) {
             i = run;
             continue;
         }
-        std::size_t length = utf8SequenceLength(bytes, i);
+        std::size_t length = zorv_detail::utf8SequenceLength(bytes, i);
         if (length == 0) {
             out += "\\ufffd";
             ++i;
@@ -77,6 +77,10 @@ Json& Json::add(const char* name, long value) {
     key(name);
     mText += std::to_string(value);
     return *this;
+}
+
+Json& Json::addBool(const char* name, bool value) {
+    return addRaw(name, value ? "true" : "false");
 }
 
 Json& Json::addNull(const char* name) {

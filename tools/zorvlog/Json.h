@@ -17,6 +17,7 @@ public:
     Json& add(const char* key, const std::string& value);
     Json& add(const char* key, const char* value);
     Json& add(const char* key, long value);
+    Json& addBool(const char* key, bool value);
     Json& addNull(const char* key);
     // A value that is already JSON text (an array, a nested object).
     Json& addRaw(const char* key, const std::string& json);

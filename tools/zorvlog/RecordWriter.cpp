@@ -1,6 +1,8 @@
 #include "RecordWriter.h"
 
 #include "ArgParser.h"
+#include "DefaultLoggers.h"
+#include "LogFileAccess.h"
 #include "Utf8.h"
 
 #include <zorv/ErrorLog.h>
@@ -15,18 +17,6 @@
 namespace zorvlog {
 
 namespace {
-
-// Opening the switchable loggers' flags up is the only way to ask whether they
-// write at all: the library is silent by design, we must not be.
-class DebugLogger : public ZorvDebugLogger {
-public:
-    bool enabled() const { return mDebugLogEnabled; }
-};
-
-class PerfLogger : public ZorvPerfLogger {
-public:
-    bool enabled() const { return mPerfLogEnabled; }
-};
 
 long sizeOf(const std::string& path) {
     struct stat st;
@@ -43,25 +33,26 @@ void fail(const std::string& message) {
     std::fprintf(stderr, "zorvlog: %s\n", message.c_str());
 }
 
-// Whether the library can write to the file: it opens with fopen(path, "a+"),
-// so the same open, made first, tells us (and creates the file exactly as the
-// library would). A path that is not UTF-8 the library refuses outright.
+// Whether the library will write to the file, asked before a record is
+// logged: the same open, made first, tells us (and makes the file exactly as
+// the library would). A path that is not UTF-8 the library refuses outright.
 bool checkAppendable(const std::string& path) {
     if (path.empty()) {
         fail("no log file to write to");
         return false;
     }
-    if (!isValidUtf8(path)) {
+    if (!zorv_detail::isValidUtf8(path)) {
         fail("cannot write to '" + path + "': the path is not valid UTF-8");
         return false;
     }
-    FILE* f = std::fopen(path.c_str(), "a+");
-    if (f == nullptr) {
-        fail("cannot open '" + path + "' for appending: " + std::strerror(errno) +
-             "; nothing was written");
+    std::string problem;
+    bool refused = false;
+    if (!openForRecord(path, &problem, &refused)) {
+        fail(refused ? problem + "; nothing was written to '" + path + "'"
+                     : "cannot open '" + path + "' for appending: " + problem +
+                           "; nothing was written");
         return false;
     }
-    std::fclose(f);
     return true;
 }
 
@@ -143,16 +134,18 @@ int RecordWriter::error(const std::vector<std::string>& args) {
     // was found: without one the record carries no names or descriptions.
     ZorvLogger logger(false);
     logger.setLogFileName(TStr(path));
-    if (!logger.loadErrorTable()) {
-        std::fprintf(stderr, "zorvlog: note: no readable ZorvErrorCodes.xml was found; the "
-                             "record carries no vendor name or description\n");
-    }
+    const bool withTable = logger.loadErrorTable();
     ZorvErrorBase record(static_cast<Zorv::VendorID>(vendor), code, TStr(parser.value("file")),
                          line, TStr(parser.value("vendor-version")));
     if (parser.has("reason")) {
         record.setReason(TStr(parser.value("reason")));
     }
-    return logAndVerify(logger, record, parser.has("ms"), "\t");
+    const int status = logAndVerify(logger, record, parser.has("ms"), "\t");
+    if (status == 0 && !withTable) {
+        std::fprintf(stderr, "zorvlog: note: no readable ZorvErrorCodes.xml was found; the "
+                             "record carries no vendor name or description\n");
+    }
+    return status;
 }
 
 int RecordWriter::debug(const std::vector<std::string>& args) {
@@ -229,8 +222,9 @@ const char* RecordWriter::errorHelp() {
            "  --reason TEXT           instead of \"Fatal error\"; empty writes no Reason line\n"
            "  --ms                    the section's time carries milliseconds\n"
            "\n"
-           "Exit status: 0 written, 1 not written (the file cannot be opened for appending),\n"
-           "2 bad arguments (nothing is written).\n";
+           "Exit status: 0 written, 1 not written (the file cannot be opened for appending,\n"
+           "or it lies in the local user data directory and the directory policy refuses\n"
+           "that directory), 2 bad arguments (nothing is written).\n";
 }
 
 const char* RecordWriter::debugHelp() {
@@ -241,8 +235,9 @@ const char* RecordWriter::debugHelp() {
            "when ZORV_DEBUG_MODE is set. With --to, through a plain logger to LOGFILE,\n"
            "whatever the environment says. Put \"--\" before a message that starts with \"--\".\n"
            "\n"
-           "Exit status: 0 written, 1 not written (debug logging switched off, or the file\n"
-           "cannot be opened for appending), 2 bad arguments (nothing is written).\n";
+           "Exit status: 0 written, 1 not written (debug logging switched off, the file\n"
+           "cannot be opened for appending, or the directory policy refuses the data\n"
+           "directory), 2 bad arguments (nothing is written).\n";
 }
 
 const char* RecordWriter::perfHelp() {
@@ -254,8 +249,9 @@ const char* RecordWriter::perfHelp() {
            "name, utility library version, FIRST:SECOND, THIRD:FOURTH, component, FIFTH; an\n"
            "empty value is written as NA.\n"
            "\n"
-           "Exit status: 0 written, 1 not written (performance logging switched off, or the\n"
-           "file cannot be opened for appending), 2 bad arguments (nothing is written).\n";
+           "Exit status: 0 written, 1 not written (performance logging switched off, the\n"
+           "file cannot be opened for appending, or the directory policy refuses the data\n"
+           "directory), 2 bad arguments (nothing is written).\n";
 }
 
 } // namespace zorvlog

@@ -1,6 +1,7 @@
 #include "TableCheck.h"
 
 #include "ArgParser.h"
+#include "ErrorTableRules.h"
 #include "Json.h"
 #include "XmlNestingScan.h"
 
@@ -17,76 +18,19 @@
 
 namespace zorvlog {
 
+using namespace zorv_detail;
+
 namespace {
 
 const char* const kTableFile = "ZorvErrorCodes.xml";
-// The library's limits for a table it is willing to parse.
-const std::size_t kMaxFileBytes = 64u * 1024 * 1024;
-const std::size_t kMaxNesting = 256;
-
-bool readWhole(const std::string& path, std::string& bytes, std::string& error) {
-    FILE* in = std::fopen(path.c_str(), "rb");
-    if (in == nullptr) {
-        error = std::strerror(errno);
-        return false;
-    }
-    struct stat st;
-    if (::fstat(::fileno(in), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fclose(in);
-        error = "not a regular file";
-        return false;
-    }
-    // One byte past the limit is enough to know the file is too large.
-    std::size_t want =
-        std::min<std::size_t>(static_cast<std::size_t>(st.st_size), kMaxFileBytes + 1);
-    bytes.resize(want);
-    std::size_t got = want == 0 ? 0 : std::fread(&bytes[0], 1, want, in);
-    bytes.resize(got);
-    bool failed = std::ferror(in) != 0;
-    std::fclose(in);
-    if (failed) {
-        error = "read error";
-        return false;
-    }
-    return true;
-}
 
 std::string quoted(const char* text) {
     return std::string("\"") + text + "\"";
 }
 
-bool isSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
-
-// A key attribute as the lookups read it: a decimal int, white space around it
-// aside. Anything else ("12abc", "0x10", a number beyond int) they pass over.
+// A key attribute as the look-ups read it; a missing one is looked at first.
 bool readKey(const TiXmlElement* element, const char* attribute, int& value) {
-    const char* text = element->Attribute(attribute);
-    if (text == nullptr) {
-        return false;
-    }
-    std::string trimmed = text;
-    while (!trimmed.empty() && isSpace(trimmed.back())) {
-        trimmed.pop_back();
-    }
-    std::size_t start = 0;
-    while (start < trimmed.size() && isSpace(trimmed[start])) {
-        ++start;
-    }
-    return parseInt(trimmed.substr(start), value);
-}
-
-// The first child element of that name; comments and text never count, as in
-// the lookups.
-TiXmlElement* firstChildElement(TiXmlNode* parent, const char* name) {
-    for (TiXmlNode* node = parent->FirstChild(); node != nullptr; node = node->NextSibling()) {
-        TiXmlElement* element = node->ToElement();
-        if (element != nullptr && element->ValueStr() == name) {
-            return element;
-        }
-    }
-    return nullptr;
+    return zorv_detail::readKey(element, attribute, value) == zorv_detail::Key::Read;
 }
 
 std::string elementName(const TiXmlNode* node) {
@@ -120,7 +64,7 @@ std::vector<int> laterElements(const TiXmlNode* node, std::string& described,
 }
 
 std::string tableLabel(const TiXmlElement* table) {
-    const char* id = table->Attribute("VENDORID");
+    const char* id = table->Attribute(kVendorIdAttribute);
     std::string label = "<" + elementName(table) + ">";
     if (id != nullptr) {
         label += " VENDORID " + std::string(id);
@@ -142,39 +86,42 @@ bool TableCheck::check(const std::string& path) {
     mTables = mErrors = 0;
 
     std::string bytes;
-    if (!readWhole(path, bytes, mReadError)) {
+    if (!readTableBytes(path.c_str(), bytes, &mReadError)) {
         return false;
     }
     // The library refuses these before its parser sees them; so do we, which
     // also keeps a hostile nesting depth from overflowing our stack.
-    if (bytes.size() > kMaxFileBytes) {
-        add(nullptr, "too-large",
-            "the file is larger than the library reads (" + std::to_string(kMaxFileBytes) +
-                " bytes): every lookup comes back empty");
-        return true;
-    }
-    if (bytes.empty()) {
+    const XmlLimits& limits = kErrorTableLimits;
+    switch (refusalOf(bytes)) {
+    case TableRefusal::None:
+        break;
+    case TableRefusal::Empty:
         add(nullptr, "not-well-formed",
             "the file is empty: the library loads nothing, so every lookup comes back empty");
         return true;
-    }
-    if (zorv_detail::xmlNestingDepth(bytes.data(), bytes.size(), kMaxNesting) > kMaxNesting) {
+    case TableRefusal::TooLarge:
+        add(nullptr, "too-large",
+            "the file is larger than the library reads (" + std::to_string(kMaxTableFileBytes) +
+                " bytes): every lookup comes back empty");
+        return true;
+    case TableRefusal::TooDeep:
         add(nullptr, "too-deep",
-            "elements nest deeper than the library reads (" + std::to_string(kMaxNesting) +
+            "elements nest deeper than the library reads (" + std::to_string(limits.depth) +
                 " levels): every lookup comes back empty");
         return true;
+    case TableRefusal::TooManyAttributes:
+        add(nullptr, "too-many-attributes",
+            "an element has more attributes than the library reads (" +
+                std::to_string(limits.attributes) + "): every lookup comes back empty");
+        return true;
+    case TableRefusal::ReadsPastEnd:
+        add(nullptr, "not-well-formed",
+            "the file ends inside a UTF-8 character, which would make the parser read past "
+            "its end: the library loads nothing, so every lookup comes back empty");
+        return true;
     }
-    // Parsed as the library parses it: from a stream over the bytes, the
-    // encoding left for TinyXML to detect.
     TiXmlDocument document;
-    FILE* stream = ::fmemopen(&bytes[0], bytes.size(), "rb");
-    if (stream == nullptr) {
-        mReadError = std::strerror(errno);
-        return false;
-    }
-    bool parsed = document.LoadFile(stream, TIXML_ENCODING_UNKNOWN);
-    std::fclose(stream);
-    if (!parsed) {
+    if (!parseTable(bytes, document)) {
         mFindings.push_back({document.ErrorRow(),
                              document.ErrorCol(),
                              "not-well-formed",
@@ -185,7 +132,7 @@ bool TableCheck::check(const std::string& path) {
         return true;
     }
 
-    TiXmlElement* root = firstChildElement(&document, "ERRORTABLES");
+    TiXmlElement* root = firstChildElement(&document, kErrorTablesElement);
     bool rootReported = root != nullptr;
     for (TiXmlNode* node = document.FirstChild(); node != nullptr; node = node->NextSibling()) {
         if (node->ToElement() == nullptr || node == root) {
@@ -217,7 +164,7 @@ bool TableCheck::check(const std::string& path) {
 }
 
 void TableCheck::checkTables(TiXmlElement* root) {
-    TiXmlNode* first = firstChildElement(root, "TABLE");
+    TiXmlNode* first = firstChildElement(root, kTableElement);
     for (TiXmlNode* node = root->FirstChild(); node != first; node = node->NextSibling()) {
         if (node->ToElement() != nullptr) {
             add(node, "unknown-element",
@@ -245,7 +192,7 @@ void TableCheck::checkTables(TiXmlElement* root) {
         if (isTable) {
             ++mTables;
         }
-        const char* rawId = table->Attribute("VENDORID");
+        const char* rawId = table->Attribute(kVendorIdAttribute);
         if (!isTable) {
             add(table, "unknown-element",
                 "<" + name + "> after the first <TABLE> is read as a table" +
@@ -254,7 +201,7 @@ void TableCheck::checkTables(TiXmlElement* root) {
         if (rawId == nullptr) {
             if (reachable) {
                 std::string later;
-                std::vector<int> hides = laterElements(table, later, "VENDORID");
+                std::vector<int> hides = laterElements(table, later, kVendorIdAttribute);
                 std::string message = "<" + name + "> without VENDORID ends every vendor search";
                 message += hides.empty() ? " (no table follows it)"
                                          : ": the tables after it are never reached: " + later;
@@ -268,14 +215,14 @@ void TableCheck::checkTables(TiXmlElement* root) {
             continue;
         }
         int id = 0;
-        bool read = readKey(table, "VENDORID", id);
+        bool read = readKey(table, kVendorIdAttribute, id);
         if (!read) {
             add(table, "vendorid-not-integer",
                 "VENDORID " + quoted(rawId) +
                     " is not an integer: the lookups pass this table over");
         }
         if (read && reachable) {
-            bool hasName = firstChildElement(table, "NAME") != nullptr;
+            bool hasName = firstChildElement(table, kNameElement) != nullptr;
             auto it = seen.find(id);
             if (it == seen.end()) {
                 seen[id] = {table->Row(), hasName};
@@ -299,8 +246,8 @@ void TableCheck::checkTables(TiXmlElement* root) {
 
 void TableCheck::checkTable(TiXmlElement* table, bool reachable) {
     const std::string label = tableLabel(table);
-    TiXmlNode* name = firstChildElement(table, "NAME");
-    TiXmlNode* firstError = firstChildElement(table, "ERROR");
+    TiXmlNode* name = firstChildElement(table, kNameElement);
+    TiXmlNode* firstError = firstChildElement(table, kErrorElement);
 
     if (name == nullptr) {
         if (reachable) {
@@ -321,7 +268,7 @@ void TableCheck::checkTable(TiXmlElement* table, bool reachable) {
         if (node->ToElement() == nullptr || node == name) {
             continue;
         }
-        if (isNamed(node, "NAME")) {
+        if (isNamed(node, kNameElement)) {
             add(node, "unknown-element", "a second NAME in " + label + " is ignored");
         } else {
             add(node, "unknown-element", "<" + elementName(node) + "> in " + label + " is ignored");
@@ -340,13 +287,13 @@ void TableCheck::checkTable(TiXmlElement* table, bool reachable) {
         if (isError) {
             ++mErrors;
         }
-        const char* rawCode = entry->Attribute("CODE");
+        const char* rawCode = entry->Attribute(kCodeAttribute);
         if (rawCode == nullptr) {
             std::string later;
             std::vector<int> hides;
             std::string consequence;
             if (errorsReachable) {
-                hides = laterElements(entry, later, "CODE");
+                hides = laterElements(entry, later, kCodeAttribute);
                 consequence = hides.empty() ? " (nothing follows it)"
                                             : "; the entries after it are never found: " + later;
             }
@@ -379,7 +326,7 @@ void TableCheck::checkTable(TiXmlElement* table, bool reachable) {
                     " is read as an error entry (it has a CODE)");
         }
         int code = 0;
-        bool read = readKey(entry, "CODE", code);
+        bool read = readKey(entry, kCodeAttribute, code);
         if (!read) {
             add(entry, "code-not-integer",
                 "CODE " + quoted(rawCode) + " in " + label +
@@ -403,9 +350,9 @@ void TableCheck::checkTable(TiXmlElement* table, bool reachable) {
 }
 
 void TableCheck::checkError(TiXmlElement* error) {
-    const char* code = error->Attribute("CODE");
+    const char* code = error->Attribute(kCodeAttribute);
     const std::string label = "ERROR" + (code ? " CODE " + std::string(code) : std::string());
-    TiXmlNode* description = firstChildElement(error, "DESCRIPTION");
+    TiXmlNode* description = firstChildElement(error, kDescriptionElement);
     if (description == nullptr || description->ToElement() == nullptr) {
         add(error, "error-without-description",
             label + " has no DESCRIPTION: records with this code carry no description");
@@ -435,9 +382,7 @@ void TableCheck::checkTextOnly(TiXmlElement* element, const char* what) {
     }
 }
 
-namespace {
-
-std::string defaultTablePath() {
+std::string TableCheck::defaultTablePath() {
     std::string dir = ZorvUtil::getZorvFileLocation(ZorvUtil::kZorvErrorCodesFile, TStr()).bytes();
     if (dir.empty()) {
         return dir;
@@ -447,8 +392,6 @@ std::string defaultTablePath() {
     }
     return dir + kTableFile;
 }
-
-} // namespace
 
 int TableCheck::run(const std::vector<std::string>& args) {
     ArgParser parser({{"json", false}});
@@ -523,7 +466,8 @@ const char* TableCheck::help() {
            "Checks an error-code table (ZorvErrorCodes.xml) the way the library's lookups\n"
            "read it. Without FILE it checks the table the library would load, and says\n"
            "which path that is. Every finding carries its line and a kind:\n"
-           "  not-well-formed, no-errortables, no-tables, table-without-vendorid,\n"
+           "  not-well-formed, too-deep, too-many-attributes, too-large, no-errortables,\n"
+           "  no-tables, table-without-vendorid,\n"
            "  vendorid-not-integer, code-not-integer, duplicate-vendor, duplicate-code,\n"
            "  name-missing, name-empty, name-after-error, error-without-code,\n"
            "  error-without-description, description-empty, unknown-element\n"

@@ -36,6 +36,9 @@ public:
     static int run(const std::vector<std::string>& args);
     static const char* help();
 
+    // The table the library would load, empty when it finds none.
+    static std::string defaultTablePath();
+
 private:
     void add(const TiXmlNode* at, const char* kind, const std::string& message,
              std::vector<int> hides = {});

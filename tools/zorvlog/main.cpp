@@ -1,10 +1,11 @@
 // zorvlog: the logging library on the command line. Writes error, debug and
 // performance records through the library's own loggers, checks an error-code
-// table, and reads log files back.
+// table, reads log files back, follows them, and says what stands in the way.
 #include "ArgParser.h"
 #include "LogFollow.h"
 #include "LogParse.h"
 #include "RecordWriter.h"
+#include "Status.h"
 #include "TableCheck.h"
 
 #include <zorv/ZorvUtilVersion.h>
@@ -36,6 +37,8 @@ const Command kCommands[] = {
     {"parse", zorvlog::LogParse::run, zorvlog::LogParse::help, "read log files back"},
     {"follow", zorvlog::LogFollow::run, zorvlog::LogFollow::help,
      "print records as they are written, across rotation"},
+    {"status", zorvlog::Status::run, zorvlog::Status::help,
+     "what would be logged where, and what stands in the way"},
 };
 
 void usage(FILE* out) {

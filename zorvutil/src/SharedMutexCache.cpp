@@ -2,7 +2,9 @@
 
 #include "LockPlace.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -201,60 +203,105 @@ SharedMutexCache::SharedMutexCache() {
                      [] { instance().mLock.unlock(); });
 }
 
-bool SharedMutexCache::isPlainName(const std::string& name) {
+namespace {
+
+constexpr std::uint64_t kFnvOffsetBasis = 14695981039346656037ull; // FNV-1a, 64 bits
+constexpr std::uint64_t kFnvPrime = 1099511628211ull;
+
+std::uint64_t fnv1a(const std::string& bytes) {
+    std::uint64_t hash = kFnvOffsetBasis;
+    for (unsigned char c : bytes) {
+        hash = (hash ^ c) * kFnvPrime;
+    }
+    return hash;
+}
+
+// The bytes a plain name may hold: [A-Za-z0-9._-].
+struct PlainBytes {
+    bool allowed[256] = {};
+    PlainBytes() {
+        for (int c = 0; c < 256; ++c) {
+            allowed[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                         (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        }
+    }
+};
+const PlainBytes kPlainBytes;
+
+bool isPlainName(const std::string& name) {
     if (name.empty() || name.size() > kMaxPlainName || name == "." || name == "..") {
         return false;
     }
-    for (char c : name) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  c == '.' || c == '_' || c == '-';
-        if (!ok) {
+    for (unsigned char c : name) {
+        if (!kPlainBytes.allowed[c]) {
             return false;
         }
     }
     return true;
 }
 
+// The key under which the cache finds a name: eight bytes at a time, since a
+// name is looked up for every record the logger writes.
+std::uint64_t lookupKey(const std::string& name) {
+    const char* p = name.data();
+    std::size_t n = name.size();
+    std::uint64_t key = 0x9E3779B97F4A7C15ull ^ n;
+    std::uint64_t word;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::memcpy(&word, p, 8);
+        key = (key ^ word) * 0xFF51AFD7ED558CCDull;
+        key ^= key >> 32;
+    }
+    word = 0;
+    std::memcpy(&word, p, n);
+    key = (key ^ word) * 0xC4CEB9FE1A85EC53ull;
+    return key ^ (key >> 29);
+}
+
+std::string hashedFileName(std::uint64_t hash) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string fileName("h-");
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        fileName += kHex[(hash >> shift) & 0xF];
+    }
+    return fileName;
+}
+
+} // namespace
+
 bool SharedMutexCache::fileNameOf(const std::string& name, std::string& fileName) {
     if (name.empty()) {
         return false;
     }
-    if (isPlainName(name)) {
-        fileName = name;
-        return true;
-    }
-    std::uint64_t hash = 14695981039346656037ull; // FNV-1a 64 offset basis
-    for (unsigned char c : name) {
-        hash ^= c;
-        hash *= 1099511628211ull; // FNV-1a 64 prime
-    }
-    static const char kHex[] = "0123456789abcdef";
-    fileName.assign("h-");
-    for (int shift = 60; shift >= 0; shift -= 4) {
-        fileName += kHex[(hash >> shift) & 0xF];
-    }
+    fileName = isPlainName(name) ? name : hashedFileName(fnv1a(name));
     return true;
 }
 
 SharedMutexMapping* SharedMutexCache::acquire(const std::string& name) {
-    if (isPlainName(name)) {
-        // The common case (the logger's "<file>.Mutex"): the name is the key
-        // as it stands, without a copy.
-        std::lock_guard<std::mutex> guard(mLock);
-        return acquireLocked(name);
-    }
-    std::string fileName;
-    if (!fileNameOf(name, fileName)) {
+    if (name.empty()) {
         return nullptr;
     }
+    const std::uint64_t key = lookupKey(name);
     std::lock_guard<std::mutex> guard(mLock);
-    return acquireLocked(fileName);
+    return acquireLocked(name, key);
 }
 
-SharedMutexMapping* SharedMutexCache::acquireLocked(const std::string& fileName) {
-    auto it = mEntries.find(fileName);
-    if (it != mEntries.end()) {
-        SharedMutexMapping* entry = it->second;
+SharedMutexMapping* SharedMutexCache::find(const std::string& name, std::uint64_t key) const {
+    for (SharedMutexMapping* entry : mEntries) {
+        if (entry->key == key && entry->name == name) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+void SharedMutexCache::forgetLocked(SharedMutexMapping* entry) {
+    mEntries.erase(std::find(mEntries.begin(), mEntries.end(), entry));
+    dropLocked(entry);
+}
+
+SharedMutexMapping* SharedMutexCache::acquireLocked(const std::string& name, std::uint64_t key) {
+    if (SharedMutexMapping* entry = find(name, key)) {
         std::int64_t now = coarseNowNs();
         bool due = now >= entry->nextCheckNs.load(std::memory_order_relaxed);
         if (!due || (entry->layout != nullptr && stillAtPath(entry))) {
@@ -268,12 +315,15 @@ SharedMutexMapping* SharedMutexCache::acquireLocked(const std::string& fileName)
             return entry;
         }
         // Removed or replaced (or refused last time): set the name up afresh.
-        mEntries.erase(it);
-        dropLocked(entry);
+        forgetLocked(entry);
     }
+    std::string fileName;
+    fileNameOf(name, fileName);
     SharedMutexMapping* fresh = openMapping(fileName);
+    fresh->name = name;
+    fresh->key = key;
     fresh->nextCheckNs.store(coarseNowNs() + kCheckIntervalNs, std::memory_order_relaxed);
-    mEntries.emplace(fresh->fileName, fresh);
+    mEntries.push_back(fresh);
     if (fresh->layout == nullptr) {
         return nullptr;
     }
@@ -290,8 +340,7 @@ SharedMutexMapping* SharedMutexCache::refresh(SharedMutexMapping* mapping) {
     SharedMutexMapping* current;
     {
         std::lock_guard<std::mutex> guard(mLock);
-        // fileName is a file name already, so it is its own key.
-        current = acquireLocked(mapping->fileName);
+        current = acquireLocked(mapping->name, mapping->key);
     }
     release(mapping);
     return current;
@@ -306,12 +355,10 @@ SharedMutexMapping* SharedMutexCache::replaceUnrecoverable(SharedMutexMapping* m
             FdGuard dir(dirFd);
             removeIfStill(dirFd, onDisk(mapping->fileName), mapping->dev, mapping->ino);
         }
-        auto it = mEntries.find(mapping->fileName);
-        if (it != mEntries.end() && it->second == mapping) {
-            mEntries.erase(it);
-            dropLocked(mapping);
+        if (find(mapping->name, mapping->key) == mapping) {
+            forgetLocked(mapping);
         }
-        current = acquireLocked(mapping->fileName);
+        current = acquireLocked(mapping->name, mapping->key);
     }
     release(mapping);
     return current;

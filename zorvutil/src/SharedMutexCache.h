@@ -13,7 +13,7 @@
 #include <string>
 #include <sys/types.h>
 #include <time.h>
-#include <unordered_map>
+#include <vector>
 
 namespace zorv_detail {
 
@@ -24,7 +24,9 @@ namespace zorv_detail {
 // mapped until the last object that still uses it lets go.
 struct SharedMutexMapping {
     std::string directory;                    // the lock place it was found in
-    std::string fileName;                     // the name's key (fileNameOf)
+    std::string name;                         // the mutex name it was asked for
+    std::uint64_t key = 0;                    // the name's look-up key, compared first
+    std::string fileName;                     // its file in the directory (fileNameOf)
     MutexFileLayout* layout = nullptr;        // the mapped file; null: not usable
     dev_t dev = 0;                            // the identity of the mapped file,
     ino_t ino = 0;                            // compared with the path once a second
@@ -75,20 +77,23 @@ public:
     // lowercase hex digits of its 64-bit FNV-1a hash. False for an empty
     // name. (On disk the layout's suffix follows, kMutexFileSuffix.)
     static bool fileNameOf(const std::string& name, std::string& fileName);
-    static bool isPlainName(const std::string& name);
 
     // The once-a-second check.
     static constexpr std::int64_t kCheckIntervalNs = 1000000000;
 
 private:
     SharedMutexCache();
-    SharedMutexMapping* acquireLocked(const std::string& fileName);
+    SharedMutexMapping* acquireLocked(const std::string& name, std::uint64_t key);
+    SharedMutexMapping* find(const std::string& name, std::uint64_t key) const;
+    void forgetLocked(SharedMutexMapping* entry);
     SharedMutexMapping* openMapping(const std::string& fileName);
     static bool stillAtPath(const SharedMutexMapping* mapping);
     void dropLocked(SharedMutexMapping* mapping);
 
     std::mutex mLock; // guards mEntries; held across fork by the atfork handlers
-    std::unordered_map<std::string, SharedMutexMapping*> mEntries;
+    // A process logs to a few file names; a short list compared by hash first
+    // finds one faster than a hash map would.
+    std::vector<SharedMutexMapping*> mEntries;
 };
 
 } // namespace zorv_detail

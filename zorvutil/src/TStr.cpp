@@ -7,14 +7,6 @@
 
 namespace {
 
-// Length of the valid UTF-8 sequence starting at s[i], or 0 when none starts
-// there.
-std::size_t utf8SequenceLength(const std::string& s, std::size_t i) {
-    const auto* begin = reinterpret_cast<const unsigned char*>(s.data());
-    const long n = zorv_detail::utf8SequenceAt(begin + i, begin + s.size());
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
-}
-
 // Finds the lowest-numbered marker %1..%99. Returns 0 when there is none.
 int lowestMarker(const std::string& s) {
     int lowest = 100;
@@ -159,7 +151,7 @@ TStr TStr::right(int n) const {
             --candidate;
             ++back;
         }
-        if (utf8SequenceLength(mBytes, candidate) == start - candidate) {
+        if (zorv_detail::utf8SequenceLength(mBytes, candidate) == start - candidate) {
             start = candidate;
         } else {
             start = start - 1;

@@ -3,6 +3,7 @@
 #include "SharedMutexCache.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <pthread.h>
 #include <string>
@@ -41,7 +42,47 @@ struct MutexHandle {
     SharedMutexMapping* mapping = nullptr;
     bool held = false;
     pthread_t owner{}; // the thread that holds it through this object
+
+    static void* operator new(std::size_t size);
+    static void operator delete(void* handle) noexcept;
 };
+
+namespace {
+
+// The logger makes a ZorvMutex, with its handle, for every record it writes,
+// so both come from a few spare blocks kept per thread rather than from the
+// heap each time. Plain and trivially destructible, so that a record written
+// at thread or process exit still finds them sound; what is left when a
+// thread ends is the size of a few objects.
+template <std::size_t Size> struct SpareBlocks {
+    static constexpr int kKept = 4;
+    void* blocks[kKept];
+    int count;
+
+    void* take(std::size_t size) {
+        return size == Size && count > 0 ? blocks[--count] : ::operator new(size);
+    }
+    void give(void* block, std::size_t size) {
+        if (size == Size && count < kKept) {
+            blocks[count++] = block;
+        } else {
+            ::operator delete(block);
+        }
+    }
+};
+
+thread_local SpareBlocks<sizeof(MutexHandle)> tSpareHandles{};
+thread_local SpareBlocks<sizeof(ZorvMutex)> tSpareMutexes{};
+
+} // namespace
+
+void* MutexHandle::operator new(std::size_t size) {
+    return tSpareHandles.take(size);
+}
+
+void MutexHandle::operator delete(void* handle) noexcept {
+    tSpareHandles.give(handle, sizeof(MutexHandle));
+}
 
 } // namespace zorv_detail
 
@@ -182,6 +223,14 @@ int waitForHolder(MutexFileLayout* layout, std::int64_t waitNs) {
 
 ZorvMutexImp::~ZorvMutexImp() {}
 
+void* ZorvMutex::operator new(std::size_t size) {
+    return zorv_detail::tSpareMutexes.take(size);
+}
+
+void ZorvMutex::operator delete(void* mutex, std::size_t size) noexcept {
+    zorv_detail::tSpareMutexes.give(mutex, size);
+}
+
 ZorvMutex::ZorvMutex() : mHandle(nullptr) {}
 
 ZorvMutex::~ZorvMutex() {
@@ -260,6 +309,13 @@ void ZorvMutex::unlock() {
     if (::pthread_mutex_unlock(mHandle->mapping->mutex()) == 0) {
         mHandle->held = false;
     }
+}
+
+std::uint64_t* ZorvMutex::guardedWords() {
+    if (mHandle == nullptr || !mHandle->held) {
+        return nullptr;
+    }
+    return mHandle->mapping->layout->guarded;
 }
 
 void ZorvMutex::close() {

@@ -1,8 +1,9 @@
 #include <zorv/ZorvUtil.h>
 
+#include "DirectoryPolicy.h"
+
 #include <cstdlib>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #ifndef ZORV_INSTALL_DATADIR
@@ -23,10 +24,6 @@ const char* absoluteEnv(const char* name) {
     return value != nullptr && value[0] == '/' ? value : nullptr;
 }
 
-bool isRegularFile(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 std::vector<std::string> candidateDirectories() {
     std::vector<std::string> dirs;
@@ -77,8 +74,10 @@ TStr getZorvFileLocation(ZorvFileType type, const TStr& fileName) {
     if (name.find('/') != std::string::npos || name == "." || name == "..") {
         return TStr();
     }
+    // A file that another user could have put there, or changed, is passed
+    // over as if it were missing, and the search goes on.
     for (const std::string& dir : candidateDirectories()) {
-        if (isRegularFile(dir + "/" + name)) {
+        if (zorv_detail::trustedFileAllowed(dir + "/" + name)) {
             return TStr(dir);
         }
     }

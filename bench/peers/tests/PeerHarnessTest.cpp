@@ -53,10 +53,10 @@ std::string comparisonLine(const std::string& pid) {
 TEST(PeerFloor, AppendsExactlyTheBytesAndKeepsWhatWasThere) {
     TempDir dir;
     std::string path = dir.file("floor.log");
-    ASSERT_TRUE(floorWrite(path, "first\n"));
-    ASSERT_TRUE(floorWrite(path, "second\n"));
+    ASSERT_TRUE(bench::appendOnce(path, "first\n"));
+    ASSERT_TRUE(bench::appendOnce(path, "second\n"));
     EXPECT_EQ(readFile(path), "first\nsecond\n");
-    EXPECT_FALSE(floorWrite(dir.file("missing/floor.log"), "x\n"));
+    EXPECT_FALSE(bench::appendOnce(dir.file("missing/floor.log"), "x\n"));
 }
 
 TEST(PeerFloor, CapturedBytesAreWhatOurRecordWritesLineForLine) {
@@ -66,7 +66,7 @@ TEST(PeerFloor, CapturedBytesAreWhatOurRecordWritesLineForLine) {
     logger.startLogging();
     ZorvDebugLog record(Zorv::kZorvCore, TStr(kMessage));
     std::string path = logger.getLogFileName().bytes();
-    ASSERT_TRUE(floorWrite(path, "left over from before\n"));
+    ASSERT_TRUE(bench::appendOnce(path, "left over from before\n"));
 
     std::string bytes = captureBytes(path, [&] { logger.log(record); });
     ASSERT_FALSE(bytes.empty());
@@ -80,7 +80,7 @@ TEST(PeerFloor, CapturedBytesAreWhatOurRecordWritesLineForLine) {
     truncateFile(path);
     for (int i = 0; i < 5; ++i) {
         logger.log(record);
-        ASSERT_TRUE(floorWrite(floorPath, bytes));
+        ASSERT_TRUE(bench::appendOnce(floorPath, bytes));
     }
     EXPECT_EQ(readFile(floorPath), readFile(path));
 
@@ -193,8 +193,8 @@ TEST(PeerLockedFloor, ExcludesOtherProcessesFromOpenToClose) {
                 return false;
             }
             std::string pid = std::to_string(::getpid());
-            bool ok =
-                floorWrite(path, "begin " + pid + "\n") && floorWrite(path, "end " + pid + "\n");
+            bool ok = bench::appendOnce(path, "begin " + pid + "\n") &&
+                      bench::appendOnce(path, "end " + pid + "\n");
             mutex.unlock();
             return ok;
         };
@@ -215,11 +215,12 @@ TEST(PeerProcessRound, ReleasesTheProcessesTogether) {
     std::string setups = dir.file("setups.log");
     std::string firsts = dir.file("firsts.log");
     ProcessRound round = runProcessRound(3, 1, [&]() -> Writer {
-        floorWrite(setups, "s\n");
+        bench::appendOnce(setups, "s\n");
         // A slow set-up in one child must hold the others back.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        return
-            [&] { return floorWrite(firsts, std::to_string(readFile(setups).size() / 2) + "\n"); };
+        return [&] {
+            return bench::appendOnce(firsts, std::to_string(readFile(setups).size() / 2) + "\n");
+        };
     });
     ASSERT_TRUE(round.ok);
     EXPECT_EQ(readFile(firsts), "3\n3\n3\n");
@@ -379,7 +380,7 @@ TEST(PeerFloor, TailCheckingFloorRepairsATornTailAndOnlyThat) {
     ASSERT_TRUE(floorWriteCheckingTail(path, "first\n"));
     ASSERT_TRUE(floorWriteCheckingTail(path, "second\n"));
     EXPECT_EQ(readFile(path), "first\nsecond\n");
-    ASSERT_TRUE(floorWrite(path, "torn"));
+    ASSERT_TRUE(bench::appendOnce(path, "torn"));
     ASSERT_TRUE(floorWriteCheckingTail(path, "third\n"));
     EXPECT_EQ(readFile(path), "first\nsecond\ntorn\nthird\n");
 }

@@ -25,6 +25,9 @@ public:
     // debug logger; safe before any application object exists and from any
     // thread.
     static void logDebug(const QString& message);
+    // How many times this process's own records (debug and error) stopped
+    // waiting for a log's lock and were written without it.
+    static long logLockWaitsGivenUp();
 
 private:
     std::atomic<int> mRefCount;

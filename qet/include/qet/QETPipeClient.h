@@ -21,6 +21,9 @@ public:
 
     // Connects to the server at path (empty: this user's QET socket).
     bool connectToServer(const QString& path, int timeoutMs);
+    // The same, trying again while nothing listens there yet, for a server
+    // that is still starting, until timeoutMs have passed.
+    bool connectWhenListening(const QString& path, int timeoutMs);
     // Sends one request and waits for its acknowledgement; the status it
     // carries goes to *status.
     bool send(const QStringList& arguments, int timeoutMs, quint32* status = nullptr);

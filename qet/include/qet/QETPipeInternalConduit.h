@@ -20,9 +20,6 @@ public:
     // long).
     static QETPipeSession* connect();
 
-    // The process's internal conduit, or null.
-    static QETPipeInternalConduit* current();
-
 private:
     friend class QETPipeSession;
     void deliverFromSession(QETPipePacket* packet);

@@ -14,8 +14,6 @@ public:
     // gone or the packet is null.
     bool send(QETPipePacket* packet);
 
-    bool isOpen() const { return mConduit != nullptr; }
-
 private:
     friend class QETPipeInternalConduit;
     explicit QETPipeSession(QETPipeInternalConduit* conduit);

@@ -10,15 +10,9 @@
 class QET_EXPORT QETQtApplication : public QApplication, public QETApplication {
 public:
     // The bool is the old GUI switch. Qt 5 has only GUI applications and
-    // reads its third parameter as internal flags, so it is kept here and
-    // never passed on.
+    // reads its third parameter as internal flags, so it is not passed on.
     QETQtApplication(int& argc, char** argv, bool guiEnabled = true);
     ~QETQtApplication() override;
-
-    bool guiEnabled() const { return mGuiEnabled; }
-
-private:
-    bool mGuiEnabled;
 };
 
 #endif

@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
     char** qetArgv = argv + 1;
     if (scenario == "close-last-window") {
         const int status =
-            qetmain::run<QETBase, WindowClosingApp, QETPipeConduit, QETPipeInternalConduit>(
+            qet::run<QETBase, WindowClosingApp, QETPipeConduit, QETPipeInternalConduit>(
                 qetArgc, qetArgv);
         std::fprintf(stderr, "exit status %d\n", status);
         return status;
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
         doubles::script().echo = true;
         // Deliberately no handler here: the exception leaves main's body
         // uncaught, as it would leave main.
-        return qetmain::run<doubles::Base, doubles::App, doubles::Conduit,
+        return qet::run<doubles::Base, doubles::App, doubles::Conduit,
                             doubles::InternalConduit>(qetArgc, qetArgv);
     }
     std::fprintf(stderr, "unknown scenario %s\n", scenario.c_str());

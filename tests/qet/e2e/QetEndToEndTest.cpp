@@ -2,9 +2,11 @@
 // each test in its own runtime, data and home directories.
 
 #include "QetTestHelpers.h"
+#include "support/RoleProcess.h"
 #include "support/TestSupport.h"
 
 #include <qet/QETPipeFrame.h>
+#include <zorv/ZorvMutex.h>
 
 #include <gtest/gtest.h>
 
@@ -22,13 +24,24 @@ using qettest::RawClient;
 
 namespace {
 
+// Takes the named mutex and stops itself while it holds it.
+int holdStopped(const std::vector<std::string>& args) {
+    ZorvMutex mutex;
+    if (args.empty() || !mutex.create(TStr(args[0].c_str())) || !mutex.lock(-1)) {
+        return 1;
+    }
+    ::raise(SIGSTOP);
+    return 0;
+}
+const bool kRoles = zorvtest::registerRole("hold-stopped", holdStopped);
+
 std::string bigEndian(uint32_t v) {
     return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
 }
 
 class QetEndToEnd : public ::testing::Test {
 protected:
-    zorvtest::IsolatedHome mHome;
+    qettest::QetHome mHome;
     zorvtest::ScopedEnv mPlatform{"QT_QPA_PLATFORM", "offscreen"};
     zorvtest::ScopedEnv mDebug{"ZORV_DEBUG_MODE", "1"};
     int mRuns = 0;
@@ -129,19 +142,104 @@ TEST_F(QetEndToEnd, FewerThanTwoArgumentsAfterQtsOwnOptionsAreNotForwarded) {
     EXPECT_NE(std::find(m.begin(), m.end(), "request from internal conduit: x y"), m.end());
 }
 
-TEST_F(QetEndToEnd, ASecondQetIsRefusedWhileTheFirstGoesOnServing) {
+TEST_F(QetEndToEnd, ASecondQetForwardsTwoArgumentsOrIsRefusedWhileTheFirstServes) {
     auto first = startQet({});
     ASSERT_TRUE(serving(*first));
-    auto second = startQet({"would", "forward"});
+    auto second = startQet({"alone"});
     int status = -1;
     ASSERT_TRUE(second->waitForExit(qettest::kWaitMs, &status));
     EXPECT_EQ(status, 1);
     EXPECT_NE(second->output().find("already serving"), std::string::npos) << second->output();
     EXPECT_EQ(qettest::errorCodes(qetLog()), std::vector<int>{2});
     EXPECT_NE(zorvtest::readFile(qetLog()).find("VendorID=8 [ZorvQet]"), std::string::npos);
+    // Two arguments go to the QET that serves, as one request.
+    auto third = startQet({"would", "forward"});
+    ASSERT_TRUE(third->waitForExit(qettest::kWaitMs, &status));
+    EXPECT_EQ(status, 0) << third->output();
     sync("still here");
+    EXPECT_EQ(count("request from socket: would forward"), 1u);
     EXPECT_EQ(count("request from internal conduit"), 0u);
     EXPECT_EQ(stop(*first), 0);
+}
+
+// Against a stale socket, two QETs started at once leave one serving: the
+// other forwards its two arguments (exit 0) or, without, exits 1.
+TEST_F(QetEndToEnd, SimultaneousStartsAgainstAStaleSocketLeaveOneQet) {
+    const long rounds = qettest::scaled(5, 20);
+    for (long r = 0; r < rounds; ++r) {
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, socketPath().c_str(), sizeof addr.sun_path - 1);
+        const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ::close(stale);
+        const std::string tag = "round " + std::to_string(r) + " .";
+        std::unique_ptr<ChildProcess> qets[] = {startQet({}),
+                                                startQet({"round", std::to_string(r), "."})};
+        int status = -1, loser = -1;
+        ASSERT_TRUE(qettest::waitFor([&] {
+            loser = qets[0]->waitForExit(0, &status)   ? 0
+                    : qets[1]->waitForExit(0, &status) ? 1
+                                                       : -1;
+            return loser >= 0;
+        }));
+        EXPECT_EQ(status, loser == 0 ? 1 : 0) << qets[loser]->output();
+        sync("after " + tag);
+        EXPECT_EQ(count("request from socket: " + tag) +
+                      count("request from internal conduit: " + tag),
+                  1u);
+        EXPECT_EQ(stop(*qets[1 - loser]), 0) << tag;
+        EXPECT_FALSE(zorvtest::fileExists(socketPath())) << tag;
+    }
+}
+
+// A writer stopped while it holds the lock of ZorvDebug.log or QET.log, as by
+// Ctrl-Z: every request is still acknowledged in time (qet-send waits 5 s,
+// the library's own limit is longer), each record having waited once at most.
+TEST_F(QetEndToEnd, AStoppedHolderOfALogLockDelaysNoRequest) {
+    auto qet = startQet({});
+    ASSERT_TRUE(serving(*qet));
+    std::vector<std::unique_ptr<zorvtest::RoleProcess>> holders;
+    for (const char* name : {"ZorvDebug.log.Mutex", "QET.log.Mutex"}) {
+        holders.push_back(std::make_unique<zorvtest::RoleProcess>("hold-stopped",
+                                                                  std::vector<std::string>{name}));
+        const std::string stat = "/proc/" + std::to_string(holders.back()->pid()) + "/stat";
+        ASSERT_TRUE(qettest::waitFor(
+            [&] { return zorvtest::readFile(stat).find(") T ") != std::string::npos; }));
+    }
+    RawClient bad(socketPath()); // its error record waits for the lock of QET.log
+    ASSERT_TRUE(bad.sendBytes(bigEndian(0)));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(qetSend({"held", std::to_string(i)}), 0);
+    }
+    EXPECT_TRUE(bad.closedWithin(qettest::kWaitMs));
+    EXPECT_EQ(stop(*qet), 0);
+    EXPECT_EQ(count("request from socket: held"), 3u);
+    EXPECT_EQ(qettest::errorCodes(qetLog()), std::vector<int>{3});
+    const std::string last = messages().back();
+    ASSERT_EQ(last.find("stopping: "), 0u) << last;
+    const long waits = std::atol(last.c_str() + 10);
+    EXPECT_GE(waits, 2);
+    EXPECT_LE(waits, static_cast<long>(messages().size()) + 1);
+}
+
+// A data directory others may write in is refused; QET says so once on
+// stderr and goes on serving.
+TEST_F(QetEndToEnd, ARefusedDataDirectoryIsReportedOnceAndQetServes) {
+    ::chmod(mHome.zorvDataDir().c_str(), 0777);
+    auto qet = startQet({});
+    ASSERT_TRUE(serving(*qet));
+    for (int i = 0; i < 2; ++i) {
+        RawClient bad(socketPath());
+        ASSERT_TRUE(bad.sendBytes(bigEndian(0)));
+        EXPECT_TRUE(bad.closedWithin(qettest::kWaitMs));
+    }
+    EXPECT_EQ(qetSend({"still", "served"}), 0);
+    EXPECT_EQ(stop(*qet), 0);
+    const std::string out = qet->output();
+    const std::size_t first = out.find(mHome.zorvDataDir());
+    EXPECT_NE(first, std::string::npos) << out;
+    EXPECT_EQ(out.find(mHome.zorvDataDir(), first + 1), std::string::npos) << out;
 }
 
 TEST_F(QetEndToEnd, BadClientsLoseOnlyTheirOwnConnection) {

@@ -21,6 +21,7 @@ struct Script {
     bool noConduit = false;
     std::string throwAt; // the call that throws
     int execResult = 0;
+    int notServingStatus = 1;
     bool echo = false;
 };
 
@@ -138,6 +139,7 @@ struct App {
         return script().execResult;
     }
     void uninitialize() { record("uninitialize"); }
+    int notServingExitStatus() const { return script().notServingStatus; }
 };
 
 } // namespace doubles

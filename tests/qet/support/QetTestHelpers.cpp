@@ -7,9 +7,11 @@
 #include <QApplication>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -24,6 +26,12 @@ namespace qettest {
 
 namespace {
 constexpr int kPollStepMs = 10;
+}
+
+long scaled(long small, long full) {
+    const char* text = std::getenv("ZORV_STRESS_SCALE");
+    const long scale = text != nullptr && std::atol(text) > 1 ? std::atol(text) : 1;
+    return std::min(full, small * scale);
 }
 
 bool waitFor(const std::function<bool()>& cond, int timeoutMs) {

@@ -1,6 +1,8 @@
 #ifndef QET_TEST_HELPERS_H
 #define QET_TEST_HELPERS_H
 
+#include "support/TestSupport.h"
+
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -12,6 +14,20 @@ namespace qettest {
 constexpr int kWaitMs = 20000;
 constexpr int kStartTimeoutMs = kWaitMs;
 constexpr int kExitTimeoutMs = kWaitMs;
+
+// IsolatedHome with a lock place of its own: QETs of different tests never
+// meet through their instance lock or their log locks.
+class QetHome : public zorvtest::IsolatedHome {
+public:
+    QetHome() : mLockDir("ZORV_LOCK_DIR", (root() + "/lock").c_str()) {}
+    std::string lockDir() const { return root() + "/lock"; }
+
+private:
+    zorvtest::ScopedEnv mLockDir;
+};
+
+// ZORV_STRESS_SCALE (default 1) multiplies small, up to full.
+long scaled(long small, long full);
 
 // Polls cond until it holds or timeoutMs have passed.
 bool waitFor(const std::function<bool()>& cond, int timeoutMs = kWaitMs);

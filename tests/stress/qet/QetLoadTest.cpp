@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -22,6 +23,7 @@
 #include <poll.h>
 #include <random>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -171,7 +173,7 @@ private:
 
 class QetLoad : public ::testing::Test {
 protected:
-    zorvtest::IsolatedHome mHome;
+    qettest::QetHome mHome;
     zorvtest::ScopedEnv mPlatform{"QT_QPA_PLATFORM", "offscreen"};
     std::unique_ptr<QetProcess> mQet;
 
@@ -182,9 +184,10 @@ protected:
 
     std::string socketPath() const { return mHome.runtimeDir() + "/QET.pipe"; }
     std::string debugLog() const { return mHome.zorvDataDir() + "/ZorvDebug.log"; }
+    std::string qetLog() const { return mHome.zorvDataDir() + "/QET.log"; }
 
-    void startQet() {
-        mQet = std::make_unique<QetProcess>(mHome.root() + "/qet.out");
+    void startQet(long descriptorLimit = 0) {
+        mQet = std::make_unique<QetProcess>(mHome.root() + "/qet.out", descriptorLimit);
         const bool serving = qettest::waitFor(
             [&] {
                 int status = 0;
@@ -448,5 +451,93 @@ TEST_F(QetLoad, ClientThatNeverReadsItsAcknowledgementsCostsBoundedMemory) {
         }
     }
     ASSERT_TRUE(stillServes("after-flood"));
+    stopQet();
+}
+
+// More clients than QET has descriptors: each is served or closed at once,
+// none left hanging, and QET keeps its socket and serves when they are gone.
+TEST_F(QetLoad, KeepsServingThroughDescriptorExhaustion) {
+    const long limit = qettest::scaled(128, 1024);
+    startQet(limit);
+    std::vector<std::unique_ptr<Conn>> clients;
+    for (long i = 0; i < limit + limit / 16 + 16; ++i) {
+        clients.push_back(std::make_unique<Conn>(socketPath()));
+    }
+    const std::string ack = qetstress::handledAcknowledgement();
+    long served = 0;
+    for (auto& c : clients) {
+        std::string got;
+        served += c->ok() && c->send(qettest::requestFrame({"fd"})) && c->read(ack.size(), got) &&
+                          got == ack
+                      ? 1
+                      : 0;
+    }
+    EXPECT_GT(served, 0);
+    EXPECT_LT(served, limit);
+    clients.clear();
+    EXPECT_TRUE(qetstress::isSocket(socketPath()));
+    // Once QET has seen them go (until then it is at its cap).
+    EXPECT_TRUE(qettest::waitFor([&] { return stillServes("after-exhaustion"); }))
+        << mQet->output();
+    stopQet();
+}
+
+// Connections each holding an almost complete frame, more than the memory
+// budget in all: the oldest partial frames are dropped (record 4), the newest
+// and well-formed requests are served.
+TEST_F(QetLoad, TheMemoryBudgetDropsTheOldestPartialFrames) {
+    startQet();
+    const std::string almost = qettest::requestFrame({std::string(kMiB / 2 - 64, 'x')});
+    std::vector<std::unique_ptr<Conn>> clients;
+    for (int i = 0; i < 80; ++i) { // 80 MiB against a budget of 64
+        clients.push_back(std::make_unique<Conn>(socketPath()));
+        clients.back()->send(almost.substr(0, almost.size() - 1), 10000);
+    }
+    ASSERT_TRUE(stillServes("beside-partial-frames"));
+    std::string got;
+    EXPECT_TRUE(clients.back()->send(almost.substr(almost.size() - 1)) &&
+                clients.back()->read(qetstress::handledAcknowledgement().size(), got));
+    const std::vector<int> codes = qettest::errorCodes(qetLog());
+    EXPECT_NE(std::find(codes.begin(), codes.end(), 4), codes.end());
+    stopQet();
+}
+
+// A flood of bad connections costs a few records a second, each with one
+// `uname -a` child; the first record after a quiet spell counts those left
+// out, and good requests are served throughout.
+TEST_F(QetLoad, ErrorRecordsOfAFloodAreRateLimited) {
+    zorvtest::TempDir bin;
+    const std::string runs = bin.file("runs");
+    zorvtest::writeFile(bin.file("uname"), "#!/bin/sh\necho x >>'" + runs + "'\necho Linux h 6\n");
+    ::chmod(bin.file("uname").c_str(), 0755);
+    zorvtest::ScopedEnv path("PATH", (bin.path() + ":/usr/bin:/bin").c_str());
+    startQet();
+    const long flood = qettest::scaled(200, 2000);
+    const long long start = nowMs();
+    for (long i = 0; i < flood; ++i) {
+        Conn(socketPath()).send(std::string(2, '\0')); // then gone inside a frame: record 3
+        if (i % 50 == 0) {
+            ASSERT_TRUE(stillServes("during-flood"));
+        }
+    }
+    ASSERT_TRUE(stillServes("after-flood"));
+    const long long seconds = (nowMs() - start) / 1000 + 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // a quiet spell
+    Conn(socketPath()).send(std::string(2, '\0'));
+    long records = 0, suppressed = 0;
+    qettest::waitFor([&] {
+        const std::string log = zorvtest::readFile(qetLog());
+        records = static_cast<long>(qettest::errorCodes(qetLog()).size());
+        suppressed = 0;
+        for (std::size_t at = log.find("\tReason="); at != std::string::npos;
+             at = log.find("\tReason=", at + 1)) {
+            const std::size_t open = log.find('(', at);
+            suppressed += open < log.find('\n', at) ? std::atol(log.c_str() + open + 1) : 0;
+        }
+        return records + suppressed == flood + 1;
+    });
+    EXPECT_EQ(records + suppressed, flood + 1);
+    EXPECT_LE(records, 3 * (seconds + 2) + 1); // a spell may straddle each end
+    EXPECT_LE(static_cast<long>(zorvtest::splitLines(zorvtest::readFile(runs)).size()), records);
     stopQet();
 }

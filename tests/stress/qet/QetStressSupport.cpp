@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -16,9 +17,14 @@
 
 namespace qetstress {
 
-QetProcess::QetProcess(const std::string& outputFile) : mOutputFile(outputFile) {
+QetProcess::QetProcess(const std::string& outputFile, long descriptorLimit)
+    : mOutputFile(outputFile) {
     mPid = ::fork();
     if (mPid == 0) {
+        const struct rlimit limit = {rlim_t(descriptorLimit), rlim_t(descriptorLimit)};
+        if (descriptorLimit > 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            ::_exit(126);
+        }
         int fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (fd >= 0) {
             ::dup2(fd, 1);

@@ -14,10 +14,11 @@ constexpr int kStartTimeoutMs = 20000;
 constexpr int kExitTimeoutMs = 20000;
 
 // QET started with no arguments, inheriting this process's environment, its
-// output in outputFile. Killed and reaped at destruction if still running.
+// output in outputFile, under a descriptor limit (soft and hard) when one is
+// given. Killed and reaped at destruction if still running.
 class QetProcess {
 public:
-    explicit QetProcess(const std::string& outputFile);
+    explicit QetProcess(const std::string& outputFile, long descriptorLimit = 0);
     ~QetProcess();
     QetProcess(const QetProcess&) = delete;
     QetProcess& operator=(const QetProcess&) = delete;

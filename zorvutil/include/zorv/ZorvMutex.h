@@ -3,6 +3,9 @@
 
 #include "ZorvMutexImp.h"
 
+#include <cstddef>
+#include <cstdint>
+
 namespace zorv_detail {
 struct MutexHandle;
 }
@@ -16,11 +19,21 @@ public:
     ZorvMutex(const ZorvMutex&) = delete;
     ZorvMutex& operator=(const ZorvMutex&) = delete;
 
+    // The logger makes one for every record it writes: they come from a few
+    // spare blocks kept per thread.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* mutex, std::size_t size) noexcept;
+
     bool create(const TStr& name) override;
     bool tryLock() override;
     bool lock(int limitMs) override;
     void unlock() override;
     void close() override;
+
+    // Four words of memory that every holder of this mutex shares, for what
+    // they guard together; only the holder may read or write them. Null
+    // unless this object holds the mutex.
+    std::uint64_t* guardedWords();
 
 private:
     zorv_detail::MutexHandle* mHandle;

@@ -19,7 +19,9 @@ ZORV_UTIL_EXPORT TStr getZorvLocalUserDataLocation();
 // user data directory, each $XDG_DATA_DIRS entry + "/zorv" (default
 // /usr/local/share:/usr/share) and the install prefix's share/zorv that holds
 // the file. fileName names the file to look for; empty means the type's own
-// file. Empty when no directory holds it or the type has no file.
+// file. A file or directory that another user could have written (the
+// directory policy for trusted data) is passed over. Empty when no directory
+// holds it or the type has no file.
 ZORV_UTIL_EXPORT TStr getZorvFileLocation(ZorvFileType type, const TStr& fileName);
 
 } // namespace ZorvUtil
