@@ -1,0 +1,186 @@
+// The shipped logrotate files run by the real logrotate against writers of
+// the library, rotations forced between their records.
+
+#include "OpsSupport.h"
+#include "support/CapturedProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ostream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+struct Setting {
+    const char* name;
+    // What replaces the shipped "nocreate", "compress" and "delaycompress";
+    // null keeps the shipped file as it is.
+    const char* directives;
+};
+
+// Named, not dumped byte by byte, in test listings.
+void PrintTo(const Setting& setting, std::ostream* out) {
+    *out << setting.name;
+}
+
+std::string configFor(const Setting& setting, const std::string& file) {
+    std::string config = ops::serviceRotation(file);
+    if (setting.directives != nullptr) {
+        config = ops::edited(config,
+                             {{"    nocreate\n", std::string("    ") + setting.directives + "\n"},
+                              {"    compress\n    delaycompress\n", ""}});
+    }
+    return config;
+}
+
+class LongOpsRotation : public ::testing::TestWithParam<Setting> {};
+
+TEST_P(LongOpsRotation, EveryRecordOnceAcrossTheRotatedFiles) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: the writers run as nobody, logrotate as root with su";
+    }
+    ops::OpsHome home;
+    const std::string file = home.logDir() + "/ops-rotation.log";
+    const long count = 150 * ops::scale();
+    ops::Writers writers(file, count);
+    const int rotations =
+        ops::writeWithRotations(file, configFor(GetParam(), file), writers, ops::rotations(20));
+
+    std::vector<std::string> others;
+    std::string rotated;
+    for (const std::string& f : ops::rotatedFiles(file, &others)) {
+        rotated += ops::readLog(f);
+    }
+    std::string elsewhere;
+    for (const std::string& name : others) {
+        elsewhere += ops::readLog(home.logDir() + "/" + name);
+    }
+    const ops::Loss loss = ops::lossOf(ops::tally(rotated), count);
+    const ops::Loss besides = ops::lossOf(ops::tally(rotated + elsewhere), count);
+    std::printf("[ stats    ] %s: %ld records, %d rotations: %ld lost, %ld doubled, %ld not whole; "
+                "%ld only in %zu other files\n",
+                GetParam().name, writers.records(), rotations, loss.lost, loss.doubled, loss.bad,
+                loss.lost - besides.lost, others.size());
+
+    EXPECT_GE(rotations, 10);
+    EXPECT_EQ(loss.doubled, 0) << loss.first;
+    if (GetParam().directives == nullptr || std::string(GetParam().directives) == "nocreate") {
+        EXPECT_EQ(loss.lost + loss.bad, 0) << loss.first;
+        EXPECT_TRUE(others.empty()) << others.front();
+    }
+}
+
+std::string nameOf(const ::testing::TestParamInfo<Setting>& info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Safe, LongOpsRotation,
+                         ::testing::Values(Setting{"Shipped", nullptr},
+                                           Setting{"Nocreate", "nocreate"}),
+                         nameOf);
+// The settings the shipped file warns against, measured on request
+// (--gtest_also_run_disabled_tests): their losses vary from run to run.
+INSTANTIATE_TEST_SUITE_P(
+    DISABLED_Unsafe, LongOpsRotation,
+    ::testing::Values(Setting{"Create", "create"}, Setting{"Copytruncate", "copytruncate"},
+                      Setting{"CompressWithoutDelay", "nocreate\n    compress"}),
+    nameOf);
+
+// The per-user units: what the service runs, run as an ordinary user on the
+// default logs in its home.
+TEST(LongOpsUserRotation, TheUsersOwnRunRotatesWhatRootsRefuses) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as an ordinary user";
+    }
+    ops::OpsHome home;
+    const std::string userHome = home.path("user");
+    const std::vector<std::string> asUser = {
+        "setpriv", "--reuid=65534", "--regid=65534",    "--clear-groups",   "env",
+        "-u",      "XDG_DATA_HOME", "HOME=" + userHome, "ZORV_DEBUG_MODE=1"};
+    ASSERT_EQ(zorvtest::runProcess({"install", "-d", "-o", "nobody", "-g", "nogroup", userHome,
+                                    userHome + "/.local/share", userHome + "/.local/state/zorv"}),
+              0);
+    std::vector<std::string> debug = asUser;
+    debug.insert(debug.end(), {ZORVLOG_EXE, "debug", "--vendor", "1", "before", "rotation"});
+    const zorvtest::CapturedProcess logged = zorvtest::runCaptured(debug);
+    ASSERT_EQ(logged.status, 0) << logged.err;
+    // As the umask 002 of a user with a group of their own leaves it.
+    const std::string logs = userHome + "/.local/share/zorv/";
+    ASSERT_EQ(::chmod(logs.c_str(), 0770), 0);
+
+    const std::string units = std::string(CONTRIB_STAGE) + "/systemd/";
+    const zorvtest::CapturedProcess verified =
+        zorvtest::runCaptured({"systemd-analyze", "verify", "--user",
+                               units + "zorv-logrotate.service", units + "zorv-logrotate.timer"});
+    EXPECT_EQ(verified.status, 0) << verified.err;
+    EXPECT_EQ(verified.err, "");
+
+    // The service's command, with the state directory systemd would make and
+    // the configuration where this build stages it.
+    std::string command = ops::shipped("systemd/zorv-logrotate.service");
+    command = command.substr(command.find("ExecStart=") + 10);
+    command =
+        ops::edited(command.substr(0, command.find('\n')),
+                    {{"%S", userHome + "/.local/state"}, {INSTALLED_CONTRIB_DIR, CONTRIB_STAGE}});
+    std::vector<std::string> rotate = zorvtest::splitFields(command, ' ');
+    rotate.push_back("--force");
+    ASSERT_EQ(rotate.size(), 5u) << command;
+
+    // root's logrotate (with a state file of its own) refuses the directory
+    // the library made: it is writable by a group that is not root's.
+    std::vector<std::string> byRoot = rotate;
+    byRoot[2] = home.path("root.state");
+    byRoot.insert(byRoot.begin(), {"env", "HOME=" + userHome});
+    const zorvtest::CapturedProcess refused = zorvtest::runCaptured(byRoot);
+    EXPECT_NE(refused.err.find("insecure permissions"), std::string::npos) << refused.err;
+
+    std::vector<std::string> run = asUser;
+    run.insert(run.end(), rotate.begin(), rotate.end());
+    const zorvtest::CapturedProcess rotated = zorvtest::runCaptured(run);
+    EXPECT_EQ(rotated.status, 0) << rotated.err;
+    EXPECT_NE(zorvtest::readFile(logs + "ZorvDebug.log.1").find("before rotation"),
+              std::string::npos);
+    EXPECT_FALSE(zorvtest::fileExists(logs + "ZorvDebug.log"));
+    EXPECT_TRUE(zorvtest::fileExists(userHome + "/.local/state/zorv/logrotate.state"));
+}
+
+// zorvlog, one process per record as a script runs it, while the log is
+// renamed away: an invocation whose record reached a file must not report
+// it lost. Disabled until zorvlog checks the file it wrote rather than the
+// file at the path: it reports about one record in ten as not written
+// (exit 1) under a rename every 50 ms, records that are in the rotated files.
+TEST(DISABLED_LongOpsZorvlog, ARecordRotatedAwayIsNotReportedLost) {
+    ops::OpsHome home;
+    const std::string file = home.path("scripted.log");
+    std::vector<int> status(200, -1);
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 2; ++w) {
+        writers.emplace_back([&, w] {
+            for (int i = w; i < 200; i += 2) {
+                status[i] = zorvtest::runProcess({ZORVLOG_EXE, "error", "--vendor", "8", "--code",
+                                                  "3", "--line", std::to_string(i), file});
+            }
+        });
+    }
+    for (int r = 1; r <= 60; ++r) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::rename(file.c_str(), (file + "." + std::to_string(r)).c_str());
+    }
+    for (std::thread& t : writers) {
+        t.join();
+    }
+    std::string all;
+    for (const std::string& f : ops::rotatedFiles(file, nullptr)) {
+        all += zorvtest::readFile(f);
+    }
+    for (int i = 0; i < 200; ++i) {
+        const bool written = all.find(",Line=" + std::to_string(i) + "\n") != std::string::npos;
+        EXPECT_EQ(status[i] == 0, written) << "record " << i << ": exit " << status[i];
+    }
+}
+
+} // namespace
