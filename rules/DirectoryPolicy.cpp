@@ -210,4 +210,19 @@ bool trustedFileAllowed(const std::string& path, std::string* reason) {
     return true;
 }
 
+bool logDirectoryAllowed(const std::string& filePath, const std::string& dataLocation,
+                         std::string* reason) {
+    const std::string::size_type slash = filePath.rfind('/');
+    if (slash == std::string::npos) {
+        return true;
+    }
+    const std::string directory = filePath.substr(0, slash);
+    std::string own = dataLocation;
+    while (!own.empty() && own.back() == '/') {
+        own.pop_back();
+    }
+    return own.empty() || directory != own ||
+           directoryAllowed(directory, DirectoryUse::UserData, reason);
+}
+
 } // namespace zorv_detail

@@ -45,6 +45,15 @@ bool prepareDirectory(const std::string& path, DirectoryUse use, mode_t mode,
 // in a directory that TrustedData allows.
 bool trustedFileAllowed(const std::string& path, std::string* reason = nullptr);
 
+// Whether a log file at filePath may be written as far as its directory goes.
+// The product's own directory, the local user data directory (dataLocation,
+// as the utility library reports it) where the default logs and QET's log
+// live, is written into only while it passes as UserData, whoever names a
+// file in it: pointed at a shared place, it may be another user's. Other
+// directories are the client's choice. reason, when given, receives why not.
+bool logDirectoryAllowed(const std::string& filePath, const std::string& dataLocation,
+                         std::string* reason = nullptr);
+
 } // namespace zorv_detail
 
 #endif

@@ -33,25 +33,6 @@ void appendPairs(std::string& line, const std::list<std::pair<TStr, TStr>>& pair
     }
 }
 
-// Whether a file may be opened at path as far as its directory goes. The
-// product's own directory, the local user data directory where the default
-// logs and QET's log live, is written into only while it passes the directory
-// policy, whoever names a file in it: pointed at a shared place, it may be
-// another user's. Other directories are the client's choice.
-bool directoryWritable(const std::string& path) {
-    const std::string::size_type slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return true;
-    }
-    const std::string directory = path.substr(0, slash);
-    std::string own = ZorvUtil::getZorvLocalUserDataLocation().bytes();
-    while (!own.empty() && own.back() == '/') {
-        own.pop_back();
-    }
-    return own.empty() || directory != own ||
-           zorv_detail::directoryAllowed(directory, zorv_detail::DirectoryUse::UserData);
-}
-
 // The path as the key the lock's holders compare: FNV-1a, never 0.
 std::uint64_t pathKey(const std::string& path) {
     std::uint64_t key = 14695981039346656037ull;
@@ -121,10 +102,12 @@ bool ZorvDelimitedFile::open(bool truncate) {
             // Judged once per name, not per record: only setFilename changes it.
             const char* path = mFilename.toUtf8();
             // A NUL inside the name would make open see a shorter, other path.
-            mState->pathUsable = path != nullptr && std::strlen(path) == mFilename.byteLength() &&
-                                         directoryWritable(mFilename.bytes())
-                                     ? 1
-                                     : 0;
+            mState->pathUsable =
+                path != nullptr && std::strlen(path) == mFilename.byteLength() &&
+                        zorv_detail::logDirectoryAllowed(
+                            mFilename.bytes(), ZorvUtil::getZorvLocalUserDataLocation().bytes())
+                    ? 1
+                    : 0;
             mState->stream.setPathKey(pathKey(mFilename.bytes()));
         }
         if (mState->pathUsable == 0) {

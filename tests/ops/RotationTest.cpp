@@ -150,10 +150,8 @@ TEST(LongOpsUserRotation, TheUsersOwnRunRotatesWhatRootsRefuses) {
 
 // zorvlog, one process per record as a script runs it, while the log is
 // renamed away: an invocation whose record reached a file must not report
-// it lost. Disabled until zorvlog checks the file it wrote rather than the
-// file at the path: it reports about one record in ten as not written
-// (exit 1) under a rename every 50 ms, records that are in the rotated files.
-TEST(DISABLED_LongOpsZorvlog, ARecordRotatedAwayIsNotReportedLost) {
+// it lost (a script that tried again would write it twice).
+TEST(LongOpsZorvlog, ARecordRotatedAwayIsNotReportedLost) {
     ops::OpsHome home;
     const std::string file = home.path("scripted.log");
     std::vector<int> status(200, -1);

@@ -2,7 +2,7 @@
 
 #include "DirectoryPolicy.h"
 
-#include <zorv/ZorvDelimitedFile.h>
+#include <zorv/ZorvUtil.h>
 
 #include <cerrno>
 #include <cstring>
@@ -48,19 +48,13 @@ bool openForRecord(const std::string& path, std::string* problem, bool* refused)
     if (!problem->empty()) {
         return false;
     }
-    ZorvDelimitedFile file{TStr(path)};
-    if (file.open(false)) {
+    std::string why;
+    if (zorv_detail::logDirectoryAllowed(path, ZorvUtil::getZorvLocalUserDataLocation().bytes(),
+                                         &why)) {
         return true;
     }
-    // Nothing else stood in the way: the library judged the directory.
-    const std::string dir = directoryOf(path);
-    std::string why;
-    if (zorv_detail::directoryAllowed(dir, zorv_detail::DirectoryUse::UserData, &why)) {
-        *problem = "the library would not open it";
-        return false;
-    }
     *refused = true;
-    *problem = "the directory " + dir + " " + why + ", so the library refuses it";
+    *problem = "the directory " + directoryOf(path) + " " + why + ", so the library refuses it";
     return false;
 }
 

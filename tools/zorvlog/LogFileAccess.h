@@ -12,12 +12,13 @@ namespace zorvlog {
 // The directory policy is not part of it: see openForRecord.
 std::string appendProblem(const std::string& path);
 
-// Opens the file through the library's own file object, which makes it as a
-// record would, and closes it again. False, with *problem for a person and
-// *refused set when it was the directory policy, when the library will not
-// write there: the library judges the directory it keeps its own logs in,
-// whoever names a file in it, so only its verdict tells which directories
-// count.
+// Whether the library will write a record to the file at path, asked without
+// making anything: appendProblem, then the directory policy the library
+// applies to its own data directory, whoever names a file in it. False, with
+// *problem for a person and *refused set when it was the policy. (Making the
+// file here, outside the lock the library takes, would let a follower of the
+// log move on to it while another writer's record still lands in the old
+// one.)
 bool openForRecord(const std::string& path, std::string* problem, bool* refused);
 
 // The directory of a file path as the library cuts it: up to the last "/".

@@ -10,23 +10,75 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace zorvlog {
 
 namespace {
 
-long sizeOf(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
-}
+// The log file as it stands before the record: a descriptor that follows it
+// through a rename (a rotation may move it away while the record is written),
+// and its size and identity.
+class FileBefore {
+public:
+    explicit FileBefore(const std::string& path)
+        : mFd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
+        if (mFd >= 0 && ::fstat(mFd, &mStat) != 0) {
+            ::close(mFd);
+            mFd = -1;
+        }
+    }
+    ~FileBefore() {
+        if (mFd >= 0) {
+            ::close(mFd);
+        }
+    }
+    FileBefore(const FileBefore&) = delete;
+    FileBefore& operator=(const FileBefore&) = delete;
 
-std::string bytesFrom(const std::string& path, long offset) {
-    std::ifstream in(path, std::ios::binary);
-    in.seekg(offset);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // What was added to that file since, wherever it is now.
+    std::string added() const {
+        struct stat now;
+        if (mFd < 0 || ::fstat(mFd, &now) != 0 || now.st_size <= mStat.st_size) {
+            return std::string();
+        }
+        return readRange(mFd, mStat.st_size, now.st_size);
+    }
+    // The file at the path now, when it is another one (the log was rotated
+    // and made anew): all of it.
+    std::string successor(const std::string& path) const {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        std::string text;
+        struct stat st;
+        if (fd >= 0 && ::fstat(fd, &st) == 0 &&
+            (mFd < 0 || st.st_dev != mStat.st_dev || st.st_ino != mStat.st_ino)) {
+            text = readRange(fd, 0, st.st_size);
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return text;
+    }
+
+private:
+    static std::string readRange(int fd, off_t from, off_t to) {
+        std::string text(static_cast<std::size_t>(to - from), '\0');
+        const ssize_t got = ::pread(fd, &text[0], text.size(), from);
+        text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        return text;
+    }
+
+    int mFd;
+    struct stat mStat {};
+};
+
+// Whether a whole line of ours, one that starts with the section, is in text.
+bool holdsOurLine(const std::string& text, const std::string& section) {
+    const bool found = text.compare(0, section.size(), section) == 0 ||
+                       text.find("\n" + section) != std::string::npos;
+    return found && !text.empty() && text.back() == '\n';
 }
 
 void fail(const std::string& message) {
@@ -57,14 +109,15 @@ bool checkAppendable(const std::string& path) {
 }
 
 // Starts the section, logs the record and checks that a line of ours (one
-// that starts with this section) reached the end of the file.
+// that starts with this section) reached the file: the one at the path before,
+// or, when the log was rotated meanwhile, the one at the path now.
 int logAndVerify(ZorvLogger& logger, ZorvLoggable& record, bool milliSecs,
                  const char* sectionSeparator) {
     const std::string path = logger.getLogFileName().bytes();
     if (!checkAppendable(path)) {
         return 1;
     }
-    long before = sizeOf(path);
+    const FileBefore before(path);
     if (milliSecs) {
         logger.startLoggingWMilliSecs();
     } else {
@@ -74,11 +127,7 @@ int logAndVerify(ZorvLogger& logger, ZorvLoggable& record, bool milliSecs,
 
     const std::string section =
         logger.mLogFile.getCurrentSection(TStr(sectionSeparator)).bytes() + sectionSeparator;
-    long after = sizeOf(path);
-    std::string added = after > before ? bytesFrom(path, before < 0 ? 0 : before) : "";
-    bool found = added.compare(0, section.size(), section) == 0 ||
-                 added.find("\n" + section) != std::string::npos;
-    if (!found || added.empty() || added.back() != '\n') {
+    if (!holdsOurLine(before.added(), section) && !holdsOurLine(before.successor(path), section)) {
         fail("the record did not reach '" + path + "'");
         return 1;
     }
