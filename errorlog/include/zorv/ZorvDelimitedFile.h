@@ -71,8 +71,8 @@ private:
     FILE* mFile;
     zorv_detail::DelimitedFileState* mState;
 
-    const std::string& sectionText(const std::string& separator);
-    bool putLine(std::string& line);
+    ZORV_ERRORLOG_INTERNAL const std::string& sectionText(const std::string& separator);
+    ZORV_ERRORLOG_INTERNAL bool putLine(std::string& line);
 };
 
 #endif

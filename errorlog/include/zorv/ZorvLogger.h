@@ -56,7 +56,7 @@ protected:
 private:
     static ZorvLogger* mInstance;
 
-    void endRecord(bool synchronised);
+    ZORV_ERRORLOG_INTERNAL void endRecord(bool synchronised);
 };
 
 extern template class ZORV_ERRORLOG_EXPORT CZorvUtilSingleton<ZorvLogger>;
