@@ -1,11 +1,12 @@
 #include "DirectoryPolicy.h"
 
+#include "UserAccount.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -24,34 +25,24 @@ std::string uidText(uid_t uid) {
     return "uid " + std::to_string(static_cast<unsigned long>(uid));
 }
 
-// Buffers for the reentrant password and group look-ups; the system's own
-// suggestion when it has one.
-std::vector<char> lookupBuffer(int name) {
-    long size = ::sysconf(name);
-    return std::vector<char>(size > 0 ? static_cast<std::size_t>(size) : 16384);
-}
-
 // The user's private group: the user's primary group, named as the user and
 // with no other member. Only such a group may share write access to the user's
 // data directories, since nobody else is in it.
 bool isUsersPrivateGroup(gid_t gid) {
-    const uid_t uid = ::geteuid();
-    std::vector<char> pwBuffer = lookupBuffer(_SC_GETPW_R_SIZE_MAX);
-    struct passwd pw;
-    struct passwd* user = nullptr;
-    if (::getpwuid_r(uid, &pw, pwBuffer.data(), pwBuffer.size(), &user) != 0 || user == nullptr ||
-        user->pw_gid != gid) {
+    UserAccount user;
+    if (!effectiveUserAccount(user) || user.group != gid) {
         return false;
     }
-    std::vector<char> grBuffer = lookupBuffer(_SC_GETGR_R_SIZE_MAX);
+    const long size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
     struct group gr;
     struct group* group = nullptr;
-    if (::getgrgid_r(gid, &gr, grBuffer.data(), grBuffer.size(), &group) != 0 || group == nullptr ||
-        std::strcmp(group->gr_name, user->pw_name) != 0) {
+    if (::getgrgid_r(gid, &gr, buffer.data(), buffer.size(), &group) != 0 || group == nullptr ||
+        user.name != group->gr_name) {
         return false;
     }
     for (char** member = group->gr_mem; member != nullptr && *member != nullptr; ++member) {
-        if (std::strcmp(*member, user->pw_name) != 0) {
+        if (user.name != *member) {
             return false;
         }
     }

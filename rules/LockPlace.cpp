@@ -1,11 +1,10 @@
 #include "LockPlace.h"
 
 #include "DirectoryPolicy.h"
+#include "UserAccount.h"
 
 #include <cstdlib>
-#include <pwd.h>
 #include <unistd.h>
-#include <vector>
 
 namespace zorv_detail {
 
@@ -15,15 +14,9 @@ constexpr const char* kSharedMemoryPrefix = "/dev/shm/zorv-";
 constexpr const char* kUnderHome = "/.cache/zorv/locks";
 
 std::string homeOfUser() {
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    struct passwd pw;
-    struct passwd* user = nullptr;
-    if (::getpwuid_r(::geteuid(), &pw, buffer.data(), buffer.size(), &user) != 0 ||
-        user == nullptr || user->pw_dir == nullptr || user->pw_dir[0] != '/') {
-        return std::string();
-    }
-    return user->pw_dir;
+    UserAccount user;
+    return effectiveUserAccount(user) && !user.home.empty() && user.home[0] == '/' ? user.home
+                                                                                   : std::string();
 }
 
 } // namespace

@@ -2,13 +2,13 @@
 
 #include "DelimitedFileState.h"
 #include "DirectoryPolicy.h"
+#include "Fnv1a.h"
 #include "RecordLock.h"
 #include "Utf8.h"
 
 #include <zorv/ZorvUtil.h>
 
 #include <cstring>
-#include <initializer_list>
 #include <string>
 
 // The file itself: its name, the stream around each record, and the lines the
@@ -33,37 +33,10 @@ void appendPairs(std::string& line, const std::list<std::pair<TStr, TStr>>& pair
     }
 }
 
-// The path as the key the lock's holders compare: FNV-1a, never 0.
+// The path as the key the lock's holders compare; 0 stands for none.
 std::uint64_t pathKey(const std::string& path) {
-    std::uint64_t key = 14695981039346656037ull;
-    for (unsigned char c : path) {
-        key = (key ^ c) * 1099511628211ull;
-    }
+    const std::uint64_t key = zorv_detail::fnv1a64(path);
     return key != 0 ? key : 1;
-}
-
-// A piece of a line: a text's bytes, or a literal.
-struct Piece {
-    Piece(const std::string& text) : data(text.data()), size(text.size()) {}
-    template <std::size_t N> Piece(const char (&literal)[N]) : data(literal), size(N - 1) {}
-    const char* data;
-    std::size_t size;
-};
-
-// The line made of the pieces, sized once and filled by copies: every record
-// builds its lines here. The line keeps its room from one line to the next.
-std::string& joinLine(std::string& line, std::initializer_list<Piece> pieces) {
-    std::size_t size = 0;
-    for (const Piece& piece : pieces) {
-        size += piece.size;
-    }
-    line.resize(size);
-    char* out = &line[0];
-    for (const Piece& piece : pieces) {
-        std::memcpy(out, piece.data, piece.size);
-        out += piece.size;
-    }
-    return line;
 }
 
 const char* currentTab() {
@@ -162,9 +135,14 @@ bool ZorvDelimitedFile::append(const TStr& key, const TStr& value, bool closeAft
     }
     bool written = false;
     if (isCurrentSectionSet()) {
-        const std::string& section = sectionText(currentTab());
-        written =
-            putLine(joinLine(mState->line, {section, "\t", key.bytes(), "=", value.bytes(), "\n"}));
+        std::string& line = mState->line;
+        line = sectionText(currentTab());
+        line += '\t';
+        line += key.bytes();
+        line += '=';
+        line += value.bytes();
+        line += '\n';
+        written = putLine(line);
     }
     if (closeAfterwards) {
         close();
@@ -227,7 +205,8 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
     }
     const std::string& sep = separator.bytes();
     std::string& line = mState->line;
-    joinLine(line, {sectionText(sep), sep});
+    line = sectionText(sep);
+    line += sep;
     for (const TStr& item : items) {
         line += item.bytes();
         line += sep;

@@ -29,6 +29,7 @@ std::uint64_t* sharedTailOf(ZorvMutexImp* mutex) {
     auto* named = dynamic_cast<ZorvMutex*>(mutex);
     return named != nullptr ? named->guardedWords() : nullptr;
 }
+
 const char kErrorCodesFileName[] = "ZorvErrorCodes.xml";
 
 // Destroyed when the library is unloaded (dlclose) or the process exits. The

@@ -1,6 +1,7 @@
 #include "QETErrorLog.h"
 
 #include "DirectoryPolicy.h"
+#include "QetFiles.h"
 #include "qet/QETBoundedWait.h"
 
 #include <zorv/ZorvErrorBase.h>
@@ -13,7 +14,6 @@
 
 namespace {
 
-const char* const kErrorLogName = "/QET.log";
 // The QET and protocol version that error records carry.
 const char* const kVendorVersion = QET_VERSION_TEXT;
 constexpr qint64 kSpellMs = 1000;
@@ -40,7 +40,7 @@ bool QETErrorLog::directoryUsable() {
     }
     if (!sRefusalReported.exchange(true)) {
         std::fprintf(stderr, "QET: no error records in %s: the directory %s\n",
-                     dir.empty() ? "QET.log" : dir.c_str(), why.c_str());
+                     dir.empty() ? zorv_detail::kQetErrorLogName : dir.c_str(), why.c_str());
         std::fflush(stderr);
     }
     return false;
@@ -67,7 +67,7 @@ void QETErrorLog::write(int code, const char* file, int line) {
         mLogger.reset(new QETBoundedWait<ZorvLogger>(true));
     }
     const std::string dir = ZorvUtil::getZorvLocalUserDataLocation().bytes();
-    mLogger->setLogFileName(TStr(dir + kErrorLogName));
+    mLogger->setLogFileName(TStr(dir + "/" + zorv_detail::kQetErrorLogName));
     mLogger->startLogging();
     ZorvErrorBase record(Zorv::kZorvQet, code, TStr(file), line, TStr(kVendorVersion));
     if (spell.suppressed > 0) {

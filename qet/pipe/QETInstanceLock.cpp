@@ -1,6 +1,7 @@
 #include "QETInstanceLock.h"
 
 #include "LockPlace.h"
+#include "QetFiles.h"
 
 #include <QFile>
 
@@ -11,10 +12,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-const char* const kLockFileName = "/QET.lock";
-}
 
 QETInstanceLock::~QETInstanceLock() {
     // The file stays: removing it would let a QET that opened it meanwhile
@@ -31,7 +28,7 @@ QETInstanceLock::Outcome QETInstanceLock::take(QString* why) {
         *why = QStringLiteral("no lock place: %1").arg(QString::fromLocal8Bit(reason.c_str()));
         return kUnavailable;
     }
-    const std::string path = dir + kLockFileName;
+    const std::string path = dir + "/" + zorv_detail::kQetInstanceLockName;
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
@@ -56,8 +53,8 @@ QETInstanceLock::Outcome QETInstanceLock::take(QString* why) {
         return kUnavailable;
     }
     // For a person or a tool looking at the file; the lock itself is the flock.
-    mPidLine = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd, 0) != 0 || ::write(fd, mPidLine.data(), mPidLine.size()) < 0) {
+    const std::string text = zorv_detail::qetInstanceText(::getpid(), std::string());
+    if (::ftruncate(fd, 0) != 0 || ::write(fd, text.data(), text.size()) < 0) {
         // Only the note is lost.
     }
     mFd = fd;
@@ -70,7 +67,8 @@ void QETInstanceLock::recordSocket(const QString& path) {
     }
     // The pid line stays as it was and the whole text goes out in one write,
     // so a reader sees the pid alone or the pid and the whole socket line.
-    const std::string text = mPidLine + QFile::encodeName(path).toStdString() + "\n";
+    const std::string text =
+        zorv_detail::qetInstanceText(::getpid(), QFile::encodeName(path).toStdString());
     if (::pwrite(mFd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
         ::ftruncate(mFd, static_cast<off_t>(text.size())) != 0) {
         // Only the note is lost.

@@ -38,7 +38,6 @@ public:
 
 private:
     int mFd = -1;
-    std::string mPidLine;
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "QetInstance.h"
 
+#include "QetFiles.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,11 +17,8 @@ namespace zorvlog {
 
 namespace {
 
-const char* const kLockFileName = "/QET.lock";
 const char* const kKernelLocks = "/proc/locks";
 
-// The text QET keeps in its lock file: its pid, then, once it listens, the
-// socket path, a line each.
 std::string readSmallFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -64,7 +63,7 @@ long exclusiveHolder(std::istream& locks, const struct stat& file, long recorded
 
 QetInstance QetInstance::find(const std::string& lockDirectory) {
     QetInstance found;
-    found.lockFile = lockDirectory + kLockFileName;
+    found.lockFile = lockDirectory + "/" + zorv_detail::kQetInstanceLockName;
     struct stat st;
     if (::lstat(found.lockFile.c_str(), &st) != 0) {
         found.state = errno == ENOENT ? kNotServing : kUnknown;
@@ -79,27 +78,22 @@ QetInstance QetInstance::find(const std::string& lockDirectory) {
         found.detail = found.lockFile + " is not a file of ours";
         return found;
     }
-    const std::string text = readSmallFile(found.lockFile);
-    const std::string::size_type pidEnd = text.find('\n');
-    const long recordedPid = pidEnd == std::string::npos ? 0 : std::atol(text.c_str());
+    const zorv_detail::QetInstanceNote note =
+        zorv_detail::readQetInstanceText(readSmallFile(found.lockFile));
 
     std::ifstream locks(kKernelLocks);
     if (!locks) {
         found.detail = std::string("cannot read ") + kKernelLocks;
         return found;
     }
-    found.pid = exclusiveHolder(locks, st, recordedPid);
+    found.pid = exclusiveHolder(locks, st, note.pid);
     if (found.pid == 0) {
         found.state = kNotServing;
         found.detail = "no QET holds " + found.lockFile;
         return found;
     }
     found.state = kServing;
-    // Only a whole line counts: QET writes it in one go, after the pid line.
-    const std::string::size_type socketEnd = text.rfind('\n');
-    if (pidEnd != std::string::npos && socketEnd > pidEnd) {
-        found.socket = text.substr(pidEnd + 1, socketEnd - pidEnd - 1);
-    }
+    found.socket = note.socket;
     return found;
 }
 

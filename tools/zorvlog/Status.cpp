@@ -1,5 +1,7 @@
 #include "Status.h"
 
+#include "QetFiles.h"
+
 #include "ArgParser.h"
 #include "DefaultLoggers.h"
 #include "DirectoryPolicy.h"
@@ -19,8 +21,6 @@
 namespace zorvlog {
 
 namespace {
-
-const char* const kQetLogName = "QET.log";
 
 // One line of the report: its label in the text, its member in the JSON
 // object, and whether it stops something a client needs.
@@ -203,7 +203,8 @@ int Status::run(const std::vector<std::string>& args) {
                                debug.enabled(), debugLog));
     items.push_back(loggerItem("perf", "performance logging", ZorvPerfLogger::ZORV_PERF_LOG,
                                perf.enabled(), perf.getLogFileName().bytes()));
-    items.push_back(qetLogItem(dataDir.empty() ? dataDir : dataDir + "/" + kQetLogName));
+    items.push_back(
+        qetLogItem(dataDir.empty() ? dataDir : dataDir + "/" + zorv_detail::kQetErrorLogName));
     items.push_back(directoryItem(dataDir));
     items.push_back(tableItem(dataDir));
     items.push_back(lockPlaceItem(lockDir, lockWhy));

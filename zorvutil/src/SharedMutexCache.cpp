@@ -1,5 +1,6 @@
 #include "SharedMutexCache.h"
 
+#include "Fnv1a.h"
 #include "LockPlace.h"
 
 #include <algorithm>
@@ -205,17 +206,6 @@ SharedMutexCache::SharedMutexCache() {
 
 namespace {
 
-constexpr std::uint64_t kFnvOffsetBasis = 14695981039346656037ull; // FNV-1a, 64 bits
-constexpr std::uint64_t kFnvPrime = 1099511628211ull;
-
-std::uint64_t fnv1a(const std::string& bytes) {
-    std::uint64_t hash = kFnvOffsetBasis;
-    for (unsigned char c : bytes) {
-        hash = (hash ^ c) * kFnvPrime;
-    }
-    return hash;
-}
-
 // The bytes a plain name may hold: [A-Za-z0-9._-].
 struct PlainBytes {
     bool allowed[256] = {};
@@ -273,7 +263,7 @@ bool SharedMutexCache::fileNameOf(const std::string& name, std::string& fileName
     if (name.empty()) {
         return false;
     }
-    fileName = isPlainName(name) ? name : hashedFileName(fnv1a(name));
+    fileName = isPlainName(name) ? name : hashedFileName(fnv1a64(name));
     return true;
 }
 

@@ -24,7 +24,6 @@ const char* absoluteEnv(const char* name) {
     return value != nullptr && value[0] == '/' ? value : nullptr;
 }
 
-
 std::vector<std::string> candidateDirectories() {
     std::vector<std::string> dirs;
     const TStr local = ZorvUtil::getZorvLocalUserDataLocation();
