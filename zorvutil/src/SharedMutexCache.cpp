@@ -30,7 +30,6 @@ public:
     }
     FdGuard(const FdGuard&) = delete;
     FdGuard& operator=(const FdGuard&) = delete;
-    int get() const { return mFd; }
 
 private:
     int mFd;
@@ -257,15 +256,15 @@ std::string hashedFileName(std::uint64_t hash) {
     return fileName;
 }
 
-} // namespace
-
-bool SharedMutexCache::fileNameOf(const std::string& name, std::string& fileName) {
-    if (name.empty()) {
-        return false;
-    }
-    fileName = isPlainName(name) ? name : hashedFileName(fnv1a64(name));
-    return true;
+// The file name of a (non-empty) mutex name: the name itself when it matches
+// [A-Za-z0-9._-]{1,200} and is not "." or "..", else "h-" and the 16
+// lowercase hex digits of its 64-bit FNV-1a hash. (On disk the layout's
+// suffix follows, kMutexFileSuffix.)
+std::string fileNameOf(const std::string& name) {
+    return isPlainName(name) ? name : hashedFileName(fnv1a64(name));
 }
+
+} // namespace
 
 SharedMutexMapping* SharedMutexCache::acquire(const std::string& name) {
     if (name.empty()) {
@@ -307,9 +306,7 @@ SharedMutexMapping* SharedMutexCache::acquireLocked(const std::string& name, std
         // Removed or replaced (or refused last time): set the name up afresh.
         forgetLocked(entry);
     }
-    std::string fileName;
-    fileNameOf(name, fileName);
-    SharedMutexMapping* fresh = openMapping(fileName);
+    SharedMutexMapping* fresh = openMapping(fileNameOf(name));
     fresh->name = name;
     fresh->key = key;
     fresh->nextCheckNs.store(coarseNowNs() + kCheckIntervalNs, std::memory_order_relaxed);

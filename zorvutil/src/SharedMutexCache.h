@@ -26,7 +26,7 @@ struct SharedMutexMapping {
     std::string directory;                    // the lock place it was found in
     std::string name;                         // the mutex name it was asked for
     std::uint64_t key = 0;                    // the name's look-up key, compared first
-    std::string fileName;                     // its file in the directory (fileNameOf)
+    std::string fileName;                     // its file in the directory
     MutexFileLayout* layout = nullptr;        // the mapped file; null: not usable
     dev_t dev = 0;                            // the identity of the mapped file,
     ino_t ino = 0;                            // compared with the path once a second
@@ -71,12 +71,6 @@ public:
 
     // Drops one reference; the last one unmaps.
     static void release(SharedMutexMapping* mapping);
-
-    // The file name of a mutex name: the name itself when it matches
-    // [A-Za-z0-9._-]{1,200} and is not "." or "..", else "h-" and the 16
-    // lowercase hex digits of its 64-bit FNV-1a hash. False for an empty
-    // name. (On disk the layout's suffix follows, kMutexFileSuffix.)
-    static bool fileNameOf(const std::string& name, std::string& fileName);
 
     // The once-a-second check.
     static constexpr std::int64_t kCheckIntervalNs = 1000000000;
