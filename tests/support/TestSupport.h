@@ -72,6 +72,17 @@ private:
     ScopedEnv mHome;
 };
 
+// An IsolatedHome with a lock place of its own too (ZORV_LOCK_DIR), for tests
+// whose processes must meet neither the user's real locks nor a real QET.
+class IsolatedLocks : public IsolatedHome {
+public:
+    IsolatedLocks() : mLockDir("ZORV_LOCK_DIR", (root() + "/lock").c_str()) {}
+    std::string lockDir() const { return root() + "/lock"; }
+
+private:
+    ScopedEnv mLockDir;
+};
+
 // Puts an executable "uname" script that prints the given text first on PATH
 // for the life of the object. With an empty text nothing named uname can be
 // found on PATH at all.

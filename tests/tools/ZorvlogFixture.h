@@ -13,7 +13,6 @@
 
 namespace zorvtest {
 
-
 // A small table for the records of the tests: vendor 3 named, code 42 described.
 extern const char* const kTestTable;
 
@@ -36,9 +35,7 @@ protected:
     void installTable(const std::string& xml);
     std::string tablePath() const { return mHome.zorvDataDir() + "/ZorvErrorCodes.xml"; }
 
-    IsolatedHome mHome;
-    ScopedEnv mState{"XDG_STATE_HOME", (mHome.root() + "/state").c_str()};
-    ScopedEnv mLock{"ZORV_LOCK_DIR", (mHome.root() + "/lock").c_str()};
+    IsolatedLocks mHome;
     TempDir mDir;
     FakeUname mUname{"Linux testhost 5.10.0-test #1 SMP Tue x86_64 GNU/Linux\n"};
     ScopedEnv mDebugOff{"ZORV_DEBUG_MODE", nullptr};

@@ -17,14 +17,7 @@ constexpr int kExitTimeoutMs = kWaitMs;
 
 // IsolatedHome with a lock place of its own: QETs of different tests never
 // meet through their instance lock or their log locks.
-class QetHome : public zorvtest::IsolatedHome {
-public:
-    QetHome() : mLockDir("ZORV_LOCK_DIR", (root() + "/lock").c_str()) {}
-    std::string lockDir() const { return root() + "/lock"; }
-
-private:
-    zorvtest::ScopedEnv mLockDir;
-};
+using QetHome = zorvtest::IsolatedLocks;
 
 // ZORV_STRESS_SCALE (default 1) multiplies small, up to full.
 long scaled(long small, long full);
