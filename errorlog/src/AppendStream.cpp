@@ -14,11 +14,12 @@ namespace zorv_detail {
 namespace {
 
 // How often, and how far apart, a tail without LF is looked at before it
-// counts as torn: a writer outside our lock may be half-way through a large
-// write, whose bytes become visible page by page; only a tail that stays put
-// is torn.
-constexpr int kTailLooks = 3;
-constexpr long kTailPauseNs = 200 * 1000;
+// counts as torn. A writer outside our lock (another user's, a process of an
+// older library) may be half-way through a write, whose bytes become visible
+// page by page, and may even be held up in it for a moment; its tail moves on
+// sooner or later, while a torn tail stays put for good.
+constexpr int kTailLooks = 5;
+constexpr long kTailPauseNs = 4 * 1000 * 1000;
 
 // Kept between records up to this size; a larger one is given back.
 constexpr std::size_t kKeptCapacity = 64 * 1024;
@@ -156,25 +157,20 @@ bool AppendStream::endsTorn(const std::uint64_t* sharedTail) const {
     // time, a journal write on every record; we only want a byte. (Allowed on
     // our own files only; elsewhere the flag is refused and the read costs more.)
     ::fcntl(mFd, F_SETFL, O_APPEND | O_NOATIME);
-    for (int look = 1;; ++look) {
-        char last = '\n';
-        if (::pread(mFd, &last, 1, size - 1) != 1 || last == '\n') {
-            return false;
-        }
-        if (look == kTailLooks) {
-            return true;
-        }
+    char last = '\n';
+    if (::pread(mFd, &last, 1, size - 1) != 1 || last == '\n') {
+        return false;
+    }
+    // A tail that moves is someone's write under way: our record follows it
+    // (appends of single writes do not mix), and a LF of ours would split it.
+    for (int look = 0; look < kTailLooks; ++look) {
         struct timespec pause = {0, kTailPauseNs};
         ::nanosleep(&pause, nullptr);
-        const off_t now = ::lseek(mFd, 0, SEEK_END);
-        if (now == size) {
-            return true;
-        }
-        if (now <= 0) {
+        if (::lseek(mFd, 0, SEEK_END) != size) {
             return false;
         }
-        size = now;
     }
+    return true;
 }
 
 bool AppendStream::writeAll(const char* data, std::size_t size) {

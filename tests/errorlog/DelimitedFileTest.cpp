@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace zorvtest;
@@ -290,6 +291,33 @@ TEST_F(DelimitedFileTest, TornTailIsMendedOnlyUnderTheLock) {
     const std::string s = section(logger.mLogFile);
     EXPECT_EQ(readFile(mPath), "torn\n" + s + "\ta=1\n" + s + "\tb=2\n" + s + "\tc=3\nfrag\n" + s +
                                    "\td=4\nbusy" + s + "\te=5\n");
+}
+
+// Another user's writer (outside our lock) in the middle of a large write when
+// our record goes out: its tail has no LF yet but moves, and our record
+// follows the write whole, with no LF of ours to leave a blank line.
+TEST_F(DelimitedFileTest, AWriteUnderWayIsNotATornTail) {
+    ZorvLogger logger(TStr(mPath.c_str()));
+    logger.startLogging();
+    const std::string big = std::string(16 << 20, 'x') + "\n";
+    std::thread other([&] {
+        const int fd = ::open(mPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        EXPECT_EQ(::write(fd, big.data(), big.size()), static_cast<ssize_t>(big.size()));
+        ::close(fd);
+    });
+    while (fileSize(mPath) <= 0) {
+        std::this_thread::yield();
+    }
+    logger.log(PairsRecord{{"after", "big"}});
+    other.join();
+    const std::string ours = section(logger.mLogFile) + "\tafter=big\n";
+    ASSERT_EQ(fileSize(mPath), static_cast<long>(big.size() + ours.size()));
+    const int fd = ::open(mPath.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string tail(ours.size(), '\0');
+    EXPECT_EQ(::pread(fd, &tail[0], tail.size(), static_cast<off_t>(big.size())),
+              static_cast<ssize_t>(tail.size()));
+    ::close(fd);
+    EXPECT_EQ(tail, ours);
 }
 
 // A record that fails half-way (here at the file size limit, as on a full
