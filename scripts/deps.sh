@@ -14,7 +14,9 @@ packages=(
   clang libclang-rt-14-dev                     # sanitizer and fuzz builds
   python3                                      # the fuzz runner makes its large inputs
   zlib1g-dev                                   # zorvlog reads gzip-compressed logs
-  logrotate rsyslog jq                         # rotation and shipping with the real tools
+  logrotate rsyslog jq lnav                    # rotation, shipping and reading with the real tools
+  stress-ng                                    # the suites again on a busy machine
+  libcli11-dev nlohmann-json3-dev              # zorvlog's command line and JSON
   debhelper devscripts dpkg-dev fakeroot lintian # the Debian packages
   help2man man-db bash-completion              # manual pages and completion
   abigail-tools                                # the binary-interface check
