@@ -109,6 +109,14 @@ int runProcess(const std::vector<std::string>& argv, std::string* output = nullp
 // The path of the running test program itself (for re-running it as a child).
 std::string selfExe();
 
+// Gives the calling thread a mount namespace of its own (as root; without
+// the right, in a user namespace of its own where it is root) and mounts a
+// tmpfs of a few pages over the directory dir there, filled up to the last
+// byte by one file, "filler". Children started afterwards share it. False,
+// with why, when neither kind of namespace can be had. A user namespace
+// needs a single-threaded process.
+bool mountFullTmpfs(const std::string& dir, std::string* why);
+
 // Whether this process holds a descriptor open on the file at path (checked
 // through /proc/self/fd), e.g. to see that a stream was left open or closed.
 bool isOpenInThisProcess(const std::string& path);

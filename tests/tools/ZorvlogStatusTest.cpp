@@ -84,6 +84,16 @@ TEST_F(Status, WhatIsOffIsNamedWithItsReason) {
     ScopedEnv debugOn("ZORV_DEBUG_MODE", "1");
     EXPECT_EQ(strings(status(1)["off"]),
               (std::vector<std::string>{"debug", "table", "lock_place"}));
+
+    // A lock place named by ZORV_LOCK_DIR that others may write to: refused
+    // and left as it is.
+    ASSERT_EQ(::chmod(mDir.path().c_str(), 0777), 0);
+    ScopedEnv openLockPlace("ZORV_LOCK_DIR", mDir.path().c_str());
+    EXPECT_EQ(status(1)["lock_place"]["reason"].str(),
+              "ZORV_LOCK_DIR " + mDir.path() + " is writable by others");
+    struct stat st;
+    ASSERT_EQ(::stat(mDir.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0777u);
 }
 
 #ifdef QET_BINARY

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <memory>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,4 +115,22 @@ TEST_F(QetSecurity, WithoutARuntimeDirectoryTheSocketIsPrivate) {
     EXPECT_EQ(lstatOf(socket).st_mode & 077, 0u) << "the socket is open to others";
     EXPECT_EQ(stop(*qet), 0);
     EXPECT_FALSE(zorvtest::fileExists(socket));
+}
+
+// A lock place without room (anyone may fill /dev/shm): QET says that its
+// records go without their lock, serves, and its records are written.
+TEST_F(QetSecurity, AFullLockPlaceIsSaidAndQetServes) {
+    std::string why;
+    if (!zorvtest::mountFullTmpfs(mHome.lockDir(), &why)) {
+        GTEST_SKIP() << why;
+    }
+    zorvtest::ScopedEnv debug("ZORV_DEBUG_MODE", "1");
+    auto qet = startQet();
+    const bool serving = waitServing(*qet, mHome.runtimeDir() + "/QET.pipe");
+    const int status = serving ? stop(*qet) : -1;
+    ::umount2(mHome.lockDir().c_str(), MNT_DETACH);
+    ASSERT_TRUE(serving) << qet->output();
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(qet->output().find("without their lock"), std::string::npos) << qet->output();
+    EXPECT_FALSE(qettest::qetDebugMessages(mHome.zorvDataDir() + "/ZorvDebug.log").empty());
 }
