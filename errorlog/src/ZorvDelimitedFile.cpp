@@ -43,6 +43,29 @@ const char* currentTab() {
     return ZorvDelimitedFile::kTab != nullptr ? ZorvDelimitedFile::kTab : "";
 }
 
+// What a file name is worth as a path for records; judged once per name while
+// the answer is yes: only setFilename changes it.
+zorv_detail::DelimitedFileState::Path judgePath(const TStr& filename,
+                                                zorv_detail::AppendStream& stream) {
+    using Path = zorv_detail::DelimitedFileState::Path;
+    const char* path = filename.toUtf8();
+    // A NUL inside the name would make open see a shorter, other path.
+    if (path == nullptr || std::strlen(path) != filename.byteLength()) {
+        return Path::Unusable;
+    }
+    stream.setPathKey(pathKey(filename.bytes()));
+    switch (zorv_detail::logPlaceOf(filename.bytes(),
+                                    ZorvUtil::getZorvLocalUserDataLocation().bytes())) {
+    case zorv_detail::LogPlace::Usable:
+        return Path::Usable;
+    case zorv_detail::LogPlace::OwnFilesOnly:
+        return Path::OwnFilesOnly;
+    case zorv_detail::LogPlace::Refused:
+        break;
+    }
+    return Path::Unjudged; // judged again at the next open
+}
+
 } // namespace
 
 ZorvDelimitedFile::ZorvDelimitedFile(TStr filename)
@@ -63,7 +86,7 @@ void ZorvDelimitedFile::setFilename(const TStr& filename) {
     }
     close();
     mFilename = filename;
-    mState->pathUsable = -1;
+    mState->path = zorv_detail::DelimitedFileState::Path::Unjudged;
 }
 
 bool ZorvDelimitedFile::open(bool truncate) {
@@ -71,22 +94,16 @@ bool ZorvDelimitedFile::open(bool truncate) {
         return false;
     }
     if (!mState->stream.isOpen()) {
-        if (mState->pathUsable < 0) {
-            // Judged once per name, not per record: only setFilename changes it.
-            const char* path = mFilename.toUtf8();
-            // A NUL inside the name would make open see a shorter, other path.
-            mState->pathUsable =
-                path != nullptr && std::strlen(path) == mFilename.byteLength() &&
-                        zorv_detail::logDirectoryAllowed(
-                            mFilename.bytes(), ZorvUtil::getZorvLocalUserDataLocation().bytes())
-                    ? 1
-                    : 0;
-            mState->stream.setPathKey(pathKey(mFilename.bytes()));
+        using Path = zorv_detail::DelimitedFileState::Path;
+        Path& judged = mState->path;
+        if (judged == Path::Unjudged) {
+            judged = judgePath(mFilename, mState->stream);
         }
-        if (mState->pathUsable == 0) {
+        if (judged == Path::Unusable || judged == Path::Unjudged) {
             return false;
         }
-        if (!mState->stream.open(mFilename.bytes().c_str(), truncate)) {
+        if (!mState->stream.open(mFilename.bytes().c_str(), truncate,
+                                 judged == Path::OwnFilesOnly)) {
             return false;
         }
         mFile = mState->stream.face();

@@ -42,8 +42,9 @@ int roleExitLog(const std::vector<std::string>& args) {
         }
     };
     static LogsWhenDestroyed global;
-    static ZorvLogger own{TStr(args[1])};
-    own.startLogging();
+    // On the heap: the clean-ups run after the client's static objects are gone.
+    static ZorvLogger* own = new ZorvLogger{TStr(args[1])};
+    own->startLogging();
     ZorvLogger* managed = ZorvLogger::instance_m();
     managed->setLogFileName(TStr(args[0]));
     managed->startLogging();
@@ -51,7 +52,8 @@ int roleExitLog(const std::vector<std::string>& args) {
         void cleanup(void*) override {
             const ZorvErrorBase record(Zorv::kZorvQet, 3, TStr("exit.cpp"), 7, TStr("5.0"));
             ZorvLogger::instance_m()->log(record);
-            own.log(record);
+            own->log(record);
+            delete own;
             delete this;
         }
     };

@@ -372,11 +372,12 @@ TEST_F(ZorvlogWrite, ASetgidClientTrustsNoneOfItsCallersVariables) {
     ASSERT_EQ(::chown(tool.c_str(), 0, 61000), 0);
     ASSERT_EQ(::chmod(tool.c_str(), 02755), 0);
     ASSERT_EQ(::chmod(bin.path().c_str(), 0755), 0);
-    ASSERT_EQ(::chmod(out.path().c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(out.path().c_str(), 01777), 0);
     // The caller may run the stand-in uname that comes first on PATH.
     const std::string path = ::getenv("PATH");
     ASSERT_EQ(::chmod(path.substr(0, path.find(':')).c_str(), 0755), 0);
     ScopedEnv on("ZORV_DEBUG_MODE", "1");
+    ScopedEnv data("XDG_DATA_HOME", out.path().c_str());
     ScopedEnv shm("ZORV_LOCK_DIR", out.file("locks").c_str());
     auto asCaller = [&](std::vector<std::string> args) {
         args.insert(args.begin(), {"setpriv", "--reuid=" + std::to_string(kCaller),
@@ -385,13 +386,14 @@ TEST_F(ZorvlogWrite, ASetgidClientTrustsNoneOfItsCallersVariables) {
     };
     const std::string log = out.file("error.log");
     CapturedProcess error = asCaller({"error", "--vendor", "3", "--code", "42", log});
-    CapturedProcess debug = asCaller({"debug", "--vendor", "1", "--to", out.file("d.log"), "x"});
+    CapturedProcess debug = asCaller({"debug", "--vendor", "1", "x"});
     runProcess({"rm", "-rf", "/dev/shm/zorv-" + std::to_string(kCaller)});
     ASSERT_EQ(error.status, 0) << error.err;
     const std::vector<std::string> lines = payloads(log);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_NE(lines[1], "ComputerName=testhost") << "uname taken from the caller's PATH";
     EXPECT_EQ(debug.status, 1) << "the debug switch was read";
+    EXPECT_FALSE(fileExists(out.file("zorv/ZorvDebug.log")));
     EXPECT_FALSE(fileExists(out.file("locks"))) << "ZORV_LOCK_DIR was read";
 }
 

@@ -977,6 +977,7 @@ TEST(ZorvMutexPlace, TheLockDirVariableChangesNothingThatExists) {
     ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
     EXPECT_FALSE(m.create(uniqueName("open").c_str()));
     EXPECT_EQ(modeOf(dir.path()), 0777u);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     const std::string fresh = dir.file("fresh");
     zorvtest::ScopedEnv missing("ZORV_LOCK_DIR", fresh.c_str());
     EXPECT_TRUE(m.create(uniqueName("fresh").c_str()));

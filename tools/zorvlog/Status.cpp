@@ -88,8 +88,8 @@ Item qetLogItem(const std::string& path) {
 
 Item directoryItem(const std::string& dir) {
     std::string why;
-    const bool usable = !dir.empty() && zorv_detail::directoryAllowed(
-                                            dir, zorv_detail::DirectoryUse::UserData, &why);
+    const bool usable =
+        !dir.empty() && zorv_detail::directoryAllowed(dir, zorv_detail::DirectoryUse::Logs, &why);
     Item item{"log_directory", "log directory", dir.empty() ? "none" : dir, Json(), !usable};
     item.json.addOptional("path", !dir.empty(), dir)
         .addBool("usable", usable)

@@ -1,8 +1,9 @@
 #include <zorv/ZorvUtil.h>
 
 #include "DirectoryPolicy.h"
+#include "Environment.h"
+#include "UserAccount.h"
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,21 @@ const char* const kDefaultDataDirs = "/usr/local/share:/usr/share";
 // are ignored as the XDG conventions ask: they would depend on the current
 // directory.
 const char* absoluteEnv(const char* name) {
-    const char* value = std::getenv(name);
+    const char* value = zorv_detail::environmentValue(name);
     return value != nullptr && value[0] == '/' ? value : nullptr;
+}
+
+// The home directory: $HOME; in secure execution, where no variable is read,
+// the password database's home of the effective user.
+std::string homeDirectory() {
+    if (const char* home = absoluteEnv("HOME")) {
+        return home;
+    }
+    zorv_detail::UserAccount user;
+    return zorv_detail::secureExecution() && zorv_detail::effectiveUserAccount(user) &&
+                   !user.home.empty() && user.home[0] == '/'
+               ? user.home
+               : std::string();
 }
 
 std::vector<std::string> candidateDirectories() {
@@ -30,7 +44,7 @@ std::vector<std::string> candidateDirectories() {
     if (!local.isEmpty()) {
         dirs.push_back(local.bytes());
     }
-    const char* dataDirs = std::getenv("XDG_DATA_DIRS");
+    const char* dataDirs = zorv_detail::environmentValue("XDG_DATA_DIRS");
     const std::string list =
         dataDirs != nullptr && dataDirs[0] != '\0' ? dataDirs : kDefaultDataDirs;
     std::string::size_type start = 0;
@@ -57,10 +71,8 @@ TStr getZorvLocalUserDataLocation() {
     if (const char* dataHome = absoluteEnv("XDG_DATA_HOME")) {
         return TStr(std::string(dataHome) + kSubdirectory);
     }
-    if (const char* home = absoluteEnv("HOME")) {
-        return TStr(std::string(home) + "/.local/share" + kSubdirectory);
-    }
-    return TStr();
+    const std::string home = homeDirectory();
+    return home.empty() ? TStr() : TStr(home + "/.local/share" + kSubdirectory);
 }
 
 TStr getZorvFileLocation(ZorvFileType type, const TStr& fileName) {
