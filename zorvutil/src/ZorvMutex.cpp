@@ -249,8 +249,9 @@ bool holdStuck(const MutexFileLayout* layout, std::uint64_t hold) {
 }
 
 // A wait of waitNs (negative: without bound) against a busy mutex. It looks
-// at the holder before each slice: while the hold is stuck, the wait ends at
-// most kStuckHolderWaitNs after it first saw that. A wait of at least
+// at the holder before each slice: while the hold is stuck, a bounded wait
+// ends at most kStuckHolderWaitNs after it first saw that (one without bound
+// asked for the mutex whatever it takes). A wait of at least
 // kStuckAfterWaitNs that runs out on the hold it began with marks that hold
 // stuck.
 int waitForHolder(MutexFileLayout* layout, std::int64_t waitNs) {
@@ -258,22 +259,21 @@ int waitForHolder(MutexFileLayout* layout, std::int64_t waitNs) {
     const std::int64_t start = nowNs(CLOCK_MONOTONIC);
     const std::int64_t deadline = waitNs < 0 ? -1 : start + waitNs;
     std::int64_t stuckSince = -1;
-    int rc = ETIMEDOUT;
     for (std::int64_t now = start;; now = nowNs(CLOCK_MONOTONIC)) {
-        if (holdStuck(layout, load(layout->holds))) {
+        if (deadline >= 0 && holdStuck(layout, load(layout->holds))) {
             stuckSince = stuckSince < 0 ? now : stuckSince;
         } else {
             stuckSince = -1;
         }
         std::int64_t until = deadline;
-        if (stuckSince >= 0 && (until < 0 || until > stuckSince + kStuckHolderWaitNs)) {
+        if (stuckSince >= 0 && until > stuckSince + kStuckHolderWaitNs) {
             until = stuckSince + kStuckHolderWaitNs;
         }
         if (until >= 0 && now >= until) {
             break;
         }
         const std::int64_t slice = now + kWaitSliceNs;
-        rc = waitUntil(&layout->mutex, until >= 0 && until < slice ? until : slice);
+        const int rc = waitUntil(&layout->mutex, until >= 0 && until < slice ? until : slice);
         if (rc != ETIMEDOUT) {
             return rc;
         }

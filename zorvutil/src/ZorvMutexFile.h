@@ -37,7 +37,7 @@ struct alignas(64) MutexFileLayout {
     // 0: none.
     std::uint64_t stuckHold;
     // Memory for what the holders guard together, for the holder alone to read
-    // and write (zorv_detail::GuardedWords).
+    // and write (ZorvMutex::guardedWords).
     std::uint64_t guarded[4];
 };
 
