@@ -119,8 +119,7 @@ std::string asUser(uid_t uid, const std::function<std::string()>& body) {
     return stress::runInChild(
         [&]() -> std::string {
             ::umask(002);
-            if (::setgroups(0, nullptr) != 0 || ::setgid(kSharedGroup) != 0 ||
-                ::setuid(uid) != 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kSharedGroup) != 0 || ::setuid(uid) != 0) {
                 return "cannot become uid " + std::to_string(uid);
             }
             return body();
@@ -293,9 +292,8 @@ TEST(StressSecurity, ALinkPlantedAtTheLogsNameIsFollowedOnlyWhenTrusted) {
     const std::string victim = elsewhere.file("root-only");
     zorvtest::writeFile(victim, "precious\n");
     const std::string log = shared.file("app.log");
-    ASSERT_EQ(asUser(kUserA, [&] {
-                  return ::symlink(victim.c_str(), log.c_str()) == 0 ? "" : "no link";
-              }),
+    ASSERT_EQ(asUser(kUserA,
+                     [&] { return ::symlink(victim.c_str(), log.c_str()) == 0 ? "" : "no link"; }),
               "");
     stress::writeRecords(log, "r", 0, 1);
     EXPECT_EQ(zorvtest::readFile(victim), "precious\n") << "the planted link was followed";

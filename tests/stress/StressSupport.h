@@ -60,7 +60,11 @@ struct LogCheck {
 // mayTear may have been cut short by its writer's death: its lines so far,
 // the last possibly cut inside, then a new record (the torn-tail rule: the
 // next writer ends a line left without its LF before it writes its own).
-LogCheck checkRecordLog(const std::string& text, const std::set<std::string>& mayTear = {});
+// betweenUsers: the writers are of several users (who share no lock), so an
+// empty line between two records is allowed: the LF a record puts before
+// itself when another user's record was on its way.
+LogCheck checkRecordLog(const std::string& text, const std::set<std::string>& mayTear = {},
+                        bool betweenUsers = false);
 
 // Reads a file of debug records whose messages are "<writer>:<seq>".
 LogCheck checkDebugLog(const std::string& text);

@@ -9,8 +9,8 @@
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
-#include <sstream>
 #include <sched.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/mount.h>
 #include <sys/stat.h>

@@ -388,11 +388,12 @@ TEST_F(ZorvlogWrite, ASetgidClientTrustsNoneOfItsCallersVariables) {
     CapturedProcess error = asCaller({"error", "--vendor", "3", "--code", "42", log});
     CapturedProcess debug = asCaller({"debug", "--vendor", "1", "x"});
     runProcess({"rm", "-rf", "/dev/shm/zorv-" + std::to_string(kCaller)});
-    ASSERT_EQ(error.status, 0) << error.err;
+    // (Exit statuses are not compared: a sanitized build cannot read its
+    // options in a setgid process, and its leak check fails there.)
     const std::vector<std::string> lines = payloads(log);
-    ASSERT_GE(lines.size(), 2u);
+    ASSERT_GE(lines.size(), 2u) << error.err;
     EXPECT_NE(lines[1], "ComputerName=testhost") << "uname taken from the caller's PATH";
-    EXPECT_EQ(debug.status, 1) << "the debug switch was read";
+    EXPECT_NE(debug.err.find("debug logging is switched off"), std::string::npos) << debug.err;
     EXPECT_FALSE(fileExists(out.file("zorv/ZorvDebug.log")));
     EXPECT_FALSE(fileExists(out.file("locks"))) << "ZORV_LOCK_DIR was read";
 }
