@@ -208,6 +208,19 @@ bool waitForFile(const std::string& path, int limitMs) {
     return false;
 }
 
+// A mutex of a name of its own, held by a child process ("hold") until the
+// object goes.
+struct HeldElsewhere {
+    explicit HeldElsewhere(const std::string& tag)
+        : name(uniqueName(tag)), guard(name), holder("hold", {name, dir.file("ready")}) {}
+    bool ready() const { return waitForFile(dir.file("ready"), 10000); }
+
+    zorvtest::TempDir dir;
+    std::string name;
+    FileGuard guard;
+    RoleProcess holder;
+};
+
 // Waits until /proc/PID/stat shows the process in that state.
 bool waitForState(pid_t pid, char state) {
     const std::string path = "/proc/" + std::to_string(pid) + "/stat";
@@ -675,13 +688,11 @@ TEST(ZorvMutexProcesses, LimitIsHonouredWhileAnotherProcessHoldsIt) {
 // it stops: every wait on it, the first one too and those of other
 // processes, ends after a short while instead of costing the limit.
 TEST(ZorvMutexTiming, AStuckHolderCostsOneWaitNotOnePerLock) {
-    zorvtest::TempDir dir;
-    std::string name = uniqueName("stuck");
-    FileGuard guard(name);
-    RoleProcess holder("hold", {name, dir.file("ready")});
-    ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
-    ASSERT_EQ(::kill(holder.pid(), SIGSTOP), 0);
-    ASSERT_TRUE(waitForState(holder.pid(), 'T'));
+    HeldElsewhere held("stuck");
+    ASSERT_TRUE(held.ready());
+    ASSERT_EQ(::kill(held.holder.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(waitForState(held.holder.pid(), 'T'));
+    const std::string& name = held.name;
     ZorvMutex m;
     ASSERT_TRUE(m.create(name.c_str()));
     const auto start = Clock::now();
@@ -691,20 +702,17 @@ TEST(ZorvMutexTiming, AStuckHolderCostsOneWaitNotOnePerLock) {
     EXPECT_LT(msSince(start), 10000) << "five waits on a stopped holder cost a whole limit";
     RoleProcess other("gaveup", {name, "20000"});
     EXPECT_EQ(other.wait(), 0);
-    ::kill(holder.pid(), SIGCONT);
+    ::kill(held.holder.pid(), SIGCONT);
 }
 
 // A holder that is alive is waited for as long as each locker's limit says,
 // whatever shorter waits of others gave up; only a wait of 10 s or more that
 // runs out on the same hold makes it count as stuck.
 TEST(ZorvMutexTiming, ALiveHolderIsWaitedForWhateverOthersGaveUp) {
-    zorvtest::TempDir dir;
-    std::string name = uniqueName("alive");
-    FileGuard guard(name);
-    RoleProcess holder("hold", {name, dir.file("ready")});
-    ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
+    HeldElsewhere held("alive");
+    ASSERT_TRUE(held.ready());
     ZorvMutex m;
-    ASSERT_TRUE(m.create(name.c_str()));
+    ASSERT_TRUE(m.create(held.name.c_str()));
     EXPECT_FALSE(m.lock(200));
     auto start = Clock::now();
     EXPECT_FALSE(m.lock(1000));
