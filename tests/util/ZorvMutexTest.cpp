@@ -221,20 +221,6 @@ struct HeldElsewhere {
     RoleProcess holder;
 };
 
-// Waits until /proc/PID/stat shows the process in that state.
-bool waitForState(pid_t pid, char state) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    for (int i = 0; i < 4000; ++i) {
-        const std::string stat = zorvtest::readFile(path);
-        const std::string::size_type paren = stat.rfind(')');
-        if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == state) {
-            return true;
-        }
-        ::usleep(5000);
-    }
-    return false;
-}
-
 long msSince(Clock::time_point start) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -691,7 +677,8 @@ TEST(ZorvMutexTiming, AStuckHolderCostsOneWaitNotOnePerLock) {
     HeldElsewhere held("stuck");
     ASSERT_TRUE(held.ready());
     ASSERT_EQ(::kill(held.holder.pid(), SIGSTOP), 0);
-    ASSERT_TRUE(waitForState(held.holder.pid(), 'T'));
+    ASSERT_TRUE(
+        zorvtest::eventually([&] { return zorvtest::processState(held.holder.pid()) == 'T'; }));
     const std::string& name = held.name;
     ZorvMutex m;
     ASSERT_TRUE(m.create(name.c_str()));

@@ -98,8 +98,8 @@ TEST_F(QetSecurity, AFullLockPlaceIsSaidAndQetServes) {
     }
     zorvtest::ScopedEnv debug("ZORV_DEBUG_MODE", "1");
     auto qet = startQet();
-    const bool serving = waitServing(*qet, mHome.runtimeDir() + "/QET.pipe");
-    const int status = serving ? stop(*qet) : -1;
+    const bool serving = qettest::serving(*qet, mHome.runtimeDir() + "/QET.pipe");
+    const int status = serving ? qettest::stop(*qet) : -1;
     ::umount2(mHome.lockDir().c_str(), MNT_DETACH);
     ASSERT_TRUE(serving) << qet->output();
     EXPECT_EQ(status, 0);
