@@ -67,16 +67,17 @@ protected:
     }
 
     // Started and accepting connections; a QET that dies fails at once.
-    bool serving(ChildProcess& qet) {
+    bool serving(ChildProcess& qet) { return servingOn(qet, socketPath()); }
+    bool servingOn(ChildProcess& qet, const std::string& socket) {
         int status = 0;
         return qettest::waitFor([&] {
                    if (qet.waitForExit(0, &status)) {
                        ADD_FAILURE() << "QET exited with " << status << ": " << qet.output();
                        return true;
                    }
-                   return RawClient(socketPath()).isConnected();
+                   return RawClient(socket).isConnected();
                }) &&
-               RawClient(socketPath()).isConnected();
+               RawClient(socket).isConnected();
     }
 
     int qetSend(std::vector<std::string> args, std::string* output = nullptr) {
@@ -326,6 +327,61 @@ TEST_F(QetEndToEnd, TheSocketIsOpenToItsOwnerOnly) {
     ASSERT_TRUE(serving(*qet));
     EXPECT_EQ(qettest::fileMode(socketPath()) & 077, 0);
     EXPECT_EQ(stop(*qet), 0);
+}
+
+// Nobody serves by asking for help: alone on the command line, --help and
+// --version are answered, with or without a QET serving, and nothing else
+// happens (no start logged, no socket, no request, no error record).
+TEST_F(QetEndToEnd, HelpAndVersionAloneAreAnsweredAndServeNothing) {
+    auto answer = [&](const char* option) {
+        auto qet = startQet({option});
+        int status = -1;
+        EXPECT_TRUE(qet->waitForExit(qettest::kExitTimeoutMs, &status)) << option;
+        EXPECT_EQ(status, 0) << option;
+        return qet->output();
+    };
+    EXPECT_EQ(answer("--help").rfind("Usage: QET", 0), 0u);
+    EXPECT_EQ(answer("--version"), "QET " ZORV_VERSION_TEXT "\n");
+    EXPECT_FALSE(zorvtest::fileExists(socketPath()));
+    EXPECT_TRUE(messages().empty());
+
+    auto qet = startQet({});
+    ASSERT_TRUE(serving(*qet));
+    EXPECT_EQ(answer("--help").rfind("Usage: QET", 0), 0u);
+    sync("marker");
+    EXPECT_EQ(count("request from"), 1u);
+    EXPECT_TRUE(qettest::errorCodes(qetLog()).empty());
+    EXPECT_EQ(stop(*qet), 0);
+}
+
+// Under su or from cron the runtime directory is missing or another user's,
+// and from cron there is no display either: QET serves from its lock place,
+// and what it says is its own, no word of Qt.
+TEST_F(QetEndToEnd, UnderSuOrCronQtSaysNothing) {
+    std::string foreign = "/";
+    if (::geteuid() == 0) {
+        foreign = mHome.root() + "/other-user";
+        ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+    }
+    struct Case {
+        const char* runtime;
+        bool display;
+    };
+    for (const Case& c : {Case{nullptr, true}, Case{foreign.c_str(), true}, Case{nullptr, false}}) {
+        zorvtest::ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime);
+        zorvtest::ScopedEnv platform("QT_QPA_PLATFORM", c.display ? "offscreen" : nullptr);
+        zorvtest::ScopedEnv x11("DISPLAY", nullptr);
+        zorvtest::ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+        auto qet = startQet({});
+        ASSERT_TRUE(servingOn(*qet, mHome.lockDir() + "/QET.pipe"));
+        EXPECT_EQ(stop(*qet), 0);
+        for (const std::string& line : zorvtest::splitLines(qet->output())) {
+            EXPECT_EQ(line.rfind("QET: ", 0), 0u)
+                << (c.runtime ? c.runtime : "unset") << (c.display ? "" : ", no display") << ": "
+                << line;
+        }
+    }
 }
 
 TEST_F(QetEndToEnd, QetSendAnswersHelpAndVersionItselfAndSendsThemAfterTheSeparator) {
