@@ -25,9 +25,8 @@ int main(int argc, char** argv) {
 
     // One logger for this program's errors. Naming the file in the constructor
     // also loads ZorvErrorCodes.xml, so the record carries the vendor's name
-    // (and the code's description) beside the numbers. TStr(...) is needed
-    // here: a bare char* would choose the constructor ZorvLogger(bool).
-    ZorvLogger errors{TStr(argv[1])};
+    // (and the code's description) beside the numbers.
+    ZorvLogger errors{argv[1]};
     // The section (process id, date, time) is the prefix of every line until
     // the next start: start one per event you want timed on its own.
     errors.startLogging();
