@@ -189,7 +189,7 @@ TEST(LongOpsServiceRotation, AServicesDebugAndPerformanceLogsRotateWithTheShippe
                                     {{"/var/log/zorv-service", logs},
                                      {"su zorv-service zorv-service", "su nobody nogroup"}}));
     const zorvtest::CapturedProcess rotated =
-        zorvtest::runCaptured({"logrotate", "-f", "-s", home.path("state"), config});
+        zorvtest::runCaptured({"logrotate", "-f", "-s", home.path("logrotate.state"), config});
     ASSERT_EQ(rotated.status, 0) << rotated.err;
     const std::string dir = logs + "/zorv/";
     EXPECT_NE(zorvtest::readFile(dir + "ZorvDebug.log.1").find("before rotation"),
