@@ -397,6 +397,11 @@ TableCheck::Search TableCheck::search() {
         ZorvUtil::getZorvLocalUserDataLocation().bytes(), kTableFile, /*everyPlace=*/true);
     std::vector<std::string> later;
     for (const TrustedDataPlace& place : places) {
+        // The installed data directory is often also an $XDG_DATA_DIRS entry.
+        if (std::find(found.searched.begin(), found.searched.end(), place.directory) !=
+            found.searched.end()) {
+            continue;
+        }
         found.searched.push_back(place.directory);
         if (!found.path.empty()) {
             if (place.trusted) {
