@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 
 #include <zorv/ZorvErrorBase.h>
 

@@ -168,7 +168,7 @@ TEST(StressSecurity, DefaultLogsRefuseADataDirectoryTheUserDoesNotOwnAlone) {
     ASSERT_EQ(::mkdir(planted.c_str(), 0777), 0);
     ASSERT_EQ(::chmod(planted.c_str(), 0777), 0);
     if (::geteuid() == 0) {
-        ASSERT_EQ(::chown(planted.c_str(), stress::kNobody, stress::kNogroup), 0);
+        ASSERT_EQ(::chown(planted.c_str(), zorvtest::kNobody.uid, zorvtest::kNobody.gid), 0);
     }
     logThroughDefaultLoggers();
     EXPECT_EQ(entries(planted), std::vector<std::string>()) << "a log went into " << planted;
@@ -184,7 +184,7 @@ TEST(StressSecurity, DefaultLogsRefuseADataDirectoryTheUserDoesNotOwnAlone) {
         return; // a link of another user needs root to stage
     }
     // A link of another user's, whatever it points to, is not.
-    ASSERT_EQ(::lchown(planted.c_str(), stress::kNobody, stress::kNogroup), 0);
+    ASSERT_EQ(::lchown(planted.c_str(), zorvtest::kNobody.uid, zorvtest::kNobody.gid), 0);
     for (const std::string& name : entries(mine.path())) {
         ::unlink((mine.path() + "/" + name).c_str());
     }
@@ -242,7 +242,7 @@ TEST(StressSecurity, AnotherUsersMutexFileIsReplacedAndRecordsAreWritten) {
                   },
                   30000),
               "");
-    ASSERT_EQ(::chown(mutexFile.c_str(), stress::kNobody, stress::kNogroup), 0);
+    ASSERT_EQ(::chown(mutexFile.c_str(), zorvtest::kNobody.uid, zorvtest::kNobody.gid), 0);
 
     const std::string file = dir.file(name);
     stress::writeRecords(file, "o", 0, 3);

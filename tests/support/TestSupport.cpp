@@ -1,8 +1,9 @@
 #include "support/TestSupport.h"
 
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -13,6 +14,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace zorvtest {
@@ -167,6 +169,29 @@ std::string selfExe() {
         return std::string();
     }
     return std::string(buf, static_cast<std::size_t>(n));
+}
+
+bool eventually(const std::function<bool()>& done, int limitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+char processState(pid_t id) {
+    // "pid (comm) S ...": the command may hold anything, ')' included.
+    const std::string stat = readFile("/proc/" + std::to_string(id) + "/stat");
+    const std::string::size_type close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : 0;
+}
+
+bool sleepsOnFutex(pid_t id) {
+    return processState(id) == 'S' &&
+           readFile("/proc/" + std::to_string(id) + "/wchan").find("futex") != std::string::npos;
 }
 
 bool isOpenInThisProcess(const std::string& path) {

@@ -1,7 +1,7 @@
 // zorvlog follow on logs that a writer fills while they are rotated,
 // compressed, and the follower is stopped and started again.
 #include "ZorvlogFixture.h"
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 
 #include <zorv/ErrorLog.h>
 

@@ -4,7 +4,7 @@
 // touches the directory itself. Damaged directories are staged only inside a
 // private mount namespace with a tmpfs of its own on /dev/shm.
 
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 #include "ZorvMutexFile.h" // the file layout, to stage damaged and dead mutexes
@@ -37,8 +37,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNogroup = 65534; // nobody's group, also used for setgid
+constexpr uid_t kNobody = zorvtest::kNobody.uid;
+constexpr gid_t kNogroup = zorvtest::kNobody.gid; // nobody's group, also used for setgid
 
 // ---- Child processes -------------------------------------------------------
 // The test program re-runs itself in one of these roles (zorvtest::RoleProcess).
@@ -837,8 +837,9 @@ TEST(ZorvMutexProcesses, AnotherUserNeverSharesTheMutex) {
     bool hadOtherDir = zorvtest::fileExists(otherDir);
     // A process of another user creates the same name: its own mutex, in its
     // own directory, free although root holds the name.
-    const zorvtest::RunAs nobody = {kNobody, kNogroup};
-    RoleProcess other("try", {name}, &nobody);
+    zorvtest::ChildSetup asNobody;
+    asNobody.runAs = &zorvtest::kNobody;
+    RoleProcess other("try", {name}, asNobody);
     ASSERT_TRUE(other.started());
     EXPECT_EQ(other.wait(), 0);
     std::string otherFile = otherDir + "/" + name + zorv_detail::kMutexFileSuffix;

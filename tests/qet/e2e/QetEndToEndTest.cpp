@@ -2,7 +2,6 @@
 // each test in its own runtime, data and home directories.
 
 #include "QetTestHelpers.h"
-#include "support/RoleProcess.h"
 #include "support/TestSupport.h"
 
 #include <qet/QETPipeFrame.h>
@@ -19,8 +18,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-using qettest::ChildProcess;
 using qettest::RawClient;
+using zorvtest::ChildProcess;
 
 namespace {
 
@@ -62,22 +61,16 @@ protected:
 
     std::unique_ptr<ChildProcess> startQet(std::vector<std::string> args) {
         args.insert(args.begin(), QET_BINARY);
-        return std::make_unique<ChildProcess>(args, mHome.root() + "/qet-" +
-                                                        std::to_string(++mRuns) + ".out");
+        zorvtest::ChildSetup setup;
+        setup.output = mHome.root() + "/qet-" + std::to_string(++mRuns) + ".out";
+        return std::make_unique<ChildProcess>(args, setup);
     }
 
     // Started and accepting connections; a QET that dies fails at once.
-    bool serving(ChildProcess& qet) { return servingOn(qet, socketPath()); }
-    bool servingOn(ChildProcess& qet, const std::string& socket) {
-        int status = 0;
-        return qettest::waitFor([&] {
-                   if (qet.waitForExit(0, &status)) {
-                       ADD_FAILURE() << "QET exited with " << status << ": " << qet.output();
-                       return true;
-                   }
-                   return RawClient(socket).isConnected();
-               }) &&
-               RawClient(socket).isConnected();
+    bool serving(ChildProcess& qet) {
+        const bool ok = qettest::serving(qet, socketPath());
+        EXPECT_TRUE(ok) << "QET is not serving: " << qet.output();
+        return ok;
     }
 
     int qetSend(std::vector<std::string> args, std::string* output = nullptr) {
@@ -89,7 +82,8 @@ protected:
     // it has been handled.
     void sync(const std::string& marker) {
         ASSERT_EQ(qetSend({marker}), 0);
-        ASSERT_TRUE(qettest::waitFor([&] { return count("request from socket: " + marker) == 1; }));
+        ASSERT_TRUE(
+            zorvtest::eventually([&] { return count("request from socket: " + marker) == 1; }));
     }
 
     size_t count(const std::string& prefix) const {
@@ -99,12 +93,7 @@ protected:
         }));
     }
 
-    int stop(ChildProcess& qet, int sig = SIGTERM) {
-        qet.signal(sig);
-        int status = -1;
-        EXPECT_TRUE(qet.waitForExit(qettest::kWaitMs, &status)) << "QET did not exit";
-        return status;
-    }
+    int stop(ChildProcess& qet, int sig = SIGTERM) { return qettest::stop(qet, sig); }
 };
 
 TEST_F(QetEndToEnd, LogsStartingThenServesAndLogsAQetSendRequest) {
@@ -147,16 +136,13 @@ TEST_F(QetEndToEnd, ASecondQetForwardsTwoArgumentsOrIsRefusedWhileTheFirstServes
     auto first = startQet({});
     ASSERT_TRUE(serving(*first));
     auto second = startQet({"alone"});
-    int status = -1;
-    ASSERT_TRUE(second->waitForExit(qettest::kWaitMs, &status));
-    EXPECT_EQ(status, 1);
+    EXPECT_EQ(second->wait(qettest::kWaitMs), 1);
     EXPECT_NE(second->output().find("already serving"), std::string::npos) << second->output();
     EXPECT_EQ(qettest::errorCodes(qetLog()), std::vector<int>{2});
     EXPECT_NE(zorvtest::readFile(qetLog()).find("VendorID=8 [ZorvQet]"), std::string::npos);
     // Two arguments go to the QET that serves, as one request.
     auto third = startQet({"would", "forward"});
-    ASSERT_TRUE(third->waitForExit(qettest::kWaitMs, &status));
-    EXPECT_EQ(status, 0) << third->output();
+    EXPECT_EQ(third->wait(qettest::kWaitMs), 0) << third->output();
     sync("still here");
     EXPECT_EQ(count("request from socket: would forward"), 1u);
     EXPECT_EQ(count("request from internal conduit"), 0u);
@@ -177,14 +163,12 @@ TEST_F(QetEndToEnd, SimultaneousStartsAgainstAStaleSocketLeaveOneQet) {
         const std::string tag = "round " + std::to_string(r) + " .";
         std::unique_ptr<ChildProcess> qets[] = {startQet({}),
                                                 startQet({"round", std::to_string(r), "."})};
-        int status = -1, loser = -1;
-        ASSERT_TRUE(qettest::waitFor([&] {
-            loser = qets[0]->waitForExit(0, &status)   ? 0
-                    : qets[1]->waitForExit(0, &status) ? 1
-                                                       : -1;
+        int loser = -1;
+        ASSERT_TRUE(zorvtest::eventually([&] {
+            loser = !qets[0]->running() ? 0 : !qets[1]->running() ? 1 : -1;
             return loser >= 0;
         }));
-        EXPECT_EQ(status, loser == 0 ? 1 : 0) << qets[loser]->output();
+        EXPECT_EQ(qets[loser]->wait(), loser == 0 ? 1 : 0) << qets[loser]->output();
         sync("after " + tag);
         EXPECT_EQ(count("request from socket: " + tag) +
                       count("request from internal conduit: " + tag),
@@ -204,9 +188,8 @@ TEST_F(QetEndToEnd, AStoppedHolderOfALogLockDelaysNoRequest) {
     for (const char* name : {"ZorvDebug.log.Mutex", "QET.log.Mutex"}) {
         holders.push_back(std::make_unique<zorvtest::RoleProcess>("hold-stopped",
                                                                   std::vector<std::string>{name}));
-        const std::string stat = "/proc/" + std::to_string(holders.back()->pid()) + "/stat";
-        ASSERT_TRUE(qettest::waitFor(
-            [&] { return zorvtest::readFile(stat).find(") T ") != std::string::npos; }));
+        const pid_t holder = holders.back()->pid();
+        ASSERT_TRUE(zorvtest::eventually([&] { return zorvtest::processState(holder) == 'T'; }));
     }
     RawClient bad(socketPath()); // its error record waits for the lock of QET.log
     ASSERT_TRUE(bad.sendBytes(bigEndian(0)));
@@ -335,9 +318,7 @@ TEST_F(QetEndToEnd, TheSocketIsOpenToItsOwnerOnly) {
 TEST_F(QetEndToEnd, HelpAndVersionAloneAreAnsweredAndServeNothing) {
     auto answer = [&](const char* option) {
         auto qet = startQet({option});
-        int status = -1;
-        EXPECT_TRUE(qet->waitForExit(qettest::kExitTimeoutMs, &status)) << option;
-        EXPECT_EQ(status, 0) << option;
+        EXPECT_EQ(qet->wait(qettest::kWaitMs), 0) << option;
         return qet->output();
     };
     EXPECT_EQ(answer("--help").rfind("Usage: QET", 0), 0u);
@@ -374,7 +355,7 @@ TEST_F(QetEndToEnd, UnderSuOrCronQtSaysNothing) {
         zorvtest::ScopedEnv x11("DISPLAY", nullptr);
         zorvtest::ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
         auto qet = startQet({});
-        ASSERT_TRUE(servingOn(*qet, mHome.lockDir() + "/QET.pipe"));
+        ASSERT_TRUE(qettest::serving(*qet, mHome.lockDir() + "/QET.pipe")) << qet->output();
         EXPECT_EQ(stop(*qet), 0);
         for (const std::string& line : zorvtest::splitLines(qet->output())) {
             EXPECT_EQ(line.rfind("QET: ", 0), 0u)
