@@ -33,15 +33,11 @@ ignore="-DCMAKE_IGNORE_PATH=/usr/bin;/bin;/usr/sbin;/sbin;/usr/local/bin;/usr/lo
 "${no_pkg_config[@]}" cmake --build "$work/build" >/dev/null || fail "the CMake build"
 cp "$work/build/zorv-client-example" "$out/"
 
+# The example once more, with the CMake package under its lower-case name.
 mkdir "$work/lower"
-cat >"$work/lower/CMakeLists.txt" <<'CMAKE'
-cmake_minimum_required(VERSION 3.13)
-project(lower LANGUAGES CXX)
-find_package(zorverrorlog 5 REQUIRED)
-if(NOT TARGET Zorv::errorLog)
-  message(FATAL_ERROR "find_package(zorverrorlog) gave no Zorv::errorLog")
-endif()
-CMAKE
+sed 's/find_package(ZorvErrorLog 5/find_package(zorverrorlog 5/' "$example/CMakeLists.txt" >"$work/lower/CMakeLists.txt"
+grep -q 'find_package(zorverrorlog' "$work/lower/CMakeLists.txt" || fail "the example no longer says find_package(ZorvErrorLog 5"
+cp "$example/main.cpp" "$work/lower/"
 "${no_pkg_config[@]}" cmake -S "$work/lower" -B "$work/lower/build" -DCMAKE_PREFIX_PATH="$prefix" \
   "$ignore" >"$work/lower.log" 2>&1 || { cat "$work/lower.log" >&2; fail "find_package(zorverrorlog 5)"; }
 

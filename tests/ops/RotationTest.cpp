@@ -158,22 +158,13 @@ TEST(LongOpsServiceRotation, AServicesDebugAndPerformanceLogsRotateWithTheShippe
     }
     ops::OpsHome home;
     const std::string logs = home.logDir();
-    const std::vector<std::string> asService = {"setpriv",
-                                                "--reuid=65534",
-                                                "--regid=65534",
-                                                "--clear-groups",
-                                                "env",
-                                                "-u",
-                                                "HOME",
-                                                "XDG_DATA_HOME=" + logs,
-                                                "ZORV_LOCK_DIR=" + home.path("locks"),
-                                                "ZORV_DEBUG_MODE=1",
-                                                "ZORV_PERF_LOG=1",
-                                                "sh",
-                                                "-c",
-                                                "umask 027 && exec \"$@\"",
-                                                "service",
-                                                ZORVLOG_EXE};
+    std::vector<std::string> asService = zorvtest::splitFields(
+        "setpriv --reuid=65534 --regid=65534 --clear-groups env -u HOME ZORV_DEBUG_MODE=1 "
+        "ZORV_PERF_LOG=1",
+        ' ');
+    asService.insert(asService.end(),
+                     {"XDG_DATA_HOME=" + logs, "ZORV_LOCK_DIR=" + home.path("locks"), "sh", "-c",
+                      "umask 027 && exec \"$@\"", "service", ZORVLOG_EXE});
     auto service = [&](std::vector<std::string> args) {
         args.insert(args.begin(), asService.begin(), asService.end());
         const zorvtest::CapturedProcess run = zorvtest::runCaptured(args);
