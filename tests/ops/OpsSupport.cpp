@@ -123,9 +123,13 @@ std::string edited(std::string text,
     return text;
 }
 
+const char* const kServiceLogs = "/var/log/zorv-service/*.log "
+                                 "/var/log/zorv-service/zorv/ZorvDebug.log "
+                                 "/var/log/zorv-service/zorv/ZorvPerfLog.csv";
+
 std::string serviceRotation(const std::string& file) {
     return edited(shipped("logrotate/zorv-service"),
-                  {{"/var/log/zorv-service/*.log", file},
+                  {{kServiceLogs, file},
                    {"su zorv-service zorv-service", "su nobody nogroup"},
                    {"rotate 8", "rotate 1000"}});
 }

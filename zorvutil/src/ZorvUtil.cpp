@@ -1,21 +1,16 @@
 #include <zorv/ZorvUtil.h>
 
-#include "DirectoryPolicy.h"
 #include "Environment.h"
+#include "TrustedDataSearch.h"
 #include "UserAccount.h"
 
 #include <string>
 #include <vector>
 
-#ifndef ZORV_INSTALL_DATADIR
-#define ZORV_INSTALL_DATADIR "/usr/local/share/zorv"
-#endif
-
 namespace {
 
 const char* const kSubdirectory = "/zorv";
 const char* const kErrorCodesFileName = "ZorvErrorCodes.xml";
-const char* const kDefaultDataDirs = "/usr/local/share:/usr/share";
 
 // An environment value that names an absolute path, or null. Relative values
 // are ignored as the XDG conventions ask: they would depend on the current
@@ -36,31 +31,6 @@ std::string homeDirectory() {
                    !user.home.empty() && user.home[0] == '/'
                ? user.home
                : std::string();
-}
-
-std::vector<std::string> candidateDirectories() {
-    std::vector<std::string> dirs;
-    const TStr local = ZorvUtil::getZorvLocalUserDataLocation();
-    if (!local.isEmpty()) {
-        dirs.push_back(local.bytes());
-    }
-    const char* dataDirs = zorv_detail::environmentValue("XDG_DATA_DIRS");
-    const std::string list =
-        dataDirs != nullptr && dataDirs[0] != '\0' ? dataDirs : kDefaultDataDirs;
-    std::string::size_type start = 0;
-    while (start <= list.size()) {
-        std::string::size_type end = list.find(':', start);
-        if (end == std::string::npos) {
-            end = list.size();
-        }
-        const std::string entry = list.substr(start, end - start);
-        if (!entry.empty() && entry[0] == '/') {
-            dirs.push_back(entry + kSubdirectory);
-        }
-        start = end + 1;
-    }
-    dirs.push_back(ZORV_INSTALL_DATADIR);
-    return dirs;
 }
 
 } // namespace
@@ -85,12 +55,10 @@ TStr getZorvFileLocation(ZorvFileType type, const TStr& fileName) {
     if (name.find('/') != std::string::npos || name == "." || name == "..") {
         return TStr();
     }
-    // A file that another user could have put there, or changed, is passed
-    // over as if it were missing, and the search goes on.
-    for (const std::string& dir : candidateDirectories()) {
-        if (zorv_detail::trustedFileAllowed(dir + "/" + name)) {
-            return TStr(dir);
-        }
+    const std::vector<zorv_detail::TrustedDataPlace> places =
+        zorv_detail::searchTrustedData(getZorvLocalUserDataLocation().bytes(), name);
+    if (!places.empty() && places.back().trusted) {
+        return TStr(places.back().directory);
     }
     return TStr();
 }

@@ -312,6 +312,63 @@ TEST_F(QetEndToEnd, TheSocketIsOpenToItsOwnerOnly) {
     EXPECT_EQ(stop(*qet), 0);
 }
 
+// Nobody serves by asking for help: alone on the command line, --help and
+// --version are answered, with or without a QET serving, and nothing else
+// happens (no start logged, no socket, no request, no error record).
+TEST_F(QetEndToEnd, HelpAndVersionAloneAreAnsweredAndServeNothing) {
+    auto answer = [&](const char* option) {
+        auto qet = startQet({option});
+        EXPECT_EQ(qet->wait(qettest::kWaitMs), 0) << option;
+        return qet->output();
+    };
+    EXPECT_EQ(answer("--help").rfind("Usage: QET", 0), 0u);
+    EXPECT_EQ(answer("--version"), "QET " ZORV_VERSION_TEXT "\n");
+    EXPECT_FALSE(zorvtest::fileExists(socketPath()));
+    EXPECT_TRUE(messages().empty());
+
+    auto qet = startQet({});
+    ASSERT_TRUE(serving(*qet));
+    EXPECT_EQ(answer("--help").rfind("Usage: QET", 0), 0u);
+    sync("marker");
+    EXPECT_EQ(count("request from"), 1u);
+    EXPECT_TRUE(qettest::errorCodes(qetLog()).empty());
+    EXPECT_EQ(stop(*qet), 0);
+}
+
+// Under su or from cron the runtime directory is missing or another user's,
+// and from cron there is no display either: QET serves from its lock place,
+// and what it says is its own, no word of Qt.
+TEST_F(QetEndToEnd, UnderSuOrCronQtSaysNothing) {
+    std::string foreign = "/";
+    if (::geteuid() == 0) {
+        foreign = mHome.root() + "/other-user";
+        ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+    }
+    // Under the leak checker the list of suppressions used is its word, not QET's.
+    const char* lsan = std::getenv("LSAN_OPTIONS");
+    zorvtest::ScopedEnv quietLsan(
+        "LSAN_OPTIONS", (std::string(lsan ? lsan : "") + ":print_suppressions=0").c_str());
+    struct Case {
+        const char* runtime;
+        bool display;
+    };
+    for (const Case& c : {Case{nullptr, true}, Case{foreign.c_str(), true}, Case{nullptr, false}}) {
+        zorvtest::ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime);
+        zorvtest::ScopedEnv platform("QT_QPA_PLATFORM", c.display ? "offscreen" : nullptr);
+        zorvtest::ScopedEnv x11("DISPLAY", nullptr);
+        zorvtest::ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+        auto qet = startQet({});
+        ASSERT_TRUE(qettest::serving(*qet, mHome.lockDir() + "/QET.pipe")) << qet->output();
+        EXPECT_EQ(stop(*qet), 0);
+        for (const std::string& line : zorvtest::splitLines(qet->output())) {
+            EXPECT_EQ(line.rfind("QET: ", 0), 0u)
+                << (c.runtime ? c.runtime : "unset") << (c.display ? "" : ", no display") << ": "
+                << line;
+        }
+    }
+}
+
 TEST_F(QetEndToEnd, QetSendAnswersHelpAndVersionItselfAndSendsThemAfterTheSeparator) {
     std::string out;
     EXPECT_EQ(qetSend({"--help"}, &out), 0);
