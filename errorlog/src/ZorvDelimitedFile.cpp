@@ -3,6 +3,7 @@
 #include "DelimitedFileState.h"
 #include "DirectoryPolicy.h"
 #include "Fnv1a.h"
+#include "LineFormat.h"
 #include "RecordLock.h"
 #include "Utf8.h"
 
@@ -23,13 +24,8 @@ namespace {
 void appendPairs(std::string& line, const std::list<std::pair<TStr, TStr>>& pairs) {
     bool first = true;
     for (const auto& pair : pairs) {
-        if (!first) {
-            line += ',';
-        }
+        zorv_detail::appendPair(line, pair.first.bytes(), pair.second.bytes(), first);
         first = false;
-        line += pair.first.bytes();
-        line += '=';
-        line += pair.second.bytes();
     }
 }
 
@@ -153,12 +149,10 @@ bool ZorvDelimitedFile::append(const TStr& key, const TStr& value, bool closeAft
     bool written = false;
     if (isCurrentSectionSet()) {
         std::string& line = mState->line;
-        line = sectionText(currentTab());
-        line += '\t';
-        line += key.bytes();
-        line += '=';
-        line += value.bytes();
-        line += '\n';
+        line.clear();
+        zorv_detail::beginPairsLine(line, sectionText(currentTab()));
+        zorv_detail::appendPair(line, key.bytes(), value.bytes(), true);
+        zorv_detail::endLine(line);
         written = putLine(line);
     }
     if (closeAfterwards) {
@@ -175,10 +169,9 @@ bool ZorvDelimitedFile::append(std::list<std::pair<TStr, TStr>>& pairs, bool clo
     if (isCurrentSectionSet() && !pairs.empty()) {
         std::string& line = mState->line;
         line.clear();
-        line += sectionText(currentTab());
-        line += '\t';
+        zorv_detail::beginPairsLine(line, sectionText(currentTab()));
         appendPairs(line, pairs);
-        line += '\n';
+        zorv_detail::endLine(line);
         written = putLine(line);
     }
     if (closeAfterwards) {
@@ -192,10 +185,10 @@ bool ZorvDelimitedFile::append(const TStr& section, std::list<std::pair<TStr, TS
         return false;
     }
     std::string& line = mState->line;
-    line = section.bytes();
-    line += '\t';
+    line.clear();
+    zorv_detail::beginPairsLine(line, section.bytes());
     appendPairs(line, pairs);
-    line += '\n';
+    zorv_detail::endLine(line);
     return putLine(line);
 }
 
@@ -204,12 +197,10 @@ bool ZorvDelimitedFile::append(const TStr& section, const TStr& key, const TStr&
         return false;
     }
     std::string& line = mState->line;
-    line = section.bytes();
-    line += '\t';
-    line += key.bytes();
-    line += '=';
-    line += value.bytes();
-    line += '\n';
+    line.clear();
+    zorv_detail::beginPairsLine(line, section.bytes());
+    zorv_detail::appendPair(line, key.bytes(), value.bytes(), true);
+    zorv_detail::endLine(line);
     return putLine(line);
 }
 
@@ -222,13 +213,12 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
     }
     const std::string& sep = separator.bytes();
     std::string& line = mState->line;
-    line = sectionText(sep);
-    line += sep;
+    line.clear();
+    zorv_detail::beginItemsLine(line, sectionText(sep), sep);
     for (const TStr& item : items) {
-        line += item.bytes();
-        line += sep;
+        zorv_detail::appendItem(line, item.bytes(), sep);
     }
-    line += '\n';
+    zorv_detail::endLine(line);
     return putLine(line);
 }
 
