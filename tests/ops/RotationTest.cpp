@@ -46,9 +46,9 @@ TEST_P(LongOpsRotation, EveryRecordOnceAcrossTheRotatedFiles) {
     ops::OpsHome home;
     const std::string file = home.logDir() + "/ops-rotation.log";
     const long count = 150 * ops::scale();
-    ops::Writers writers(file, count);
-    const int rotations =
-        ops::writeWithRotations(file, configFor(GetParam(), file), writers, ops::rotations(20));
+    const int wanted = ops::rotations(20);
+    ops::Writers writers(file, count, wanted, 0, 0, true);
+    const int rotations = ops::writeWithRotations(file, configFor(GetParam(), file), writers);
 
     std::vector<std::string> others;
     std::string rotated;
@@ -66,7 +66,9 @@ TEST_P(LongOpsRotation, EveryRecordOnceAcrossTheRotatedFiles) {
                 GetParam().name, writers.records(), rotations, loss.lost, loss.doubled, loss.bad,
                 loss.lost - besides.lost, others.size());
 
-    EXPECT_GE(rotations, 10);
+    // Held back at one and a half shares (and a record per writer): at least
+    // half the rotations aimed at, however the rotations were scheduled.
+    EXPECT_GE(rotations, wanted / 2);
     EXPECT_EQ(loss.doubled, 0) << loss.first;
     if (GetParam().directives == nullptr || std::string(GetParam().directives) == "nocreate") {
         EXPECT_EQ(loss.lost + loss.bad, 0) << loss.first;

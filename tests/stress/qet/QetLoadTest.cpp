@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <map>
 #include <memory>
@@ -317,7 +318,7 @@ TEST_F(QetLoad, ManyClientsSlowClientsAndGarbageAtOnce) {
                     fail(id + ": slow request " + std::to_string(seq) + " not acknowledged");
                     return;
                 }
-                std::this_thread::sleep_for(std::chrono::milliseconds(kServerIdleMs / 5));
+                std::this_thread::sleep_for(std::chrono::milliseconds(kServerIdleMs / 10));
             }
         });
     }
@@ -326,7 +327,7 @@ TEST_F(QetLoad, ManyClientsSlowClientsAndGarbageAtOnce) {
         threads.emplace_back([&, i] {
             Conn c(socketPath());
             std::string extra;
-            if (!c.ok() || !c.readToEnd(extra, kServerIdleMs * 6) || !extra.empty()) {
+            if (!c.ok() || !c.readToEnd(extra) || !extra.empty()) {
                 fail("idle holder " + std::to_string(i) + " not dropped cleanly");
             }
         });
@@ -485,9 +486,25 @@ TEST_F(QetLoad, TheMemoryBudgetDropsTheOldestPartialFrames) {
     stopQet();
 }
 
-// A flood of bad connections costs a few records a second, each with one
-// `uname -a` child; the first record after a quiet spell counts those left
-// out, and good requests are served throughout.
+// The second of the day of a record's section line, "pid\tYYYY/MM/DD\tHH:MM:SS\t...".
+long secondOf(const std::string& line) {
+    std::tm tm = {};
+    const std::vector<std::string> f = zorvtest::splitFields(line, '\t');
+    if (f.size() < 3 ||
+        std::sscanf(f[1].c_str(), "%d/%d/%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday) != 3 ||
+        std::sscanf(f[2].c_str(), "%d:%d:%d", &tm.tm_hour, &tm.tm_min, &tm.tm_sec) != 3) {
+        return -1;
+    }
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return static_cast<long>(::timegm(&tm));
+}
+
+// A flood of bad connections costs a few records a second (at most 3 of a
+// code in each spell of a second), each with one `uname -a` child; the first
+// record of a later spell counts those left out, and good requests are
+// served throughout. The rate is judged from the records' own times, so it
+// holds however slowly QET works through the flood.
 TEST_F(QetLoad, ErrorRecordsOfAFloodAreRateLimited) {
     zorvtest::TempDir bin;
     const std::string runs = bin.file("runs");
@@ -496,31 +513,51 @@ TEST_F(QetLoad, ErrorRecordsOfAFloodAreRateLimited) {
     zorvtest::ScopedEnv path("PATH", (bin.path() + ":/usr/bin:/bin").c_str());
     startQet();
     const long flood = qettest::scaled(200, 2000);
-    const long long start = nowMs();
+    const auto badConnection = [&] { Conn(socketPath()).send(std::string(2, '\0')); };
     for (long i = 0; i < flood; ++i) {
-        Conn(socketPath()).send(std::string(2, '\0')); // then gone inside a frame: record 3
+        badConnection(); // then gone inside a frame: record 3
         if (i % 50 == 0) {
             ASSERT_TRUE(stillServes("during-flood"));
         }
     }
     ASSERT_TRUE(stillServes("after-flood"));
-    const long long seconds = (nowMs() - start) / 1000 + 1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // a quiet spell
-    Conn(socketPath()).send(std::string(2, '\0'));
-    long records = 0, suppressed = 0;
-    zorvtest::eventually([&] {
-        const std::string log = zorvtest::readFile(qetLog());
-        records = static_cast<long>(qettest::errorCodes(qetLog()).size());
-        suppressed = 0;
-        for (std::size_t at = log.find("\tReason="); at != std::string::npos;
-             at = log.find("\tReason=", at + 1)) {
-            const std::size_t open = log.find('(', at);
-            suppressed += open < log.find('\n', at) ? std::atol(log.c_str() + open + 1) : 0;
+    // The last spell's count comes out with a later record: one more bad
+    // connection at a time, fewer than three a second, until every one is
+    // in a record or counted by one.
+    long sent = flood, records = 0, suppressed = 0;
+    std::vector<long> seconds;
+    const auto accounted = [&] {
+        records = suppressed = 0;
+        seconds.clear();
+        for (const std::string& line : zorvtest::splitLines(zorvtest::readFile(qetLog()))) {
+            const std::size_t reason = line.find("\tReason=");
+            const std::size_t open = line.find('(', reason);
+            if (line.find("\tVendorError=") != std::string::npos) {
+                ++records;
+                seconds.push_back(secondOf(line));
+            } else if (reason != std::string::npos && open != std::string::npos) {
+                suppressed += std::atol(line.c_str() + open + 1);
+            }
         }
-        return records + suppressed == flood + 1;
-    });
-    EXPECT_EQ(records + suppressed, flood + 1);
-    EXPECT_LE(records, 3 * (seconds + 2) + 1); // a spell may straddle each end
+        return records + suppressed == sent;
+    };
+    EXPECT_TRUE(zorvtest::eventually([&] {
+        if (accounted()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        if (accounted()) {
+            return true;
+        }
+        badConnection();
+        ++sent;
+        return false;
+    })) << records
+        << " records, " << suppressed << " left out, " << sent << " sent";
+    ASSERT_FALSE(seconds.empty());
+    // Spells a second apart: seconds between the first and the last record,
+    // plus one for each end and one for the stamps' rounding.
+    EXPECT_LE(records, 3 * (seconds.back() - seconds.front() + 3));
     EXPECT_LE(static_cast<long>(zorvtest::splitLines(zorvtest::readFile(runs)).size()), records);
     stopQet();
 }
