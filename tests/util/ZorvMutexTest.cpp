@@ -581,6 +581,7 @@ TEST(ZorvMutexThreads, AThreadThatEndsHoldingItLeavesItToTheNext) {
         ASSERT_TRUE(abandoned->lock(1000));
     });
     holder.join();
+    ASSERT_FALSE(HasFatalFailure()) << "the holder thread did not take the mutex";
     ZorvMutex m;
     ASSERT_TRUE(m.create(name.c_str()));
     EXPECT_TRUE(m.lock(10000)); // the dead thread's hold never ends by itself
@@ -966,7 +967,7 @@ TEST(ZorvMutexRemoval, RemovedFileIsNoticedWithinASecond) {
 // place: it is removed and a fresh file takes its place; a link's target is
 // never touched.
 TEST(ZorvMutexRepair, AnythingUnusableAtTheNameIsReplaced) {
-    ensureMutexDir();
+    ASSERT_NO_FATAL_FAILURE(ensureMutexDir());
     zorvtest::TempDir dir;
     const std::string victim = dir.file("victim");
     zorvtest::writeFile(victim, "");
@@ -1006,8 +1007,8 @@ TEST(ZorvMutexRepair, AnythingUnusableAtTheNameIsReplaced) {
     for (const auto& stage : stages) {
         const std::string name = uniqueName(stage.first);
         guards.push_back(std::make_unique<FileGuard>(name));
-        stage.second(guards.back()->path(), victim);
-        check(name, stage.first);
+        ASSERT_NO_FATAL_FAILURE(stage.second(guards.back()->path(), victim));
+        ASSERT_NO_FATAL_FAILURE(check(name, stage.first));
     }
     for (const std::pair<const char*, std::string>& bytes :
          {std::make_pair("version", std::string(reinterpret_cast<const char*>(&otherVersion),
@@ -1015,16 +1016,17 @@ TEST(ZorvMutexRepair, AnythingUnusableAtTheNameIsReplaced) {
           std::make_pair("foreign", junk)}) {
         const std::string name = uniqueName(bytes.first);
         guards.push_back(std::make_unique<FileGuard>(name));
-        writeMutexFile(guards.back()->path(), bytes.second.data(), bytes.second.size());
-        check(name, bytes.first);
+        ASSERT_NO_FATAL_FAILURE(
+            writeMutexFile(guards.back()->path(), bytes.second.data(), bytes.second.size()));
+        ASSERT_NO_FATAL_FAILURE(check(name, bytes.first));
     }
     if (isRoot()) {
         const std::string name = uniqueName("owner");
         guards.push_back(std::make_unique<FileGuard>(name));
         zorv_detail::MutexFileLayout zeros{};
-        writeMutexFile(guards.back()->path(), &zeros, sizeof zeros);
+        ASSERT_NO_FATAL_FAILURE(writeMutexFile(guards.back()->path(), &zeros, sizeof zeros));
         ASSERT_EQ(::chown(guards.back()->path().c_str(), kNobody, kNogroup), 0);
-        check(name, "another user's file");
+        ASSERT_NO_FATAL_FAILURE(check(name, "another user's file"));
     }
     EXPECT_EQ(zorvtest::fileSize(victim), 0);
     EXPECT_FALSE(zorvtest::fileExists("/nowhere/x"));

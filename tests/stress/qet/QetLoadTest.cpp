@@ -173,14 +173,17 @@ protected:
     std::string debugLog() const { return mHome.zorvDataDir() + "/ZorvDebug.log"; }
     std::string qetLog() const { return mHome.zorvDataDir() + "/QET.log"; }
 
-    void startQet(long descriptorLimit = 0) {
+    // QET started and serving; what it said, when not.
+    ::testing::AssertionResult startQet(long descriptorLimit = 0) {
         zorvtest::ChildSetup setup;
         setup.output = mHome.root() + "/qet.out";
         setup.descriptorLimit = descriptorLimit;
         mQet =
             std::make_unique<zorvtest::ChildProcess>(std::vector<std::string>{QET_BINARY}, setup);
-        ASSERT_TRUE(qettest::serving(*mQet, socketPath()))
-            << "QET is not serving: " << mQet->output();
+        if (!qettest::serving(*mQet, socketPath())) {
+            return ::testing::AssertionFailure() << "QET is not serving: " << mQet->output();
+        }
+        return ::testing::AssertionSuccess();
     }
 
     // One request, answered by exactly one acknowledgement.
@@ -253,7 +256,7 @@ long long streamGarbage(const std::string& path, std::mt19937& random, bool plau
 
 TEST_F(QetLoad, ManyClientsSlowClientsAndGarbageAtOnce) {
     zorvtest::ScopedEnv debug("ZORV_DEBUG_MODE", "1"); // every request handed on is logged
-    startQet();
+    ASSERT_TRUE(startQet());
     const long baselineKb = peakRssKb();
     const std::string ack = qettest::handledAcknowledgement();
     std::string allAcks;
@@ -403,7 +406,7 @@ TEST_F(QetLoad, ManyClientsSlowClientsAndGarbageAtOnce) {
 // A client that sends requests as fast as it can and never reads what comes
 // back: the acknowledgements must not pile up in the server without bound.
 TEST_F(QetLoad, ClientThatNeverReadsItsAcknowledgementsCostsBoundedMemory) {
-    startQet();
+    ASSERT_TRUE(startQet());
     const long baselineKb = peakRssKb();
     const std::string frame = qettest::requestFrame({"x"});
     const std::size_t perWrite = 4096;
@@ -442,7 +445,7 @@ TEST_F(QetLoad, ClientThatNeverReadsItsAcknowledgementsCostsBoundedMemory) {
 // none left hanging, and QET keeps its socket and serves when they are gone.
 TEST_F(QetLoad, KeepsServingThroughDescriptorExhaustion) {
     const long limit = qettest::scaled(128, 1024);
-    startQet(limit);
+    ASSERT_TRUE(startQet(limit));
     std::vector<std::unique_ptr<Conn>> clients;
     for (long i = 0; i < limit + limit / 16 + 16; ++i) {
         clients.push_back(std::make_unique<Conn>(socketPath()));
@@ -470,7 +473,7 @@ TEST_F(QetLoad, KeepsServingThroughDescriptorExhaustion) {
 // budget in all: the oldest partial frames are dropped (record 4), the newest
 // and well-formed requests are served.
 TEST_F(QetLoad, TheMemoryBudgetDropsTheOldestPartialFrames) {
-    startQet();
+    ASSERT_TRUE(startQet());
     const std::string almost = qettest::requestFrame({std::string(kMiB / 2 - 64, 'x')});
     std::vector<std::unique_ptr<Conn>> clients;
     for (int i = 0; i < 80; ++i) { // 80 MiB against a budget of 64
@@ -511,7 +514,7 @@ TEST_F(QetLoad, ErrorRecordsOfAFloodAreRateLimited) {
     zorvtest::writeFile(bin.file("uname"), "#!/bin/sh\necho x >>'" + runs + "'\necho Linux h 6\n");
     ::chmod(bin.file("uname").c_str(), 0755);
     zorvtest::ScopedEnv path("PATH", (bin.path() + ":/usr/bin:/bin").c_str());
-    startQet();
+    ASSERT_TRUE(startQet());
     const long flood = qettest::scaled(200, 2000);
     const auto badConnection = [&] { Conn(socketPath()).send(std::string(2, '\0')); };
     for (long i = 0; i < flood; ++i) {
