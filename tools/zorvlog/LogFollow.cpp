@@ -4,6 +4,7 @@
 #include "EntryFormat.h"
 #include "FollowState.h"
 #include "FollowedLog.h"
+#include "TerminalText.h"
 
 #include <cerrno>
 #include <csignal>
@@ -31,6 +32,66 @@ void onStop(int) {
     gStop = 1;
 }
 
+// The stop signals are let in only while waiting (in ppoll), so that a
+// record is never cut between its output and its position.
+sigset_t gWaiting;
+
+// Whether a stop signal waits to be let in, for work that does not wait.
+bool stopPending() {
+    sigset_t pending;
+    return gStop != 0 || (::sigpending(&pending) == 0 && (sigismember(&pending, SIGTERM) == 1 ||
+                                                          sigismember(&pending, SIGINT) == 1 ||
+                                                          sigismember(&pending, SIGHUP) == 1));
+}
+
+// Asked to stop while waiting to print a record: it is not printed, and its
+// position not kept.
+struct Stopped {};
+
+// Standard output, one record at a time. While the reader takes nothing
+// (a collector that is down) follow waits for it with the stop signals let
+// in, so it can be stopped, unless it is in the middle of a record: a record
+// is printed whole or not at all.
+class FollowOutput : public TextSink {
+public:
+    void beginRecord() { mStarted = false; }
+    void endRecord() { flush(); }
+
+protected:
+    void write(const char* data, std::size_t size) override {
+        while (size > 0) {
+            struct pollfd out {
+                1, POLLOUT, 0
+            };
+            if (::ppoll(&out, 1, nullptr, &gWaiting) < 0 && errno != EINTR) {
+                fail();
+            }
+            if (gStop != 0 && !mStarted) {
+                throw Stopped();
+            }
+            if ((out.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) == 0) {
+                continue;
+            }
+            const ssize_t n = ::write(1, data, size);
+            if (n < 0 && errno != EINTR && errno != EAGAIN) {
+                fail();
+            }
+            if (n > 0) {
+                mStarted = true;
+                data += n;
+                size -= static_cast<std::size_t>(n);
+            }
+        }
+    }
+
+private:
+    [[noreturn]] static void fail() {
+        throw std::runtime_error(std::string("cannot write the output: ") + std::strerror(errno));
+    }
+
+    bool mStarted = false;
+};
+
 std::string absolute(const std::string& path) {
     if (!path.empty() && path[0] == '/') {
         return path;
@@ -43,43 +104,42 @@ std::string absolute(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
-void writeOut(const std::string& text) {
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
-        std::fflush(stdout) != 0) {
-        throw std::runtime_error(std::string("cannot write the output: ") + std::strerror(errno));
-    }
-}
-
 } // namespace
 
 int LogFollow::run(const std::vector<std::string>& args) {
-    ArgParser parser({{"json", false}, {"state", true}});
+    ArgParser parser({{"json", false}, {"state", true}, {"owner", true, true}});
     parser.parse(args);
     const bool json = parser.has("json");
     const std::vector<std::string>& sources = parser.operands();
     if (sources.empty()) {
         throw UsageError("no LOGFILE given");
     }
+    TrustedOwners owners;
+    for (const std::string& user : parser.values("owner")) {
+        const long uid = ownerUid(user);
+        if (uid < 0) {
+            throw UsageError("--owner " + user + ": no such user");
+        }
+        owners.add(static_cast<uid_t>(uid));
+    }
     std::vector<std::string> paths;
     std::set<std::string> seen;
     for (const std::string& source : sources) {
         paths.push_back(absolute(source));
         if (!seen.insert(paths.back()).second) {
-            throw UsageError("'" + source + "' is given twice");
+            throw UsageError("'" + forTerminal(source) + "' is given twice");
         }
     }
     std::string error;
     const std::string statePath = parser.has("state") ? absolute(parser.value("state"))
                                                       : FollowState::defaultPath(paths, error);
     FollowState state;
-    if (statePath.empty() || !state.open(statePath, error)) {
-        std::fprintf(stderr, "zorvlog follow: %s\n", error.c_str());
+    if (statePath.empty() || !state.open(statePath, paths, error)) {
+        std::fprintf(stderr, "zorvlog follow: %s\n", forTerminal(error).c_str());
         return 1;
     }
 
-    // The stop signals are let in only while waiting, so a record is never
-    // cut between its output and its position.
-    sigset_t stops, waiting;
+    sigset_t stops;
     sigemptyset(&stops);
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         sigaddset(&stops, sig);
@@ -87,53 +147,66 @@ int LogFollow::run(const std::vector<std::string>& args) {
         action.sa_handler = onStop;
         ::sigaction(sig, &action, nullptr);
     }
-    ::sigprocmask(SIG_BLOCK, &stops, &waiting);
-    sigdelset(&waiting, SIGTERM);
-    sigdelset(&waiting, SIGINT);
-    sigdelset(&waiting, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &stops, &gWaiting);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        sigdelset(&gWaiting, sig);
+    }
     std::signal(SIGPIPE, SIG_IGN);
 
     std::vector<std::unique_ptr<FollowedLog>> logs;
     auto save = [&] {
-        std::vector<std::pair<std::string, FollowPosition>> positions;
+        FollowState::Positions positions;
         for (const auto& log : logs) {
-            positions.emplace_back(log->path(), log->position());
+            positions.emplace_back(log->path(), log->positions());
         }
         state.save(positions);
     };
+    FollowOutput out;
     std::string lastSource;
-    if (!json) {
-        writeOut(tableHeading() + "\n");
-    }
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        const std::string source = sources[i];
-        auto emit = [&, source](const LogEntry& entry, const std::string& key) {
-            std::string out;
-            if (json) {
-                out = entryJson(entry, source).add("key", key).str();
-            } else {
-                if (paths.size() > 1 && source != lastSource) {
-                    out = "==> " + source + " <==\n";
-                    lastSource = source;
-                }
-                out += entryRow(entry);
-            }
-            writeOut(out + "\n");
-            save();
-        };
-        logs.push_back(std::make_unique<FollowedLog>(paths[i], emit, save, state.find(paths[i])));
-    }
-    save();
-
-    while (gStop == 0) {
-        bool busy = false;
-        for (const auto& log : logs) {
-            busy = log->poll() || busy;
+    try {
+        if (!json) {
+            out.buffer() += tableHeading() + "\n";
+            out.flush();
         }
-        struct timespec pause {
-            0, busy ? 0 : kPollMs * 1000000
-        };
-        ::ppoll(nullptr, 0, &pause, &waiting);
+        bool resumes = false;
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            const std::string source = sources[i];
+            auto emit = [&, source](const LogEntry& entry, const std::string& key) {
+                out.beginRecord();
+                if (json) {
+                    writeEntryJson(out, entry, source, key);
+                } else {
+                    if (paths.size() > 1 && source != lastSource) {
+                        out.buffer() += "==> " + forTerminal(source) + " <==\n";
+                        lastSource = source;
+                    }
+                    writeEntryRow(out, entry);
+                }
+                out.buffer() += '\n';
+                out.endRecord();
+                save();
+            };
+            const std::vector<FollowPosition>* resume = state.find(paths[i]);
+            resumes = resumes || resume != nullptr;
+            logs.push_back(
+                std::make_unique<FollowedLog>(paths[i], owners, emit, save, resume, stopPending));
+        }
+        if (resumes) {
+            std::fprintf(stderr, "zorvlog follow: resuming where the state file %s says\n",
+                         forTerminal(statePath).c_str());
+        }
+        save();
+        while (gStop == 0) {
+            bool busy = false;
+            for (const auto& log : logs) {
+                busy = log->poll() || busy;
+            }
+            struct timespec pause {
+                0, busy ? 0 : kPollMs * 1000000
+            };
+            ::ppoll(nullptr, 0, &pause, &gWaiting);
+        }
+    } catch (const Stopped&) {
     }
     return 0;
 }
