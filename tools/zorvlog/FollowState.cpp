@@ -249,18 +249,29 @@ const std::vector<FollowPosition>* FollowState::find(const std::string& log) con
 }
 
 bool FollowState::save(const Positions& positions) {
+    // Saved after every record: the numbers are written by hand, in fixed
+    // width, rather than through printf.
+    auto hex = [](std::string& out, std::uint64_t value, int digits) {
+        static const char kDigits[] = "0123456789abcdef";
+        for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+            out += kDigits[(value >> shift) & 0xf];
+        }
+        out += ' ';
+    };
     std::string body;
     for (const auto& log : positions) {
         for (const FollowPosition& p : log.second) {
-            char numbers[192];
-            std::snprintf(numbers, sizeof numbers,
-                          "%c %016" PRIx64 " %016" PRIx64 " %16s %016" PRIx64 " %016" PRIx64
-                          " %08x %08x %08x ",
-                          p.watched ? 'w' : 'c', p.dev, p.ino,
-                          p.id.empty() ? "----------------" : p.id.c_str(), p.offset, p.line,
-                          static_cast<unsigned>(p.crc), static_cast<unsigned>(p.head),
-                          static_cast<unsigned>(p.owner));
-            body += numbers + escapePath(log.first) + "\n";
+            body += p.watched ? "w " : "c ";
+            hex(body, p.dev, 16);
+            hex(body, p.ino, 16);
+            body += p.id.empty() ? "----------------" : p.id;
+            body += ' ';
+            hex(body, p.offset, 16);
+            hex(body, p.line, 16);
+            hex(body, p.crc, 8);
+            hex(body, p.head, 8);
+            hex(body, p.owner, 8);
+            body += escapePath(log.first) + "\n";
         }
     }
     char header[64];

@@ -3,6 +3,7 @@
 #include "TerminalText.h"
 
 #include <cstdio>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace zorvlog {
@@ -49,7 +50,58 @@ FollowedLog::FollowedLog(const std::string& path, const TrustedOwners& owners,
     if (resume != nullptr && !resume->empty()) {
         mResume = *resume;
         mResumePending = true;
+    } else {
+        rememberOldGenerations();
     }
+}
+
+// A log that does not exist yet may get generations rotated away before the
+// follower looks again; those beside it now are older than anything it is to
+// read.
+void FollowedLog::rememberOldGenerations() {
+    struct stat st;
+    if (::lstat(mPath.c_str(), &st) == 0) {
+        return;
+    }
+    mFresh = true;
+    for (const RotatedFile& file : rotatedFiles(mPath, nullptr)) {
+        LogInput input;
+        const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+        if (fd < 0 || ::fstat(fd, &st) != 0 || !input.open(fd)) {
+            continue;
+        }
+        while (input.advance(LogInput::kHead) == LogInput::kMore) {
+        }
+        FollowPosition old;
+        old.dev = st.st_dev;
+        old.ino = st.st_ino;
+        old.offset = input.offset();
+        old.crc = old.head = input.crc();
+        mOld.push_back(old);
+    }
+}
+
+// The oldest generation beside the log that was not there when the follower
+// started, if any.
+FollowedLog::GenerationPtr FollowedLog::oldestNewGeneration() {
+    for (const RotatedFile& file : rotatedFiles(mPath, nullptr)) {
+        struct stat st;
+        if (::stat(file.path.c_str(), &st) != 0) {
+            continue;
+        }
+        bool old = false;
+        for (const FollowPosition& known : mOld) {
+            old = old || (st.st_dev == known.dev && st.st_ino == known.ino);
+            // A compressed copy of one that was there starts with its bytes.
+            GenerationPtr probe = !old && known.offset > 0 ? open(file.path, true) : nullptr;
+            old = old || (probe != nullptr && probe->resumeAt(known, mStopping));
+        }
+        GenerationPtr generation = old ? nullptr : open(file.path, false);
+        if (generation != nullptr) {
+            return generation;
+        }
+    }
+    return nullptr;
 }
 
 FollowedLog::~FollowedLog() = default;
@@ -108,6 +160,12 @@ bool FollowedLog::poll() {
         GenerationPtr first = open(mPath, false);
         if (first == nullptr) {
             return worked;
+        }
+        if (mFresh) {
+            mFresh = false;
+            if (GenerationPtr older = oldestNewGeneration()) {
+                first = std::move(older);
+            }
         }
         takeOver(std::move(first), now);
         worked = true;

@@ -52,6 +52,8 @@ private:
     using GenerationPtr = std::unique_ptr<Generation>;
 
     void resume();
+    void rememberOldGenerations();
+    GenerationPtr oldestNewGeneration();
     GenerationPtr find(const std::vector<std::string>& candidates, const FollowPosition& at);
     GenerationPtr open(const std::string& file, bool quiet);
     bool lookAtPath(Clock::time_point now);
@@ -77,6 +79,10 @@ private:
     bool mAtPath = false;
     std::deque<GenerationPtr> mWatched; // rotated away, watched for late writes
     FollowPosition mEmptied;            // the generation of a file emptied in place
+    // Started before the log existed: the generations rotated away meanwhile
+    // are read first. Those that were there already, by identity and head.
+    bool mFresh = false;
+    std::vector<FollowPosition> mOld;
     std::set<std::string> mSaid;
 };
 

@@ -108,7 +108,7 @@ bool Generation::read(Clock::time_point now) {
     return worked;
 }
 
-void Generation::feed(const LogInput::Line& line) {
+void Generation::feed(LogInput::Line& line) {
     if (mPosition.id.empty()) {
         mPosition.id = makeId(mSeed, line.text);
     }

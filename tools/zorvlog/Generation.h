@@ -61,7 +61,7 @@ public:
     Clock::time_point watchUntil;
 
 private:
-    void feed(const LogInput::Line& line);
+    void feed(LogInput::Line& line);
     void handOut(const LogEntry& entry);
     void note(const std::string& text) { mNote(mPath, text); }
 

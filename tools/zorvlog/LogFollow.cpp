@@ -12,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <poll.h>
+#include <sys/time.h>
 #include <set>
 #include <stdexcept>
 #include <unistd.h>
@@ -28,53 +28,49 @@ const long kPollMs = 200;
 
 volatile std::sig_atomic_t gStop = 0;
 
+// A stop signal sets gStop and from then on SIGALRM comes every 0.1 s: the
+// handlers are installed without SA_RESTART, so a write blocked on a reader
+// that takes nothing returns (EINTR), also when the stop came just before
+// the write began.
 void onStop(int) {
     gStop = 1;
+    const struct itimerval every{{0, 100000}, {0, 100000}};
+    ::setitimer(ITIMER_REAL, &every, nullptr);
 }
 
-// The stop signals are let in only while waiting (in ppoll), so that a
-// record is never cut between its output and its position.
-sigset_t gWaiting;
+void onAlarm(int) {}
 
-// Whether a stop signal waits to be let in, for work that does not wait.
-bool stopPending() {
-    sigset_t pending;
-    return gStop != 0 || (::sigpending(&pending) == 0 && (sigismember(&pending, SIGTERM) == 1 ||
-                                                          sigismember(&pending, SIGINT) == 1 ||
-                                                          sigismember(&pending, SIGHUP) == 1));
+bool stopRequested() {
+    return gStop != 0;
 }
 
 // Asked to stop while waiting to print a record: it is not printed, and its
 // position not kept.
 struct Stopped {};
 
-// Standard output, one record at a time. While the reader takes nothing
-// (a collector that is down) follow waits for it with the stop signals let
-// in, so it can be stopped, unless it is in the middle of a record: a record
-// is printed whole or not at all.
+// Standard output, one record at a time, each written whole or not at all:
+// stopped while the reader takes nothing (a collector that is down), follow
+// ends before a record, never in the middle of one.
 class FollowOutput : public TextSink {
 public:
-    void beginRecord() { mStarted = false; }
+    void beginRecord() {
+        if (gStop != 0) {
+            throw Stopped();
+        }
+        mStarted = false;
+    }
     void endRecord() { flush(); }
 
 protected:
     void write(const char* data, std::size_t size) override {
         while (size > 0) {
-            struct pollfd out {
-                1, POLLOUT, 0
-            };
-            if (::ppoll(&out, 1, nullptr, &gWaiting) < 0 && errno != EINTR) {
-                fail();
-            }
-            if (gStop != 0 && !mStarted) {
+            const ssize_t n = ::write(1, data, size);
+            if (n < 0 && errno == EINTR && gStop != 0 && !mStarted) {
                 throw Stopped();
             }
-            if ((out.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) == 0) {
-                continue;
-            }
-            const ssize_t n = ::write(1, data, size);
-            if (n < 0 && errno != EINTR && errno != EAGAIN) {
-                fail();
+            if (n < 0 && errno != EINTR) {
+                throw std::runtime_error(std::string("cannot write the output: ") +
+                                         std::strerror(errno));
             }
             if (n > 0) {
                 mStarted = true;
@@ -85,10 +81,6 @@ protected:
     }
 
 private:
-    [[noreturn]] static void fail() {
-        throw std::runtime_error(std::string("cannot write the output: ") + std::strerror(errno));
-    }
-
     bool mStarted = false;
 };
 
@@ -139,17 +131,10 @@ int LogFollow::run(const std::vector<std::string>& args) {
         return 1;
     }
 
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        sigaddset(&stops, sig);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM}) {
         struct sigaction action {};
-        action.sa_handler = onStop;
+        action.sa_handler = sig == SIGALRM ? onAlarm : onStop;
         ::sigaction(sig, &action, nullptr);
-    }
-    ::sigprocmask(SIG_BLOCK, &stops, &gWaiting);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        sigdelset(&gWaiting, sig);
     }
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -189,7 +174,7 @@ int LogFollow::run(const std::vector<std::string>& args) {
             const std::vector<FollowPosition>* resume = state.find(paths[i]);
             resumes = resumes || resume != nullptr;
             logs.push_back(
-                std::make_unique<FollowedLog>(paths[i], owners, emit, save, resume, stopPending));
+                std::make_unique<FollowedLog>(paths[i], owners, emit, save, resume, stopRequested));
         }
         if (resumes) {
             std::fprintf(stderr, "zorvlog follow: resuming where the state file %s says\n",
@@ -201,10 +186,13 @@ int LogFollow::run(const std::vector<std::string>& args) {
             for (const auto& log : logs) {
                 busy = log->poll() || busy;
             }
-            struct timespec pause {
-                0, busy ? 0 : kPollMs * 1000000
+            // A stop signal ends the pause early.
+            const struct timespec pause {
+                0, kPollMs * 1000000
             };
-            ::ppoll(nullptr, 0, &pause, &gWaiting);
+            if (!busy && gStop == 0) {
+                ::nanosleep(&pause, nullptr);
+            }
         }
     } catch (const Stopped&) {
     }

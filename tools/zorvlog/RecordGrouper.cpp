@@ -93,14 +93,28 @@ std::vector<std::string> splitAt(const std::string& text, std::size_t from, std:
     }
 }
 
+// A value longer than this is moved out of the payload, not copied: a record
+// of 16 MiB is then held once, not twice.
+const std::size_t kMovedValue = 64 * 1024;
+
+// The payload from `from` on, taken: moved when long.
+std::string takeRest(std::string& payload, std::size_t from, std::size_t end) {
+    if (end - from < kMovedValue || end != payload.size()) {
+        return payload.substr(from, end - from);
+    }
+    payload.erase(0, from);
+    return std::move(payload);
+}
+
 // A piece without "=" cannot be a pair of its own: it is the rest of the
-// previous value after a comma that the value held.
-void splitPairs(const std::string& payload, LogEntry& entry) {
-    const char* text = payload.data();
+// previous value after a comma that the value held. The payload is used up.
+void splitPairs(std::string& payload, LogEntry& entry) {
+    const std::size_t size = payload.size();
     for (std::size_t from = 0;;) {
-        const void* comma = std::memchr(text + from, ',', payload.size() - from);
+        const char* text = payload.data();
+        const void* comma = std::memchr(text + from, ',', size - from);
         const std::size_t end =
-            comma == nullptr ? payload.size()
+            comma == nullptr ? size
                              : static_cast<std::size_t>(static_cast<const char*>(comma) - text);
         const void* eq = std::memchr(text + from, '=', end - from);
         if (eq == nullptr && !entry.pairs.empty()) {
@@ -109,17 +123,18 @@ void splitPairs(const std::string& payload, LogEntry& entry) {
             entry.pairs.emplace_back(payload.substr(from, end - from), "");
         } else {
             const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(eq) - text);
-            entry.pairs.emplace_back(payload.substr(from, at - from),
-                                     payload.substr(at + 1, end - at - 1));
+            std::string key = payload.substr(from, at - from);
+            entry.pairs.emplace_back(std::move(key), takeRest(payload, at + 1, end));
         }
-        if (end == payload.size()) {
+        if (end == size) {
             return;
         }
         from = end + 1;
     }
 }
 
-void classify(const std::string& payload, char separator, LogEntry& entry) {
+// The payload is used up.
+void classify(std::string& payload, char separator, LogEntry& entry) {
     const bool items = !payload.empty() && payload.back() == separator;
     const std::size_t body = items ? payload.size() - 1 : payload.size();
     if (separator == ',') {
@@ -134,8 +149,8 @@ void classify(const std::string& payload, char separator, LogEntry& entry) {
             tab = body;
         }
         entry.items.push_back(payload.substr(0, tab));
-        entry.items.push_back(tab == body ? std::string()
-                                          : payload.substr(tab + 1, body - tab - 1));
+        payload.resize(body);
+        entry.items.push_back(tab == body ? std::string() : takeRest(payload, tab + 1, body));
     } else {
         entry.kind = LogEntry::kPairs;
         splitPairs(payload, entry);
@@ -240,7 +255,7 @@ bool startsWithSection(const std::string& line) {
 RecordGrouper::RecordGrouper(Sink sink, std::uint64_t firstLine)
     : mSink(std::move(sink)), mNextLine(firstLine) {}
 
-void RecordGrouper::addLine(const LogInput::Line& line) {
+void RecordGrouper::addLine(LogInput::Line& line) {
     const std::uint64_t number = mNextLine++;
     if (line.text.empty() && !line.cut) {
         ++mBlank;
@@ -270,8 +285,15 @@ void RecordGrouper::addLine(const LogInput::Line& line) {
     entry.endCrc = line.crc;
     entry.truncated = line.cut;
     mOpenEntry = std::move(entry);
-    mPayload.clear();
-    appendPayload(line.text.data() + payload, line.text.size() - payload);
+    if (line.text.size() - payload >= kMovedValue && mHeldBytes == 0) {
+        // A long line is taken over, not copied.
+        mPayload = std::move(line.text);
+        mPayload.erase(0, payload);
+        line.text.clear();
+    } else {
+        mPayload.clear();
+        appendPayload(line.text.data() + payload, line.text.size() - payload);
+    }
     if (payload != 0) {
         mOpen = true;
         mSeparator = separator;

@@ -38,8 +38,8 @@ public:
     // added (a reader that resumes in the middle of a file says where).
     explicit RecordGrouper(Sink sink, std::uint64_t firstLine = 1);
 
-    // One line as the input gave it.
-    void addLine(const LogInput::Line& line);
+    // One line as the input gave it. The text of a long line is taken.
+    void addLine(LogInput::Line& line);
 
     // The input ended, or went quiet for good: everything held is whole.
     // Lines added afterwards start afresh.
