@@ -222,6 +222,8 @@ TEST_F(Follow, StopsAndRestartsUnderWritersAndRotations) {
         return count;
     };
     pid_t follower = start({log}, 1);
+    // Ready before the first record: generations older than the follower are not its.
+    ASSERT_TRUE(waitUntil([&] { return said(1, "waiting for it to appear"); }));
     for (int r = 0; r < 12; ++r) {
         if (r == 3) {
             ::kill(follower, SIGSTOP);

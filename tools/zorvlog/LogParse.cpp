@@ -126,15 +126,20 @@ const char* LogParse::help() {
            "ComputerName, OS, File/Line, VendorID, VendorError and the version line keyed by\n"
            "the vendor's name) become one entry. Nothing in the format is escaped, so a value\n"
            "that holds \",\" or \"=\" is split where they stand. Entries are printed as they\n"
-           "are read; memory is bounded by the longest record.\n"
+           "are read; memory is bounded by the longest record, and a record longer than\n"
+           "16 MiB is cut (said on stderr). Empty lines are passed over; a run of zero bytes\n"
+           "(what a crash leaves) is skipped and said on stderr. In the table, control\n"
+           "characters, bidirectional controls and bytes that are not UTF-8 are shown\n"
+           "escaped, in file names too.\n"
            "\n"
            "  --json   one JSON object per entry, one per line, with the section's time as\n"
-           "           \"timestamp\" (RFC 3339 in this process's time zone), \"host\" and\n"
-           "           \"severity\" (err, debug, info or notice)\n"
+           "           \"timestamp\" (RFC 3339 in this process's time zone), \"host\",\n"
+           "           \"severity\" (err, debug, info or notice) and, for a record that was\n"
+           "           cut, \"truncated\": true\n"
            "\n"
            "Exit status: 0; 1 when a FILE cannot be read to its end; 2 bad arguments, or a\n"
-           "FILE that is not a log (a NUL byte in its first 64 KiB). The other FILEs are\n"
-           "still read.\n";
+           "FILE that is not a log (no line in its first 64 KiB starts with a process id, a\n"
+           "date and a time). The other FILEs are still read.\n";
 }
 
 } // namespace zorvlog
