@@ -1,5 +1,6 @@
 # The CMake package ZorvErrorLog (targets Zorv::util, Zorv::errorLog) and the
-# pkg-config file zorverrorLog.pc.
+# pkg-config file zorverrorLog.pc, each also under its lower-case name
+# (find_package(zorverrorlog), pkg-config zorverrorlog).
 include(CMakePackageConfigHelpers)
 
 set(ZORV_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ZorvErrorLog)
@@ -11,13 +12,17 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/ZorvErrorLogConfigV
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ZorvErrorLogConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/ZorvErrorLogConfigVersion.cmake
+  ${CMAKE_CURRENT_LIST_DIR}/zorverrorlog-config.cmake
+  ${CMAKE_CURRENT_LIST_DIR}/zorverrorlog-config-version.cmake
   DESTINATION ${ZORV_CMAKE_DIR})
 
-# The prefix is found relative to the .pc file itself, so an install moved
-# elsewhere (or made with cmake --install --prefix) still describes itself.
-file(RELATIVE_PATH ZORV_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
-string(REGEX REPLACE "/$" "" ZORV_PC_TO_PREFIX "${ZORV_PC_TO_PREFIX}")
-configure_file(${CMAKE_CURRENT_LIST_DIR}/zorverrorLog.pc.in
-  ${CMAKE_CURRENT_BINARY_DIR}/zorverrorLog.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zorverrorLog.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# The .pc files name the prefix they are installed into, also when it is given
+# at install time (cmake --install --prefix), so the prefix is filled in then;
+# a tree moved afterwards is read with pkg-config --define-variable=prefix=NEW.
+set(ZORV_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")
+set(ZORV_PC_DIR ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig)
+foreach(pc zorverrorLog zorverrorlog)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${ZORV_PC_DIR}/${pc}.pc.in @ONLY)
+  install(CODE "configure_file(\"${ZORV_PC_DIR}/${pc}.pc.in\" \"${ZORV_PC_DIR}/${pc}.pc\" @ONLY)")
+  install(FILES ${ZORV_PC_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()

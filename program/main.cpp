@@ -1,4 +1,6 @@
 #include "QETMain.h"
+#include "QETOwnOptions.h"
+#include "QtStartup.h"
 
 #include <qet/QETBase.h>
 #include <qet/QETPipeConduit.h>
@@ -9,6 +11,10 @@
 #include <qet/QETQtApplication.h>
 
 int main(int argc, char** argv) {
-    return qet::run<QETBase, QETQtApplication, QETPipeConduit, QETPipeInternalConduit>(argc,
-                                                                                           argv);
+    if (qet::answerOwnOption(argc, argv)) {
+        return 0;
+    }
+    qet::dropQtRuntimeDirMessages();
+    qet::serveOffscreenWithoutDisplay(argc, argv);
+    return qet::run<QETBase, QETQtApplication, QETPipeConduit, QETPipeInternalConduit>(argc, argv);
 }

@@ -53,13 +53,30 @@ bool ownerAccepted(uid_t owner, bool rootToo) {
     return owner == ::geteuid() || (rootToo && owner == 0);
 }
 
+enum class GroupWrite { Never, PrivateGroupOnly, Any };
+
+GroupWrite groupWriteOf(DirectoryUse use) {
+    switch (use) {
+    case DirectoryUse::Private:
+        return GroupWrite::Never;
+    case DirectoryUse::Logs:
+        return GroupWrite::Any;
+    case DirectoryUse::UserData:
+    case DirectoryUse::TrustedData:
+        break;
+    }
+    return GroupWrite::PrivateGroupOnly;
+}
+
 // The write bits of a directory or file we are about to trust.
-bool writeBitsAccepted(const struct stat& st, bool groupNever, std::string* reason) {
+bool writeBitsAccepted(const struct stat& st, GroupWrite group, std::string* reason) {
     if ((st.st_mode & S_IWOTH) != 0) {
         say(reason, "is writable by others");
         return false;
     }
-    if ((st.st_mode & S_IWGRP) != 0 && (groupNever || !isUsersPrivateGroup(st.st_gid))) {
+    if ((st.st_mode & S_IWGRP) != 0 &&
+        (group == GroupWrite::Never ||
+         (group == GroupWrite::PrivateGroupOnly && !isUsersPrivateGroup(st.st_gid)))) {
         say(reason, "is writable by its group");
         return false;
     }
@@ -139,8 +156,7 @@ bool directoryAllowed(const std::string& path, DirectoryUse use, std::string* re
         say(reason, "is owned by " + uidText(st.st_uid));
         return false;
     }
-    return writeBitsAccepted(st, use == DirectoryUse::Private, reason) &&
-           ancestorsAccepted(path, reason);
+    return writeBitsAccepted(st, groupWriteOf(use), reason) && ancestorsAccepted(path, reason);
 }
 
 bool prepareDirectory(const std::string& path, DirectoryUse use, mode_t mode, std::string* reason) {
@@ -160,13 +176,6 @@ bool prepareDirectory(const std::string& path, DirectoryUse use, mode_t mode, st
             break;
         }
     }
-    if (use == DirectoryUse::Private) {
-        struct stat st;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-            (st.st_mode & 077) != 0) {
-            ::chmod(path.c_str(), 0700);
-        }
-    }
     return directoryAllowed(path, use, reason);
 }
 
@@ -183,7 +192,7 @@ bool trustedFileAllowed(const std::string& path, std::string* reason) {
         say(reason, "is owned by " + uidText(st.st_uid));
         return false;
     }
-    if (!writeBitsAccepted(st, false, reason)) {
+    if (!writeBitsAccepted(st, GroupWrite::PrivateGroupOnly, reason)) {
         return false;
     }
     char resolved[PATH_MAX];
@@ -201,19 +210,28 @@ bool trustedFileAllowed(const std::string& path, std::string* reason) {
     return true;
 }
 
-bool logDirectoryAllowed(const std::string& filePath, const std::string& dataLocation,
-                         std::string* reason) {
+LogPlace logPlaceOf(const std::string& filePath, const std::string& dataLocation,
+                    std::string* reason) {
     const std::string::size_type slash = filePath.rfind('/');
     if (slash == std::string::npos) {
-        return true;
+        return LogPlace::Usable;
     }
     const std::string directory = filePath.substr(0, slash);
     std::string own = dataLocation;
     while (!own.empty() && own.back() == '/') {
         own.pop_back();
     }
-    return own.empty() || directory != own ||
-           directoryAllowed(directory, DirectoryUse::UserData, reason);
+    if (own.empty() || directory != own) {
+        return LogPlace::Usable;
+    }
+    if (!directoryAllowed(directory, DirectoryUse::Logs, reason)) {
+        return LogPlace::Refused;
+    }
+    struct stat st;
+    return ::stat(directory.c_str(), &st) == 0 &&
+                   ((st.st_mode & S_IWGRP) == 0 || isUsersPrivateGroup(st.st_gid))
+               ? LogPlace::Usable
+               : LogPlace::OwnFilesOnly;
 }
 
 } // namespace zorv_detail

@@ -14,10 +14,16 @@ namespace zorv_detail {
 enum class DirectoryUse {
     // Locks and sockets: the user's own, and nobody else may write in it.
     Private,
-    // Logs and state the user writes: the user's own; others may not write in
-    // it, and the group only when it is the user's private group (a user whose
-    // umask leaves the group write bit lives with such a group).
+    // State the user writes: the user's own; others may not write in it, and
+    // the group only when it is the user's private group (a user whose umask
+    // leaves the group write bit lives with such a group).
     UserData,
+    // The product's log directory (the local user data directory): the user's
+    // own and closed to others, but open to its group whatever group that is,
+    // as the loggers make it 0770 and users share primary groups on some
+    // systems. Where the group may write, each file in it is judged on its own
+    // (LogPlace::OwnFilesOnly).
+    Logs,
     // Data the user reads and trusts (the error-code table): as UserData, but
     // root may own it too, as it owns the installed data.
     TrustedData,
@@ -35,8 +41,7 @@ bool directoryAllowed(const std::string& path, DirectoryUse use, std::string* re
 
 // Makes the directory, with its missing parents, and judges it as
 // directoryAllowed does. The last directory is made with mode (less the
-// umask); missing parents with 0700. A Private directory that is the user's
-// own but open to others is closed to 0700: it is ours to mend.
+// umask); missing parents with 0700. Nothing that exists is changed.
 bool prepareDirectory(const std::string& path, DirectoryUse use, mode_t mode,
                       std::string* reason = nullptr);
 
@@ -45,14 +50,24 @@ bool prepareDirectory(const std::string& path, DirectoryUse use, mode_t mode,
 // in a directory that TrustedData allows.
 bool trustedFileAllowed(const std::string& path, std::string* reason = nullptr);
 
+// What a log file's directory allows.
+enum class LogPlace {
+    Refused,
+    Usable,
+    // The group may write in the directory too: a file (or a link) another
+    // member put at a log's name is not written (the writer opens only files
+    // of the user's own or root's).
+    OwnFilesOnly,
+};
+
 // Whether a log file at filePath may be written as far as its directory goes.
 // The product's own directory, the local user data directory (dataLocation,
 // as the utility library reports it) where the default logs and QET's log
-// live, is written into only while it passes as UserData, whoever names a
-// file in it: pointed at a shared place, it may be another user's. Other
-// directories are the client's choice. reason, when given, receives why not.
-bool logDirectoryAllowed(const std::string& filePath, const std::string& dataLocation,
-                         std::string* reason = nullptr);
+// live, is written into only while it passes as Logs, whoever names a file in
+// it: pointed at a shared place, it may be another user's. Other directories
+// are the client's choice. reason, when given, receives why not.
+LogPlace logPlaceOf(const std::string& filePath, const std::string& dataLocation,
+                    std::string* reason = nullptr);
 
 } // namespace zorv_detail
 

@@ -13,16 +13,18 @@ namespace zorv_detail {
 
 // Moves the lock place, for tests that must not meet the user's real locks.
 // Nothing else should set it: processes that disagree on the place do not
-// exclude each other.
+// exclude each other. Not read in secure execution (rules/Environment.h).
 constexpr const char* kLockDirVariable = "ZORV_LOCK_DIR";
 
 // The lock place, made (0700) when missing:
-// - $ZORV_LOCK_DIR when it is set to an absolute path;
+// - $ZORV_LOCK_DIR when it is set to an absolute path; a directory that
+//   exists there is used as it is or refused, never changed, since it may
+//   hold other things than ours;
 // - else /dev/shm/zorv-<uid> while that is the user's own (it is closed to
 //   0700 if it is ours but open); whoever creates that name first in the
 //   world-writable /dev/shm holds it, so when another user did,
 // - <home>/.cache/zorv/locks, home taken from the password database, not
-//   from $HOME, so that every process of the user agrees.
+//   from $HOME, so that every process of the user agrees (closed likewise).
 // Empty when none of them passes the directory policy for private use: the
 // caller goes on without a lock. reason receives why, when given.
 std::string lockDirectory(std::string* reason = nullptr);

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from a temporary copy of the tree and checks them
 # as a user would get them, without installing anything into the system:
-# lintian (no error, no warning), the packages unpacked with dpkg -x into a
-# temporary root, the install test against that root (the programs on their
-# own run paths), zorvlog --help, every manual page rendered without a
+# lintian (no error, no warning), what each package holds and depends on
+# (zorv-tools without Qt, qet-send in qet replacing the old zorv-tools), the
+# installed example built against a root of the -dev package and its
+# dependencies alone, the packages unpacked with dpkg -x into a temporary root,
+# the install test against that root with the installed example (the programs
+# on their own run paths), zorvlog --help, every manual page rendered without a
 # warning, the user units verified, the autostart entry validated, and QET
 # under socket activation. The test suites do not run again in the package
 # build (nocheck): CI has run them on the tree.
@@ -45,8 +48,36 @@ for deb in "$work"/*.deb; do
 done
 [ -z "${1:-}" ] || { mkdir -p "$1" && cp "$work"/*.deb "$changes" "$1"/; }
 
+step "what each package holds and pulls in"
+field() { dpkg-deb -f "$work/${1}_"*.deb "$2"; }
+! grep -qi qt <<<"$(field zorv-tools Depends) $(field zorv-tools Recommends)" ||
+  fail "zorv-tools depends on Qt or recommends it"
+grep -q '/usr/bin/qet-send$' <<<"$(dpkg-deb -c "$work"/qet_*.deb)" || fail "qet-send is not in qet"
+# qet-send was zorv-tools' before: an upgrade must not stop on the moved file.
+for relation in Breaks Replaces; do
+  grep -q 'zorv-tools (<< ' <<<"$(field qet "$relation")" || fail "qet has no $relation on the old zorv-tools"
+done
+examples=$root/usr/share/doc/libzorverrorlog-dev/examples
+for file in CMakeLists.txt main.cpp; do
+  cmp "$examples/$file" "$work/tree/examples/client/$file" || fail "the installed example $file"
+done
+grep -qx 'prefix=/usr' "$root"/usr/lib/*/pkgconfig/zorverrorLog.pc || fail "zorverrorLog.pc: prefix is not /usr"
+
+step "the example against the -dev package and what it depends on, nothing else"
+devroot=$work/devroot
+for package in libzorverrorlog-dev $(field libzorverrorlog-dev Depends | tr ',' '\n' |
+  sed -n 's/^ *\([a-z0-9.+-]*\).*/\1/p'); do
+  debs=("$work/${package}_"*.deb)
+  [ -e "${debs[0]}" ] || continue # not ours: the system has it (the build needed it)
+  dpkg -x "${debs[0]}" "$devroot"
+done
+[ ! -e "$devroot/usr/share/zorv" ] && [ ! -e "$devroot/usr/bin" ] || fail "the -dev root holds more than it should"
+mkdir "$work/devroot-example"
+"$src/tests/install/build-example.sh" "$devroot/usr" "$devroot/usr/share/doc/libzorverrorlog-dev/examples" \
+  "$work/devroot-example"
+
 step "install test"
-"$src/tests/install/run-install-test.sh" --prefix "$root/usr" "$src/tests/install/client"
+"$src/tests/install/run-install-test.sh" --prefix "$root/usr" "$examples"
 env -u LD_LIBRARY_PATH "$root/usr/bin/zorvlog" --help >/dev/null || fail "zorvlog --help"
 readelf -d "$root/usr/bin/QET" | grep 'NEEDED.*\[libzorverrorLog\.so\.5\]' >/dev/null ||
   fail "QET no longer names libzorverrorLog.so.5 as a needed library"

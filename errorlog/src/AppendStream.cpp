@@ -1,10 +1,10 @@
 #include "AppendStream.h"
 
+#include "OpenLogFile.h"
 #include "RecordLock.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,14 +12,6 @@
 namespace zorv_detail {
 
 namespace {
-
-// How often, and how far apart, a tail without LF is looked at before it
-// counts as torn. A writer outside our lock (another user's, a process of an
-// older library) may be half-way through a write, whose bytes become visible
-// page by page, and may even be held up in it for a moment; its tail moves on
-// sooner or later, while a torn tail stays put for good.
-constexpr int kTailLooks = 5;
-constexpr long kTailPauseNs = 4 * 1000 * 1000;
 
 // Kept between records up to this size; a larger one is given back.
 constexpr std::size_t kKeptCapacity = 64 * 1024;
@@ -33,12 +25,12 @@ AppendStream::~AppendStream() {
     }
 }
 
-bool AppendStream::open(const char* path, bool truncate) {
+bool AppendStream::open(const char* path, bool truncate, bool ownFilesOnly) {
     if (mFd >= 0) {
         return true;
     }
     const int flags = truncate ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_CREAT | O_APPEND;
-    mFd = ::open(path, flags | O_CLOEXEC, 0666);
+    mFd = openLogFile(path, flags, 0666, ownFilesOnly);
     if (mFd < 0) {
         return false;
     }
@@ -120,7 +112,7 @@ bool AppendStream::writeRecord(const RecordLock* lock) {
     std::uint64_t* tail = lock != nullptr ? lock->sharedTail() : nullptr;
     if (!mTailChecked) {
         mTailChecked = true;
-        if (lock != nullptr && mAppending && endsTorn(tail)) {
+        if (mAppending && endsTorn(tail)) {
             mPending.insert(mPending.begin(), '\n');
         }
     }
@@ -143,7 +135,11 @@ bool AppendStream::writeRecord(const RecordLock* lock) {
     return written;
 }
 
-// Under the lock, the file's end has not moved since the record's first line.
+// Whether the file ends in a line without its LF: one a writer left when it
+// died or the disk filled, or one another writer (outside our lock) is still
+// writing. Either way our record must not join it, so it gets a LF; the price
+// is a blank line when that other write was only under way (a write that
+// crosses a page shows its bytes page by page) and brings its own LF.
 bool AppendStream::endsTorn(const std::uint64_t* sharedTail) const {
     off_t size = static_cast<off_t>(mSizeAtStart);
     if (size <= 0) {
@@ -158,19 +154,7 @@ bool AppendStream::endsTorn(const std::uint64_t* sharedTail) const {
     // our own files only; elsewhere the flag is refused and the read costs more.)
     ::fcntl(mFd, F_SETFL, O_APPEND | O_NOATIME);
     char last = '\n';
-    if (::pread(mFd, &last, 1, size - 1) != 1 || last == '\n') {
-        return false;
-    }
-    // A tail that moves is someone's write under way: our record follows it
-    // (appends of single writes do not mix), and a LF of ours would split it.
-    for (int look = 0; look < kTailLooks; ++look) {
-        struct timespec pause = {0, kTailPauseNs};
-        ::nanosleep(&pause, nullptr);
-        if (::lseek(mFd, 0, SEEK_END) != size) {
-            return false;
-        }
-    }
-    return true;
+    return ::pread(mFd, &last, 1, size - 1) == 1 && last != '\n';
 }
 
 bool AppendStream::writeAll(const char* data, std::size_t size) {

@@ -31,8 +31,10 @@ public:
     // Opens the file for a record: for appending (created when missing), or,
     // with truncate, emptied to be written from the start; as fopen would in
     // mode "a+" or "w", close-on-exec, so that a child the record runs
-    // ("uname") does not inherit it. Nothing collected, nothing looked at yet.
-    bool open(const char* path, bool truncate);
+    // ("uname") does not inherit it, and never through a link someone else
+    // planted (OpenLogFile.h, where ownFilesOnly is told too). Nothing
+    // collected, nothing looked at yet.
+    bool open(const char* path, bool truncate, bool ownFilesOnly);
     bool isOpen() const { return mFd >= 0; }
 
     // The record as a standard I/O stream: what is written to it joins the
@@ -54,10 +56,10 @@ public:
     bool addLine(const std::string& line, const RecordLock* lock);
 
     // Writes what was collected in one write and forgets it; called when the
-    // file is closed. A file that ends in a line another writer left without
-    // its LF (it crashed, or the disk filled) gets that LF first, in the same
-    // write, but only under the lock: otherwise a write still under way could
-    // be taken for a torn line. False when not all of it reached the file.
+    // file is closed. A file that ends in a line without its LF (a writer
+    // crashed, the disk filled, or another writer's line is still on its way)
+    // gets a LF first, in the same write, so that the record starts a line of
+    // its own. False when not all of it reached the file.
     bool writeRecord(const RecordLock* lock);
 
 private:

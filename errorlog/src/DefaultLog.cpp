@@ -1,9 +1,10 @@
 #include "DefaultLog.h"
 
+#include "Environment.h"
+
 #include <zorv/TPath.h>
 #include <zorv/ZorvUtil.h>
 
-#include <cstdlib>
 #include <string>
 
 namespace zorv_detail {
@@ -14,7 +15,7 @@ constexpr int kDirectoryMode = 0770;
 } // namespace
 
 void switchOnWhenSet(bool& switchedOn, const char* variable) {
-    if (std::getenv(variable) != nullptr) {
+    if (environmentValue(variable) != nullptr) {
         switchedOn = true;
     }
 }

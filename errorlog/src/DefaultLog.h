@@ -21,7 +21,8 @@ inline void logWhenSwitchedOn(ZorvLogger& logger, bool switchedOn, ZorvLoggable*
 }
 
 // Switches on when the variable is present, whatever its value (the empty
-// value and "0" included); never switches off.
+// value and "0" included); never switches off. A setuid or setgid client
+// reads no variable (rules/Environment.h), so nothing switches it on.
 void switchOnWhenSet(bool& switchedOn, const char* variable);
 
 // The path of fileName in the local user data directory, made first (mode

@@ -20,9 +20,16 @@ struct DelimitedFileState {
     // two lines, so the separator is compared every time).
     std::string sectionText;
     std::string sectionSeparator;
-    // Whether mFilename is usable as a path (1), not usable (0), or has not
-    // been looked at since it was set (-1).
-    int pathUsable = -1;
+    // What is known of mFilename as a path. Only a yes is kept until the name
+    // changes; a directory refused (or missing) is judged again at the next
+    // open, so that one put right, or made, is written into.
+    enum class Path {
+        Unjudged,
+        Unusable,     // holds a NUL or has no UTF-8 form: never usable
+        Usable,       // the directory may be written into
+        OwnFilesOnly, // ... but others may write there too: see LogPlace
+    };
+    Path path = Path::Unjudged;
 };
 
 } // namespace zorv_detail

@@ -1,5 +1,6 @@
 #include <zorv/ZorvDebugLog.h>
 
+#include "LineFormat.h"
 #include "VendorNames.h"
 
 #include <zorv/ZorvDelimitedFile.h>
@@ -35,6 +36,8 @@ void ZorvDebugLog::dumpTechSupport(ZorvLogger* logger) const {
     if (logger == nullptr) {
         return;
     }
+    // The items in the order of zorv_detail::DebugItem.
+    static_assert(zorv_detail::kDebugComponent == 0 && zorv_detail::kDebugMessage == 1);
     std::list<TStr> items{mComponentIDStr, mMessage};
     // kTab may have been pointed elsewhere by a client; read it now.
     const TStr separator(ZorvDelimitedFile::kTab);

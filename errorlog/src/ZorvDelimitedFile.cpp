@@ -3,6 +3,7 @@
 #include "DelimitedFileState.h"
 #include "DirectoryPolicy.h"
 #include "Fnv1a.h"
+#include "LineFormat.h"
 #include "RecordLock.h"
 #include "Utf8.h"
 
@@ -23,13 +24,8 @@ namespace {
 void appendPairs(std::string& line, const std::list<std::pair<TStr, TStr>>& pairs) {
     bool first = true;
     for (const auto& pair : pairs) {
-        if (!first) {
-            line += ',';
-        }
+        zorv_detail::appendPair(line, pair.first.bytes(), pair.second.bytes(), first);
         first = false;
-        line += pair.first.bytes();
-        line += '=';
-        line += pair.second.bytes();
     }
 }
 
@@ -41,6 +37,29 @@ std::uint64_t pathKey(const std::string& path) {
 
 const char* currentTab() {
     return ZorvDelimitedFile::kTab != nullptr ? ZorvDelimitedFile::kTab : "";
+}
+
+// What a file name is worth as a path for records; judged once per name while
+// the answer is yes: only setFilename changes it.
+zorv_detail::DelimitedFileState::Path judgePath(const TStr& filename,
+                                                zorv_detail::AppendStream& stream) {
+    using Path = zorv_detail::DelimitedFileState::Path;
+    const char* path = filename.toUtf8();
+    // A NUL inside the name would make open see a shorter, other path.
+    if (path == nullptr || std::strlen(path) != filename.byteLength()) {
+        return Path::Unusable;
+    }
+    stream.setPathKey(pathKey(filename.bytes()));
+    switch (zorv_detail::logPlaceOf(filename.bytes(),
+                                    ZorvUtil::getZorvLocalUserDataLocation().bytes())) {
+    case zorv_detail::LogPlace::Usable:
+        return Path::Usable;
+    case zorv_detail::LogPlace::OwnFilesOnly:
+        return Path::OwnFilesOnly;
+    case zorv_detail::LogPlace::Refused:
+        break;
+    }
+    return Path::Unjudged; // judged again at the next open
 }
 
 } // namespace
@@ -63,7 +82,7 @@ void ZorvDelimitedFile::setFilename(const TStr& filename) {
     }
     close();
     mFilename = filename;
-    mState->pathUsable = -1;
+    mState->path = zorv_detail::DelimitedFileState::Path::Unjudged;
 }
 
 bool ZorvDelimitedFile::open(bool truncate) {
@@ -71,22 +90,16 @@ bool ZorvDelimitedFile::open(bool truncate) {
         return false;
     }
     if (!mState->stream.isOpen()) {
-        if (mState->pathUsable < 0) {
-            // Judged once per name, not per record: only setFilename changes it.
-            const char* path = mFilename.toUtf8();
-            // A NUL inside the name would make open see a shorter, other path.
-            mState->pathUsable =
-                path != nullptr && std::strlen(path) == mFilename.byteLength() &&
-                        zorv_detail::logDirectoryAllowed(
-                            mFilename.bytes(), ZorvUtil::getZorvLocalUserDataLocation().bytes())
-                    ? 1
-                    : 0;
-            mState->stream.setPathKey(pathKey(mFilename.bytes()));
+        using Path = zorv_detail::DelimitedFileState::Path;
+        Path& judged = mState->path;
+        if (judged == Path::Unjudged) {
+            judged = judgePath(mFilename, mState->stream);
         }
-        if (mState->pathUsable == 0) {
+        if (judged == Path::Unusable || judged == Path::Unjudged) {
             return false;
         }
-        if (!mState->stream.open(mFilename.bytes().c_str(), truncate)) {
+        if (!mState->stream.open(mFilename.bytes().c_str(), truncate,
+                                 judged == Path::OwnFilesOnly)) {
             return false;
         }
         mFile = mState->stream.face();
@@ -136,12 +149,10 @@ bool ZorvDelimitedFile::append(const TStr& key, const TStr& value, bool closeAft
     bool written = false;
     if (isCurrentSectionSet()) {
         std::string& line = mState->line;
-        line = sectionText(currentTab());
-        line += '\t';
-        line += key.bytes();
-        line += '=';
-        line += value.bytes();
-        line += '\n';
+        line.clear();
+        zorv_detail::beginPairsLine(line, sectionText(currentTab()));
+        zorv_detail::appendPair(line, key.bytes(), value.bytes(), true);
+        zorv_detail::endLine(line);
         written = putLine(line);
     }
     if (closeAfterwards) {
@@ -158,10 +169,9 @@ bool ZorvDelimitedFile::append(std::list<std::pair<TStr, TStr>>& pairs, bool clo
     if (isCurrentSectionSet() && !pairs.empty()) {
         std::string& line = mState->line;
         line.clear();
-        line += sectionText(currentTab());
-        line += '\t';
+        zorv_detail::beginPairsLine(line, sectionText(currentTab()));
         appendPairs(line, pairs);
-        line += '\n';
+        zorv_detail::endLine(line);
         written = putLine(line);
     }
     if (closeAfterwards) {
@@ -175,10 +185,10 @@ bool ZorvDelimitedFile::append(const TStr& section, std::list<std::pair<TStr, TS
         return false;
     }
     std::string& line = mState->line;
-    line = section.bytes();
-    line += '\t';
+    line.clear();
+    zorv_detail::beginPairsLine(line, section.bytes());
     appendPairs(line, pairs);
-    line += '\n';
+    zorv_detail::endLine(line);
     return putLine(line);
 }
 
@@ -187,12 +197,10 @@ bool ZorvDelimitedFile::append(const TStr& section, const TStr& key, const TStr&
         return false;
     }
     std::string& line = mState->line;
-    line = section.bytes();
-    line += '\t';
-    line += key.bytes();
-    line += '=';
-    line += value.bytes();
-    line += '\n';
+    line.clear();
+    zorv_detail::beginPairsLine(line, section.bytes());
+    zorv_detail::appendPair(line, key.bytes(), value.bytes(), true);
+    zorv_detail::endLine(line);
     return putLine(line);
 }
 
@@ -205,13 +213,12 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
     }
     const std::string& sep = separator.bytes();
     std::string& line = mState->line;
-    line = sectionText(sep);
-    line += sep;
+    line.clear();
+    zorv_detail::beginItemsLine(line, sectionText(sep), sep);
     for (const TStr& item : items) {
-        line += item.bytes();
-        line += sep;
+        zorv_detail::appendItem(line, item.bytes(), sep);
     }
-    line += '\n';
+    zorv_detail::endLine(line);
     return putLine(line);
 }
 

@@ -1,6 +1,7 @@
 #include "zorv/ZorvDelimitedFile.h"
 
 #include "DelimitedFileState.h"
+#include "LineFormat.h"
 
 #include <ctime>
 #include <string>
@@ -72,11 +73,9 @@ TStr ZorvDelimitedFile::formatSection(const TStr& date, const TStr& time, const 
     if (date.isEmpty() || time.isEmpty() || processId.isEmpty()) {
         return TStr();
     }
-    std::string text = processId.bytes();
-    text += separator.bytes();
-    text += date.bytes();
-    text += separator.bytes();
-    text += time.bytes();
+    std::string text;
+    zorv_detail::appendSection(text, processId.bytes(), date.bytes(), time.bytes(),
+                               separator.bytes());
     return TStr(std::move(text));
 }
 
@@ -113,11 +112,9 @@ const std::string& ZorvDelimitedFile::sectionText(const std::string& separator) 
     std::string& text = mState->sectionText;
     if (text.empty() || separator != mState->sectionSeparator) {
         mState->sectionSeparator = separator;
-        text = mProcessId.bytes();
-        text += separator;
-        text += mDate.bytes();
-        text += separator;
-        text += mTime.bytes();
+        text.clear();
+        zorv_detail::appendSection(text, mProcessId.bytes(), mDate.bytes(), mTime.bytes(),
+                                   separator);
     }
     return text;
 }

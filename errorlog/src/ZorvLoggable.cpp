@@ -1,5 +1,6 @@
 #include "zorv/ZorvLoggable.h"
 
+#include "Environment.h"
 #include "UnameParser.h"
 #include "zorv/ZorvLogger.h"
 
@@ -12,8 +13,11 @@ const char* const ZorvLoggable::COMPUTER_NAME = "ComputerName";
 
 namespace {
 
-// The shell finds uname through PATH, as the command stands.
+// The shell finds uname through PATH, as the command stands; a setuid or
+// setgid client, whose PATH its caller chose, only in the system's own
+// directories.
 const char kUnameCommand[] = "uname -a";
+const char kSecureUnameCommand[] = "PATH=/usr/bin:/bin uname -a";
 
 // fgets reads at most one byte less: longer lines come in 2047-byte pieces,
 // each read as a line of its own.
@@ -78,7 +82,7 @@ void ZorvLoggable::getSystemInformation(TStr& computerName, TStr& osRelease) con
     TStr node;
     TStr release;
     {
-        Pipe uname(kUnameCommand);
+        Pipe uname(zorv_detail::secureExecution() ? kSecureUnameCommand : kUnameCommand);
         if (uname.stream() != nullptr) {
             char line[kReadBufferSize];
             while (std::fgets(line, sizeof line, uname.stream()) != nullptr) {

@@ -32,24 +32,42 @@ std::uint64_t* sharedTailOf(ZorvMutexImp* mutex) {
 
 const char kErrorCodesFileName[] = "ZorvErrorCodes.xml";
 
-// Destroyed when the library is unloaded (dlclose) or the process exits. The
-// clean-up manager of the utility library may outlive this library, so the
-// singleton's registration is withdrawn before its code goes away: otherwise
-// the manager would later call cleanup() on an object whose code is unmapped.
-// At process exit the manager has already run its clean-ups by now (it runs
-// them from the exit handler it registered when the first one came), so the
-// singleton ends in the order the manager keeps, after the clean-ups a client
-// registered later.
+// Registered with the clean-up manager as the library is loaded, before any
+// clean-up of a client: the logger of instance() goes when the manager runs.
+struct DefaultLoggerCleanup : CZorvUtilCleanup {
+    void cleanup(void*) override { ZorvLogger::close(); }
+};
+CZorvUtilCleanup* loadedCleanup = nullptr;
+
+// Destroyed when the library is unloaded (dlclose) or the process exits, the
+// first of the library's statics to go. The clean-up manager of the utility
+// library outlives this library, so what this library registered there is
+// withdrawn before its code goes away: otherwise the manager would later call
+// cleanup() on an object whose code is unmapped. At process exit, withdrawing
+// the clean-up registered at load first runs every clean-up registered after
+// it (the client's, and the singleton of instance_m() after those registered
+// after it), here, after the client's global objects are gone and while this
+// library is whole (see CZorvUtilCleanup.cpp).
 struct LibraryUnload {
     ~LibraryUnload() {
+        CZorvUtilObjectManager::withdraw(loadedCleanup);
         CZorvUtilSingleton<ZorvLogger>*& singleton = CZorvUtilSingleton<ZorvLogger>::instance_i();
         if (singleton != nullptr) {
             CZorvUtilObjectManager::withdraw(singleton);
             singleton->cleanup(nullptr);
         }
         ZorvLogger::close();
+        delete loadedCleanup;
+        loadedCleanup = nullptr;
     }
 } libraryUnload;
+
+// As the library loads: every clean-up a client registers comes after it.
+const bool kLoadedCleanupRegistered = [] {
+    loadedCleanup = new DefaultLoggerCleanup;
+    CZorvUtilObjectManager::at_exit(loadedCleanup, nullptr);
+    return true;
+}();
 
 } // namespace
 

@@ -1,22 +1,23 @@
 #include <zorv/ZorvPerfLog.h>
 
+#include "LineFormat.h"
+
 #include <zorv/ZorvDelimitedFile.h>
 #include <zorv/ZorvLogger.h>
 #include <zorv/ZorvUtilVersion.h>
 
+#include <iterator>
 #include <list>
 
 namespace {
 
-const char* const kNotAvailable = "NA";
-
 TStr orNotAvailable(const TStr& text) {
-    return text.isEmpty() ? TStr(kNotAvailable) : text;
+    return text.isEmpty() ? TStr(zorv_detail::kNotAvailable) : text;
 }
 
 TStr joined(const TStr& left, const TStr& right) {
     TStr result(left);
-    result += ':';
+    result += zorv_detail::kPerfPairJoiner;
     result += right;
     return result;
 }
@@ -59,13 +60,16 @@ void ZorvPerfLog::dumpTechSupport(ZorvLogger* logger) const {
     getSystemInformation(computerName, osRelease);
 
     // The OS column comes before the computer name, unlike the system block.
-    std::list<TStr> items;
-    items.push_back(orNotAvailable(osRelease));
-    items.push_back(orNotAvailable(computerName));
-    items.push_back(orNotAvailable(TStr(zorvUtilVersionString())));
-    items.push_back(joined(mPerfData.mFirst, mPerfData.mSecond));
-    items.push_back(joined(mPerfData.mThird, mPerfData.mFourth));
-    items.push_back(orNotAvailable(mComponentIDStr));
-    items.push_back(mPerfData.mFifth);
-    logger->mLogFile.writeDebugLog(items, TStr(","));
+    using namespace zorv_detail;
+    TStr columns[kPerfColumnCount];
+    columns[kPerfOs] = orNotAvailable(osRelease);
+    columns[kPerfComputerName] = orNotAvailable(computerName);
+    columns[kPerfUtilVersion] = orNotAvailable(TStr(zorvUtilVersionString()));
+    columns[kPerfFirstSecond] = joined(mPerfData.mFirst, mPerfData.mSecond);
+    columns[kPerfThirdFourth] = joined(mPerfData.mThird, mPerfData.mFourth);
+    columns[kPerfComponent] = orNotAvailable(mComponentIDStr);
+    columns[kPerfFifth] = mPerfData.mFifth;
+    std::list<TStr> items(std::make_move_iterator(std::begin(columns)),
+                          std::make_move_iterator(std::end(columns)));
+    logger->mLogFile.writeDebugLog(items, TStr(std::string(1, kPerfSeparator)));
 }

@@ -8,6 +8,15 @@
 #include <cstdio>
 #include <string>
 
+// The number that names this component in the fixed list Zorv::VendorID
+// (zorv/ZorvVendorID.h); this example stands in for ZorvFell. Never borrow
+// another component's number: its name and descriptions would be in your
+// records.
+constexpr Zorv::VendorID kThisComponent = Zorv::kZorvFell;
+// A status code of this component. Its description comes from the error-code
+// table once the code has an entry there.
+constexpr int kSettingsUnreadable = 1;
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s LOGFILE\n", argv[0]);
@@ -16,12 +25,12 @@ int main(int argc, char** argv) {
 
     // One logger for this program's errors. Naming the file in the constructor
     // also loads ZorvErrorCodes.xml, so the record carries the vendor's name
-    // and the code's description beside the numbers.
-    ZorvLogger errors{TStr(argv[1])};
+    // (and the code's description) beside the numbers.
+    ZorvLogger errors{argv[1]};
     // The section (process id, date, time) is the prefix of every line until
     // the next start: start one per event you want timed on its own.
     errors.startLogging();
-    ZorvErrorBase error(Zorv::kZorvQet, 3, __FILE__, __LINE__, "5.0.0");
+    ZorvErrorBase error(kThisComponent, kSettingsUnreadable, __FILE__, __LINE__, "5.0.0");
     errors.log(error); // nothing is reported back: logging never fails loudly
 
     // Debug and performance loggers pick their own files in the local user
@@ -29,7 +38,7 @@ int main(int argc, char** argv) {
     // set; when they are not, log() costs next to nothing.
     ZorvDebugLogger debug;
     debug.startLoggingWMilliSecs();
-    debug.log(ZorvDebugLog(Zorv::kZorvQet, "client example started"));
+    debug.log(ZorvDebugLog(kThisComponent, "client example started"));
 
     auto begin = std::chrono::steady_clock::now();
     std::string work;
@@ -44,10 +53,15 @@ int main(int argc, char** argv) {
     perf.startLogging();
     ZorvPerfLogData data; // every field starts as "NA"
     data.mFirst = "build";
-    data.mSecond = TStr(std::to_string(work.size()).c_str());
+    data.mSecond = std::to_string(work.size()); // a std::string becomes a TStr
     data.mThird = "us";
-    data.mFourth = TStr(std::to_string(micros).c_str());
+    data.mFourth = std::to_string(micros);
     data.mFifth = "client-example";
-    perf.log(ZorvPerfLog(Zorv::kZorvQet, data));
+    perf.log(ZorvPerfLog(kThisComponent, data));
+
+    // A TStr gives its text back with toUtf8(): a pointer into the TStr (keep
+    // the TStr while you use it), null when the text is not UTF-8.
+    const TStr file = debug.getLogFileName();
+    std::printf("debug log: %s\n", file.toUtf8() != nullptr ? file.toUtf8() : "(not UTF-8)");
     return 0;
 }

@@ -34,7 +34,7 @@ QETErrorLog::~QETErrorLog() = default;
 bool QETErrorLog::directoryUsable() {
     const std::string dir = ZorvUtil::getZorvLocalUserDataLocation().bytes();
     std::string why = "cannot be had";
-    if (!dir.empty() && zorv_detail::prepareDirectory(dir, zorv_detail::DirectoryUse::UserData,
+    if (!dir.empty() && zorv_detail::prepareDirectory(dir, zorv_detail::DirectoryUse::Logs,
                                                       kDataDirectoryMode, &why)) {
         return true;
     }

@@ -1,4 +1,4 @@
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 #include "XmlNestingScan.h"

@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 
 #include <zorv/ZorvErrorBase.h>
 
@@ -26,15 +26,25 @@ using Journal = std::vector<std::string>;
 
 namespace {
 
-// "exitlog FILE OWNFILE": a client that registers a clean-up after its first
-// instance_m() and logs an error record from it, through instance_m() and
-// through a logger of its own, when the process exits normally.
+// "exitlog FILE OWNFILE": a client whose global object, made before its
+// first instance_m(), logs an error record through instance_m() from its
+// destructor; and that registers a clean-up after that first instance_m()
+// which logs one through instance_m() and through a logger of its own, when
+// the process exits normally.
 int roleExitLog(const std::vector<std::string>& args) {
     if (args.size() < 2) {
         return 90;
     }
-    static ZorvLogger own{TStr(args[1])};
-    own.startLogging();
+    struct LogsWhenDestroyed {
+        ~LogsWhenDestroyed() {
+            ZorvLogger::instance_m()->log(
+                ZorvErrorBase(Zorv::kZorvQet, 3, TStr("global.cpp"), 9, TStr("5.0")));
+        }
+    };
+    static LogsWhenDestroyed global;
+    // On the heap: the clean-ups run after the client's static objects are gone.
+    static ZorvLogger* own = new ZorvLogger{TStr(args[1])};
+    own->startLogging();
     ZorvLogger* managed = ZorvLogger::instance_m();
     managed->setLogFileName(TStr(args[0]));
     managed->startLogging();
@@ -42,7 +52,8 @@ int roleExitLog(const std::vector<std::string>& args) {
         void cleanup(void*) override {
             const ZorvErrorBase record(Zorv::kZorvQet, 3, TStr("exit.cpp"), 7, TStr("5.0"));
             ZorvLogger::instance_m()->log(record);
-            own.log(record);
+            own->log(record);
+            delete own;
             delete this;
         }
     };
@@ -225,10 +236,11 @@ TEST_F(LoggerTest, DefaultLoggers) {
     EXPECT_EQ("", ZorvLogger::instance_m()->getLogFileName().bytes());
 }
 
-// Clean-ups a client registers after its first instance_m() run before that
-// logger goes, and an error record logged from one at exit, through it or a
-// logger of the client's own, is written (and, under the sanitizers, reads
-// nothing destroyed).
+// At exit, the client's global objects go first, then the clean-ups, newest
+// first, then the library's own: a record logged through instance_m() from a
+// global destructor, or from a clean-up registered after the first
+// instance_m() (through it or a logger of the client's own), is written, and
+// under the sanitizers reads nothing destroyed.
 TEST_F(LoggerTest, CleanUpsAtExitLogThroughTheDefaultLogger) {
     installShippedTable();
     const std::string own = mDir.file("own.log");
@@ -239,6 +251,7 @@ TEST_F(LoggerTest, CleanUpsAtExitLogThroughTheDefaultLogger) {
         EXPECT_NE(text.find("\tFile=exit.cpp,Line=7\n"), std::string::npos) << file << ": " << text;
         EXPECT_NE(text.find("\tVendorID=8 [ZorvQet]\n"), std::string::npos) << file << ": " << text;
     }
+    EXPECT_NE(readFile(mPath).find("\tFile=global.cpp,Line=9\n"), std::string::npos);
 }
 
 TEST_F(LoggerTest, MutexIsNamedAfterTheLastPathComponent) {

@@ -155,3 +155,21 @@ TEST_F(SwitchableLoggerTest, NoLocationMeansNoFileAnywhere) {
     ASSERT_EQ(0, ::chdir(saved));
     EXPECT_EQ(0, left);
 }
+
+// A data directory that is missing or refused when a record comes is judged
+// again at the next record: once it is there and sound, records are written.
+TEST_F(SwitchableLoggerTest, ADirectoryRefusedOnceIsJudgedAgain) {
+    ScopedEnv on("ZORV_DEBUG_MODE", "1");
+    ZorvDebugLogger debug;
+    debug.startLogging();
+    const std::string dir = mHome.zorvDataDir();
+    ASSERT_EQ(0, ::rmdir(dir.c_str()));
+    debug.log(mDebugRecord);
+    ASSERT_EQ(0, ::mkdir(dir.c_str(), 0777));
+    ASSERT_EQ(0, ::chmod(dir.c_str(), 0777));
+    debug.log(mDebugRecord);
+    EXPECT_FALSE(fileExists(debugFile()));
+    ASSERT_EQ(0, ::chmod(dir.c_str(), 0700));
+    debug.log(mDebugRecord);
+    EXPECT_EQ(1u, lines(debugFile()));
+}

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Uses an installed tree the way an outside team and its users would: builds a
-# client against it with find_package in CMake and with pkg-config, and runs
-# the installed zorvlog, qet-send and QET with nothing but the tree (no
+# Uses an installed tree the way an outside team and its users would: builds
+# the example client against it (build-example.sh: find_package with no
+# pkg-config anywhere, and pkg-config), runs it, adds a code of its component
+# to a complete copy of the table as the client guide says, and runs the
+# installed zorvlog, qet-send and QET with nothing but the tree (no
 # LD_LIBRARY_PATH, no source or build tree paths).
 #
-#   run-install-test.sh BUILD_DIR CLIENT_DIR           installs BUILD_DIR into a temporary stage first
-#   run-install-test.sh --prefix PREFIX CLIENT_DIR     an installed tree, e.g. unpacked packages' usr
+#   run-install-test.sh BUILD_DIR EXAMPLE_DIR          installs BUILD_DIR into a temporary stage first
+#   run-install-test.sh --prefix PREFIX EXAMPLE_DIR    an installed tree, e.g. unpacked packages' usr
 set -euo pipefail
 work=$(mktemp -d /tmp/zorv-install-XXXXXX)
 qet_pid=
@@ -16,12 +18,12 @@ finish() {
 trap finish EXIT
 if [ "$1" = --prefix ]; then
   prefix=$(realpath "$2")
-  client_dir=$3
+  example_dir=$3
 else
   # Staged under DESTDIR, so that a directory configured as absolute (such as
   # /etc for a /usr prefix) lands in the stage too; the tree is then used from
   # the stage, away from the prefix it was installed for.
-  client_dir=$2
+  example_dir=$2
   DESTDIR=$work/stage cmake --install "$1" --prefix /opt/zorv >/dev/null
   prefix=$work/stage/opt/zorv
 fi
@@ -29,11 +31,11 @@ fail() { echo "install test: $*" >&2; exit 1; }
 unset LD_LIBRARY_PATH
 libdir=$(dirname "$(find "$prefix" -name libzorverrorLog.so.5 -print -quit)")
 [ "$libdir" != . ] || fail "no libzorverrorLog.so.5 under $prefix"
+[ "$1" = --prefix ] || grep -qx "prefix=/opt/zorv" "$libdir/pkgconfig/zorverrorLog.pc" ||
+  fail "zorverrorLog.pc does not name the prefix given to cmake --install"
 
 # Only what was installed may be used: no source or build tree paths.
-cmake -S "$client_dir" -B "$work/client-build" -G Ninja \
-  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$work/client-build" >/dev/null
+"$(dirname "$0")/build-example.sh" "$prefix" "$example_dir" "$work" >/dev/null
 
 export XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/run" HOME="$work/home"
 # Locks of its own: the installed QET takes the user's instance lock.
@@ -41,21 +43,25 @@ export ZORV_LOCK_DIR="$work/lock"
 export XDG_DATA_DIRS="$prefix/share"
 export ZORV_DEBUG_MODE=1 ZORV_PERF_LOG=1
 mkdir -p -m 0700 "$XDG_RUNTIME_DIR" "$HOME"
-"$work/client-build/zorv-client" "$work/error.log"
+zorvlog=$prefix/bin/zorvlog
+"$work/zorv-client-example" "$work/error.log" >/dev/null
 
-grep -q $'\tVendorID=8 \\[ZorvQet\\]$' "$work/error.log" || fail "no VendorID line with the vendor name from the installed table"
-grep -q $'\tZorvQet\tfrom an installed client\t$' "$XDG_DATA_HOME/zorv/ZorvDebug.log" || fail "no debug line"
-grep -q ',a:b,c:d,ZorvCore,e,$' "$XDG_DATA_HOME/zorv/ZorvPerfLog.csv" || fail "no performance row"
+grep -q $'\tVendorID=10 \\[ZorvFell\\]$' "$work/error.log" || fail "no VendorID line with the vendor name from the installed table"
+grep -q $'\tZorvFell\tclient example started\t$' "$XDG_DATA_HOME/zorv/ZorvDebug.log" || fail "no debug line"
+grep -q ',ZorvFell,client-example,$' "$XDG_DATA_HOME/zorv/ZorvPerfLog.csv" || fail "no performance row"
 
-# The pkg-config file describes the same library.
-export PKG_CONFIG_PATH="$libdir/pkgconfig"
-pkg-config --exists zorverrorLog || fail "zorverrorLog.pc not found"
-# shellcheck disable=SC2046 # the flags are words
-c++ -std=c++17 "$client_dir/main.cpp" -o "$work/pc-client" \
-  $(pkg-config --cflags --libs zorverrorLog) || fail "pkg-config build failed"
+# The component's code in a complete copy of the installed table, where the
+# library looks first, as the client guide has it.
+table=$XDG_DATA_HOME/zorv/ZorvErrorCodes.xml
+sed 's|<NAME>ZorvFell</NAME>|&\n    <ERROR CODE="1">\n      <DESCRIPTION>The settings file cannot be read</DESCRIPTION>\n    </ERROR>|' \
+  "$prefix/share/zorv/ZorvErrorCodes.xml" >"$table"
+"$zorvlog" check-table >/dev/null || fail "zorvlog check-table: the amended copy is not clean"
+"$work/zorv-client-example" "$work/amended.log" >/dev/null
+grep -q $'\tVendorError=1 \\[The settings file cannot be read\\]$' "$work/amended.log" ||
+  fail "no description from the amended copy"
+rm "$table"
 
 # The programs start from wherever the tree is, on their own run paths.
-zorvlog=$prefix/bin/zorvlog
 "$zorvlog" --help | grep -q '^Usage: zorvlog' || fail "zorvlog --help"
 "$zorvlog" error --vendor ZorvQet --code 2 "$work/tool.log" || fail "zorvlog error"
 grep -q $'\tVendorError=2 \\[Another QET' "$work/tool.log" || fail "zorvlog error: no description from the installed table"

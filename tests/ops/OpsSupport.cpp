@@ -1,7 +1,7 @@
 #include "OpsSupport.h"
 
 #include "support/CapturedProcess.h"
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 
 #include <zorv/ErrorLog.h>
 
@@ -23,9 +23,8 @@ namespace ops {
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNogroup = 65534;
-constexpr zorvtest::RunAs kAsNobody = {kNobody, kNogroup};
+constexpr uid_t kNobody = zorvtest::kNobody.uid;
+constexpr gid_t kNogroup = zorvtest::kNobody.gid;
 
 // Every vendor the shipped table names, so that every name of the end
 // pattern closes records.
@@ -124,20 +123,26 @@ std::string edited(std::string text,
     return text;
 }
 
+const char* const kServiceLogs = "/var/log/zorv-service/*.log "
+                                 "/var/log/zorv-service/zorv/ZorvDebug.log "
+                                 "/var/log/zorv-service/zorv/ZorvPerfLog.csv";
+
 std::string serviceRotation(const std::string& file) {
     return edited(shipped("logrotate/zorv-service"),
-                  {{"/var/log/zorv-service/*.log", file},
+                  {{kServiceLogs, file},
                    {"su zorv-service zorv-service", "su nobody nogroup"},
                    {"rotate 8", "rotate 1000"}});
 }
 
 Writers::Writers(const std::string& file, long count, long bigEvery, int pauseMs) : mCount(count) {
+    zorvtest::ChildSetup asNobody;
+    asNobody.runAs = &zorvtest::kNobody;
     for (int w = 0; w < kWriters; ++w) {
         mChildren.push_back(std::make_unique<zorvtest::RoleProcess>(
             "ops-writer",
             std::vector<std::string>{file, "w" + std::to_string(w), std::to_string(count),
                                      std::to_string(bigEvery), std::to_string(pauseMs)},
-            &kAsNobody));
+            asNobody));
     }
 }
 
@@ -292,7 +297,8 @@ Daemon::~Daemon() {
         return;
     }
     ::kill(mPid, SIGTERM);
-    if (!waitFor([this] { return ::waitpid(mPid, nullptr, WNOHANG) == mPid; }, 10000)) {
+    if (!zorvtest::eventually([this] { return ::waitpid(mPid, nullptr, WNOHANG) == mPid; },
+                              10000)) {
         ::kill(mPid, SIGKILL);
         zorvtest::waitProcess(mPid);
     }
@@ -313,31 +319,17 @@ int freePort() {
     return port;
 }
 
-bool accepting(int port, int timeoutMs) {
-    return waitFor(
-        [port] {
-            const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(static_cast<uint16_t>(port));
-            const bool ok =
-                ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-            ::close(s);
-            return ok;
-        },
-        timeoutMs);
-}
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        sleepMs(20);
-    }
-    return true;
+bool accepting(int port) {
+    return zorvtest::eventually([port] {
+        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(s);
+        return ok;
+    });
 }
 
 } // namespace ops

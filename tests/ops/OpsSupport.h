@@ -5,7 +5,7 @@
 // the service's writers, the shipped files with their site values changed,
 // and daemons started in the foreground and stopped by their pid.
 
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 #include <functional>
@@ -112,10 +112,9 @@ private:
 
 // A TCP port on 127.0.0.1 free at the time of asking.
 int freePort();
-// Whether something accepts connections on 127.0.0.1:port within timeoutMs.
-bool accepting(int port, int timeoutMs);
-// Polls until done() or timeoutMs; returns done().
-bool waitFor(const std::function<bool()>& done, int timeoutMs);
+// Whether something accepts connections on 127.0.0.1:port before the limit
+// for events passes.
+bool accepting(int port);
 
 } // namespace ops
 

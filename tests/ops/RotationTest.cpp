@@ -148,6 +148,52 @@ TEST(LongOpsUserRotation, TheUsersOwnRunRotatesWhatRootsRefuses) {
     EXPECT_TRUE(zorvtest::fileExists(userHome + "/.local/state/zorv/logrotate.state"));
 }
 
+// The recipe of docs/operations.md for a service user without a home: its
+// debug and performance logs, put under /var/log/<service>/zorv by
+// XDG_DATA_HOME, rotate with the shipped snippet as it stands, site values
+// aside, and the next record makes the file again.
+TEST(LongOpsServiceRotation, AServicesDebugAndPerformanceLogsRotateWithTheShippedSnippet) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: the service runs as nobody, logrotate as root with su";
+    }
+    ops::OpsHome home;
+    const std::string logs = home.logDir();
+    std::vector<std::string> asService = zorvtest::splitFields(
+        "setpriv --reuid=65534 --regid=65534 --clear-groups env -u HOME ZORV_DEBUG_MODE=1 "
+        "ZORV_PERF_LOG=1",
+        ' ');
+    asService.insert(asService.end(),
+                     {"XDG_DATA_HOME=" + logs, "ZORV_LOCK_DIR=" + home.path("locks"), "sh", "-c",
+                      "umask 027 && exec \"$@\"", "service", ZORVLOG_EXE});
+    auto service = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), asService.begin(), asService.end());
+        const zorvtest::CapturedProcess run = zorvtest::runCaptured(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+    };
+    service({"debug", "--vendor", "1", "before", "rotation"});
+    service({"perf", "--vendor", "1", "open", "1", "bytes", "2", "before"});
+
+    const std::string config = home.path("service.conf");
+    zorvtest::writeFile(config,
+                        ops::edited(ops::shipped("logrotate/zorv-service"),
+                                    {{"/var/log/zorv-service", logs},
+                                     {"su zorv-service zorv-service", "su nobody nogroup"}}));
+    const zorvtest::CapturedProcess rotated =
+        zorvtest::runCaptured({"logrotate", "-f", "-s", home.path("logrotate.state"), config});
+    ASSERT_EQ(rotated.status, 0) << rotated.err;
+    const std::string dir = logs + "/zorv/";
+    EXPECT_NE(zorvtest::readFile(dir + "ZorvDebug.log.1").find("before rotation"),
+              std::string::npos);
+    EXPECT_NE(zorvtest::readFile(dir + "ZorvPerfLog.csv.1").find(",before,"), std::string::npos);
+    EXPECT_FALSE(zorvtest::fileExists(dir + "ZorvDebug.log"));
+
+    service({"debug", "--vendor", "1", "after", "rotation"});
+    EXPECT_NE(zorvtest::readFile(dir + "ZorvDebug.log").find("after rotation"), std::string::npos);
+    EXPECT_EQ(zorvtest::readFile(dir + "ZorvDebug.log.1").find("after rotation"),
+              std::string::npos);
+}
+
 // zorvlog, one process per record as a script runs it, while the log is
 // renamed away: an invocation whose record reached a file must not report
 // it lost (a script that tried again would write it twice).

@@ -76,12 +76,10 @@ void shipAndCompare(const std::string& file, const std::string& receivedPattern,
         sent += ops::readLog(f);
     }
     std::string received;
-    ops::waitFor(
-        [&] {
-            received = zorvtest::readFile(receivedFile(receivedPattern));
-            return received.size() >= sent.size();
-        },
-        30000);
+    zorvtest::eventually([&] {
+        received = zorvtest::readFile(receivedFile(receivedPattern));
+        return received.size() >= sent.size();
+    });
     const ops::Loss loss = ops::lossOf(ops::tally(received), count);
     const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::printf("[ stats    ] %s: %ld records, %d rotations, %zu bytes: %ld lost, %ld doubled, "
@@ -154,8 +152,7 @@ TEST_P(LongOpsRsyslog, AgentAndCentralDeliverTheRawFileByteForByte) {
     const std::string file = home.logDir() + "/zorv-service.log";
     const std::string port = std::to_string(ops::freePort());
     Daemon central = rsyslogCentral(home, port, GetParam().central);
-    ASSERT_TRUE(ops::accepting(std::stoi(port), 10000))
-        << zorvtest::readFile(home.path("central/output"));
+    ASSERT_TRUE(ops::accepting(std::stoi(port))) << zorvtest::readFile(home.path("central/output"));
     Daemon agent = rsyslogd(home.path("agent"),
                             rewritten(ops::edited(ops::shipped("rsyslog/zorv-agent.conf"),
                                                   {{"/var/log/zorv-service/zorv-service.log", file},
@@ -200,8 +197,7 @@ TEST_P(LongOpsSyslogNg, AgentAndCentralDeliverTheRawFileByteForByte) {
     const std::string file = home.logDir() + "/zorv-service.log";
     const std::string port = std::to_string(ops::freePort());
     Daemon central = syslogNgCentral(home, port, GetParam().central);
-    ASSERT_TRUE(ops::accepting(std::stoi(port), 10000))
-        << zorvtest::readFile(home.path("central/output"));
+    ASSERT_TRUE(ops::accepting(std::stoi(port))) << zorvtest::readFile(home.path("central/output"));
     Daemon agent = syslogNg(home.path("agent"),
                             rewritten(ops::edited(ops::shipped("syslog-ng/zorv-agent.conf"),
                                                   {{"/var/log/zorv-service/zorv-service.log", file},
@@ -368,8 +364,7 @@ TEST_P(LongOpsFollow, EveryKindOfRecordArrivesOnceAsOneJsonObject) {
     const std::string port = std::to_string(ops::freePort());
     std::vector<Daemon> daemons;
     daemons.push_back(viaLogger ? rsyslogCentral(home, port, {}) : syslogNgCentral(home, port, {}));
-    ASSERT_TRUE(ops::accepting(std::stoi(port), 10000))
-        << zorvtest::readFile(home.path("central/output"));
+    ASSERT_TRUE(ops::accepting(std::stoi(port))) << zorvtest::readFile(home.path("central/output"));
 
     // A line before any record: a text entry.
     zorvtest::writeFile(file, "left over\n");
@@ -423,12 +418,10 @@ TEST_P(LongOpsFollow, EveryKindOfRecordArrivesOnceAsOneJsonObject) {
 
     const long expected = writers.records() + 6;
     std::string received;
-    ops::waitFor(
-        [&] {
-            received = zorvtest::readFile(receivedFile(home.path("received/*/zorv.jsonl")));
-            return static_cast<long>(zorvtest::splitLines(received).size()) >= expected;
-        },
-        30000);
+    zorvtest::eventually([&] {
+        received = zorvtest::readFile(receivedFile(home.path("received/*/zorv.jsonl")));
+        return static_cast<long>(zorvtest::splitLines(received).size()) >= expected;
+    });
     const ops::Loss loss = ops::lossOf(ops::tallyJson(received), count);
     std::printf("[ stats    ] %ld records, %d rotations: %ld lost, %ld doubled, %zu objects\n",
                 writers.records(), rotations, loss.lost, loss.doubled,

@@ -116,10 +116,10 @@ TEST(QetMainUncaught, TheApplicationIsDestroyedBeforeTheExceptionLeavesMain) {
     qettest::QetHome home;
     zorvtest::TempDir dir;
     for (const std::string at : {"initialize", "exec", "send"}) {
-        qettest::ChildProcess child({QET_MAIN_CHILD, "throw-at-" + at, "QET", "a", "b"},
-                                    dir.file(at + ".out"));
-        int status = -1;
-        ASSERT_TRUE(child.waitForExit(qettest::kWaitMs, &status));
+        zorvtest::ChildSetup setup;
+        setup.output = dir.file(at + ".out");
+        zorvtest::ChildProcess child({QET_MAIN_CHILD, "throw-at-" + at, "QET", "a", "b"}, setup);
+        const int status = child.wait(qettest::kWaitMs);
         const std::string out = child.output();
         EXPECT_EQ(status, 128 + SIGABRT) << out;
         const auto destroyed = out.find("event: ~App");
@@ -133,10 +133,10 @@ TEST(QetMainUncaught, TheApplicationIsDestroyedBeforeTheExceptionLeavesMain) {
 TEST(QetMainUncaught, AnExceptionInTheFirstStepPropagatesBeforeAnyApplication) {
     qettest::QetHome home;
     zorvtest::TempDir dir;
-    qettest::ChildProcess child({QET_MAIN_CHILD, "throw-at-logDebug", "QET"}, dir.file("out"));
-    int status = -1;
-    ASSERT_TRUE(child.waitForExit(qettest::kWaitMs, &status));
-    EXPECT_EQ(status, 128 + SIGABRT);
+    zorvtest::ChildSetup setup;
+    setup.output = dir.file("out");
+    zorvtest::ChildProcess child({QET_MAIN_CHILD, "throw-at-logDebug", "QET"}, setup);
+    EXPECT_EQ(child.wait(qettest::kWaitMs), 128 + SIGABRT);
     EXPECT_NE(child.output().find("thrown at logDebug"), std::string::npos);
     EXPECT_EQ(child.output().find("event: App"), std::string::npos);
 }
@@ -148,9 +148,10 @@ protected:
 
     std::string run(bool control, int* status) {
         zorvtest::ScopedEnv quit("QET_CHILD_QUIT_ON_CLOSE", control ? "1" : nullptr);
-        const std::string out = mHome.root() + (control ? "/control.out" : "/run.out");
-        qettest::ChildProcess child({QET_MAIN_CHILD, "close-last-window", "QET"}, out);
-        EXPECT_TRUE(child.waitForExit(qettest::kWaitMs, status));
+        zorvtest::ChildSetup setup;
+        setup.output = mHome.root() + (control ? "/control.out" : "/run.out");
+        zorvtest::ChildProcess child({QET_MAIN_CHILD, "close-last-window", "QET"}, setup);
+        *status = child.wait(qettest::kWaitMs);
         return child.output();
     }
 };

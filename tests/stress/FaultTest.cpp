@@ -172,12 +172,14 @@ TEST(StressFaults, ReadOnlyFileForAWriterThatIsNobody) {
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
     const std::string earlier = zorvtest::readFile(file);
 
-    stress::RoleChild refused("append", {file, "n", "0", "3"}, true);
+    zorvtest::ChildSetup asNobody;
+    asNobody.runAs = &zorvtest::kNobody;
+    zorvtest::RoleProcess refused("append", {file, "n", "0", "3"}, asNobody);
     EXPECT_EQ(refused.wait(60000), 0) << "log did not return, or the child crashed";
     EXPECT_EQ(zorvtest::readFile(file), earlier);
 
     ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
-    stress::RoleChild allowed("append", {file, "n", "3", "2"}, true);
+    zorvtest::RoleProcess allowed("append", {file, "n", "3", "2"}, asNobody);
     EXPECT_EQ(allowed.wait(60000), 0);
     const std::string text = zorvtest::readFile(file);
     EXPECT_EQ(text.compare(0, earlier.size(), earlier), 0);
@@ -222,7 +224,7 @@ TEST(StressFaults, FileReplacedByADirectory) {
 TEST(LongFaults, AStoppedHolderCostsOneWaitAndItsRecordStaysWhole) {
     zorvtest::TempDir dir;
     const std::string file = dir.file("stopped.log");
-    stress::RoleChild holder("stopped", {file, "h"});
+    zorvtest::RoleProcess holder("stopped", {file, "h"});
     for (int i = 0; i < 1000 && !isStopped(holder.pid()); ++i) {
         ::usleep(10 * 1000);
     }

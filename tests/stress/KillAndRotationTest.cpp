@@ -14,7 +14,7 @@
 #include <thread>
 #include <unistd.h>
 
-using stress::RoleChild;
+using zorvtest::RoleProcess;
 
 namespace {
 
@@ -39,11 +39,11 @@ TEST(LongKilledWriters, SigkillInsideRecordsStallsNoOneAndTearsOnlyTheDead) {
     const long count = 400 * stress::scale();
     const int minimumKills = static_cast<int>(12 * stress::scale());
 
-    std::vector<std::unique_ptr<RoleChild>> survivors;
+    std::vector<std::unique_ptr<RoleProcess>> survivors;
     std::vector<std::string> results;
     for (int s = 0; s < 2; ++s) {
         results.push_back(dir.file("longest-" + std::to_string(s)));
-        survivors.push_back(std::make_unique<RoleChild>(
+        survivors.push_back(std::make_unique<RoleProcess>(
             "writer", std::vector<std::string>{file, "s" + std::to_string(s), std::to_string(count),
                                                "1", results.back()}));
     }
@@ -60,7 +60,7 @@ TEST(LongKilledWriters, SigkillInsideRecordsStallsNoOneAndTearsOnlyTheDead) {
     for (; k < minimumKills || survivorsRunning(); ++k) {
         const std::string name = "k" + std::to_string(k);
         victims.insert(name);
-        RoleChild victim("endless", {file, name});
+        RoleProcess victim("endless", {file, name});
         sleepMs(lifetime(random));
         victim.kill(SIGKILL);
         EXPECT_EQ(victim.wait(20000), 128 + SIGKILL);
@@ -98,9 +98,9 @@ TEST(LongRotation, RenamedAwayManyTimesEveryRecordLandsWholeInOneFile) {
     const long count = 600 * stress::scale();
     constexpr int kWriters = 3;
 
-    std::vector<std::unique_ptr<RoleChild>> writers;
+    std::vector<std::unique_ptr<RoleProcess>> writers;
     for (int w = 0; w < kWriters; ++w) {
-        writers.push_back(std::make_unique<RoleChild>(
+        writers.push_back(std::make_unique<RoleProcess>(
             "writer",
             std::vector<std::string>{file, "r" + std::to_string(w), std::to_string(count), "1"}));
     }

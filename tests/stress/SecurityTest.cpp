@@ -16,8 +16,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <set>
 
 #include <dirent.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,6 +107,26 @@ bool ensureMutexDirectory() {
     return created;
 }
 
+// Two users that exist nowhere else and a group they share, for the cases
+// where members of one group write into one directory.
+constexpr uid_t kUserA = 61001;
+constexpr uid_t kUserB = 61002;
+constexpr gid_t kSharedGroup = 61000;
+
+// Runs body in a child as that user, with the shared group as its only group
+// and the umask of a user who shares files with the group.
+std::string asUser(uid_t uid, const std::function<std::string()>& body) {
+    return stress::runInChild(
+        [&]() -> std::string {
+            ::umask(002);
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kSharedGroup) != 0 || ::setuid(uid) != 0) {
+                return "cannot become uid " + std::to_string(uid);
+            }
+            return body();
+        },
+        30000);
+}
+
 mode_t modeOf(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
@@ -168,7 +191,7 @@ TEST(StressSecurity, DefaultLogsRefuseADataDirectoryTheUserDoesNotOwnAlone) {
     ASSERT_EQ(::mkdir(planted.c_str(), 0777), 0);
     ASSERT_EQ(::chmod(planted.c_str(), 0777), 0);
     if (::geteuid() == 0) {
-        ASSERT_EQ(::chown(planted.c_str(), stress::kNobody, stress::kNogroup), 0);
+        ASSERT_EQ(::chown(planted.c_str(), zorvtest::kNobody.uid, zorvtest::kNobody.gid), 0);
     }
     logThroughDefaultLoggers();
     EXPECT_EQ(entries(planted), std::vector<std::string>()) << "a log went into " << planted;
@@ -184,7 +207,7 @@ TEST(StressSecurity, DefaultLogsRefuseADataDirectoryTheUserDoesNotOwnAlone) {
         return; // a link of another user needs root to stage
     }
     // A link of another user's, whatever it points to, is not.
-    ASSERT_EQ(::lchown(planted.c_str(), stress::kNobody, stress::kNogroup), 0);
+    ASSERT_EQ(::lchown(planted.c_str(), zorvtest::kNobody.uid, zorvtest::kNobody.gid), 0);
     for (const std::string& name : entries(mine.path())) {
         ::unlink((mine.path() + "/" + name).c_str());
     }
@@ -242,7 +265,7 @@ TEST(StressSecurity, AnotherUsersMutexFileIsReplacedAndRecordsAreWritten) {
                   },
                   30000),
               "");
-    ASSERT_EQ(::chown(mutexFile.c_str(), stress::kNobody, stress::kNogroup), 0);
+    ASSERT_EQ(::chown(mutexFile.c_str(), zorvtest::kNobody.uid, zorvtest::kNobody.gid), 0);
 
     const std::string file = dir.file(name);
     stress::writeRecords(file, "o", 0, 3);
@@ -253,4 +276,74 @@ TEST(StressSecurity, AnotherUsersMutexFileIsReplacedAndRecordsAreWritten) {
     ASSERT_EQ(::lstat(mutexFile.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, ::geteuid());
     ::unlink(mutexFile.c_str());
+}
+
+// A link planted at a log's name in a directory that others may write to is
+// followed only when it belongs to the writer or to root: root's record does
+// not reach the file a group member's link points at.
+TEST(StressSecurity, ALinkPlantedAtTheLogsNameIsFollowedOnlyWhenTrusted) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as other users";
+    }
+    zorvtest::IsolatedLocks home;
+    zorvtest::TempDir shared, elsewhere;
+    ASSERT_EQ(::chown(shared.path().c_str(), 0, kSharedGroup), 0);
+    ASSERT_EQ(::chmod(shared.path().c_str(), 02770), 0);
+    const std::string victim = elsewhere.file("root-only");
+    zorvtest::writeFile(victim, "precious\n");
+    const std::string log = shared.file("app.log");
+    ASSERT_EQ(asUser(kUserA,
+                     [&] { return ::symlink(victim.c_str(), log.c_str()) == 0 ? "" : "no link"; }),
+              "");
+    stress::writeRecords(log, "r", 0, 1);
+    EXPECT_EQ(zorvtest::readFile(victim), "precious\n") << "the planted link was followed";
+    EXPECT_TRUE(S_ISLNK(modeOf(log)));
+    // The same link made by root is followed.
+    ASSERT_EQ(::lchown(log.c_str(), 0, 0), 0);
+    stress::writeRecords(log, "r", 1, 1);
+    EXPECT_EQ(stress::checkRecordLog(zorvtest::readFile(victim).substr(9)).seqs("r"),
+              std::set<long>{1});
+}
+
+// The data directory the library makes (0770) is written into whatever the
+// user's primary group is; since the group may write there too, what another
+// member puts at a log's name (a file or a link of theirs) is not written.
+TEST(StressSecurity, ASharedGroupsDataDirectoryIsGuardedFileByFile) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as other users";
+    }
+    zorvtest::IsolatedHome home;
+    zorvtest::TempDir top;
+    ASSERT_EQ(::chown(top.path().c_str(), kUserA, kSharedGroup), 0);
+    ASSERT_EQ(::chmod(top.path().c_str(), 0770), 0);
+    const std::string data = top.path() + "/zorv";
+    zorvtest::ScopedEnv dataHome("XDG_DATA_HOME", top.path().c_str());
+    zorvtest::ScopedEnv lockDir("ZORV_LOCK_DIR", (top.path() + "/locks").c_str());
+    zorvtest::ScopedEnv debug("ZORV_DEBUG_MODE", "1");
+    zorvtest::ScopedEnv perf("ZORV_PERF_LOG", "1");
+    auto logAsA = [] {
+        logThroughDefaultLoggers();
+        return std::string();
+    };
+    ASSERT_EQ(asUser(kUserA, logAsA), "");
+    EXPECT_EQ(zorvtest::splitLines(zorvtest::readFile(data + "/ZorvDebug.log")).size(), 1u);
+    EXPECT_EQ(modeOf(data) & 0777, 0770u);
+
+    const std::string theirs = top.path() + "/theirs";
+    ASSERT_EQ(asUser(kUserB,
+                     [&]() -> std::string {
+                         ::umask(0);
+                         const std::string debugLog = data + "/ZorvDebug.log";
+                         const std::string perfLog = data + "/ZorvPerfLog.csv";
+                         zorvtest::writeFile(theirs, "");
+                         if (::unlink(debugLog.c_str()) != 0 || ::unlink(perfLog.c_str()) != 0) {
+                             return "cannot remove A's logs";
+                         }
+                         zorvtest::writeFile(debugLog, "");
+                         return ::symlink(theirs.c_str(), perfLog.c_str()) == 0 ? "" : "no link";
+                     }),
+              "");
+    ASSERT_EQ(asUser(kUserA, logAsA), "");
+    EXPECT_EQ(zorvtest::readFile(data + "/ZorvDebug.log"), "") << "written into B's file";
+    EXPECT_EQ(zorvtest::readFile(theirs), "") << "B's link followed";
 }

@@ -368,7 +368,8 @@ std::string LogCheck::summary() const {
     return out.str();
 }
 
-LogCheck checkRecordLog(const std::string& text, const std::set<std::string>& mayTear) {
+LogCheck checkRecordLog(const std::string& text, const std::set<std::string>& mayTear,
+                        bool betweenUsers) {
     LogCheck check;
     std::vector<std::string> lines = zorvtest::splitLines(text);
     const bool unterminated = !text.empty() && text.back() != '\n';
@@ -380,6 +381,9 @@ LogCheck checkRecordLog(const std::string& text, const std::set<std::string>& ma
         const std::string& line = lines[n];
         const long lineNo = static_cast<long>(n) + 1;
         const bool last = n + 1 == lines.size();
+        if (betweenUsers && line.empty() && !inRecord) {
+            continue;
+        }
         RecordLine parsed;
         const bool full = parseRecordLine(line, parsed) && !(last && unterminated);
         if (full && inRecord && parsed.writer == current.writer && parsed.seq == current.seq &&

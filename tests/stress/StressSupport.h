@@ -2,10 +2,11 @@
 #define ZORV_STRESS_SUPPORT_H
 
 // Shared by the stress suites: the multi-line record the writers log, the
-// checker that reads a log back and proves every record whole, and child
-// processes of this very program playing writer roles.
+// checker that reads a log back and proves every record whole, and the
+// writer roles this program plays in its child processes
+// (zorvtest::RoleProcess).
 
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 
 #include <zorv/ZorvLoggable.h>
 
@@ -60,27 +61,17 @@ struct LogCheck {
 // mayTear may have been cut short by its writer's death: its lines so far,
 // the last possibly cut inside, then a new record (the torn-tail rule: the
 // next writer ends a line left without its LF before it writes its own).
-LogCheck checkRecordLog(const std::string& text, const std::set<std::string>& mayTear = {});
+// betweenUsers: the writers are of several users (who share no lock), so an
+// empty line between two records is allowed: the LF a record puts before
+// itself when another user's record was on its way.
+LogCheck checkRecordLog(const std::string& text, const std::set<std::string>& mayTear = {},
+                        bool betweenUsers = false);
 
 // Reads a file of debug records whose messages are "<writer>:<seq>".
 LogCheck checkDebugLog(const std::string& text);
 
 // Writes count records to file through a logger of its own, from seq first.
 void writeRecords(const std::string& file, const std::string& writer, long first, long count);
-
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNogroup = 65534;
-
-// A child process: this program run again in a role (see the role table in
-// StressSupport.cpp). asNobody drops to user and group nobody first.
-class RoleChild : public zorvtest::RoleProcess {
-public:
-    RoleChild(const std::string& role, const std::vector<std::string>& args, bool asNobody = false)
-        : RoleProcess(role, args, asNobody ? &kAsNobody : nullptr) {}
-
-private:
-    static constexpr zorvtest::RunAs kAsNobody = {kNobody, kNogroup};
-};
 
 // Runs body in a forked child (no exec) and returns what it wrote to its
 // report: an empty text when all went well. For checks that must happen in

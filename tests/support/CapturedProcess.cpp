@@ -1,6 +1,6 @@
 #include "support/CapturedProcess.h"
 
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 #include <cerrno>

@@ -1,23 +1,52 @@
 #include "support/TestSupport.h"
 
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
+#include <sched.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace zorvtest {
 
 namespace {
+
+bool writeProcFile(const char* path, const std::string& text) {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    const bool written =
+        fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return written;
+}
+
+// A mount namespace of the calling thread's own: directly as root, else
+// inside a user namespace that maps the caller to root.
+bool privateMountNamespace() {
+    if (::unshare(CLONE_NEWNS) == 0) {
+        return true;
+    }
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    return ::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+           writeProcFile("/proc/self/setgroups", "deny") &&
+           writeProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+           writeProcFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+}
+
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
     return ::remove(path);
 }
@@ -167,6 +196,50 @@ std::string selfExe() {
         return std::string();
     }
     return std::string(buf, static_cast<std::size_t>(n));
+}
+
+bool mountFullTmpfs(const std::string& dir, std::string* why) {
+    if (!privateMountNamespace() ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *why = std::string("no private mount namespace: ") + std::strerror(errno);
+        return false;
+    }
+    ::mkdir(dir.c_str(), 0700);
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0700") != 0) {
+        *why = "cannot mount a tmpfs on " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    const int fd = ::open((dir + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string block(4096, 'f');
+    while (fd >= 0 && ::write(fd, block.data(), block.size()) > 0) {
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return fd >= 0;
+}
+
+bool eventually(const std::function<bool()>& done, int limitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+char processState(pid_t id) {
+    // "pid (comm) S ...": the command may hold anything, ')' included.
+    const std::string stat = readFile("/proc/" + std::to_string(id) + "/stat");
+    const std::string::size_type close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : 0;
+}
+
+bool sleepsOnFutex(pid_t id) {
+    return processState(id) == 'S' &&
+           readFile("/proc/" + std::to_string(id) + "/wchan").find("futex") != std::string::npos;
 }
 
 bool isOpenInThisProcess(const std::string& path) {

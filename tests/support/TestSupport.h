@@ -1,7 +1,9 @@
 #ifndef ZORV_TEST_SUPPORT_H
 #define ZORV_TEST_SUPPORT_H
 
+#include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace zorvtest {
@@ -20,6 +22,38 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
+
+// Built with ThreadSanitizer, under which the named mutex polls instead of
+// sleeping in the kernel (see the mutex's source).
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitized = true;
+#else
+constexpr bool kThreadSanitized = false;
+#endif
+#else
+constexpr bool kThreadSanitized = false;
+#endif
+
+// How long a test waits for any one event (a child ready, a line written, a
+// file there) before it fails. It only turns a hang into a failure, so it is
+// generous: the suites run on a busy machine and under the sanitizers.
+constexpr int kEventLimitMs = 120000;
+
+// Polls done until it holds; false when limitMs passed first.
+bool eventually(const std::function<bool()>& done, int limitMs = kEventLimitMs);
+
+// The state letter of a process or thread in /proc/<id>/stat ('R', 'S',
+// 'T', ...), or 0 when there is none.
+char processState(pid_t id);
+
+// Whether a thread (or the main thread of a process) sleeps in a futex wait,
+// as a waiter inside ZorvMutex::lock does: its /proc/<id>/wchan names the
+// kernel function it sleeps in, which differs between kernels but always
+// mentions the futex.
+bool sleepsOnFutex(pid_t id);
 
 // A fresh directory under /tmp, removed with everything in it at destruction.
 class TempDir {
@@ -108,6 +142,14 @@ int runProcess(const std::vector<std::string>& argv, std::string* output = nullp
 
 // The path of the running test program itself (for re-running it as a child).
 std::string selfExe();
+
+// Gives the calling thread a mount namespace of its own (as root; without
+// the right, in a user namespace of its own where it is root) and mounts a
+// tmpfs of a few pages over the directory dir there, filled up to the last
+// byte by one file, "filler". Children started afterwards share it. False,
+// with why, when neither kind of namespace can be had. A user namespace
+// needs a single-threaded process.
+bool mountFullTmpfs(const std::string& dir, std::string* why);
 
 // Whether this process holds a descriptor open on the file at path (checked
 // through /proc/self/fd), e.g. to see that a stream was left open or closed.

@@ -9,7 +9,11 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-class ClientExample : public ZorvlogTest {};
+// With the table the packages ship, as a client's users have it.
+class ClientExample : public ZorvlogTest {
+protected:
+    ClientExample() { installTable(readFile(SHIPPED_TABLE)); }
+};
 
 TEST_F(ClientExample, WritesAllThreeRecords) {
     ScopedEnv debugOn("ZORV_DEBUG_MODE", "1");
@@ -17,17 +21,19 @@ TEST_F(ClientExample, WritesAllThreeRecords) {
     const std::string log = mDir.file("client.log");
     CapturedProcess run = runCaptured({CLIENT_EXAMPLE_EXE, log});
     ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "debug log: " + mHome.zorvDataDir() + "/ZorvDebug.log\n");
 
+    // A vendor of its own, whose code the shipped table does not describe.
     Lines errors = payloads(log);
     ASSERT_EQ(errors.size(), 7u);
     EXPECT_EQ(errors[0], "Reason=Fatal error");
     EXPECT_EQ(errors[3].rfind("File=main.cpp,Line=", 0), 0u) << errors[3];
-    EXPECT_EQ(errors[4], "VendorID=8 [ZorvQet]");
-    EXPECT_EQ(errors[5], "VendorError=3 [A malformed request frame was received]");
-    EXPECT_EQ(errors[6], "ZorvQet=5.0.0");
+    EXPECT_EQ(errors[4], "VendorID=10 [ZorvFell]");
+    EXPECT_EQ(errors[5], "VendorError=1");
+    EXPECT_EQ(errors[6], "ZorvFell=5.0.0");
 
     EXPECT_EQ(payloads(mHome.zorvDataDir() + "/ZorvDebug.log"),
-              (Lines{"ZorvQet\tclient example started\t"}));
+              (Lines{"ZorvFell\tclient example started\t"}));
 
     Lines perf = payloads(mHome.zorvDataDir() + "/ZorvPerfLog.csv", ',');
     ASSERT_EQ(perf.size(), 1u);
@@ -36,7 +42,7 @@ TEST_F(ClientExample, WritesAllThreeRecords) {
     EXPECT_EQ(columns[2], zorvUtilVersionString());
     EXPECT_EQ(columns[3], "build:2890");
     EXPECT_EQ(columns[4].rfind("us:", 0), 0u);
-    EXPECT_EQ(columns[5], "ZorvQet");
+    EXPECT_EQ(columns[5], "ZorvFell");
     EXPECT_EQ(columns[6], "client-example");
 
     // What it wrote reads back as one error record.

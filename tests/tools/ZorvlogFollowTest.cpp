@@ -2,7 +2,7 @@
 // compresses them, while the follower is stopped, killed and started again,
 // and while others put files, links and damage beside them.
 #include "ZorvlogFixture.h"
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 
 #include <zorv/ErrorLog.h>
 
@@ -87,16 +87,6 @@ protected:
     std::string output(int run) const { return mDir.file("run" + std::to_string(run) + ".json"); }
     std::string messages(int run) const { return mDir.file("run" + std::to_string(run) + ".err"); }
 
-    // Polls until done; false after a minute, which only turns a hang into a failure.
-    static bool waitUntil(const std::function<bool()>& done) {
-        for (int i = 0; i < 6000; ++i) {
-            if (done()) {
-                return true;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return done();
-    }
     bool printed(int run, int record) {
         return readFile(output(run)).find("\"record " + std::to_string(record) + "\"") !=
                std::string::npos;
@@ -139,7 +129,7 @@ TEST_F(Follow, RestartFindsTheUnfinishedFileCompressed) {
     const std::string log = mDir.file("a.log");
     pid_t first = start({log}, 1);
     write(log, 0, 2);
-    ASSERT_TRUE(waitUntil([&] { return printed(1, 2); }));
+    ASSERT_TRUE(eventually([&] { return printed(1, 2); }));
     stop(first);
 
     const long stoppedAt = fileSize(log);
@@ -149,7 +139,7 @@ TEST_F(Follow, RestartFindsTheUnfinishedFileCompressed) {
     write(log, 9, 9);
 
     pid_t second = start({log}, 2);
-    ASSERT_TRUE(waitUntil([&] { return printed(2, 9); }));
+    ASSERT_TRUE(eventually([&] { return printed(2, 9); }));
     CapturedProcess rival = zorvlog({"follow", log});
     EXPECT_EQ(rival.status, 1);
     EXPECT_NE(rival.err.find("in use by another zorvlog follow"), std::string::npos) << rival.err;
@@ -169,13 +159,13 @@ TEST_F(Follow, EmptiedInPlaceContinuesInTheCopy) {
     const std::string log = mDir.file("c.log");
     write(log, 0, 2);
     pid_t follower = start({log}, 1);
-    ASSERT_TRUE(waitUntil([&] { return printed(1, 2); }));
+    ASSERT_TRUE(eventually([&] { return printed(1, 2); }));
     ::kill(follower, SIGSTOP);
     write(log, 3, 4);
     ASSERT_EQ(runProcess({"sh", "-c", "cp \"$0\" \"$0.1\" && : > \"$0\"", log}), 0);
     write(log, 5, 5);
     ::kill(follower, SIGCONT);
-    ASSERT_TRUE(waitUntil([&] { return printed(1, 5); }));
+    ASSERT_TRUE(eventually([&] { return printed(1, 5); }));
     stop(follower);
     EXPECT_EQ(records(1).size(), 6u) << readFile(output(1));
 }
@@ -198,7 +188,7 @@ TEST_F(Follow, StopsAndRestartsUnderWritersAndRotations) {
                 "follow-writer", std::vector<std::string>{log, std::to_string(written),
                                                           std::to_string(written + 24)}));
         }
-        EXPECT_TRUE(waitUntil([&] { return fileExists(log); }));
+        EXPECT_TRUE(eventually([&] { return fileExists(log); }));
         EXPECT_EQ(runProcess({"/usr/sbin/logrotate", "-f", "-s", mDir.file("rotate.state"), conf}),
                   0);
         during();
@@ -223,13 +213,13 @@ TEST_F(Follow, StopsAndRestartsUnderWritersAndRotations) {
     };
     pid_t follower = start({log}, 1);
     // Ready before the first record: generations older than the follower are not its.
-    ASSERT_TRUE(waitUntil([&] { return said(1, "waiting for it to appear"); }));
+    ASSERT_TRUE(eventually([&] { return said(1, "waiting for it to appear"); }));
     for (int r = 0; r < 12; ++r) {
         if (r == 3) {
             ::kill(follower, SIGSTOP);
         } else if (r == 9) {
             ::kill(follower, SIGCONT);
-            ASSERT_TRUE(waitUntil([&] { return missing({1}) == 0; }))
+            ASSERT_TRUE(eventually([&] { return missing({1}) == 0; }))
                 << missing({1}) << " of " << written << " records lost by the stopped follower";
             stop(follower);
             follower = start({log}, 2);
@@ -243,7 +233,7 @@ TEST_F(Follow, StopsAndRestartsUnderWritersAndRotations) {
         });
         ASSERT_FALSE(HasFailure());
     }
-    ASSERT_TRUE(waitUntil([&] { return missing({1, 2, 3}) == 0; })) << missing({1, 2, 3});
+    ASSERT_TRUE(eventually([&] { return missing({1, 2, 3}) == 0; })) << missing({1, 2, 3});
     stop(follower);
 
     std::map<int, std::string> runs[3] = {records(1), records(2), records(3)};
@@ -278,7 +268,7 @@ TEST_F(Follow, ReadsOnlyTheLogsOwnFiles) {
     const std::string state = "--state=" + mDir.file("s.state");
     write(log, 0, 1);
     pid_t follower = start({state, log}, 1);
-    ASSERT_TRUE(waitUntil([&] { return printed(1, 1); }));
+    ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
     stop(follower);
 
     ASSERT_EQ(::rename(log.c_str(), (log + ".2").c_str()), 0);
@@ -290,7 +280,7 @@ TEST_F(Follow, ReadsOnlyTheLogsOwnFiles) {
     ASSERT_EQ(::chown(log.c_str(), 61001, 61001), 0);
 
     follower = start({state, log}, 2);
-    ASSERT_TRUE(waitUntil([&] { return said(2, "61001"); })) << readFile(messages(2));
+    ASSERT_TRUE(eventually([&] { return said(2, "61001"); })) << readFile(messages(2));
     stop(follower);
     EXPECT_TRUE(said(2, log + ".1")) << "the forged generation is not named";
     EXPECT_TRUE(said(2, log + ".3.xz")) << "the compression it cannot read is not named";
@@ -304,14 +294,14 @@ TEST_F(Follow, ReadsOnlyTheLogsOwnFiles) {
     ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
     write(other, 10, 10);
     follower = start({state, "--owner", "61001", log, other}, 3);
-    ASSERT_TRUE(waitUntil([&] { return printed(3, 2) && printed(3, 10); }));
+    ASSERT_TRUE(eventually([&] { return printed(3, 2) && printed(3, 10); }));
     ASSERT_EQ(::rename(other.c_str(), (other + ".1").c_str()), 0);
     ASSERT_EQ(::symlink(secret.c_str(), other.c_str()), 0);
     ASSERT_EQ(::lchown(other.c_str(), 65534, 65534), 0);
-    ASSERT_TRUE(waitUntil([&] { return said(3, "link"); })) << readFile(messages(3));
+    ASSERT_TRUE(eventually([&] { return said(3, "link"); })) << readFile(messages(3));
     ASSERT_EQ(::unlink(other.c_str()), 0);
     write(other, 11, 11);
-    ASSERT_TRUE(waitUntil([&] { return printed(3, 11); }));
+    ASSERT_TRUE(eventually([&] { return printed(3, 11); }));
     stop(follower);
 
     const std::string out = readFile(output(2)) + readFile(output(3));
@@ -356,7 +346,7 @@ TEST_F(Follow, StateThatWouldDestroySomethingIsRefused) {
                   crc32(0, reinterpret_cast<const Bytef*>(line), std::strlen(line)));
     writeFile(old, std::string(header) + line);
     pid_t follower = start({"--state", old, log}, 1);
-    ASSERT_TRUE(waitUntil([&] { return printed(1, 1); }));
+    ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
     stop(follower);
     EXPECT_EQ(records(1).size(), 1u) << readFile(output(1));
 }
@@ -376,7 +366,7 @@ TEST_F(Follow, DamageIsReportedAndPassed) {
     write(b, 11, 12);
     write(c, 20, 29);
     pid_t follower = start({a, b, c}, 1);
-    ASSERT_TRUE(waitUntil([&] { return printed(1, 5) && printed(1, 12) && printed(1, 29); }));
+    ASSERT_TRUE(eventually([&] { return printed(1, 5) && printed(1, 12) && printed(1, 29); }));
     stop(follower);
     EXPECT_TRUE(said(1, a + ": 4096 zero bytes at byte " + std::to_string(zerosAt)))
         << readFile(messages(1));
@@ -388,7 +378,7 @@ TEST_F(Follow, DamageIsReportedAndPassed) {
     ASSERT_EQ(::truncate((c + ".1.gz").c_str(), fileSize(c + ".1.gz") / 2), 0);
     write(c, 100, 100);
     follower = start({a, b, c}, 2);
-    ASSERT_TRUE(waitUntil([&] { return printed(2, 100); })) << readFile(messages(2));
+    ASSERT_TRUE(eventually([&] { return printed(2, 100); })) << readFile(messages(2));
     stop(follower);
     EXPECT_TRUE(said(2, c + ".1.gz: the compressed data ends early")) << readFile(messages(2));
     for (int i = 0; i < 30; ++i) {
@@ -403,12 +393,12 @@ TEST_F(Follow, NoDecisionWaitsOnAFilesTime) {
     const std::string log = mDir.file("a.log");
     write(log, 0, 0);
     pid_t follower = start({log}, 1);
-    ASSERT_TRUE(waitUntil([&] { return printed(1, 0); }));
+    ASSERT_TRUE(eventually([&] { return printed(1, 0); }));
     ASSERT_EQ(::rename(log.c_str(), (log + ".1").c_str()), 0);
     const struct timespec hourAhead[2] = {{::time(nullptr) + 3600, 0}, {::time(nullptr) + 3600, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, (log + ".1").c_str(), hourAhead, 0), 0);
     write(log, 1, 1);
-    ASSERT_TRUE(waitUntil([&] { return printed(1, 1); }));
+    ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
 
     const int late = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     ASSERT_GE(late, 0);
@@ -420,7 +410,7 @@ TEST_F(Follow, NoDecisionWaitsOnAFilesTime) {
         const std::string line = debugLine(lateRecord++);
         EXPECT_EQ(::write(late, line.data(), line.size()), static_cast<ssize_t>(line.size()));
     };
-    ASSERT_TRUE(waitUntil([&] {
+    ASSERT_TRUE(eventually([&] {
         if (polls++ % 25 == 0) {
             writeLate();
         }
@@ -428,7 +418,7 @@ TEST_F(Follow, NoDecisionWaitsOnAFilesTime) {
     }));
     writeLate();
     ::close(late);
-    ASSERT_TRUE(waitUntil([&] { return printed(1, lateRecord - 1); }));
+    ASSERT_TRUE(eventually([&] { return printed(1, lateRecord - 1); }));
     stop(follower);
     std::map<int, std::string> seen = records(1);
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(3 + lateRecord - 100));
@@ -450,17 +440,17 @@ TEST_F(FollowTimed, HoleAndHugeInputInBoundedMemoryAndStopsWithinASecond) {
     const std::string log = mDir.file("a.log");
     write(log, 0, 0);
     pid_t follower = start({log}, 1);
-    ASSERT_TRUE(waitUntil([&] { return printed(1, 0); }));
+    ASSERT_TRUE(eventually([&] { return printed(1, 0); }));
     const long holeAt = fileSize(log);
     ASSERT_EQ(::truncate(log.c_str(), holeAt + (64L << 20)), 0);
     write(log, 1, 1);
-    ASSERT_TRUE(waitUntil([&] { return printed(1, 1); }));
+    ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
     EXPECT_TRUE(said(1, log + ": 67108864 zero bytes at byte " + std::to_string(holeAt)))
         << readFile(messages(1));
 
     ASSERT_EQ(::rename(log.c_str(), (log + ".1").c_str()), 0);
     writeGzip(log, {{debugLine(2) + debugLine(3), 1}, {std::string(64 << 20, '\0'), 256}});
-    ASSERT_TRUE(waitUntil([&] { return printed(1, 2); }));
+    ASSERT_TRUE(eventually([&] { return printed(1, 2); }));
     const auto stopped = std::chrono::steady_clock::now();
     ::kill(follower, SIGTERM);
     long peakKb = 0;

@@ -1,11 +1,10 @@
 // zorvlog status: what it finds in a working setup, what it names as off, and
 // a real QET told from its instance lock.
 #include "ZorvlogFixture.h"
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 
-#include <chrono>
+#include <csignal>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace zorvtest {
@@ -84,29 +83,30 @@ TEST_F(Status, WhatIsOffIsNamedWithItsReason) {
     ScopedEnv debugOn("ZORV_DEBUG_MODE", "1");
     EXPECT_EQ(strings(status(1)["off"]),
               (std::vector<std::string>{"debug", "table", "lock_place"}));
+
+    // A lock place named by ZORV_LOCK_DIR that others may write to: refused
+    // and left as it is.
+    ASSERT_EQ(::chmod(mDir.path().c_str(), 0777), 0);
+    ScopedEnv openLockPlace("ZORV_LOCK_DIR", mDir.path().c_str());
+    EXPECT_EQ(status(1)["lock_place"]["reason"].str(),
+              "ZORV_LOCK_DIR " + mDir.path() + " is writable by others");
+    struct stat st;
+    ASSERT_EQ(::stat(mDir.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0777u);
 }
 
 #ifdef QET_BINARY
 TEST_F(Status, AServingQetIsFoundFromItsLockWithoutConnecting) {
     ScopedEnv offscreen("QT_QPA_PLATFORM", "offscreen");
     const std::string socket = mHome.runtimeDir() + "/QET.pipe";
-    struct Qet {
-        pid_t pid = spawnProcess({QET_BINARY});
-        ~Qet() {
-            if (pid > 0 && ::kill(pid, SIGKILL) == 0) {
-                waitProcess(pid);
-            }
-        }
-    } qet;
-    ASSERT_GT(qet.pid, 0);
+    ChildProcess qet({QET_BINARY});
+    ASSERT_TRUE(qet.started());
     // QET writes its socket into the lock file once it listens.
-    for (int i = 0; i < 2000 && readFile(lockDir() + "/QET.lock").find(socket) == std::string::npos;
-         ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    ASSERT_TRUE(eventually(
+        [&] { return readFile(lockDir() + "/QET.lock").find(socket) != std::string::npos; }));
     JsonValue s = status(0);
     EXPECT_EQ(s["qet"]["state"].str(), "serving");
-    EXPECT_EQ(s["qet"]["pid"].number(), qet.pid);
+    EXPECT_EQ(s["qet"]["pid"].number(), qet.pid());
     EXPECT_EQ(s["qet"]["socket"].str(), socket);
     EXPECT_TRUE(s["qet"]["socket_present"].boolean());
 
@@ -115,9 +115,8 @@ TEST_F(Status, AServingQetIsFoundFromItsLockWithoutConnecting) {
     EXPECT_EQ(strings(status(1)["off"]), (std::vector<std::string>{"qet"}));
 
     // Ended: its words stay in the file, the lock tells.
-    ::kill(qet.pid, SIGTERM);
-    EXPECT_EQ(waitProcess(qet.pid), 0);
-    qet.pid = -1;
+    qet.kill(SIGTERM);
+    EXPECT_EQ(qet.wait(), 0);
     EXPECT_NE(readFile(lockDir() + "/QET.lock").find(socket), std::string::npos);
     EXPECT_EQ(status(0)["qet"]["state"].str(), "not serving");
 }

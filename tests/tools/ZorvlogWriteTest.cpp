@@ -88,6 +88,38 @@ TEST_F(ZorvlogWrite, ErrorWithoutTableSaysSoAndWritesBareNumbers) {
     EXPECT_EQ(lines[5], "VendorError=42");
 }
 
+// The library stays silent about the table it skips or cannot load; the tool
+// names it, since a person put it there and expects it to be read.
+TEST_F(ZorvlogWrite, ErrorNamesTheTablesTheSearchSkipsOrCannotLoad) {
+    const std::string system = mHome.root() + "/sys/zorv";
+    ASSERT_EQ(::mkdir((mHome.root() + "/sys").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(system.c_str(), 0755), 0);
+    writeFile(system + "/ZorvErrorCodes.xml", kTestTable);
+    const std::string ours = mDir.file("tool.log");
+    const std::vector<std::string> error{"error", "--vendor", "3", "--code", "42", ours};
+
+    // Writable by others: passed over, and the search goes on to the next table.
+    ASSERT_EQ(::chmod(tablePath().c_str(), 0666), 0);
+    CapturedProcess skipped = zorvlog(error);
+    ASSERT_EQ(skipped.status, 0) << skipped.err;
+    EXPECT_NE(skipped.err.find(tablePath() + " is passed over: it is writable by others"),
+              std::string::npos)
+        << skipped.err;
+    EXPECT_EQ(payloads(ours).at(4), "VendorID=3 [Brakka]");
+
+    // Not well-formed: named with the parser's word, and it hides the good one.
+    ::unlink(ours.c_str());
+    ASSERT_EQ(::chmod(tablePath().c_str(), 0600), 0);
+    writeFile(tablePath(), "<ERRORTABLES><TABLE VENDORID=\"3\">\n</ERRORTABLES>\n");
+    CapturedProcess broken = zorvlog(error);
+    ASSERT_EQ(broken.status, 0) << broken.err;
+    EXPECT_NE(broken.err.find(tablePath() + " cannot be loaded"), std::string::npos) << broken.err;
+    EXPECT_NE(broken.err.find("Error reading end tag"), std::string::npos) << broken.err;
+    EXPECT_NE(broken.err.find("hides " + system + "/ZorvErrorCodes.xml"), std::string::npos)
+        << broken.err;
+    EXPECT_EQ(payloads(ours).at(4), "VendorID=3");
+}
+
 TEST_F(ZorvlogWrite, ErrorAppendsAfterEarlierRecords) {
     const std::string ours = mDir.file("tool.log");
     writeFile(ours, "1\t2026/12/06\t17:05:09\tReason=earlier\n");
@@ -105,6 +137,11 @@ TEST_F(ZorvlogWrite, DebugGoesThroughTheDebugLogger) {
     const std::string file = mHome.zorvDataDir() + "/ZorvDebug.log";
     CapturedProcess run = zorvlog({"debug", "--vendor", "zorvcore", "hello", "world"});
     ASSERT_EQ(run.status, 0) << run.err;
+    // ... which a person reading "0" does not expect: said once, on stderr.
+    EXPECT_EQ(splitLines(run.err).size(), 1u) << run.err;
+    EXPECT_NE(run.err.find("warning: ZORV_DEBUG_MODE=\"0\" switches debug logging on"),
+              std::string::npos)
+        << run.err;
     ASSERT_EQ(zorvlog({"debug", "--vendor", "6", "--ms", "--", "--not-an-option"}).status, 0);
 
     const std::string theirs = mDir.file("lib.log");
@@ -123,10 +160,12 @@ TEST_F(ZorvlogWrite, DebugGoesThroughTheDebugLogger) {
 }
 
 TEST_F(ZorvlogWrite, DebugToAFileIgnoresTheSwitch) {
+    ScopedEnv offLooking("ZORV_DEBUG_MODE", "off");
     const std::string ours = mDir.file("debug.log");
     CapturedProcess run =
         zorvlog({"debug", "--to", ours, "--vendor", "ZorvQet", "two\nlines", "and\ta tab"});
     ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "") << "the switch plays no part with --to";
     EXPECT_EQ(readFile(ours).substr(readFile(ours).find("ZorvQet")),
               "ZorvQet\ttwo\nlines and\ta tab\t\n");
     EXPECT_FALSE(fileExists(mHome.zorvDataDir() + "/ZorvDebug.log"));
@@ -155,6 +194,7 @@ TEST_F(ZorvlogWrite, PerfRowIsTheLibrarysRow) {
     CapturedProcess run =
         zorvlog({"perf", "--vendor", "ZorvLumen", "open", "", "bytes", "4096", ""});
     ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
 
     const std::string theirs = mDir.file("lib.csv");
     ZorvLogger logger(false);
@@ -179,6 +219,14 @@ TEST_F(ZorvlogWrite, PerfRowIsTheLibrarysRow) {
     ASSERT_EQ(
         zorvlog({"perf", "--to", to, "--vendor", "2", "open", "", "bytes", "4096", ""}).status, 0);
     EXPECT_EQ(payloads(to, ','), payloads(theirs, ','));
+
+    // An empty value switches it on as well, and that is said.
+    ScopedEnv empty("ZORV_PERF_LOG", "");
+    CapturedProcess emptyRun = zorvlog({"perf", "--vendor", "2", "a", "b", "c", "d", "e"});
+    EXPECT_EQ(emptyRun.status, 0);
+    EXPECT_NE(emptyRun.err.find("warning: ZORV_PERF_LOG=\"\" switches performance logging on"),
+              std::string::npos)
+        << emptyRun.err;
 }
 
 TEST_F(ZorvlogWrite, AFileThatCannotBeOpenedIsReported) {
@@ -356,6 +404,46 @@ TEST_F(ZorvlogWrite, ConcurrentWritersKeepRecordsWhole) {
     for (const std::string& object : objects) {
         EXPECT_EQ(JsonValue::parse(object)["kind"].str(), "error");
     }
+}
+
+// A setgid client (secure execution) trusts nothing its caller's environment
+// says: "uname" comes from /usr/bin:/bin, not from the caller's PATH; the
+// logging switches and ZORV_LOCK_DIR are not read.
+TEST_F(ZorvlogWrite, ASetgidClientTrustsNoneOfItsCallersVariables) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to make a setgid program and run it as another user";
+    }
+    constexpr int kCaller = 61003;
+    TempDir bin, out;
+    const std::string tool = bin.file("zorvlog");
+    ASSERT_EQ(runProcess({"cp", ZORVLOG_EXE, tool}), 0);
+    ASSERT_EQ(::chown(tool.c_str(), 0, 61000), 0);
+    ASSERT_EQ(::chmod(tool.c_str(), 02755), 0);
+    ASSERT_EQ(::chmod(bin.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(out.path().c_str(), 01777), 0);
+    // The caller may run the stand-in uname that comes first on PATH.
+    const std::string path = ::getenv("PATH");
+    ASSERT_EQ(::chmod(path.substr(0, path.find(':')).c_str(), 0755), 0);
+    ScopedEnv on("ZORV_DEBUG_MODE", "1");
+    ScopedEnv data("XDG_DATA_HOME", out.path().c_str());
+    ScopedEnv shm("ZORV_LOCK_DIR", out.file("locks").c_str());
+    auto asCaller = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"setpriv", "--reuid=" + std::to_string(kCaller),
+                                   "--regid=" + std::to_string(kCaller), "--clear-groups", tool});
+        return runCaptured(args);
+    };
+    const std::string log = out.file("error.log");
+    CapturedProcess error = asCaller({"error", "--vendor", "3", "--code", "42", log});
+    CapturedProcess debug = asCaller({"debug", "--vendor", "1", "x"});
+    runProcess({"rm", "-rf", "/dev/shm/zorv-" + std::to_string(kCaller)});
+    // (Exit statuses are not compared: a sanitized build cannot read its
+    // options in a setgid process, and its leak check fails there.)
+    const std::vector<std::string> lines = payloads(log);
+    ASSERT_GE(lines.size(), 2u) << error.err;
+    EXPECT_NE(lines[1], "ComputerName=testhost") << "uname taken from the caller's PATH";
+    EXPECT_NE(debug.err.find("debug logging is switched off"), std::string::npos) << debug.err;
+    EXPECT_FALSE(fileExists(out.file("zorv/ZorvDebug.log")));
+    EXPECT_FALSE(fileExists(out.file("locks"))) << "ZORV_LOCK_DIR was read";
 }
 
 } // namespace

@@ -4,11 +4,13 @@
 // touches the directory itself. Damaged directories are staged only inside a
 // private mount namespace with a tmpfs of its own on /dev/shm.
 
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 #include "ZorvMutexFile.h" // the file layout, to stage damaged and dead mutexes
 
+#include <zorv/ZorvDebugLog.h>
+#include <zorv/ZorvLogger.h>
 #include <zorv/ZorvMutex.h>
 
 #include <gtest/gtest.h>
@@ -37,8 +39,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNogroup = 65534; // nobody's group, also used for setgid
+constexpr uid_t kNobody = zorvtest::kNobody.uid;
+constexpr gid_t kNogroup = zorvtest::kNobody.gid; // nobody's group, also used for setgid
 
 // ---- Child processes -------------------------------------------------------
 // The test program re-runs itself in one of these roles (zorvtest::RoleProcess).
@@ -205,6 +207,19 @@ bool waitForFile(const std::string& path, int limitMs) {
     return false;
 }
 
+// A mutex of a name of its own, held by a child process ("hold") until the
+// object goes.
+struct HeldElsewhere {
+    explicit HeldElsewhere(const std::string& tag)
+        : name(uniqueName(tag)), guard(name), holder("hold", {name, dir.file("ready")}) {}
+    bool ready() const { return waitForFile(dir.file("ready"), 10000); }
+
+    zorvtest::TempDir dir;
+    std::string name;
+    FileGuard guard;
+    RoleProcess holder;
+};
+
 long msSince(Clock::time_point start) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -226,6 +241,9 @@ ino_t inodeOf(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
+
+// A child's exit status when it cannot have a mount namespace of its own.
+constexpr int kNoNamespace = 77;
 
 bool isRoot() {
     return ::geteuid() == 0;
@@ -640,43 +658,46 @@ TEST(ZorvMutexProcesses, LimitIsHonouredWhileAnotherProcessHoldsIt) {
     EXPECT_TRUE(m.lock(5000));
 }
 
-// A holder that outlasts a whole wait (stopped with Ctrl-Z, at a breakpoint)
-// is taken for stuck: until it lets go, later bounded waits of every process
-// of the user end after a short while instead of each costing the limit.
-TEST(ZorvMutexProcesses, AStuckHolderCostsOneWaitNotOnePerLock) {
-    zorvtest::TempDir dir;
-    std::string name = uniqueName("stuck");
-    FileGuard guard(name);
-    RoleProcess holder("hold", {name, dir.file("ready")});
-    ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
-    ASSERT_EQ(::kill(holder.pid(), SIGSTOP), 0);
+// A holder stopped with Ctrl-Z or at a breakpoint is stuck from the moment
+// it stops: every wait on it, the first one too and those of other
+// processes, ends after a short while instead of costing the limit.
+TEST(ZorvMutexTiming, AStuckHolderCostsOneWaitNotOnePerLock) {
+    HeldElsewhere held("stuck");
+    ASSERT_TRUE(held.ready());
+    ASSERT_EQ(::kill(held.holder.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(
+        zorvtest::eventually([&] { return zorvtest::processState(held.holder.pid()) == 'T'; }));
+    const std::string& name = held.name;
     ZorvMutex m;
     ASSERT_TRUE(m.create(name.c_str()));
+    const auto start = Clock::now();
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_FALSE(m.lock(20000));
+    }
+    EXPECT_LT(msSince(start), 10000) << "five waits on a stopped holder cost a whole limit";
+    RoleProcess other("gaveup", {name, "20000"});
+    EXPECT_EQ(other.wait(), 0);
+    ::kill(held.holder.pid(), SIGCONT);
+}
+
+// A holder that is alive is waited for as long as each locker's limit says,
+// whatever shorter waits of others gave up; only a wait of 10 s or more that
+// runs out on the same hold makes it count as stuck.
+TEST(ZorvMutexTiming, ALiveHolderIsWaitedForWhateverOthersGaveUp) {
+    HeldElsewhere held("alive");
+    ASSERT_TRUE(held.ready());
+    ZorvMutex m;
+    ASSERT_TRUE(m.create(held.name.c_str()));
+    EXPECT_FALSE(m.lock(200));
     auto start = Clock::now();
     EXPECT_FALSE(m.lock(1000));
-    EXPECT_GE(msSince(start), 990);
+    EXPECT_GE(msSince(start), 990) << "a live holder taken for stuck";
     start = Clock::now();
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_FALSE(m.lock(1000));
-    }
-    EXPECT_LT(msSince(start), 1000) << "five more waits cost more than one limit";
-    RoleProcess other("gaveup", {name, "4000"});
-    EXPECT_EQ(other.wait(), 0);
-    ::kill(holder.pid(), SIGCONT);
-    holder.kill();
-    holder.wait();
-    // Once the stuck holder is gone, a live one is waited for as long as the
-    // limit allows.
-    ASSERT_TRUE(m.lock(1000));
-    std::atomic<bool> taken{false};
-    std::thread brief([&] {
-        ZorvMutex mine;
-        taken = mine.create(name.c_str()) && mine.lock(2000);
-    });
-    ::usleep(300 * 1000);
-    m.unlock();
-    brief.join();
-    EXPECT_TRUE(taken);
+    EXPECT_FALSE(m.lock(10000));
+    EXPECT_GE(msSince(start), 9990);
+    start = Clock::now();
+    EXPECT_FALSE(m.lock(60000));
+    EXPECT_LT(msSince(start), 10000) << "a hold that outlasted 10 s not taken for stuck";
 }
 
 TEST(ZorvMutexProcesses, KilledHolderWakesAWaiterAtOnce) {
@@ -837,8 +858,9 @@ TEST(ZorvMutexProcesses, AnotherUserNeverSharesTheMutex) {
     bool hadOtherDir = zorvtest::fileExists(otherDir);
     // A process of another user creates the same name: its own mutex, in its
     // own directory, free although root holds the name.
-    const zorvtest::RunAs nobody = {kNobody, kNogroup};
-    RoleProcess other("try", {name}, &nobody);
+    zorvtest::ChildSetup asNobody;
+    asNobody.runAs = &zorvtest::kNobody;
+    RoleProcess other("try", {name}, asNobody);
     ASSERT_TRUE(other.started());
     EXPECT_EQ(other.wait(), 0);
     std::string otherFile = otherDir + "/" + name + zorv_detail::kMutexFileSuffix;
@@ -849,6 +871,103 @@ TEST(ZorvMutexProcesses, AnotherUserNeverSharesTheMutex) {
     if (!hadOtherDir) {
         ::rmdir(otherDir.c_str());
     }
+}
+
+// ---- The lock place and the mappings ----------------------------------------
+
+// The mappings of this process whose path holds text.
+int mappingsOf(const std::string& text) {
+    int count = 0;
+    for (const std::string& line : zorvtest::splitLines(zorvtest::readFile("/proc/self/maps"))) {
+        count += line.find(text) != std::string::npos;
+    }
+    return count;
+}
+
+// A process that logs to ever new names keeps only so many mappings of mutex
+// files that no object uses; a name whose mapping was let go is mapped again
+// when it is created, and is still the same mutex.
+TEST(ZorvMutexPlace, MappingsOfUnusedNamesAreBounded) {
+    const std::string tag = uniqueName("bound");
+    std::vector<std::unique_ptr<FileGuard>> guards;
+    auto nameOf = [&](int i) { return tag + "-" + std::to_string(i); };
+    ZorvMutex held;
+    guards.push_back(std::make_unique<FileGuard>(nameOf(-1)));
+    ASSERT_TRUE(held.create(nameOf(-1).c_str()));
+    ASSERT_TRUE(held.lock(1000));
+    constexpr int kNames = 5000;
+    for (int i = 0; i < kNames; ++i) {
+        guards.push_back(std::make_unique<FileGuard>(nameOf(i)));
+        ZorvMutex m;
+        ASSERT_TRUE(m.create(nameOf(i).c_str()));
+    }
+    EXPECT_LT(mappingsOf(tag), kNames / 2);
+    EXPECT_FALSE(freeForAnotherThread(nameOf(-1)));
+    ZorvMutex first;
+    ASSERT_TRUE(first.create(nameOf(0).c_str()));
+    ASSERT_TRUE(first.lock(1000));
+    EXPECT_FALSE(freeForAnotherThread(nameOf(0)));
+    first.unlock();
+    EXPECT_TRUE(freeForAnotherThread(nameOf(0)));
+}
+
+// Anyone may fill /dev/shm. A lock place without room kills nobody: create
+// says the mutex cannot be had and leaves nothing behind, and a record is
+// written without the lock.
+TEST(ZorvMutexPlace, AFullLockPlaceKillsNobody) {
+    zorvtest::TempDir dir;
+    const std::string place = dir.file("locks");
+    const std::string log = dir.file("out.log");
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::string why;
+        if (!zorvtest::mountFullTmpfs(place, &why)) {
+            ::_exit(kNoNamespace);
+        }
+        ::setenv("ZORV_LOCK_DIR", place.c_str(), 1);
+        ZorvMutex m;
+        if (m.create(uniqueName("full").c_str())) {
+            ::_exit(2);
+        }
+        ZorvLogger logger{TStr(log.c_str())};
+        logger.startLogging();
+        logger.log(ZorvDebugLog(Zorv::kZorvCore, TStr("unlocked")));
+        std::string left;
+        ::_exit(zorvtest::runProcess({"ls", "-A", place}, &left) != 0 || left != "filler\n" ? 3
+                                                                                            : 0);
+    }
+    const int status = zorvtest::waitProcess(pid);
+    if (status == kNoNamespace) {
+        GTEST_SKIP() << "no private mount namespace here";
+    }
+    ASSERT_EQ(status, 0);
+    const std::vector<std::string> lines = zorvtest::splitLines(zorvtest::readFile(log));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("\tunlocked\t"), std::string::npos) << lines[0];
+}
+
+// ZORV_LOCK_DIR changes nothing that exists: a directory it names is used as
+// it is or refused, never closed; only a missing one is made, private.
+TEST(ZorvMutexPlace, TheLockDirVariableChangesNothingThatExists) {
+    zorvtest::TempDir dir;
+    auto modeOf = [](const std::string& path) {
+        struct stat st;
+        return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+    };
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    zorvtest::ScopedEnv place("ZORV_LOCK_DIR", dir.path().c_str());
+    ZorvMutex m;
+    EXPECT_TRUE(m.create(uniqueName("shared").c_str()));
+    EXPECT_EQ(modeOf(dir.path()), 0755u);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    EXPECT_FALSE(m.create(uniqueName("open").c_str()));
+    EXPECT_EQ(modeOf(dir.path()), 0777u);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const std::string fresh = dir.file("fresh");
+    zorvtest::ScopedEnv missing("ZORV_LOCK_DIR", fresh.c_str());
+    EXPECT_TRUE(m.create(uniqueName("fresh").c_str()));
+    EXPECT_EQ(modeOf(fresh), 0700u);
 }
 
 // ---- The file removed while mapped -----------------------------------------
@@ -982,8 +1101,6 @@ TEST(ZorvMutexRepair, AnythingUnusableAtTheNameIsReplaced) {
 // be staged in any state without touching the real ones. The child's exit
 // status: 0 passed, 77 no namespace.
 namespace {
-
-constexpr int kNoNamespace = 77;
 
 int inPrivateShm(int (*check)()) {
     pid_t pid = ::fork();

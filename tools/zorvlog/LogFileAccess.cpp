@@ -49,8 +49,8 @@ bool openForRecord(const std::string& path, std::string* problem, bool* refused)
         return false;
     }
     std::string why;
-    if (zorv_detail::logDirectoryAllowed(path, ZorvUtil::getZorvLocalUserDataLocation().bytes(),
-                                         &why)) {
+    if (zorv_detail::logPlaceOf(path, ZorvUtil::getZorvLocalUserDataLocation().bytes(), &why) !=
+        zorv_detail::LogPlace::Refused) {
         return true;
     }
     *refused = true;

@@ -1,5 +1,7 @@
 #include "RecordGrouper.h"
 
+#include "LineFormat.h"
+
 #include <cstring>
 #include <iterator>
 
@@ -7,73 +9,18 @@ namespace zorvlog {
 
 namespace {
 
-std::size_t digitsAt(const std::string& s, std::size_t pos, bool allowMinus) {
-    std::size_t start = pos;
-    if (allowMinus && pos < s.size() && s[pos] == '-') {
-        ++pos;
-    }
-    std::size_t digits = pos;
-    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
-        ++pos;
-    }
-    return pos == digits ? 0 : pos - start;
-}
-
-// n fields of digits joined by `joiner`; returns the length matched or 0.
-std::size_t numberGroup(const std::string& s, std::size_t pos, char joiner, int n) {
-    std::size_t start = pos;
-    for (int i = 0; i < n; ++i) {
-        if (i > 0) {
-            if (pos >= s.size() || s[pos] != joiner) {
-                return 0;
-            }
-            ++pos;
-        }
-        std::size_t len = digitsAt(s, pos, true);
-        if (len == 0) {
-            return 0;
-        }
-        pos += len;
-    }
-    return pos - start;
-}
-
-// Matches "pid S date S time S" at the start of a line, the separator S being
-// a tab or a comma, the same all three times. Returns where the payload
-// starts, or 0 when the line does not start with a section.
+// Where the payload starts after the section at the start of the line (the
+// library's line format, read leniently), or 0 when the line has none.
 std::size_t matchSection(const std::string& line, LogEntry& entry, char& separator) {
-    std::size_t pos = digitsAt(line, 0, false);
-    if (pos == 0 || pos >= line.size() || (line[pos] != '\t' && line[pos] != ',')) {
+    zorv_detail::SectionMatch section;
+    if (!zorv_detail::matchSection(line, section)) {
         return 0;
     }
-    separator = line[pos];
-    std::size_t pidEnd = pos;
-    ++pos;
-    std::size_t len = numberGroup(line, pos, '/', 3);
-    if (len == 0 || pos + len >= line.size() || line[pos + len] != separator) {
-        return 0;
-    }
-    std::size_t dateAt = pos, dateLen = len;
-    pos += len + 1;
-    len = numberGroup(line, pos, ':', 3);
-    if (len == 0) {
-        return 0;
-    }
-    std::size_t end = pos + len;
-    if (end < line.size() && line[end] == ':') {
-        // Milliseconds: digits, or none at all for a negative reading.
-        ++end;
-        while (end < line.size() && line[end] >= '0' && line[end] <= '9') {
-            ++end;
-        }
-    }
-    if (end >= line.size() || line[end] != separator) {
-        return 0;
-    }
-    entry.pid.assign(line, 0, pidEnd);
-    entry.date.assign(line, dateAt, dateLen);
-    entry.time.assign(line, pos, end - pos);
-    return end + 1;
+    entry.pid = section.pid;
+    entry.date = section.date;
+    entry.time = section.time;
+    separator = section.separator;
+    return section.payload;
 }
 
 std::vector<std::string> splitAt(const std::string& text, std::size_t from, std::size_t to,

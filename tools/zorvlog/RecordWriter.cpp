@@ -3,12 +3,14 @@
 #include "ArgParser.h"
 #include "DefaultLoggers.h"
 #include "LogFileAccess.h"
+#include "TableCheck.h"
 #include "Utf8.h"
 
 #include <zorv/ErrorLog.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -143,6 +145,33 @@ std::string joinWords(const std::vector<std::string>& words) {
     return text;
 }
 
+// The library is silent about the table it passes over or cannot load; a
+// person put that file there and expects it to be read.
+void noteTableSearch(bool loaded) {
+    const TableCheck::Search found = TableCheck::search();
+    for (const std::string& note : found.passedOver) {
+        std::fprintf(stderr, "zorvlog: note: %s\n", note.c_str());
+    }
+    if (!found.unloadable.empty()) {
+        std::fprintf(stderr, "zorvlog: note: %s\n", found.unloadable.c_str());
+    } else if (!loaded) {
+        std::fprintf(stderr,
+                     "zorvlog: note: %s; the record carries no vendor name or description\n",
+                     TableCheck::noTableText(found).c_str());
+    }
+}
+
+// Any value of the switch turns its logger on; one that reads as "off" to a
+// person is a trap worth a word.
+void warnIfSwitchReadsOff(const char* variable, const char* what) {
+    if (switchReadsOff(variable)) {
+        std::fprintf(stderr,
+                     "zorvlog: warning: %s=\"%s\" switches %s logging on: any value does; unset "
+                     "%s to switch it off\n",
+                     variable, std::getenv(variable), what, variable);
+    }
+}
+
 int intOption(const ArgParser& parser, const char* name, int fallback) {
     if (!parser.has(name)) {
         return fallback;
@@ -190,9 +219,8 @@ int RecordWriter::error(const std::vector<std::string>& args) {
         record.setReason(TStr(parser.value("reason")));
     }
     const int status = logAndVerify(logger, record, parser.has("ms"), "\t");
-    if (status == 0 && !withTable) {
-        std::fprintf(stderr, "zorvlog: note: no readable ZorvErrorCodes.xml was found; the "
-                             "record carries no vendor name or description\n");
+    if (status == 0) {
+        noteTableSearch(withTable);
     }
     return status;
 }
@@ -219,6 +247,7 @@ int RecordWriter::debug(const std::vector<std::string>& args) {
              " is not set); nothing was written to '" + logger.getLogFileName().bytes() + "'");
         return 1;
     }
+    warnIfSwitchReadsOff(ZorvDebugLogger::ZORV_DEBUG_MODE, "debug");
     return logAndVerify(logger, record, parser.has("ms"), "\t");
 }
 
@@ -252,6 +281,7 @@ int RecordWriter::perf(const std::vector<std::string>& args) {
              " is not set); nothing was written to '" + logger.getLogFileName().bytes() + "'");
         return 1;
     }
+    warnIfSwitchReadsOff(ZorvPerfLogger::ZORV_PERF_LOG, "performance");
     return logAndVerify(logger, record, parser.has("ms"), ",");
 }
 

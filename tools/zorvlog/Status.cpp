@@ -15,7 +15,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <strings.h>
 #include <sys/stat.h>
 
 namespace zorvlog {
@@ -31,17 +30,6 @@ struct Item {
     Json json;
     bool off = false;
 };
-
-// Values that read as "off" to a person but switch the logger on all the
-// same: the library asks only whether the variable is present.
-bool looksOff(const char* value) {
-    for (const char* off : {"", "0", "false", "no", "off"}) {
-        if (::strcasecmp(value, off) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // A default log file: whether a record could be appended to it, asked without
 // making it, and the item's words for it.
@@ -67,7 +55,7 @@ Item loggerItem(const char* key, const char* label, const char* variable, bool o
     item.json.addBool("on", on);
     item.text +=
         " (" + std::string(variable) + (value != nullptr ? "=\"" + shown + "\")" : " is not set)");
-    const bool misleading = value != nullptr && looksOff(value);
+    const bool misleading = switchReadsOff(variable);
     const std::string warning =
         "any value switches it on, \"" + shown + "\" too: unset " + variable + " to switch it off";
     item.json.addOptional("warning", misleading, warning);
@@ -88,8 +76,8 @@ Item qetLogItem(const std::string& path) {
 
 Item directoryItem(const std::string& dir) {
     std::string why;
-    const bool usable = !dir.empty() && zorv_detail::directoryAllowed(
-                                            dir, zorv_detail::DirectoryUse::UserData, &why);
+    const bool usable =
+        !dir.empty() && zorv_detail::directoryAllowed(dir, zorv_detail::DirectoryUse::Logs, &why);
     Item item{"log_directory", "log directory", dir.empty() ? "none" : dir, Json(), !usable};
     item.json.addOptional("path", !dir.empty(), dir)
         .addBool("usable", usable)
@@ -100,23 +88,21 @@ Item directoryItem(const std::string& dir) {
     return item;
 }
 
-Item tableItem(const std::string& dataDir) {
-    const std::string path = TableCheck::defaultTablePath();
+Item tableItem() {
+    const TableCheck::Search found = TableCheck::search();
+    const std::string& path = found.path;
     Item item{"table", "error-code table", path.empty() ? "none found" : path, Json(), true};
     item.json.addOptional("file", !path.empty(), path);
-    // A table of the user's own that the search passed over: say why, as a
-    // person put it there and expects it to be read.
-    const std::string own = dataDir + "/ZorvErrorCodes.xml";
-    struct stat st;
+    // Tables the search passed over: a person put them there and expects
+    // them to be read.
     std::string passedOver;
-    if (!dataDir.empty() && own != path && ::lstat(own.c_str(), &st) == 0 &&
-        !zorv_detail::trustedFileAllowed(own, &passedOver)) {
-        passedOver = own + " is passed over: it " + passedOver;
+    for (const std::string& note : found.passedOver) {
+        passedOver += (passedOver.empty() ? "" : "\n") + note;
     }
     item.json.addOptional("passed_over", !passedOver.empty(), passedOver);
     if (path.empty()) {
         item.json.addNull("clean");
-        item.text += " (see 'zorvlog check-table')";
+        item.text += " (" + TableCheck::noTableText(found) + ")";
     } else {
         TableCheck checker;
         const bool read = checker.check(path);
@@ -136,9 +122,10 @@ Item tableItem(const std::string& dataDir) {
                                std::to_string(checker.errorCount()) + " error codes)";
         }
     }
-    if (!passedOver.empty()) {
-        item.text += "\n    " + passedOver;
+    for (const std::string& note : found.passedOver) {
+        item.text += "\n    " + note;
     }
+    item.text += found.unloadable.empty() ? "" : "\n    " + found.unloadable;
     return item;
 }
 
@@ -206,7 +193,7 @@ int Status::run(const std::vector<std::string>& args) {
     items.push_back(
         qetLogItem(dataDir.empty() ? dataDir : dataDir + "/" + zorv_detail::kQetErrorLogName));
     items.push_back(directoryItem(dataDir));
-    items.push_back(tableItem(dataDir));
+    items.push_back(tableItem());
     items.push_back(lockPlaceItem(lockDir, lockWhy));
     items.push_back(qetItem(lockDir));
 

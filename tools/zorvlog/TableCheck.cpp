@@ -3,6 +3,7 @@
 #include "ArgParser.h"
 #include "ErrorTableRules.h"
 #include "Json.h"
+#include "TrustedDataSearch.h"
 #include "XmlNestingScan.h"
 
 #include <zorv/ZorvUtil.h>
@@ -80,13 +81,26 @@ void TableCheck::add(const TiXmlNode* at, const char* kind, const std::string& m
         {at ? at->Row() : 0, at ? at->Column() : 0, kind, message, std::move(hides)});
 }
 
+void TableCheck::loadsNothing(int line, int column, const char* kind, const std::string& what) {
+    mLoadError = line > 0 ? "line " + std::to_string(line) + ": " + what : what;
+    mFindings.push_back({line,
+                         column,
+                         kind,
+                         what + ": the library loads nothing from this file, so every lookup "
+                                "comes back empty",
+                         {}});
+}
+
 bool TableCheck::check(const std::string& path) {
     mFindings.clear();
     mReadError.clear();
+    mLoadError.clear();
+    mLoads = false;
     mTables = mErrors = 0;
 
     std::string bytes;
     if (!readTableBytes(path.c_str(), bytes, &mReadError)) {
+        mLoadError = mReadError;
         return false;
     }
     // The library refuses these before its parser sees them; so do we, which
@@ -96,41 +110,36 @@ bool TableCheck::check(const std::string& path) {
     case TableRefusal::None:
         break;
     case TableRefusal::Empty:
-        add(nullptr, "not-well-formed",
-            "the file is empty: the library loads nothing, so every lookup comes back empty");
+        loadsNothing(0, 0, "not-well-formed", "the file is empty");
         return true;
     case TableRefusal::TooLarge:
-        add(nullptr, "too-large",
-            "the file is larger than the library reads (" + std::to_string(kMaxTableFileBytes) +
-                " bytes): every lookup comes back empty");
+        loadsNothing(0, 0, "too-large",
+                     "the file is larger than the library reads (" +
+                         std::to_string(kMaxTableFileBytes) + " bytes)");
         return true;
     case TableRefusal::TooDeep:
-        add(nullptr, "too-deep",
-            "elements nest deeper than the library reads (" + std::to_string(limits.depth) +
-                " levels): every lookup comes back empty");
+        loadsNothing(0, 0, "too-deep",
+                     "elements nest deeper than the library reads (" +
+                         std::to_string(limits.depth) + " levels)");
         return true;
     case TableRefusal::TooManyAttributes:
-        add(nullptr, "too-many-attributes",
-            "an element has more attributes than the library reads (" +
-                std::to_string(limits.attributes) + "): every lookup comes back empty");
+        loadsNothing(0, 0, "too-many-attributes",
+                     "an element has more attributes than the library reads (" +
+                         std::to_string(limits.attributes) + ")");
         return true;
     case TableRefusal::ReadsPastEnd:
-        add(nullptr, "not-well-formed",
-            "the file ends inside a UTF-8 character, which would make the parser read past "
-            "its end: the library loads nothing, so every lookup comes back empty");
+        loadsNothing(0, 0, "not-well-formed",
+                     "the file ends inside a UTF-8 character, which would make the parser read "
+                     "past its end");
         return true;
     }
     TiXmlDocument document;
     if (!parseTable(bytes, document)) {
-        mFindings.push_back({document.ErrorRow(),
-                             document.ErrorCol(),
-                             "not-well-formed",
-                             std::string("not well-formed XML (") + document.ErrorDesc() +
-                                 "): the library loads nothing from this file, so every "
-                                 "lookup comes back empty",
-                             {}});
+        loadsNothing(document.ErrorRow(), document.ErrorCol(), "not-well-formed",
+                     std::string("not well-formed XML (") + document.ErrorDesc() + ")");
         return true;
     }
+    mLoads = true;
 
     TiXmlElement* root = firstChildElement(&document, kErrorTablesElement);
     bool rootReported = root != nullptr;
@@ -382,15 +391,52 @@ void TableCheck::checkTextOnly(TiXmlElement* element, const char* what) {
     }
 }
 
-std::string TableCheck::defaultTablePath() {
-    std::string dir = ZorvUtil::getZorvFileLocation(ZorvUtil::kZorvErrorCodesFile, TStr()).bytes();
-    if (dir.empty()) {
-        return dir;
+TableCheck::Search TableCheck::search() {
+    Search found;
+    const std::vector<TrustedDataPlace> places = searchTrustedData(
+        ZorvUtil::getZorvLocalUserDataLocation().bytes(), kTableFile, /*everyPlace=*/true);
+    std::vector<std::string> later;
+    for (const TrustedDataPlace& place : places) {
+        // The installed data directory is often also an $XDG_DATA_DIRS entry.
+        if (std::find(found.searched.begin(), found.searched.end(), place.directory) !=
+            found.searched.end()) {
+            continue;
+        }
+        found.searched.push_back(place.directory);
+        if (!found.path.empty()) {
+            if (place.trusted) {
+                later.push_back(place.path);
+            }
+        } else if (place.trusted) {
+            found.path = place.path;
+        } else if (place.present) {
+            found.passedOver.push_back(place.path + " is passed over: it " + place.reason);
+        }
     }
-    if (dir.back() != '/') {
-        dir += '/';
+    TableCheck checker;
+    if (!found.path.empty() && !(checker.check(found.path) && checker.loads())) {
+        // The library stops at the first table it may read, loadable or not.
+        std::string hidden = "any table later in the search";
+        if (!later.empty()) {
+            hidden.clear();
+            for (const std::string& path : later) {
+                hidden += (hidden.empty() ? "" : ", ") + path;
+            }
+            hidden += ", later in the search";
+        }
+        found.unloadable = found.path + " cannot be loaded (" + checker.loadError() +
+                           "): records carry no vendor names or descriptions, and it hides " +
+                           hidden;
     }
-    return dir + kTableFile;
+    return found;
+}
+
+std::string TableCheck::noTableText(const Search& search) {
+    std::string dirs;
+    for (const std::string& dir : search.searched) {
+        dirs += (dirs.empty() ? "" : ", ") + dir;
+    }
+    return std::string("no ") + kTableFile + " in " + dirs + "; the package zorv-data provides it";
 }
 
 int TableCheck::run(const std::vector<std::string>& args) {
@@ -401,17 +447,23 @@ int TableCheck::run(const std::vector<std::string>& args) {
     }
     const bool json = parser.has("json");
     const bool isDefault = parser.operands().empty();
-    std::string path = isDefault ? defaultTablePath() : parser.operands()[0];
-    if (path.empty()) {
-        std::fprintf(stderr,
-                     "zorvlog: the library finds no %s: it looks in the local user data "
-                     "directory ($XDG_DATA_HOME/zorv or ~/.local/share/zorv), in each "
-                     "$XDG_DATA_DIRS entry + /zorv, and in the installed share/zorv\n",
-                     kTableFile);
-        return 2;
-    }
-    if (isDefault && !json) {
-        std::printf("Checking %s, the table the library loads.\n", path.c_str());
+    std::string path = isDefault ? std::string() : parser.operands()[0];
+    if (isDefault) {
+        const Search found = search();
+        for (const std::string& note : found.passedOver) {
+            std::fprintf(stderr, "zorvlog: note: %s\n", note.c_str());
+        }
+        if (found.path.empty()) {
+            std::fprintf(stderr, "zorvlog: %s\n", noTableText(found).c_str());
+            return 1;
+        }
+        path = found.path;
+        if (!found.unloadable.empty()) {
+            std::fprintf(stderr, "zorvlog: note: %s\n", found.unloadable.c_str());
+        }
+        if (!json) {
+            std::printf("Checking %s, the table the library reads.\n", path.c_str());
+        }
     }
 
     TableCheck checker;
@@ -475,7 +527,12 @@ const char* TableCheck::help() {
            "  --json   one JSON object: file, tables, errors, clean and the findings\n"
            "           (line, column, kind, message, hides: the lines kept out of reach)\n"
            "\n"
-           "Exit status: 0 clean, 1 findings, 2 the file cannot be read (or bad arguments).\n";
+           "Without FILE, a table the search passes over (one another user could have\n"
+           "written) is named on stderr with the reason, and so is a table that cannot be\n"
+           "loaded, which hides every table later in the search.\n"
+           "\n"
+           "Exit status: 0 clean, 1 findings (or, without FILE, no table found: the\n"
+           "directories searched are named), 2 the file cannot be read (or bad arguments).\n";
 }
 
 } // namespace zorvlog

@@ -28,18 +28,31 @@ public:
 
     const std::vector<Finding>& findings() const { return mFindings; }
     const std::string& readError() const { return mReadError; }
+    // Whether the library loads the file (its look-ups may still miss); when
+    // it does not, loadError says why.
+    bool loads() const { return mLoads; }
+    const std::string& loadError() const { return mLoadError; }
     int tableCount() const { return mTables; }
     int errorCount() const { return mErrors; }
 
     // The "check-table" command: plain or --json report, exit 0 clean,
-    // 1 findings, 2 unreadable file or bad arguments.
+    // 1 findings or no table at all, 2 unreadable file or bad arguments.
     static int run(const std::vector<std::string>& args);
     static const char* help();
 
-    // The table the library would load, empty when it finds none.
-    static std::string defaultTablePath();
+    // The search for the table, as the library makes it, told for a person.
+    struct Search {
+        std::string path;                    // the table the library reads; empty when none
+        std::vector<std::string> searched;   // the directories, in order
+        std::vector<std::string> passedOver; // "<path> is passed over: it <reason>"
+        std::string unloadable;              // why the table found gives nothing, and what it hides
+    };
+    static Search search();
+    // Where no table was found: where it was looked for, and what provides one.
+    static std::string noTableText(const Search& search);
 
 private:
+    void loadsNothing(int line, int column, const char* kind, const std::string& what);
     void add(const TiXmlNode* at, const char* kind, const std::string& message,
              std::vector<int> hides = {});
     void checkTables(TiXmlElement* root);
@@ -49,6 +62,8 @@ private:
 
     std::vector<Finding> mFindings;
     std::string mReadError;
+    std::string mLoadError;
+    bool mLoads = false;
     int mTables = 0;
     int mErrors = 0;
 };

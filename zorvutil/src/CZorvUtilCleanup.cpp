@@ -6,6 +6,20 @@
 #include <utility>
 #include <vector>
 
+// When the clean-ups run at exit. exit() runs the exit handlers and the
+// destructors of static objects in the reverse order of their registration,
+// except that those of every shared library are run together, library by
+// library (dependents first), when the dynamic loader's own handler comes;
+// that one is registered after the libraries loaded at start are initialised
+// and before the executable's global objects are made. So the place between
+// the executable's global destructors and the logging library's statics is
+// that library's first static destructor: there it withdraws the clean-up it
+// registered as it was loaded, and the manager, knowing the process exits,
+// first runs every clean-up registered after that one. What is left (older
+// registrations, or ones made later still) runs when this library's statics
+// go. This library is never unloaded (it is linked with -z nodelete), so its
+// exit handlers cannot outlive its code.
+
 namespace {
 
 struct Registration {
@@ -16,7 +30,7 @@ struct Registration {
 struct Registry {
     std::mutex lock;
     std::vector<Registration> entries;
-    bool exitHandlerSet = false;
+    bool exiting = false;
 };
 
 // Never destroyed: clean-ups may still register or withdraw while other
@@ -26,18 +40,18 @@ Registry& registry() {
     return *r;
 }
 
-// At exit, the clean-ups run from an exit handler registered when the first
-// one came: exit handlers and the destructors of static objects run in the
-// reverse order of their registration, so every library and object that
-// existed before that first registration (the logging library's own statics
-// among them) is still whole while the clean-ups run. This library is never
-// unloaded (it is linked with -z nodelete), so the handler cannot outlive its
-// code.
-void runCleanupsAtExit() {
-    CZorvUtilObjectManager::runCleanups();
+// Registered with every registration: one registered once the program runs
+// comes before the executable's global destructors at exit, and tells
+// withdraw that the process is exiting (one registered while libraries load
+// comes too late to matter, and does no harm).
+void markExiting() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    r.exiting = true;
 }
 
-// Registrations made later still, while static objects are destroyed at exit.
+// Registrations left, and those made later still while static objects are
+// destroyed at exit.
 struct ExitRunner {
     ~ExitRunner() { CZorvUtilObjectManager::runCleanups(); }
 } exitRunner;
@@ -55,24 +69,37 @@ void CZorvUtilObjectManager::at_exit(CZorvUtilCleanup* object, void* data) {
     Registry& r = registry();
     std::lock_guard<std::mutex> guard(r.lock);
     r.entries.push_back(Registration{object, data});
-    if (!r.exitHandlerSet) {
-        r.exitHandlerSet = std::atexit(runCleanupsAtExit) == 0;
-    }
+    std::atexit(markExiting);
 }
 
 bool CZorvUtilObjectManager::withdraw(CZorvUtilCleanup* object) {
     Registry& r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    bool found = false;
-    for (auto it = r.entries.begin(); it != r.entries.end();) {
-        if (it->object == object) {
-            it = r.entries.erase(it);
-            found = true;
-        } else {
-            ++it;
+    for (;;) {
+        Registration next;
+        {
+            std::lock_guard<std::mutex> guard(r.lock);
+            auto last = r.entries.end();
+            for (auto it = r.entries.begin(); it != r.entries.end(); ++it) {
+                if (it->object == object) {
+                    last = it;
+                }
+            }
+            if (last == r.entries.end()) {
+                return false;
+            }
+            if (!r.exiting || last + 1 == r.entries.end()) {
+                for (auto it = r.entries.begin(); it != r.entries.end();) {
+                    it = it->object == object ? r.entries.erase(it) : it + 1;
+                }
+                return true;
+            }
+            // Exiting: the newer clean-ups first, one at a time, as
+            // runCleanups takes them.
+            next = r.entries.back();
+            r.entries.pop_back();
         }
+        next.object->cleanup(next.data);
     }
-    return found;
 }
 
 void CZorvUtilObjectManager::runCleanups() {

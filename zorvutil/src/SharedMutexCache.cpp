@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -162,8 +163,9 @@ void removeIfStill(int dirFd, const std::string& name, dev_t dev, ino_t ino) {
 }
 
 // Makes a complete file under a temporary name and links it to name. False
-// when no file can be made at all; true also when another process published
-// first (the link fails with EEXIST and the caller maps theirs).
+// when no file can be made at all (the temporary one is gone again); true
+// also when another process published first (the link fails with EEXIST and
+// the caller maps theirs).
 bool publishFresh(int dirFd, const std::string& name) {
     static std::atomic<unsigned> counter{0};
     const std::string temporary = ".new-" + std::to_string(::getpid()) + "-" +
@@ -175,7 +177,10 @@ bool publishFresh(int dirFd, const std::string& name) {
     }
     FdGuard file(fd);
     bool made = false;
-    if (::ftruncate(fd, static_cast<off_t>(kMutexFileSize)) == 0) {
+    // Room is reserved before the page is touched: on a full tmpfs (anyone may
+    // fill /dev/shm) a page that was only promised by ftruncate cannot be
+    // backed, and touching it kills the process with SIGBUS.
+    if (::posix_fallocate(fd, 0, static_cast<off_t>(kMutexFileSize)) == 0) {
         if (MutexFileLayout* layout = mapFile(fd)) {
             made = initialise(layout);
             unmapFile(layout);
@@ -297,6 +302,7 @@ SharedMutexMapping* SharedMutexCache::acquireLocked(const std::string& name, std
             if (due) {
                 entry->nextCheckNs.store(now + kCheckIntervalNs, std::memory_order_relaxed);
             }
+            entry->lastUse = ++mUses;
             if (entry->layout == nullptr) {
                 return nullptr; // refused until the next check
             }
@@ -306,16 +312,48 @@ SharedMutexMapping* SharedMutexCache::acquireLocked(const std::string& name, std
         // Removed or replaced (or refused last time): set the name up afresh.
         forgetLocked(entry);
     }
-    SharedMutexMapping* fresh = openMapping(fileNameOf(name));
+    // Everything that may throw comes before the mapping, so that nothing
+    // mapped is ever lost on the way.
+    std::unique_ptr<SharedMutexMapping> fresh(new SharedMutexMapping());
     fresh->name = name;
     fresh->key = key;
+    fresh->fileName = fileNameOf(name);
+    fresh->directory = lockDirectory();
+    evictUnusedLocked();
+    mEntries.reserve(mEntries.size() + 1);
+    mapInto(*fresh);
     fresh->nextCheckNs.store(coarseNowNs() + kCheckIntervalNs, std::memory_order_relaxed);
-    mEntries.push_back(fresh);
-    if (fresh->layout == nullptr) {
+    fresh->lastUse = ++mUses;
+    SharedMutexMapping* entry = fresh.release();
+    mEntries.push_back(entry);
+    if (entry->layout == nullptr) {
         return nullptr;
     }
-    fresh->refs.fetch_add(1, std::memory_order_relaxed);
-    return fresh;
+    entry->refs.fetch_add(1, std::memory_order_relaxed);
+    return entry;
+}
+
+// Makes room for one more entry: while as many entries as kKeptUnused are
+// used by no ZorvMutex (only the cache holds them), the least recently used
+// one is let go. Its name is set up again, from its file, when it is created
+// next.
+void SharedMutexCache::evictUnusedLocked() {
+    for (;;) {
+        std::size_t unused = 0;
+        SharedMutexMapping* oldest = nullptr;
+        for (SharedMutexMapping* entry : mEntries) {
+            if (entry->refs.load(std::memory_order_acquire) == 1) {
+                ++unused;
+                if (oldest == nullptr || entry->lastUse < oldest->lastUse) {
+                    oldest = entry;
+                }
+            }
+        }
+        if (unused < kKeptUnused) {
+            return;
+        }
+        forgetLocked(oldest);
+    }
 }
 
 void SharedMutexCache::dropLocked(SharedMutexMapping* mapping) {
@@ -371,41 +409,37 @@ bool SharedMutexCache::stillAtPath(const SharedMutexMapping* mapping) {
 // place, mapped; or, when the entry is missing, a new file made complete under
 // a temporary name and then linked into place, so that nobody ever maps a
 // half-made one; or, when something unusable is there (damaged, a link, a
-// FIFO, unreadable), that thing removed and a new file made. The result is
-// never null; its layout is null when no lock place or file can be had.
-SharedMutexMapping* SharedMutexCache::openMapping(const std::string& fileName) {
-    auto* entry = new SharedMutexMapping();
-    entry->fileName = fileName;
-    entry->directory = lockDirectory();
-    if (entry->directory.empty()) {
-        return entry; // nowhere to lock: records go out whole without it
+// FIFO, unreadable), that thing removed and a new file made. The entry's
+// layout stays null when no lock place or file can be had.
+void SharedMutexCache::mapInto(SharedMutexMapping& entry) {
+    if (entry.directory.empty()) {
+        return; // nowhere to lock: records go out whole without it
     }
-    int dirFd = openDirectory(entry->directory);
+    int dirFd = openDirectory(entry.directory);
     if (dirFd < 0) {
-        return entry;
+        return;
     }
     FdGuard dir(dirFd);
-    const std::string name = onDisk(fileName);
+    const std::string name = onDisk(entry.fileName);
     // Each round either maps the file, or removes what is in the way, or loses
     // the race to publish to another process, whose file the next round maps.
     for (int round = 0; round < 4; ++round) {
         struct stat st;
-        switch (mapExisting(dirFd, name, entry->layout, st)) {
+        switch (mapExisting(dirFd, name, entry.layout, st)) {
         case Found::Usable:
-            entry->dev = st.st_dev;
-            entry->ino = st.st_ino;
-            return entry;
+            entry.dev = st.st_dev;
+            entry.ino = st.st_ino;
+            return;
         case Found::Unusable:
             removeIfStill(dirFd, name, st.st_dev, st.st_ino);
             break;
         case Found::Missing:
             if (!publishFresh(dirFd, name)) {
-                return entry;
+                return;
             }
             break;
         }
     }
-    return entry;
 }
 
 } // namespace zorv_detail

@@ -3,7 +3,9 @@
 
 // The process-wide cache behind ZorvMutex: one mapping of each named-mutex
 // file, set up on the first create of a name and kept, so that later creates
-// make no system call. Internal to the utility library.
+// make no system call. Of the names no ZorvMutex uses at the moment, the
+// kKeptUnused used last stay mapped; older ones are let go and mapped again
+// when they are created next. Internal to the utility library.
 
 #include "ZorvMutexFile.h"
 
@@ -33,6 +35,7 @@ struct SharedMutexMapping {
     std::atomic<long> refs{1};                // the cache's own one, plus one per user
     std::atomic<bool> stale{false};           // no longer the cache's mapping of the name
     std::atomic<std::int64_t> nextCheckNs{0}; // CLOCK_MONOTONIC_COARSE
+    std::uint64_t lastUse = 0;                // when the cache last handed it out
 
     pthread_mutex_t* mutex() const { return &layout->mutex; }
 };
@@ -75,19 +78,27 @@ public:
     // The once-a-second check.
     static constexpr std::int64_t kCheckIntervalNs = 1000000000;
 
+    // Mappings (and refusals) of names that no ZorvMutex uses, kept for the
+    // next create: enough for any process that logs to a set of files, and
+    // far below the kernel's limit of mappings per process (65530), which a
+    // process logging to ever new names would otherwise reach.
+    static constexpr std::size_t kKeptUnused = 1024;
+
 private:
     SharedMutexCache();
     SharedMutexMapping* acquireLocked(const std::string& name, std::uint64_t key);
     SharedMutexMapping* find(const std::string& name, std::uint64_t key) const;
     void forgetLocked(SharedMutexMapping* entry);
-    SharedMutexMapping* openMapping(const std::string& fileName);
+    void evictUnusedLocked();
+    static void mapInto(SharedMutexMapping& entry);
     static bool stillAtPath(const SharedMutexMapping* mapping);
     void dropLocked(SharedMutexMapping* mapping);
 
     std::mutex mLock; // guards mEntries; held across fork by the atfork handlers
     // A process logs to a few file names; a short list compared by hash first
-    // finds one faster than a hash map would.
+    // finds one faster than a hash map would (and stays short: kKeptUnused).
     std::vector<SharedMutexMapping*> mEntries;
+    std::uint64_t mUses = 0; // counts hand-outs, for lastUse
 };
 
 } // namespace zorv_detail

@@ -5,9 +5,15 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
 #include <pthread.h>
 #include <string>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 // Decisions (docs/named-mutex.md says them once more):
 // - lock/tryLock on an object that already holds its mutex return true at
@@ -20,8 +26,8 @@
 // - unlock without holding does nothing; close releases a held mutex and lets
 //   go of the name; create on an object that holds a mutex releases it first.
 // - A holder that died: the next locker marks the mutex consistent and has it.
-// - A holder that outlasted a waiter's whole limit is taken for stuck: until
-//   it lets go, bounded waits last at most kStuckHolderWaitNs.
+// - A stuck holder costs a bounded wait at most kStuckHolderWaitNs (the
+//   HolderState rules below); a live one is waited for as the limit says.
 
 #if defined(__SANITIZE_THREAD__)
 #define ZORV_MUTEX_TSAN 1
@@ -110,10 +116,9 @@ namespace {
 constexpr std::int64_t kNsPerMs = 1000000;
 constexpr std::int64_t kNsPerSec = 1000000000;
 
-// How long a bounded wait lasts while the holder is taken for stuck (a process
-// stopped with Ctrl-Z or at a breakpoint): one full wait is enough to learn
-// that, later ones should not each pay it again. Waits no longer than this,
-// when they run out, say nothing about the holder.
+// How long a bounded wait lasts at most once the hold is seen to be stuck (a
+// holder stopped with Ctrl-Z or at a breakpoint): every waiter, the first one
+// too, pays this instead of its whole limit.
 constexpr std::int64_t kStuckHolderWaitNs = 100 * kNsPerMs;
 
 std::int64_t nowNs(clockid_t clock) {
@@ -193,25 +198,6 @@ int waitUntil(pthread_mutex_t* mutex, std::int64_t deadlineNs) {
 // Looking again now and then bounds that to one slice.
 constexpr std::int64_t kWaitSliceNs = 50 * kNsPerMs;
 
-// Waits in slices until the mutex is taken, it fails otherwise, or the
-// monotonic deadline passes (a negative deadline: without bound).
-int waitInSlices(pthread_mutex_t* mutex, std::int64_t deadlineNs) {
-    for (;;) {
-        const std::int64_t now = nowNs(CLOCK_MONOTONIC);
-        if (deadlineNs >= 0 && now >= deadlineNs) {
-            return ETIMEDOUT;
-        }
-        std::int64_t until = now + kWaitSliceNs;
-        if (deadlineNs >= 0 && until > deadlineNs) {
-            until = deadlineNs;
-        }
-        const int rc = waitUntil(mutex, until);
-        if (rc != ETIMEDOUT) {
-            return rc;
-        }
-    }
-}
-
 // The counters of the shared page are read by waiters while the holder writes
 // them; only the holder ever writes `holds`, so a plain atomic store will do.
 std::uint64_t load(const std::uint64_t& word) {
@@ -222,20 +208,80 @@ void store(std::uint64_t& word, std::uint64_t value) {
     __atomic_store_n(&word, value, __ATOMIC_RELEASE);
 }
 
-// A wait of waitNs (negative: without bound) against a busy mutex; shortened
-// while the present hold is the stuck one, and marking the present hold stuck
-// when a full wait longer than the short one ran out on it.
+// A bounded wait at least this long that runs out on one hold makes that hold
+// count as stuck for everyone: no live holder keeps a log's mutex that long
+// (the logger's own waits are this long).
+constexpr std::int64_t kStuckAfterWaitNs = 10000 * kNsPerMs;
+
+// Whether the thread with that id, as this process sees it, is stopped
+// (Ctrl-Z, SIGSTOP, or at a debugger's stop): its state in /proc is T or t.
+// An id that is not one of the user's threads here (the holder lives in
+// another PID namespace, or is gone) says nothing.
+bool threadStopped(std::uint32_t tid) {
+    if (tid == 0) {
+        return false;
+    }
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%u/stat", tid);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char text[512];
+    struct stat st;
+    const ssize_t n =
+        ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() ? ::read(fd, text, sizeof text - 1) : -1;
+    ::close(fd);
+    if (n <= 0) {
+        return false;
+    }
+    text[n] = '\0';
+    // "pid (name) S ...": the name may hold anything, parentheses too.
+    const char* close = std::strrchr(text, ')');
+    return close != nullptr && close[1] == ' ' && (close[2] == 'T' || close[2] == 't');
+}
+
+// Whether the present hold is stuck: its holder is stopped, or a wait of at
+// least kStuckAfterWaitNs already ran out on it.
+bool holdStuck(const MutexFileLayout* layout, std::uint64_t hold) {
+    return (hold != 0 && load(layout->stuckHold) == hold) ||
+           threadStopped(__atomic_load_n(&layout->reserved, __ATOMIC_ACQUIRE));
+}
+
+// A wait of waitNs (negative: without bound) against a busy mutex. It looks
+// at the holder before each slice: while the hold is stuck, a bounded wait
+// ends at most kStuckHolderWaitNs after it first saw that (one without bound
+// asked for the mutex whatever it takes). A wait of at least
+// kStuckAfterWaitNs that runs out on the hold it began with marks that hold
+// stuck.
 int waitForHolder(MutexFileLayout* layout, std::int64_t waitNs) {
-    const std::uint64_t hold = load(layout->holds);
-    if (waitNs > kStuckHolderWaitNs && hold != 0 && load(layout->stuckHold) == hold) {
-        waitNs = kStuckHolderWaitNs;
+    const std::uint64_t firstHold = load(layout->holds);
+    const std::int64_t start = nowNs(CLOCK_MONOTONIC);
+    const std::int64_t deadline = waitNs < 0 ? -1 : start + waitNs;
+    std::int64_t stuckSince = -1;
+    for (std::int64_t now = start;; now = nowNs(CLOCK_MONOTONIC)) {
+        if (deadline >= 0 && holdStuck(layout, load(layout->holds))) {
+            stuckSince = stuckSince < 0 ? now : stuckSince;
+        } else {
+            stuckSince = -1;
+        }
+        std::int64_t until = deadline;
+        if (stuckSince >= 0 && until > stuckSince + kStuckHolderWaitNs) {
+            until = stuckSince + kStuckHolderWaitNs;
+        }
+        if (until >= 0 && now >= until) {
+            break;
+        }
+        const std::int64_t slice = now + kWaitSliceNs;
+        const int rc = waitUntil(&layout->mutex, until >= 0 && until < slice ? until : slice);
+        if (rc != ETIMEDOUT) {
+            return rc;
+        }
     }
-    const std::int64_t deadline = waitNs < 0 ? -1 : nowNs(CLOCK_MONOTONIC) + waitNs;
-    const int rc = waitInSlices(&layout->mutex, deadline);
-    if (rc == ETIMEDOUT && waitNs > kStuckHolderWaitNs && load(layout->holds) == hold) {
-        store(layout->stuckHold, hold);
+    if (waitNs >= kStuckAfterWaitNs && stuckSince < 0 && load(layout->holds) == firstHold) {
+        store(layout->stuckHold, firstHold);
     }
-    return rc;
+    return ETIMEDOUT;
 }
 
 } // namespace
@@ -259,10 +305,16 @@ ZorvMutex::~ZorvMutex() {
 
 bool ZorvMutex::create(const TStr& name) {
     close();
-    if (mHandle == nullptr) {
-        mHandle = new zorv_detail::MutexHandle();
+    // A name that cannot be set up, for want of memory too, is a mutex that
+    // cannot be used: the caller goes on without it.
+    try {
+        if (mHandle == nullptr) {
+            mHandle = new zorv_detail::MutexHandle();
+        }
+        mHandle->mapping = SharedMutexCache::instance().acquire(name.bytes());
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    mHandle->mapping = SharedMutexCache::instance().acquire(name.bytes());
     return mHandle->mapping != nullptr;
 }
 
@@ -282,7 +334,11 @@ bool ZorvMutex::lock(int limitMs) {
     if (SharedMutexCache::needsRefresh(mapping)) {
         // The file may have been removed (a clean-up at logout) or replaced:
         // follow the name rather than lock a mutex nobody else sees.
-        mapping = SharedMutexCache::instance().refresh(mapping);
+        try {
+            mapping = SharedMutexCache::instance().refresh(mapping);
+        } catch (const std::bad_alloc&) {
+            return false; // the old mapping stays ours, to be let go by close
+        }
         if (mapping == nullptr) {
             return false;
         }
@@ -296,7 +352,11 @@ bool ZorvMutex::lock(int limitMs) {
         // consistent (not our code): nobody can ever take it again. The name
         // gets a fresh file; other processes follow within a second, and at
         // once when they try this one.
-        mapping = SharedMutexCache::instance().replaceUnrecoverable(mapping);
+        try {
+            mapping = SharedMutexCache::instance().replaceUnrecoverable(mapping);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
         if (mapping == nullptr) {
             return false;
         }
@@ -312,6 +372,11 @@ bool ZorvMutex::lock(int limitMs) {
         return false; // busy, ETIMEDOUT, EDEADLK (held by this thread elsewhere)
     }
     MutexFileLayout* layout = mapping->layout;
+    // The holder's thread id, as the kernel knows it, for waiters to look up
+    // (glibc keeps it in the mutex it has just taken: no system call).
+    __atomic_store_n(&layout->reserved,
+                     static_cast<std::uint32_t>(mapping->mutex()->__data.__owner),
+                     __ATOMIC_RELEASE);
     store(layout->holds, load(layout->holds) + 1);
     mHandle->held = true;
     mHandle->owner = ::pthread_self();

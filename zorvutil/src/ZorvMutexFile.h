@@ -22,19 +22,22 @@ constexpr const char* kMutexFileSuffix = ".v2";
 
 // Every process of the user maps the same bytes; the pthread mutex lives in them.
 struct alignas(64) MutexFileLayout {
-    std::uint32_t magic;    // kMutexFileMagic once the file is complete
-    std::uint32_t version;  // kMutexFileVersion
-    std::uint32_t size;     // sizeof(MutexFileLayout), the file's exact size
-    std::uint32_t reserved; // 0
-    pthread_mutex_t mutex;  // robust, process-shared, error-checking
+    std::uint32_t magic;   // kMutexFileMagic once the file is complete
+    std::uint32_t version; // kMutexFileVersion
+    std::uint32_t size;    // sizeof(MutexFileLayout), the file's exact size
+    // The thread id (the kernel's) of the last holder, written by each holder
+    // when it has taken the mutex, for waiters to see whether it is stopped.
+    // 0 before the first hold. (Named for the word it took over.)
+    std::uint32_t reserved;
+    pthread_mutex_t mutex; // robust, process-shared, error-checking
     // Counts the times the mutex was taken; the number of the present hold.
     std::uint64_t holds;
-    // The hold during which a waiter's whole limit ran out: while that hold
-    // lasts, its holder is taken for stuck (stopped, or in a debugger) and
-    // later lockers wait only briefly. 0: none.
+    // The hold on which a wait of at least 10 s ran out: while that hold
+    // lasts, its holder counts as stuck and every lock waits only briefly.
+    // 0: none.
     std::uint64_t stuckHold;
     // Memory for what the holders guard together, for the holder alone to read
-    // and write (zorv_detail::GuardedWords).
+    // and write (ZorvMutex::guardedWords).
     std::uint64_t guarded[4];
 };
 

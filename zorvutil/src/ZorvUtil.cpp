@@ -1,52 +1,36 @@
 #include <zorv/ZorvUtil.h>
 
-#include "DirectoryPolicy.h"
+#include "Environment.h"
+#include "TrustedDataSearch.h"
+#include "UserAccount.h"
 
-#include <cstdlib>
 #include <string>
 #include <vector>
-
-#ifndef ZORV_INSTALL_DATADIR
-#define ZORV_INSTALL_DATADIR "/usr/local/share/zorv"
-#endif
 
 namespace {
 
 const char* const kSubdirectory = "/zorv";
 const char* const kErrorCodesFileName = "ZorvErrorCodes.xml";
-const char* const kDefaultDataDirs = "/usr/local/share:/usr/share";
 
 // An environment value that names an absolute path, or null. Relative values
 // are ignored as the XDG conventions ask: they would depend on the current
 // directory.
 const char* absoluteEnv(const char* name) {
-    const char* value = std::getenv(name);
+    const char* value = zorv_detail::environmentValue(name);
     return value != nullptr && value[0] == '/' ? value : nullptr;
 }
 
-std::vector<std::string> candidateDirectories() {
-    std::vector<std::string> dirs;
-    const TStr local = ZorvUtil::getZorvLocalUserDataLocation();
-    if (!local.isEmpty()) {
-        dirs.push_back(local.bytes());
+// The home directory: $HOME; in secure execution, where no variable is read,
+// the password database's home of the effective user.
+std::string homeDirectory() {
+    if (const char* home = absoluteEnv("HOME")) {
+        return home;
     }
-    const char* dataDirs = std::getenv("XDG_DATA_DIRS");
-    const std::string list =
-        dataDirs != nullptr && dataDirs[0] != '\0' ? dataDirs : kDefaultDataDirs;
-    std::string::size_type start = 0;
-    while (start <= list.size()) {
-        std::string::size_type end = list.find(':', start);
-        if (end == std::string::npos) {
-            end = list.size();
-        }
-        const std::string entry = list.substr(start, end - start);
-        if (!entry.empty() && entry[0] == '/') {
-            dirs.push_back(entry + kSubdirectory);
-        }
-        start = end + 1;
-    }
-    dirs.push_back(ZORV_INSTALL_DATADIR);
-    return dirs;
+    zorv_detail::UserAccount user;
+    return zorv_detail::secureExecution() && zorv_detail::effectiveUserAccount(user) &&
+                   !user.home.empty() && user.home[0] == '/'
+               ? user.home
+               : std::string();
 }
 
 } // namespace
@@ -57,10 +41,8 @@ TStr getZorvLocalUserDataLocation() {
     if (const char* dataHome = absoluteEnv("XDG_DATA_HOME")) {
         return TStr(std::string(dataHome) + kSubdirectory);
     }
-    if (const char* home = absoluteEnv("HOME")) {
-        return TStr(std::string(home) + "/.local/share" + kSubdirectory);
-    }
-    return TStr();
+    const std::string home = homeDirectory();
+    return home.empty() ? TStr() : TStr(home + "/.local/share" + kSubdirectory);
 }
 
 TStr getZorvFileLocation(ZorvFileType type, const TStr& fileName) {
@@ -73,12 +55,10 @@ TStr getZorvFileLocation(ZorvFileType type, const TStr& fileName) {
     if (name.find('/') != std::string::npos || name == "." || name == "..") {
         return TStr();
     }
-    // A file that another user could have put there, or changed, is passed
-    // over as if it were missing, and the search goes on.
-    for (const std::string& dir : candidateDirectories()) {
-        if (zorv_detail::trustedFileAllowed(dir + "/" + name)) {
-            return TStr(dir);
-        }
+    const std::vector<zorv_detail::TrustedDataPlace> places =
+        zorv_detail::searchTrustedData(getZorvLocalUserDataLocation().bytes(), name);
+    if (!places.empty() && places.back().trusted) {
+        return TStr(places.back().directory);
     }
     return TStr();
 }

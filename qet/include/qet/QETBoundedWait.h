@@ -18,6 +18,10 @@ class QET_EXPORT QETBoundedWaitMutex : public ZorvMutex {
 public:
     static constexpr int kMaxWaitMs = 100;
 
+    // As ZorvMutex's; the first time a log's mutex cannot be had (no lock
+    // place, or one without room), QET says on stderr that its records go
+    // out without their lock.
+    bool create(const TStr& name) override;
     bool lock(int limitMs) override;
 
     // Waits that ran out in this process, for the log at the end of a run.

@@ -2,7 +2,6 @@
 // each test in its own runtime, data and home directories.
 
 #include "QetTestHelpers.h"
-#include "support/RoleProcess.h"
 #include "support/TestSupport.h"
 
 #include <qet/QETPipeFrame.h>
@@ -19,8 +18,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-using qettest::ChildProcess;
 using qettest::RawClient;
+using zorvtest::ChildProcess;
 
 namespace {
 
@@ -62,21 +61,16 @@ protected:
 
     std::unique_ptr<ChildProcess> startQet(std::vector<std::string> args) {
         args.insert(args.begin(), QET_BINARY);
-        return std::make_unique<ChildProcess>(args, mHome.root() + "/qet-" +
-                                                        std::to_string(++mRuns) + ".out");
+        zorvtest::ChildSetup setup;
+        setup.output = mHome.root() + "/qet-" + std::to_string(++mRuns) + ".out";
+        return std::make_unique<ChildProcess>(args, setup);
     }
 
     // Started and accepting connections; a QET that dies fails at once.
     bool serving(ChildProcess& qet) {
-        int status = 0;
-        return qettest::waitFor([&] {
-                   if (qet.waitForExit(0, &status)) {
-                       ADD_FAILURE() << "QET exited with " << status << ": " << qet.output();
-                       return true;
-                   }
-                   return RawClient(socketPath()).isConnected();
-               }) &&
-               RawClient(socketPath()).isConnected();
+        const bool ok = qettest::serving(qet, socketPath());
+        EXPECT_TRUE(ok) << "QET is not serving: " << qet.output();
+        return ok;
     }
 
     int qetSend(std::vector<std::string> args, std::string* output = nullptr) {
@@ -88,7 +82,8 @@ protected:
     // it has been handled.
     void sync(const std::string& marker) {
         ASSERT_EQ(qetSend({marker}), 0);
-        ASSERT_TRUE(qettest::waitFor([&] { return count("request from socket: " + marker) == 1; }));
+        ASSERT_TRUE(
+            zorvtest::eventually([&] { return count("request from socket: " + marker) == 1; }));
     }
 
     size_t count(const std::string& prefix) const {
@@ -98,12 +93,7 @@ protected:
         }));
     }
 
-    int stop(ChildProcess& qet, int sig = SIGTERM) {
-        qet.signal(sig);
-        int status = -1;
-        EXPECT_TRUE(qet.waitForExit(qettest::kWaitMs, &status)) << "QET did not exit";
-        return status;
-    }
+    int stop(ChildProcess& qet, int sig = SIGTERM) { return qettest::stop(qet, sig); }
 };
 
 TEST_F(QetEndToEnd, LogsStartingThenServesAndLogsAQetSendRequest) {
@@ -146,16 +136,13 @@ TEST_F(QetEndToEnd, ASecondQetForwardsTwoArgumentsOrIsRefusedWhileTheFirstServes
     auto first = startQet({});
     ASSERT_TRUE(serving(*first));
     auto second = startQet({"alone"});
-    int status = -1;
-    ASSERT_TRUE(second->waitForExit(qettest::kWaitMs, &status));
-    EXPECT_EQ(status, 1);
+    EXPECT_EQ(second->wait(qettest::kWaitMs), 1);
     EXPECT_NE(second->output().find("already serving"), std::string::npos) << second->output();
     EXPECT_EQ(qettest::errorCodes(qetLog()), std::vector<int>{2});
     EXPECT_NE(zorvtest::readFile(qetLog()).find("VendorID=8 [ZorvQet]"), std::string::npos);
     // Two arguments go to the QET that serves, as one request.
     auto third = startQet({"would", "forward"});
-    ASSERT_TRUE(third->waitForExit(qettest::kWaitMs, &status));
-    EXPECT_EQ(status, 0) << third->output();
+    EXPECT_EQ(third->wait(qettest::kWaitMs), 0) << third->output();
     sync("still here");
     EXPECT_EQ(count("request from socket: would forward"), 1u);
     EXPECT_EQ(count("request from internal conduit"), 0u);
@@ -176,14 +163,12 @@ TEST_F(QetEndToEnd, SimultaneousStartsAgainstAStaleSocketLeaveOneQet) {
         const std::string tag = "round " + std::to_string(r) + " .";
         std::unique_ptr<ChildProcess> qets[] = {startQet({}),
                                                 startQet({"round", std::to_string(r), "."})};
-        int status = -1, loser = -1;
-        ASSERT_TRUE(qettest::waitFor([&] {
-            loser = qets[0]->waitForExit(0, &status)   ? 0
-                    : qets[1]->waitForExit(0, &status) ? 1
-                                                       : -1;
+        int loser = -1;
+        ASSERT_TRUE(zorvtest::eventually([&] {
+            loser = !qets[0]->running() ? 0 : !qets[1]->running() ? 1 : -1;
             return loser >= 0;
         }));
-        EXPECT_EQ(status, loser == 0 ? 1 : 0) << qets[loser]->output();
+        EXPECT_EQ(qets[loser]->wait(), loser == 0 ? 1 : 0) << qets[loser]->output();
         sync("after " + tag);
         EXPECT_EQ(count("request from socket: " + tag) +
                       count("request from internal conduit: " + tag),
@@ -203,9 +188,8 @@ TEST_F(QetEndToEnd, AStoppedHolderOfALogLockDelaysNoRequest) {
     for (const char* name : {"ZorvDebug.log.Mutex", "QET.log.Mutex"}) {
         holders.push_back(std::make_unique<zorvtest::RoleProcess>("hold-stopped",
                                                                   std::vector<std::string>{name}));
-        const std::string stat = "/proc/" + std::to_string(holders.back()->pid()) + "/stat";
-        ASSERT_TRUE(qettest::waitFor(
-            [&] { return zorvtest::readFile(stat).find(") T ") != std::string::npos; }));
+        const pid_t holder = holders.back()->pid();
+        ASSERT_TRUE(zorvtest::eventually([&] { return zorvtest::processState(holder) == 'T'; }));
     }
     RawClient bad(socketPath()); // its error record waits for the lock of QET.log
     ASSERT_TRUE(bad.sendBytes(bigEndian(0)));
@@ -326,6 +310,63 @@ TEST_F(QetEndToEnd, TheSocketIsOpenToItsOwnerOnly) {
     ASSERT_TRUE(serving(*qet));
     EXPECT_EQ(qettest::fileMode(socketPath()) & 077, 0);
     EXPECT_EQ(stop(*qet), 0);
+}
+
+// Nobody serves by asking for help: alone on the command line, --help and
+// --version are answered, with or without a QET serving, and nothing else
+// happens (no start logged, no socket, no request, no error record).
+TEST_F(QetEndToEnd, HelpAndVersionAloneAreAnsweredAndServeNothing) {
+    auto answer = [&](const char* option) {
+        auto qet = startQet({option});
+        EXPECT_EQ(qet->wait(qettest::kWaitMs), 0) << option;
+        return qet->output();
+    };
+    EXPECT_EQ(answer("--help").rfind("Usage: QET", 0), 0u);
+    EXPECT_EQ(answer("--version"), "QET " ZORV_VERSION_TEXT "\n");
+    EXPECT_FALSE(zorvtest::fileExists(socketPath()));
+    EXPECT_TRUE(messages().empty());
+
+    auto qet = startQet({});
+    ASSERT_TRUE(serving(*qet));
+    EXPECT_EQ(answer("--help").rfind("Usage: QET", 0), 0u);
+    sync("marker");
+    EXPECT_EQ(count("request from"), 1u);
+    EXPECT_TRUE(qettest::errorCodes(qetLog()).empty());
+    EXPECT_EQ(stop(*qet), 0);
+}
+
+// Under su or from cron the runtime directory is missing or another user's,
+// and from cron there is no display either: QET serves from its lock place,
+// and what it says is its own, no word of Qt.
+TEST_F(QetEndToEnd, UnderSuOrCronQtSaysNothing) {
+    std::string foreign = "/";
+    if (::geteuid() == 0) {
+        foreign = mHome.root() + "/other-user";
+        ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+    }
+    // Under the leak checker the list of suppressions used is its word, not QET's.
+    const char* lsan = std::getenv("LSAN_OPTIONS");
+    zorvtest::ScopedEnv quietLsan(
+        "LSAN_OPTIONS", (std::string(lsan ? lsan : "") + ":print_suppressions=0").c_str());
+    struct Case {
+        const char* runtime;
+        bool display;
+    };
+    for (const Case& c : {Case{nullptr, true}, Case{foreign.c_str(), true}, Case{nullptr, false}}) {
+        zorvtest::ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime);
+        zorvtest::ScopedEnv platform("QT_QPA_PLATFORM", c.display ? "offscreen" : nullptr);
+        zorvtest::ScopedEnv x11("DISPLAY", nullptr);
+        zorvtest::ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+        auto qet = startQet({});
+        ASSERT_TRUE(qettest::serving(*qet, mHome.lockDir() + "/QET.pipe")) << qet->output();
+        EXPECT_EQ(stop(*qet), 0);
+        for (const std::string& line : zorvtest::splitLines(qet->output())) {
+            EXPECT_EQ(line.rfind("QET: ", 0), 0u)
+                << (c.runtime ? c.runtime : "unset") << (c.display ? "" : ", no display") << ": "
+                << line;
+        }
+    }
 }
 
 TEST_F(QetEndToEnd, QetSendAnswersHelpAndVersionItselfAndSendsThemAfterTheSeparator) {

@@ -5,7 +5,8 @@
 #include <qet/QETPipeFrame.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -34,20 +35,8 @@ long scaled(long small, long full) {
     return std::min(full, small * scale);
 }
 
-bool waitFor(const std::function<bool()>& cond, int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!cond()) {
-        if (clock.elapsed() > timeoutMs) {
-            return cond();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollStepMs));
-    }
-    return true;
-}
-
 bool spinUntil(const std::function<bool()>& cond, int timeoutMs) {
-    return waitFor(
+    return zorvtest::eventually(
         [&] {
             QCoreApplication::processEvents(QEventLoop::AllEvents, kPollStepMs);
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -66,48 +55,16 @@ void ensureApplication() {
     }
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile)
-    : mPid(-1), mOutputFile(outputFile) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    mPid = ::fork();
-    if (mPid == 0) {
-        int fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
+bool serving(zorvtest::ChildProcess& qet, const std::string& socket) {
+    zorvtest::eventually([&] { return !qet.running() || RawClient(socket).isConnected(); });
+    return RawClient(socket).isConnected();
 }
 
-ChildProcess::~ChildProcess() {
-    if (mPid > 0 && !mReaped) {
-        ::kill(mPid, SIGKILL);
-        ::waitpid(mPid, nullptr, 0);
-    }
-}
-
-void ChildProcess::signal(int sig) {
-    if (mPid > 0 && !mReaped) {
-        ::kill(mPid, sig);
-    }
-}
-
-bool ChildProcess::waitForExit(int timeoutMs, int* status) {
-    int raw = 0;
-    if (mReaped || !waitFor([&] { return ::waitpid(mPid, &raw, WNOHANG) == mPid; }, timeoutMs)) {
-        return false;
-    }
-    mReaped = true;
-    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    return true;
-}
-
-std::string ChildProcess::output() const {
-    return zorvtest::readFile(mOutputFile);
+int stop(zorvtest::ChildProcess& qet, int sig) {
+    qet.kill(sig);
+    const int status = qet.wait(kWaitMs);
+    EXPECT_GE(status, 0) << "QET did not end: " << qet.output();
+    return status;
 }
 
 RawClient::RawClient(const std::string& path) {
@@ -133,7 +90,7 @@ bool RawClient::sendBytes(const std::string& bytes) {
 
 bool RawClient::readBytes(size_t n, std::string* out, int timeoutMs) {
     out->clear();
-    return waitFor(
+    return zorvtest::eventually(
         [&] {
             char buffer[4096];
             pollfd p = {mFd, POLLIN, 0};
@@ -147,7 +104,7 @@ bool RawClient::readBytes(size_t n, std::string* out, int timeoutMs) {
 }
 
 bool RawClient::closedWithin(int timeoutMs) {
-    return waitFor(
+    return zorvtest::eventually(
         [&] {
             char buffer[4096];
             ssize_t got = ::recv(mFd, buffer, sizeof buffer, MSG_DONTWAIT);

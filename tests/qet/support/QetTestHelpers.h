@@ -1,8 +1,10 @@
 #ifndef QET_TEST_HELPERS_H
 #define QET_TEST_HELPERS_H
 
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
+#include <csignal>
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -11,9 +13,7 @@
 namespace qettest {
 
 // Generous bounds: the machine running the tests may be loaded.
-constexpr int kWaitMs = 20000;
-constexpr int kStartTimeoutMs = kWaitMs;
-constexpr int kExitTimeoutMs = kWaitMs;
+constexpr int kWaitMs = zorvtest::kEventLimitMs;
 
 // IsolatedHome with a lock place of its own: QETs of different tests never
 // meet through their instance lock or their log locks.
@@ -22,33 +22,18 @@ using QetHome = zorvtest::IsolatedLocks;
 // ZORV_STRESS_SCALE (default 1) multiplies small, up to full.
 long scaled(long small, long full);
 
-// Polls cond until it holds or timeoutMs have passed.
-bool waitFor(const std::function<bool()>& cond, int timeoutMs = kWaitMs);
-// The same, running the Qt event loop meanwhile.
+// Polls cond until it holds or timeoutMs have passed, running the Qt event
+// loop meanwhile.
 bool spinUntil(const std::function<bool()>& cond, int timeoutMs = kWaitMs);
 // One offscreen QApplication for the in-process tests, made on first use.
 void ensureApplication();
 
-// A child with stdout and stderr in a file, inheriting our environment. Killed
-// and reaped at destruction if still running.
-class ChildProcess {
-public:
-    ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    pid_t pid() const { return mPid; }
-    void signal(int sig);
-    // True once exited; *status is the exit code or 128 + signal.
-    bool waitForExit(int timeoutMs, int* status);
-    std::string output() const;
-
-private:
-    pid_t mPid;
-    bool mReaped = false;
-    std::string mOutputFile;
-};
+// Waits until a client can connect to the QET child at socket; false when
+// it ended first (its output says why).
+bool serving(zorvtest::ChildProcess& qet, const std::string& socket);
+// Asks the QET child to end with sig: its exit code, or -1 (a failure of the
+// test) when it did not end.
+int stop(zorvtest::ChildProcess& qet, int sig = SIGTERM);
 
 // A plain AF_UNIX stream client.
 class RawClient {

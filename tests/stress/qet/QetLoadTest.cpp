@@ -4,7 +4,6 @@
 // acknowledge every well-formed request exactly once, hand each to the
 // application exactly once, and keep its memory bounded.
 
-#include "QetStressSupport.h"
 #include "QetTestHelpers.h"
 #include "support/TestSupport.h"
 
@@ -27,8 +26,6 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
-
-using qetstress::QetProcess;
 
 namespace {
 
@@ -164,7 +161,7 @@ class QetLoad : public ::testing::Test {
 protected:
     qettest::QetHome mHome;
     zorvtest::ScopedEnv mPlatform{"QT_QPA_PLATFORM", "offscreen"};
-    std::unique_ptr<QetProcess> mQet;
+    std::unique_ptr<zorvtest::ChildProcess> mQet;
 
     void SetUp() override {
         ::mkdir(mHome.dataHome().c_str(), 0700);
@@ -176,17 +173,13 @@ protected:
     std::string qetLog() const { return mHome.zorvDataDir() + "/QET.log"; }
 
     void startQet(long descriptorLimit = 0) {
-        mQet = std::make_unique<QetProcess>(mHome.root() + "/qet.out", descriptorLimit);
-        const bool serving = qettest::waitFor(
-            [&] {
-                int status = 0;
-                if (mQet->waitForExit(0, &status)) {
-                    return true;
-                }
-                return Conn(socketPath()).ok();
-            },
-            qetstress::kStartTimeoutMs);
-        ASSERT_TRUE(serving && Conn(socketPath()).ok()) << "QET is not serving: " << mQet->output();
+        zorvtest::ChildSetup setup;
+        setup.output = mHome.root() + "/qet.out";
+        setup.descriptorLimit = descriptorLimit;
+        mQet =
+            std::make_unique<zorvtest::ChildProcess>(std::vector<std::string>{QET_BINARY}, setup);
+        ASSERT_TRUE(qettest::serving(*mQet, socketPath()))
+            << "QET is not serving: " << mQet->output();
     }
 
     // One request, answered by exactly one acknowledgement.
@@ -194,18 +187,19 @@ protected:
         Conn c(socketPath());
         std::string ack;
         return c.ok() && c.send(qettest::requestFrame({"probe", tag})) &&
-               c.read(qetstress::handledAcknowledgement().size(), ack) &&
-               ack == qetstress::handledAcknowledgement();
+               c.read(qettest::handledAcknowledgement().size(), ack) &&
+               ack == qettest::handledAcknowledgement();
     }
 
-    void stopQet() {
-        mQet->signal(SIGTERM);
-        int status = -1;
-        EXPECT_TRUE(mQet->waitForExit(qetstress::kExitTimeoutMs, &status));
-        EXPECT_EQ(status, 0) << mQet->output();
-    }
+    void stopQet() { EXPECT_EQ(qettest::stop(*mQet), 0) << mQet->output(); }
 
-    long peakRssKb() const { return mQet->statusKb("VmHWM"); }
+    // The peak of QET's resident memory (VmHWM in /proc/<pid>/status), or -1.
+    long peakRssKb() const {
+        const std::string status =
+            zorvtest::readFile("/proc/" + std::to_string(mQet->pid()) + "/status");
+        const std::size_t at = status.find("\nVmHWM:");
+        return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 7);
+    }
 };
 
 // Sends a request one byte at a time, pausing between bytes but never as long
@@ -260,7 +254,7 @@ TEST_F(QetLoad, ManyClientsSlowClientsAndGarbageAtOnce) {
     zorvtest::ScopedEnv debug("ZORV_DEBUG_MODE", "1"); // every request handed on is logged
     startQet();
     const long baselineKb = peakRssKb();
-    const std::string ack = qetstress::handledAcknowledgement();
+    const std::string ack = qettest::handledAcknowledgement();
     std::string allAcks;
     for (int k = 0; k < kRequestsPerClient; ++k) {
         allAcks += ack;
@@ -384,7 +378,7 @@ TEST_F(QetLoad, ManyClientsSlowClientsAndGarbageAtOnce) {
     // Every request reached the application exactly once.
     std::map<std::string, int> seen;
     const int expected = kClients * kRequestsPerClient + kSlowClients * 2;
-    const bool allLogged = qettest::waitFor(
+    const bool allLogged = zorvtest::eventually(
         [&] {
             seen.clear();
             int total = 0;
@@ -452,7 +446,7 @@ TEST_F(QetLoad, KeepsServingThroughDescriptorExhaustion) {
     for (long i = 0; i < limit + limit / 16 + 16; ++i) {
         clients.push_back(std::make_unique<Conn>(socketPath()));
     }
-    const std::string ack = qetstress::handledAcknowledgement();
+    const std::string ack = qettest::handledAcknowledgement();
     long served = 0;
     for (auto& c : clients) {
         std::string got;
@@ -464,9 +458,9 @@ TEST_F(QetLoad, KeepsServingThroughDescriptorExhaustion) {
     EXPECT_GT(served, 0);
     EXPECT_LT(served, limit);
     clients.clear();
-    EXPECT_TRUE(qetstress::isSocket(socketPath()));
+    EXPECT_TRUE(qettest::isSocket(socketPath()));
     // Once QET has seen them go (until then it is at its cap).
-    EXPECT_TRUE(qettest::waitFor([&] { return stillServes("after-exhaustion"); }))
+    EXPECT_TRUE(zorvtest::eventually([&] { return stillServes("after-exhaustion"); }))
         << mQet->output();
     stopQet();
 }
@@ -485,7 +479,7 @@ TEST_F(QetLoad, TheMemoryBudgetDropsTheOldestPartialFrames) {
     ASSERT_TRUE(stillServes("beside-partial-frames"));
     std::string got;
     EXPECT_TRUE(clients.back()->send(almost.substr(almost.size() - 1)) &&
-                clients.back()->read(qetstress::handledAcknowledgement().size(), got));
+                clients.back()->read(qettest::handledAcknowledgement().size(), got));
     const std::vector<int> codes = qettest::errorCodes(qetLog());
     EXPECT_NE(std::find(codes.begin(), codes.end(), 4), codes.end());
     stopQet();
@@ -514,7 +508,7 @@ TEST_F(QetLoad, ErrorRecordsOfAFloodAreRateLimited) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // a quiet spell
     Conn(socketPath()).send(std::string(2, '\0'));
     long records = 0, suppressed = 0;
-    qettest::waitFor([&] {
+    zorvtest::eventually([&] {
         const std::string log = zorvtest::readFile(qetLog());
         records = static_cast<long>(qettest::errorCodes(qetLog()).size());
         suppressed = 0;

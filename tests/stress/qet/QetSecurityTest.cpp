@@ -1,6 +1,5 @@
 // Where QET puts its socket, and what it does with what others placed there.
 
-#include "QetStressSupport.h"
 #include "QetTestHelpers.h"
 #include "support/TestSupport.h"
 
@@ -8,10 +7,11 @@
 
 #include <csignal>
 #include <memory>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-using qetstress::QetProcess;
+using zorvtest::ChildProcess;
 
 namespace {
 
@@ -21,27 +21,10 @@ protected:
     zorvtest::ScopedEnv mPlatform{"QT_QPA_PLATFORM", "offscreen"};
     int mRuns = 0;
 
-    std::unique_ptr<QetProcess> startQet() {
-        return std::make_unique<QetProcess>(mHome.root() + "/qet-" + std::to_string(++mRuns) +
-                                            ".out");
-    }
-
-    // Waits for a socket at path, or for QET to end (then false).
-    bool waitServing(QetProcess& qet, const std::string& path) {
-        return qettest::waitFor(
-                   [&] {
-                       int status = 0;
-                       return qet.waitForExit(0, &status) || qetstress::isSocket(path);
-                   },
-                   qetstress::kStartTimeoutMs) &&
-               qetstress::isSocket(path) && qettest::RawClient(path).isConnected();
-    }
-
-    int stop(QetProcess& qet) {
-        qet.signal(SIGTERM);
-        int status = -1;
-        EXPECT_TRUE(qet.waitForExit(qetstress::kExitTimeoutMs, &status));
-        return status;
+    std::unique_ptr<ChildProcess> startQet() {
+        zorvtest::ChildSetup setup;
+        setup.output = mHome.root() + "/qet-" + std::to_string(++mRuns) + ".out";
+        return std::make_unique<ChildProcess>(std::vector<std::string>{QET_BINARY}, setup);
     }
 };
 
@@ -68,9 +51,7 @@ TEST_F(QetSecurity, LinkPlantedAtTheSocketPathIsRefused) {
         ::unlink(socket.c_str());
         ASSERT_EQ(::symlink(target.c_str(), socket.c_str()), 0);
         auto qet = startQet();
-        int status = -1;
-        ASSERT_TRUE(qet->waitForExit(qetstress::kExitTimeoutMs, &status)) << "QET served anyway";
-        EXPECT_EQ(status, 1) << qet->output();
+        EXPECT_EQ(qet->wait(qettest::kWaitMs), 1) << qet->output();
         EXPECT_TRUE(S_ISLNK(lstatOf(socket).st_mode)) << "the link was removed or replaced";
     }
     EXPECT_EQ(zorvtest::readFile(victim), "precious\n");
@@ -84,19 +65,11 @@ TEST_F(QetSecurity, SocketIsNotPlacedInAWorldWritableRuntimeDirectory) {
     ASSERT_EQ(::chmod(shared.path().c_str(), 01777), 0);
     zorvtest::ScopedEnv runtime("XDG_RUNTIME_DIR", shared.path().c_str());
     auto qet = startQet();
-    // Give it the time to start and listen wherever it chooses.
-    const std::string socket = shared.path() + "/QET.pipe";
-    qettest::waitFor(
-        [&] {
-            int status = 0;
-            return qet->waitForExit(0, &status) || qetstress::isSocket(socket);
-        },
-        5000);
-    EXPECT_FALSE(zorvtest::fileExists(socket)) << "socket created in a world-writable directory";
-    int status = 0;
-    if (!qet->waitForExit(0, &status)) {
-        stop(*qet);
-    }
+    // It serves from the lock place instead.
+    ASSERT_TRUE(qettest::serving(*qet, mHome.lockDir() + "/QET.pipe")) << qet->output();
+    EXPECT_FALSE(zorvtest::fileExists(shared.path() + "/QET.pipe"))
+        << "socket created in a world-writable directory";
+    EXPECT_EQ(qettest::stop(*qet), 0);
 }
 
 // Without XDG_RUNTIME_DIR the socket goes to the user's lock place, owner-only,
@@ -106,12 +79,30 @@ TEST_F(QetSecurity, WithoutARuntimeDirectoryTheSocketIsPrivate) {
     const std::string socket = dir + "/QET.pipe";
     zorvtest::ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
     auto qet = startQet();
-    ASSERT_TRUE(waitServing(*qet, socket)) << qet->output();
+    ASSERT_TRUE(qettest::serving(*qet, socket)) << qet->output();
     const struct stat d = lstatOf(dir);
     EXPECT_TRUE(S_ISDIR(d.st_mode));
     EXPECT_EQ(d.st_uid, ::geteuid());
     EXPECT_EQ(d.st_mode & 077, 0u) << "the directory is open to others";
     EXPECT_EQ(lstatOf(socket).st_mode & 077, 0u) << "the socket is open to others";
-    EXPECT_EQ(stop(*qet), 0);
+    EXPECT_EQ(qettest::stop(*qet), 0);
     EXPECT_FALSE(zorvtest::fileExists(socket));
+}
+
+// A lock place without room (anyone may fill /dev/shm): QET says that its
+// records go without their lock, serves, and its records are written.
+TEST_F(QetSecurity, AFullLockPlaceIsSaidAndQetServes) {
+    std::string why;
+    if (!zorvtest::mountFullTmpfs(mHome.lockDir(), &why)) {
+        GTEST_SKIP() << why;
+    }
+    zorvtest::ScopedEnv debug("ZORV_DEBUG_MODE", "1");
+    auto qet = startQet();
+    const bool serving = qettest::serving(*qet, mHome.runtimeDir() + "/QET.pipe");
+    const int status = serving ? qettest::stop(*qet) : -1;
+    ::umount2(mHome.lockDir().c_str(), MNT_DETACH);
+    ASSERT_TRUE(serving) << qet->output();
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(qet->output().find("without their lock"), std::string::npos) << qet->output();
+    EXPECT_FALSE(qettest::qetDebugMessages(mHome.zorvDataDir() + "/ZorvDebug.log").empty());
 }

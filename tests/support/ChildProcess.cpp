@@ -1,4 +1,4 @@
-#include "support/RoleProcess.h"
+#include "support/ChildProcess.h"
 
 #include "support/TestSupport.h"
 
@@ -66,10 +66,13 @@ std::vector<std::string> decodeArgs(const char* text) {
     return out;
 }
 
-long long nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (std::string& s : strings) {
+        out.push_back(&s[0]);
+    }
+    out.push_back(nullptr);
+    return out;
 }
 
 } // namespace
@@ -110,11 +113,8 @@ int waitProcess(pid_t pid, long* peakKb) {
 }
 
 pid_t spawnProcess(const std::vector<std::string>& argv, int in, int out, int err) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
+    std::vector<std::string> copy = argv;
+    std::vector<char*> args = pointersTo(copy);
     pid_t pid = ::fork();
     if (pid == 0) {
         const int from[3] = {in, out, err};
@@ -131,14 +131,104 @@ pid_t spawnProcess(const std::vector<std::string>& argv, int in, int out, int er
     return pid;
 }
 
-RoleProcess::RoleProcess(const std::string& role, const std::vector<std::string>& args,
-                         const RunAs* runAs) {
-    if (roles().count(role) == 0) {
-        mReaped = true; // nothing to wait for: the child could only run the tests
-        return;
-    }
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildSetup& setup) {
+    start(argv, nullptr, setup);
+}
+
+void ChildProcess::start(const std::vector<std::string>& argv, const std::vector<std::string>* env,
+                         const ChildSetup& setup) {
     // Everything the child needs is made before the fork: after it, only
     // system calls.
+    std::vector<std::string> argCopy = argv;
+    std::vector<char*> args = pointersTo(argCopy);
+    std::vector<std::string> envCopy = env != nullptr ? *env : std::vector<std::string>();
+    std::vector<char*> envp = pointersTo(envCopy);
+    mOutput = setup.output;
+    const int out = mOutput.empty()
+                        ? -1
+                        : ::open(mOutput.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const struct rlimit limit = {rlim_t(setup.descriptorLimit), rlim_t(setup.descriptorLimit)};
+    const RunAs as = setup.runAs != nullptr ? *setup.runAs : RunAs{0, 0};
+
+    mPid = mOutput.empty() || out >= 0 ? ::fork() : -1;
+    if (mPid == 0) {
+        if ((out >= 0 && (::dup2(out, 1) < 0 || ::dup2(out, 2) < 0)) ||
+            (setup.descriptorLimit > 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0) ||
+            (setup.runAs != nullptr &&
+             (::setgroups(0, nullptr) != 0 || ::setgid(as.gid) != 0 || ::setuid(as.uid) != 0))) {
+            ::_exit(kCannotSetUp);
+        }
+        if (env != nullptr) {
+            ::execve(args[0], args.data(), envp.data());
+        } else {
+            ::execvp(args[0], args.data());
+        }
+        ::_exit(kCannotExec);
+    }
+    if (out >= 0) {
+        ::close(out);
+    }
+    mReaped = mPid < 0;
+}
+
+ChildProcess::~ChildProcess() {
+    if (!mReaped && mPid > 0) {
+        ::kill(mPid, SIGKILL);
+        waitProcess(mPid);
+    }
+}
+
+int ChildProcess::wait(int timeoutMs) {
+    if (mReaped) {
+        return mStatus;
+    }
+    if (timeoutMs < 0) {
+        const int code = waitProcess(mPid);
+        mReaped = code >= 0;
+        mStatus = code;
+        return code;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        const pid_t r = ::waitpid(mPid, &status, WNOHANG);
+        if (r == mPid) {
+            mReaped = true;
+            mStatus = exitCodeOf(status);
+            return mStatus;
+        }
+        if ((r < 0 && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool ChildProcess::running() {
+    return started() && wait(0) == -1 && !mReaped;
+}
+
+void ChildProcess::kill(int sig) {
+    if (!mReaped && mPid > 0) {
+        ::kill(mPid, sig);
+    }
+}
+
+std::string ChildProcess::output() const {
+    return mOutput.empty() ? std::string() : readFile(mOutput);
+}
+
+bool ChildProcess::waitForOutput(const std::string& text) {
+    // Once it has ended, what it wrote is complete: one more look decides.
+    eventually([&] { return !running() || output().find(text) != std::string::npos; });
+    return output().find(text) != std::string::npos;
+}
+
+RoleProcess::RoleProcess(const std::string& role, const std::vector<std::string>& args,
+                         const ChildSetup& setup) {
+    if (roles().count(role) == 0) {
+        return; // nothing to start: the child could only run the tests
+    }
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
@@ -149,75 +239,7 @@ RoleProcess::RoleProcess(const std::string& role, const std::vector<std::string>
     }
     env.push_back(std::string(kRoleVar) + "=" + role);
     env.push_back(std::string(kArgsVar) + "=" + encodeArgs(args));
-    std::vector<char*> envp;
-    for (std::string& e : env) {
-        envp.push_back(&e[0]);
-    }
-    envp.push_back(nullptr);
-    std::string exe = selfExe();
-    char* argv[] = {&exe[0], nullptr};
-    const RunAs as = runAs != nullptr ? *runAs : RunAs{0, 0};
-
-    mPid = ::fork();
-    if (mPid == 0) {
-        if (runAs != nullptr &&
-            (::setgroups(0, nullptr) != 0 || ::setgid(as.gid) != 0 || ::setuid(as.uid) != 0)) {
-            ::_exit(kCannotSwitchUser);
-        }
-        ::execve(argv[0], argv, envp.data());
-        ::_exit(kCannotExec);
-    }
-    if (mPid < 0) {
-        mReaped = true;
-    }
-}
-
-RoleProcess::~RoleProcess() {
-    if (!mReaped && mPid > 0) {
-        ::kill(mPid, SIGKILL);
-        waitProcess(mPid);
-    }
-}
-
-int RoleProcess::wait(int timeoutMs) {
-    if (mReaped) {
-        return mStatus;
-    }
-    if (timeoutMs < 0) {
-        const int code = waitProcess(mPid);
-        if (code >= 0) {
-            mReaped = true;
-            mStatus = code;
-        }
-        return code;
-    }
-    const long long deadline = nowMs() + timeoutMs;
-    for (;;) {
-        int status = 0;
-        pid_t r = ::waitpid(mPid, &status, WNOHANG);
-        if (r == mPid) {
-            mReaped = true;
-            mStatus = exitCodeOf(status);
-            return mStatus;
-        }
-        if (r < 0 && errno != EINTR) {
-            return -1;
-        }
-        if (nowMs() >= deadline) {
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-void RoleProcess::kill(int sig) {
-    if (!mReaped && mPid > 0) {
-        ::kill(mPid, sig);
-    }
-}
-
-bool RoleProcess::running() {
-    return wait(0) == -1 && !mReaped;
+    start({selfExe()}, &env, setup);
 }
 
 } // namespace zorvtest

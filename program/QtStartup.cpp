@@ -1,0 +1,60 @@
+#include "QtStartup.h"
+
+#include <QString>
+#include <QtGlobal>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace qet {
+
+namespace {
+
+QtMessageHandler gPrevious = nullptr;
+
+bool aboutRuntimeDirectory(const QString& message) {
+    return message.startsWith(QLatin1String("QStandardPaths: ")) &&
+           (message.contains(QLatin1String("XDG_RUNTIME_DIR")) ||
+            message.contains(QLatin1String("runtime directory")));
+}
+
+void handle(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtWarningMsg && aboutRuntimeDirectory(message)) {
+        return;
+    }
+    if (gPrevious != nullptr) {
+        gPrevious(type, context, message);
+    } else {
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    }
+}
+
+bool isSet(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value != nullptr && value[0] != '\0';
+}
+
+bool platformOption(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+void dropQtRuntimeDirMessages() {
+    gPrevious = qInstallMessageHandler(handle);
+}
+
+void serveOffscreenWithoutDisplay(int argc, char** argv) {
+    if (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY") && !isSet("QT_QPA_PLATFORM") &&
+        !platformOption(argc, argv)) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+}
+
+} // namespace qet

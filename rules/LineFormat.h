@@ -1,0 +1,116 @@
+#ifndef ZORV_RULES_LINEFORMAT_H
+#define ZORV_RULES_LINEFORMAT_H
+
+// The lines of a log file, as the library writes them and as readers take
+// them apart. Every line is one of
+//
+//   key/value   SECTION TAB key=value[,key=value]... LF
+//   items       SECTION S item S [item S]... LF
+//
+// SECTION is "pid S date S time": the process id in decimal, the date as
+// year/month/day, the time as hour:minute:second, with ":milliseconds" when
+// the section was started with them (the field texts are made by
+// ZorvDelimitedFile's formatters). In a key/value line S is the separator
+// ZorvDelimitedFile::kTab points at (a tab), and the payload always follows
+// a tab. Of the item lines, a debug record's has the separator kTab and the
+// items DebugItem; a performance row's has "," and the columns PerfColumn.
+// Nothing is quoted or escaped: a value that holds a separator or a line
+// break changes how its line reads, and readers split it the only way they
+// can.
+//
+// The writer makes exactly this. Readers accept more (matchSection), since a
+// file may hold lines of other writers and of older versions.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace zorv_detail {
+
+constexpr char kLineEnd = '\n';
+// Between a key/value line's section and its first pair, whatever kTab holds.
+constexpr char kPayloadTab = '\t';
+constexpr char kPairSeparator = ',';
+constexpr char kKeyValueJoiner = '=';
+constexpr char kDateJoiner = '/';
+constexpr char kTimeJoiner = ':';
+
+// A debug record's items, in this order.
+enum DebugItem : int { kDebugComponent, kDebugMessage, kDebugItemCount };
+
+// A performance row's columns, in this order, and their names.
+enum PerfColumn : int {
+    kPerfOs,
+    kPerfComputerName,
+    kPerfUtilVersion,
+    kPerfFirstSecond, // the first and second measurement, joined by kPerfPairJoiner
+    kPerfThirdFourth,
+    kPerfComponent,
+    kPerfFifth,
+    kPerfColumnCount
+};
+extern const char* const kPerfColumnNames[kPerfColumnCount];
+constexpr char kPerfSeparator = ',';
+constexpr char kPerfPairJoiner = ':';
+// The text of a column the row has no value for (all but the measurements).
+constexpr const char* kNotAvailable = "NA";
+
+// ---- Writing: each appends to a line being built.
+
+inline void appendSection(std::string& line, std::string_view pid, std::string_view date,
+                          std::string_view time, std::string_view separator) {
+    line.append(pid).append(separator).append(date).append(separator).append(time);
+}
+
+// A key/value line: its section (made with kTab), then the pairs.
+inline void beginPairsLine(std::string& line, std::string_view section) {
+    line.append(section);
+    line += kPayloadTab;
+}
+
+inline void appendPair(std::string& line, std::string_view key, std::string_view value,
+                       bool first) {
+    if (!first) {
+        line += kPairSeparator;
+    }
+    line.append(key);
+    line += kKeyValueJoiner;
+    line.append(value);
+}
+
+// An item line: its section (made with the separator), then the items.
+inline void beginItemsLine(std::string& line, std::string_view section,
+                           std::string_view separator) {
+    line.append(section).append(separator);
+}
+
+inline void appendItem(std::string& line, std::string_view item, std::string_view separator) {
+    line.append(item).append(separator);
+}
+
+inline void endLine(std::string& line) {
+    line += kLineEnd;
+}
+
+// ---- Reading.
+
+// The section at the start of a line, as a reader finds it.
+struct SectionMatch {
+    std::string_view pid;
+    std::string_view date;
+    std::string_view time;
+    char separator = 0;
+    std::size_t payload = 0; // where the rest of the line starts
+};
+
+// Whether the line starts with a section and its separator. Lenient where
+// the writer is strict: the separator is a tab or a comma (the same all
+// three times); the date and time fields are runs of digits, each with an
+// optional minus (the formatters write numbers outside the calendar as they
+// are); the milliseconds are any run of digits (zero-padded, as other
+// writers make them) or none at all.
+bool matchSection(std::string_view line, SectionMatch& match);
+
+} // namespace zorv_detail
+
+#endif
