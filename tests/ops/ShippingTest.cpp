@@ -272,8 +272,7 @@ TEST_P(LongOpsFileLimits, CentralSideGets) {
                   home, port,
                   {{R"(template\("\$\{MESSAGE\}\\n"\))", R"(template("${MESSAGE}\n<end>\n"))"}})
             : rsyslogCentral(home, port, {{R"(string="%msg%\\n")", R"(string="%msg%\n<end>\n")"}});
-    ASSERT_TRUE(ops::accepting(std::stoi(port), 10000))
-        << zorvtest::readFile(home.path("central/output"));
+    ASSERT_TRUE(ops::accepting(std::stoi(port))) << zorvtest::readFile(home.path("central/output"));
     const ops::Edits site = {{"/var/log/zorv-service/zorv-service.log", file},
                              {"logs.example.org", "127.0.0.1"}};
     Daemon agent =
@@ -288,13 +287,10 @@ TEST_P(LongOpsFileLimits, CentralSideGets) {
                        ops::edited(ops::shipped("rsyslog/zorv-agent.conf"),
                                    {site[0], site[1], {"port=\"514\"", "port=\"" + port + "\""}}));
     std::string received;
-    EXPECT_TRUE(ops::waitFor(
-        [&] {
-            received = zorvtest::readFile(receivedFile(home.path("received/*/zorv.log")));
-            return received.find(kAfter) != std::string::npos;
-        },
-        30000))
-        << zorvtest::readFile(home.path("agent/output"));
+    EXPECT_TRUE(zorvtest::eventually([&] {
+        received = zorvtest::readFile(receivedFile(home.path("received/*/zorv.log")));
+        return received.find(kAfter) != std::string::npos;
+    })) << zorvtest::readFile(home.path("agent/output"));
     std::vector<std::string> messages;
     for (std::size_t at = 0, end; (end = received.find("\n<end>\n", at)) != std::string::npos;
          at = end + 7) {

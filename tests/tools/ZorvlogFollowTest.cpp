@@ -252,6 +252,30 @@ TEST_F(Follow, StopsAndRestartsUnderWritersAndRotations) {
     }
 }
 
+// Stopped while the rotation's count is exceeded: the generations deleted
+// before the follower opened them are lost, and it says so; the rest come.
+TEST_F(Follow, AGapInTheChainIsNamed) {
+    const std::string log = mDir.file("a.log"), conf = mDir.file("rotate.conf");
+    writeFile(conf, log + " {\n rotate 2\n nocreate\n}\n");
+    write(log, 0, 0);
+    pid_t follower = start({log}, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 0); }));
+    ::kill(follower, SIGSTOP);
+    for (int i = 1; i <= 5; ++i) {
+        write(log, i, i);
+        ASSERT_EQ(runProcess({"/usr/sbin/logrotate", "-f", "-s", mDir.file("state"), conf}), 0);
+    }
+    ::kill(follower, SIGCONT);
+    ASSERT_TRUE(eventually([&] { return printed(1, 5); }));
+    stop(follower);
+    EXPECT_TRUE(said(1, "was deleted by the rotation")) << readFile(messages(1));
+    // Record 1 went into the generation read when it stopped; 2 and 3 into
+    // the two deleted before it looked again.
+    std::map<int, std::string> seen = records(1);
+    EXPECT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen.count(1) + seen.count(4) + seen.count(5), 3u);
+}
+
 // In a shared (1777) directory, while the follower is down, the log is
 // rotated, a neighbour drops a file named as a newer generation, a copy and a
 // file compressed otherwise lie beside it, and the new generation belongs to
@@ -430,13 +454,13 @@ TEST_F(Follow, NoDecisionWaitsOnAFilesTime) {
 }
 
 // Time bounds that are the behaviour itself (run alone).
-class FollowTimed : public Follow {};
+class FollowTiming : public Follow {};
 
 // A 64 MiB hole appended to the followed log, then a generation of 16 GiB of
 // zero bytes behind its records (a few megabytes of gzip): memory stays
 // within 64 MiB, and SIGTERM while it reads the zeros ends it within a second
 // (five allowed).
-TEST_F(FollowTimed, HoleAndHugeInputInBoundedMemoryAndStopsWithinASecond) {
+TEST_F(FollowTiming, HoleAndHugeInputInBoundedMemoryAndStopsWithinASecond) {
     const std::string log = mDir.file("a.log");
     write(log, 0, 0);
     pid_t follower = start({log}, 1);

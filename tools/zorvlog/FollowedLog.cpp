@@ -225,12 +225,14 @@ std::vector<std::string> FollowedLog::successors(const std::vector<RotatedFile>&
         const std::string where = whereNow(mCurrent->input().fd(), &removed);
         RotatedName rotated;
         const std::string dir = directoryOf(mPath);
-        if (!removed && directoryOf(where) != dir) {
+        // Where it went cannot always be told; then the file at the path comes next.
+        const bool named = !where.empty();
+        if (named && !removed && directoryOf(where) != dir) {
             note(mCurrent->path(), "was moved out of the log's directory, to " + where +
                                        " (logrotate's olddir?), where follow does not look; "
                                        "going on with the file at the path");
-        } else if (removed && directoryOf(where) == dir &&
-                   parseRotatedName(mPath.substr(dir.size() + 1),
+        } else if (named && removed && directoryOf(where) == dir &&
+                   parseRotatedName(mPath.substr(mPath.rfind('/') + 1),
                                     where.substr(where.rfind('/') + 1), &rotated) &&
                    !chain.empty()) {
             // Deleted by the rotation before it was left: everything beside

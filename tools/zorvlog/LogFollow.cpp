@@ -12,9 +12,9 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <sys/time.h>
 #include <set>
 #include <stdexcept>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace zorvlog {
@@ -34,7 +34,9 @@ volatile std::sig_atomic_t gStop = 0;
 // the write began.
 void onStop(int) {
     gStop = 1;
-    const struct itimerval every{{0, 100000}, {0, 100000}};
+    const struct itimerval every {
+        {0, 100000}, { 0, 100000 }
+    };
     ::setitimer(ITIMER_REAL, &every, nullptr);
 }
 
@@ -187,9 +189,7 @@ int LogFollow::run(const std::vector<std::string>& args) {
                 busy = log->poll() || busy;
             }
             // A stop signal ends the pause early.
-            const struct timespec pause {
-                0, kPollMs * 1000000
-            };
+            const struct timespec pause { 0, kPollMs * 1000000 };
             if (!busy && gStop == 0) {
                 ::nanosleep(&pause, nullptr);
             }

@@ -235,20 +235,22 @@ LogInput::Status LogInput::advance(std::uint64_t offset) {
     }
 }
 
-std::string LogInput::peek(std::size_t n) {
+std::string LogInput::peek(std::size_t n, const std::function<bool(const std::string&)>& enough) {
     mWork = 0;
-    while (mBuffer.size() - mStart < n && mWork < kWorkPerCall && fill()) {
+    for (;;) {
+        std::string out;
+        std::size_t at = mStart;
+        for (const Zeros& zeros : mZeros) {
+            out.append(mBuffer, at, zeros.pos - at);
+            out += '\n';
+            at = zeros.pos;
+        }
+        out.append(mBuffer, at, std::string::npos);
+        if (out.size() >= n || enough(out) || mWork >= kWorkPerCall || !fill()) {
+            out.resize(std::min(n, out.size()));
+            return out;
+        }
     }
-    std::string out;
-    std::size_t at = mStart;
-    for (const Zeros& zeros : mZeros) {
-        out.append(mBuffer, at, zeros.pos - at);
-        out += '\n';
-        at = zeros.pos;
-    }
-    out.append(mBuffer, at, std::string::npos);
-    out.resize(std::min(n, out.size()));
-    return out;
 }
 
 void LogInput::addCrc(const char* data, std::size_t size) {

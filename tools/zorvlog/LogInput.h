@@ -67,8 +67,9 @@ public:
     // when the input ends first.
     Status advance(std::uint64_t offset);
     // Up to n bytes from where reading stands, without taking them, a run of
-    // zero bytes shown as a LF.
-    std::string peek(std::size_t n);
+    // zero bytes shown as a LF; fewer once `enough` says they do (a pipe is
+    // not waited on for more than it takes).
+    std::string peek(std::size_t n, const std::function<bool(const std::string&)>& enough);
 
     // Whether a compressed stream was read to its end (a plain one always
     // is): at the end of the input, false means it was cut short.

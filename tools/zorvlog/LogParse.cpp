@@ -48,7 +48,7 @@ int parseOne(const std::string& source, bool json, bool named, StandardOutput& o
                      input.error().c_str());
         return 1;
     }
-    const std::string start = input.peek(kLookedAt);
+    const std::string start = input.peek(kLookedAt, holdsASection);
     if (!start.empty() && !holdsASection(start)) {
         std::fprintf(stderr,
                      "zorvlog: cannot read '%s': not a log (no line in its first 64 KiB starts "
