@@ -376,11 +376,12 @@ TEST_F(Follow, StateThatWouldDestroySomethingIsRefused) {
 }
 
 // Zero bytes after the first records (what a crash leaves), one NUL byte
-// written by anyone, a rotated .gz cut short where the restarted follower
-// resumes: each is named with its file, offset and length, and everything
-// around it is printed.
+// written by anyone, a rotated .gz cut short after or before where the
+// restarted follower resumes: each is named with its file, offset and
+// length, and everything around it is printed, nothing twice.
 TEST_F(Follow, DamageIsReportedAndPassed) {
     const std::string a = mDir.file("a.log"), b = mDir.file("b.log"), c = mDir.file("c.log");
+    const std::string d = mDir.file("d.log");
     write(a, 0, 1);
     const long zerosAt = fileSize(a);
     append(a, std::string(4096, '\0'));
@@ -389,24 +390,33 @@ TEST_F(Follow, DamageIsReportedAndPassed) {
     append(b, std::string(1, '\0'));
     write(b, 11, 12);
     write(c, 20, 29);
-    pid_t follower = start({a, b, c}, 1);
-    ASSERT_TRUE(eventually([&] { return printed(1, 5) && printed(1, 12) && printed(1, 29); }));
+    write(d, 300, 399);
+    pid_t follower = start({a, b, c, d}, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 5) && printed(1, 12) && printed(1, 399); }));
     stop(follower);
     EXPECT_TRUE(said(1, a + ": 4096 zero bytes at byte " + std::to_string(zerosAt)))
         << readFile(messages(1));
-    EXPECT_EQ(records(1).size(), 19u);
+    EXPECT_EQ(records(1).size(), 119u);
 
     write(c, 30, 99);
     ASSERT_EQ(::rename(c.c_str(), (c + ".1").c_str()), 0);
     ASSERT_EQ(runProcess({"gzip", c + ".1"}), 0);
     ASSERT_EQ(::truncate((c + ".1.gz").c_str(), fileSize(c + ".1.gz") / 2), 0);
     write(c, 100, 100);
-    follower = start({a, b, c}, 2);
-    ASSERT_TRUE(eventually([&] { return printed(2, 100); })) << readFile(messages(2));
+    // Cut short before where reading stood: nothing of it again, the next one read.
+    ASSERT_EQ(::rename(d.c_str(), (d + ".1").c_str()), 0);
+    ASSERT_EQ(runProcess({"gzip", d + ".1"}), 0);
+    ASSERT_EQ(::truncate((d + ".1.gz").c_str(), fileSize(d + ".1.gz") * 3 / 4), 0);
+    write(d, 400, 400);
+    follower = start({a, b, c, d}, 2);
+    ASSERT_TRUE(eventually([&] { return printed(2, 100) && printed(2, 400); }))
+        << readFile(messages(2));
     stop(follower);
     EXPECT_TRUE(said(2, c + ".1.gz: the compressed data ends early")) << readFile(messages(2));
-    for (int i = 0; i < 30; ++i) {
-        EXPECT_FALSE(printed(2, i)) << "printed again: " << i;
+    EXPECT_TRUE(said(2, d + ".1.gz: the compressed data ends before byte"))
+        << readFile(messages(2));
+    for (int i = 0; i < 400; ++i) {
+        EXPECT_FALSE((i < 30 || i >= 300) && printed(2, i)) << "printed again: " << i;
     }
 }
 

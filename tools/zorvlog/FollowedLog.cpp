@@ -40,6 +40,24 @@ std::string whereNow(int fd, bool* removed) {
     return where;
 }
 
+// Whether a compressed file starts as the generation a position was taken
+// in (its first 4 KiB) but ends, cut short, before the position.
+bool cutShortCopyOf(int fd, const FollowPosition& at) {
+    LogInput input;
+    if (!at.headKnown || at.offset <= LogInput::kHead || !input.open(fd)) {
+        return false;
+    }
+    LogInput::Status status;
+    while ((status = input.advance(LogInput::kHead)) == LogInput::kMore) {
+    }
+    if (status != LogInput::kLine || input.headCrc() != at.head) {
+        return false;
+    }
+    while ((status = input.advance(at.offset)) == LogInput::kMore) {
+    }
+    return status != LogInput::kLine && input.compressed() && !input.complete();
+}
+
 } // namespace
 
 FollowedLog::FollowedLog(const std::string& path, const TrustedOwners& owners,
@@ -414,16 +432,32 @@ void FollowedLog::resume() {
         } else if (mStopping()) {
             return;
         } else if (!chain.empty()) {
-            note(mPath, "the file it was read in (up to byte " + std::to_string(at.offset) +
-                            ") is no longer beside it: reading the generations there from the "
-                            "oldest, " +
-                            chain.front().path +
-                            "; any deleted before they were "
-                            "read are lost");
-            for (const RotatedFile& file : chain) {
-                if ((mCurrent = open(file.path, false)) != nullptr) {
-                    break;
+            // Compressed and cut short before the position: what followed is
+            // lost, the generations after it are not.
+            std::size_t from = 0;
+            for (std::size_t i = chain.size(); i-- > 0 && from == 0;) {
+                struct stat st;
+                std::string problem;
+                bool missing = false;
+                const int fd = chain[i].name.gz ? openLogFile(chain[i].path, mOwners, false, &st,
+                                                              &problem, &missing)
+                                                : -1;
+                if (fd >= 0 && cutShortCopyOf(fd, at)) {
+                    note(chain[i].path, "the compressed data ends before byte " +
+                                            std::to_string(at.offset) +
+                                            ", where reading stood: what followed in it is lost");
+                    from = i + 1;
                 }
+            }
+            if (from == 0) {
+                note(mPath, "the file it was read in (up to byte " + std::to_string(at.offset) +
+                                ") is no longer beside it: reading the generations there from "
+                                "the oldest, " +
+                                chain.front().path +
+                                "; any deleted before they were read are lost");
+            }
+            for (std::size_t i = from; i < chain.size() && mCurrent == nullptr; ++i) {
+                mCurrent = open(chain[i].path, false);
             }
             mAtPath = false;
         } else {
