@@ -6,12 +6,15 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <ostream>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -198,54 +201,74 @@ TEST(LongOpsServiceRotation, AServicesDebugAndPerformanceLogsRotateWithTheShippe
               std::string::npos);
 }
 
-// zorvlog, one process per record as a script runs it, while the log is
-// rotated as logrotate's create does (renamed away, made anew empty): an
+// zorvlog, one process per record as a script runs it, on a log that is
+// missing when it starts: the file the library makes for the record is
+// rotated away twice (renamed, then renamed again, with a new empty file at
+// the path as logrotate's create leaves it) as soon as it appears. An
 // invocation whose record reached a file must not report it lost (a script
-// that tried again would write it twice). zorvlog looks for its record in
-// the file it found and in the one at the path, so the log is rotated again
-// only once each writer has finished an invocation since the last rotation:
-// no invocation sees two.
+// that tried again would write it twice). The rotations are made on the
+// event of the file's creation, and the writer stopped meanwhile, so that
+// most of them come between the record and zorvlog's check of it.
 TEST(LongOpsZorvlog, ARecordRotatedAwayIsNotReportedLost) {
     ops::OpsHome home;
-    const std::string file = home.path("scripted.log");
-    constexpr int kRecords = 200;
-    std::vector<int> status(kRecords, -1);
-    std::atomic<int> finished[2] = {{0}, {0}};
-    std::vector<std::thread> writers;
-    for (int w = 0; w < 2; ++w) {
-        writers.emplace_back([&, w] {
-            for (int i = w; i < kRecords; i += 2) {
-                status[i] = zorvtest::runProcess({ZORVLOG_EXE, "error", "--vendor", "8", "--code",
-                                                  "3", "--line", std::to_string(i), file});
-                ++finished[w];
+    const std::string dir = home.path("scripted");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    const std::string file = dir + "/scripted.log";
+    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, dir.c_str(), IN_CREATE), 0);
+    const int records = 40 * static_cast<int>(ops::scale());
+    std::vector<int> status(static_cast<std::size_t>(records), -1);
+    for (int i = 0; i < records; ++i) {
+        const pid_t writer =
+            zorvtest::spawnProcess({ZORVLOG_EXE, "error", "--vendor", "8", "--code", "3", "--line",
+                                    std::to_string(i), file});
+        // The writer's own creation of the log, or its end without one.
+        for (bool created = false; !created;) {
+            struct pollfd event {
+                watch, POLLIN, 0
+            };
+            if (::poll(&event, 1, 20) == 1) {
+                char buffer[4096];
+                const ssize_t n = ::read(watch, buffer, sizeof buffer);
+                for (ssize_t at = 0; at < n;) {
+                    const auto* e = reinterpret_cast<const struct inotify_event*>(buffer + at);
+                    created = created || (e->len > 0 && std::string(e->name) == "scripted.log");
+                    at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+                }
+            } else {
+                siginfo_t ended{};
+                created = ::waitid(P_PID, static_cast<id_t>(writer), &ended,
+                                   WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                          ended.si_pid != 0;
+                if (created) {
+                    break;
+                }
             }
-        });
-    }
-    int renames = 0;
-    for (int seen[2] = {0, 0}; finished[0] + finished[1] < kRecords;) {
-        const int now[2] = {finished[0], finished[1]};
-        if ((now[0] > seen[0] || 2 * now[0] == kRecords) &&
-            (now[1] > seen[1] || 2 * now[1] == kRecords)) {
-            if (std::rename(file.c_str(), (file + "." + std::to_string(renames + 1)).c_str()) ==
-                0) {
-                ++renames;
-                ::close(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-            }
-            seen[0] = now[0];
-            seen[1] = now[1];
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ::kill(writer, SIGSTOP);
+        const std::string first = file + "." + std::to_string(2 * i + 1);
+        const std::string second = file + "." + std::to_string(2 * i + 2);
+        if (::rename(file.c_str(), first.c_str()) == 0) {
+            ::close(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+            ::rename(first.c_str(), second.c_str());
+        }
+        ::kill(writer, SIGCONT);
+        status[static_cast<std::size_t>(i)] = zorvtest::waitProcess(writer);
+        ::unlink(file.c_str());
+        // The creation just made is not the next writer's.
+        for (char drained[4096]; ::read(watch, drained, sizeof drained) > 0;) {
+        }
     }
-    for (std::thread& t : writers) {
-        t.join();
-    }
+    ::close(watch);
     std::string all;
     for (const std::string& f : ops::rotatedFiles(file, nullptr)) {
         all += zorvtest::readFile(f);
     }
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < records; ++i) {
         const bool written = all.find(",Line=" + std::to_string(i) + "\n") != std::string::npos;
-        EXPECT_EQ(status[i] == 0, written) << "record " << i << ": exit " << status[i];
+        EXPECT_EQ(status[static_cast<std::size_t>(i)] == 0, written)
+            << "record " << i << ": exit " << status[static_cast<std::size_t>(i)];
     }
 }
 
