@@ -3,6 +3,8 @@
 #include "ArgParser.h"
 #include "DefaultLoggers.h"
 #include "LogFileAccess.h"
+#include "LogInput.h"
+#include "RotationNames.h"
 #include "TableCheck.h"
 #include "Utf8.h"
 
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,6 +86,43 @@ bool holdsOurLine(const std::string& text, const std::string& section) {
     return found && !text.empty() && text.back() == '\n';
 }
 
+// Whether a whole line that starts with the section is in a file, plain or
+// compressed.
+bool fileHoldsOurLine(const std::string& path, const std::string& section) {
+    LogInput input;
+    if (!input.open(path)) {
+        return false;
+    }
+    LogInput::Line line;
+    for (LogInput::Status status;
+         (status = input.next(line)) != LogInput::kEnd && status != LogInput::kError;) {
+        if (status == LogInput::kLine && line.text.compare(0, section.size(), section) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the record is in one of the log's generations beside it that
+// changed since `since`, newest first: the file it went to (the one the
+// library made, when the log was missing, or the one made anew at the path
+// after a rotation) may have been rotated away, once or more, before the
+// check.
+bool inRotatedGeneration(const std::string& path, const struct timespec& since,
+                         const std::string& section) {
+    const std::vector<RotatedFile> chain = rotatedFiles(path, nullptr);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        struct stat st;
+        if (::stat(it->path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            (st.st_mtim.tv_sec > since.tv_sec ||
+             (st.st_mtim.tv_sec == since.tv_sec && st.st_mtim.tv_nsec >= since.tv_nsec)) &&
+            fileHoldsOurLine(it->path, section)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void fail(const std::string& message) {
     std::fprintf(stderr, "zorvlog: %s\n", message.c_str());
 }
@@ -112,7 +152,8 @@ bool checkAppendable(const std::string& path) {
 
 // Starts the section, logs the record and checks that a line of ours (one
 // that starts with this section) reached the file: the one at the path before,
-// or, when the log was rotated meanwhile, the one at the path now.
+// or, when the log was rotated meanwhile, the one at the path now or one of
+// the generations beside it.
 int logAndVerify(ZorvLogger& logger, ZorvLoggable& record, bool milliSecs,
                  const char* sectionSeparator) {
     const std::string path = logger.getLogFileName().bytes();
@@ -120,6 +161,10 @@ int logAndVerify(ZorvLogger& logger, ZorvLoggable& record, bool milliSecs,
         return 1;
     }
     const FileBefore before(path);
+    // File times come from a coarse clock, a tick behind this one.
+    struct timespec start {};
+    ::clock_gettime(CLOCK_REALTIME, &start);
+    start.tv_sec -= 1;
     if (milliSecs) {
         logger.startLoggingWMilliSecs();
     } else {
@@ -129,7 +174,8 @@ int logAndVerify(ZorvLogger& logger, ZorvLoggable& record, bool milliSecs,
 
     const std::string section =
         logger.mLogFile.getCurrentSection(TStr(sectionSeparator)).bytes() + sectionSeparator;
-    if (!holdsOurLine(before.added(), section) && !holdsOurLine(before.successor(path), section)) {
+    if (!holdsOurLine(before.added(), section) && !holdsOurLine(before.successor(path), section) &&
+        !inRotatedGeneration(path, start, section)) {
         fail("the record did not reach '" + path + "'");
         return 1;
     }
