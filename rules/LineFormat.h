@@ -111,6 +111,57 @@ struct SectionMatch {
 // writers make them) or none at all.
 bool matchSection(std::string_view line, SectionMatch& match);
 
+// The numbers of a section's date and time as matchSection found them:
+// "2026/12/06" and "17:05:09:7". The milliseconds are 0 when there are none
+// and when the field is empty (the formatters' text for a negative reading);
+// hasMilliseconds says whether the field was there. False when a field does
+// not fit in a long.
+struct SectionFields {
+    long year = 0, month = 0, day = 0;
+    long hour = 0, minute = 0, second = 0, millisecond = 0;
+    bool hasMilliseconds = false;
+};
+bool readSectionFields(std::string_view date, std::string_view time, SectionFields& fields);
+
+// A key/value line's payload "k=v,k=v" into pairs, as the writer joined them:
+// at every kPairSeparator, key and value at the first kKeyValueJoiner. The
+// writer escapes nothing, so a piece without a joiner cannot be a pair of its
+// own: it is the rest of the previous value after a separator that the value
+// held, and is given to it. pair(keyFrom, keyTo, valueFrom, valueTo) gets
+// offsets into payload; a piece before any pair that has no joiner is a key
+// with an empty value.
+template <typename Pair> void splitPairs(std::string_view payload, Pair pair) {
+    std::size_t keyFrom = 0, keyTo = 0, valueFrom = 0;
+    bool open = false;
+    for (std::size_t from = 0;;) {
+        std::size_t end = payload.find(kPairSeparator, from);
+        end = end == std::string_view::npos ? payload.size() : end;
+        const std::size_t joiner = payload.substr(0, end).find(kKeyValueJoiner, from);
+        if (joiner != std::string_view::npos || !open) {
+            if (open) {
+                pair(keyFrom, keyTo, valueFrom, from - 1);
+            }
+            open = true;
+            keyFrom = from;
+            keyTo = joiner == std::string_view::npos ? end : joiner;
+            valueFrom = joiner == std::string_view::npos ? end : joiner + 1;
+        }
+        if (end == payload.size()) {
+            pair(keyFrom, keyTo, valueFrom, end);
+            return;
+        }
+        from = end + 1;
+    }
+}
+
+// A value that carries the table's text for it, as error records write their
+// VendorID and VendorError: "3 [ZorvQet]".
+constexpr std::string_view kDescriptionOpen = " [";
+constexpr char kDescriptionClose = ']';
+// Into the text before the brackets and the description in them; false, and
+// the whole value as text, without brackets.
+bool splitDescribed(std::string_view value, std::string_view& text, std::string_view& description);
+
 } // namespace zorv_detail
 
 #endif

@@ -1,23 +1,51 @@
 #include "EntryFormat.h"
 
 #include "Json.h"
+#include "LineFormat.h"
 #include "SectionTime.h"
 #include "TerminalText.h"
 
-#include <cstdio>
+#include <charconv>
 #include <sys/utsname.h>
 
 namespace zorvlog {
 
 namespace {
 
+using zorv_detail::kPerfColumnCount;
+using zorv_detail::PerfColumn;
+
 const char* const kKinds[] = {"error", "pairs", "debug", "perf", "text"};
+
+void appendNumber(std::string& out, std::uint64_t value) {
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    out.append(text, static_cast<std::size_t>(end - text));
+}
+
+// "a-b", "a" when the entry is one line, "-" when the lines are not known.
+void appendLines(std::string& out, const LogEntry& entry) {
+    if (entry.firstLine == 0) {
+        out += '-';
+        return;
+    }
+    appendNumber(out, entry.firstLine);
+    if (entry.lastLine != entry.firstLine) {
+        out += '-';
+        appendNumber(out, entry.lastLine);
+    }
+}
+
+void appendPadded(std::string& out, std::string_view text, std::size_t width) {
+    out += text;
+    out.append(text.size() >= width ? 1 : width - text.size(), ' ');
+}
 
 // A value as it reads on a terminal: bare when it is plain, quoted, with
 // what a terminal would act on escaped, when it holds blanks, quotes or
 // such characters.
-void writeValue(TextSink& out, const std::string& value) {
-    if (!value.empty() && value.find(' ') == std::string::npos &&
+void writeValue(TextSink& out, std::string_view value) {
+    if (!value.empty() && value.find(' ') == std::string_view::npos &&
         terminalPlain(value.data(), value.size())) {
         out.appendEscaped(
             value.data(), value.size(),
@@ -32,14 +60,6 @@ void writeValue(TextSink& out, const std::string& value) {
     out.buffer() += '"';
 }
 
-const char* const kPerfNames[] = {"os",           "computerName", "utilVersion", "first:second",
-                                  "third:fourth", "component",    "fifth"};
-const std::size_t kPerfColumns = 7;
-
-std::string padded(const std::string& text, std::size_t width) {
-    return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
-}
-
 const std::string& machineName() {
     static const std::string name = [] {
         struct utsname names {};
@@ -48,17 +68,30 @@ const std::string& machineName() {
     return name;
 }
 
+// A perf row's measurement pair, "first:second": a joiner inside a value
+// cannot be told apart, so the first one divides.
+void addMeasurements(JsonWriter& json, std::string_view joined, const char* first,
+                     const char* second) {
+    const std::size_t at = joined.find(zorv_detail::kPerfPairJoiner);
+    json.add(first, joined.substr(0, at));
+    json.add(second, at == std::string_view::npos ? std::string_view() : joined.substr(at + 1));
+}
+
 } // namespace
 
-std::string entryHost(const LogEntry& entry) {
-    std::string name;
+const char* entryKindName(LogEntry::Kind kind) {
+    return kKinds[kind];
+}
+
+std::string_view entryHost(const LogEntry& entry) {
+    std::string_view name;
     if (entry.kind == LogEntry::kError) {
-        name = entry.pairs[entry.hasReason ? 1 : 0].second;
-    } else if (entry.kind == LogEntry::kPerf && entry.items.size() == kPerfColumns &&
-               entry.items[1] != "NA") {
-        name = entry.items[1];
+        name = entry.value(entry.hasReason ? 1 : 0);
+    } else if (entry.kind == LogEntry::kPerf && entry.itemCount() == kPerfColumnCount &&
+               entry.item(zorv_detail::kPerfComputerName) != zorv_detail::kNotAvailable) {
+        name = entry.item(zorv_detail::kPerfComputerName);
     }
-    return name.empty() ? machineName() : name;
+    return name.empty() ? std::string_view(machineName()) : name;
 }
 
 const char* entrySeverity(const LogEntry& entry) {
@@ -74,68 +107,90 @@ const char* entrySeverity(const LogEntry& entry) {
     }
 }
 
-void writeEntryJson(TextSink& out, const LogEntry& entry, const std::string& source,
-                    const std::string& key) {
+void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view source,
+                    std::string_view key) {
     JsonWriter json(out);
     json.add("kind", kKinds[entry.kind]).add("source", source);
-    json.addRaw("lines",
-                "[" + std::to_string(entry.firstLine) + "," + std::to_string(entry.lastLine) + "]");
+    if (entry.firstLine == 0) {
+        json.addNull("lines");
+    } else {
+        std::string& text = json.key("lines");
+        text += '[';
+        appendNumber(text, entry.firstLine);
+        text += ',';
+        appendNumber(text, entry.lastLine);
+        text += ']';
+    }
     if (entry.kind != LogEntry::kText) {
-        json.add("pid", entry.pid).add("date", entry.date).add("time", entry.time);
+        json.add("pid", entry.pid()).add("date", entry.date()).add("time", entry.time());
     }
     switch (entry.kind) {
     case LogEntry::kError: {
         // The grouper matched the lines by position: [Reason] ComputerName OS
         // File,Line VendorID VendorError [version]. Reading them by position
         // too keeps a vendor named like one of the keys from being mistaken.
-        const auto& pairs = entry.pairs;
         const std::size_t at = entry.hasReason ? 1 : 0;
-        json.addOptional("reason", entry.hasReason, entry.hasReason ? pairs[0].second : "");
-        json.add("computerName", pairs[at].second).add("os", pairs[at + 1].second);
-        json.add("file", pairs[at + 2].second).add("line", pairs[at + 3].second);
-        std::string id, name, error, description;
-        bool named = splitDescribed(pairs[at + 4].second, id, name);
+        json.addOptional("reason", entry.hasReason, entry.hasReason ? entry.value(0) : "");
+        json.add("computerName", entry.value(at)).add("os", entry.value(at + 1));
+        json.add("file", entry.value(at + 2)).add("line", entry.value(at + 3));
+        std::string_view id, name, error, description;
+        const bool named = zorv_detail::splitDescribed(entry.value(at + 4), id, name);
         json.add("vendorId", id).addOptional("vendorName", named, name);
-        bool described = splitDescribed(pairs[at + 5].second, error, description);
+        const bool described = zorv_detail::splitDescribed(entry.value(at + 5), error, description);
         json.add("vendorError", error).addOptional("description", described, description);
         json.addOptional("vendorVersion", entry.hasVersion,
-                         entry.hasVersion ? pairs[at + 6].second : "");
+                         entry.hasVersion ? entry.value(at + 6) : "");
         break;
     }
-    case LogEntry::kPairs:
-        json.addPairs("pairs", entry.pairs);
+    case LogEntry::kPairs: {
+        std::string& text = json.key("pairs");
+        text += '[';
+        for (std::size_t i = 0; i < entry.pairCount(); ++i) {
+            out.buffer() += i > 0 ? ",{\"key\":" : "{\"key\":";
+            json.string(entry.key(i));
+            out.buffer() += ",\"value\":";
+            json.string(entry.value(i));
+            out.buffer() += '}';
+        }
+        out.buffer() += ']';
         break;
+    }
     case LogEntry::kDebug:
-        json.add("component", entry.items[0]).add("message", entry.items[1]);
+        json.add("component", entry.item(zorv_detail::kDebugComponent))
+            .add("message", entry.item(zorv_detail::kDebugMessage));
         break;
     case LogEntry::kPerf:
-        json.addStrings("columns", entry.items);
-        if (entry.items.size() == kPerfColumns) {
-            json.add("os", entry.items[0])
-                .add("computerName", entry.items[1])
-                .add("utilVersion", entry.items[2]);
-            // "first:second": a colon inside a value cannot be told apart, so
-            // the first colon divides.
-            const char* names[][2] = {{"first", "second"}, {"third", "fourth"}};
-            for (int k = 0; k < 2; ++k) {
-                const std::string& joined = entry.items[3 + k];
-                std::string::size_type colon = joined.find(':');
-                json.add(names[k][0], joined.substr(0, colon))
-                    .add(names[k][1],
-                         colon == std::string::npos ? std::string() : joined.substr(colon + 1));
+        json.key("columns") += '[';
+        for (std::size_t i = 0; i < entry.itemCount(); ++i) {
+            if (i > 0) {
+                out.buffer() += ',';
             }
-            json.add("component", entry.items[5]).add("fifth", entry.items[6]);
+            json.string(entry.item(i));
+        }
+        out.buffer() += ']';
+        if (entry.itemCount() == kPerfColumnCount) {
+            json.add("os", entry.item(zorv_detail::kPerfOs))
+                .add("computerName", entry.item(zorv_detail::kPerfComputerName))
+                .add("utilVersion", entry.item(zorv_detail::kPerfUtilVersion));
+            addMeasurements(json, entry.item(zorv_detail::kPerfFirstSecond), "first", "second");
+            addMeasurements(json, entry.item(zorv_detail::kPerfThirdFourth), "third", "fourth");
+            json.add("component", entry.item(zorv_detail::kPerfComponent))
+                .add("fifth", entry.item(zorv_detail::kPerfFifth));
         }
         break;
     case LogEntry::kText:
         json.add("text", entry.text);
         break;
     }
-    std::string timestamp;
-    if (entry.kind != LogEntry::kText) {
-        timestamp = sectionTimestamp(entry.date, entry.time);
+    SectionInstant at;
+    if (entry.kind != LogEntry::kText && sectionInstant(entry.date(), entry.time(), at)) {
+        std::string& text = json.key("timestamp");
+        text += '"';
+        appendTimestamp(text, at);
+        text += '"';
+    } else {
+        json.addNull("timestamp");
     }
-    json.addOptional("timestamp", !timestamp.empty(), timestamp);
     json.add("host", entryHost(entry)).add("severity", entrySeverity(entry));
     if (entry.truncated) {
         json.addBool("truncated", true);
@@ -152,20 +207,27 @@ std::string truncationNote(const LogEntry& entry) {
 }
 
 std::string tableHeading() {
-    return padded("LINES", 8) + padded("PID", 8) + padded("DATE", 11) + padded("TIME", 13) +
-           padded("KIND", 6) + "CONTENT";
+    std::string heading;
+    appendPadded(heading, "LINES", 8);
+    appendPadded(heading, "PID", 8);
+    appendPadded(heading, "DATE", 11);
+    appendPadded(heading, "TIME", 13);
+    appendPadded(heading, "KIND", 6);
+    return heading + "CONTENT";
 }
 
 void writeEntryRow(TextSink& out, const LogEntry& entry) {
-    std::string lines = std::to_string(entry.firstLine);
-    if (entry.lastLine != entry.firstLine) {
-        lines += "-" + std::to_string(entry.lastLine);
-    }
-    // The section's fields are digits and separators (RecordGrouper.cpp).
-    out.buffer() += padded(lines, 8) + padded(entry.pid, 8) + padded(entry.date, 11) +
-                    padded(entry.time, 13) + padded(kKinds[entry.kind], 6);
+    std::string& row = out.buffer();
+    std::string lines;
+    appendLines(lines, entry);
+    appendPadded(row, lines, 8);
+    // The section's fields are digits and separators (rules/LineFormat.h).
+    appendPadded(row, entry.pid(), 8);
+    appendPadded(row, entry.date(), 11);
+    appendPadded(row, entry.time(), 13);
+    appendPadded(row, kKinds[entry.kind], 6);
     bool first = true;
-    auto field = [&](const std::string& key, const std::string& value) {
+    auto field = [&](std::string_view key, std::string_view value) {
         out.buffer() += first ? "" : " ";
         first = false;
         out.appendEscaped(key.data(), key.size(),
@@ -178,22 +240,22 @@ void writeEntryRow(TextSink& out, const LogEntry& entry) {
     switch (entry.kind) {
     case LogEntry::kError:
     case LogEntry::kPairs:
-        for (const auto& pair : entry.pairs) {
-            field(pair.first, pair.second);
+        for (std::size_t i = 0; i < entry.pairCount(); ++i) {
+            field(entry.key(i), entry.value(i));
         }
         break;
     case LogEntry::kDebug:
-        field("component", entry.items[0]);
-        field("message", entry.items[1]);
+        field("component", entry.item(zorv_detail::kDebugComponent));
+        field("message", entry.item(zorv_detail::kDebugMessage));
         break;
     case LogEntry::kPerf:
-        if (entry.items.size() == kPerfColumns) {
-            for (std::size_t k = 0; k < kPerfColumns; ++k) {
-                field(kPerfNames[k], entry.items[k]);
+        if (entry.itemCount() == kPerfColumnCount) {
+            for (std::size_t k = 0; k < kPerfColumnCount; ++k) {
+                field(zorv_detail::kPerfColumnNames[k], entry.item(k));
             }
         } else {
-            for (std::size_t k = 0; k < entry.items.size(); ++k) {
-                field("column" + std::to_string(k + 4), entry.items[k]);
+            for (std::size_t k = 0; k < entry.itemCount(); ++k) {
+                field("column" + std::to_string(k + 4), entry.item(k));
             }
         }
         break;

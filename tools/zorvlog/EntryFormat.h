@@ -5,13 +5,14 @@
 #include "TextSink.h"
 
 #include <string>
+#include <string_view>
 
 namespace zorvlog {
 
 // An entry as one JSON object (members in a fixed order, documented in
 // log-format.md), with "key" last when one is given, and no line end.
-void writeEntryJson(TextSink& out, const LogEntry& entry, const std::string& source,
-                    const std::string& key = std::string());
+void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view source,
+                    std::string_view key = std::string_view());
 
 // An entry as one row of the plain table, under tableHeading(), without its
 // line end; every value shown as it may reach a terminal (TerminalText.h).
@@ -23,11 +24,15 @@ std::string truncationNote(const LogEntry& entry);
 
 // The machine the record came from: its ComputerName where it names one,
 // else this machine's name.
-std::string entryHost(const LogEntry& entry);
+std::string_view entryHost(const LogEntry& entry);
 
 // "err" for an error record, "debug", "info" for a performance row, "notice"
 // for every other entry (syslog's names).
 const char* entrySeverity(const LogEntry& entry);
+
+// The entry's kind as the output names it: "error", "pairs", "debug",
+// "perf" or "text".
+const char* entryKindName(LogEntry::Kind kind);
 
 } // namespace zorvlog
 

@@ -125,22 +125,22 @@ JsonWriter::JsonWriter(TextSink& out) : mOut(out) {
     mOut.buffer() += '{';
 }
 
-void JsonWriter::key(const char* name) {
-    if (!mFirst) {
-        mOut.buffer() += ',';
-    }
+std::string& JsonWriter::key(const char* name) {
+    std::string& out = mOut.buffer();
+    out += mFirst ? "\"" : ",\"";
     mFirst = false;
-    mOut.buffer() += jsonString(name);
-    mOut.buffer() += ':';
+    out += name;
+    out += "\":";
+    return out;
 }
 
-void JsonWriter::string(const std::string& value) {
+void JsonWriter::string(std::string_view value) {
     mOut.buffer() += '"';
     mOut.appendEscaped(value.data(), value.size(), appendJsonText);
     mOut.buffer() += '"';
 }
 
-JsonWriter& JsonWriter::add(const char* name, const std::string& value) {
+JsonWriter& JsonWriter::add(const char* name, std::string_view value) {
     key(name);
     string(value);
     return *this;
@@ -150,40 +150,18 @@ JsonWriter& JsonWriter::addBool(const char* name, bool value) {
     return addRaw(name, value ? "true" : "false");
 }
 
-JsonWriter& JsonWriter::addRaw(const char* name, const std::string& json) {
+JsonWriter& JsonWriter::addNull(const char* name) {
+    return addRaw(name, "null");
+}
+
+JsonWriter& JsonWriter::addRaw(const char* name, std::string_view json) {
     key(name);
     mOut.buffer() += json;
     return *this;
 }
 
-JsonWriter& JsonWriter::addOptional(const char* name, bool present, const std::string& value) {
-    return present ? add(name, value) : addRaw(name, "null");
-}
-
-JsonWriter& JsonWriter::addStrings(const char* name, const std::vector<std::string>& values) {
-    key(name);
-    mOut.buffer() += '[';
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        mOut.buffer() += i > 0 ? "," : "";
-        string(values[i]);
-    }
-    mOut.buffer() += ']';
-    return *this;
-}
-
-JsonWriter& JsonWriter::addPairs(const char* name,
-                                 const std::vector<std::pair<std::string, std::string>>& pairs) {
-    key(name);
-    mOut.buffer() += '[';
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        mOut.buffer() += i > 0 ? ",{\"key\":" : "{\"key\":";
-        string(pairs[i].first);
-        mOut.buffer() += ",\"value\":";
-        string(pairs[i].second);
-        mOut.buffer() += '}';
-    }
-    mOut.buffer() += ']';
-    return *this;
+JsonWriter& JsonWriter::addOptional(const char* name, bool present, std::string_view value) {
+    return present ? add(name, value) : addNull(name);
 }
 
 void JsonWriter::end() {

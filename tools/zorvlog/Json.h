@@ -4,6 +4,7 @@
 #include "TextSink.h"
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -41,24 +42,24 @@ private:
 };
 
 // One JSON object written member by member into a sink, strings in slices:
-// a long value is never whole in memory in its escaped form.
+// a long value is never whole in memory in its escaped form. Keys are the
+// program's own names and go as they are.
 class JsonWriter {
 public:
     explicit JsonWriter(TextSink& out);
-    JsonWriter& add(const char* key, const std::string& value);
+    JsonWriter& add(const char* key, std::string_view value);
     JsonWriter& addBool(const char* key, bool value);
-    JsonWriter& addRaw(const char* key, const std::string& json);
-    JsonWriter& addOptional(const char* key, bool present, const std::string& value);
-    JsonWriter& addStrings(const char* key, const std::vector<std::string>& values);
-    // [{"key": ..., "value": ...}, ...]
-    JsonWriter& addPairs(const char* key,
-                         const std::vector<std::pair<std::string, std::string>>& pairs);
+    JsonWriter& addNull(const char* key);
+    JsonWriter& addRaw(const char* key, std::string_view json);
+    JsonWriter& addOptional(const char* key, bool present, std::string_view value);
+    // A key whose value the caller writes next into the sink's buffer,
+    // which is returned.
+    std::string& key(const char* name);
+    // A string value, for the caller's arrays.
+    void string(std::string_view value);
     void end();
 
 private:
-    void key(const char* name);
-    void string(const std::string& value);
-
     TextSink& mOut;
     bool mFirst = true;
 };

@@ -181,8 +181,10 @@ void LogInput::toLong() {
 }
 
 void LogInput::consume(std::size_t n) {
-    addCrc(mBuffer.data() + mStart, n);
-    addTail(mBuffer.data() + mStart, n);
+    if (mChecksums) {
+        addCrc(mBuffer.data() + mStart, n);
+        addTail(mBuffer.data() + mStart, n);
+    }
     mStart += n;
     mOffset += n;
     mScanned = 0;
@@ -278,6 +280,9 @@ void LogInput::addTail(const char* data, std::size_t size) {
 }
 
 void LogInput::addZerosCrc(std::uint64_t length) {
+    if (!mChecksums) {
+        return;
+    }
     const std::string zeros(static_cast<std::size_t>(std::min<std::uint64_t>(length, kTail)), '\0');
     addTail(zeros.data(), zeros.size());
     if (mOffset < kHead && mOffset + length >= kHead) {

@@ -52,6 +52,10 @@ public:
     LogInput(const LogInput&) = delete;
     LogInput& operator=(const LogInput&) = delete;
 
+    // Whether the CRC-32s and the tail are kept (the default): a reader that
+    // never recognises the file again (parse) reads faster without them.
+    void keepChecksums(bool keep) { mChecksums = keep; }
+
     // Takes the descriptor (closed with the object), which must stand at the
     // start of the input. False, with error() set, when it cannot be read.
     bool open(int fd, ZerosSeen zeros = nullptr);
@@ -132,6 +136,7 @@ private:
     std::uint64_t mLongOffset = 0;
     bool mLongCut = false;
     std::uint64_t mOffset = 0; // offset of mBuffer[mStart]
+    bool mChecksums = true;
     std::uint32_t mCrc = 0, mHeadCrc = 0;
     std::string mTail;
     std::size_t mWork = 0; // bytes read in this call

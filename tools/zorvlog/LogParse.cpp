@@ -41,6 +41,7 @@ int parseOne(const std::string& source, bool json, bool named, StandardOutput& o
         std::fprintf(stderr, "zorvlog parse: %s: %s\n", shown.c_str(), text.c_str());
     };
     LogInput input;
+    input.keepChecksums(false);
     if (!input.open(source, [&note](std::uint64_t offset, std::uint64_t length) {
             note(LogInput::zerosSkipped(offset, length));
         })) {

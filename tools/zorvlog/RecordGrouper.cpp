@@ -2,264 +2,205 @@
 
 #include "LineFormat.h"
 
-#include <cstring>
-#include <iterator>
+#include <zorv/ZorvErrorBase.h>
+#include <zorv/ZorvLoggable.h>
+
+#include <algorithm>
 
 namespace zorvlog {
 
 namespace {
 
-// Where the payload starts after the section at the start of the line (the
-// library's line format, read leniently), or 0 when the line has none.
-std::size_t matchSection(const std::string& line, LogEntry& entry, char& separator) {
-    zorv_detail::SectionMatch section;
-    if (!zorv_detail::matchSection(line, section)) {
-        return 0;
-    }
-    entry.pid = section.pid;
-    entry.date = section.date;
-    entry.time = section.time;
-    separator = section.separator;
-    return section.payload;
+using zorv_detail::kPayloadTab;
+using zorv_detail::kPerfSeparator;
+using Span = LogEntry::Span;
+
+Span span(std::size_t at, std::size_t size) {
+    return Span{static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(size)};
 }
 
-std::vector<std::string> splitAt(const std::string& text, std::size_t from, std::size_t to,
-                                 char separator) {
-    std::vector<std::string> pieces;
-    for (;;) {
-        const void* found = std::memchr(text.data() + from, separator, to - from);
-        const std::size_t end =
-            found == nullptr
-                ? to
-                : static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
-        pieces.push_back(text.substr(from, end - from));
-        if (end == to) {
-            return pieces;
-        }
-        from = end + 1;
-    }
-}
-
-// A value longer than this is moved out of the payload, not copied: a record
-// of 16 MiB is then held once, not twice.
-const std::size_t kMovedValue = 64 * 1024;
-
-// The payload from `from` on, taken: moved when long.
-std::string takeRest(std::string& payload, std::size_t from, std::size_t end) {
-    if (end - from < kMovedValue || end != payload.size()) {
-        return payload.substr(from, end - from);
-    }
-    payload.erase(0, from);
-    return std::move(payload);
-}
-
-// A piece without "=" cannot be a pair of its own: it is the rest of the
-// previous value after a comma that the value held. The payload is used up.
-void splitPairs(std::string& payload, LogEntry& entry) {
-    const std::size_t size = payload.size();
-    for (std::size_t from = 0;;) {
-        const char* text = payload.data();
-        const void* comma = std::memchr(text + from, ',', size - from);
-        const std::size_t end =
-            comma == nullptr ? size
-                             : static_cast<std::size_t>(static_cast<const char*>(comma) - text);
-        const void* eq = std::memchr(text + from, '=', end - from);
-        if (eq == nullptr && !entry.pairs.empty()) {
-            entry.pairs.back().second.append(",").append(payload, from, end - from);
-        } else if (eq == nullptr) {
-            entry.pairs.emplace_back(payload.substr(from, end - from), "");
-        } else {
-            const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(eq) - text);
-            std::string key = payload.substr(from, at - from);
-            entry.pairs.emplace_back(std::move(key), takeRest(payload, at + 1, end));
-        }
-        if (end == size) {
-            return;
-        }
-        from = end + 1;
-    }
-}
-
-// The payload is used up.
-void classify(std::string& payload, char separator, LogEntry& entry) {
-    const bool items = !payload.empty() && payload.back() == separator;
-    const std::size_t body = items ? payload.size() - 1 : payload.size();
-    if (separator == ',') {
+// A closed line's payload, from `payload` on in its text, into the entry's
+// kind and fields: a perf row's columns, a debug record's component and
+// message, or key/value pairs.
+void classify(LogEntry& entry, std::size_t payload, char separator) {
+    const std::string_view rest = std::string_view(entry.text).substr(payload);
+    const bool items = !rest.empty() && rest.back() == separator;
+    const std::size_t body = items ? rest.size() - 1 : rest.size();
+    if (separator == kPerfSeparator) {
         entry.kind = LogEntry::kPerf;
-        entry.items = splitAt(payload, 0, body, ',');
-    } else if (items) {
+        for (std::size_t from = 0;;) {
+            std::size_t end = rest.substr(0, body).find(kPerfSeparator, from);
+            end = end == std::string_view::npos ? body : end;
+            entry.itemSpans.push_back(span(payload + from, end - from));
+            if (end == body) {
+                return;
+            }
+            from = end + 1;
+        }
+    }
+    if (items) {
         // A component name never holds a tab, so every further tab belongs
         // to the message.
         entry.kind = LogEntry::kDebug;
-        std::string::size_type tab = payload.find('\t');
-        if (tab >= body) {
-            tab = body;
-        }
-        entry.items.push_back(payload.substr(0, tab));
-        payload.resize(body);
-        entry.items.push_back(tab == body ? std::string() : takeRest(payload, tab + 1, body));
-    } else {
-        entry.kind = LogEntry::kPairs;
-        splitPairs(payload, entry);
+        std::size_t tab = rest.find(kPayloadTab);
+        tab = tab >= body ? body : tab;
+        entry.itemSpans.push_back(span(payload, tab));
+        entry.itemSpans.push_back(tab == body ? span(payload + body, 0)
+                                              : span(payload + tab + 1, body - tab - 1));
+        static_assert(zorv_detail::kDebugItemCount == 2, "a debug record has two items");
+        return;
     }
-}
-
-// The bytes of an entry's values.
-std::size_t sizeOf(const LogEntry& entry) {
-    std::size_t size = entry.text.size();
-    for (const auto& pair : entry.pairs) {
-        size += pair.first.size() + pair.second.size();
-    }
-    for (const std::string& item : entry.items) {
-        size += item.size();
-    }
-    return size;
+    entry.kind = LogEntry::kPairs;
+    zorv_detail::splitPairs(rest, [&](std::size_t keyFrom, std::size_t keyTo, std::size_t valueFrom,
+                                      std::size_t valueTo) {
+        entry.pairSpans.emplace_back(span(payload + keyFrom, keyTo - keyFrom),
+                                     span(payload + valueFrom, valueTo - valueFrom));
+    });
 }
 
 bool sameSection(const LogEntry& a, const LogEntry& b) {
-    return a.pid == b.pid && a.date == b.date && a.time == b.time;
+    return a.pid() == b.pid() && a.date() == b.date() && a.time() == b.time();
 }
 
-bool singlePair(const LogEntry& e, const std::string& key) {
-    return e.kind == LogEntry::kPairs && e.pairs.size() == 1 && e.pairs[0].first == key;
+bool singlePair(const LogEntry& e, std::string_view key) {
+    return e.kind == LogEntry::kPairs && e.pairCount() == 1 && e.key(0) == key;
 }
 
 bool fileAndLine(const LogEntry& e) {
-    return e.kind == LogEntry::kPairs && e.pairs.size() == 2 && e.pairs[0].first == "File" &&
-           e.pairs[1].first == "Line";
+    return e.kind == LogEntry::kPairs && e.pairCount() == 2 &&
+           e.key(0) == ZorvErrorBase::THROWN_FILE && e.key(1) == ZorvErrorBase::THROWN_LINE;
 }
 
 enum class Match { kNeedMore, kNone, kRecord };
 
-// Whether the held entries start with the lines of one error record:
-// [Reason] ComputerName OS File,Line VendorID VendorError [vendor name=version],
-// all under one section. Settled as soon as the entries held decide it; at
-// the end of the input (final) what is missing is missing.
-Match matchRecord(const std::vector<LogEntry>& held, bool final, std::size_t& count,
+// Whether the held entries start with the lines of one error record, as
+// ZorvErrorBase writes them: [Reason] ComputerName OS File,Line VendorID
+// VendorError [vendor name=version], all under one section. Settled as soon
+// as the entries held decide it; at the end of the input (final) what is
+// missing is missing.
+Match matchRecord(const LogEntry* held, std::size_t count, bool final, std::size_t& length,
                   bool& hasReason, bool& hasVersion) {
     const LogEntry& first = held[0];
     if (first.kind != LogEntry::kPairs) {
         return Match::kNone;
     }
     std::size_t i = 0;
-    hasReason = singlePair(first, "Reason");
+    hasReason = singlePair(first, ZorvLoggable::REASON);
     if (hasReason) {
         ++i;
     }
-    const std::string* name = nullptr;
-    std::string id, vendorName;
+    std::string_view vendorName;
+    bool named = false;
     for (int step = 0; step < 5; ++step, ++i) {
-        if (i >= held.size()) {
+        if (i >= count) {
             return final ? Match::kNone : Match::kNeedMore;
         }
         const LogEntry& e = held[i];
-        static const char* const kKeys[] = {"ComputerName", "OS", nullptr, "VendorID",
-                                            "VendorError"};
-        bool fits = sameSection(e, first) &&
-                    (kKeys[step] != nullptr ? singlePair(e, kKeys[step]) : fileAndLine(e));
+        const char* const keys[] = {ZorvLoggable::COMPUTER_NAME, ZorvLoggable::OS, nullptr,
+                                    ZorvErrorBase::VENDOR_ID, ZorvErrorBase::VENDOR_ERROR};
+        const bool fits = sameSection(e, first) &&
+                          (keys[step] != nullptr ? singlePair(e, keys[step]) : fileAndLine(e));
         if (!fits) {
             return Match::kNone;
         }
-        if (step == 3 && splitDescribed(e.pairs[0].second, id, vendorName) && !vendorName.empty()) {
-            name = &vendorName;
+        std::string_view id;
+        if (step == 3 && zorv_detail::splitDescribed(e.value(0), id, vendorName) &&
+            !vendorName.empty()) {
+            named = true;
         }
     }
     hasVersion = false;
-    if (name != nullptr) {
-        if (i >= held.size()) {
+    if (named) {
+        if (i >= count) {
             if (!final) {
                 return Match::kNeedMore;
             }
-        } else if (sameSection(held[i], first) && singlePair(held[i], *name)) {
+        } else if (sameSection(held[i], first) && singlePair(held[i], vendorName)) {
             hasVersion = true;
             ++i;
         }
     }
-    count = i;
+    length = i;
     return Match::kRecord;
 }
 
 } // namespace
 
-bool splitDescribed(const std::string& value, std::string& text, std::string& description) {
-    std::string::size_type open = value.find(" [");
-    if (open == std::string::npos || value.empty() || value.back() != ']') {
-        text = value;
-        description.clear();
-        return false;
-    }
-    text = value.substr(0, open);
-    description = value.substr(open + 2, value.size() - open - 3);
-    return true;
-}
-
-bool startsWithSection(const std::string& line) {
-    LogEntry entry;
-    char separator = 0;
-    return matchSection(line, entry, separator) != 0;
+bool startsWithSection(std::string_view line) {
+    zorv_detail::SectionMatch section;
+    return zorv_detail::matchSection(line, section);
 }
 
 RecordGrouper::RecordGrouper(Sink sink, std::uint64_t firstLine)
     : mSink(std::move(sink)), mNextLine(firstLine) {}
 
+std::size_t RecordGrouper::heldBytes() const {
+    std::size_t bytes = 0;
+    for (std::size_t k = 0; k < mHeldCount; ++k) {
+        bytes += mHeld[k].text.size();
+    }
+    return bytes;
+}
+
 void RecordGrouper::addLine(LogInput::Line& line) {
-    const std::uint64_t number = mNextLine++;
+    const std::uint64_t number = mNextLine == 0 ? 0 : mNextLine++;
+    ++mLinesAdded;
     if (line.text.empty() && !line.cut) {
         ++mBlank;
         return;
     }
-    LogEntry entry;
-    char separator = 0;
-    std::size_t payload = matchSection(line.text, entry, separator);
-    if (payload == 0 && mOpen) {
+    zorv_detail::SectionMatch section;
+    const bool hasSection = zorv_detail::matchSection(line.text, section);
+    const std::size_t held = mHeldCount > 0 ? heldBytes() : 0;
+    if (!hasSection && mOpen) {
         // The tail of a value that held a line break: the joined text is
         // split as one line, so the break lands inside that value.
-        const std::string breaks(mBlank + 1, '\n');
+        LogEntry& entry = mOpenEntry;
+        const std::size_t used = held + entry.text.size();
+        std::size_t room = used < kMaxRecord ? kMaxRecord - used : 0;
+        const std::size_t breaks = std::min(mBlank + 1, room);
+        entry.text.append(breaks, '\n');
+        room -= breaks;
+        entry.text.append(line.text, 0, std::min(line.text.size(), room));
+        entry.truncated =
+            entry.truncated || line.cut || line.text.size() > room || breaks <= mBlank;
+        entry.lastLine = number;
+        entry.endOffset = line.end;
+        entry.endCrc = line.crc;
         mBlank = 0;
-        appendPayload(breaks.data(), breaks.size());
-        appendPayload(line.text.data(), line.text.size());
-        mOpenEntry.truncated = mOpenEntry.truncated || line.cut;
-        mOpenEntry.lastLine = number;
-        mOpenEntry.endOffset = line.end;
-        mOpenEntry.endCrc = line.crc;
         return;
     }
     mBlank = 0;
     closeOpen();
+    LogEntry& entry = mOpenEntry;
+    const char* const base = line.text.data();
+    entry.text.swap(line.text);
+    // What is held counts too; the section is never cut.
+    const std::size_t room = std::max(held < kMaxRecord ? kMaxRecord - held : 0, section.payload);
+    if (entry.text.size() > room) {
+        entry.text.resize(room);
+        entry.truncated = true;
+    }
+    entry.truncated = entry.truncated || line.cut;
     entry.firstLine = entry.lastLine = number;
     entry.offset = line.offset;
     entry.endOffset = line.end;
     entry.endCrc = line.crc;
-    entry.truncated = line.cut;
-    mOpenEntry = std::move(entry);
-    if (line.text.size() - payload >= kMovedValue && mHeldBytes == 0) {
-        // A long line is taken over, not copied.
-        mPayload = std::move(line.text);
-        mPayload.erase(0, payload);
-        line.text.clear();
-    } else {
-        mPayload.clear();
-        appendPayload(line.text.data() + payload, line.text.size() - payload);
-    }
-    if (payload != 0) {
+    if (hasSection) {
+        entry.pidSpan =
+            span(static_cast<std::size_t>(section.pid.data() - base), section.pid.size());
+        entry.dateSpan =
+            span(static_cast<std::size_t>(section.date.data() - base), section.date.size());
+        entry.timeSpan =
+            span(static_cast<std::size_t>(section.time.data() - base), section.time.size());
+        mPayload = section.payload;
+        mSeparator = section.separator;
         mOpen = true;
-        mSeparator = separator;
         return;
     }
     // No section and nothing to continue: a line of text of its own.
-    mOpenEntry.kind = LogEntry::kText;
-    mOpenEntry.text = std::move(mPayload);
-    mPayload = std::string();
+    entry.kind = LogEntry::kText;
     hold();
-}
-
-void RecordGrouper::appendPayload(const char* text, std::size_t size) {
-    const std::size_t used = mHeldBytes + mPayload.size();
-    const std::size_t room = used < kMaxRecord ? kMaxRecord - used : 0;
-    mPayload.append(text, size < room ? size : room);
-    if (size > room) {
-        mOpenEntry.truncated = true;
-    }
 }
 
 void RecordGrouper::finish() {
@@ -273,61 +214,74 @@ void RecordGrouper::closeOpen() {
         return;
     }
     mOpen = false;
-    classify(mPayload, mSeparator, mOpenEntry);
-    // A long value's buffer is let go; a short one's is kept for the next.
-    if (mPayload.capacity() > 65536) {
-        mPayload = std::string();
-    } else {
-        mPayload.clear();
-    }
+    classify(mOpenEntry, mPayload, mSeparator);
     hold();
 }
 
 void RecordGrouper::hold() {
-    const std::size_t size = sizeOf(mOpenEntry);
-    mHeldSizes.push_back(size);
-    mHeldBytes += size;
-    mHeld.push_back(std::move(mOpenEntry));
-    mOpenEntry = LogEntry();
+    if (mHeldCount == mHeld.size()) {
+        mHeld.emplace_back();
+    }
+    std::swap(mHeld[mHeldCount], mOpenEntry);
+    ++mHeldCount;
+    mOpenEntry.reset();
+    // A long line's buffer is let go; a short one's is kept for the next.
+    if (mOpenEntry.text.capacity() > 65536) {
+        mOpenEntry.text = std::string();
+    }
     settle(false);
 }
 
 void RecordGrouper::settle(bool final) {
-    while (!mHeld.empty()) {
-        std::size_t count = 0;
+    while (mHeldCount > 0) {
+        std::size_t count = 1;
         bool hasReason = false, hasVersion = false;
-        Match match = matchRecord(mHeld, final, count, hasReason, hasVersion);
+        const Match match =
+            matchRecord(mHeld.data(), mHeldCount, final, count, hasReason, hasVersion);
         if (match == Match::kNeedMore) {
             return;
         }
         if (match == Match::kNone) {
             count = 1;
-            mSink(mHeld.front());
         } else {
-            LogEntry& record = mHeld.front();
-            record.kind = LogEntry::kError;
-            record.hasReason = hasReason;
-            record.hasVersion = hasVersion;
-            for (std::size_t k = 1; k < count; ++k) {
-                record.pairs.insert(record.pairs.end(),
-                                    std::make_move_iterator(mHeld[k].pairs.begin()),
-                                    std::make_move_iterator(mHeld[k].pairs.end()));
-            }
-            record.lastLine = mHeld[count - 1].lastLine;
-            record.endOffset = mHeld[count - 1].endOffset;
-            record.endCrc = mHeld[count - 1].endCrc;
-            for (std::size_t k = 1; k < count; ++k) {
-                record.truncated = record.truncated || mHeld[k].truncated;
-            }
-            mSink(record);
+            emitRecord(count, hasReason, hasVersion);
         }
+        mSink(mHeld[0]);
         for (std::size_t k = 0; k < count; ++k) {
-            mHeldBytes -= mHeldSizes[k];
+            mHeld[k].reset();
         }
-        mHeld.erase(mHeld.begin(), mHeld.begin() + static_cast<std::ptrdiff_t>(count));
-        mHeldSizes.erase(mHeldSizes.begin(),
-                         mHeldSizes.begin() + static_cast<std::ptrdiff_t>(count));
+        std::rotate(mHeld.begin(), mHeld.begin() + static_cast<std::ptrdiff_t>(count),
+                    mHeld.begin() + static_cast<std::ptrdiff_t>(mHeldCount));
+        mHeldCount -= count;
     }
+}
+
+// The first `count` held entries into the first, as one error record.
+void RecordGrouper::emitRecord(std::size_t count, bool hasReason, bool hasVersion) {
+    LogEntry& record = mHeld[0];
+    record.kind = LogEntry::kError;
+    record.hasReason = hasReason;
+    record.hasVersion = hasVersion;
+    std::size_t size = record.text.size();
+    for (std::size_t k = 1; k < count; ++k) {
+        size += 1 + mHeld[k].text.size();
+    }
+    record.text.reserve(size);
+    for (std::size_t k = 1; k < count; ++k) {
+        const LogEntry& line = mHeld[k];
+        record.text += zorv_detail::kLineEnd;
+        const std::uint32_t shift = static_cast<std::uint32_t>(record.text.size());
+        record.text += line.text;
+        for (const auto& pair : line.pairSpans) {
+            record.pairSpans.emplace_back(Span{pair.first.at + shift, pair.first.size},
+                                          Span{pair.second.at + shift, pair.second.size});
+        }
+        record.truncated = record.truncated || line.truncated;
+    }
+    const LogEntry& last = mHeld[count - 1];
+    record.lastLine = last.lastLine;
+    record.endOffset = last.endOffset;
+    record.endCrc = last.endCrc;
 }
 
 } // namespace zorvlog

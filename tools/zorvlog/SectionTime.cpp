@@ -1,103 +1,142 @@
 #include "SectionTime.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <vector>
 
 namespace zorvlog {
 
 namespace {
 
-// The numbers of "a/b/c" or "a:b:c[:d]"; an empty last field (the writer's
-// text for a negative millisecond reading) counts as 0.
-bool numbers(const std::string& text, char separator, std::vector<long>& out) {
-    out.clear();
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = text.find(separator, start);
-        std::string field = text.substr(start, end == std::string::npos ? end : end - start);
-        char* stop = nullptr;
-        long value = std::strtol(field.c_str(), &stop, 10);
-        if (*stop != '\0' || (field.empty() && end != std::string::npos)) {
-            return false;
-        }
-        out.push_back(value);
-        if (end == std::string::npos) {
-            return true;
-        }
-        start = end + 1;
-    }
+bool leapYear(long year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }
 
-bool sameFields(const std::tm& a, const std::tm& b) {
-    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday &&
-           a.tm_hour == b.tm_hour && a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
+long daysInMonth(long year, long month) {
+    static const long kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && leapYear(year) ? 29 : kDays[month - 1];
 }
 
-std::string compute(const std::string& date, const std::string& time) {
-    std::vector<long> d, t;
-    if (!numbers(date, '/', d) || !numbers(time, ':', t) || d.size() != 3 ||
-        (t.size() != 3 && t.size() != 4)) {
-        return std::string();
-    }
-    const long ms = t.size() == 4 ? t[3] : 0;
-    if (d[0] < 0 || d[0] > 9999 || d[1] < 1 || d[1] > 12 || d[2] < 1 || t[0] < 0 || t[0] > 23 ||
-        t[1] < 0 || t[1] > 59 || t[2] < 0 || t[2] > 60 || ms < 0 || ms > 999) {
-        return std::string();
-    }
-    std::tm wanted{};
-    wanted.tm_year = static_cast<int>(d[0] - 1900);
-    wanted.tm_mon = static_cast<int>(d[1] - 1);
-    wanted.tm_mday = static_cast<int>(d[2]);
-    wanted.tm_hour = static_cast<int>(t[0]);
-    wanted.tm_min = static_cast<int>(t[1]);
-    // A leap second is read as the last second of its minute for the offset.
-    wanted.tm_sec = static_cast<int>(t[2] == 60 ? 59 : t[2]);
-    std::tm normal = wanted;
-    const std::time_t asUtc = timegm(&normal);
-    if (normal.tm_mday != wanted.tm_mday) {
-        return std::string(); // a day the month does not have
-    }
-    // The offsets in force a day before and a day after: the one before,
-    // unless only the one after gives these fields back.
-    auto offsetAt = [](std::time_t at) {
-        std::tm fields{};
-        localtime_r(&at, &fields);
-        return fields.tm_gmtoff;
-    };
-    auto names = [&](long offset) {
-        std::time_t instant = asUtc - offset;
-        std::tm back{};
-        localtime_r(&instant, &back);
-        return sameFields(back, wanted);
-    };
-    const long before = offsetAt(asUtc - 86400), after = offsetAt(asUtc + 86400);
-    const long offset = !names(before) && names(after) ? after : before;
-    const long minutes = (offset < 0 ? -offset : offset) / 60;
-    char text[64];
-    std::snprintf(text, sizeof text, "%04ld-%02ld-%02ldT%02ld:%02ld:%02ld.%03ld%c%02ld:%02ld", d[0],
-                  d[1], d[2], t[0], t[1], t[2], ms, offset < 0 ? '-' : '+', minutes / 60,
-                  minutes % 60);
-    return text;
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+std::int64_t daysFromCivil(long year, long month, long day) {
+    year -= month <= 2 ? 1 : 0;
+    const long era = (year >= 0 ? year : year - 399) / 400;
+    const long yearOfEra = year - era * 400;
+    const long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return static_cast<std::int64_t>(era) * 146097 + dayOfEra - 719468;
 }
 
-} // namespace
+long offsetAt(std::int64_t at) {
+    const std::time_t instant = static_cast<std::time_t>(at);
+    std::tm fields{};
+    localtime_r(&instant, &fields);
+    return fields.tm_gmtoff;
+}
 
-std::string sectionTimestamp(const std::string& date, const std::string& time) {
-    // Every line of a section carries the same text: one reckoning per section.
+// Whether the zone's offset `offset` makes the fields of `asUtc` (local
+// fields read as if UTC) local time.
+bool names(std::int64_t asUtc, long offset) {
+    const std::time_t instant = static_cast<std::time_t>(asUtc - offset);
+    std::tm local{}, wanted{};
+    localtime_r(&instant, &local);
+    const std::time_t fields = static_cast<std::time_t>(asUtc);
+    gmtime_r(&fields, &wanted);
+    return local.tm_year == wanted.tm_year && local.tm_yday == wanted.tm_yday &&
+           local.tm_hour == wanted.tm_hour && local.tm_min == wanted.tm_min &&
+           local.tm_sec == wanted.tm_sec;
+}
+
+// The offsets in force a day before and a day after a local time: the one
+// before, unless only the one after gives these fields back. Reckoned once a
+// day: on a day whose neighbours have the same offset, that is the offset.
+long offsetOf(long year, long month, long day, std::int64_t asUtc) {
     static bool zoneRead = false;
-    static std::string lastDate, lastTime, lastResult;
+    static long cachedDay = -1, before = 0, after = 0;
     if (!zoneRead) {
         tzset();
         zoneRead = true;
     }
-    if (date != lastDate || time != lastTime) {
-        lastDate = date;
-        lastTime = time;
-        lastResult = compute(date, time);
+    const long key = (year * 13 + month) * 32 + day;
+    if (key != cachedDay) {
+        cachedDay = key;
+        const std::int64_t midnight = daysFromCivil(year, month, day) * 86400;
+        before = offsetAt(midnight - 86400 - 14 * 3600);
+        after = offsetAt(midnight + 2 * 86400 + 14 * 3600);
     }
-    return lastResult;
+    if (before == after) {
+        return before;
+    }
+    const long earlier = offsetAt(asUtc - 86400), later = offsetAt(asUtc + 86400);
+    return !names(asUtc, earlier) && names(asUtc, later) ? later : earlier;
+}
+
+char* digits(char* to, long value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        to[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    return to + width;
+}
+
+} // namespace
+
+bool localInstant(long year, long month, long day, long hour, long minute, long second,
+                  std::int64_t& seconds, long& offset) {
+    if (year < 0 || year > 9999 || month < 1 || month > 12 || day < 1 ||
+        day > daysInMonth(year, month) || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+        second < 0 || second > 60) {
+        return false;
+    }
+    // A leap second is read as the last second of its minute for the offset.
+    const std::int64_t asUtc =
+        daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    offset = offsetOf(year, month, day, second == 60 ? asUtc - 1 : asUtc);
+    seconds = asUtc - offset;
+    return true;
+}
+
+bool sectionInstant(std::string_view date, std::string_view time, SectionInstant& at) {
+    zorv_detail::SectionFields& f = at.fields;
+    std::int64_t seconds = 0;
+    if (!zorv_detail::readSectionFields(date, time, f) || f.millisecond < 0 ||
+        f.millisecond > 999 ||
+        !localInstant(f.year, f.month, f.day, f.hour, f.minute, f.second, seconds, at.offset)) {
+        return false;
+    }
+    at.ms = seconds * 1000 + f.millisecond;
+    return true;
+}
+
+void appendTimestamp(std::string& out, const SectionInstant& at) {
+    const zorv_detail::SectionFields& f = at.fields;
+    char text[32];
+    char* p = digits(text, f.year, 4);
+    *p++ = '-';
+    p = digits(p, f.month, 2);
+    *p++ = '-';
+    p = digits(p, f.day, 2);
+    *p++ = 'T';
+    p = digits(p, f.hour, 2);
+    *p++ = ':';
+    p = digits(p, f.minute, 2);
+    *p++ = ':';
+    p = digits(p, f.second, 2);
+    *p++ = '.';
+    p = digits(p, f.millisecond, 3);
+    const long minutes = (at.offset < 0 ? -at.offset : at.offset) / 60;
+    *p++ = at.offset < 0 ? '-' : '+';
+    p = digits(p, minutes / 60, 2);
+    *p++ = ':';
+    p = digits(p, minutes % 60, 2);
+    out.append(text, static_cast<std::size_t>(p - text));
+}
+
+std::string sectionTimestamp(std::string_view date, std::string_view time) {
+    SectionInstant at;
+    std::string text;
+    if (sectionInstant(date, time, at)) {
+        appendTimestamp(text, at);
+    }
+    return text;
 }
 
 } // namespace zorvlog

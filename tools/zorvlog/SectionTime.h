@@ -1,19 +1,40 @@
 #ifndef ZORVLOG_SECTIONTIME_H
 #define ZORVLOG_SECTIONTIME_H
 
+#include "LineFormat.h"
+
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace zorvlog {
 
-// The instant a section's date and time name, as RFC 3339 text with the
-// milliseconds padded to three digits and the offset of this process's time
-// zone: "2026/12/06" and "17:05:09:7" give "2026-12-06T17:05:09.007+01:00".
 // Lines carry local time without an offset, so the writer's zone is taken to
 // be ours. In the hour repeated when clocks go back the same text names two
 // instants: the first is given (the offset in force before the change); a
-// time in the hour skipped when they go forward gets that offset too. Empty
-// when the text is no date and time (month 13, hour 24, day 31 of April).
-std::string sectionTimestamp(const std::string& date, const std::string& time);
+// time in the hour skipped when they go forward gets that offset too.
+
+// The instant local date and time fields name in this process's time zone,
+// in seconds since the epoch, and the zone's offset from UTC then (seconds
+// east). False when the fields are no date and time (month 13, hour 24, day
+// 31 of April; a leap second, 60, counts).
+bool localInstant(long year, long month, long day, long hour, long minute, long second,
+                  std::int64_t& seconds, long& offset);
+
+// The instant a section's date and time name ("2026/12/06", "17:05:09:7").
+struct SectionInstant {
+    std::int64_t ms = 0; // since the epoch
+    long offset = 0;     // of the zone, seconds east of UTC
+    zorv_detail::SectionFields fields;
+};
+bool sectionInstant(std::string_view date, std::string_view time, SectionInstant& at);
+
+// The instant as RFC 3339 text with the milliseconds padded to three digits
+// and the zone's offset, appended to out: "2026/12/06" and "17:05:09:7" give
+// "2026-12-06T17:05:09.007+01:00".
+void appendTimestamp(std::string& out, const SectionInstant& at);
+// The same for a section's date and time; empty when they are no date and time.
+std::string sectionTimestamp(std::string_view date, std::string_view time);
 
 } // namespace zorvlog
 
