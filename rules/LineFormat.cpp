@@ -7,133 +7,127 @@ const char* const kPerfColumnNames[kPerfColumnCount] = {
 
 namespace {
 
-// The length of the digits at pos (after a minus, when one is allowed), or 0.
-std::size_t digitsAt(std::string_view s, std::size_t pos, bool allowMinus) {
-    const std::size_t start = pos;
-    if (allowMinus && pos < s.size() && s[pos] == '-') {
-        ++pos;
+const char* digitsFrom(const char* at, const char* end) {
+    while (at < end && *at >= '0' && *at <= '9') {
+        ++at;
     }
-    const std::size_t digits = pos;
-    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
-        ++pos;
-    }
-    return pos == digits ? 0 : pos - start;
+    return at;
 }
 
-// Three fields of digits joined by joiner: the length matched, or 0.
-std::size_t threeFields(std::string_view s, std::size_t pos, char joiner) {
-    const std::size_t start = pos;
+// Three fields of digits, each after an optional minus, joined by joiner,
+// from `at`: where they end, or null.
+const char* threeFields(const char* at, const char* end, char joiner) {
     for (int i = 0; i < 3; ++i) {
         if (i > 0) {
-            if (pos >= s.size() || s[pos] != joiner) {
-                return 0;
+            if (at == end || *at != joiner) {
+                return nullptr;
             }
-            ++pos;
+            ++at;
         }
-        const std::size_t length = digitsAt(s, pos, true);
-        if (length == 0) {
-            return 0;
+        if (at < end && *at == '-') {
+            ++at;
         }
-        pos += length;
+        const char* digits = digitsFrom(at, end);
+        if (digits == at) {
+            return nullptr;
+        }
+        at = digits;
     }
-    return pos - start;
+    return at;
 }
 
 } // namespace
 
 bool matchSection(std::string_view line, SectionMatch& match) {
-    const std::size_t pidEnd = digitsAt(line, 0, false);
-    if (pidEnd == 0 || pidEnd >= line.size() || (line[pidEnd] != '\t' && line[pidEnd] != ',')) {
+    const char* const begin = line.data();
+    const char* const end = begin + line.size();
+    const char* const pidEnd = digitsFrom(begin, end);
+    if (pidEnd == begin || pidEnd == end || (*pidEnd != '\t' && *pidEnd != ',')) {
         return false;
     }
-    const char separator = line[pidEnd];
-    const std::size_t dateAt = pidEnd + 1;
-    const std::size_t dateLength = threeFields(line, dateAt, kDateJoiner);
-    if (dateLength == 0 || dateAt + dateLength >= line.size() ||
-        line[dateAt + dateLength] != separator) {
+    const char separator = *pidEnd;
+    const char* const date = pidEnd + 1;
+    const char* const dateEnd = threeFields(date, end, kDateJoiner);
+    if (dateEnd == nullptr || dateEnd == end || *dateEnd != separator) {
         return false;
     }
-    const std::size_t timeAt = dateAt + dateLength + 1;
-    const std::size_t timeLength = threeFields(line, timeAt, kTimeJoiner);
-    if (timeLength == 0) {
+    const char* const time = dateEnd + 1;
+    const char* timeEnd = threeFields(time, end, kTimeJoiner);
+    if (timeEnd == nullptr) {
         return false;
     }
-    std::size_t end = timeAt + timeLength;
-    if (end < line.size() && line[end] == kTimeJoiner) {
+    if (timeEnd < end && *timeEnd == kTimeJoiner) {
         // Milliseconds: digits, or none at all for a negative reading.
-        ++end;
-        while (end < line.size() && line[end] >= '0' && line[end] <= '9') {
-            ++end;
-        }
+        timeEnd = digitsFrom(timeEnd + 1, end);
     }
-    if (end >= line.size() || line[end] != separator) {
+    if (timeEnd == end || *timeEnd != separator) {
         return false;
     }
-    match.pid = line.substr(0, pidEnd);
-    match.date = line.substr(dateAt, dateLength);
-    match.time = line.substr(timeAt, end - timeAt);
+    match.pid = std::string_view(begin, static_cast<std::size_t>(pidEnd - begin));
+    match.date = std::string_view(date, static_cast<std::size_t>(dateEnd - date));
+    match.time = std::string_view(time, static_cast<std::size_t>(timeEnd - time));
     match.separator = separator;
-    match.payload = end + 1;
+    match.payload = static_cast<std::size_t>(timeEnd - begin) + 1;
     return true;
 }
 
 namespace {
 
-// Decimal digits with an optional minus, the whole text; an empty text is 0
-// when `emptyIsZero`.
-bool readNumber(std::string_view text, long& value, bool emptyIsZero) {
-    value = 0;
-    if (text.empty()) {
-        return emptyIsZero;
-    }
-    const bool negative = text[0] == '-';
-    std::size_t i = negative ? 1 : 0;
-    if (i == text.size()) {
-        return false;
-    }
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9' || value > 100000000L) {
-            return false;
-        }
-        value = value * 10 + (text[i] - '0');
-    }
-    value = negative ? -value : value;
-    return true;
-}
-
-// Up to `count` fields joined by joiner into out; how many there were.
+// Fields of digits, each with an optional minus, joined by joiner, from
+// text[pos] to its end: at most `count` of them into out; how many there
+// were, 0 when the text is not such fields. With lastMayBeEmpty the last of
+// more than one may be empty (read as 0).
 std::size_t readFields(std::string_view text, char joiner, long* out, std::size_t count,
                        bool lastMayBeEmpty) {
-    std::size_t n = 0;
-    for (std::size_t from = 0; n < count; ++n) {
-        std::size_t end = text.find(joiner, from);
-        const bool last = end == std::string_view::npos;
-        end = last ? text.size() : end;
-        if (!readNumber(text.substr(from, end - from), out[n], lastMayBeEmpty && last && n > 0)) {
+    std::size_t n = 0, pos = 0;
+    for (;;) {
+        const bool negative = pos < text.size() && text[pos] == '-';
+        pos += negative ? 1 : 0;
+        const std::size_t start = pos;
+        long value = 0;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+            if (value > 100000000L) {
+                return 0;
+            }
+            value = value * 10 + (text[pos++] - '0');
+        }
+        const bool empty = pos == start;
+        if (n == count || (empty && (negative || !lastMayBeEmpty || n == 0 || pos < text.size()))) {
             return 0;
         }
-        if (last) {
-            return n + 1;
+        out[n++] = negative ? -value : value;
+        if (pos == text.size()) {
+            return n;
         }
-        from = end + 1;
+        if (text[pos] != joiner) {
+            return 0;
+        }
+        ++pos;
+        if (pos == text.size() && !lastMayBeEmpty) {
+            return 0;
+        }
     }
-    return 0; // more fields than count
 }
 
 } // namespace
 
-bool readSectionFields(std::string_view date, std::string_view time, SectionFields& fields) {
-    long d[3], t[4];
+bool readSectionDate(std::string_view date, SectionFields& fields) {
+    long d[3];
     if (readFields(date, kDateJoiner, d, 3, false) != 3) {
-        return false;
-    }
-    const std::size_t n = readFields(time, kTimeJoiner, t, 4, true);
-    if (n != 3 && n != 4) {
         return false;
     }
     fields.year = d[0];
     fields.month = d[1];
     fields.day = d[2];
+    return true;
+}
+
+bool readSectionTime(std::string_view time, SectionFields& fields) {
+    long t[4];
+    const std::size_t n = readFields(time, kTimeJoiner, t, 4, true);
+    if (n != 3 && n != 4) {
+        return false;
+    }
     fields.hour = t[0];
     fields.minute = t[1];
     fields.second = t[2];

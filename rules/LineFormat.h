@@ -114,14 +114,15 @@ bool matchSection(std::string_view line, SectionMatch& match);
 // The numbers of a section's date and time as matchSection found them:
 // "2026/12/06" and "17:05:09:7". The milliseconds are 0 when there are none
 // and when the field is empty (the formatters' text for a negative reading);
-// hasMilliseconds says whether the field was there. False when a field does
-// not fit in a long.
+// hasMilliseconds says whether the field was there. False when the text is
+// not such fields or a field does not fit in a long.
 struct SectionFields {
     long year = 0, month = 0, day = 0;
     long hour = 0, minute = 0, second = 0, millisecond = 0;
     bool hasMilliseconds = false;
 };
-bool readSectionFields(std::string_view date, std::string_view time, SectionFields& fields);
+bool readSectionDate(std::string_view date, SectionFields& fields);
+bool readSectionTime(std::string_view time, SectionFields& fields);
 
 // A key/value line's payload "k=v,k=v" into pairs, as the writer joined them:
 // at every kPairSeparator, key and value at the first kKeyValueJoiner. The

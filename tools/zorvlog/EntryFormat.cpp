@@ -2,6 +2,7 @@
 
 #include "Json.h"
 #include "LineFormat.h"
+#include "PlainText.h"
 #include "SectionTime.h"
 #include "TerminalText.h"
 
@@ -17,14 +18,14 @@ using zorv_detail::PerfColumn;
 
 const char* const kKinds[] = {"error", "pairs", "debug", "perf", "text"};
 
-void appendNumber(std::string& out, std::uint64_t value) {
+void appendNumber(TextBuffer& out, std::uint64_t value) {
     char text[24];
     const auto end = std::to_chars(text, text + sizeof text, value).ptr;
     out.append(text, static_cast<std::size_t>(end - text));
 }
 
 // "a-b", "a" when the entry is one line, "-" when the lines are not known.
-void appendLines(std::string& out, const LogEntry& entry) {
+void appendLines(TextBuffer& out, const LogEntry& entry) {
     if (entry.firstLine == 0) {
         out += '-';
         return;
@@ -36,7 +37,7 @@ void appendLines(std::string& out, const LogEntry& entry) {
     }
 }
 
-void appendPadded(std::string& out, std::string_view text, std::size_t width) {
+void appendPadded(TextBuffer& out, std::string_view text, std::size_t width) {
     out += text;
     out.append(text.size() >= width ? 1 : width - text.size(), ' ');
 }
@@ -45,16 +46,31 @@ void appendPadded(std::string& out, std::string_view text, std::size_t width) {
 // what a terminal would act on escaped, when it holds blanks, quotes or
 // such characters.
 void writeValue(TextSink& out, std::string_view value) {
+    if (plainRun(value.data(), value.size(), false) == value.size()) {
+        // Printable ASCII without quotes or backslashes: nothing to escape.
+        const bool bare = !value.empty() && value.find(' ') == std::string_view::npos;
+        TextBuffer& text = out.buffer();
+        if (value.size() < TextSink::kBlock) {
+            if (!bare) {
+                text += '"';
+            }
+            text += value;
+            if (!bare) {
+                text += '"';
+            }
+            return;
+        }
+    }
     if (!value.empty() && value.find(' ') == std::string_view::npos &&
         terminalPlain(value.data(), value.size())) {
         out.appendEscaped(
             value.data(), value.size(),
-            [](std::string& to, const char* data, std::size_t size) { to.append(data, size); });
+            [](TextBuffer& to, const char* data, std::size_t size) { to.append(data, size); });
         return;
     }
     out.buffer() += '"';
     out.appendEscaped(value.data(), value.size(),
-                      [](std::string& to, const char* data, std::size_t size) {
+                      [](TextBuffer& to, const char* data, std::size_t size) {
                           appendForTerminal(to, data, size, true);
                       });
     out.buffer() += '"';
@@ -114,7 +130,7 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
     if (entry.firstLine == 0) {
         json.addNull("lines");
     } else {
-        std::string& text = json.key("lines");
+        TextBuffer& text = json.key("lines");
         text += '[';
         appendNumber(text, entry.firstLine);
         text += ',';
@@ -143,7 +159,7 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
         break;
     }
     case LogEntry::kPairs: {
-        std::string& text = json.key("pairs");
+        TextBuffer& text = json.key("pairs");
         text += '[';
         for (std::size_t i = 0; i < entry.pairCount(); ++i) {
             out.buffer() += i > 0 ? ",{\"key\":" : "{\"key\":";
@@ -184,10 +200,11 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
     }
     SectionInstant at;
     if (entry.kind != LogEntry::kText && sectionInstant(entry.date(), entry.time(), at)) {
-        std::string& text = json.key("timestamp");
-        text += '"';
-        appendTimestamp(text, at);
-        text += '"';
+        char text[kTimestampSize + 2];
+        text[0] = '"';
+        const std::size_t length = formatTimestamp(at, text + 1);
+        text[length + 1] = '"';
+        json.key("timestamp").append(text, length + 2);
     } else {
         json.addNull("timestamp");
     }
@@ -207,20 +224,21 @@ std::string truncationNote(const LogEntry& entry) {
 }
 
 std::string tableHeading() {
-    std::string heading;
+    TextBuffer heading;
     appendPadded(heading, "LINES", 8);
     appendPadded(heading, "PID", 8);
     appendPadded(heading, "DATE", 11);
     appendPadded(heading, "TIME", 13);
     appendPadded(heading, "KIND", 6);
-    return heading + "CONTENT";
+    heading += "CONTENT";
+    return std::string(heading.view());
 }
 
 void writeEntryRow(TextSink& out, const LogEntry& entry) {
-    std::string& row = out.buffer();
-    std::string lines;
-    appendLines(lines, entry);
-    appendPadded(row, lines, 8);
+    TextBuffer& row = out.buffer();
+    const std::size_t start = row.size();
+    appendLines(row, entry);
+    row.append(row.size() - start >= 8 ? 1 : 8 - (row.size() - start), ' ');
     // The section's fields are digits and separators (rules/LineFormat.h).
     appendPadded(row, entry.pid(), 8);
     appendPadded(row, entry.date(), 11);
@@ -228,12 +246,18 @@ void writeEntryRow(TextSink& out, const LogEntry& entry) {
     appendPadded(row, kKinds[entry.kind], 6);
     bool first = true;
     auto field = [&](std::string_view key, std::string_view value) {
-        out.buffer() += first ? "" : " ";
+        if (!first) {
+            out.buffer() += ' ';
+        }
         first = false;
-        out.appendEscaped(key.data(), key.size(),
-                          [](std::string& to, const char* data, std::size_t size) {
-                              appendForTerminal(to, data, size, false);
-                          });
+        if (plainRun(key.data(), key.size(), true) == key.size() && key.size() < TextSink::kBlock) {
+            out.buffer() += key;
+        } else {
+            out.appendEscaped(key.data(), key.size(),
+                              [](TextBuffer& to, const char* data, std::size_t size) {
+                                  appendForTerminal(to, data, size, false);
+                              });
+        }
         out.buffer() += '=';
         writeValue(out, value);
     };

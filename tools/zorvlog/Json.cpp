@@ -1,21 +1,20 @@
 #include "Json.h"
 
+#include "PlainText.h"
 #include "Utf8.h"
 
 #include <cstdio>
 
 namespace zorvlog {
 
-void appendJsonText(std::string& out, const char* data, std::size_t size) {
+void appendJsonText(TextBuffer& out, const char* data, std::size_t size) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
     const auto* end = bytes + size;
     while (bytes < end) {
         // Printable ASCII other than the quote and the backslash goes as it is,
         // a run at a time.
-        const auto* run = bytes;
-        while (run < end && *run >= 0x20 && *run < 0x7f && *run != '"' && *run != '\\') {
-            ++run;
-        }
+        const auto* run = bytes + plainRun(reinterpret_cast<const char*>(bytes),
+                                           static_cast<std::size_t>(end - bytes), false);
         if (run > bytes) {
             out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(run - bytes));
             bytes = run;
@@ -50,11 +49,11 @@ void appendJsonText(std::string& out, const char* data, std::size_t size) {
 }
 
 std::string jsonString(const std::string& bytes) {
-    std::string out = "\"";
-    out.reserve(bytes.size() + 2);
+    TextBuffer out;
+    out += '"';
     appendJsonText(out, bytes.data(), bytes.size());
-    out += "\"";
-    return out;
+    out += '"';
+    return std::string(out.view());
 }
 
 void Json::key(const char* name) {
@@ -119,53 +118,6 @@ std::string Json::stringArray(const std::vector<std::string>& values) {
         quoted.push_back(jsonString(v));
     }
     return array(quoted);
-}
-
-JsonWriter::JsonWriter(TextSink& out) : mOut(out) {
-    mOut.buffer() += '{';
-}
-
-std::string& JsonWriter::key(const char* name) {
-    std::string& out = mOut.buffer();
-    out += mFirst ? "\"" : ",\"";
-    mFirst = false;
-    out += name;
-    out += "\":";
-    return out;
-}
-
-void JsonWriter::string(std::string_view value) {
-    mOut.buffer() += '"';
-    mOut.appendEscaped(value.data(), value.size(), appendJsonText);
-    mOut.buffer() += '"';
-}
-
-JsonWriter& JsonWriter::add(const char* name, std::string_view value) {
-    key(name);
-    string(value);
-    return *this;
-}
-
-JsonWriter& JsonWriter::addBool(const char* name, bool value) {
-    return addRaw(name, value ? "true" : "false");
-}
-
-JsonWriter& JsonWriter::addNull(const char* name) {
-    return addRaw(name, "null");
-}
-
-JsonWriter& JsonWriter::addRaw(const char* name, std::string_view json) {
-    key(name);
-    mOut.buffer() += json;
-    return *this;
-}
-
-JsonWriter& JsonWriter::addOptional(const char* name, bool present, std::string_view value) {
-    return present ? add(name, value) : addNull(name);
-}
-
-void JsonWriter::end() {
-    mOut.buffer() += '}';
 }
 
 } // namespace zorvlog

@@ -3,6 +3,7 @@
 
 #include "TextSink.h"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,7 +16,7 @@ namespace zorvlog {
 // not UTF-8 becomes U+FFFD: whatever we print is valid JSON.
 std::string jsonString(const std::string& bytes);
 // The same without the quotes, appended to out.
-void appendJsonText(std::string& out, const char* data, std::size_t size);
+void appendJsonText(TextBuffer& out, const char* data, std::size_t size);
 
 // Builds one JSON object member by member, in the order they are added.
 class Json {
@@ -46,18 +47,45 @@ private:
 // program's own names and go as they are.
 class JsonWriter {
 public:
-    explicit JsonWriter(TextSink& out);
-    JsonWriter& add(const char* key, std::string_view value);
-    JsonWriter& addBool(const char* key, bool value);
-    JsonWriter& addNull(const char* key);
-    JsonWriter& addRaw(const char* key, std::string_view json);
-    JsonWriter& addOptional(const char* key, bool present, std::string_view value);
+    explicit JsonWriter(TextSink& out) : mOut(out) { mOut.buffer() += '{'; }
+    JsonWriter& add(std::string_view name, std::string_view value) {
+        key(name);
+        string(value);
+        return *this;
+    }
+    JsonWriter& addBool(std::string_view name, bool value) {
+        return addRaw(name, value ? "true" : "false");
+    }
+    JsonWriter& addNull(std::string_view name) { return addRaw(name, "null"); }
+    JsonWriter& addRaw(std::string_view name, std::string_view json) {
+        key(name) += json;
+        return *this;
+    }
+    JsonWriter& addOptional(std::string_view name, bool present, std::string_view value) {
+        return present ? add(name, value) : addNull(name);
+    }
     // A key whose value the caller writes next into the sink's buffer,
     // which is returned.
-    std::string& key(const char* name);
+    TextBuffer& key(std::string_view name) {
+        TextBuffer& out = mOut.buffer();
+        char* at = out.extend(name.size() + (mFirst ? 3 : 4));
+        if (!mFirst) {
+            *at++ = ',';
+        }
+        mFirst = false;
+        *at++ = '"';
+        std::memcpy(at, name.data(), name.size());
+        at[name.size()] = '"';
+        at[name.size() + 1] = ':';
+        return out;
+    }
     // A string value, for the caller's arrays.
-    void string(std::string_view value);
-    void end();
+    void string(std::string_view value) {
+        mOut.buffer() += '"';
+        mOut.appendEscaped(value.data(), value.size(), appendJsonText);
+        mOut.buffer() += '"';
+    }
+    void end() { mOut.buffer() += '}'; }
 
 private:
     TextSink& mOut;

@@ -77,6 +77,12 @@ char* digits(char* to, long value, int width) {
     return to + width;
 }
 
+char* twoDigits(char* to, long value) {
+    to[0] = static_cast<char>('0' + value / 10);
+    to[1] = static_cast<char>('0' + value % 10);
+    return to + 2;
+}
+
 } // namespace
 
 bool localInstant(long year, long month, long day, long hour, long minute, long second,
@@ -95,9 +101,18 @@ bool localInstant(long year, long month, long day, long hour, long minute, long 
 }
 
 bool sectionInstant(std::string_view date, std::string_view time, SectionInstant& at) {
+    // Sections follow each other within a day: the date is read once.
+    static std::string lastDate;
+    static bool lastValid = false;
+    static zorv_detail::SectionFields dateFields;
+    if (date != lastDate) {
+        lastDate.assign(date.data(), date.size());
+        lastValid = zorv_detail::readSectionDate(date, dateFields);
+    }
     zorv_detail::SectionFields& f = at.fields;
+    f = dateFields;
     std::int64_t seconds = 0;
-    if (!zorv_detail::readSectionFields(date, time, f) || f.millisecond < 0 ||
+    if (!lastValid || !zorv_detail::readSectionTime(time, f) || f.millisecond < 0 ||
         f.millisecond > 999 ||
         !localInstant(f.year, f.month, f.day, f.hour, f.minute, f.second, seconds, at.offset)) {
         return false;
@@ -106,37 +121,34 @@ bool sectionInstant(std::string_view date, std::string_view time, SectionInstant
     return true;
 }
 
-void appendTimestamp(std::string& out, const SectionInstant& at) {
+std::size_t formatTimestamp(const SectionInstant& at, char* text) {
     const zorv_detail::SectionFields& f = at.fields;
-    char text[32];
     char* p = digits(text, f.year, 4);
     *p++ = '-';
-    p = digits(p, f.month, 2);
+    p = twoDigits(p, f.month);
     *p++ = '-';
-    p = digits(p, f.day, 2);
+    p = twoDigits(p, f.day);
     *p++ = 'T';
-    p = digits(p, f.hour, 2);
+    p = twoDigits(p, f.hour);
     *p++ = ':';
-    p = digits(p, f.minute, 2);
+    p = twoDigits(p, f.minute);
     *p++ = ':';
-    p = digits(p, f.second, 2);
+    p = twoDigits(p, f.second);
     *p++ = '.';
     p = digits(p, f.millisecond, 3);
     const long minutes = (at.offset < 0 ? -at.offset : at.offset) / 60;
     *p++ = at.offset < 0 ? '-' : '+';
-    p = digits(p, minutes / 60, 2);
+    p = twoDigits(p, minutes / 60);
     *p++ = ':';
-    p = digits(p, minutes % 60, 2);
-    out.append(text, static_cast<std::size_t>(p - text));
+    p = twoDigits(p, minutes % 60);
+    return static_cast<std::size_t>(p - text);
 }
 
 std::string sectionTimestamp(std::string_view date, std::string_view time) {
     SectionInstant at;
-    std::string text;
-    if (sectionInstant(date, time, at)) {
-        appendTimestamp(text, at);
-    }
-    return text;
+    char text[kTimestampSize];
+    return sectionInstant(date, time, at) ? std::string(text, formatTimestamp(at, text))
+                                          : std::string();
 }
 
 } // namespace zorvlog

@@ -30,9 +30,11 @@ struct SectionInstant {
 bool sectionInstant(std::string_view date, std::string_view time, SectionInstant& at);
 
 // The instant as RFC 3339 text with the milliseconds padded to three digits
-// and the zone's offset, appended to out: "2026/12/06" and "17:05:09:7" give
+// and the zone's offset, into text (kTimestampSize bytes at least), its
+// length returned: "2026/12/06" and "17:05:09:7" give
 // "2026-12-06T17:05:09.007+01:00".
-void appendTimestamp(std::string& out, const SectionInstant& at);
+constexpr std::size_t kTimestampSize = 32;
+std::size_t formatTimestamp(const SectionInstant& at, char* text);
 // The same for a section's date and time; empty when they are no date and time.
 std::string sectionTimestamp(std::string_view date, std::string_view time);
 

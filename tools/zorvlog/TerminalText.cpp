@@ -1,5 +1,6 @@
 #include "TerminalText.h"
 
+#include "PlainText.h"
 #include "Utf8.h"
 
 #include <cstdio>
@@ -23,13 +24,13 @@ bool shownAsEscape(unsigned long cp) {
            cp == 0x200f || (cp >= 0x202a && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
 }
 
-void appendEscape(std::string& out, const char* format, unsigned long value) {
+void appendEscape(TextBuffer& out, const char* format, unsigned long value) {
     char text[12];
     std::snprintf(text, sizeof text, format, value);
     out += text;
 }
 
-void appendEscaped(std::string& out, const unsigned char* p, long length, unsigned long cp) {
+void appendEscaped(TextBuffer& out, const unsigned char* p, long length, unsigned long cp) {
     if (length <= 0) {
         appendEscape(out, "\\x%02lx", *p);
     } else if (cp == '\\' || cp == '"') {
@@ -44,17 +45,14 @@ void appendEscaped(std::string& out, const unsigned char* p, long length, unsign
 
 // Escapes data into *out; with no out, stops at the first character that
 // would be escaped. Returns whether any was.
-bool escape(std::string* out, const char* data, std::size_t size, bool quoted) {
+bool escape(TextBuffer* out, const char* data, std::size_t size, bool quoted) {
     const auto* p = reinterpret_cast<const unsigned char*>(data);
     const auto* end = p + size;
     bool escaped = false;
     while (p < end) {
         // Printable ASCII goes as it is, a run at a time.
-        const auto* run = p;
-        while (run < end && *run >= 0x20 && *run < 0x7f && *run != '\\' &&
-               !(quoted && *run == '"')) {
-            ++run;
-        }
+        const auto* run = p + plainRun(reinterpret_cast<const char*>(p),
+                                       static_cast<std::size_t>(end - p), !quoted);
         if (run > p) {
             if (out != nullptr) {
                 out->append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(run - p));
@@ -81,14 +79,14 @@ bool escape(std::string* out, const char* data, std::size_t size, bool quoted) {
 
 } // namespace
 
-void appendForTerminal(std::string& out, const char* data, std::size_t size, bool quoted) {
+void appendForTerminal(TextBuffer& out, const char* data, std::size_t size, bool quoted) {
     escape(&out, data, size, quoted);
 }
 
 std::string forTerminal(const std::string& text) {
-    std::string out;
+    TextBuffer out;
     escape(&out, text.data(), text.size(), false);
-    return out;
+    return std::string(out.view());
 }
 
 bool terminalPlain(const char* data, std::size_t size) {

@@ -1,6 +1,8 @@
 #ifndef ZORVLOG_TERMINALTEXT_H
 #define ZORVLOG_TERMINALTEXT_H
 
+#include "TextSink.h"
+
 #include <cstddef>
 #include <string>
 
@@ -18,7 +20,7 @@ namespace zorvlog {
 
 // Appends data[0, size) to out with those escaped; with `quoted`, the double
 // quote too (for a value shown between quotes).
-void appendForTerminal(std::string& out, const char* data, std::size_t size, bool quoted);
+void appendForTerminal(TextBuffer& out, const char* data, std::size_t size, bool quoted);
 
 // A file name (or any text) for a message or a heading.
 std::string forTerminal(const std::string& text);

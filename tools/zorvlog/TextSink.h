@@ -1,10 +1,64 @@
 #ifndef ZORVLOG_TEXTSINK_H
 #define ZORVLOG_TEXTSINK_H
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace zorvlog {
+
+// Text being made for the output: appends that the compiler inlines (a
+// record's row or JSON object is made of dozens of small pieces).
+class TextBuffer {
+public:
+    void append(const char* data, std::size_t size) {
+        if (size > mStorage.size() - mSize) {
+            grow(size);
+        }
+        std::memcpy(mStorage.data() + mSize, data, size);
+        mSize += size;
+    }
+    void append(std::size_t count, char c) {
+        if (count > mStorage.size() - mSize) {
+            grow(count);
+        }
+        std::memset(mStorage.data() + mSize, c, count);
+        mSize += count;
+    }
+    TextBuffer& operator+=(std::string_view text) {
+        append(text.data(), text.size());
+        return *this;
+    }
+    TextBuffer& operator+=(char c) {
+        if (mSize == mStorage.size()) {
+            grow(1);
+        }
+        mStorage[mSize++] = c;
+        return *this;
+    }
+    // Appends n bytes for the caller to write, returned.
+    char* extend(std::size_t n) {
+        if (n > mStorage.size() - mSize) {
+            grow(n);
+        }
+        char* at = mStorage.data() + mSize;
+        mSize += n;
+        return at;
+    }
+    std::size_t size() const { return mSize; }
+    const char* data() const { return mStorage.data(); }
+    std::string_view view() const { return {mStorage.data(), mSize}; }
+    void clear() { mSize = 0; }
+
+private:
+    void grow(std::size_t more) { mStorage.resize(std::max(2 * mStorage.size(), mSize + more)); }
+
+    std::vector<char> mStorage;
+    std::size_t mSize = 0;
+};
 
 // Where parse and follow print to: text gathers in a buffer and is written
 // out whenever a block has gathered, so that what one record prints (up to
@@ -16,7 +70,7 @@ public:
 
     virtual ~TextSink() = default;
 
-    std::string& buffer() { return mBuffer; }
+    TextBuffer& buffer() { return mBuffer; }
     // Writes out what has gathered once it is a block or more.
     void spill() {
         if (mBuffer.size() >= kBlock) {
@@ -24,7 +78,7 @@ public:
         }
     }
     void flush() {
-        if (!mBuffer.empty()) {
+        if (mBuffer.size() > 0) {
             write(mBuffer.data(), mBuffer.size());
             mBuffer.clear();
         }
@@ -35,6 +89,10 @@ public:
     // sequence.
     template <typename Escape>
     void appendEscaped(const char* data, std::size_t size, Escape escape) {
+        if (size < kBlock) {
+            escape(mBuffer, data, size);
+            return;
+        }
         while (size > 0) {
             std::size_t slice = size < kBlock ? size : kBlock;
             for (std::size_t back = 0; back < 3 && slice < size && slice > 1 &&
@@ -53,7 +111,7 @@ protected:
     virtual void write(const char* data, std::size_t size) = 0;
 
 private:
-    std::string mBuffer;
+    TextBuffer mBuffer;
 };
 
 } // namespace zorvlog
