@@ -6,7 +6,7 @@
 #
 # The help texts follow one layout, turned into roff line by line: the usage
 # lines (up to the first blank line) stay as they are, their indent less the
-# width of "Usage: "; "  --option VALUE  text"
+# width of "Usage: "; "  --option VALUE  text" (or "  -o, --option VALUE  text")
 # becomes a tagged paragraph; a blank line starts a paragraph; any other line
 # is running text.
 set -eu
@@ -32,10 +32,13 @@ for command in $commands; do
     /^  +--?[A-Za-z]/ && match($0, /[^ ]  +/) {
       tag = substr($0, 1, RSTART); text = substr($0, RSTART + RLENGTH)
       sub(/^ +/, "", tag)
+      # "-n, --lines N": the letter form stays with the option.
+      letter = ""
+      if (tag ~ /^-[A-Za-z], /) { letter = substr(tag, 1, 4); tag = substr(tag, 5) }
       option = tag; value = ""
       if (index(tag, " ")) { option = substr(tag, 1, index(tag, " ") - 1); value = substr(tag, index(tag, " ") + 1) }
       print ".TP"
-      print "\\fB" roff(option) "\\fR" (value == "" ? "" : " \\fI" roff(value) "\\fR")
+      print "\\fB" roff(letter option) "\\fR" (value == "" ? "" : " \\fI" roff(value) "\\fR")
       print roff(text)
       next
     }

@@ -18,16 +18,62 @@ const ArgParser::Option* ArgParser::find(const std::string& name) const {
     return nullptr;
 }
 
+const ArgParser::Option* ArgParser::findLetter(char letter) const {
+    for (const Option& option : mOptions) {
+        if (option.letter != 0 && option.letter == letter) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+void ArgParser::take(const Option& option, const std::string& shown, const std::string& value) {
+    if (mValues.count(option.name) != 0 && !option.repeatable) {
+        throw UsageError(shown + " given twice");
+    }
+    mValues[option.name] = value;
+    mRepeated[option.name].push_back(value);
+}
+
+bool ArgParser::takeLetters(const std::vector<std::string>& args, std::size_t& i) {
+    const std::string& arg = args[i];
+    if (arg.size() < 2 || arg[0] != '-' || findLetter(arg[1]) == nullptr) {
+        return false;
+    }
+    for (std::size_t at = 1; at < arg.size(); ++at) {
+        const Option* option = findLetter(arg[at]);
+        if (option == nullptr) {
+            throw UsageError("unknown option -" + arg.substr(at, 1) + " in '" + arg + "'");
+        }
+        const std::string shown = std::string("-") + arg[at];
+        if (!option->takesValue) {
+            take(*option, shown, std::string());
+            continue;
+        }
+        if (at + 1 < arg.size()) {
+            take(*option, shown, arg.substr(at + 1));
+        } else if (i + 1 < args.size()) {
+            take(*option, shown, args[++i]);
+        } else {
+            throw UsageError(shown + " needs a value");
+        }
+        return true;
+    }
+    return true;
+}
+
 void ArgParser::parse(const std::vector<std::string>& args) {
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
+        if (!optionsEnded && arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
         if (optionsEnded || arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
-            if (!optionsEnded && arg == "--") {
-                optionsEnded = true;
-                continue;
+            if (optionsEnded || !takeLetters(args, i)) {
+                mOperands.push_back(arg);
             }
-            mOperands.push_back(arg);
             continue;
         }
         std::string name = arg.substr(2);
@@ -43,9 +89,6 @@ void ArgParser::parse(const std::vector<std::string>& args) {
         if (option == nullptr) {
             throw UsageError("unknown option --" + name);
         }
-        if (mValues.count(name) != 0 && !option->repeatable) {
-            throw UsageError("--" + name + " given twice");
-        }
         if (option->takesValue) {
             if (!inlineValue) {
                 if (i + 1 >= args.size()) {
@@ -56,8 +99,7 @@ void ArgParser::parse(const std::vector<std::string>& args) {
         } else if (inlineValue) {
             throw UsageError("--" + name + " takes no value");
         }
-        mValues[name] = value;
-        mRepeated[name].push_back(value);
+        take(*option, "--" + name, value);
     }
 }
 

@@ -16,13 +16,16 @@ public:
 
 // Long options ("--name VALUE", "--name=VALUE", "--flag") anywhere among the
 // operands, and "--" to end them, so that a message may itself start with
-// "--". A single "-" and words such as "-5" are operands.
+// "--". An option may have a one-letter form ("-n VALUE", "-nVALUE", "-r",
+// several letters in one word as "-rn 10"); a word whose first letter is no
+// such form is an operand, as are a single "-" and words such as "-5".
 class ArgParser {
 public:
     struct Option {
         const char* name; // without the leading "--"
         bool takesValue;
         bool repeatable = false; // each value kept (values())
+        char letter = 0;         // the one-letter form, if any
     };
 
     ArgParser(const std::vector<Option>& options);
@@ -41,6 +44,12 @@ public:
 
 private:
     const Option* find(const std::string& name) const;
+    const Option* findLetter(char letter) const;
+    // The option and its value; `shown` is how the command line named it.
+    void take(const Option& option, const std::string& shown, const std::string& value);
+    // A word of one-letter forms; false when it is an operand. i moves past
+    // a value taken from the next word.
+    bool takeLetters(const std::vector<std::string>& args, std::size_t& i);
 
     std::vector<Option> mOptions;
     std::map<std::string, std::string> mValues;

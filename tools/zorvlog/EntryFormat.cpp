@@ -102,7 +102,7 @@ const char* entryKindName(LogEntry::Kind kind) {
 std::string_view entryHost(const LogEntry& entry) {
     std::string_view name;
     if (entry.kind == LogEntry::kError) {
-        name = entry.value(entry.hasReason ? 1 : 0);
+        name = entry.errorValue(LogEntry::kComputerName);
     } else if (entry.kind == LogEntry::kPerf && entry.itemCount() == kPerfColumnCount &&
                entry.item(zorv_detail::kPerfComputerName) != zorv_detail::kNotAvailable) {
         name = entry.item(zorv_detail::kPerfComputerName);
@@ -145,17 +145,20 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
         // The grouper matched the lines by position: [Reason] ComputerName OS
         // File,Line VendorID VendorError [version]. Reading them by position
         // too keeps a vendor named like one of the keys from being mistaken.
-        const std::size_t at = entry.hasReason ? 1 : 0;
         json.addOptional("reason", entry.hasReason, entry.hasReason ? entry.value(0) : "");
-        json.add("computerName", entry.value(at)).add("os", entry.value(at + 1));
-        json.add("file", entry.value(at + 2)).add("line", entry.value(at + 3));
+        json.add("computerName", entry.errorValue(LogEntry::kComputerName))
+            .add("os", entry.errorValue(LogEntry::kOs));
+        json.add("file", entry.errorValue(LogEntry::kFile))
+            .add("line", entry.errorValue(LogEntry::kLine));
         std::string_view id, name, error, description;
-        const bool named = zorv_detail::splitDescribed(entry.value(at + 4), id, name);
+        const bool named =
+            zorv_detail::splitDescribed(entry.errorValue(LogEntry::kVendorId), id, name);
         json.add("vendorId", id).addOptional("vendorName", named, name);
-        const bool described = zorv_detail::splitDescribed(entry.value(at + 5), error, description);
+        const bool described = zorv_detail::splitDescribed(entry.errorValue(LogEntry::kVendorError),
+                                                           error, description);
         json.add("vendorError", error).addOptional("description", described, description);
         json.addOptional("vendorVersion", entry.hasVersion,
-                         entry.hasVersion ? entry.value(at + 6) : "");
+                         entry.hasVersion ? entry.errorValue(LogEntry::kVersion) : "");
         break;
     }
     case LogEntry::kPairs: {

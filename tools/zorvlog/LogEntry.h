@@ -62,6 +62,12 @@ struct LogEntry {
     std::size_t pairCount() const { return pairSpans.size(); }
     std::string_view key(std::size_t i) const { return piece(pairSpans[i].first); }
     std::string_view value(std::size_t i) const { return piece(pairSpans[i].second); }
+    // An error record's values by their line, after its Reason line (when
+    // it has one), as RecordGrouper matched them.
+    enum ErrorValue { kComputerName, kOs, kFile, kLine, kVendorId, kVendorError, kVersion };
+    std::string_view errorValue(ErrorValue which) const {
+        return value((hasReason ? 1 : 0) + static_cast<std::size_t>(which));
+    }
     std::size_t itemCount() const { return itemSpans.size(); }
     std::string_view item(std::size_t i) const { return piece(itemSpans[i]); }
 

@@ -1,6 +1,7 @@
 #include "LogFollow.h"
 
 #include "ArgParser.h"
+#include "EntryFilter.h"
 #include "EntryFormat.h"
 #include "FollowState.h"
 #include "FollowedLog.h"
@@ -101,8 +102,13 @@ std::string absolute(const std::string& path) {
 } // namespace
 
 int LogFollow::run(const std::vector<std::string>& args) {
-    ArgParser parser({{"json", false}, {"state", true}, {"owner", true, true}});
+    std::vector<ArgParser::Option> options{{"json", false}, {"state", true}, {"owner", true, true}};
+    for (const ArgParser::Option& filterOption : EntryFilter::options()) {
+        options.push_back(filterOption);
+    }
+    ArgParser parser(options);
     parser.parse(args);
+    const EntryFilter filter = EntryFilter::fromOptions(parser, std::time(nullptr));
     const bool json = parser.has("json");
     const std::vector<std::string>& sources = parser.operands();
     if (sources.empty()) {
@@ -159,6 +165,10 @@ int LogFollow::run(const std::vector<std::string>& args) {
         for (std::size_t i = 0; i < paths.size(); ++i) {
             const std::string source = sources[i];
             auto emit = [&, source](const LogEntry& entry, const std::string& key) {
+                if (!filter.matches(entry)) {
+                    save(); // passed over, never to be read again
+                    return;
+                }
                 out.beginRecord();
                 if (json) {
                     writeEntryJson(out, entry, source, key);
@@ -200,7 +210,9 @@ int LogFollow::run(const std::vector<std::string>& args) {
 }
 
 const char* LogFollow::help() {
-    return "Usage: zorvlog follow [--json] [--state FILE] [--owner USER]... LOGFILE...\n"
+    return "Usage: zorvlog follow [--json] [--state FILE] [--owner USER]... [--since TIME]\n"
+           "                      [--until TIME] [--kind KIND] [--pid N] [--vendor ID]\n"
+           "                      [--code N] [--grep REGEX] LOGFILE...\n"
            "\n"
            "Prints every record written to the LOGFILEs, as it is written, and goes on\n"
            "across rotation. A log is read as a chain of generations: whenever follow looks,\n"
@@ -236,9 +248,22 @@ const char* LogFollow::help() {
            "  --owner USER  trust the files of USER (a name or a number) as the log's own,\n"
            "                where several users write one log; may be given again\n"
            "\n"
+           "Filters, as 'zorvlog parse' has them (see its --help), print only the records\n"
+           "that pass all of them; the others are read and passed over, and the state moves\n"
+           "past them as past a record printed:\n"
+           "\n"
+           "  --since TIME  records whose section time (when the writer started its\n"
+           "                section, not when it wrote the record) is TIME or later\n"
+           "  --until TIME  records whose section time is TIME or earlier\n"
+           "  --kind KIND   error, debug, perf, pairs or text; several joined by commas\n"
+           "  --pid N       records written by process N\n"
+           "  --vendor ID   error records of that vendor (a number or a component name)\n"
+           "  --code N      error records whose VendorError is N\n"
+           "  --grep REGEX  records one of whose lines holds a match of REGEX\n"
+           "\n"
            "Stops on SIGTERM, SIGINT or SIGHUP with exit status 0, between two records. Exit\n"
            "status 1: the state file cannot be used, or the output cannot be written; 2: bad\n"
-           "arguments.\n";
+           "arguments (a filter that does not read: one line says which).\n";
 }
 
 } // namespace zorvlog

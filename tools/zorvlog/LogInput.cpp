@@ -91,6 +91,22 @@ bool LogInput::open(int fd, ZerosSeen zeros) {
     return fill() || mError.empty();
 }
 
+bool LogInput::openAt(int fd, std::uint64_t offset, ZerosSeen zeros) {
+    close();
+    mFd = fd;
+    mOwnFd = true;
+    mZerosSeen = std::move(zeros);
+    mRaw.resize(kBlock);
+    mSeekable = true;
+    mKnown = true;
+    if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        mError = std::strerror(errno);
+        return false;
+    }
+    mRawPos = mOffset = offset;
+    return fill() || mError.empty();
+}
+
 LogInput::Status LogInput::next(Line& line) {
     mWork = 0;
     for (;;) {

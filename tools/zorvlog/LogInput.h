@@ -61,6 +61,10 @@ public:
     bool open(int fd, ZerosSeen zeros = nullptr);
     // A file by name, "-" for standard input (which stays open).
     bool open(const std::string& path, ZerosSeen zeros = nullptr);
+    // Takes the descriptor of a regular file of plain text and reads it from
+    // `offset` on (which must start a line), offsets counted from the file's
+    // start.
+    bool openAt(int fd, std::uint64_t offset, ZerosSeen zeros = nullptr);
 
     // The next line without its LF.
     Status next(Line& line);

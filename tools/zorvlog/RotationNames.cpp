@@ -59,6 +59,10 @@ bool RotatedName::sameRotation(const RotatedName& other) const {
     return dated == other.dated && number == other.number && date == other.date;
 }
 
+bool RotatedName::before(const RotatedName& other) const {
+    return sameRotation(other) ? !gz && other.gz : olderThan(other);
+}
+
 bool parseRotatedName(const std::string& base, const std::string& name, RotatedName* rotated) {
     if (name.size() <= base.size() || name.compare(0, base.size(), base) != 0) {
         return false;
@@ -125,12 +129,8 @@ rotatedFiles(const std::string& logPath,
     ::closedir(listing);
     // Oldest first; of one rotation's plain and compressed file, the plain
     // one first.
-    std::sort(found.begin(), found.end(), [](const RotatedFile& a, const RotatedFile& b) {
-        if (!a.name.sameRotation(b.name)) {
-            return a.name.olderThan(b.name);
-        }
-        return !a.name.gz && b.name.gz;
-    });
+    std::sort(found.begin(), found.end(),
+              [](const RotatedFile& a, const RotatedFile& b) { return a.name.before(b.name); });
     // The compressed file is being made from the plain one beside it.
     found.erase(std::unique(found.begin(), found.end(),
                             [](const RotatedFile& a, const RotatedFile& b) {
@@ -138,6 +138,51 @@ rotatedFiles(const std::string& logPath,
                             }),
                 found.end());
     return found;
+}
+
+std::vector<std::string> historyOrder(const std::vector<std::string>& files) {
+    struct Member {
+        std::size_t log; // the order its log was first named in
+        bool current;    // the log's own file, not a generation
+        RotatedName name;
+        std::string path;
+    };
+    std::vector<std::string> logs;
+    std::vector<Member> members;
+    for (const std::string& path : files) {
+        const std::string::size_type slash = path.rfind('/');
+        const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+        const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        Member member{0, true, RotatedName(), path};
+        std::string log = path == "-" ? path : dir + "/" + base;
+        for (std::size_t length = 1; path != "-" && length < base.size(); ++length) {
+            if (parseRotatedName(base.substr(0, length), base, &member.name)) {
+                member.current = false;
+                log = dir + "/" + base.substr(0, length);
+                break;
+            }
+        }
+        member.log =
+            static_cast<std::size_t>(std::find(logs.begin(), logs.end(), log) - logs.begin());
+        if (member.log == logs.size()) {
+            logs.push_back(log);
+        }
+        members.push_back(member);
+    }
+    std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) {
+        if (a.log != b.log) {
+            return a.log < b.log;
+        }
+        if (a.current != b.current) {
+            return b.current;
+        }
+        return !a.current && a.name.before(b.name);
+    });
+    std::vector<std::string> ordered;
+    for (const Member& member : members) {
+        ordered.push_back(member.path);
+    }
+    return ordered;
 }
 
 } // namespace zorvlog

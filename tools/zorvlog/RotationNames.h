@@ -25,6 +25,9 @@ struct RotatedName {
     bool olderThan(const RotatedName& other) const;
     // The same generation, plain or compressed.
     bool sameRotation(const RotatedName& other) const;
+    // The chain's order: older first, and of one rotation's plain and
+    // compressed file the plain one first.
+    bool before(const RotatedName& other) const;
 };
 
 // Whether `name`, a file name in the log's directory, names a generation of
@@ -49,6 +52,13 @@ struct RotatedFile {
 // why.
 std::vector<RotatedFile> rotatedFiles(const std::string& logPath,
                                       std::vector<std::pair<std::string, std::string>>* unreadable);
+
+// Files named on the command line, as histories in the chain's order: a file
+// belongs to the log whose rotated generation its name makes it (the shortest
+// such name beside it; its own name when there is none). The logs come in
+// the order they are first named; each one's files oldest first, the log's
+// own file last. "-" stays a log of its own.
+std::vector<std::string> historyOrder(const std::vector<std::string>& files);
 
 } // namespace zorvlog
 
