@@ -48,7 +48,7 @@ TEST_F(ClientExample, WritesAllThreeRecords) {
     // What it wrote reads back as one error record.
     CapturedProcess parsed = zorvlog({"parse", "--json", log});
     ASSERT_EQ(parsed.status, 0);
-    EXPECT_EQ(JsonValue::parse(parsed.out)["kind"].str(), "error");
+    EXPECT_EQ(nlohmann::json::parse(parsed.out).at("kind").get<std::string>(), "error");
 }
 
 TEST_F(ClientExample, WithoutTheSwitchesOnlyTheErrorRecordIsWritten) {

@@ -25,18 +25,19 @@ public:
         writeFile(path, xml);
         CapturedProcess json = zorvlog({"check-table", "--json", path});
         EXPECT_EQ(json.status, expectedStatus) << json.out << json.err;
-        JsonValue report = JsonValue::parse(json.out);
-        EXPECT_EQ(report["file"].str(), path);
-        EXPECT_EQ(report["clean"].boolean(), expectedStatus == 0);
+        nlohmann::json report = nlohmann::json::parse(json.out);
+        EXPECT_EQ(report.at("file").get<std::string>(), path);
+        EXPECT_EQ(report.at("clean").get<bool>(), expectedStatus == 0);
         CapturedProcess plain = zorvlog({"check-table", path});
         EXPECT_EQ(plain.status, expectedStatus);
         std::vector<Found> found;
-        for (const JsonValue& f : report["findings"].array()) {
-            Found one{static_cast<int>(f["line"].number()), f["kind"].str(), {}};
-            for (const JsonValue& h : f["hides"].array()) {
-                one.hides.push_back(static_cast<int>(h.number()));
+        for (const nlohmann::json& f : report.at("findings")) {
+            Found one{
+                static_cast<int>(f.at("line").get<double>()), f.at("kind").get<std::string>(), {}};
+            for (const nlohmann::json& h : f.at("hides")) {
+                one.hides.push_back(static_cast<int>(h.get<double>()));
             }
-            EXPECT_FALSE(f["message"].str().empty());
+            EXPECT_FALSE(f.at("message").get<std::string>().empty());
             std::string expectedPrefix = path + ":" + std::to_string(one.line) + ":";
             EXPECT_NE(plain.out.find(expectedPrefix), std::string::npos) << plain.out;
             EXPECT_NE(plain.out.find(": " + one.kind + ": "), std::string::npos) << plain.out;
@@ -300,9 +301,9 @@ TEST_F(CheckTable, DefaultIsTheTableTheLibraryLoads) {
     installTable("<ERRORTABLES><TABLE/></ERRORTABLES>");
     CapturedProcess bad = zorvlog({"check-table", "--json"});
     EXPECT_EQ(bad.status, 1);
-    JsonValue report = JsonValue::parse(bad.out);
-    EXPECT_EQ(report["file"].str(), tablePath());
-    EXPECT_TRUE(report["default"].boolean());
+    nlohmann::json report = nlohmann::json::parse(bad.out);
+    EXPECT_EQ(report.at("file").get<std::string>(), tablePath());
+    EXPECT_TRUE(report.at("default").get<bool>());
 }
 
 TEST_F(CheckTable, UnreadableFilesExitWithTwo) {

@@ -1,9 +1,9 @@
 #ifndef ZORV_TEST_ZORVLOGFIXTURE_H
 #define ZORV_TEST_ZORVLOGFIXTURE_H
 
-#include "JsonValue.h"
 #include "support/CapturedProcess.h"
 #include "support/TestSupport.h"
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 

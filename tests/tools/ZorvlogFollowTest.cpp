@@ -111,10 +111,12 @@ protected:
         EXPECT_EQ(runProcess({"jq", "-e", "-s", check, output(run)}), 0) << readFile(output(run));
         std::map<int, std::string> seen;
         for (const std::string& line : splitLines(readFile(output(run)))) {
-            JsonValue entry = JsonValue::parse(line);
+            nlohmann::json entry = nlohmann::json::parse(line);
             const std::string& text =
-                entry[entry["kind"].str() == "error" ? "reason" : "message"].str();
-            EXPECT_TRUE(seen.emplace(std::stoi(text.substr(7)), entry["key"].str()).second) << text;
+                entry.at(entry.at("kind") == "error" ? "reason" : "message").get<std::string>();
+            EXPECT_TRUE(
+                seen.emplace(std::stoi(text.substr(7)), entry.at("key").get<std::string>()).second)
+                << text;
         }
         return seen;
     }

@@ -12,15 +12,15 @@ namespace {
 
 class Status : public ZorvlogTest {
 protected:
-    JsonValue status(int expected) {
+    nlohmann::json status(int expected) {
         CapturedProcess run = zorvlog({"status", "--json"});
         EXPECT_EQ(run.status, expected) << run.out << run.err;
-        return JsonValue::parse(run.out);
+        return nlohmann::json::parse(run.out);
     }
-    static std::vector<std::string> strings(const JsonValue& array) {
+    static std::vector<std::string> strings(const nlohmann::json& array) {
         std::vector<std::string> out;
-        for (const JsonValue& item : array.array()) {
-            out.push_back(item.str());
+        for (const nlohmann::json& item : array) {
+            out.push_back(item.get<std::string>());
         }
         return out;
     }
@@ -29,21 +29,22 @@ protected:
 
 TEST_F(Status, AWorkingSetupWithAMisleadingSwitch) {
     ScopedEnv debugOn("ZORV_DEBUG_MODE", "0");
-    JsonValue s = status(0);
+    nlohmann::json s = status(0);
     const std::string dir = mHome.zorvDataDir();
-    EXPECT_TRUE(s["debug"]["on"].boolean());
-    EXPECT_NE(s["debug"]["warning"].str().find("unset ZORV_DEBUG_MODE"), std::string::npos);
-    EXPECT_FALSE(s["perf"]["on"].boolean());
-    EXPECT_TRUE(s["perf"]["warning"].isNull());
-    EXPECT_EQ(s["debug"]["file"].str(), dir + "/ZorvDebug.log");
-    EXPECT_EQ(s["perf"]["file"].str(), dir + "/ZorvPerfLog.csv");
-    EXPECT_EQ(s["qet_log"]["file"].str(), dir + "/QET.log");
-    EXPECT_TRUE(s["log_directory"]["usable"].boolean());
-    EXPECT_EQ(s["table"]["file"].str(), tablePath());
-    EXPECT_TRUE(s["table"]["clean"].boolean());
-    EXPECT_EQ(s["lock_place"]["path"].str(), lockDir());
-    EXPECT_EQ(s["qet"]["state"].str(), "not serving");
-    EXPECT_TRUE(strings(s["off"]).empty());
+    EXPECT_TRUE(s.at("debug").at("on").get<bool>());
+    EXPECT_NE(s.at("debug").at("warning").get<std::string>().find("unset ZORV_DEBUG_MODE"),
+              std::string::npos);
+    EXPECT_FALSE(s.at("perf").at("on").get<bool>());
+    EXPECT_TRUE(s.at("perf").at("warning").is_null());
+    EXPECT_EQ(s.at("debug").at("file").get<std::string>(), dir + "/ZorvDebug.log");
+    EXPECT_EQ(s.at("perf").at("file").get<std::string>(), dir + "/ZorvPerfLog.csv");
+    EXPECT_EQ(s.at("qet_log").at("file").get<std::string>(), dir + "/QET.log");
+    EXPECT_TRUE(s.at("log_directory").at("usable").get<bool>());
+    EXPECT_EQ(s.at("table").at("file").get<std::string>(), tablePath());
+    EXPECT_TRUE(s.at("table").at("clean").get<bool>());
+    EXPECT_EQ(s.at("lock_place").at("path").get<std::string>(), lockDir());
+    EXPECT_EQ(s.at("qet").at("state").get<std::string>(), "not serving");
+    EXPECT_TRUE(strings(s.at("off")).empty());
     EXPECT_FALSE(fileExists(dir + "/ZorvDebug.log")) << "status writes no record";
 
     CapturedProcess text = zorvlog({"status"});
@@ -58,13 +59,15 @@ TEST_F(Status, WhatIsOffIsNamedWithItsReason) {
     ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
     writeFile(mDir.file("file"), "");
     ScopedEnv noLockPlace("ZORV_LOCK_DIR", mDir.file("file/lock").c_str());
-    JsonValue s = status(1);
-    EXPECT_EQ(strings(s["off"]),
+    nlohmann::json s = status(1);
+    EXPECT_EQ(strings(s.at("off")),
               (std::vector<std::string>{"log_directory", "table", "lock_place"}));
-    EXPECT_EQ(s["log_directory"]["reason"].str(), "is writable by others");
-    EXPECT_NE(s["table"]["passed_over"].str().find("writable by others"), std::string::npos);
-    EXPECT_NE(s["lock_place"]["reason"].str().find("cannot be made"), std::string::npos);
-    EXPECT_EQ(s["qet"]["state"].str(), "unknown");
+    EXPECT_EQ(s.at("log_directory").at("reason").get<std::string>(), "is writable by others");
+    EXPECT_NE(s.at("table").at("passed_over").get<std::string>().find("writable by others"),
+              std::string::npos);
+    EXPECT_NE(s.at("lock_place").at("reason").get<std::string>().find("cannot be made"),
+              std::string::npos);
+    EXPECT_EQ(s.at("qet").at("state").get<std::string>(), "unknown");
     CapturedProcess text = zorvlog({"status"});
     EXPECT_EQ(text.status, 1);
     EXPECT_EQ(splitLines(text.out).back(), "Off: log directory, error-code table, lock place.");
@@ -77,18 +80,18 @@ TEST_F(Status, WhatIsOffIsNamedWithItsReason) {
                  "</TABLE></ERRORTABLES>");
     ASSERT_EQ(::mkdir((dir + "/ZorvDebug.log").c_str(), 0700), 0);
     s = status(1);
-    EXPECT_EQ(strings(s["off"]), (std::vector<std::string>{"table", "lock_place"}));
-    EXPECT_EQ(s["table"]["findings"].number(), 1);
-    EXPECT_FALSE(s["debug"]["problem"].isNull());
+    EXPECT_EQ(strings(s.at("off")), (std::vector<std::string>{"table", "lock_place"}));
+    EXPECT_EQ(s.at("table").at("findings").get<double>(), 1);
+    EXPECT_FALSE(s.at("debug").at("problem").is_null());
     ScopedEnv debugOn("ZORV_DEBUG_MODE", "1");
-    EXPECT_EQ(strings(status(1)["off"]),
+    EXPECT_EQ(strings(status(1).at("off")),
               (std::vector<std::string>{"debug", "table", "lock_place"}));
 
     // A lock place named by ZORV_LOCK_DIR that others may write to: refused
     // and left as it is.
     ASSERT_EQ(::chmod(mDir.path().c_str(), 0777), 0);
     ScopedEnv openLockPlace("ZORV_LOCK_DIR", mDir.path().c_str());
-    EXPECT_EQ(status(1)["lock_place"]["reason"].str(),
+    EXPECT_EQ(status(1).at("lock_place").at("reason").get<std::string>(),
               "ZORV_LOCK_DIR " + mDir.path() + " is writable by others");
     struct stat st;
     ASSERT_EQ(::stat(mDir.path().c_str(), &st), 0);
@@ -104,21 +107,21 @@ TEST_F(Status, AServingQetIsFoundFromItsLockWithoutConnecting) {
     // QET writes its socket into the lock file once it listens.
     ASSERT_TRUE(eventually(
         [&] { return readFile(lockDir() + "/QET.lock").find(socket) != std::string::npos; }));
-    JsonValue s = status(0);
-    EXPECT_EQ(s["qet"]["state"].str(), "serving");
-    EXPECT_EQ(s["qet"]["pid"].number(), qet.pid());
-    EXPECT_EQ(s["qet"]["socket"].str(), socket);
-    EXPECT_TRUE(s["qet"]["socket_present"].boolean());
+    nlohmann::json s = status(0);
+    EXPECT_EQ(s.at("qet").at("state").get<std::string>(), "serving");
+    EXPECT_EQ(s.at("qet").at("pid").get<double>(), qet.pid());
+    EXPECT_EQ(s.at("qet").at("socket").get<std::string>(), socket);
+    EXPECT_TRUE(s.at("qet").at("socket_present").get<bool>());
 
     // QET alive, its socket gone: nothing can reach it.
     ASSERT_EQ(::unlink(socket.c_str()), 0);
-    EXPECT_EQ(strings(status(1)["off"]), (std::vector<std::string>{"qet"}));
+    EXPECT_EQ(strings(status(1).at("off")), (std::vector<std::string>{"qet"}));
 
     // Ended: its words stay in the file, the lock tells.
     qet.kill(SIGTERM);
     EXPECT_EQ(qet.wait(), 0);
     EXPECT_NE(readFile(lockDir() + "/QET.lock").find(socket), std::string::npos);
-    EXPECT_EQ(status(0)["qet"]["state"].str(), "not serving");
+    EXPECT_EQ(status(0).at("qet").at("state").get<std::string>(), "not serving");
 }
 #endif
 

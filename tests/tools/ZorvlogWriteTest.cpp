@@ -341,7 +341,7 @@ TEST_F(ZorvlogWrite, BadArgumentsWriteNothing) {
     for (const auto& args : cases) {
         std::string shown;
         for (const auto& a : args) {
-            shown += "[" + a + "]";
+            shown += ".at(" + a + ")";
         }
         CapturedProcess run = zorvlog(args);
         EXPECT_EQ(run.status, 2) << shown << "\n" << run.out << run.err;
@@ -402,7 +402,7 @@ TEST_F(ZorvlogWrite, ConcurrentWritersKeepRecordsWhole) {
     Lines objects = splitLines(parsed.out);
     ASSERT_EQ(objects.size(), static_cast<std::size_t>(kWriters));
     for (const std::string& object : objects) {
-        EXPECT_EQ(JsonValue::parse(object)["kind"].str(), "error");
+        EXPECT_EQ(nlohmann::json::parse(object).at("kind").get<std::string>(), "error");
     }
 }
 

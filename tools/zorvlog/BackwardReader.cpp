@@ -18,8 +18,9 @@ const std::size_t kSectionBytes = 128;
 
 } // namespace
 
-BackwardReader::BackwardReader(int fd, std::uint64_t size, LogInput::ZerosSeen zeros)
-    : mFd(fd), mSize(size), mZeros(std::move(zeros)) {}
+BackwardReader::BackwardReader(int fd, std::uint64_t size, LogInput::ZerosSeen zeros,
+                               std::size_t firstPiece)
+    : mFd(fd), mSize(size), mZeros(std::move(zeros)), mFirstPiece(firstPiece) {}
 
 BackwardReader::~BackwardReader() {
     if (mFd >= 0) {
@@ -128,7 +129,7 @@ bool BackwardReader::group(std::uint64_t from, std::uint64_t start, std::uint64_
 
 bool BackwardReader::read(const Sink& sink) {
     std::uint64_t end = mSize;
-    std::size_t piece = kFirstPiece;
+    std::size_t piece = mFirstPiece;
     while (end > 0) {
         std::uint64_t start = 0, from = 0;
         if (!lineStart(end > piece ? end - piece : 0, start) || !contextStart(start, from) ||
@@ -142,7 +143,7 @@ bool BackwardReader::read(const Sink& sink) {
             mPiece[i].reset();
         }
         end = start;
-        piece = std::min(2 * piece, kMaxPiece);
+        piece = std::max(std::min(2 * piece, kMaxPiece), piece);
     }
     return true;
 }

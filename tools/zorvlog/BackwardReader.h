@@ -29,8 +29,10 @@ public:
     static constexpr std::size_t kFirstPiece = 64 * 1024;
     static constexpr std::size_t kMaxPiece = 1024 * 1024;
 
-    // Takes a descriptor of the file (closed with the object) and its size.
-    BackwardReader(int fd, std::uint64_t size, LogInput::ZerosSeen zeros);
+    // Takes a descriptor of the file (closed with the object) and its size;
+    // the first piece is firstPiece bytes, each further one twice the last.
+    BackwardReader(int fd, std::uint64_t size, LogInput::ZerosSeen zeros,
+                   std::size_t firstPiece = kFirstPiece);
     ~BackwardReader();
     BackwardReader(const BackwardReader&) = delete;
     BackwardReader& operator=(const BackwardReader&) = delete;
@@ -53,6 +55,7 @@ private:
     int mFd;
     std::uint64_t mSize;
     LogInput::ZerosSeen mZeros;
+    std::size_t mFirstPiece;
     // A block of the file, for looking back for line starts.
     std::vector<char> mBlock;
     std::uint64_t mBlockAt = 0;

@@ -55,6 +55,7 @@ struct EntryFilter::Conditions {
     long long pid = 0, vendor = 0, code = 0;
     bool hasRegex = false;
     regex_t regex{};
+    SectionClock clock;
 
     ~Conditions() {
         if (hasRegex) {
@@ -141,7 +142,7 @@ bool EntryFilter::empty() const {
 }
 
 bool EntryFilter::matches(const LogEntry& entry) const {
-    const Conditions& c = *mConditions;
+    Conditions& c = *mConditions;
     if (c.kinds != 0 && (c.kinds & (1u << entry.kind)) == 0) {
         return false;
     }
@@ -157,7 +158,8 @@ bool EntryFilter::matches(const LogEntry& entry) const {
     }
     if (c.hasSince || c.hasUntil) {
         SectionInstant at;
-        if (entry.kind == LogEntry::kText || !sectionInstant(entry.date(), entry.time(), at) ||
+        if (entry.kind == LogEntry::kText ||
+            !c.clock.sectionInstant(entry.date(), entry.time(), at) ||
             (c.hasSince && at.ms < c.sinceMs) || (c.hasUntil && at.ms > c.untilMs)) {
             return false;
         }

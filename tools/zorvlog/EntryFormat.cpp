@@ -124,7 +124,7 @@ const char* entrySeverity(const LogEntry& entry) {
 }
 
 void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view source,
-                    std::string_view key) {
+                    SectionClock& clock, std::string_view key) {
     JsonWriter json(out);
     json.add("kind", kKinds[entry.kind]).add("source", source);
     if (entry.firstLine == 0) {
@@ -202,7 +202,7 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
         break;
     }
     SectionInstant at;
-    if (entry.kind != LogEntry::kText && sectionInstant(entry.date(), entry.time(), at)) {
+    if (entry.kind != LogEntry::kText && clock.sectionInstant(entry.date(), entry.time(), at)) {
         char text[kTimestampSize + 2];
         text[0] = '"';
         const std::size_t length = formatTimestamp(at, text + 1);

@@ -2,6 +2,7 @@
 #define ZORVLOG_ENTRYFORMAT_H
 
 #include "LogEntry.h"
+#include "SectionTime.h"
 #include "TextSink.h"
 
 #include <string>
@@ -10,9 +11,10 @@
 namespace zorvlog {
 
 // An entry as one JSON object (members in a fixed order, documented in
-// log-format.md), with "key" last when one is given, and no line end.
+// log-format.md), with "key" last when one is given, and no line end; its
+// timestamp reckoned by the reader's clock.
 void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view source,
-                    std::string_view key = std::string_view());
+                    SectionClock& clock, std::string_view key = std::string_view());
 
 // An entry as one row of the plain table, under tableHeading(), without its
 // line end; every value shown as it may reach a terminal (TerminalText.h).

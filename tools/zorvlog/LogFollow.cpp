@@ -155,6 +155,7 @@ int LogFollow::run(const std::vector<std::string>& args) {
         state.save(positions);
     };
     FollowOutput out;
+    SectionClock clock;
     std::string lastSource;
     try {
         if (!json) {
@@ -171,7 +172,7 @@ int LogFollow::run(const std::vector<std::string>& args) {
                 }
                 out.beginRecord();
                 if (json) {
-                    writeEntryJson(out, entry, source, key);
+                    writeEntryJson(out, entry, source, clock, key);
                 } else {
                     if (paths.size() > 1 && source != lastSource) {
                         out.buffer() += "==> " + forTerminal(source) + " <==\n";

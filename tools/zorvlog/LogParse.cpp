@@ -132,7 +132,7 @@ public:
             begin(source);
         }
         if (mJson) {
-            writeEntryJson(mOut, entry, source.name);
+            writeEntryJson(mOut, entry, source.name, mClock);
         } else {
             writeEntryRow(mOut, entry);
         }
@@ -144,6 +144,7 @@ public:
 private:
     bool mJson, mNamed;
     const Source* mCurrent = nullptr;
+    SectionClock mClock;
     StandardOutput mOut;
 };
 

@@ -45,30 +45,6 @@ bool names(std::int64_t asUtc, long offset) {
            local.tm_sec == wanted.tm_sec;
 }
 
-// The offsets in force a day before and a day after a local time: the one
-// before, unless only the one after gives these fields back. Reckoned once a
-// day: on a day whose neighbours have the same offset, that is the offset.
-long offsetOf(long year, long month, long day, std::int64_t asUtc) {
-    static bool zoneRead = false;
-    static long cachedDay = -1, before = 0, after = 0;
-    if (!zoneRead) {
-        tzset();
-        zoneRead = true;
-    }
-    const long key = (year * 13 + month) * 32 + day;
-    if (key != cachedDay) {
-        cachedDay = key;
-        const std::int64_t midnight = daysFromCivil(year, month, day) * 86400;
-        before = offsetAt(midnight - 86400 - 14 * 3600);
-        after = offsetAt(midnight + 2 * 86400 + 14 * 3600);
-    }
-    if (before == after) {
-        return before;
-    }
-    const long earlier = offsetAt(asUtc - 86400), later = offsetAt(asUtc + 86400);
-    return !names(asUtc, earlier) && names(asUtc, later) ? later : earlier;
-}
-
 char* digits(char* to, long value, int width) {
     for (int i = width - 1; i >= 0; --i) {
         to[i] = static_cast<char>('0' + value % 10);
@@ -85,8 +61,30 @@ char* twoDigits(char* to, long value) {
 
 } // namespace
 
-bool localInstant(long year, long month, long day, long hour, long minute, long second,
-                  std::int64_t& seconds, long& offset) {
+SectionClock::SectionClock() {
+    tzset();
+}
+
+// The offsets in force a day before and a day after a local time: the one
+// before, unless only the one after gives these fields back. Reckoned once a
+// day: on a day whose neighbours have the same offset, that is the offset.
+long SectionClock::offsetOf(long year, long month, long day, std::int64_t asUtc) {
+    const long key = (year * 13 + month) * 32 + day;
+    if (key != mDay) {
+        mDay = key;
+        const std::int64_t midnight = daysFromCivil(year, month, day) * 86400;
+        mBefore = offsetAt(midnight - 86400 - 14 * 3600);
+        mAfter = offsetAt(midnight + 2 * 86400 + 14 * 3600);
+    }
+    if (mBefore == mAfter) {
+        return mBefore;
+    }
+    const long earlier = offsetAt(asUtc - 86400), later = offsetAt(asUtc + 86400);
+    return !names(asUtc, earlier) && names(asUtc, later) ? later : earlier;
+}
+
+bool SectionClock::localInstant(long year, long month, long day, long hour, long minute,
+                                long second, std::int64_t& seconds, long& offset) {
     if (year < 0 || year > 9999 || month < 1 || month > 12 || day < 1 ||
         day > daysInMonth(year, month) || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
         second < 0 || second > 60) {
@@ -100,19 +98,17 @@ bool localInstant(long year, long month, long day, long hour, long minute, long 
     return true;
 }
 
-bool sectionInstant(std::string_view date, std::string_view time, SectionInstant& at) {
+bool SectionClock::sectionInstant(std::string_view date, std::string_view time,
+                                  SectionInstant& at) {
     // Sections follow each other within a day: the date is read once.
-    static std::string lastDate;
-    static bool lastValid = false;
-    static zorv_detail::SectionFields dateFields;
-    if (date != lastDate) {
-        lastDate.assign(date.data(), date.size());
-        lastValid = zorv_detail::readSectionDate(date, dateFields);
+    if (date != mDate) {
+        mDate.assign(date.data(), date.size());
+        mDateValid = zorv_detail::readSectionDate(date, mDateFields);
     }
     zorv_detail::SectionFields& f = at.fields;
-    f = dateFields;
+    f = mDateFields;
     std::int64_t seconds = 0;
-    if (!lastValid || !zorv_detail::readSectionTime(time, f) || f.millisecond < 0 ||
+    if (!mDateValid || !zorv_detail::readSectionTime(time, f) || f.millisecond < 0 ||
         f.millisecond > 999 ||
         !localInstant(f.year, f.month, f.day, f.hour, f.minute, f.second, seconds, at.offset)) {
         return false;
@@ -147,8 +143,9 @@ std::size_t formatTimestamp(const SectionInstant& at, char* text) {
 std::string sectionTimestamp(std::string_view date, std::string_view time) {
     SectionInstant at;
     char text[kTimestampSize];
-    return sectionInstant(date, time, at) ? std::string(text, formatTimestamp(at, text))
-                                          : std::string();
+    return SectionClock().sectionInstant(date, time, at)
+               ? std::string(text, formatTimestamp(at, text))
+               : std::string();
 }
 
 } // namespace zorvlog

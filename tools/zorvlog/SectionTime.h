@@ -14,20 +14,38 @@ namespace zorvlog {
 // instants: the first is given (the offset in force before the change); a
 // time in the hour skipped when they go forward gets that offset too.
 
-// The instant local date and time fields name in this process's time zone,
-// in seconds since the epoch, and the zone's offset from UTC then (seconds
-// east). False when the fields are no date and time (month 13, hour 24, day
-// 31 of April; a leap second, 60, counts).
-bool localInstant(long year, long month, long day, long hour, long minute, long second,
-                  std::int64_t& seconds, long& offset);
-
 // The instant a section's date and time name ("2026/12/06", "17:05:09:7").
 struct SectionInstant {
     std::int64_t ms = 0; // since the epoch
     long offset = 0;     // of the zone, seconds east of UTC
     zorv_detail::SectionFields fields;
 };
-bool sectionInstant(std::string_view date, std::string_view time, SectionInstant& at);
+
+// Local date and time into instants. The zone is read when it is made (a
+// reader makes one and keeps it: what it learns of a day is kept for the
+// next section of that day).
+class SectionClock {
+public:
+    SectionClock();
+
+    // The instant local date and time fields name, in seconds since the
+    // epoch, and the zone's offset from UTC then (seconds east). False when
+    // the fields are no date and time (month 13, hour 24, day 31 of April; a
+    // leap second, 60, counts).
+    bool localInstant(long year, long month, long day, long hour, long minute, long second,
+                      std::int64_t& seconds, long& offset);
+    bool sectionInstant(std::string_view date, std::string_view time, SectionInstant& at);
+
+private:
+    long offsetOf(long year, long month, long day, std::int64_t asUtc);
+
+    // The offsets around the last day looked at.
+    long mDay = -1, mBefore = 0, mAfter = 0;
+    // The last section's date, read.
+    std::string mDate;
+    bool mDateValid = false;
+    zorv_detail::SectionFields mDateFields;
+};
 
 // The instant as RFC 3339 text with the milliseconds padded to three digits
 // and the zone's offset, into text (kTimestampSize bytes at least), its

@@ -164,7 +164,7 @@ bool parseTimeArgument(const std::string& text, std::int64_t now, std::int64_t& 
             if (word == names[days + 1] && r.done()) {
                 long year = 0, month = 0, day = 0;
                 localDate(now, days, year, month, day);
-                return localInstant(year, month, day, 0, 0, 0, seconds, offset);
+                return SectionClock().localInstant(year, month, day, 0, 0, 0, seconds, offset);
             }
         }
         return false;
@@ -197,7 +197,8 @@ bool parseTimeArgument(const std::string& text, std::int64_t now, std::int64_t& 
         localDate(now, 0, year, month, day);
     }
     r.spaces();
-    return r.done() && localInstant(year, month, day, hour, minute, second, seconds, offset);
+    return r.done() &&
+           SectionClock().localInstant(year, month, day, hour, minute, second, seconds, offset);
 }
 
 } // namespace zorvlog

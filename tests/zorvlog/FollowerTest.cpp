@@ -1,0 +1,91 @@
+// The follower's chain of generations and its state, called directly: no
+// child process, the follower polled by the test.
+#include "FollowState.h"
+#include "FollowedLog.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace zorvtest {
+namespace {
+
+std::string debugLine(int record) {
+    return "4711\t2026/12/06\t17:05:09\tZorvCore\trecord " + std::to_string(record) + "\t\n";
+}
+
+class Follower : public ::testing::Test {
+protected:
+    std::unique_ptr<zorvlog::FollowedLog>
+    follower(const std::vector<zorvlog::FollowPosition>* resume = nullptr) {
+        return std::make_unique<zorvlog::FollowedLog>(
+            mLog, zorvlog::TrustedOwners(),
+            [this](const zorvlog::LogEntry& entry, const std::string& key) {
+                mPrinted.emplace_back(entry.item(1), key);
+            },
+            [] {}, resume, [] { return false; });
+    }
+    // Polls until `count` records in all were printed.
+    void pollUntil(zorvlog::FollowedLog& log, std::size_t count) {
+        ASSERT_TRUE(eventually([&] {
+            log.poll();
+            return mPrinted.size() >= count;
+        })) << mPrinted.size();
+    }
+    void write(const std::string& path, int first, int last) {
+        std::string text = fileExists(path) ? readFile(path) : std::string();
+        for (int i = first; i <= last; ++i) {
+            text += debugLine(i);
+        }
+        writeFile(path, text);
+    }
+
+    TempDir mDir;
+    const std::string mLog = mDir.file("a.log");
+    std::vector<std::pair<std::string, std::string>> mPrinted; // message, key
+};
+
+// Rotated twice before the follower looks again: the generation it read, the
+// one after it and the file at the path, in that order, each record once;
+// a state saved and read back resumes after the last record printed.
+TEST_F(Follower, TheChainInOrderAndTheStateResumesWhereItStood) {
+    write(mLog, 1, 3);
+    auto log = follower();
+    pollUntil(*log, 3);
+    ASSERT_EQ(std::rename(mLog.c_str(), (mLog + ".1").c_str()), 0);
+    write(mLog, 4, 5);
+    ASSERT_EQ(std::rename((mLog + ".1").c_str(), (mLog + ".2").c_str()), 0);
+    ASSERT_EQ(std::rename(mLog.c_str(), (mLog + ".1").c_str()), 0);
+    write(mLog, 6, 6);
+    pollUntil(*log, 6);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(mPrinted[static_cast<std::size_t>(i)].first, "record " + std::to_string(i + 1));
+    }
+
+    const std::string statePath = mDir.file("follow.state");
+    std::string error;
+    {
+        zorvlog::FollowState state;
+        ASSERT_TRUE(state.open(statePath, {mLog}, error)) << error;
+        ASSERT_TRUE(state.save({{mLog, log->positions()}}));
+    }
+    log.reset();
+    write(mLog, 7, 8);
+    zorvlog::FollowState state;
+    ASSERT_TRUE(state.open(statePath, {mLog}, error)) << error;
+    ASSERT_NE(state.find(mLog), nullptr);
+    auto resumed = follower(state.find(mLog));
+    pollUntil(*resumed, 8);
+    ASSERT_EQ(mPrinted.size(), 8u);
+    EXPECT_EQ(mPrinted[6].first, "record 7");
+    // Keys: the generation's identity and the offset, one per record.
+    std::set<std::string> keys;
+    for (const auto& printed : mPrinted) {
+        keys.insert(printed.second);
+    }
+    EXPECT_EQ(keys.size(), 8u);
+}
+
+} // namespace
+} // namespace zorvtest
