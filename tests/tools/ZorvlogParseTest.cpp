@@ -149,6 +149,113 @@ TEST_F(Parse, PlainTableAndSeveralFiles) {
     EXPECT_NE(lines[5].find("message=\"two\\nlines\""), std::string::npos) << lines[5];
 }
 
+// A log of records "record N" (every third an error record of vendor 8 or
+// 3 with code N, the others debug records), each under its own second of
+// 2026-12-08 from 09:00:00 on.
+std::string numberedRecords(int first, int last) {
+    std::string text;
+    for (int i = first; i <= last; ++i) {
+        char section[64];
+        std::snprintf(section, sizeof section, "%d\t2026/12/08\t09:%02d:%02d\t", 100 + i % 2,
+                      i / 60, i % 60);
+        if (i % 3 == 0) {
+            for (const std::string& line :
+                 {"Reason=record " + std::to_string(i), std::string("ComputerName=h"),
+                  std::string("OS=o"), std::string("File=f,Line=1"),
+                  std::string(i % 2 == 0 ? "VendorID=8 [ZorvQet]" : "VendorID=3 [Brakka]"),
+                  "VendorError=" + std::to_string(i)}) {
+                text += section + line + "\n";
+            }
+        } else {
+            text += section + std::string("ZorvCore\trecord ") + std::to_string(i) + "\t\n";
+        }
+    }
+    return text;
+}
+
+// The texts of parse --json's entries: a reason or a message.
+std::vector<std::string> texts(const std::string& jsonLines) {
+    std::vector<std::string> out;
+    for (const std::string& line : splitLines(jsonLines)) {
+        const nlohmann::json entry = nlohmann::json::parse(line);
+        out.push_back(entry.at(entry.at("kind") == "error" ? "reason" : "message"));
+    }
+    return out;
+}
+
+std::vector<std::string> records(std::initializer_list<int> numbers) {
+    std::vector<std::string> out;
+    for (int n : numbers) {
+        out.push_back("record " + std::to_string(n));
+    }
+    return out;
+}
+
+// Filters on the command line, all of them together; nothing matching is
+// no error, a filter that does not read is one line and exit 2.
+TEST_F(Parse, FiltersSelectWhatMatchesAll) {
+    ScopedEnv zone("TZ", "UTC");
+    const std::string log = mDir.file("app.log");
+    writeFile(log, numberedRecords(1, 40));
+    CapturedProcess run = zorvlog({"parse", "--json", "--kind", "error", "--vendor", "zorvqet",
+                                   "--since", "2026-12-08 09:00:10", "--until",
+                                   "2026-12-08 09:00:30", "--grep", "^100\t.*Reason", log});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(texts(run.out), records({12, 18, 24, 30}));
+    run = zorvlog({"parse", "--code", "21", "--pid", "101", log});
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(splitLines(run.out).size(), 2u) << run.out;
+    EXPECT_NE(run.out.find("Reason=\"record 21\""), std::string::npos) << run.out;
+    run = zorvlog({"parse", "--json", "--pid", "7", log});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    run = zorvlog({"parse", "--since", "last tuesday", log});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(splitLines(run.err).front(),
+              "zorvlog parse: --since 'last tuesday' is not a time: give a time as 2026-12-08 "
+              "09:30:00, 2026-12-08, 09:30, now, today, yesterday, -1h, -30min or @SECONDS")
+        << run.err;
+    EXPECT_EQ(run.out, "");
+}
+
+// Several files are one history in the rotation's order, whatever order they
+// are named in; -n takes the last entries of it, reading a plain file from
+// its end, -r turns it round, compressed generations included.
+TEST_F(Parse, LastAndReverseReadOneHistoryAcrossGenerations) {
+    const std::string log = mDir.file("app.log");
+    writeGzip(log + ".2.gz", {{numberedRecords(1, 10), 1}});
+    writeFile(log + ".1", numberedRecords(11, 20));
+    writeFile(log, numberedRecords(21, 23));
+    const std::vector<std::string> files{log, log + ".2.gz", log + ".1"};
+    std::vector<std::string> args{"parse", "--json"};
+    args.insert(args.end(), files.begin(), files.end());
+    CapturedProcess all = zorvlog(args);
+    ASSERT_EQ(all.status, 0) << all.err;
+    const std::vector<std::string> history = texts(all.out);
+    ASSERT_EQ(history.size(), 23u);
+    EXPECT_EQ(history.front(), "record 1");
+    EXPECT_EQ(history.back(), "record 23");
+
+    args.insert(args.begin() + 2, {"-n", "5"});
+    CapturedProcess last = zorvlog(args);
+    EXPECT_EQ(last.status, 0) << last.err;
+    EXPECT_EQ(texts(last.out), records({19, 20, 21, 22, 23}));
+    EXPECT_TRUE(nlohmann::json::parse(splitLines(last.out)[0]).at("lines").is_null());
+    args.insert(args.begin() + 2, {"--reverse", "--kind", "error"});
+    CapturedProcess reversed = zorvlog(args);
+    EXPECT_EQ(reversed.status, 0) << reversed.err;
+    EXPECT_EQ(texts(reversed.out), records({21, 18, 15, 12, 9}));
+    CapturedProcess gz = zorvlog({"parse", "-r", "--json", log + ".2.gz"});
+    EXPECT_EQ(texts(gz.out), records({10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+    // The table: each file's heading where its entries begin.
+    CapturedProcess table = zorvlog({"parse", "-n", "4", log + ".1", log});
+    const std::vector<std::string> lines = splitLines(table.out);
+    ASSERT_EQ(lines.size(), 8u) << table.out;
+    EXPECT_EQ(lines[0], "==> " + log + ".1 <==");
+    EXPECT_EQ(lines[2].rfind("-       ", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3], "==> " + log + " <==");
+}
+
 // A rotated, gzipped log reads like the original, whatever its name; other
 // binary input is refused, and the files after it are still read.
 TEST_F(Parse, GzipReadBinaryRefused) {
