@@ -7,6 +7,8 @@
 #   ZORV_END_REGEX               the end pattern, as the body of a string in
 #                                double quotes of rsyslog and syslog-ng alike
 #   ZORV_SECTION_REGEX           the first line of a record, likewise
+#   ZORV_VENDOR_ALTERNATION      the names as alternatives of a regular
+#                                expression, likewise quoted (JSON takes it too)
 # The configuration is redone when the table changes.
 function(zorv_vendor_end_patterns table)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${table})
@@ -71,7 +73,7 @@ function(zorv_vendor_end_patterns table)
 
   # Inside double quotes both want backslashes and quotes escaped, and take
   # \t for a tab.
-  foreach(pattern section end)
+  foreach(pattern section end alternation)
     string(REPLACE "\\" "\\\\" text "${${pattern}}")
     string(REPLACE "\"" "\\\"" text "${text}")
     string(REPLACE "\t" "\\t" text "${text}")
@@ -81,4 +83,5 @@ function(zorv_vendor_end_patterns table)
   set(ZORV_VENDOR_NAMES "${listed}" PARENT_SCOPE)
   set(ZORV_END_REGEX "${end_quoted}" PARENT_SCOPE)
   set(ZORV_SECTION_REGEX "${section_quoted}" PARENT_SCOPE)
+  set(ZORV_VENDOR_ALTERNATION "${alternation_quoted}" PARENT_SCOPE)
 endfunction()
