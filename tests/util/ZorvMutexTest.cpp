@@ -7,7 +7,7 @@
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
-#include "ZorvMutexFile.h" // the file layout, to stage damaged and dead mutexes
+#include "MutexFile.h" // the file layout, to stage damaged and dead mutexes
 
 #include <zorv/ZorvDebugLog.h>
 #include <zorv/ZorvLogger.h>
