@@ -92,10 +92,10 @@ bool isValidUtf8(const char* data, std::size_t size) {
     return true;
 }
 
-void repairLineText(std::string& line) {
-    const unsigned char* begin = bytesOf(line.data());
-    const unsigned char* end = begin + line.size();
-    const unsigned char* q = skipAscii(begin, end, true);
+void repairLineText(std::string& text, std::size_t from) {
+    const unsigned char* begin = bytesOf(text.data());
+    const unsigned char* end = begin + text.size();
+    const unsigned char* q = skipAscii(begin + from, end, true);
     while (q < end) {
         const long n = lineSequenceAt(q, end);
         if (n < 0) {
@@ -106,8 +106,9 @@ void repairLineText(std::string& line) {
     if (q == end) {
         return;
     }
-    std::string repaired(line.data(), static_cast<std::size_t>(q - begin));
-    repaired.reserve(line.size() + 8);
+    const std::size_t good = static_cast<std::size_t>(q - begin);
+    std::string repaired;
+    repaired.reserve(text.size() - good + 8);
     while (q < end) {
         const long n = lineSequenceAt(q, end);
         if (n > 0) {
@@ -118,7 +119,8 @@ void repairLineText(std::string& line) {
             q += -n;
         }
     }
-    line.swap(repaired);
+    text.resize(good);
+    text += repaired;
 }
 
 } // namespace zorv_detail

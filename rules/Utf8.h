@@ -31,8 +31,9 @@ inline bool isValidUtf8(const std::string& text) {
 
 // Makes a line's text fit for a log file: every ill-formed sequence, and every
 // NUL (which would cut the line for many readers), becomes one U+FFFD; other
-// text is left as it is.
-void repairLineText(std::string& line);
+// text is left as it is. Only the text from `from` on is looked at (the line
+// at the end of the lines before it).
+void repairLineText(std::string& text, std::size_t from = 0);
 
 } // namespace zorv_detail
 

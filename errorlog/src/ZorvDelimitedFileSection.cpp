@@ -108,7 +108,7 @@ TStr ZorvDelimitedFile::formatTimeWMilliSecs(int hour, int minute, int second,
         .arg(millis, 0, ' ');
 }
 
-const std::string& ZorvDelimitedFile::sectionText(const std::string& separator) {
+const std::string& ZorvDelimitedFile::sectionText(std::string_view separator) {
     std::string& text = mState->sectionText;
     if (text.empty() || separator != mState->sectionSeparator) {
         mState->sectionSeparator = separator;

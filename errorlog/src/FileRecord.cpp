@@ -1,10 +1,11 @@
-#include "AppendStream.h"
+#include "FileRecord.h"
 
+#include "LineFormat.h"
+#include "LockPlace.h"
 #include "OpenLogFile.h"
-#include "RecordLock.h"
+#include "Utf8.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,14 +19,41 @@ constexpr std::size_t kKeptCapacity = 64 * 1024;
 
 } // namespace
 
-AppendStream::~AppendStream() {
-    close(nullptr);
-    if (mFace != nullptr) {
-        std::fclose(mFace);
+FileRecord::~FileRecord() {
+    commit();
+    unmapMutexFile(mLockFile);
+}
+
+void FileRecord::begin(bool locked, const std::string& mutexName) {
+    mLocked = locked;
+    if (locked && mutexName != mLockName) {
+        mapLockFile(mutexName);
     }
 }
 
-bool AppendStream::open(const char* path, bool truncate, bool ownFilesOnly) {
+// The file of the named mutex, found as the mutex found it. Should it be
+// replaced later (removed at logout, or damaged), this mapping only serves
+// the records of this file object: they still know where their own last
+// record ended.
+void FileRecord::mapLockFile(const std::string& mutexName) {
+    unmapMutexFile(mLockFile);
+    mLockFile = nullptr;
+    mLockName = mutexName;
+    const std::string directory = lockDirectory();
+    const int dirFd =
+        directory.empty() ? -1 : ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        return;
+    }
+    struct stat st;
+    MutexFileLayout* layout = nullptr;
+    if (mapMutexFile(dirFd, mutexFileEntry(mutexName), layout, st) == MutexFileFound::Usable) {
+        mLockFile = layout;
+    }
+    ::close(dirFd);
+}
+
+bool FileRecord::open(const char* path, bool truncate, bool ownFilesOnly) {
     if (mFd >= 0) {
         return true;
     }
@@ -39,43 +67,14 @@ bool AppendStream::open(const char* path, bool truncate, bool ownFilesOnly) {
     mDirect = false;
     mTailChecked = false;
     mSizeAtStart = -1;
-    mPending.clear();
+    mLines.clear();
     return true;
-}
-
-FILE* AppendStream::face() {
-    if (mFace == nullptr) {
-        cookie_io_functions_t functions = {nullptr, &AppendStream::joinRecord, nullptr, nullptr};
-        mFace = ::fopencookie(this, "w", functions);
-        if (mFace != nullptr) {
-            // Unbuffered: what is written is in the record at once.
-            std::setvbuf(mFace, nullptr, _IONBF, 0);
-        }
-    }
-    return mFace;
-}
-
-ssize_t AppendStream::joinRecord(void* cookie, const char* data, std::size_t size) {
-    auto* stream = static_cast<AppendStream*>(cookie);
-    return stream->isOpen() && stream->addLine(std::string(data, size), nullptr)
-               ? static_cast<ssize_t>(size)
-               : -1;
-}
-
-bool AppendStream::close(const RecordLock* lock) {
-    if (mFd < 0) {
-        return true;
-    }
-    const bool written = writeRecord(lock);
-    ::close(mFd);
-    mFd = -1;
-    return written;
 }
 
 // Once per open: whether the file can be positioned at all (pipes, sockets
 // and terminals cannot, and nothing is written to them), and whether it is a
 // device.
-bool AppendStream::checkKind() {
+bool FileRecord::checkKind() {
     if (mKindChecked) {
         return true;
     }
@@ -90,48 +89,63 @@ bool AppendStream::checkKind() {
     return true;
 }
 
-bool AppendStream::addLine(const std::string& line, const RecordLock* lock) {
-    if (!checkKind()) {
+bool FileRecord::addLine(std::size_t start) {
+    repairLineText(mLines, start);
+    if (mFd < 0 || !checkKind()) {
+        mLines.resize(start);
         return false;
     }
     if (mDirect) {
-        return writeAll(line.data(), line.size());
+        const bool written = writeAll(mLines.data() + start, mLines.size() - start);
+        mLines.resize(start);
+        return written;
     }
-    if (mPending.size() + line.size() > kSingleWriteBound && !mPending.empty() &&
-        !writeRecord(lock)) {
+    if (mLines.size() > kSingleWriteBound && start > 0 && !writeLines(start)) {
+        mLines.clear();
         return false;
     }
-    mPending += line;
     return true;
 }
 
-bool AppendStream::writeRecord(const RecordLock* lock) {
-    if (mPending.empty()) {
+bool FileRecord::commit() {
+    if (mFd < 0) {
         return true;
     }
-    std::uint64_t* tail = lock != nullptr ? lock->sharedTail() : nullptr;
+    const bool written = writeLines(mLines.size());
+    ::close(mFd);
+    mFd = -1;
+    if (mLines.capacity() > kKeptCapacity) {
+        mLines.shrink_to_fit();
+    }
+    return written;
+}
+
+// Writes the first size bytes of the lines in one write and forgets them.
+bool FileRecord::writeLines(std::size_t size) {
+    if (size == 0) {
+        return true;
+    }
+    std::uint64_t* tail = mLocked && mLockFile != nullptr ? mLockFile->guarded : nullptr;
     if (!mTailChecked) {
         mTailChecked = true;
         if (mAppending && endsTorn(tail)) {
-            mPending.insert(mPending.begin(), '\n');
+            mLines.insert(mLines.begin(), kLineEnd);
+            ++size;
         }
     }
-    const bool written = writeAll(mPending.data(), mPending.size());
+    const bool written = writeAll(mLines.data(), size);
     // Where our LF ends the file, unless a writer outside the lock appended
     // meanwhile: then the file is longer than this, and the next holder looks
     // at its tail.
     const long long end = written && mAppending && mSizeAtStart >= 0
-                              ? mSizeAtStart + static_cast<long long>(mPending.size())
+                              ? mSizeAtStart + static_cast<long long>(size)
                               : -1;
     if (tail != nullptr) {
         tail[0] = static_cast<std::uint64_t>(end);
         tail[1] = end >= 0 ? mPathKey : 0;
     }
     mSizeAtStart = end;
-    mPending.clear();
-    if (mPending.capacity() > kKeptCapacity) {
-        mPending.shrink_to_fit();
-    }
+    mLines.erase(0, size);
     return written;
 }
 
@@ -140,8 +154,8 @@ bool AppendStream::writeRecord(const RecordLock* lock) {
 // writing. Either way our record must not join it, so it gets a LF; the price
 // is a blank line when that other write was only under way (a write that
 // crosses a page shows its bytes page by page) and brings its own LF.
-bool AppendStream::endsTorn(const std::uint64_t* sharedTail) const {
-    off_t size = static_cast<off_t>(mSizeAtStart);
+bool FileRecord::endsTorn(const std::uint64_t* sharedTail) const {
+    const off_t size = static_cast<off_t>(mSizeAtStart);
     if (size <= 0) {
         return false;
     }
@@ -157,7 +171,7 @@ bool AppendStream::endsTorn(const std::uint64_t* sharedTail) const {
     return ::pread(mFd, &last, 1, size - 1) == 1 && last != '\n';
 }
 
-bool AppendStream::writeAll(const char* data, std::size_t size) {
+bool FileRecord::writeAll(const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(mFd, data, size);
         if (n < 0) {
