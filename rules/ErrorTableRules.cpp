@@ -143,7 +143,7 @@ TiXmlElement* firstChildElement(TiXmlNode* parent, const char* name) {
     }
     for (TiXmlNode* node = parent->FirstChild(); node != nullptr; node = node->NextSibling()) {
         TiXmlElement* element = node->ToElement();
-        if (element != nullptr && element->ValueStr() == name) {
+        if (element != nullptr && std::strcmp(element->Value(), name) == 0) {
             return element;
         }
     }

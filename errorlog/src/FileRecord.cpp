@@ -19,6 +19,40 @@ constexpr std::size_t kKeptCapacity = 64 * 1024;
 
 } // namespace
 
+void RecordBytes::grow(std::size_t more) {
+    std::size_t capacity = mCapacity < 256 ? 256 : mCapacity * 2;
+    if (capacity - mSize < more) {
+        capacity = mSize + more;
+    }
+    char* data = new char[capacity];
+    if (mSize > 0) {
+        std::memcpy(data, mData, mSize);
+    }
+    delete[] mData;
+    mData = data;
+    mCapacity = capacity;
+}
+
+void RecordBytes::eraseFront(std::size_t count) {
+    count = count < mSize ? count : mSize;
+    std::memmove(mData, mData + count, mSize - count);
+    mSize -= count;
+}
+
+void RecordBytes::insertFront(char byte) {
+    push_back(byte);
+    std::memmove(mData + 1, mData, mSize - 1);
+    mData[0] = byte;
+}
+
+void RecordBytes::release(std::size_t keep) {
+    if (mSize == 0 && mCapacity > keep) {
+        delete[] mData;
+        mData = nullptr;
+        mCapacity = 0;
+    }
+}
+
 FileRecord::~FileRecord() {
     commit();
     unmapMutexFile(mLockFile);
@@ -67,7 +101,7 @@ bool FileRecord::open(const char* path, bool truncate, bool ownFilesOnly) {
     mDirect = false;
     mTailChecked = false;
     mSizeAtStart = -1;
-    mLines.clear();
+    mLines.truncate(0);
     return true;
 }
 
@@ -75,9 +109,6 @@ bool FileRecord::open(const char* path, bool truncate, bool ownFilesOnly) {
 // and terminals cannot, and nothing is written to them), and whether it is a
 // device.
 bool FileRecord::checkKind() {
-    if (mKindChecked) {
-        return true;
-    }
     const off_t size = ::lseek(mFd, 0, SEEK_END);
     if (size < 0) {
         return false;
@@ -90,18 +121,23 @@ bool FileRecord::checkKind() {
 }
 
 bool FileRecord::addLine(std::size_t start) {
-    repairLineText(mLines, start);
-    if (mFd < 0 || !checkKind()) {
-        mLines.resize(start);
+    const std::size_t unfit = unfitLineByte(mLines.data(), start, mLines.size());
+    if (unfit < mLines.size()) {
+        const std::string mended = repairedLineText(mLines.data() + unfit, mLines.size() - unfit);
+        mLines.truncate(unfit);
+        mLines.append(mended);
+    }
+    if (mFd < 0 || (!mKindChecked && !checkKind())) {
+        mLines.truncate(start);
         return false;
     }
     if (mDirect) {
         const bool written = writeAll(mLines.data() + start, mLines.size() - start);
-        mLines.resize(start);
+        mLines.truncate(start);
         return written;
     }
     if (mLines.size() > kSingleWriteBound && start > 0 && !writeLines(start)) {
-        mLines.clear();
+        mLines.truncate(0);
         return false;
     }
     return true;
@@ -114,9 +150,7 @@ bool FileRecord::commit() {
     const bool written = writeLines(mLines.size());
     ::close(mFd);
     mFd = -1;
-    if (mLines.capacity() > kKeptCapacity) {
-        mLines.shrink_to_fit();
-    }
+    mLines.release(kKeptCapacity);
     return written;
 }
 
@@ -129,7 +163,7 @@ bool FileRecord::writeLines(std::size_t size) {
     if (!mTailChecked) {
         mTailChecked = true;
         if (mAppending && endsTorn(tail)) {
-            mLines.insert(mLines.begin(), kLineEnd);
+            mLines.insertFront(kLineEnd);
             ++size;
         }
     }
@@ -145,7 +179,7 @@ bool FileRecord::writeLines(std::size_t size) {
         tail[1] = end >= 0 ? mPathKey : 0;
     }
     mSizeAtStart = end;
-    mLines.erase(0, size);
+    mLines.eraseFront(size);
     return written;
 }
 

@@ -15,9 +15,54 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 namespace zorv_detail {
+
+// The bytes of a record's lines. A line is made of a few small pieces
+// (rules/LineFormat.h), each added here in a few instructions, with no
+// allocation once the room has grown to the record's size.
+class RecordBytes {
+public:
+    RecordBytes() = default;
+    ~RecordBytes() { delete[] mData; }
+    RecordBytes(const RecordBytes&) = delete;
+    RecordBytes& operator=(const RecordBytes&) = delete;
+
+    const char* data() const { return mData; }
+    std::size_t size() const { return mSize; }
+
+    void append(std::string_view bytes) {
+        if (bytes.size() > mCapacity - mSize) {
+            grow(bytes.size());
+        }
+        if (!bytes.empty()) {
+            std::memcpy(mData + mSize, bytes.data(), bytes.size());
+            mSize += bytes.size();
+        }
+    }
+    void push_back(char byte) {
+        if (mSize == mCapacity) {
+            grow(1);
+        }
+        mData[mSize++] = byte;
+    }
+    // Keeps the first size bytes (no more than there are).
+    void truncate(std::size_t size) { mSize = size < mSize ? size : mSize; }
+    void eraseFront(std::size_t count);
+    void insertFront(char byte);
+    // Gives back room beyond keep, when empty.
+    void release(std::size_t keep);
+
+private:
+    void grow(std::size_t more);
+
+    char* mData = nullptr;
+    std::size_t mSize = 0;
+    std::size_t mCapacity = 0;
+};
 
 class FileRecord {
 public:
@@ -58,7 +103,7 @@ public:
     // the record. False, and the line gone, when the file cannot take lines:
     // it cannot be positioned (a pipe, a socket, a terminal), or, for a
     // device, the line's own write failed.
-    std::string& lines() { return mLines; }
+    RecordBytes& lines() { return mLines; }
     bool addLine(std::size_t start);
 
     // Writes the record's lines in one write and closes the file (nothing
@@ -85,7 +130,7 @@ private:
     // The file's size when the record's first line came (its end, as far as
     // this record can tell without asking again).
     long long mSizeAtStart = -1;
-    std::string mLines;
+    RecordBytes mLines;
     std::uint64_t mPathKey = 0;
 
     bool mLocked = false;

@@ -19,7 +19,7 @@ const char* ZorvDelimitedFile::kTab = "\t";
 
 namespace {
 
-void appendPairs(std::string& line, const std::list<std::pair<TStr, TStr>>& pairs) {
+void appendPairs(zorv_detail::RecordBytes& line, const std::list<std::pair<TStr, TStr>>& pairs) {
     bool first = true;
     for (const auto& pair : pairs) {
         zorv_detail::appendPair(line, pair.first.bytes(), pair.second.bytes(), first);
@@ -139,7 +139,7 @@ bool ZorvDelimitedFile::append(const TStr& key, const TStr& value, bool closeAft
     }
     bool written = false;
     if (isCurrentSectionSet()) {
-        std::string& lines = mState->record.lines();
+        zorv_detail::RecordBytes& lines = mState->record.lines();
         const std::size_t start = lines.size();
         zorv_detail::beginPairsLine(lines, sectionText(currentTab()));
         zorv_detail::appendPair(lines, key.bytes(), value.bytes(), true);
@@ -158,7 +158,7 @@ bool ZorvDelimitedFile::append(std::list<std::pair<TStr, TStr>>& pairs, bool clo
     }
     bool written = false;
     if (isCurrentSectionSet() && !pairs.empty()) {
-        std::string& lines = mState->record.lines();
+        zorv_detail::RecordBytes& lines = mState->record.lines();
         const std::size_t start = lines.size();
         zorv_detail::beginPairsLine(lines, sectionText(currentTab()));
         appendPairs(lines, pairs);
@@ -175,7 +175,7 @@ bool ZorvDelimitedFile::append(const TStr& section, std::list<std::pair<TStr, TS
     if (!mState->record.isOpen() || section.isEmpty() || pairs.empty()) {
         return false;
     }
-    std::string& lines = mState->record.lines();
+    zorv_detail::RecordBytes& lines = mState->record.lines();
     const std::size_t start = lines.size();
     zorv_detail::beginPairsLine(lines, section.bytes());
     appendPairs(lines, pairs);
@@ -187,7 +187,7 @@ bool ZorvDelimitedFile::append(const TStr& section, const TStr& key, const TStr&
     if (!mState->record.isOpen() || section.isEmpty()) {
         return false;
     }
-    std::string& lines = mState->record.lines();
+    zorv_detail::RecordBytes& lines = mState->record.lines();
     const std::size_t start = lines.size();
     zorv_detail::beginPairsLine(lines, section.bytes());
     zorv_detail::appendPair(lines, key.bytes(), value.bytes(), true);
@@ -203,7 +203,7 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
         return false;
     }
     const std::string& sep = separator.bytes();
-    std::string& lines = mState->record.lines();
+    zorv_detail::RecordBytes& lines = mState->record.lines();
     const std::size_t start = lines.size();
     zorv_detail::beginItemsLine(lines, sectionText(sep), sep);
     for (const TStr& item : items) {

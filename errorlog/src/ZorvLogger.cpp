@@ -7,6 +7,8 @@
 #include <zorv/ZorvMutex.h>
 #include <zorv/ZorvUtil.h>
 
+#include <cstring>
+
 // The one CZorvUtilSingleton<ZorvLogger> of the process lives here, so that a
 // client calling its instance() itself reaches the same object as instance_m().
 // Its export comes from the extern declaration in the header; GCC refuses to
@@ -22,6 +24,7 @@ namespace {
 constexpr int kLockWaitLimit = 10000;
 
 const char kMutexSuffix[] = ".Mutex";
+constexpr std::size_t kMutexSuffixLength = sizeof kMutexSuffix - 1;
 
 const char kErrorCodesFileName[] = "ZorvErrorCodes.xml";
 
@@ -143,16 +146,23 @@ bool ZorvLogger::initSynchronizeObject() {
         return false;
     }
     // Named after the file's last component only, so that every logger
-    // writing to a file of that name, in any process, shares the mutex. Made
-    // in the room the file keeps for it: no allocation per record.
-    const std::string::size_type slash = path.rfind('/');
-    TStr& name = mLogFile.mState->mutexName;
-    name.clear();
-    name += path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
-    if (name.isEmpty()) {
+    // writing to a file of that name, in any process, shares the mutex.
+    const char* slash = static_cast<const char*>(::memrchr(path.data(), '/', path.size()));
+    const char* component = slash != nullptr ? slash + 1 : path.data();
+    const std::size_t length = static_cast<std::size_t>(path.data() + path.size() - component);
+    if (length == 0) {
         return false;
     }
-    name += kMutexSuffix;
+    // Made in the room the file keeps for it, and only when the component
+    // differs from the one the name was made of: no allocation per record.
+    TStr& name = mLogFile.mState->mutexName;
+    const std::string& made = name.bytes();
+    if (made.size() != length + kMutexSuffixLength ||
+        std::memcmp(made.data(), component, length) != 0) {
+        name.clear();
+        name += component;
+        name += kMutexSuffix;
+    }
     return mMutex->create(name);
 }
 
