@@ -35,13 +35,28 @@ public:
     std::size_t size() const { return mSize; }
 
     void append(std::string_view bytes) {
-        if (bytes.size() > mCapacity - mSize) {
-            grow(bytes.size());
+        const std::size_t n = bytes.size();
+        if (n > mCapacity - mSize) {
+            grow(n);
         }
-        if (!bytes.empty()) {
-            std::memcpy(mData + mSize, bytes.data(), bytes.size());
-            mSize += bytes.size();
+        char* to = mData + mSize;
+        const char* from = bytes.data();
+        // The pieces of a line are mostly short: copied here in two
+        // overlapping moves rather than by a call.
+        if (n >= 8 && n <= 16) {
+            std::memcpy(to, from, 8);
+            std::memcpy(to + n - 8, from + n - 8, 8);
+        } else if (n >= 4 && n < 8) {
+            std::memcpy(to, from, 4);
+            std::memcpy(to + n - 4, from + n - 4, 4);
+        } else if (n < 4) {
+            for (std::size_t i = 0; i < n; ++i) {
+                to[i] = from[i];
+            }
+        } else {
+            std::memcpy(to, from, n);
         }
+        mSize += n;
     }
     void push_back(char byte) {
         if (mSize == mCapacity) {

@@ -74,11 +74,14 @@ TStr ZorvErrorBase::addDescription(const TStr& text, const TStr& description) co
     if (description.isEmpty()) {
         return text;
     }
-    TStr result(text);
+    // Made in room of its final size: one allocation at most.
+    std::string result;
+    result.reserve(text.byteLength() + description.byteLength() + 3);
+    result += text.bytes();
     result += " [";
-    result += description;
+    result += description.bytes();
     result += ']';
-    return result;
+    return TStr(std::move(result));
 }
 
 void ZorvErrorBase::dumpTechSupport(ZorvLogger* logger) const {
