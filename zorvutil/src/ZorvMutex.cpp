@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <new>
 #include <pthread.h>
 #include <string>
@@ -72,13 +73,25 @@ struct timespec toTimespec(std::int64_t ns) {
 // sleeps.
 constexpr struct timespec kLongPast = {0, 0};
 
-// One attempt without waiting: 0, EOWNERDEAD, ENOTRECOVERABLE, EDEADLK, or
-// ETIMEDOUT when someone else holds it. Not pthread_mutex_trylock: on a mutex
+// The lock word glibc leaves in a robust mutex that is not recoverable.
+constexpr int kNotRecoverableWord = 0x7fffffff;
+
+// One attempt without waiting: 0, EOWNERDEAD, ENOTRECOVERABLE, or ETIMEDOUT
+// when some thread holds it (this one too: the wait then says EDEADLK at
+// once). Not pthread_mutex_trylock: on a mutex
 // that is not recoverable, glibc's trylock (2.36) returns ENOTRECOVERABLE but
 // leaves the lock word set to the caller's thread id, so that nobody could
 // take that file again, nor see that it is unrecoverable; the timed lock
 // releases it properly. Uncontended it is the same single compare-and-swap.
 int attemptOnce(pthread_mutex_t* mutex) {
+    // Held (a thread id in the lock word; not the word of a mutex that is
+    // not recoverable): the timed lock would make a system call to find that
+    // out, and waiters meet held mutexes all the time when several processes
+    // log at once.
+    const int word = __atomic_load_n(&mutex->__data.__lock, __ATOMIC_RELAXED);
+    if ((word & FUTEX_TID_MASK) != 0 && word != kNotRecoverableWord) {
+        return ETIMEDOUT;
+    }
     return ::pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &kLongPast);
 }
 
@@ -175,13 +188,20 @@ bool threadStopped(std::uint32_t tid) {
 
 // Whether the present hold is stuck: its holder is stopped, or a wait of at
 // least kStuckAfterWaitNs already ran out on it.
-bool holdStuck(const MutexFileLayout* layout, std::uint64_t hold) {
+// (Whether the holder is stopped is asked only when lookAtHolder holds.)
+bool holdStuck(const MutexFileLayout* layout, std::uint64_t hold, bool lookAtHolder) {
     return (hold != 0 && load(layout->stuckHold) == hold) ||
-           threadStopped(__atomic_load_n(&layout->reserved, __ATOMIC_ACQUIRE));
+           (lookAtHolder && threadStopped(__atomic_load_n(&layout->reserved, __ATOMIC_ACQUIRE)));
 }
 
+// A wait looks at the holder in /proc (several system calls) only once it
+// has lasted this long: the holds of writers at work, which waiters meet all
+// the time when several processes log at once, end sooner.
+constexpr std::int64_t kLookAtHolderAfterNs = 2 * kNsPerMs;
+
 // A wait of waitNs (negative: without bound) against a busy mutex. It looks
-// at the holder before each slice: while the hold is stuck, a bounded wait
+// at the holder before each slice (in /proc from kLookAtHolderAfterNs on,
+// the first slice ending then): while the hold is stuck, a bounded wait
 // ends at most kStuckHolderWaitNs after it first saw that (one without bound
 // asked for the mutex whatever it takes). A wait of at least
 // kStuckAfterWaitNs that runs out on the hold it began with marks that hold
@@ -192,7 +212,8 @@ int waitForHolder(MutexFileLayout* layout, std::int64_t waitNs) {
     const std::int64_t deadline = waitNs < 0 ? -1 : start + waitNs;
     std::int64_t stuckSince = -1;
     for (std::int64_t now = start;; now = nowNs(CLOCK_MONOTONIC)) {
-        if (deadline >= 0 && holdStuck(layout, load(layout->holds))) {
+        const bool lookAtHolder = now - start >= kLookAtHolderAfterNs;
+        if (deadline >= 0 && holdStuck(layout, load(layout->holds), lookAtHolder)) {
             stuckSince = stuckSince < 0 ? now : stuckSince;
         } else {
             stuckSince = -1;
@@ -204,7 +225,7 @@ int waitForHolder(MutexFileLayout* layout, std::int64_t waitNs) {
         if (until >= 0 && now >= until) {
             break;
         }
-        const std::int64_t slice = now + kWaitSliceNs;
+        const std::int64_t slice = lookAtHolder ? now + kWaitSliceNs : start + kLookAtHolderAfterNs;
         const int rc = waitUntil(&layout->mutex, until >= 0 && until < slice ? until : slice);
         if (rc != ETIMEDOUT) {
             return rc;
