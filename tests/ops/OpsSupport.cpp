@@ -51,13 +51,19 @@ void writeRecord(ZorvLogger& logger, const std::string& writer, long seq, long b
     }
 }
 
-// "ops-writer FILE WRITER COUNT BIG-EVERY PAUSE-MS"
+// "ops-writer FILE WRITER COUNT BIG-EVERY PAUSE-MS HOLD-AT": before a record,
+// waits while FILE holds HOLD-AT bytes or more (0: never).
 int roleWriter(const std::vector<std::string>& a) {
-    if (a.size() != 5) {
+    if (a.size() != 6) {
         return 90;
     }
     ZorvLogger logger{TStr(a[0])};
+    const long holdAt = std::atol(a[5].c_str());
     for (long seq = 0; seq < std::atol(a[2].c_str()); ++seq) {
+        if (holdAt > 0 &&
+            !zorvtest::eventually([&] { return zorvtest::fileSize(a[0]) < holdAt; })) {
+            return 91;
+        }
         writeRecord(logger, a[1], seq, std::atol(a[3].c_str()));
         sleepMs(std::atoi(a[4].c_str()));
     }
@@ -134,14 +140,27 @@ std::string serviceRotation(const std::string& file) {
                    {"rotate 8", "rotate 1000"}});
 }
 
-Writers::Writers(const std::string& file, long count, long bigEvery, int pauseMs) : mCount(count) {
+Writers::Writers(const std::string& file, long count, int rotations, long bigEvery, int pauseMs,
+                 bool holdBack)
+    : mCount(count) {
+    // What the writers' records come to, from one record of each kind.
+    const std::string sample = file + ".sample";
+    {
+        ZorvLogger logger{TStr(sample)};
+        writeRecord(logger, "w0", 0, 0);
+        writeRecord(logger, "w0", 1, 0);
+    }
+    mShare = zorvtest::fileSize(sample) * records() / 2 / (rotations + 1);
+    ::unlink(sample.c_str());
+    const long holdAt = holdBack ? mShare * 3 / 2 : 0;
     zorvtest::ChildSetup asNobody;
     asNobody.runAs = &zorvtest::kNobody;
     for (int w = 0; w < kWriters; ++w) {
         mChildren.push_back(std::make_unique<zorvtest::RoleProcess>(
             "ops-writer",
             std::vector<std::string>{file, "w" + std::to_string(w), std::to_string(count),
-                                     std::to_string(bigEvery), std::to_string(pauseMs)},
+                                     std::to_string(bigEvery), std::to_string(pauseMs),
+                                     std::to_string(holdAt)},
             asNobody));
     }
 }
@@ -162,24 +181,13 @@ void Writers::wait() {
 }
 
 int writeWithRotations(const std::string& file, const std::string& config, Writers& writers,
-                       int rotations, int minGapMs) {
-    // What the writers' records come to, from one record of each kind.
-    const std::string sample = file + ".sample";
-    {
-        ZorvLogger logger{TStr(sample + ".log")};
-        writeRecord(logger, "w0", 0, 0);
-        writeRecord(logger, "w0", 1, 0);
-    }
-    const long share =
-        zorvtest::fileSize(sample + ".log") * writers.records() / 2 / (rotations + 1);
-    ::unlink((sample + ".log").c_str());
-
+                       int minGapMs) {
     const std::string configFile = file + ".logrotate.conf";
     zorvtest::writeFile(configFile, config);
     int made = 0;
     auto last = std::chrono::steady_clock::now();
     while (writers.running()) {
-        if (zorvtest::fileSize(file) >= share &&
+        if (zorvtest::fileSize(file) >= writers.share() &&
             std::chrono::steady_clock::now() - last >= std::chrono::milliseconds(minGapMs)) {
             last = std::chrono::steady_clock::now();
             const zorvtest::CapturedProcess run =

@@ -54,26 +54,33 @@ std::string serviceRotation(const std::string& file);
 // count records to file through its own logger: debug records and error
 // records that carry a vendor version, in turn, every vendor of the table in
 // turn; with bigEvery, every bigEvery-th debug message is 250,000 bytes;
-// pauseMs after each record.
+// pauseMs after each record. For writeWithRotations, the file's share is
+// what it grows by between `rotations` even rotations (small records
+// reckoned); with holdBack, the writers wait while the file holds one and a
+// half shares until it is rotated, so that the rotations happen however the
+// rotating process is scheduled.
 class Writers {
 public:
-    Writers(const std::string& file, long count, long bigEvery = 0, int pauseMs = 0);
+    Writers(const std::string& file, long count, int rotations, long bigEvery = 0, int pauseMs = 0,
+            bool holdBack = false);
     bool running();
     void wait(); // fails the test unless every writer ended with 0
     long records() const { return mCount * kWriters; }
+    long share() const { return mShare; }
     static constexpr int kWriters = 4;
 
 private:
     long mCount;
+    long mShare = 0;
     std::vector<std::unique_ptr<zorvtest::RoleProcess>> mChildren;
 };
 
 // Runs the writers while logrotate (-f, private state file) rotates file
-// with config each time it has grown by a share of the expected total, for
-// about `rotations` rotations, and at least minGapMs after the last one.
-// Returns the rotations logrotate made; every run must exit 0.
+// with config each time it has grown by the writers' share, and at least
+// minGapMs after the last time. Returns the rotations logrotate made; every
+// run must exit 0.
 int writeWithRotations(const std::string& file, const std::string& config, Writers& writers,
-                       int rotations, int minGapMs = 0);
+                       int minGapMs = 0);
 
 // The log files of file's directory, oldest first: file.N[.gz] ... file.1,
 // file; what else lies there goes to *others.

@@ -68,9 +68,8 @@ std::string receivedFile(const std::string& pattern) {
 void shipAndCompare(const std::string& file, const std::string& receivedPattern, long count,
                     int pauseMs, int rotations, int minGapMs) {
     // About twenty records of 250,000 bytes whatever the scale.
-    ops::Writers writers(file, count, 10 * ops::scale(), pauseMs);
-    rotations =
-        ops::writeWithRotations(file, ops::serviceRotation(file), writers, rotations, minGapMs);
+    ops::Writers writers(file, count, rotations, 10 * ops::scale(), pauseMs);
+    rotations = ops::writeWithRotations(file, ops::serviceRotation(file), writers, minGapMs);
     std::string sent;
     for (const std::string& f : ops::rotatedFiles(file, nullptr)) {
         sent += ops::readLog(f);
@@ -279,9 +278,8 @@ TEST_P(LongOpsFollow, EveryKindOfRecordArrivesOnceAsOneJsonObject) {
     }
 
     const long count = 100 * ops::scale();
-    ops::Writers writers(file, count, 0, 25);
-    const int rotations =
-        ops::writeWithRotations(file, ops::serviceRotation(file), writers, 10, 500);
+    ops::Writers writers(file, count, 10, 0, 25);
+    const int rotations = ops::writeWithRotations(file, ops::serviceRotation(file), writers, 500);
     // The other kinds, written by zorvlog after the writers.
     const std::vector<std::vector<std::string>> others = {
         {"error", "--vendor", "8", "--code", "3", "--file", "unversioned", file},

@@ -187,6 +187,12 @@ void addRecord(LogCheck& check, const std::string& writer, long seq) {
 
 // ---- Roles -------------------------------------------------------------------
 
+long long nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // "writer FILE PREFIX COUNT THREADS [RESULT]": THREADS threads, each with a
 // logger of its own, write COUNT records each as writer PREFIX + "t" + index.
 // RESULT, when given, receives the longest single log call in milliseconds.
@@ -225,9 +231,10 @@ int roleWriter(const std::vector<std::string>& a) {
     return 0;
 }
 
-// "endless FILE WRITER": writes records until it is killed.
+// "endless FILE WRITER READY": writes records until it is killed; creates the
+// file READY once its first record is written.
 int roleEndless(const std::vector<std::string>& a) {
-    if (a.size() < 2) {
+    if (a.size() < 3) {
         return 90;
     }
     ZorvLogger logger(false);
@@ -236,6 +243,9 @@ int roleEndless(const std::vector<std::string>& a) {
     for (long seq = 0;; ++seq) {
         StressRecord record(a[1], seq);
         logger.log(record);
+        if (seq == 0) {
+            zorvtest::writeFile(a[2], "");
+        }
     }
 }
 
@@ -298,12 +308,6 @@ long scale() {
     const char* text = std::getenv("ZORV_STRESS_SCALE");
     const long value = text != nullptr ? std::atol(text) : 1;
     return value >= 1 ? value : 1;
-}
-
-long long nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 // ---- StressRecord ------------------------------------------------------------

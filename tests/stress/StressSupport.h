@@ -79,9 +79,6 @@ void writeRecords(const std::string& file, const std::string& writer, long first
 // "skip:<why>" tells the caller to skip.
 std::string runInChild(const std::function<std::string()>& body, int timeoutMs);
 
-// Milliseconds since some fixed point.
-long long nowMs();
-
 } // namespace stress
 
 #endif

@@ -91,7 +91,8 @@ IsolatedHome::IsolatedHome()
       mRuntime("XDG_RUNTIME_DIR", (mDir.path() + "/run").c_str()),
       mStateHome("XDG_STATE_HOME", (mDir.path() + "/state").c_str()),
       mDataDirs("XDG_DATA_DIRS", (mDir.path() + "/sys").c_str()),
-      mHome("HOME", (mDir.path() + "/home").c_str()) {
+      mHome("HOME", (mDir.path() + "/home").c_str()),
+      mNoInstalledData("ZORV_SKIP_INSTALLED_DATA", "1") {
     ::mkdir(runtimeDir().c_str(), 0700);
     ::mkdir(home().c_str(), 0700);
 }

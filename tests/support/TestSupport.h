@@ -85,7 +85,9 @@ private:
 };
 
 // Points XDG_DATA_HOME, XDG_RUNTIME_DIR, XDG_STATE_HOME, XDG_DATA_DIRS and HOME into a
-// temporary directory of its own, so nothing touches the real user's files.
+// temporary directory of its own, so nothing touches the real user's files,
+// and leaves the installed data (where this build may have been installed)
+// out of the table search: no table is found but those the test puts there.
 class IsolatedHome {
 public:
     IsolatedHome();
@@ -104,6 +106,7 @@ private:
     ScopedEnv mStateHome;
     ScopedEnv mDataDirs;
     ScopedEnv mHome;
+    ScopedEnv mNoInstalledData;
 };
 
 // An IsolatedHome with a lock place of its own too (ZORV_LOCK_DIR), for tests

@@ -75,6 +75,9 @@ RawClient::RawClient(const std::string& path) {
     if (mFd >= 0 && ::connect(mFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         close();
     }
+    if (mFd >= 0) {
+        ::fcntl(mFd, F_SETFL, ::fcntl(mFd, F_GETFL) | O_NONBLOCK);
+    }
 }
 
 void RawClient::close() {
@@ -84,33 +87,61 @@ void RawClient::close() {
     }
 }
 
-bool RawClient::sendBytes(const std::string& bytes) {
-    return ::send(mFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+void RawClient::shutdownWrite() {
+    ::shutdown(mFd, SHUT_WR);
+}
+
+bool RawClient::ready(short events, std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    pollfd p = {mFd, events, 0};
+    return left > 0 && (::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000))) >= 0 ||
+                        errno == EINTR);
+}
+
+bool RawClient::sendBytes(const std::string& bytes, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::send(mFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        done += n > 0 ? size_t(n) : 0;
+        if (n <= 0 && ((n < 0 && errno != EAGAIN && errno != EINTR) || !ready(POLLOUT, deadline))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool RawClient::readBytes(size_t n, std::string* out, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     out->clear();
-    return zorvtest::eventually(
-        [&] {
-            char buffer[4096];
-            pollfd p = {mFd, POLLIN, 0};
-            ssize_t got = ::poll(&p, 1, kPollStepMs) > 0
-                              ? ::recv(mFd, buffer, std::min(sizeof buffer, n - out->size()), 0)
-                              : 0;
-            out->append(buffer, got > 0 ? size_t(got) : 0);
-            return out->size() == n;
-        },
-        timeoutMs);
+    char buffer[65536];
+    while (out->size() < n) {
+        const ssize_t got = ::recv(mFd, buffer, std::min(sizeof buffer, n - out->size()), 0);
+        out->append(buffer, got > 0 ? size_t(got) : 0);
+        if (got == 0 ||
+            (got < 0 && ((errno != EAGAIN && errno != EINTR) || !ready(POLLIN, deadline)))) {
+            return false;
+        }
+    }
+    return true;
 }
 
-bool RawClient::closedWithin(int timeoutMs) {
-    return zorvtest::eventually(
-        [&] {
-            char buffer[4096];
-            ssize_t got = ::recv(mFd, buffer, sizeof buffer, MSG_DONTWAIT);
-            return got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
-        },
-        timeoutMs);
+bool RawClient::closedWithin(int timeoutMs, std::string* extra) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::recv(mFd, buffer, sizeof buffer, 0);
+        if (got > 0 && extra != nullptr) {
+            extra->append(buffer, size_t(got));
+        }
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+            return true; // end of stream, or reset: the server is done with us
+        }
+        if (got < 0 && !ready(POLLIN, deadline)) {
+            return false;
+        }
+    }
 }
 
 std::string requestFrame(const std::vector<std::string>& arguments) {

@@ -4,6 +4,7 @@
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <string>
@@ -35,7 +36,8 @@ bool serving(zorvtest::ChildProcess& qet, const std::string& socket);
 // test) when it did not end.
 int stop(zorvtest::ChildProcess& qet, int sig = SIGTERM);
 
-// A plain AF_UNIX stream client.
+// A plain AF_UNIX stream client whose every wait is bounded, so that a
+// server that stops reading or answering fails the test instead of hanging it.
 class RawClient {
 public:
     explicit RawClient(const std::string& path);
@@ -44,14 +46,20 @@ public:
     RawClient& operator=(const RawClient&) = delete;
 
     bool isConnected() const { return mFd >= 0; }
-    bool sendBytes(const std::string& bytes);
+    // Sends all of bytes; false when the peer is gone or timeoutMs passed.
+    bool sendBytes(const std::string& bytes, int timeoutMs = kWaitMs);
+    // Reads exactly n bytes into *out.
     bool readBytes(size_t n, std::string* out, int timeoutMs = kWaitMs);
-    // Whether the server closes the connection within timeoutMs (0: already
-    // closed); data that arrives meanwhile is discarded.
-    bool closedWithin(int timeoutMs);
+    // Whether the server closes the connection (or resets it) within
+    // timeoutMs (0: already); what arrives before goes to *extra when given.
+    bool closedWithin(int timeoutMs, std::string* extra = nullptr);
+    void shutdownWrite();
     void close();
 
 private:
+    // Waits until the socket is ready for events or the deadline passed.
+    bool ready(short events, std::chrono::steady_clock::time_point deadline);
+
     int mFd = -1;
 };
 
