@@ -515,6 +515,27 @@ TEST(ZorvMutexObject, ThroughTheInterface) {
     EXPECT_TRUE(freeForAnotherThread(name));
 }
 
+// Kept for the binary interface: the holder's words, shared by every holder
+// of the name, and none for an object that does not hold.
+TEST(ZorvMutexObject, GuardedWordsBelongToTheHolder) {
+    std::string name = uniqueName("words");
+    FileGuard guard(name);
+    ZorvMutex first;
+    ZorvMutex second;
+    ASSERT_TRUE(first.create(name.c_str()));
+    ASSERT_TRUE(second.create(name.c_str()));
+    EXPECT_EQ(nullptr, first.guardedWords());
+    ASSERT_TRUE(first.lock(1000));
+    ASSERT_NE(nullptr, first.guardedWords());
+    first.guardedWords()[3] = 4711;
+    EXPECT_EQ(nullptr, second.guardedWords());
+    first.unlock();
+    ASSERT_TRUE(second.lock(1000));
+    ASSERT_NE(nullptr, second.guardedWords());
+    EXPECT_EQ(4711u, second.guardedWords()[3]);
+    second.unlock();
+}
+
 // ---- Threads ---------------------------------------------------------------
 
 TEST(ZorvMutexThreads, ManyThreadsEachWithTheirOwnObjectsSerialise) {
