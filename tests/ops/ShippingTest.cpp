@@ -222,6 +222,124 @@ INSTANTIATE_TEST_SUITE_P(
                               {}}),
     nameOf);
 
+// What the configs that read the log file directly (rsyslog's imfile,
+// syslog-ng's file()) make of the records contrib/README lists as their
+// limits: the messages the central side gets, one test per case and daemon,
+// between a debug record before and one after.
+struct FileLimit {
+    const char* name;
+    bool syslogNg;
+    const char* lines;                 // written between the two records
+    std::vector<const char*> messages; // what arrives, the two records included
+};
+
+void PrintTo(const FileLimit& limit, std::ostream* out) {
+    *out << limit.name;
+}
+
+#define ZORV_S "4711\t2026/12/06\t17:05:09\t"
+// An error record's lines after its Reason line, up to its VendorError line.
+#define ZORV_ERROR_LINES                                                                           \
+    ZORV_S "ComputerName=host1\n" ZORV_S "OS=6.1.0\n" ZORV_S "File=a.cpp,Line=1\n" ZORV_S          \
+           "VendorID=3 [Brakka]\n" ZORV_S "VendorError=42 [Disk on fire]\n"
+// The same as syslog-ng sends them: every line on its own, but the last.
+#define ZORV_ERROR_MESSAGES                                                                        \
+    ZORV_S "ComputerName=host1", ZORV_S "OS=6.1.0", ZORV_S "File=a.cpp,Line=1",                    \
+        ZORV_S "VendorID=3 [Brakka]"
+const char kBefore[] = ZORV_S "ZorvCore\tbefore\t";
+const char kAfter[] = ZORV_S "ZorvCore\tafter\t";
+
+class LongOpsFileLimits : public ::testing::TestWithParam<FileLimit> {};
+
+TEST_P(LongOpsFileLimits, CentralSideGets) {
+    const FileLimit& limit = GetParam();
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: the daemons read the service's log directory";
+    }
+    std::string why;
+    if (limit.syslogNg && !syslogNgAvailable(&why)) {
+        GTEST_SKIP() << why;
+    }
+    ops::OpsHome home;
+    const std::string file = home.logDir() + "/zorv-service.log";
+    zorvtest::writeFile(file, std::string(kBefore) + "\n" + limit.lines + kAfter + "\n");
+    const std::string port = std::to_string(ops::freePort());
+    // Each message the central side writes is followed by a line of its own.
+    Daemon central =
+        limit.syslogNg
+            ? syslogNgCentral(
+                  home, port,
+                  {{R"(template\("\$\{MESSAGE\}\\n"\))", R"(template("${MESSAGE}\n<end>\n"))"}})
+            : rsyslogCentral(home, port, {{R"(string="%msg%\\n")", R"(string="%msg%\n<end>\n")"}});
+    ASSERT_TRUE(ops::accepting(std::stoi(port))) << zorvtest::readFile(home.path("central/output"));
+    const ops::Edits site = {{"/var/log/zorv-service/zorv-service.log", file},
+                             {"logs.example.org", "127.0.0.1"}};
+    Daemon agent =
+        limit.syslogNg
+            ? syslogNg(home.path("agent"),
+                       ops::edited(ops::shipped("syslog-ng/zorv-agent.conf"),
+                                   {site[0],
+                                    site[1],
+                                    {"port(514)", "port(" + port + ")"},
+                                    {"/var/lib/syslog-ng", home.path("agent")}}))
+            : rsyslogd(home.path("agent"),
+                       ops::edited(ops::shipped("rsyslog/zorv-agent.conf"),
+                                   {site[0], site[1], {"port=\"514\"", "port=\"" + port + "\""}}));
+    std::string received;
+    EXPECT_TRUE(zorvtest::eventually([&] {
+        received = zorvtest::readFile(receivedFile(home.path("received/*/zorv.log")));
+        return received.find(kAfter) != std::string::npos;
+    })) << zorvtest::readFile(home.path("agent/output"));
+    std::vector<std::string> messages;
+    for (std::size_t at = 0, end; (end = received.find("\n<end>\n", at)) != std::string::npos;
+         at = end + 7) {
+        messages.push_back(received.substr(at, end - at));
+    }
+    EXPECT_EQ(messages, std::vector<std::string>(limit.messages.begin(), limit.messages.end()));
+}
+
+const FileLimit kFileLimits[] = {
+    {"RsyslogValueEndingInATab",
+     false,
+     ZORV_S "Reason=disk full\t\n" ZORV_ERROR_LINES ZORV_S "Brakka=1.0\n",
+     {kBefore, ZORV_S "Reason=disk full\t", ZORV_ERROR_LINES ZORV_S "Brakka=1.0", kAfter}},
+    {"SyslogNgValueEndingInATab",
+     true,
+     ZORV_S "Reason=disk full\t\n" ZORV_ERROR_LINES ZORV_S "Brakka=1.0\n",
+     {kBefore, ZORV_S "Reason=disk full\t", ZORV_ERROR_MESSAGES,
+      ZORV_S "VendorError=42 [Disk on fire]\n" ZORV_S "Brakka=1.0", kAfter}},
+    {"RsyslogLineBreaks",
+     false,
+     ZORV_S "ZorvCore\tfirst\nsecond\t\n" ZORV_S "ZorvCore\tfirst\t\nsecond\t\n",
+     {kBefore, ZORV_S "ZorvCore\tfirst\nsecond\t", ZORV_S "ZorvCore\tfirst\t", "second\t", kAfter}},
+    {"SyslogNgLineBreaks",
+     true,
+     ZORV_S "ZorvCore\tfirst\nsecond\t\n" ZORV_S "ZorvCore\tfirst\t\nsecond\t\n",
+     {kBefore, ZORV_S "ZorvCore\tfirst\nsecond\t", ZORV_S "ZorvCore\tfirst\t", "second\t", kAfter}},
+    {"RsyslogErrorRecordWithoutVersionLine",
+     false,
+     ZORV_S "Reason=unversioned\n" ZORV_ERROR_LINES,
+     {kBefore, ZORV_S "Reason=unversioned\n" ZORV_ERROR_LINES ZORV_S "ZorvCore\tafter\t"}},
+    {"SyslogNgErrorRecordWithoutVersionLine",
+     true,
+     ZORV_S "Reason=unversioned\n" ZORV_ERROR_LINES,
+     {kBefore, ZORV_S "Reason=unversioned", ZORV_ERROR_MESSAGES,
+      ZORV_S "VendorError=42 [Disk on fire]\n" ZORV_S "ZorvCore\tafter\t"}},
+    {"RsyslogBlankLines",
+     false,
+     "\n" ZORV_S "ZorvCore\tfirst\n\nsecond\t\n\n",
+     {kBefore, ZORV_S "ZorvCore\tfirst\nsecond\t", kAfter}},
+    {"SyslogNgBlankLines",
+     true,
+     "\n" ZORV_S "ZorvCore\tfirst\n\nsecond\t\n\n",
+     {kBefore, ZORV_S "ZorvCore\tfirst\nsecond\t", kAfter}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Shipped, LongOpsFileLimits, ::testing::ValuesIn(kFileLimits),
+                         [](const ::testing::TestParamInfo<FileLimit>& info) {
+                             return std::string(info.param.name);
+                         });
+
 // Every kind of record through "zorvlog follow --json", as the shipped files
 // run it: into logger to the central rsyslog, or from syslog-ng's program()
 // source to the central syslog-ng.

@@ -29,9 +29,8 @@ CapturedProcess runCaptured(const std::vector<std::string>& argv, const std::str
     if (pid < 0) {
         throw std::runtime_error("cannot start " + (argv.empty() ? std::string() : argv[0]));
     }
-    const int status = waitProcess(pid);
     CapturedProcess result;
-    result.status = status;
+    result.status = waitProcess(pid, &result.peakKb);
     result.out = readFile(out);
     result.err = readFile(err);
     return result;

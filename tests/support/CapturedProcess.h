@@ -11,6 +11,7 @@ struct CapturedProcess {
     int status = -1; // exit status, or 128 + signal
     std::string out;
     std::string err;
+    long peakKb = 0; // peak resident memory
 };
 
 // Runs argv[0] (PATH searched) with the given text on its standard input and

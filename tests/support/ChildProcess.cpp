@@ -100,10 +100,14 @@ int exitCodeOf(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-int waitProcess(pid_t pid) {
+int waitProcess(pid_t pid, long* peakKb) {
     int status = 0;
+    struct rusage usage {};
     pid_t r;
-    while ((r = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    while ((r = ::wait4(pid, &status, 0, &usage)) < 0 && errno == EINTR) {
+    }
+    if (peakKb != nullptr) {
+        *peakKb = usage.ru_maxrss;
     }
     return r < 0 ? -1 : exitCodeOf(status);
 }

@@ -90,7 +90,8 @@ public:
 pid_t spawnProcess(const std::vector<std::string>& argv, int in = -1, int out = -1, int err = -1);
 
 // Waits for pid to end: its exit code, 128 + signal, or -1 when it cannot.
-int waitProcess(pid_t pid);
+// With peakKb, also the child's peak resident memory in KiB.
+int waitProcess(pid_t pid, long* peakKb = nullptr);
 
 // The exit code, or 128 + signal, of a status from waitpid.
 int exitCodeOf(int status);

@@ -1,6 +1,8 @@
 #include "ZorvlogFixture.h"
 
+#include <fstream>
 #include <sys/stat.h>
+#include <zlib.h>
 
 namespace zorvtest {
 
@@ -33,6 +35,26 @@ CapturedProcess ZorvlogTest::zorvlog(const std::vector<std::string>& args,
     std::vector<std::string> argv{ZORVLOG_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
     return runCaptured(argv, input);
+}
+
+void ZorvlogTest::writeGzip(const std::string& path,
+                            const std::vector<std::pair<std::string, int>>& pieces) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (const auto& piece : pieces) {
+        z_stream z{};
+        ASSERT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY), Z_OK);
+        std::string member(deflateBound(&z, piece.first.size()), '\0');
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.first.data()));
+        z.avail_in = static_cast<uInt>(piece.first.size());
+        z.next_out = reinterpret_cast<Bytef*>(&member[0]);
+        z.avail_out = static_cast<uInt>(member.size());
+        ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+        member.resize(z.total_out);
+        deflateEnd(&z);
+        for (int i = 0; i < piece.second; ++i) {
+            out << member;
+        }
+    }
 }
 
 std::vector<std::string> ZorvlogTest::payloads(const std::string& path, char separator) {

@@ -32,6 +32,11 @@ protected:
     static std::vector<std::vector<std::string>> sections(const std::string& path,
                                                           char separator = '\t');
 
+    // A gzip file of the given pieces in turn, each a member of its own repeated
+    // as often as it says: gigabytes of plain text from a few megabytes.
+    static void writeGzip(const std::string& path,
+                          const std::vector<std::pair<std::string, int>>& pieces);
+
     void installTable(const std::string& xml);
     std::string tablePath() const { return mHome.zorvDataDir() + "/ZorvErrorCodes.xml"; }
 

@@ -4,6 +4,7 @@
 
 #include <zorv/ErrorLog.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace zorvtest {
@@ -111,10 +112,11 @@ TEST_F(Parse, ValuesHoldingSeparators) {
     const std::string log = mDir.file("odd.log");
     ZorvLogger logger{TStr(log.c_str())};
     logger.startLogging();
-    // A comma (with no "=" after it) stays in its value; a line break, even
-    // one that ends the value, is joined back.
+    // A comma (with no "=" after it) stays in its value; a line break is
+    // joined back, an empty line too unless it ends the value (then it reads
+    // as the blank line a writer may leave between two records).
     ZorvErrorBase error(Zorv::kBrakka, 42, "dir/a,b.cpp", 1, "");
-    error.setReason("disk full,\nretrying\n");
+    error.setReason("disk full,\n\nretrying\n");
     logger.log(error);
     // A tab in a debug message adds a field: it belongs to the message.
     logger.log(ZorvDebugLog(Zorv::kZorvQet, "a\tb"));
@@ -126,7 +128,7 @@ TEST_F(Parse, ValuesHoldingSeparators) {
     std::vector<JsonValue> entries = parseJson({log});
     ASSERT_GE(entries.size(), 3u);
     EXPECT_EQ(entries[0]["kind"].str(), "error");
-    EXPECT_EQ(entries[0]["reason"].str(), "disk full,\nretrying\n");
+    EXPECT_EQ(entries[0]["reason"].str(), "disk full,\n\nretrying");
     EXPECT_EQ(entries[0]["file"].str(), "a,b.cpp");
     EXPECT_EQ(entries[1]["message"].str(), "a\tb");
     // The ambiguous record no longer reads as an error record: its first
@@ -142,9 +144,10 @@ TEST_F(Parse, ToolOutputStdinAndOddLines) {
     ASSERT_EQ(zorvlog({"debug", "--vendor", "ZorvWyn", "--ms", "from", "the", "tool"}).status, 0);
     const std::string debugLog = readFile(mHome.zorvDataDir() + "/ZorvDebug.log");
 
-    // A leading line without section, bad UTF-8, a torn last line.
-    const std::string input = "stray text\n" + debugLog + "9\t2026/1/2\t03:04:05\tk=\xff\xfe\n" +
-                              "9,2026/1/2,03:04:05,torn";
+    // A leading line without section, blank lines, bad UTF-8, a torn last line.
+    const std::string input = "stray text\n\n" + debugLog +
+                              "\n9\t2026/1/2\t03:04:05\tk=\xff\xfe\n" +
+                              "\n\n9,2026/1/2,03:04:05,torn";
     std::vector<JsonValue> entries = parseJson({}, input);
     ASSERT_EQ(entries.size(), 4u);
     EXPECT_EQ(entries[0]["kind"].str(), "text");
@@ -220,7 +223,7 @@ TEST_F(Parse, GzipReadBinaryRefused) {
     writeFile(binary, std::string("\x7f"
                                   "ELF\x02\x01\x01\0\0\0\0",
                                   12) +
-                          "\n1\t2026/1/1\t0:0:0\tk=v\n");
+                          "\nk=v\n" + std::string(65536, 'x') + "\n1\t2026/1/1\t0:0:0\tk=w\n");
     CapturedProcess refused = zorvlog({"parse", binary, log});
     EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.err.find(binary), std::string::npos) << refused.err;
@@ -229,15 +232,16 @@ TEST_F(Parse, GzipReadBinaryRefused) {
 }
 
 // Memory is bounded by the longest record, not by the input: 300,000 short
-// lines read within a 64 MiB address space.
+// (and empty) lines read within a 64 MiB address space.
 TEST_F(Parse, StreamsWithinAnAddressLimit) {
     if (kSanitized) {
         GTEST_SKIP() << "the sanitizers' shadow memory does not fit an address limit";
     }
     const std::string big = mDir.file("big.log"), out = mDir.file("out.json");
-    std::string text(100000, '\n');
+    std::string text;
     for (int i = 0; i < 200000; ++i) {
         text += "4711\t2026/12/06\t17:05:09\tZorvCore\tmessage " + std::to_string(i) + "\t\n";
+        text += i == 99999 ? std::string(100000, '\n') : "";
     }
     writeFile(big, text);
     EXPECT_EQ(runProcess({"sh", "-c", "ulimit -v 65536 && exec \"$0\" parse --json \"$1\" > \"$2\"",
@@ -246,6 +250,76 @@ TEST_F(Parse, StreamsWithinAnAddressLimit) {
     std::string last;
     ASSERT_EQ(runProcess({"tail", "-n", "1", out}, &last), 0);
     EXPECT_NE(last.find("\"lines\":[300000,300000]"), std::string::npos) << last;
+}
+
+// Zero bytes after the first records, as a crash or a power loss leaves
+// them: each run is named once, the records around it come out.
+TEST_F(Parse, ReadsWhatACrashLeaves) {
+    const std::string log = mDir.file("crashed.log");
+    for (const char* text : {"one", "two"}) {
+        ASSERT_EQ(zorvlog({"debug", "--vendor", "1", "--to", log, text}).status, 0);
+    }
+    const long zerosAt = fileSize(log);
+    writeFile(log, readFile(log) + std::string(4096, '\0'));
+    for (const char* text : {"three", "four", "five", "six"}) {
+        ASSERT_EQ(zorvlog({"debug", "--vendor", "1", "--to", log, text}).status, 0);
+    }
+    CapturedProcess run = zorvlog({"parse", "--json", log});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "zorvlog parse: " + log + ": 4096 zero bytes at byte " +
+                           std::to_string(zerosAt) + " skipped\n");
+    std::vector<std::string> lines = splitLines(run.out);
+    ASSERT_EQ(lines.size(), 6u) << run.out;
+    EXPECT_EQ(JsonValue::parse(lines[2])["message"].str(), "three");
+}
+
+// A record of 256 MiB on one line (a gzip file of a few hundred KiB) is cut
+// at 16 MiB, said so, and read within 64 MiB of memory; the record after it
+// is whole.
+TEST_F(Parse, LongRecordIsCutInBoundedMemory) {
+    const std::string gz = mDir.file("long.log.gz"), out = mDir.file("out.json");
+    const std::string after = "1\t2026/12/06\t17:05:10\tZorvCore\tafter\t\n";
+    writeGzip(
+        gz,
+        {{"1\t2026/12/06\t17:05:09\tk=", 1}, {std::string(16 << 20, 'x'), 16}, {"\n" + after, 1}});
+    CapturedProcess run = zorvlog({"parse", "--json", gz});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "zorvlog parse: " + gz +
+                           ": the record at byte 0 is longer than 16 MiB and was cut\n");
+    if (!kSanitized) {
+        EXPECT_LE(run.peakKb, 64 * 1024);
+    }
+    std::vector<std::string> lines = splitLines(run.out);
+    ASSERT_EQ(lines.size(), 2u);
+    const JsonValue cut = JsonValue::parse(lines[0]);
+    EXPECT_TRUE(cut["truncated"].boolean());
+    EXPECT_EQ(cut["pairs"][0]["value"].str().size(), (16u << 20) - 24);
+    EXPECT_EQ(JsonValue::parse(lines[1])["message"].str(), "after");
+}
+
+// Control characters (C0, DEL, C1 as UTF-8 and as raw bytes) and
+// bidirectional overrides in values and file names reach the terminal
+// escaped, in the rows, the "==> FILE <==" heading and messages on stderr;
+// --json stays strict JSON.
+TEST_F(Parse, NothingReachesATerminalRaw) {
+    const std::string log = mDir.file("a\x1b]0;owned\x07.log");
+    writeFile(log, "1\t2026/1/1\t00:00:00\tk=\x1b[31mred\x7f\xc2\x9b\x9b\xe2\x80\xae!\n");
+    CapturedProcess run = zorvlog({"parse", log, mDir.file("gone\x1b[2J.log")});
+    EXPECT_EQ(run.status, 1);
+    for (const char* raw : {"\x1b", "\x07", "\x7f", "\x9b", "\xe2\x80\xae"}) {
+        EXPECT_EQ(run.out.find(raw), std::string::npos) << run.out;
+        EXPECT_EQ(run.err.find(raw), std::string::npos) << run.err;
+    }
+    EXPECT_NE(run.out.find("==> " + mDir.path() + "/a\\x1b]0;owned\\x07.log <=="),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("k=\"\\x1b[31mred\\x7f\\u009b\\x9b\\u202e!\""), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.err.find("gone\\x1b[2J.log"), std::string::npos) << run.err;
+    std::vector<JsonValue> entries = parseJson({log});
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0]["pairs"][0]["value"].str(),
+              "\x1b[31mred\x7f\xc2\x9b\xef\xbf\xbd\xe2\x80\xae!");
 }
 
 // The section's local time with the reader's offset, in the hours when

@@ -43,7 +43,7 @@ void ArgParser::parse(const std::vector<std::string>& args) {
         if (option == nullptr) {
             throw UsageError("unknown option --" + name);
         }
-        if (mValues.count(name) != 0) {
+        if (mValues.count(name) != 0 && !option->repeatable) {
             throw UsageError("--" + name + " given twice");
         }
         if (option->takesValue) {
@@ -57,7 +57,13 @@ void ArgParser::parse(const std::vector<std::string>& args) {
             throw UsageError("--" + name + " takes no value");
         }
         mValues[name] = value;
+        mRepeated[name].push_back(value);
     }
+}
+
+std::vector<std::string> ArgParser::values(const std::string& name) const {
+    auto it = mRepeated.find(name);
+    return it == mRepeated.end() ? std::vector<std::string>() : it->second;
 }
 
 std::string ArgParser::value(const std::string& name, const std::string& fallback) const {

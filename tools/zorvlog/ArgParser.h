@@ -22,6 +22,7 @@ public:
     struct Option {
         const char* name; // without the leading "--"
         bool takesValue;
+        bool repeatable = false; // each value kept (values())
     };
 
     ArgParser(const std::vector<Option>& options);
@@ -32,6 +33,8 @@ public:
 
     bool has(const std::string& name) const { return mValues.count(name) != 0; }
     std::string value(const std::string& name, const std::string& fallback = "") const;
+    // Every value of a repeatable option, in order.
+    std::vector<std::string> values(const std::string& name) const;
     // The value of an option that must be given.
     std::string required(const std::string& name) const;
     const std::vector<std::string>& operands() const { return mOperands; }
@@ -41,6 +44,7 @@ private:
 
     std::vector<Option> mOptions;
     std::map<std::string, std::string> mValues;
+    std::map<std::string, std::vector<std::string>> mRepeated;
     std::vector<std::string> mOperands;
 };
 

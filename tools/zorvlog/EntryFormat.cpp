@@ -1,7 +1,8 @@
 #include "EntryFormat.h"
 
+#include "Json.h"
 #include "SectionTime.h"
-#include "Utf8.h"
+#include "TerminalText.h"
 
 #include <cstdio>
 #include <sys/utsname.h>
@@ -12,46 +13,23 @@ namespace {
 
 const char* const kKinds[] = {"error", "pairs", "debug", "perf", "text"};
 
-// A value as it reads on a terminal: bare when it is plain, quoted with C
-// escapes when it holds blanks, quotes, control characters or bad bytes.
-std::string display(const std::string& value) {
-    bool plain = !value.empty() && zorv_detail::isValidUtf8(value);
-    for (char c : value) {
-        if (c == ' ' || c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) {
-            plain = false;
-        }
+// A value as it reads on a terminal: bare when it is plain, quoted, with
+// what a terminal would act on escaped, when it holds blanks, quotes or
+// such characters.
+void writeValue(TextSink& out, const std::string& value) {
+    if (!value.empty() && value.find(' ') == std::string::npos &&
+        terminalPlain(value.data(), value.size())) {
+        out.appendEscaped(
+            value.data(), value.size(),
+            [](std::string& to, const char* data, std::size_t size) { to.append(data, size); });
+        return;
     }
-    if (plain) {
-        return value;
-    }
-    std::string out = "\"";
-    for (std::size_t i = 0; i < value.size();) {
-        std::size_t length = zorv_detail::utf8SequenceLength(value, i);
-        unsigned char c = static_cast<unsigned char>(value[i]);
-        if (length == 0) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-            ++i;
-            continue;
-        }
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out.append(value, i, length);
-        }
-        i += length;
-    }
-    return out + "\"";
+    out.buffer() += '"';
+    out.appendEscaped(value.data(), value.size(),
+                      [](std::string& to, const char* data, std::size_t size) {
+                          appendForTerminal(to, data, size, true);
+                      });
+    out.buffer() += '"';
 }
 
 const char* const kPerfNames[] = {"os",           "computerName", "utilVersion", "first:second",
@@ -96,8 +74,9 @@ const char* entrySeverity(const LogEntry& entry) {
     }
 }
 
-Json entryJson(const LogEntry& entry, const std::string& source) {
-    Json json;
+void writeEntryJson(TextSink& out, const LogEntry& entry, const std::string& source,
+                    const std::string& key) {
+    JsonWriter json(out);
     json.add("kind", kKinds[entry.kind]).add("source", source);
     json.addRaw("lines",
                 "[" + std::to_string(entry.firstLine) + "," + std::to_string(entry.lastLine) + "]");
@@ -123,19 +102,14 @@ Json entryJson(const LogEntry& entry, const std::string& source) {
                          entry.hasVersion ? pairs[at + 6].second : "");
         break;
     }
-    case LogEntry::kPairs: {
-        std::vector<std::string> pairs;
-        for (const auto& pair : entry.pairs) {
-            pairs.push_back(Json().add("key", pair.first).add("value", pair.second).str());
-        }
-        json.addRaw("pairs", Json::array(pairs));
+    case LogEntry::kPairs:
+        json.addPairs("pairs", entry.pairs);
         break;
-    }
     case LogEntry::kDebug:
         json.add("component", entry.items[0]).add("message", entry.items[1]);
         break;
     case LogEntry::kPerf:
-        json.addRaw("columns", Json::stringArray(entry.items));
+        json.addStrings("columns", entry.items);
         if (entry.items.size() == kPerfColumns) {
             json.add("os", entry.items[0])
                 .add("computerName", entry.items[1])
@@ -163,7 +137,18 @@ Json entryJson(const LogEntry& entry, const std::string& source) {
     }
     json.addOptional("timestamp", !timestamp.empty(), timestamp);
     json.add("host", entryHost(entry)).add("severity", entrySeverity(entry));
-    return json;
+    if (entry.truncated) {
+        json.addBool("truncated", true);
+    }
+    if (!key.empty()) {
+        json.add("key", key);
+    }
+    json.end();
+}
+
+std::string truncationNote(const LogEntry& entry) {
+    return "the record at byte " + std::to_string(entry.offset) +
+           " is longer than 16 MiB and was cut";
 }
 
 std::string tableHeading() {
@@ -171,17 +156,24 @@ std::string tableHeading() {
            padded("KIND", 6) + "CONTENT";
 }
 
-std::string entryRow(const LogEntry& entry) {
+void writeEntryRow(TextSink& out, const LogEntry& entry) {
     std::string lines = std::to_string(entry.firstLine);
     if (entry.lastLine != entry.firstLine) {
         lines += "-" + std::to_string(entry.lastLine);
     }
-    std::string row = padded(lines, 8) + padded(entry.pid, 8) + padded(entry.date, 11) +
-                      padded(entry.time, 13) + padded(kKinds[entry.kind], 6);
-    std::string content;
-    auto field = [&content](const std::string& key, const std::string& value) {
-        content += content.empty() ? "" : " ";
-        content += key + "=" + display(value);
+    // The section's fields are digits and separators (RecordGrouper.cpp).
+    out.buffer() += padded(lines, 8) + padded(entry.pid, 8) + padded(entry.date, 11) +
+                    padded(entry.time, 13) + padded(kKinds[entry.kind], 6);
+    bool first = true;
+    auto field = [&](const std::string& key, const std::string& value) {
+        out.buffer() += first ? "" : " ";
+        first = false;
+        out.appendEscaped(key.data(), key.size(),
+                          [](std::string& to, const char* data, std::size_t size) {
+                              appendForTerminal(to, data, size, false);
+                          });
+        out.buffer() += '=';
+        writeValue(out, value);
     };
     switch (entry.kind) {
     case LogEntry::kError:
@@ -206,10 +198,12 @@ std::string entryRow(const LogEntry& entry) {
         }
         break;
     case LogEntry::kText:
-        content = display(entry.text);
+        writeValue(out, entry.text);
         break;
     }
-    return row + content;
+    if (entry.truncated) {
+        out.buffer() += " (cut)";
+    }
 }
 
 } // namespace zorvlog

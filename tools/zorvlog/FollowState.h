@@ -19,14 +19,25 @@ struct FollowPosition {
     std::uint64_t offset = 0; // the end of the last record handed out
     std::uint64_t line = 0;   // lines before offset
     std::uint32_t crc = 0;    // CRC-32 of the bytes before offset
+    // CRC-32 of the first min(offset, LogInput::kHead) bytes (not in a state
+    // of the first format), to pass over other files quickly.
+    std::uint32_t head = 0;
+    bool headKnown = true;
+    // The file's owner, trusted again on a restart (not in the first format).
+    std::uint32_t owner = 0;
+    bool ownerKnown = true;
+    // A generation rotated away and watched for late writes, not the one read.
+    bool watched = false;
 };
 
-// The state file of `zorvlog follow`: the position in each followed log,
+// The state file of `zorvlog follow`: the positions in each followed log,
 // rewritten in place after every record, so that a follower stopped any way
 // resumes where it stood. Locked while a follower uses it: a second follower
 // on the same state would hand out the same records.
 class FollowState {
 public:
+    using Positions = std::vector<std::pair<std::string, std::vector<FollowPosition>>>;
+
     FollowState() = default;
     ~FollowState();
     FollowState(const FollowState&) = delete;
@@ -38,21 +49,29 @@ public:
     static std::string defaultPath(const std::vector<std::string>& logs, std::string& error);
 
     // Opens (creates) and locks the state file and reads the positions in it.
-    // A file that does not read back whole is set aside with a warning: the
-    // logs are then read from their starts (records repeat; none is lost).
-    bool open(const std::string& path, std::string& error);
+    // Refuses, with error set, a path that would destroy something: one of
+    // the logs or a file named as one of their generations, anything but a
+    // regular file, a file of other content. A state that does not read back
+    // whole is set aside with a warning: the logs are then read from their
+    // starts (records repeat; none is lost).
+    bool open(const std::string& path, const std::vector<std::string>& logs, std::string& error);
 
-    const FollowPosition* find(const std::string& log) const;
+    // The positions kept for a log; null when none.
+    const std::vector<FollowPosition>* find(const std::string& log) const;
 
-    // Writes every log's position; false (warned once) when it cannot.
-    bool save(const std::vector<std::pair<std::string, FollowPosition>>& positions);
+    // Writes every log's positions; false (warned once) when it cannot.
+    bool save(const Positions& positions);
 
 private:
+    bool refused(const std::string& path, const std::vector<std::string>& logs,
+                 std::string& error) const;
+    bool read(const std::string& text);
+
     int mFd = -1;
     std::string mPath;
     std::size_t mSize = 0;
     bool mWarned = false;
-    std::map<std::string, FollowPosition> mLoaded;
+    std::map<std::string, std::vector<FollowPosition>> mLoaded;
 };
 
 } // namespace zorvlog

@@ -1,481 +1,495 @@
 #include "FollowedLog.h"
 
-#include "LogInput.h"
+#include "TerminalText.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
-#include <vector>
-#include <zlib.h>
 
 namespace zorvlog {
 
 namespace {
 
-// How long a generation renamed away may still receive writes: a writer opens
-// the file per record, so one that opened it just before the rename (and ran
-// "uname -a" for an error record meanwhile) writes a moment later. Measured
-// from the file's last change (the rename changes it too), so that a file
-// rotated long before a restart is not waited for.
-const std::chrono::milliseconds kLateWrites(2000);
-// A record's lines are taken as whole once no line has come for this long:
-// the next line, which would show it, may be a long time coming.
-const std::chrono::milliseconds kQuiet(500);
-// Lines read per poll, so that a long backlog does not hold up the other logs
-// and a request to stop.
-const int kLinesPerPoll = 4096;
-// The bytes before the reading position compared to notice a file emptied
-// and refilled past it.
-const std::size_t kTail = 64;
+// How long a generation rotated away is watched for late writes, from the
+// moment its successor was taken up: a writer opens the file per record, and
+// one that opened it just before the rename writes a moment later; another
+// program may keep it open for longer.
+const std::chrono::seconds kLateWrites(60);
+// Generations watched at once; beyond, the oldest watch ends early.
+const std::size_t kMaxWatched = 8;
 
-std::uint32_t crcAdd(std::uint32_t crc, const char* data, std::size_t size) {
-    return static_cast<std::uint32_t>(
-        crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
+std::string directoryOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return path.substr(0, slash == 0 ? 1 : slash);
 }
 
-// The generation's identity in record keys: its inode and birth time, which
-// tell it from the files before and after it, and its first line, which
-// tells it from a file that got the same inode later.
-std::string makeId(const std::string& seed, const std::string& firstLine) {
-    std::uint64_t hash = 14695981039346656037ULL; // FNV-1a
-    auto mix = [&hash](const char* data, std::size_t size) {
-        for (std::size_t i = 0; i < size; ++i) {
-            hash = (hash ^ static_cast<unsigned char>(data[i])) * 1099511628211ULL;
-        }
-    };
-    mix(seed.data(), seed.size());
-    mix(firstLine.data(), std::min<std::size_t>(firstLine.size(), 4096));
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
-    return text;
-}
-
-struct Sibling {
-    std::string path;
+// Where an open file is now, as the kernel names it, and whether it still
+// has a name at all.
+std::string whereNow(int fd, bool* removed) {
     struct stat st;
-};
-
-// The rotated files beside a log: regular files whose names are the log's
-// name with something after it.
-std::vector<Sibling> siblings(const std::string& path) {
-    std::string::size_type slash = path.rfind('/');
-    const std::string dir = path.substr(0, slash == 0 ? 1 : slash);
-    const std::string base = path.substr(slash + 1);
-    std::vector<Sibling> found;
-    DIR* listing = ::opendir(dir.c_str());
-    if (listing == nullptr) {
-        return found;
+    *removed = ::fstat(fd, &st) == 0 && st.st_nlink == 0;
+    char link[64], target[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = ::readlink(link, target, sizeof target - 1);
+    std::string where = n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+    const std::string mark = " (deleted)";
+    if (*removed && where.size() > mark.size() &&
+        where.compare(where.size() - mark.size(), mark.size(), mark) == 0) {
+        where.erase(where.size() - mark.size());
     }
-    while (const struct dirent* item = ::readdir(listing)) {
-        const std::string name = item->d_name;
-        Sibling sibling;
-        sibling.path = (dir == "/" ? "" : dir) + "/" + name;
-        if (name.size() > base.size() && name.compare(0, base.size(), base) == 0 &&
-            ::lstat(sibling.path.c_str(), &sibling.st) == 0 && S_ISREG(sibling.st.st_mode)) {
-            found.push_back(sibling);
-        }
-    }
-    ::closedir(listing);
-    std::sort(found.begin(), found.end(), [](const Sibling& a, const Sibling& b) {
-        const struct timespec &x = a.st.st_mtim, &y = b.st.st_mtim;
-        return x.tv_sec != y.tv_sec ? x.tv_sec < y.tv_sec : x.tv_nsec < y.tv_nsec;
-    });
-    return found;
+    return where;
 }
 
-bool newer(const struct stat& a, const struct stat& b) {
-    return a.st_mtim.tv_sec != b.st_mtim.tv_sec ? a.st_mtim.tv_sec > b.st_mtim.tv_sec
-                                                : a.st_mtim.tv_nsec > b.st_mtim.tv_nsec;
-}
-
-bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+// Whether a compressed file starts as the generation a position was taken
+// in (its first 4 KiB) but ends, cut short, before the position.
+bool cutShortCopyOf(int fd, const FollowPosition& at) {
+    LogInput input;
+    if (!at.headKnown || at.offset <= LogInput::kHead || !input.open(fd)) {
+        return false;
+    }
+    LogInput::Status status;
+    while ((status = input.advance(LogInput::kHead)) == LogInput::kMore) {
+    }
+    if (status != LogInput::kLine || input.headCrc() != at.head) {
+        return false;
+    }
+    while ((status = input.advance(at.offset)) == LogInput::kMore) {
+    }
+    return status != LogInput::kLine && input.compressed() && !input.complete();
 }
 
 } // namespace
 
-struct FollowedLog::Generation {
-    LogInput input;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    std::string seed;    // inode and birth time, for the identity
-    FollowPosition read; // what has gone to the grouper
-    std::string tail;    // its last bytes (kTail at most)
-
-    bool is(const struct stat& st) const { return st.st_dev == dev && st.st_ino == ino; }
-};
-
-FollowedLog::FollowedLog(const std::string& path, Emit emit, Moved moved,
-                         const FollowPosition* resume)
-    : mPath(path), mEmit(std::move(emit)), mMoved(std::move(moved)),
-      mGrouper([this](LogEntry& entry) { handOut(entry); }) {
-    if (resume != nullptr) {
-        resumeAt(*resume);
+FollowedLog::FollowedLog(const std::string& path, const TrustedOwners& owners,
+                         Generation::Emit emit, Moved moved,
+                         const std::vector<FollowPosition>* resume, Stopping stopping)
+    : mPath(path), mOwners(owners), mEmit(std::move(emit)), mMoved(std::move(moved)),
+      mStopping(std::move(stopping)) {
+    if (resume != nullptr && !resume->empty()) {
+        mResume = *resume;
+        mResumePending = true;
+    } else {
+        rememberOldGenerations();
     }
+}
+
+// A log that does not exist yet may get generations rotated away before the
+// follower looks again; those beside it now are older than anything it is to
+// read.
+void FollowedLog::rememberOldGenerations() {
+    struct stat st;
+    if (::lstat(mPath.c_str(), &st) == 0) {
+        return;
+    }
+    mFresh = true;
+    for (const RotatedFile& file : rotatedFiles(mPath, nullptr)) {
+        LogInput input;
+        const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+        if (fd < 0 || ::fstat(fd, &st) != 0 || !input.open(fd)) {
+            continue;
+        }
+        while (input.advance(LogInput::kHead) == LogInput::kMore) {
+        }
+        FollowPosition old;
+        old.dev = st.st_dev;
+        old.ino = st.st_ino;
+        old.offset = input.offset();
+        old.crc = old.head = input.crc();
+        mOld.push_back(old);
+    }
+}
+
+// The oldest generation beside the log that was not there when the follower
+// started, if any.
+FollowedLog::GenerationPtr FollowedLog::oldestNewGeneration() {
+    for (const RotatedFile& file : rotatedFiles(mPath, nullptr)) {
+        struct stat st;
+        if (::stat(file.path.c_str(), &st) != 0) {
+            continue;
+        }
+        bool old = false;
+        for (const FollowPosition& known : mOld) {
+            old = old || (st.st_dev == known.dev && st.st_ino == known.ino);
+            // A compressed copy of one that was there starts with its bytes.
+            GenerationPtr probe = !old && known.offset > 0 ? open(file.path, true) : nullptr;
+            old = old || (probe != nullptr && probe->resumeAt(known, mStopping));
+        }
+        GenerationPtr generation = old ? nullptr : open(file.path, false);
+        if (generation != nullptr) {
+            return generation;
+        }
+    }
+    return nullptr;
 }
 
 FollowedLog::~FollowedLog() = default;
 
-void FollowedLog::note(const std::string& text) {
-    if (text != mLastNote) {
-        mLastNote = text;
-        std::fprintf(stderr, "zorvlog follow: %s: %s\n", mPath.c_str(), text.c_str());
+void FollowedLog::note(const std::string& file, const std::string& text) {
+    const std::string line = mPath + ": " + (file == mPath ? "" : file + ": ") + text;
+    if (mSaid.insert(line).second) {
+        std::fprintf(stderr, "zorvlog follow: %s\n", forTerminal(line).c_str());
     }
 }
 
-std::unique_ptr<FollowedLog::Generation> FollowedLog::openGeneration(const std::string& file,
-                                                                     bool quiet) {
-    // Non-blocking, so that a FIFO in the log's place cannot hold us up: it
-    // is refused below, and a regular file reads the same either way.
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+std::vector<FollowPosition> FollowedLog::positions() const {
+    std::vector<FollowPosition> all;
+    if (mCurrent != nullptr) {
+        all.push_back(mCurrent->position());
+    }
+    for (const GenerationPtr& watched : mWatched) {
+        all.push_back(watched->position());
+        all.back().watched = true;
+    }
+    return all;
+}
+
+FollowedLog::GenerationPtr FollowedLog::open(const std::string& file, bool quiet) {
+    struct stat st;
+    std::string problem;
+    bool missing = false;
+    const int fd = openLogFile(file, mOwners, !mAccepted && file == mPath, &st, &problem, &missing);
     if (fd < 0) {
-        if (!quiet) {
-            note(errno == ENOENT ? "waiting for it to appear"
-                                 : std::string("cannot open: ") + std::strerror(errno));
+        if (!quiet && !(missing && file != mPath)) {
+            note(file, missing ? std::string("waiting for it to appear") : problem + ": not read");
         }
         return nullptr;
     }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        if (!quiet) {
-            note("not a regular file");
-        }
-        return nullptr;
-    }
-    auto generation = std::make_unique<Generation>();
-    generation->dev = st.st_dev;
-    generation->ino = st.st_ino;
-    struct statx birth;
-    long long bornSec = 0, bornNsec = 0;
-    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &birth) == 0 &&
-        (birth.stx_mask & STATX_BTIME) != 0) {
-        bornSec = birth.stx_btime.tv_sec;
-        bornNsec = birth.stx_btime.tv_nsec;
-    }
-    generation->seed =
-        std::to_string(st.st_ino) + ":" + std::to_string(bornSec) + "." + std::to_string(bornNsec);
-    generation->read.dev = st.st_dev;
-    generation->read.ino = st.st_ino;
-    if (!generation->input.open(fd)) {
-        if (!quiet) {
-            note(file + ": " + generation->input.error());
-        }
-        if (generation->input.binary()) {
-            mRefusedDev = st.st_dev;
-            mRefusedIno = st.st_ino;
-        }
-        return nullptr;
-    }
-    return generation;
-}
-
-bool FollowedLog::atPath(const Generation& generation) const {
-    struct stat st;
-    return ::stat(mPath.c_str(), &st) == 0 && generation.is(st);
-}
-
-void FollowedLog::resumeAt(const FollowPosition& resume) {
-    std::vector<Sibling> rotated = siblings(mPath);
-    // The file at the path, then the rotated ones with the same identity,
-    // then any other (a compressed copy): the bytes read decide.
-    std::vector<std::string> candidates{mPath};
-    for (int sameFile = 1; sameFile >= 0; --sameFile) {
-        for (const Sibling& s : rotated) {
-            if ((s.st.st_dev == resume.dev && s.st.st_ino == resume.ino) == (sameFile == 1)) {
-                candidates.push_back(s.path);
-            }
-        }
-    }
-    for (const std::string& candidate : candidates) {
-        struct stat st;
-        if (::stat(candidate.c_str(), &st) != 0) {
-            continue;
-        }
-        const bool sameFile = st.st_dev == resume.dev && st.st_ino == resume.ino;
-        if (resume.offset == 0 && !sameFile) {
-            continue; // nothing read that could recognise it
-        }
-        std::unique_ptr<Generation> generation = openGeneration(candidate, true);
-        std::uint32_t crc = 0;
-        if (generation == nullptr || !generation->input.skip(resume.offset, crc) ||
-            crc != resume.crc) {
-            continue;
-        }
-        generation->read.id = resume.id;
-        generation->read.offset = resume.offset;
-        generation->read.line = resume.line;
-        generation->read.crc = resume.crc;
-        const bool isAtPath = candidate == mPath;
-        if (!isAtPath) {
-            // What the log went through while nobody followed it: the files
-            // rotated after this one, oldest first. A compressed file whose
-            // source is still there is being made from it.
-            for (const Sibling& s : rotated) {
-                const bool compressing =
-                    endsWith(s.path, ".gz") &&
-                    std::any_of(rotated.begin(), rotated.end(), [&s](const Sibling& other) {
-                        return other.path == s.path.substr(0, s.path.size() - 3);
-                    });
-                if (newer(s.st, st) && !generation->is(s.st) && !compressing) {
-                    if (auto later = openGeneration(s.path, true)) {
-                        mQueue.push_back(std::move(later));
-                    }
-                }
-            }
-        }
-        startOn(std::move(generation), false);
-        return;
-    }
-    note("the file it was read in (up to byte " + std::to_string(resume.offset) +
-         ") is gone; reading the log from its start");
-}
-
-void FollowedLog::startOn(std::unique_ptr<Generation> generation, bool announce) {
-    mCurrent = std::move(generation);
-    mAtPath = atPath(*mCurrent);
-    mAtEnd = false;
-    mBroken = false;
-    mGrouper = RecordGrouper([this](LogEntry& entry) { handOut(entry); }, mCurrent->read.line + 1);
-    mLastLine = mLineBefore =
-        LineEnd{mCurrent->read.offset, mCurrent->read.line, mCurrent->read.crc};
-    mEntryEnds.clear();
-    mPosition = mCurrent->read;
-    mLastData = Clock::now();
-    mLastNote.clear();
-    if (announce) {
-        mMoved();
-    }
+    mOwners.add(st.st_uid);
+    mAccepted = true;
+    // A file emptied in place starts a generation whose keys must differ
+    // from those of what it held before, whatever its first line.
+    const bool emptied = st.st_dev == mEmptied.dev && st.st_ino == mEmptied.ino;
+    return std::make_unique<Generation>(
+        fd, st, file, mEmit,
+        [this](const std::string& at, const std::string& text) { note(at, text); },
+        emptied ? mEmptied.id : std::string());
 }
 
 bool FollowedLog::poll() {
     const Clock::time_point now = Clock::now();
     bool worked = false;
-    if (mCurrent == nullptr) {
-        std::unique_ptr<Generation> next;
-        if (!mQueue.empty()) {
-            next = std::move(mQueue.front());
-            mQueue.pop_front();
-        } else {
-            struct stat st;
-            if (::stat(mPath.c_str(), &st) == 0 && st.st_dev == mRefusedDev &&
-                st.st_ino == mRefusedIno) {
-                return false;
-            }
-            next = openGeneration(mPath, false);
-        }
-        if (next == nullptr) {
-            return false;
-        }
-        startOn(std::move(next), true);
+    if (mResumePending) {
+        mResumePending = false;
+        resume();
         worked = true;
     }
-    worked = readSome(now) || worked;
-    watchPath();
-    if (mCurrent != nullptr && !mAtPath && mayFinish()) {
-        finishCurrent();
-        return true;
+    worked = watch(now) || worked;
+    if (mCurrent == nullptr) {
+        GenerationPtr first = open(mPath, false);
+        if (first == nullptr) {
+            return worked;
+        }
+        if (mFresh) {
+            mFresh = false;
+            if (GenerationPtr older = oldestNewGeneration()) {
+                first = std::move(older);
+            }
+        }
+        takeOver(std::move(first), now);
+        worked = true;
     }
-    if (!worked && mAtEnd && mGrouper.holding() && now - mLastData >= kQuiet) {
-        mGrouper.finish();
+    worked = mCurrent->read(now) || worked;
+    if (mCurrent->atEnd()) {
+        worked = lookAtPath(now) || worked;
+    }
+    if (!worked && mCurrent != nullptr) {
+        mCurrent->settle(now, !mAtPath);
     }
     return worked;
 }
 
-bool FollowedLog::readSome(Clock::time_point now) {
-    if (mCurrent == nullptr || mBroken) {
+// The generation read is at its end for now: whether it is still the file at
+// the path (emptied in place, maybe), or was rotated away.
+bool FollowedLog::lookAtPath(Clock::time_point now) {
+    struct stat st;
+    if (::stat(mPath.c_str(), &st) == 0 && mCurrent->is(st)) {
+        mAtPath = true;
+        if (!mCurrent->input().compressed() && mCurrent->emptiedInPlace(st)) {
+            followCopy(now);
+            return true;
+        }
         return false;
     }
-    std::string line;
-    std::uint64_t offset = 0;
-    for (int n = 0; n < kLinesPerPoll; ++n) {
-        LogInput::Status status = mCurrent->input.next(line, offset);
-        if (status == LogInput::kLine) {
-            feed(line, offset, true, now);
+    mAtPath = false;
+    return moveOn(now);
+}
+
+// Rotated away (or removed): on to the generation after it, if there is one.
+bool FollowedLog::moveOn(Clock::time_point now) {
+    std::vector<std::pair<std::string, std::string>> unreadable;
+    const std::vector<RotatedFile> chain = rotatedFiles(mPath, &unreadable);
+    for (const auto& file : unreadable) {
+        note(file.first, file.second);
+    }
+    for (const std::string& candidate : successors(chain)) {
+        GenerationPtr next = open(candidate, false);
+        if (next == nullptr || known(*next)) {
             continue;
         }
-        mAtEnd = true;
-        if (status == LogInput::kError) {
-            note("cannot be read further: " + mCurrent->input.error());
-            mBroken = true;
+        takeOver(std::move(next), now);
+        return true;
+    }
+    return false;
+}
+
+// The files that may come after the generation read, in order: those after
+// it in the chain, then the file at the path. When it is no longer beside
+// the log, how it left decides.
+std::vector<std::string> FollowedLog::successors(const std::vector<RotatedFile>& chain) {
+    std::vector<std::string> next;
+    const int at = locate(chain);
+    if (at < 0) {
+        bool removed = false;
+        const std::string where = whereNow(mCurrent->input().fd(), &removed);
+        RotatedName rotated;
+        const std::string dir = directoryOf(mPath);
+        // Where it went cannot always be told; then the file at the path comes next.
+        const bool named = !where.empty();
+        if (named && !removed && directoryOf(where) != dir) {
+            note(mCurrent->path(), "was moved out of the log's directory, to " + where +
+                                       " (logrotate's olddir?), where follow does not look; "
+                                       "going on with the file at the path");
+        } else if (named && removed && directoryOf(where) == dir &&
+                   parseRotatedName(mPath.substr(mPath.rfind('/') + 1),
+                                    where.substr(where.rfind('/') + 1), &rotated) &&
+                   !chain.empty()) {
+            // Deleted by the rotation before it was left: everything beside
+            // the log is newer.
+            note(mCurrent->path(),
+                 "was deleted by the rotation (as " + where +
+                     ") before the follower got past it: "
+                     "going on with the oldest generation, " +
+                     chain.front().path +
+                     "; generations deleted before they were read, if any, are lost");
+            for (const RotatedFile& file : chain) {
+                next.push_back(file.path);
+            }
         }
-        return n > 0;
-    }
-    mAtEnd = false;
-    return true;
-}
-
-void FollowedLog::feed(const std::string& line, std::uint64_t offset, bool terminated,
-                       Clock::time_point now) {
-    FollowPosition& read = mCurrent->read;
-    if (offset == 0 && read.id.empty()) {
-        read.id = makeId(mCurrent->seed, line);
-    }
-    read.crc = crcAdd(read.crc, line.data(), line.size());
-    if (terminated) {
-        read.crc = crcAdd(read.crc, "\n", 1);
-    }
-    read.offset = offset + line.size() + (terminated ? 1 : 0);
-    mCurrent->tail += line;
-    if (terminated) {
-        mCurrent->tail += '\n';
-    }
-    if (mCurrent->tail.size() > kTail) {
-        mCurrent->tail.erase(0, mCurrent->tail.size() - kTail);
-    }
-    ++read.line;
-    mLastData = now;
-    mLineBefore = mLastLine;
-    mLastLine = LineEnd{read.offset, read.line, read.crc};
-    if (mGrouper.addLine(line, offset, terminated) && mLineBefore.end > mPosition.offset) {
-        mEntryEnds.push_back(mLineBefore);
-    }
-}
-
-void FollowedLog::handOut(const LogEntry& entry) {
-    const LineEnd* end = nullptr;
-    if (entry.endOffset == mLastLine.end) {
-        end = &mLastLine;
-    } else if (entry.endOffset == mLineBefore.end) {
-        end = &mLineBefore;
     } else {
-        for (const LineEnd& candidate : mEntryEnds) {
-            if (candidate.end == entry.endOffset) {
-                end = &candidate;
+        for (std::size_t i = static_cast<std::size_t>(at) + 1; i < chain.size(); ++i) {
+            next.push_back(chain[i].path);
+        }
+    }
+    next.push_back(mPath);
+    return next;
+}
+
+// Where the generation read stands in the chain: the file with its identity,
+// else the compressed file that starts with what it read; -1 when neither.
+int FollowedLog::locate(const std::vector<RotatedFile>& chain) const {
+    for (int i = static_cast<int>(chain.size()) - 1; i >= 0; --i) {
+        struct stat st;
+        if (::stat(chain[i].path.c_str(), &st) == 0 && mCurrent->is(st)) {
+            return i;
+        }
+    }
+    const FollowPosition read = mCurrent->readSoFar();
+    if (read.offset == 0) {
+        return -1;
+    }
+    for (int i = static_cast<int>(chain.size()) - 1; i >= 0; --i) {
+        struct stat st;
+        std::string problem;
+        bool missing = false;
+        const int fd = chain[i].name.gz
+                           ? openLogFile(chain[i].path, mOwners, false, &st, &problem, &missing)
+                           : -1;
+        if (fd >= 0 &&
+            Generation(fd, st, chain[i].path, nullptr, nullptr).resumeAt(read, mStopping)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Whether a file is one of the generations being read or watched.
+bool FollowedLog::known(const Generation& generation) const {
+    struct stat st;
+    st.st_dev = generation.position().dev;
+    st.st_ino = generation.position().ino;
+    if (mCurrent != nullptr && mCurrent->is(st)) {
+        return true;
+    }
+    for (const GenerationPtr& watched : mWatched) {
+        if (watched->is(st)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The next generation replaces the one read, which is watched for late
+// writes. A copy of what was read (the same CRC-32 of that part) is read
+// only beyond that part, as the same generation.
+void FollowedLog::takeOver(GenerationPtr next, Clock::time_point now) {
+    if (mCurrent != nullptr && mCurrent->input().offset() > 0) {
+        GenerationPtr copy = open(next->path(), true);
+        if (copy != nullptr && copy->resumeAt(mCurrent->readSoFar(), mStopping)) {
+            next = std::move(copy);
+        }
+    }
+    retire(std::move(mCurrent), now);
+    mCurrent = std::move(next);
+    mAtPath = mCurrent->path() == mPath;
+    mSaid.clear();
+    mMoved();
+}
+
+void FollowedLog::retire(GenerationPtr generation, Clock::time_point now) {
+    if (generation == nullptr) {
+        return;
+    }
+    // Nobody writes into a compressed file.
+    if (generation->input().compressed() || generation->broken()) {
+        if (!generation->input().complete() && !generation->broken()) {
+            note(generation->path(), "the compressed data ends early: what followed in it is lost");
+        }
+        generation->finish();
+        return;
+    }
+    generation->watchUntil = now + kLateWrites;
+    mWatched.push_back(std::move(generation));
+    if (mWatched.size() > kMaxWatched) {
+        mWatched.front()->finish();
+        mWatched.pop_front();
+    }
+}
+
+// Late writes into generations rotated away, while they are watched.
+bool FollowedLog::watch(Clock::time_point now) {
+    bool worked = false;
+    for (auto it = mWatched.begin(); it != mWatched.end();) {
+        Generation& generation = **it;
+        const bool read = generation.read(now);
+        worked = worked || read;
+        if (!read) {
+            generation.settle(now, true);
+        }
+        if (!read && now >= generation.watchUntil) {
+            generation.finish();
+            it = mWatched.erase(it);
+            mMoved();
+        } else {
+            ++it;
+        }
+    }
+    return worked;
+}
+
+// The file at the path was emptied under us, as a rotation by copying and
+// truncating does: the copy holds what was written after our last read, so
+// reading goes on in it from the last record handed out, and the emptied
+// file is a new generation.
+void FollowedLog::followCopy(Clock::time_point now) {
+    mEmptied = mCurrent->position();
+    for (const RotatedFile& file : rotatedFiles(mPath, nullptr)) {
+        GenerationPtr copy = open(file.path, true);
+        if (copy != nullptr && copy->resumeAt(mCurrent->position(), mStopping)) {
+            mCurrent = std::move(copy);
+            mAtPath = false;
+            mMoved();
+            return;
+        }
+    }
+    note(mPath, "was emptied (copied and truncated?) and no copy beside it holds what was read; "
+                "whatever was written to it between the last read and the emptying is lost");
+    mCurrent->finish();
+    mCurrent.reset();
+    if (GenerationPtr emptied = open(mPath, true)) {
+        takeOver(std::move(emptied), now);
+    }
+}
+
+void FollowedLog::resume() {
+    std::vector<std::string> candidates{mPath};
+    const std::vector<RotatedFile> chain = rotatedFiles(mPath, nullptr);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        candidates.push_back(it->path);
+    }
+    for (const FollowPosition& at : mResume) {
+        if (at.ownerKnown) {
+            mOwners.add(at.owner);
+        }
+    }
+    struct stat st;
+    if (mResume.front().ownerKnown == false && ::lstat(mPath.c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode)) {
+        mOwners.add(st.st_uid); // a state of the first format names no owner
+    }
+    mAccepted = true;
+    const Clock::time_point now = Clock::now();
+    for (const FollowPosition& at : mResume) {
+        GenerationPtr found = find(candidates, at);
+        if (at.watched) {
+            if (found != nullptr) {
+                found->watchUntil = now + kLateWrites;
+                mWatched.push_back(std::move(found));
+            }
+        } else if (found != nullptr) {
+            note(mPath, "resuming at byte " + std::to_string(at.offset) + " of " + found->path());
+            mCurrent = std::move(found);
+            mAtPath = mCurrent->path() == mPath;
+        } else if (mStopping()) {
+            return;
+        } else if (!chain.empty()) {
+            // Compressed and cut short before the position: what followed is
+            // lost, the generations after it are not.
+            std::size_t from = 0;
+            for (std::size_t i = chain.size(); i-- > 0 && from == 0;) {
+                struct stat st;
+                std::string problem;
+                bool missing = false;
+                const int fd = chain[i].name.gz ? openLogFile(chain[i].path, mOwners, false, &st,
+                                                              &problem, &missing)
+                                                : -1;
+                if (fd >= 0 && cutShortCopyOf(fd, at)) {
+                    note(chain[i].path, "the compressed data ends before byte " +
+                                            std::to_string(at.offset) +
+                                            ", where reading stood: what followed in it is lost");
+                    from = i + 1;
+                }
+            }
+            if (from == 0) {
+                note(mPath, "the file it was read in (up to byte " + std::to_string(at.offset) +
+                                ") is no longer beside it: reading the generations there from "
+                                "the oldest, " +
+                                chain.front().path +
+                                "; any deleted before they were read are lost");
+            }
+            for (std::size_t i = from; i < chain.size() && mCurrent == nullptr; ++i) {
+                mCurrent = open(chain[i].path, false);
+            }
+            mAtPath = false;
+        } else {
+            note(mPath, "the file it was read in (up to byte " + std::to_string(at.offset) +
+                            ") is gone; reading the log from its start");
+        }
+    }
+    mMoved();
+}
+
+// The file a position was taken in: the candidate with its identity, then
+// any other that starts with the bytes read (a compressed copy).
+FollowedLog::GenerationPtr FollowedLog::find(const std::vector<std::string>& candidates,
+                                             const FollowPosition& at) {
+    for (int sameFile = 1; sameFile >= 0; --sameFile) {
+        for (const std::string& candidate : candidates) {
+            struct stat st;
+            if (::stat(candidate.c_str(), &st) != 0 ||
+                ((st.st_dev == at.dev && st.st_ino == at.ino) != (sameFile == 1)) ||
+                (sameFile == 0 && at.offset == 0)) {
+                continue;
+            }
+            GenerationPtr generation = open(candidate, true);
+            if (generation != nullptr && generation->resumeAt(at, mStopping)) {
+                return generation;
+            }
+            if (mStopping()) {
+                return nullptr;
             }
         }
     }
-    if (end != nullptr) {
-        mPosition.offset = end->end;
-        mPosition.line = end->line;
-        mPosition.crc = end->crc;
-    }
-    while (!mEntryEnds.empty() && mEntryEnds.front().end <= entry.endOffset) {
-        mEntryEnds.pop_front();
-    }
-    mPosition.dev = mCurrent->read.dev;
-    mPosition.ino = mCurrent->read.ino;
-    mPosition.id = mCurrent->read.id;
-    mEmit(entry, mPosition.id + ":" + std::to_string(entry.offset));
-}
-
-void FollowedLog::watchPath() {
-    struct stat st;
-    if (::stat(mPath.c_str(), &st) != 0) {
-        mAtPath = false; // renamed or removed; its successor is waited for
-        return;
-    }
-    if (mCurrent != nullptr && mCurrent->is(st)) {
-        mAtPath = true;
-        if (static_cast<std::uint64_t>(st.st_size) < mCurrent->read.offset || rewritten()) {
-            followCopy();
-        }
-        return;
-    }
-    mAtPath = false;
-    for (const auto& queued : mQueue) {
-        if (queued->is(st)) {
-            return;
-        }
-    }
-    if (st.st_dev == mRefusedDev && st.st_ino == mRefusedIno) {
-        return;
-    }
-    if (auto next = openGeneration(mPath, false)) {
-        mQueue.push_back(std::move(next));
-    }
-}
-
-// The file was emptied under us, as a rotation by copying and truncating
-// does: the copy holds what was written after our last read, so reading goes
-// on in it, and the emptied file is a new generation.
-void FollowedLog::followCopy() {
-    const FollowPosition read = mCurrent->read;
-    for (const Sibling& s : siblings(mPath)) {
-        if (static_cast<std::uint64_t>(s.st.st_size) < read.offset) {
-            continue;
-        }
-        std::unique_ptr<Generation> copy = openGeneration(s.path, true);
-        std::uint32_t crc = 0;
-        if (copy != nullptr && copy->input.skip(read.offset, crc) && crc == read.crc) {
-            copy->read.id = read.id;
-            copy->read.offset = read.offset;
-            copy->read.line = read.line;
-            copy->read.crc = read.crc;
-            mCurrent = std::move(copy);
-            mAtPath = false;
-            mAtEnd = false;
-            return;
-        }
-    }
-    note("was emptied (copied and truncated?) and no copy holds what was read; whatever was "
-         "written to it between the last read and the emptying is lost");
-    // What is buffered beyond the last line came from the new content.
-    mGrouper.finish();
-    mCurrent.reset();
-}
-
-// Whether the bytes just before the reading position are no longer those
-// read: the file was emptied and has grown past that position again.
-bool FollowedLog::rewritten() {
-    Generation& g = *mCurrent;
-    char bytes[kTail];
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kTail, g.read.offset));
-    if (n == 0 || ::pread(g.input.fd(), bytes, n, static_cast<off_t>(g.read.offset - n)) !=
-                      static_cast<ssize_t>(n)) {
-        return false;
-    }
-    if (g.tail.size() != n) {
-        g.tail.assign(bytes, n); // resumed: the tail was not seen
-        return false;
-    }
-    return g.tail.compare(0, n, bytes, n) != 0;
-}
-
-bool FollowedLog::mayFinish() const {
-    if (!mAtEnd) {
-        return false;
-    }
-    if (mBroken) {
-        return true;
-    }
-    if (mCurrent->input.compressed()) {
-        return mCurrent->input.complete(); // nobody writes into a compressed file
-    }
-    // A plain file renamed away: finished once its successor is there and
-    // it has been neither written nor renamed (its change time) for a while.
-    struct stat st;
-    if (mQueue.empty() || ::fstat(mCurrent->input.fd(), &st) != 0) {
-        return false;
-    }
-    const bool written = st.st_mtim.tv_sec != st.st_ctim.tv_sec
-                             ? st.st_mtim.tv_sec > st.st_ctim.tv_sec
-                             : st.st_mtim.tv_nsec > st.st_ctim.tv_nsec;
-    const struct timespec& last = written ? st.st_mtim : st.st_ctim;
-    const auto lastChange = std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::seconds(last.tv_sec) + std::chrono::nanoseconds(last.tv_nsec)));
-    return std::chrono::system_clock::now() - lastChange >= kLateWrites;
-}
-
-void FollowedLog::finishCurrent() {
-    std::string rest;
-    std::uint64_t offset = 0;
-    if (!mBroken && mCurrent->input.rest(rest, offset)) {
-        feed(rest, offset, false, Clock::now()); // a torn last line: nothing will complete it
-    }
-    mGrouper.finish();
-    mCurrent.reset();
-    if (!mQueue.empty()) {
-        std::unique_ptr<Generation> next = std::move(mQueue.front());
-        mQueue.pop_front();
-        startOn(std::move(next), true);
-    }
+    return nullptr;
 }
 
 } // namespace zorvlog

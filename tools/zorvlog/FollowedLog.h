@@ -2,42 +2,42 @@
 #define ZORVLOG_FOLLOWEDLOG_H
 
 #include "FollowState.h"
-#include "LogEntry.h"
-#include "RecordGrouper.h"
+#include "Generation.h"
+#include "LogFileOpen.h"
+#include "RotationNames.h"
 
 #include <chrono>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
-#include <sys/stat.h>
+#include <vector>
 
 namespace zorvlog {
 
-// One log followed across rotation. A log goes through generations: the file
-// at its path until it is renamed (or removed, or emptied), then the next one.
-// Generations are told apart by file identity (device and inode), so a
-// generation renamed away is read to its end through the descriptor already
-// open on it, whatever it is called by then; its successor is opened as soon
-// as it shows at the path, and read once the old one has gone 2 s without a
-// change, time for the writes of writers that opened it before the rename.
-//
-// A generation's place is kept as a FollowPosition. On a restart the
-// generation it names is looked for at the path and among the rotated files
-// beside it (same name with a suffix: "a.log.1", "a.log-20261206.gz"), plain
-// or gzip-compressed, and recognised by the CRC-32 of the bytes read; the
-// rotated files written after it are read next, oldest first, then the file
-// at the path.
+// One log followed across rotation, as a chain of generations: the file at
+// its path until it is rotated away, then the next one. Whenever it looks,
+// however late, the generation it read last is found in the chain by its
+// identity (device and inode) or, once compressed, by the CRC-32 of what was
+// read, and every generation after it is read to its end in the rotation's
+// order (RotationNames.h), oldest first, then the file at the path. A
+// generation rotated away is watched for late writes for a minute; the next
+// one is read at once meanwhile. Only the log's own files are read
+// (LogFileOpen.h); damage is reported and passed.
 class FollowedLog {
 public:
-    using Clock = std::chrono::steady_clock;
-    // Each record with its key, once position() has moved past it.
-    using Emit = std::function<void(const LogEntry&, const std::string& key)>;
-    // The position moved on to another generation without a record.
+    using Clock = Generation::Clock;
+    // The log's positions changed without a record (a generation begun or
+    // left): the state is to be written.
     using Moved = std::function<void()>;
+    // Whether the follower is asked to stop, for the long reads of a restart.
+    using Stopping = std::function<bool()>;
 
-    FollowedLog(const std::string& path, Emit emit, Moved moved, const FollowPosition* resume);
+    // Resumes at the positions kept for the log, when there are any;
+    // otherwise reads the file at the path from its start.
+    FollowedLog(const std::string& path, const TrustedOwners& owners, Generation::Emit emit,
+                Moved moved, const std::vector<FollowPosition>* resume, Stopping stopping);
     ~FollowedLog();
 
     // Reads what has come, follows a rotation. False when there was nothing
@@ -45,48 +45,45 @@ public:
     bool poll();
 
     const std::string& path() const { return mPath; }
-    const FollowPosition& position() const { return mPosition; }
+    // The generation read and those watched, for the state.
+    std::vector<FollowPosition> positions() const;
 
 private:
-    struct Generation;
-    struct LineEnd {
-        std::uint64_t end = 0, line = 0;
-        std::uint32_t crc = 0;
-    };
+    using GenerationPtr = std::unique_ptr<Generation>;
 
-    std::unique_ptr<Generation> openGeneration(const std::string& file, bool quiet);
-    void resumeAt(const FollowPosition& resume);
-    void startOn(std::unique_ptr<Generation> generation, bool announce);
-    bool readSome(Clock::time_point now);
-    void feed(const std::string& line, std::uint64_t offset, bool terminated,
-              Clock::time_point now);
-    void handOut(const LogEntry& entry);
-    void watchPath();
-    void followCopy();
-    bool rewritten();
-    bool mayFinish() const;
-    void finishCurrent();
-    bool atPath(const Generation& generation) const;
-    void note(const std::string& text);
+    void resume();
+    void rememberOldGenerations();
+    GenerationPtr oldestNewGeneration();
+    GenerationPtr find(const std::vector<std::string>& candidates, const FollowPosition& at);
+    GenerationPtr open(const std::string& file, bool quiet);
+    bool lookAtPath(Clock::time_point now);
+    bool moveOn(Clock::time_point now);
+    std::vector<std::string> successors(const std::vector<RotatedFile>& chain);
+    int locate(const std::vector<RotatedFile>& chain) const;
+    bool known(const Generation& generation) const;
+    void takeOver(GenerationPtr next, Clock::time_point now);
+    void retire(GenerationPtr generation, Clock::time_point now);
+    void followCopy(Clock::time_point now);
+    bool watch(Clock::time_point now);
+    void note(const std::string& file, const std::string& text);
 
     std::string mPath;
-    Emit mEmit;
+    TrustedOwners mOwners;
+    bool mAccepted = false; // a generation was accepted: its owner is trusted
+    Generation::Emit mEmit;
     Moved mMoved;
-    RecordGrouper mGrouper;
-    std::unique_ptr<Generation> mCurrent;
-    bool mAtPath = false; // the current generation is the file at the path
-    bool mAtEnd = false;  // the last read reached the end of what there is
-    bool mBroken = false; // the current generation cannot be read further
-    std::deque<std::unique_ptr<Generation>> mQueue; // seen, to be read after it
-    // Where records may end: the line just added, the one before it, and
-    // the ends of entries still held by the grouper.
-    LineEnd mLastLine, mLineBefore;
-    std::deque<LineEnd> mEntryEnds;
-    FollowPosition mPosition;
-    Clock::time_point mLastData;
-    dev_t mRefusedDev = 0;
-    ino_t mRefusedIno = 0;
-    std::string mLastNote;
+    Stopping mStopping;
+    std::vector<FollowPosition> mResume;
+    bool mResumePending = false;
+    GenerationPtr mCurrent;
+    bool mAtPath = false;
+    std::deque<GenerationPtr> mWatched; // rotated away, watched for late writes
+    FollowPosition mEmptied;            // the generation of a file emptied in place
+    // Started before the log existed: the generations rotated away meanwhile
+    // are read first. Those that were there already, by identity and head.
+    bool mFresh = false;
+    std::vector<FollowPosition> mOld;
+    std::set<std::string> mSaid;
 };
 
 } // namespace zorvlog

@@ -6,32 +6,30 @@
 
 namespace zorvlog {
 
-std::string jsonString(const std::string& bytes) {
-    std::string out = "\"";
-    out.reserve(bytes.size() + 2);
-    std::size_t i = 0;
-    while (i < bytes.size()) {
+void appendJsonText(std::string& out, const char* data, std::size_t size) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    const auto* end = bytes + size;
+    while (bytes < end) {
         // Printable ASCII other than the quote and the backslash goes as it is,
         // a run at a time.
-        std::size_t run = i;
-        while (run < bytes.size() && bytes[run] >= 0x20 && bytes[run] < 0x7f && bytes[run] != '"' &&
-               bytes[run] != '\\') {
+        const auto* run = bytes;
+        while (run < end && *run >= 0x20 && *run < 0x7f && *run != '"' && *run != '\\') {
             ++run;
         }
-        if (run > i) {
-            out.append(bytes, i, run - i);
-            i = run;
+        if (run > bytes) {
+            out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(run - bytes));
+            bytes = run;
             continue;
         }
-        std::size_t length = zorv_detail::utf8SequenceLength(bytes, i);
-        if (length == 0) {
+        const long length = zorv_detail::utf8SequenceAt(bytes, end);
+        if (length <= 0) {
             out += "\\ufffd";
-            ++i;
+            ++bytes;
             continue;
         }
-        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        const unsigned char c = *bytes;
         if (length > 1) {
-            out.append(bytes, i, length);
+            out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
         } else if (c == '"') {
             out += "\\\"";
         } else if (c == '\\') {
@@ -42,15 +40,19 @@ std::string jsonString(const std::string& bytes) {
             out += "\\t";
         } else if (c == '\r') {
             out += "\\r";
-        } else if (c < 0x20 || c == 0x7f) {
+        } else {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
             out += escaped;
-        } else {
-            out += static_cast<char>(c);
         }
-        i += length;
+        bytes += length;
     }
+}
+
+std::string jsonString(const std::string& bytes) {
+    std::string out = "\"";
+    out.reserve(bytes.size() + 2);
+    appendJsonText(out, bytes.data(), bytes.size());
     out += "\"";
     return out;
 }
@@ -117,6 +119,75 @@ std::string Json::stringArray(const std::vector<std::string>& values) {
         quoted.push_back(jsonString(v));
     }
     return array(quoted);
+}
+
+JsonWriter::JsonWriter(TextSink& out) : mOut(out) {
+    mOut.buffer() += '{';
+}
+
+void JsonWriter::key(const char* name) {
+    if (!mFirst) {
+        mOut.buffer() += ',';
+    }
+    mFirst = false;
+    mOut.buffer() += jsonString(name);
+    mOut.buffer() += ':';
+}
+
+void JsonWriter::string(const std::string& value) {
+    mOut.buffer() += '"';
+    mOut.appendEscaped(value.data(), value.size(), appendJsonText);
+    mOut.buffer() += '"';
+}
+
+JsonWriter& JsonWriter::add(const char* name, const std::string& value) {
+    key(name);
+    string(value);
+    return *this;
+}
+
+JsonWriter& JsonWriter::addBool(const char* name, bool value) {
+    return addRaw(name, value ? "true" : "false");
+}
+
+JsonWriter& JsonWriter::addRaw(const char* name, const std::string& json) {
+    key(name);
+    mOut.buffer() += json;
+    return *this;
+}
+
+JsonWriter& JsonWriter::addOptional(const char* name, bool present, const std::string& value) {
+    return present ? add(name, value) : addRaw(name, "null");
+}
+
+JsonWriter& JsonWriter::addStrings(const char* name, const std::vector<std::string>& values) {
+    key(name);
+    mOut.buffer() += '[';
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        mOut.buffer() += i > 0 ? "," : "";
+        string(values[i]);
+    }
+    mOut.buffer() += ']';
+    return *this;
+}
+
+JsonWriter& JsonWriter::addPairs(const char* name,
+                                 const std::vector<std::pair<std::string, std::string>>& pairs) {
+    key(name);
+    mOut.buffer() += '[';
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        mOut.buffer() += i > 0 ? ",{\"key\":" : "{\"key\":";
+        string(pairs[i].first);
+        mOut.buffer() += ",\"value\":";
+        string(pairs[i].second);
+        mOut.buffer() += '}';
+    }
+    mOut.buffer() += ']';
+    return *this;
+}
+
+void JsonWriter::end() {
+    mOut.buffer() += '}';
 }
 
 } // namespace zorvlog

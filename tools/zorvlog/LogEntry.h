@@ -22,9 +22,10 @@ struct LogEntry {
     std::uint64_t firstLine = 0;
     std::uint64_t lastLine = 0;
     // Byte offsets of the first line's start and of the end of the last
-    // line, its LF included.
+    // line, its LF included, and the CRC-32 of the input's bytes before that.
     std::uint64_t offset = 0;
     std::uint64_t endOffset = 0;
+    std::uint32_t endCrc = 0;
     std::string pid, date, time;
     std::vector<std::pair<std::string, std::string>> pairs; // kError, kPairs
     std::vector<std::string> items;                         // kDebug, kPerf
@@ -33,6 +34,9 @@ struct LogEntry {
     // version line keyed by the vendor's name.
     bool hasReason = false;
     bool hasVersion = false;
+    // Its lines together held more than RecordGrouper::kMaxRecord bytes: the
+    // rest of them was left out.
+    bool truncated = false;
 };
 
 // "3 [N]" into "3" and "N", the way VendorID and VendorError values carry the

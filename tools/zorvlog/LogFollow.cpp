@@ -4,6 +4,7 @@
 #include "EntryFormat.h"
 #include "FollowState.h"
 #include "FollowedLog.h"
+#include "TerminalText.h"
 
 #include <cerrno>
 #include <csignal>
@@ -11,9 +12,9 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <poll.h>
 #include <set>
 #include <stdexcept>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace zorvlog {
@@ -27,9 +28,63 @@ const long kPollMs = 200;
 
 volatile std::sig_atomic_t gStop = 0;
 
+// A stop signal sets gStop and from then on SIGALRM comes every 0.1 s: the
+// handlers are installed without SA_RESTART, so a write blocked on a reader
+// that takes nothing returns (EINTR), also when the stop came just before
+// the write began.
 void onStop(int) {
     gStop = 1;
+    const struct itimerval every {
+        {0, 100000}, { 0, 100000 }
+    };
+    ::setitimer(ITIMER_REAL, &every, nullptr);
 }
+
+void onAlarm(int) {}
+
+bool stopRequested() {
+    return gStop != 0;
+}
+
+// Asked to stop while waiting to print a record: it is not printed, and its
+// position not kept.
+struct Stopped {};
+
+// Standard output, one record at a time, each written whole or not at all:
+// stopped while the reader takes nothing (a collector that is down), follow
+// ends before a record, never in the middle of one.
+class FollowOutput : public TextSink {
+public:
+    void beginRecord() {
+        if (gStop != 0) {
+            throw Stopped();
+        }
+        mStarted = false;
+    }
+    void endRecord() { flush(); }
+
+protected:
+    void write(const char* data, std::size_t size) override {
+        while (size > 0) {
+            const ssize_t n = ::write(1, data, size);
+            if (n < 0 && errno == EINTR && gStop != 0 && !mStarted) {
+                throw Stopped();
+            }
+            if (n < 0 && errno != EINTR) {
+                throw std::runtime_error(std::string("cannot write the output: ") +
+                                         std::strerror(errno));
+            }
+            if (n > 0) {
+                mStarted = true;
+                data += n;
+                size -= static_cast<std::size_t>(n);
+            }
+        }
+    }
+
+private:
+    bool mStarted = false;
+};
 
 std::string absolute(const std::string& path) {
     if (!path.empty() && path[0] == '/') {
@@ -43,129 +98,147 @@ std::string absolute(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
-void writeOut(const std::string& text) {
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
-        std::fflush(stdout) != 0) {
-        throw std::runtime_error(std::string("cannot write the output: ") + std::strerror(errno));
-    }
-}
-
 } // namespace
 
 int LogFollow::run(const std::vector<std::string>& args) {
-    ArgParser parser({{"json", false}, {"state", true}});
+    ArgParser parser({{"json", false}, {"state", true}, {"owner", true, true}});
     parser.parse(args);
     const bool json = parser.has("json");
     const std::vector<std::string>& sources = parser.operands();
     if (sources.empty()) {
         throw UsageError("no LOGFILE given");
     }
+    TrustedOwners owners;
+    for (const std::string& user : parser.values("owner")) {
+        const long uid = ownerUid(user);
+        if (uid < 0) {
+            throw UsageError("--owner " + user + ": no such user");
+        }
+        owners.add(static_cast<uid_t>(uid));
+    }
     std::vector<std::string> paths;
     std::set<std::string> seen;
     for (const std::string& source : sources) {
         paths.push_back(absolute(source));
         if (!seen.insert(paths.back()).second) {
-            throw UsageError("'" + source + "' is given twice");
+            throw UsageError("'" + forTerminal(source) + "' is given twice");
         }
     }
     std::string error;
     const std::string statePath = parser.has("state") ? absolute(parser.value("state"))
                                                       : FollowState::defaultPath(paths, error);
     FollowState state;
-    if (statePath.empty() || !state.open(statePath, error)) {
-        std::fprintf(stderr, "zorvlog follow: %s\n", error.c_str());
+    if (statePath.empty() || !state.open(statePath, paths, error)) {
+        std::fprintf(stderr, "zorvlog follow: %s\n", forTerminal(error).c_str());
         return 1;
     }
 
-    // The stop signals are let in only while waiting, so a record is never
-    // cut between its output and its position.
-    sigset_t stops, waiting;
-    sigemptyset(&stops);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        sigaddset(&stops, sig);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM}) {
         struct sigaction action {};
-        action.sa_handler = onStop;
+        action.sa_handler = sig == SIGALRM ? onAlarm : onStop;
         ::sigaction(sig, &action, nullptr);
     }
-    ::sigprocmask(SIG_BLOCK, &stops, &waiting);
-    sigdelset(&waiting, SIGTERM);
-    sigdelset(&waiting, SIGINT);
-    sigdelset(&waiting, SIGHUP);
     std::signal(SIGPIPE, SIG_IGN);
 
     std::vector<std::unique_ptr<FollowedLog>> logs;
     auto save = [&] {
-        std::vector<std::pair<std::string, FollowPosition>> positions;
+        FollowState::Positions positions;
         for (const auto& log : logs) {
-            positions.emplace_back(log->path(), log->position());
+            positions.emplace_back(log->path(), log->positions());
         }
         state.save(positions);
     };
+    FollowOutput out;
     std::string lastSource;
-    if (!json) {
-        writeOut(tableHeading() + "\n");
-    }
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        const std::string source = sources[i];
-        auto emit = [&, source](const LogEntry& entry, const std::string& key) {
-            std::string out;
-            if (json) {
-                out = entryJson(entry, source).add("key", key).str();
-            } else {
-                if (paths.size() > 1 && source != lastSource) {
-                    out = "==> " + source + " <==\n";
-                    lastSource = source;
-                }
-                out += entryRow(entry);
-            }
-            writeOut(out + "\n");
-            save();
-        };
-        logs.push_back(std::make_unique<FollowedLog>(paths[i], emit, save, state.find(paths[i])));
-    }
-    save();
-
-    while (gStop == 0) {
-        bool busy = false;
-        for (const auto& log : logs) {
-            busy = log->poll() || busy;
+    try {
+        if (!json) {
+            out.buffer() += tableHeading() + "\n";
+            out.flush();
         }
-        struct timespec pause {
-            0, busy ? 0 : kPollMs * 1000000
-        };
-        ::ppoll(nullptr, 0, &pause, &waiting);
+        bool resumes = false;
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            const std::string source = sources[i];
+            auto emit = [&, source](const LogEntry& entry, const std::string& key) {
+                out.beginRecord();
+                if (json) {
+                    writeEntryJson(out, entry, source, key);
+                } else {
+                    if (paths.size() > 1 && source != lastSource) {
+                        out.buffer() += "==> " + forTerminal(source) + " <==\n";
+                        lastSource = source;
+                    }
+                    writeEntryRow(out, entry);
+                }
+                out.buffer() += '\n';
+                out.endRecord();
+                save();
+            };
+            const std::vector<FollowPosition>* resume = state.find(paths[i]);
+            resumes = resumes || resume != nullptr;
+            logs.push_back(
+                std::make_unique<FollowedLog>(paths[i], owners, emit, save, resume, stopRequested));
+        }
+        if (resumes) {
+            std::fprintf(stderr, "zorvlog follow: resuming where the state file %s says\n",
+                         forTerminal(statePath).c_str());
+        }
+        save();
+        while (gStop == 0) {
+            bool busy = false;
+            for (const auto& log : logs) {
+                busy = log->poll() || busy;
+            }
+            // A stop signal ends the pause early.
+            const struct timespec pause { 0, kPollMs * 1000000 };
+            if (!busy && gStop == 0) {
+                ::nanosleep(&pause, nullptr);
+            }
+        }
+    } catch (const Stopped&) {
     }
     return 0;
 }
 
 const char* LogFollow::help() {
-    return "Usage: zorvlog follow [--json] [--state FILE] LOGFILE...\n"
+    return "Usage: zorvlog follow [--json] [--state FILE] [--owner USER]... LOGFILE...\n"
            "\n"
            "Prints every record written to the LOGFILEs, as it is written, and goes on\n"
-           "across rotation: a file renamed away is read to its end (and for 2 s more, for\n"
-           "writes that were under way), then the new file at the name; a missing or\n"
-           "removed LOGFILE is waited for. Records are grouped as 'zorvlog parse' groups\n"
-           "them, one record (an error record's lines together) per output line, flushed\n"
-           "at once. A record is printed when the next line shows it is whole, or when the\n"
-           "file has been quiet for half a second.\n"
+           "across rotation. A log is read as a chain of generations: whenever follow looks,\n"
+           "however late, every generation after the one it read last (found by its identity\n"
+           "or, compressed, by what was read of it) is read to its end, oldest first, in the\n"
+           "order of the rotated names (LOGFILE.N, higher N older; LOGFILE with a date\n"
+           "suffix, earlier dates older; either with .gz), then the LOGFILE. A generation\n"
+           "rotated away is watched for late writes for 60 s meanwhile. A missing LOGFILE is\n"
+           "waited for. Records are grouped as 'zorvlog parse' groups them, one record (an\n"
+           "error record's lines together) per output line, flushed at once. A record is\n"
+           "printed when the next line shows it is whole, or when the file has been quiet\n"
+           "for half a second.\n"
+           "\n"
+           "Only the log's own files are read: regular files owned by root, by this user, by\n"
+           "the owner of the first generation accepted or by an --owner; a link only when it\n"
+           "belongs to root or to this user. What is passed over, a run of zero bytes, a\n"
+           "compressed file cut short and a record cut at 16 MiB are named on stderr.\n"
            "\n"
            "The position in each LOGFILE is kept in a state file after every record, so a\n"
            "follower stopped with SIGTERM resumes with no record lost or repeated (after\n"
-           "SIGKILL, at most the last record repeats). On a restart the file it stopped in\n"
-           "is found again even when it has been rotated (renamed or gzip-compressed) and\n"
-           "read to its end, then the files rotated after it, then the LOGFILE. Without a\n"
+           "SIGKILL, at most the last record repeats); it says where it resumes. Without a\n"
            "state, a LOGFILE is read from its start.\n"
            "\n"
            "  --json        one JSON object per record: the members of 'zorvlog parse\n"
            "                --json' (source is the LOGFILE as given), then \"key\": the\n"
-           "                file's identity and the record's offset, the same whenever the\n"
-           "                record is read, so that a collector can drop a repeat\n"
+           "                generation's identity and the record's offset, the same whenever\n"
+           "                the record is read, so that a collector can drop a repeat\n"
            "  --state FILE  the state file (default: $XDG_STATE_HOME/zorv/, else\n"
            "                ~/.local/state/zorv/, a file named for the LOGFILEs); one\n"
-           "                follower at a time may use it\n"
+           "                follower at a time may use it; a LOGFILE, a file named as one\n"
+           "                of its generations, anything but a regular file and a file of\n"
+           "                other content are refused\n"
+           "  --owner USER  trust the files of USER (a name or a number) as the log's own,\n"
+           "                where several users write one log; may be given again\n"
            "\n"
-           "Stops on SIGTERM, SIGINT or SIGHUP with exit status 0. Exit status 1: the state\n"
-           "file cannot be used, or the output cannot be written; 2: bad arguments.\n";
+           "Stops on SIGTERM, SIGINT or SIGHUP with exit status 0, between two records. Exit\n"
+           "status 1: the state file cannot be used, or the output cannot be written; 2: bad\n"
+           "arguments.\n";
 }
 
 } // namespace zorvlog

@@ -2,6 +2,8 @@
 #define ZORVLOG_LOGINPUT_H
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 #include <zlib.h>
@@ -10,76 +12,129 @@ namespace zorvlog {
 
 // The bytes of a log, line by line, from a plain file, a pipe or a gzip file
 // (known by its magic bytes, whatever its name; several members one after the
-// other read as one). Only the line being read is held, so memory is bounded
-// by the longest line. Offsets count the uncompressed bytes.
+// other read as one). Offsets count the uncompressed bytes, and the CRC-32 of
+// everything read so far is kept, so that a reader can recognise the file
+// again later (renamed, compressed, or a copy).
 //
-// Input whose first block holds a NUL byte is not a log (a core file, an
-// image, a compressed format we do not read) and is refused. A NUL further on
-// (a block of zeros a crash can leave in a file) stays part of its line.
+// What a crash or a power loss leaves never stalls it and never costs
+// memory: a run of zero bytes (written, or a hole of a sparse file, which is
+// passed over without reading it) ends the line before it and is reported
+// once through ZerosSeen; a line longer than kMaxLine keeps its first
+// kMaxLine bytes (Line::cut) and the rest is read past. So memory stays
+// bounded by kMaxLine whatever the input, and every call does a bounded
+// amount of work (kMore: call again), so that a caller can answer a signal.
 //
 // A file that grows is read further by calling next() again after it said
-// kEnd; the bytes after the last LF wait for theirs.
+// kEnd; the bytes after the last line's end wait for theirs.
 class LogInput {
 public:
-    enum Status { kLine, kEnd, kError };
+    enum Status { kLine, kEnd, kMore, kError };
+
+    struct Line {
+        std::string text;
+        std::uint64_t offset = 0; // of its first byte
+        std::uint64_t end = 0;    // after it: its LF, or the zero bytes that end it
+        std::uint32_t crc = 0;    // CRC-32 of the bytes before end
+        bool cut = false;         // longer than kMaxLine: text holds its start
+    };
+
+    // A run of zero bytes at offset, once it has been read past.
+    using ZerosSeen = std::function<void(std::uint64_t offset, std::uint64_t length)>;
+    // Such a run, in words.
+    static std::string zerosSkipped(std::uint64_t offset, std::uint64_t length);
+
+    static constexpr std::size_t kMaxLine = 16u << 20;
+    // The start of the input whose CRC-32 headCrc() gives.
+    static constexpr std::uint64_t kHead = 4096;
 
     LogInput() = default;
     ~LogInput();
     LogInput(const LogInput&) = delete;
     LogInput& operator=(const LogInput&) = delete;
 
-    // Takes the descriptor (closed with the object). `offset` is where the
-    // descriptor stands, for the offsets reported; a compressed stream must
-    // start at its beginning. False, with error() set, for binary input or
-    // when it cannot be read.
-    bool open(int fd, std::uint64_t offset = 0);
+    // Takes the descriptor (closed with the object), which must stand at the
+    // start of the input. False, with error() set, when it cannot be read.
+    bool open(int fd, ZerosSeen zeros = nullptr);
     // A file by name, "-" for standard input (which stays open).
-    bool open(const std::string& path);
+    bool open(const std::string& path, ZerosSeen zeros = nullptr);
 
-    // The next whole line without its LF, and the offset of its first byte.
-    Status next(std::string& line, std::uint64_t& offset);
-    // What follows the last LF (a torn last line); false when nothing does.
-    bool rest(std::string& line, std::uint64_t& offset);
-    // Reads and drops the next n bytes, adding them to the CRC-32 in crc;
-    // false when the input ends (or fails) first.
-    bool skip(std::uint64_t n, std::uint32_t& crc);
+    // The next line without its LF.
+    Status next(Line& line);
+    // What follows the last line's end (a torn last line, a run of zero
+    // bytes), when the input is finished; false when nothing does.
+    bool rest(Line& line);
+    // Reads and drops what comes before `offset`: kLine once there, kEnd
+    // when the input ends first.
+    Status advance(std::uint64_t offset);
+    // Up to n bytes from where reading stands, without taking them, a run of
+    // zero bytes shown as a LF; fewer once `enough` says they do (a pipe is
+    // not waited on for more than it takes).
+    std::string peek(std::size_t n, const std::function<bool(const std::string&)>& enough);
 
     // Whether a compressed stream was read to its end (a plain one always
     // is): at the end of the input, false means it was cut short.
     bool complete() const;
     bool compressed() const { return mCompressed; }
     int fd() const { return mFd; }
-    bool binary() const { return mBinary; }
     // Why the input cannot be read (any more).
     const std::string& error() const { return mError; }
-    // The offset up to which whole lines have been handed out.
+    // How far reading stands, and the CRC-32 of the bytes before that.
     std::uint64_t offset() const { return mOffset; }
+    std::uint32_t crc() const { return mCrc; }
+    // The CRC-32 of the first min(offset(), kHead) bytes.
+    std::uint32_t headCrc() const { return mOffset >= kHead ? mHeadCrc : mCrc; }
+    // The last bytes before offset() (kTail at most).
+    const std::string& tail() const { return mTail; }
+    static constexpr std::size_t kTail = 64;
 
 private:
-    // Appends what can be read now to mBuffer; false at the end for now or
-    // on an error.
+    // Zero bytes that stood before mBuffer[pos].
+    struct Zeros {
+        std::size_t pos;
+        std::uint64_t length;
+    };
+
+    bool takeLine(Line& line, bool final);
+    void deliver(Line& line, std::size_t length, std::size_t lineEnd);
+    void consume(std::size_t n);
+    void consumeZeros(bool report);
+    void toLong();
+    // Reads some more into mBuffer; false at the end for now, or on an error.
     bool fill();
+    void append(const char* data, std::size_t size);
+    void appendZeros(std::uint64_t length);
     void inflateSome();
-    // Reads what is there into mRaw; false at the end for now, or on an error.
     bool readRaw();
     bool rawAtLeast(std::size_t n);
+    void addCrc(const char* data, std::size_t size);
+    void addZerosCrc(std::uint64_t length);
+    void addTail(const char* data, std::size_t size);
     void close();
 
     int mFd = -1;
     bool mOwnFd = false;
+    bool mKnown = false; // whether the stream is known to be plain or compressed
     bool mCompressed = false;
-    bool mKnown = false;   // whether the stream is known to be plain or compressed
-    bool mChecked = false; // whether the first block was looked at for NUL bytes
-    bool mBinary = false;
+    bool mSeekable = false;
     bool mStreamEnded = false; // the compressed stream ended and no member follows
+    ZerosSeen mZerosSeen;
     z_stream mZ{};
     bool mZActive = false;
     std::vector<unsigned char> mRaw;
     std::size_t mRawStart = 0, mRawEnd = 0;
-    std::string mBuffer;
-    std::size_t mStart = 0;    // first byte not yet handed out
-    std::size_t mScanned = 0;  // bytes from mStart known to hold no LF
+    std::uint64_t mRawPos = 0; // file offset of the next raw read
+    std::string mBuffer;       // no zero byte in it: runs are in mZeros
+    std::deque<Zeros> mZeros;
+    std::size_t mStart = 0;   // first byte not yet taken
+    std::size_t mScanned = 0; // bytes from mStart known to hold no LF
+    std::string mLong;        // the start of a line too long to buffer whole
+    bool mInLong = false;
+    std::uint64_t mLongOffset = 0;
+    bool mLongCut = false;
     std::uint64_t mOffset = 0; // offset of mBuffer[mStart]
+    std::uint32_t mCrc = 0, mHeadCrc = 0;
+    std::string mTail;
+    std::size_t mWork = 0; // bytes read in this call
     std::string mError;
 };
 

@@ -2,6 +2,9 @@
 
 #include "LineFormat.h"
 
+#include <cstring>
+#include <iterator>
+
 namespace zorvlog {
 
 namespace {
@@ -20,52 +23,97 @@ std::size_t matchSection(const std::string& line, LogEntry& entry, char& separat
     return section.payload;
 }
 
-std::vector<std::string> splitAt(const std::string& text, char separator) {
+std::vector<std::string> splitAt(const std::string& text, std::size_t from, std::size_t to,
+                                 char separator) {
     std::vector<std::string> pieces;
-    std::string::size_type start = 0;
     for (;;) {
-        std::string::size_type end = text.find(separator, start);
-        if (end == std::string::npos) {
-            pieces.push_back(text.substr(start));
+        const void* found = std::memchr(text.data() + from, separator, to - from);
+        const std::size_t end =
+            found == nullptr
+                ? to
+                : static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+        pieces.push_back(text.substr(from, end - from));
+        if (end == to) {
             return pieces;
         }
-        pieces.push_back(text.substr(start, end - start));
-        start = end + 1;
+        from = end + 1;
     }
+}
+
+// A value longer than this is moved out of the payload, not copied: a record
+// of 16 MiB is then held once, not twice.
+const std::size_t kMovedValue = 64 * 1024;
+
+// The payload from `from` on, taken: moved when long.
+std::string takeRest(std::string& payload, std::size_t from, std::size_t end) {
+    if (end - from < kMovedValue || end != payload.size()) {
+        return payload.substr(from, end - from);
+    }
+    payload.erase(0, from);
+    return std::move(payload);
 }
 
 // A piece without "=" cannot be a pair of its own: it is the rest of the
-// previous value after a comma that the value held.
-void splitPairs(const std::string& payload, LogEntry& entry) {
-    for (const std::string& piece : splitAt(payload, ',')) {
-        std::string::size_type eq = piece.find('=');
-        if (eq == std::string::npos && !entry.pairs.empty()) {
-            entry.pairs.back().second += "," + piece;
-        } else if (eq == std::string::npos) {
-            entry.pairs.emplace_back(piece, "");
+// previous value after a comma that the value held. The payload is used up.
+void splitPairs(std::string& payload, LogEntry& entry) {
+    const std::size_t size = payload.size();
+    for (std::size_t from = 0;;) {
+        const char* text = payload.data();
+        const void* comma = std::memchr(text + from, ',', size - from);
+        const std::size_t end =
+            comma == nullptr ? size
+                             : static_cast<std::size_t>(static_cast<const char*>(comma) - text);
+        const void* eq = std::memchr(text + from, '=', end - from);
+        if (eq == nullptr && !entry.pairs.empty()) {
+            entry.pairs.back().second.append(",").append(payload, from, end - from);
+        } else if (eq == nullptr) {
+            entry.pairs.emplace_back(payload.substr(from, end - from), "");
         } else {
-            entry.pairs.emplace_back(piece.substr(0, eq), piece.substr(eq + 1));
+            const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(eq) - text);
+            std::string key = payload.substr(from, at - from);
+            entry.pairs.emplace_back(std::move(key), takeRest(payload, at + 1, end));
         }
+        if (end == size) {
+            return;
+        }
+        from = end + 1;
     }
 }
 
-void classify(const std::string& payload, char separator, LogEntry& entry) {
-    bool items = !payload.empty() && payload.back() == separator;
-    std::string body = items ? payload.substr(0, payload.size() - 1) : payload;
+// The payload is used up.
+void classify(std::string& payload, char separator, LogEntry& entry) {
+    const bool items = !payload.empty() && payload.back() == separator;
+    const std::size_t body = items ? payload.size() - 1 : payload.size();
     if (separator == ',') {
         entry.kind = LogEntry::kPerf;
-        entry.items = splitAt(body, ',');
+        entry.items = splitAt(payload, 0, body, ',');
     } else if (items) {
         // A component name never holds a tab, so every further tab belongs
         // to the message.
         entry.kind = LogEntry::kDebug;
-        std::string::size_type tab = body.find('\t');
-        entry.items.push_back(body.substr(0, tab));
-        entry.items.push_back(tab == std::string::npos ? std::string() : body.substr(tab + 1));
+        std::string::size_type tab = payload.find('\t');
+        if (tab >= body) {
+            tab = body;
+        }
+        entry.items.push_back(payload.substr(0, tab));
+        payload.resize(body);
+        entry.items.push_back(tab == body ? std::string() : takeRest(payload, tab + 1, body));
     } else {
         entry.kind = LogEntry::kPairs;
         splitPairs(payload, entry);
     }
+}
+
+// The bytes of an entry's values.
+std::size_t sizeOf(const LogEntry& entry) {
+    std::size_t size = entry.text.size();
+    for (const auto& pair : entry.pairs) {
+        size += pair.first.size() + pair.second.size();
+    }
+    for (const std::string& item : entry.items) {
+        size += item.size();
+    }
+    return size;
 }
 
 bool sameSection(const LogEntry& a, const LogEntry& b) {
@@ -145,43 +193,77 @@ bool splitDescribed(const std::string& value, std::string& text, std::string& de
     return true;
 }
 
+bool startsWithSection(const std::string& line) {
+    LogEntry entry;
+    char separator = 0;
+    return matchSection(line, entry, separator) != 0;
+}
+
 RecordGrouper::RecordGrouper(Sink sink, std::uint64_t firstLine)
     : mSink(std::move(sink)), mNextLine(firstLine) {}
 
-bool RecordGrouper::addLine(const std::string& line, std::uint64_t offset, bool terminated) {
+void RecordGrouper::addLine(LogInput::Line& line) {
     const std::uint64_t number = mNextLine++;
-    const std::uint64_t end = offset + line.size() + (terminated ? 1 : 0);
+    if (line.text.empty() && !line.cut) {
+        ++mBlank;
+        return;
+    }
     LogEntry entry;
     char separator = 0;
-    std::size_t payload = matchSection(line, entry, separator);
+    std::size_t payload = matchSection(line.text, entry, separator);
     if (payload == 0 && mOpen) {
         // The tail of a value that held a line break: the joined text is
         // split as one line, so the break lands inside that value.
-        mPayload += '\n';
-        mPayload += line;
+        const std::string breaks(mBlank + 1, '\n');
+        mBlank = 0;
+        appendPayload(breaks.data(), breaks.size());
+        appendPayload(line.text.data(), line.text.size());
+        mOpenEntry.truncated = mOpenEntry.truncated || line.cut;
         mOpenEntry.lastLine = number;
-        mOpenEntry.endOffset = end;
-        return false;
+        mOpenEntry.endOffset = line.end;
+        mOpenEntry.endCrc = line.crc;
+        return;
     }
+    mBlank = 0;
     closeOpen();
     entry.firstLine = entry.lastLine = number;
-    entry.offset = offset;
-    entry.endOffset = end;
-    if (payload == 0) {
-        entry.kind = LogEntry::kText;
-        entry.text = line;
-        mHeld.push_back(std::move(entry));
-        settle(false);
-        return true;
-    }
-    mOpen = true;
+    entry.offset = line.offset;
+    entry.endOffset = line.end;
+    entry.endCrc = line.crc;
+    entry.truncated = line.cut;
     mOpenEntry = std::move(entry);
-    mSeparator = separator;
-    mPayload.assign(line, payload, std::string::npos);
-    return true;
+    if (line.text.size() - payload >= kMovedValue && mHeldBytes == 0) {
+        // A long line is taken over, not copied.
+        mPayload = std::move(line.text);
+        mPayload.erase(0, payload);
+        line.text.clear();
+    } else {
+        mPayload.clear();
+        appendPayload(line.text.data() + payload, line.text.size() - payload);
+    }
+    if (payload != 0) {
+        mOpen = true;
+        mSeparator = separator;
+        return;
+    }
+    // No section and nothing to continue: a line of text of its own.
+    mOpenEntry.kind = LogEntry::kText;
+    mOpenEntry.text = std::move(mPayload);
+    mPayload = std::string();
+    hold();
+}
+
+void RecordGrouper::appendPayload(const char* text, std::size_t size) {
+    const std::size_t used = mHeldBytes + mPayload.size();
+    const std::size_t room = used < kMaxRecord ? kMaxRecord - used : 0;
+    mPayload.append(text, size < room ? size : room);
+    if (size > room) {
+        mOpenEntry.truncated = true;
+    }
 }
 
 void RecordGrouper::finish() {
+    mBlank = 0;
     closeOpen();
     settle(true);
 }
@@ -192,7 +274,19 @@ void RecordGrouper::closeOpen() {
     }
     mOpen = false;
     classify(mPayload, mSeparator, mOpenEntry);
-    mPayload.clear();
+    // A long value's buffer is let go; a short one's is kept for the next.
+    if (mPayload.capacity() > 65536) {
+        mPayload = std::string();
+    } else {
+        mPayload.clear();
+    }
+    hold();
+}
+
+void RecordGrouper::hold() {
+    const std::size_t size = sizeOf(mOpenEntry);
+    mHeldSizes.push_back(size);
+    mHeldBytes += size;
     mHeld.push_back(std::move(mOpenEntry));
     mOpenEntry = LogEntry();
     settle(false);
@@ -215,14 +309,24 @@ void RecordGrouper::settle(bool final) {
             record.hasReason = hasReason;
             record.hasVersion = hasVersion;
             for (std::size_t k = 1; k < count; ++k) {
-                record.pairs.insert(record.pairs.end(), mHeld[k].pairs.begin(),
-                                    mHeld[k].pairs.end());
+                record.pairs.insert(record.pairs.end(),
+                                    std::make_move_iterator(mHeld[k].pairs.begin()),
+                                    std::make_move_iterator(mHeld[k].pairs.end()));
             }
             record.lastLine = mHeld[count - 1].lastLine;
             record.endOffset = mHeld[count - 1].endOffset;
+            record.endCrc = mHeld[count - 1].endCrc;
+            for (std::size_t k = 1; k < count; ++k) {
+                record.truncated = record.truncated || mHeld[k].truncated;
+            }
             mSink(record);
         }
+        for (std::size_t k = 0; k < count; ++k) {
+            mHeldBytes -= mHeldSizes[k];
+        }
         mHeld.erase(mHeld.begin(), mHeld.begin() + static_cast<std::ptrdiff_t>(count));
+        mHeldSizes.erase(mHeldSizes.begin(),
+                         mHeldSizes.begin() + static_cast<std::ptrdiff_t>(count));
     }
 }
 

@@ -1,0 +1,38 @@
+// The names logrotate gives a log's generations and their order, asked of
+// follow's rules directly, on real files.
+#include "RotationNames.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace zorvtest {
+namespace {
+
+TEST(RotationNames, TheChainHoldsOnlyTheLogsGenerationsOldestFirst) {
+    TempDir dir;
+    for (const char* name :
+         {"a.log", "a.log.1", "a.log.2", "a.log.2.gz", "a.log.12.gz", "a.log-20261206",
+          "a.log-20261205.gz", "a.log.20261207", "a.log.bak", "a.log.1.bak", "a.log.x1", "a.log-1",
+          "b.log.1", "a.log.3.xz", "a.1.log", "a-20261206.log.gz"}) {
+        writeFile(dir.file(name), "x");
+    }
+    std::vector<std::pair<std::string, std::string>> unreadable;
+    std::vector<std::string> chain;
+    for (const zorvlog::RotatedFile& file : zorvlog::rotatedFiles(dir.file("a.log"), &unreadable)) {
+        chain.push_back(file.path.substr(dir.path().size() + 1));
+    }
+    EXPECT_EQ(chain,
+              (std::vector<std::string>{"a.log-20261205.gz", "a.log-20261206", "a.log.20261207",
+                                        "a.log.12.gz", "a.log.2", "a.log.1"}));
+    std::vector<std::string> named;
+    for (const auto& file : unreadable) {
+        named.push_back(file.first.substr(dir.path().size() + 1));
+    }
+    std::sort(named.begin(), named.end());
+    EXPECT_EQ(named, (std::vector<std::string>{"a-20261206.log.gz", "a.1.log", "a.log.3.xz"}));
+}
+
+} // namespace
+} // namespace zorvtest

@@ -1,0 +1,43 @@
+#ifndef ZORVLOG_LOGFILEOPEN_H
+#define ZORVLOG_LOGFILEOPEN_H
+
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace zorvlog {
+
+// Who may own a file that follow takes for a generation of a log: root, the
+// follower's own user, the users named with --owner, and the owner of the
+// first generation it accepted (add() it). Anyone else could put a file
+// named as a generation beside a log in a shared directory.
+class TrustedOwners {
+public:
+    TrustedOwners();
+    void add(uid_t uid) { mUids.insert(uid); }
+    bool trusts(uid_t uid) const { return mUids.count(uid) != 0; }
+
+private:
+    std::set<uid_t> mUids;
+};
+
+// A user's name for a message: "alice", or "uid 61001" without one.
+std::string userName(uid_t uid);
+
+// --owner USER: a user name or a number; -1 when there is no such user.
+long ownerUid(const std::string& user);
+
+// Opens a file of a log for reading, never blocking. A link is followed
+// (eight deep at most) only when it belongs to root or to the follower's
+// user; the file must be a regular one, owned by a trusted owner. With
+// `anyOwner` (the first generation of a log, at the path the user named) a
+// file of any owner is taken, except, for a follower running as root, one
+// reached through a link. Returns the descriptor with *st filled, or -1 with
+// *problem in words (*missing set when there is no file).
+int openLogFile(const std::string& path, const TrustedOwners& owners, bool anyOwner,
+                struct stat* st, std::string* problem, bool* missing);
+
+} // namespace zorvlog
+
+#endif

@@ -1,0 +1,55 @@
+#ifndef ZORVLOG_ROTATIONNAMES_H
+#define ZORVLOG_ROTATIONNAMES_H
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zorvlog {
+
+// The names logrotate gives the generations of a log NAME beside it, and
+// their order. A generation is NAME.N (N of one to seven digits; a higher N
+// is older) or NAME with a date suffix (dateext: a separator "-", "_" or "."
+// then digits and separators, at least six digits; ascending is older), each
+// optionally followed by ".gz". Nothing else beside the log is taken for one
+// of its generations: not a copy ("NAME.bak"), not another tool's name.
+struct RotatedName {
+    bool dated = false;
+    std::uint32_t number = 0; // NAME.N
+    std::string date;         // the suffix of a dated one
+    bool gz = false;
+
+    // Oldest first. Dated names count as older than numbered ones (one log
+    // is rotated one way; either order would do for a switch between them).
+    bool olderThan(const RotatedName& other) const;
+    // The same generation, plain or compressed.
+    bool sameRotation(const RotatedName& other) const;
+};
+
+// Whether `name`, a file name in the log's directory, names a generation of
+// the log whose file name is `base`.
+bool parseRotatedName(const std::string& base, const std::string& name, RotatedName* rotated);
+
+// A file name beside the log that looks like one of its generations in a
+// layout that follow does not read: compressed otherwise than with gzip, or
+// renamed with logrotate's "extension" option. Why, in words; empty when it
+// does not look like one.
+std::string unreadableLayout(const std::string& base, const std::string& name);
+
+// A rotated file of a log: its path and what its name says.
+struct RotatedFile {
+    std::string path;
+    RotatedName name;
+};
+
+// The rotated files beside the log at logPath, oldest first; of a plain file
+// and the ".gz" being made from it only the plain one. The files that look
+// like generations in a layout follow cannot read go to *unreadable, with
+// why.
+std::vector<RotatedFile> rotatedFiles(const std::string& logPath,
+                                      std::vector<std::pair<std::string, std::string>>* unreadable);
+
+} // namespace zorvlog
+
+#endif
