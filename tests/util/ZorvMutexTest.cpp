@@ -437,8 +437,15 @@ TEST(ZorvMutexObject, SecondObjectInTheHoldingThreadFailsAtOnce) {
     EXPECT_LT(msSince(start), kNoWaitLimitMs);
     b.unlock(); // b holds nothing: a keeps it
     EXPECT_FALSE(freeForAnotherThread(name));
+    // The words the holders share (kept for the binary interface): the
+    // holder's alone, and still there for the next holder.
+    ASSERT_NE(nullptr, a.guardedWords());
+    EXPECT_EQ(nullptr, b.guardedWords());
+    a.guardedWords()[3] = 4711;
     a.unlock();
     EXPECT_TRUE(b.lock(1000));
+    ASSERT_NE(nullptr, b.guardedWords());
+    EXPECT_EQ(4711u, b.guardedWords()[3]);
     b.unlock();
 }
 
@@ -513,27 +520,6 @@ TEST(ZorvMutexObject, ThroughTheInterface) {
     EXPECT_FALSE(freeForAnotherThread(name));
     delete m; // through the base: releases
     EXPECT_TRUE(freeForAnotherThread(name));
-}
-
-// Kept for the binary interface: the holder's words, shared by every holder
-// of the name, and none for an object that does not hold.
-TEST(ZorvMutexObject, GuardedWordsBelongToTheHolder) {
-    std::string name = uniqueName("words");
-    FileGuard guard(name);
-    ZorvMutex first;
-    ZorvMutex second;
-    ASSERT_TRUE(first.create(name.c_str()));
-    ASSERT_TRUE(second.create(name.c_str()));
-    EXPECT_EQ(nullptr, first.guardedWords());
-    ASSERT_TRUE(first.lock(1000));
-    ASSERT_NE(nullptr, first.guardedWords());
-    first.guardedWords()[3] = 4711;
-    EXPECT_EQ(nullptr, second.guardedWords());
-    first.unlock();
-    ASSERT_TRUE(second.lock(1000));
-    ASSERT_NE(nullptr, second.guardedWords());
-    EXPECT_EQ(4711u, second.guardedWords()[3]);
-    second.unlock();
 }
 
 // ---- Threads ---------------------------------------------------------------
