@@ -130,11 +130,14 @@ bool parseTable(std::string& bytes, TiXmlDocument& document) {
 }
 
 Key readKey(const TiXmlElement* element, const char* attribute, int& value) {
-    const char* text = element->Attribute(attribute);
-    if (text == nullptr) {
-        return Key::Missing;
+    // The attributes looked through as TinyXML's Attribute(name) does, with
+    // a plain comparison of the names.
+    for (const TiXmlAttribute* a = element->FirstAttribute(); a != nullptr; a = a->Next()) {
+        if (std::strcmp(a->Name(), attribute) == 0) {
+            return readInt(a->Value(), value) ? Key::Read : Key::NotAnInteger;
+        }
     }
-    return readInt(text, value) ? Key::Read : Key::NotAnInteger;
+    return Key::Missing;
 }
 
 TiXmlElement* firstChildElement(TiXmlNode* parent, const char* name) {
@@ -143,7 +146,7 @@ TiXmlElement* firstChildElement(TiXmlNode* parent, const char* name) {
     }
     for (TiXmlNode* node = parent->FirstChild(); node != nullptr; node = node->NextSibling()) {
         TiXmlElement* element = node->ToElement();
-        if (element != nullptr && element->ValueStr() == name) {
+        if (element != nullptr && std::strcmp(element->Value(), name) == 0) {
             return element;
         }
     }

@@ -55,42 +55,53 @@ constexpr char kPerfPairJoiner = ':';
 // The text of a column the row has no value for (all but the measurements).
 constexpr const char* kNotAvailable = "NA";
 
-// ---- Writing: each appends to a line being built.
+// ---- Writing: each appends to the lines being built (a std::string, or any
+// buffer with append(std::string_view) and push_back(char)). A few appends
+// each, made part of their caller: a record's every line passes here.
+#define ZORV_LINE_WRITER template <class Lines> [[gnu::always_inline]] inline
 
-inline void appendSection(std::string& line, std::string_view pid, std::string_view date,
-                          std::string_view time, std::string_view separator) {
-    line.append(pid).append(separator).append(date).append(separator).append(time);
+ZORV_LINE_WRITER void appendSection(Lines& lines, std::string_view pid, std::string_view date,
+                                    std::string_view time, std::string_view separator) {
+    lines.append(pid);
+    lines.append(separator);
+    lines.append(date);
+    lines.append(separator);
+    lines.append(time);
 }
 
 // A key/value line: its section (made with kTab), then the pairs.
-inline void beginPairsLine(std::string& line, std::string_view section) {
-    line.append(section);
-    line += kPayloadTab;
+ZORV_LINE_WRITER void beginPairsLine(Lines& lines, std::string_view section) {
+    lines.append(section);
+    lines.push_back(kPayloadTab);
 }
 
-inline void appendPair(std::string& line, std::string_view key, std::string_view value,
-                       bool first) {
+ZORV_LINE_WRITER void appendPair(Lines& lines, std::string_view key, std::string_view value,
+                                 bool first) {
     if (!first) {
-        line += kPairSeparator;
+        lines.push_back(kPairSeparator);
     }
-    line.append(key);
-    line += kKeyValueJoiner;
-    line.append(value);
+    lines.append(key);
+    lines.push_back(kKeyValueJoiner);
+    lines.append(value);
 }
 
 // An item line: its section (made with the separator), then the items.
-inline void beginItemsLine(std::string& line, std::string_view section,
-                           std::string_view separator) {
-    line.append(section).append(separator);
+ZORV_LINE_WRITER void beginItemsLine(Lines& lines, std::string_view section,
+                                     std::string_view separator) {
+    lines.append(section);
+    lines.append(separator);
 }
 
-inline void appendItem(std::string& line, std::string_view item, std::string_view separator) {
-    line.append(item).append(separator);
+ZORV_LINE_WRITER void appendItem(Lines& lines, std::string_view item, std::string_view separator) {
+    lines.append(item);
+    lines.append(separator);
 }
 
-inline void endLine(std::string& line) {
-    line += kLineEnd;
+ZORV_LINE_WRITER void endLine(Lines& lines) {
+    lines.push_back(kLineEnd);
 }
+
+#undef ZORV_LINE_WRITER
 
 // ---- Reading.
 

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace zorv_detail {
 
@@ -15,10 +18,38 @@ const unsigned char* bytesOf(const char* data) {
 }
 
 // The first byte from p on that is not ASCII (or, when nulStops, that is NUL),
-// or end. Most text is plain ASCII, so eight bytes are looked at at once: a
-// word holds such a byte exactly when one of its bytes has its top bit set (or
+// or end; the bytes from first to end may be read. Most text is plain ASCII,
+// so sixteen bytes are looked at at once (every x86-64 processor has SSE2),
+// the last ones in one look that may see some bytes again; else eight, a word
+// holding such a byte exactly when one of its bytes has its top bit set (or
 // is zero).
-const unsigned char* skipAscii(const unsigned char* p, const unsigned char* end, bool nulStops) {
+const unsigned char* skipAscii(const unsigned char* first, const unsigned char* p,
+                               const unsigned char* end, bool nulStops) {
+#ifdef __SSE2__
+    // The bytes of 16 from q on that stop the skip, as bits.
+    auto stopsAt = [nulStops](const unsigned char* q) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+        unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+        if (nulStops) {
+            stops |= static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_setzero_si128())));
+        }
+        return stops;
+    };
+    while (end - p >= 16) {
+        if (const unsigned stops = stopsAt(p)) {
+            return p + __builtin_ctz(stops);
+        }
+        p += 16;
+    }
+    if (p < end && end - first >= 16) {
+        const unsigned char* last = end - 16;
+        const unsigned stops = stopsAt(last) >> (p - last);
+        return stops != 0 ? p + __builtin_ctz(stops) : end;
+    }
+#else
+    static_cast<void>(first);
+#endif
     constexpr std::uint64_t kOnes = 0x0101010101010101ull;
     constexpr std::uint64_t kTops = 0x8080808080808080ull;
     while (end - p >= 8) {
@@ -81,33 +112,37 @@ long utf8SequenceAt(const unsigned char* p, const unsigned char* end) {
 }
 
 bool isValidUtf8(const char* data, std::size_t size) {
-    const unsigned char* end = bytesOf(data) + size;
-    for (const unsigned char* p = skipAscii(bytesOf(data), end, false); p < end;) {
+    const unsigned char* begin = bytesOf(data);
+    const unsigned char* end = begin + size;
+    for (const unsigned char* p = skipAscii(begin, begin, end, false); p < end;) {
         const long n = utf8SequenceAt(p, end);
         if (n < 0) {
             return false;
         }
-        p = skipAscii(p + n, end, false);
+        p = skipAscii(begin, p + n, end, false);
     }
     return true;
 }
 
-void repairLineText(std::string& line) {
-    const unsigned char* begin = bytesOf(line.data());
-    const unsigned char* end = begin + line.size();
-    const unsigned char* q = skipAscii(begin, end, true);
+std::size_t unfitLineByte(const char* text, std::size_t from, std::size_t size) {
+    const unsigned char* begin = bytesOf(text);
+    const unsigned char* end = begin + size;
+    const unsigned char* q = skipAscii(begin, begin + from, end, true);
     while (q < end) {
         const long n = lineSequenceAt(q, end);
         if (n < 0) {
             break;
         }
-        q = skipAscii(q + n, end, true);
+        q = skipAscii(begin, q + n, end, true);
     }
-    if (q == end) {
-        return;
-    }
-    std::string repaired(line.data(), static_cast<std::size_t>(q - begin));
-    repaired.reserve(line.size() + 8);
+    return static_cast<std::size_t>(q - begin);
+}
+
+std::string repairedLineText(const char* text, std::size_t size) {
+    const unsigned char* q = bytesOf(text);
+    const unsigned char* end = q + size;
+    std::string repaired;
+    repaired.reserve(size + 8);
     while (q < end) {
         const long n = lineSequenceAt(q, end);
         if (n > 0) {
@@ -118,7 +153,7 @@ void repairLineText(std::string& line) {
             q += -n;
         }
     }
-    line.swap(repaired);
+    return repaired;
 }
 
 } // namespace zorv_detail

@@ -29,10 +29,13 @@ inline bool isValidUtf8(const std::string& text) {
     return isValidUtf8(text.data(), text.size());
 }
 
-// Makes a line's text fit for a log file: every ill-formed sequence, and every
-// NUL (which would cut the line for many readers), becomes one U+FFFD; other
-// text is left as it is.
-void repairLineText(std::string& line);
+// What makes a line's text fit for a log file: every ill-formed sequence, and
+// every NUL (which would cut the line for many readers), becomes one U+FFFD;
+// other text is left as it is. In two steps: where the first byte from
+// `from` on is that a line cannot keep (size when there is none), and the
+// text from there on as it is mended.
+std::size_t unfitLineByte(const char* text, std::size_t from, std::size_t size);
+std::string repairedLineText(const char* text, std::size_t size);
 
 } // namespace zorv_detail
 

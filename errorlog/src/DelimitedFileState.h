@@ -4,7 +4,9 @@
 // The part of ZorvDelimitedFile its interface does not name, behind its one
 // private pointer, so that the exported class keeps its size.
 
-#include "AppendStream.h"
+#include "FileRecord.h"
+
+#include <zorv/TStr.h>
 
 #include <string>
 
@@ -12,9 +14,11 @@ namespace zorv_detail {
 
 // What the file keeps besides the members its interface names.
 struct DelimitedFileState {
-    AppendStream stream;
-    // The line being built; keeps its room from one line to the next.
-    std::string line;
+    // The record being written, and the file and lock it goes to.
+    FileRecord record;
+    // The name of the file's named mutex, as the logger derived it for the
+    // last record; its room is kept from one record to the next.
+    TStr mutexName;
     // The section as text with the separator it was built with, made on the
     // first line after each new section (kTab may be pointed elsewhere between
     // two lines, so the separator is compared every time).

@@ -36,9 +36,12 @@ void ZorvDebugLog::dumpTechSupport(ZorvLogger* logger) const {
     if (logger == nullptr) {
         return;
     }
-    // The items in the order of zorv_detail::DebugItem.
+    // The items in the order of zorv_detail::DebugItem, each copied once
+    // (a braced list would copy each twice, through its own array).
     static_assert(zorv_detail::kDebugComponent == 0 && zorv_detail::kDebugMessage == 1);
-    std::list<TStr> items{mComponentIDStr, mMessage};
+    std::list<TStr> items;
+    items.push_back(mComponentIDStr);
+    items.push_back(mMessage);
     // kTab may have been pointed elsewhere by a client; read it now.
     const TStr separator(ZorvDelimitedFile::kTab);
     logger->mLogFile.writeDebugLog(items, separator);

@@ -4,24 +4,22 @@
 #include "DirectoryPolicy.h"
 #include "Fnv1a.h"
 #include "LineFormat.h"
-#include "RecordLock.h"
-#include "Utf8.h"
 
 #include <zorv/ZorvUtil.h>
 
 #include <cstring>
 #include <string>
 
-// The file itself: its name, the stream around each record, and the lines the
-// writers build. The section that starts every line is in
-// ZorvDelimitedFileSection.cpp; the way a record reaches the file, in one
-// write, in AppendStream.
+// The file itself: its name, its opening and closing around each record, and
+// the lines the writers build (rules/LineFormat.h). The section that starts
+// every line is in ZorvDelimitedFileSection.cpp; the way a record reaches the
+// file, in one write, in FileRecord.
 
 const char* ZorvDelimitedFile::kTab = "\t";
 
 namespace {
 
-void appendPairs(std::string& line, const std::list<std::pair<TStr, TStr>>& pairs) {
+void appendPairs(zorv_detail::RecordBytes& line, const std::list<std::pair<TStr, TStr>>& pairs) {
     bool first = true;
     for (const auto& pair : pairs) {
         zorv_detail::appendPair(line, pair.first.bytes(), pair.second.bytes(), first);
@@ -42,14 +40,14 @@ const char* currentTab() {
 // What a file name is worth as a path for records; judged once per name while
 // the answer is yes: only setFilename changes it.
 zorv_detail::DelimitedFileState::Path judgePath(const TStr& filename,
-                                                zorv_detail::AppendStream& stream) {
+                                                zorv_detail::FileRecord& record) {
     using Path = zorv_detail::DelimitedFileState::Path;
     const char* path = filename.toUtf8();
     // A NUL inside the name would make open see a shorter, other path.
     if (path == nullptr || std::strlen(path) != filename.byteLength()) {
         return Path::Unusable;
     }
-    stream.setPathKey(pathKey(filename.bytes()));
+    record.setPathKey(pathKey(filename.bytes()));
     switch (zorv_detail::logPlaceOf(filename.bytes(),
                                     ZorvUtil::getZorvLocalUserDataLocation().bytes())) {
     case zorv_detail::LogPlace::Usable:
@@ -89,29 +87,22 @@ bool ZorvDelimitedFile::open(bool truncate) {
     if (mFilename.isEmpty()) {
         return false;
     }
-    if (!mState->stream.isOpen()) {
-        using Path = zorv_detail::DelimitedFileState::Path;
-        Path& judged = mState->path;
-        if (judged == Path::Unjudged) {
-            judged = judgePath(mFilename, mState->stream);
-        }
-        if (judged == Path::Unusable || judged == Path::Unjudged) {
-            return false;
-        }
-        if (!mState->stream.open(mFilename.bytes().c_str(), truncate,
-                                 judged == Path::OwnFilesOnly)) {
-            return false;
-        }
-        mFile = mState->stream.face();
+    zorv_detail::FileRecord& record = mState->record;
+    if (record.isOpen()) {
+        return true;
     }
-    return true;
+    using Path = zorv_detail::DelimitedFileState::Path;
+    Path& judged = mState->path;
+    if (judged == Path::Unjudged) {
+        judged = judgePath(mFilename, record);
+    }
+    return (judged == Path::Usable || judged == Path::OwnFilesOnly) &&
+           record.open(mFilename.bytes().c_str(), truncate, judged == Path::OwnFilesOnly);
 }
 
+// The record's lines reach the file here, in one write.
 void ZorvDelimitedFile::close() {
-    if (mState->stream.isOpen()) {
-        mState->stream.close(zorv_detail::RecordLock::heldFor(this));
-        mFile = nullptr;
-    }
+    mState->record.commit();
 }
 
 void ZorvDelimitedFile::refresh() {
@@ -148,12 +139,12 @@ bool ZorvDelimitedFile::append(const TStr& key, const TStr& value, bool closeAft
     }
     bool written = false;
     if (isCurrentSectionSet()) {
-        std::string& line = mState->line;
-        line.clear();
-        zorv_detail::beginPairsLine(line, sectionText(currentTab()));
-        zorv_detail::appendPair(line, key.bytes(), value.bytes(), true);
-        zorv_detail::endLine(line);
-        written = putLine(line);
+        zorv_detail::RecordBytes& lines = mState->record.lines();
+        const std::size_t start = lines.size();
+        zorv_detail::beginPairsLine(lines, sectionText(currentTab()));
+        zorv_detail::appendPair(lines, key.bytes(), value.bytes(), true);
+        zorv_detail::endLine(lines);
+        written = mState->record.addLine(start);
     }
     if (closeAfterwards) {
         close();
@@ -167,12 +158,12 @@ bool ZorvDelimitedFile::append(std::list<std::pair<TStr, TStr>>& pairs, bool clo
     }
     bool written = false;
     if (isCurrentSectionSet() && !pairs.empty()) {
-        std::string& line = mState->line;
-        line.clear();
-        zorv_detail::beginPairsLine(line, sectionText(currentTab()));
-        appendPairs(line, pairs);
-        zorv_detail::endLine(line);
-        written = putLine(line);
+        zorv_detail::RecordBytes& lines = mState->record.lines();
+        const std::size_t start = lines.size();
+        zorv_detail::beginPairsLine(lines, sectionText(currentTab()));
+        appendPairs(lines, pairs);
+        zorv_detail::endLine(lines);
+        written = mState->record.addLine(start);
     }
     if (closeAfterwards) {
         close();
@@ -181,27 +172,27 @@ bool ZorvDelimitedFile::append(std::list<std::pair<TStr, TStr>>& pairs, bool clo
 }
 
 bool ZorvDelimitedFile::append(const TStr& section, std::list<std::pair<TStr, TStr>>& pairs) {
-    if (!mState->stream.isOpen() || section.isEmpty() || pairs.empty()) {
+    if (!mState->record.isOpen() || section.isEmpty() || pairs.empty()) {
         return false;
     }
-    std::string& line = mState->line;
-    line.clear();
-    zorv_detail::beginPairsLine(line, section.bytes());
-    appendPairs(line, pairs);
-    zorv_detail::endLine(line);
-    return putLine(line);
+    zorv_detail::RecordBytes& lines = mState->record.lines();
+    const std::size_t start = lines.size();
+    zorv_detail::beginPairsLine(lines, section.bytes());
+    appendPairs(lines, pairs);
+    zorv_detail::endLine(lines);
+    return mState->record.addLine(start);
 }
 
 bool ZorvDelimitedFile::append(const TStr& section, const TStr& key, const TStr& value) {
-    if (!mState->stream.isOpen() || section.isEmpty()) {
+    if (!mState->record.isOpen() || section.isEmpty()) {
         return false;
     }
-    std::string& line = mState->line;
-    line.clear();
-    zorv_detail::beginPairsLine(line, section.bytes());
-    zorv_detail::appendPair(line, key.bytes(), value.bytes(), true);
-    zorv_detail::endLine(line);
-    return putLine(line);
+    zorv_detail::RecordBytes& lines = mState->record.lines();
+    const std::size_t start = lines.size();
+    zorv_detail::beginPairsLine(lines, section.bytes());
+    zorv_detail::appendPair(lines, key.bytes(), value.bytes(), true);
+    zorv_detail::endLine(lines);
+    return mState->record.addLine(start);
 }
 
 bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separator) {
@@ -212,19 +203,12 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
         return false;
     }
     const std::string& sep = separator.bytes();
-    std::string& line = mState->line;
-    line.clear();
-    zorv_detail::beginItemsLine(line, sectionText(sep), sep);
+    zorv_detail::RecordBytes& lines = mState->record.lines();
+    const std::size_t start = lines.size();
+    zorv_detail::beginItemsLine(lines, sectionText(sep), sep);
     for (const TStr& item : items) {
-        zorv_detail::appendItem(line, item.bytes(), sep);
+        zorv_detail::appendItem(lines, item.bytes(), sep);
     }
-    zorv_detail::endLine(line);
-    return putLine(line);
-}
-
-// Every line passes here: mended into UTF-8 and added to the record, which
-// leaves for the file when the stream is closed.
-bool ZorvDelimitedFile::putLine(std::string& line) {
-    zorv_detail::repairLineText(line);
-    return mState->stream.addLine(line, zorv_detail::RecordLock::heldFor(this));
+    zorv_detail::endLine(lines);
+    return mState->record.addLine(start);
 }

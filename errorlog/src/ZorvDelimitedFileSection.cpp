@@ -108,9 +108,13 @@ TStr ZorvDelimitedFile::formatTimeWMilliSecs(int hour, int minute, int second,
         .arg(millis, 0, ' ');
 }
 
-const std::string& ZorvDelimitedFile::sectionText(const std::string& separator) {
+const std::string& ZorvDelimitedFile::sectionText(std::string_view separator) {
     std::string& text = mState->sectionText;
-    if (text.empty() || separator != mState->sectionSeparator) {
+    const std::string& madeWith = mState->sectionSeparator;
+    // Mostly a single tab or comma: compared without a call.
+    const bool same = separator.size() == madeWith.size() &&
+                      (separator.size() == 1 ? separator[0] == madeWith[0] : separator == madeWith);
+    if (text.empty() || !same) {
         mState->sectionSeparator = separator;
         text.clear();
         zorv_detail::appendSection(text, mProcessId.bytes(), mDate.bytes(), mTime.bytes(),

@@ -1,7 +1,10 @@
 #include <zorv/ZorvErrorBase.h>
 
+#include "LastingText.h"
+
 #include <zorv/ZorvLogger.h>
 
+#include <cstring>
 #include <list>
 #include <utility>
 
@@ -13,11 +16,28 @@ const char* const ZorvErrorBase::VENDOR_ERROR = "VendorError";
 
 namespace {
 
+const zorv_detail::LastingText kDecimal("%1");
+const zorv_detail::LastingText kFileKey(ZorvErrorBase::THROWN_FILE);
+const zorv_detail::LastingText kLineKey(ZorvErrorBase::THROWN_LINE);
+const zorv_detail::LastingText kVendorIdKey(ZorvErrorBase::VENDOR_ID);
+const zorv_detail::LastingText kVendorErrorKey(ZorvErrorBase::VENDOR_ERROR);
+
 // Plain signed decimal, through the same formatting the rest of the library
-// uses. (No function-local static texts in the record path: a record may be
-// logged by a clean-up at exit, after such statics are destroyed.)
+// uses.
 TStr decimal(int value) {
-    return TStr("%1").arg(value, 0, 10, ' ');
+    return static_cast<const TStr&>(kDecimal).arg(value, 0, 10, ' ');
+}
+
+// The last "/"-separated piece of a path, as popString gives it, without
+// the copy of the path popString would shorten.
+TStr lastPiece(const TStr& path) {
+    const std::string& bytes = path.bytes();
+    const char* slash = static_cast<const char*>(::memrchr(bytes.data(), '/', bytes.size()));
+    if (slash == nullptr) {
+        return path;
+    }
+    const std::size_t at = static_cast<std::size_t>(slash - bytes.data()) + 1;
+    return TStr(bytes.data() + at, bytes.size() - at);
 }
 
 } // namespace
@@ -54,11 +74,14 @@ TStr ZorvErrorBase::addDescription(const TStr& text, const TStr& description) co
     if (description.isEmpty()) {
         return text;
     }
-    TStr result(text);
+    // Made in room of its final size: one allocation at most.
+    std::string result;
+    result.reserve(text.byteLength() + description.byteLength() + 3);
+    result += text.bytes();
     result += " [";
-    result += description;
+    result += description.bytes();
     result += ']';
-    return result;
+    return TStr(std::move(result));
 }
 
 void ZorvErrorBase::dumpTechSupport(ZorvLogger* logger) const {
@@ -77,18 +100,16 @@ void ZorvErrorBase::dumpGeneralInfo(ZorvLogger* logger) const {
     }
     std::list<std::pair<TStr, TStr>> pairs;
     if (!mThrownFile.isEmpty()) {
-        // popString shortens what it is called on; the stored path stays whole.
-        TStr path(mThrownFile);
-        TStr name = path.popString(TStr("/"));
+        TStr name = lastPiece(mThrownFile);
         if (!name.isEmpty()) {
-            pairs.emplace_back(TStr(THROWN_FILE), std::move(name));
+            pairs.emplace_back(kFileKey, std::move(name));
         }
     }
     if (pairs.empty()) {
         // No usable last piece (empty path, or one ending in "/"): the path as given.
-        pairs.emplace_back(TStr(THROWN_FILE), mThrownFile);
+        pairs.emplace_back(kFileKey, mThrownFile);
     }
-    pairs.emplace_back(TStr(THROWN_LINE), decimal(mThrownLine));
+    pairs.emplace_back(kLineKey, decimal(mThrownLine));
     logger->mLogFile.write(pairs);
 }
 
@@ -98,9 +119,9 @@ void ZorvErrorBase::dumpErrorInfo(ZorvLogger* logger) const {
     }
     const int vendor = static_cast<int>(mVendorID);
     const TStr vendorName = logger->mErrorTable.GetVendorName(vendor);
-    logger->mLogFile.write(TStr(VENDOR_ID), addDescription(getVendorIDStr(), vendorName));
+    logger->mLogFile.write(kVendorIdKey, addDescription(getVendorIDStr(), vendorName));
     const TStr description = logger->mErrorTable.GetErrorDescription(vendor, mVendorStatusID);
-    logger->mLogFile.write(TStr(VENDOR_ERROR), addDescription(getVendorStatusStr(), description));
+    logger->mLogFile.write(kVendorErrorKey, addDescription(getVendorStatusStr(), description));
 }
 
 void ZorvErrorBase::dumpVendorVersionInfo(ZorvLogger* logger) const {

@@ -1,6 +1,7 @@
 #include "zorv/ZorvLoggable.h"
 
 #include "Environment.h"
+#include "LastingText.h"
 #include "UnameParser.h"
 #include "zorv/ZorvLogger.h"
 
@@ -12,6 +13,10 @@ const char* const ZorvLoggable::OS = "OS";
 const char* const ZorvLoggable::COMPUTER_NAME = "ComputerName";
 
 namespace {
+
+const zorv_detail::LastingText kReasonKey(ZorvLoggable::REASON);
+const zorv_detail::LastingText kComputerNameKey(ZorvLoggable::COMPUTER_NAME);
+const zorv_detail::LastingText kOsKey(ZorvLoggable::OS);
 
 // The shell finds uname through PATH, as the command stands; a setuid or
 // setgid client, whose PATH its caller chose, only in the system's own
@@ -63,7 +68,7 @@ void ZorvLoggable::dumpHeaderInfo(ZorvLogger* logger) const {
     if (logger == nullptr || mReason.isEmpty()) {
         return;
     }
-    logger->mLogFile.write(TStr(REASON), mReason);
+    logger->mLogFile.write(kReasonKey, mReason);
 }
 
 void ZorvLoggable::dumpSystemInfo(ZorvLogger* logger) const {
@@ -74,8 +79,8 @@ void ZorvLoggable::dumpSystemInfo(ZorvLogger* logger) const {
     TStr osRelease;
     getSystemInformation(computerName, osRelease);
     // Both lines, in this order, also when the command gave nothing.
-    logger->mLogFile.write(TStr(COMPUTER_NAME), computerName);
-    logger->mLogFile.write(TStr(OS), osRelease);
+    logger->mLogFile.write(kComputerNameKey, computerName);
+    logger->mLogFile.write(kOsKey, osRelease);
 }
 
 void ZorvLoggable::getSystemInformation(TStr& computerName, TStr& osRelease) const {

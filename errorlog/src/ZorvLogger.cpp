@@ -1,11 +1,13 @@
 #include "zorv/ZorvLogger.h"
 
-#include "RecordLock.h"
+#include "DelimitedFileState.h"
 #include "zorv/ZorvLoggable.h"
 
 #include <zorv/CZorvUtilObjectManager.h>
 #include <zorv/ZorvMutex.h>
 #include <zorv/ZorvUtil.h>
+
+#include <cstring>
 
 // The one CZorvUtilSingleton<ZorvLogger> of the process lives here, so that a
 // client calling its instance() itself reaches the same object as instance_m().
@@ -22,13 +24,7 @@ namespace {
 constexpr int kLockWaitLimit = 10000;
 
 const char kMutexSuffix[] = ".Mutex";
-
-// The memory the holders of the file's mutex share, where the file keeps
-// where the last record ended. A mutex of a subclass's own may offer none.
-std::uint64_t* sharedTailOf(ZorvMutexImp* mutex) {
-    auto* named = dynamic_cast<ZorvMutex*>(mutex);
-    return named != nullptr ? named->guardedWords() : nullptr;
-}
+constexpr std::size_t kMutexSuffixLength = sizeof kMutexSuffix - 1;
 
 const char kErrorCodesFileName[] = "ZorvErrorCodes.xml";
 
@@ -102,22 +98,25 @@ void ZorvLogger::log(const ZorvLoggable& record) {
     log(const_cast<ZorvLoggable*>(&record));
 }
 
+void ZorvLogger::log(ZorvLoggable* record) {
+    logWithWaitLimit(record, kLockWaitLimit);
+}
+
 // One record: the file's named mutex, the file opened for appending, the
 // record's own lines, and the file closed, which is when the record reaches
 // it, in one write.
-void ZorvLogger::log(ZorvLoggable* record) {
+ZorvLogger::RecordLock ZorvLogger::logWithWaitLimit(ZorvLoggable* record, int waitLimit) {
     if (record == nullptr) {
-        return;
+        return kNoRecord;
     }
     if (mMutex == nullptr) {
         mMutex = new ZorvMutex();
     }
     const bool synchronised = initSynchronizeObject();
-    // Written whether or not the lock came in time; whether it did decides
-    // only if a torn line at the end of the file may be mended.
-    const bool locked = synchronised && mMutex->lock(kLockWaitLimit);
-    zorv_detail::RecordLock recordLock(&mLogFile, locked, locked ? sharedTailOf(mMutex) : nullptr);
+    // Written whether or not the lock came in time.
+    const bool locked = synchronised && mMutex->lock(waitLimit);
     try {
+        mLogFile.mState->record.begin(locked, mLogFile.mState->mutexName.bytes());
         if (mLogFile.open(false)) {
             record->dumpTechSupport(this);
         }
@@ -128,10 +127,12 @@ void ZorvLogger::log(ZorvLoggable* record) {
         throw;
     }
     endRecord(synchronised);
+    return locked ? kRecordLocked : synchronised ? kRecordWaitRanOut : kRecordWithoutMutex;
 }
 
 void ZorvLogger::endRecord(bool synchronised) {
     mLogFile.close();
+    mLogFile.mState->record.end();
     if (synchronised) {
         mMutex->unlock();
     }
@@ -140,17 +141,28 @@ void ZorvLogger::endRecord(bool synchronised) {
 }
 
 bool ZorvLogger::initSynchronizeObject() {
-    TStr path = getLogFileName();
-    if (path.isEmpty() || mMutex == nullptr) {
+    const std::string& path = mLogFile.mFilename.bytes();
+    if (path.empty() || mMutex == nullptr) {
         return false;
     }
     // Named after the file's last component only, so that every logger
     // writing to a file of that name, in any process, shares the mutex.
-    TStr name = path.popString(TStr("/"));
-    if (name.isEmpty()) {
+    const char* slash = static_cast<const char*>(::memrchr(path.data(), '/', path.size()));
+    const char* component = slash != nullptr ? slash + 1 : path.data();
+    const std::size_t length = static_cast<std::size_t>(path.data() + path.size() - component);
+    if (length == 0) {
         return false;
     }
-    name += kMutexSuffix;
+    // Made in the room the file keeps for it, and only when the component
+    // differs from the one the name was made of: no allocation per record.
+    TStr& name = mLogFile.mState->mutexName;
+    const std::string& made = name.bytes();
+    if (made.size() != length + kMutexSuffixLength ||
+        std::memcmp(made.data(), component, length) != 0) {
+        name.clear();
+        name += component;
+        name += kMutexSuffix;
+    }
     return mMutex->create(name);
 }
 

@@ -28,7 +28,7 @@ int QETBase::refCount() const {
 }
 
 long QETBase::logLockWaitsGivenUp() {
-    return QETBoundedWaitMutex::waitsGivenUp();
+    return QETLogLocks::waitsGivenUp();
 }
 
 void QETBase::logDebug(const QString& message) {

@@ -293,6 +293,19 @@ TEST_F(DelimitedFileTest, TornTailIsMendedWithOrWithoutTheLock) {
                                    "\td=4\nbusy\n" + s + "\te=5\n");
 }
 
+// A record larger than one write carries goes out in several, in order, each
+// line whole, the torn tail before it mended once.
+TEST_F(DelimitedFileTest, ARecordBeyondTheSingleWriteBoundArrivesInOrder) {
+    writeFile(mPath, "torn");
+    ZorvLogger logger(TStr(mPath.c_str()));
+    logger.startLogging();
+    const std::string big(1536 * 1024, 'x'); // four of them: 6 MiB
+    logger.log(PairsRecord{{"a", big}, {"b", big}, {"c", big}, {"d", big}});
+    const std::string s = section(logger.mLogFile);
+    EXPECT_TRUE(readFile(mPath) == "torn\n" + s + "\ta=" + big + "\n" + s + "\tb=" + big + "\n" +
+                                       s + "\tc=" + big + "\n" + s + "\td=" + big + "\n");
+}
+
 // Another user's writer (outside our lock) keeps a line of its own open,
 // adding a byte at a time: our records never join its line, each starts a
 // line of its own.

@@ -115,11 +115,25 @@ private:
     bool mCreatable;
 };
 
-// Lets a test see and plant the mutex of a log call; counts the pointer form.
+// Lets a test see and plant the mutex of a log call, and log with a wait
+// limit of its own, as a subclass may.
 class ProbeLogger : public ZorvLogger {
 public:
     using ZorvLogger::ZorvLogger;
     ZorvMutexImp*& mutex() { return mMutex; }
+    std::string logWithin(ZorvLoggable* record, int limit) {
+        switch (logWithWaitLimit(record, limit)) {
+        case kNoRecord:
+            return "no record";
+        case kRecordLocked:
+            return "locked";
+        case kRecordWaitRanOut:
+            return "wait ran out";
+        case kRecordWithoutMutex:
+            return "no mutex";
+        }
+        return "?";
+    }
 };
 
 class CountingLogger : public ZorvLogger {
@@ -323,6 +337,30 @@ TEST_F(LoggerTest, RecordIsWrittenUnderTheMutexWhateverItsFate) {
         EXPECT_EQ(nullptr, logger.mutex());
     }
     EXPECT_EQ(2u, splitLines(readFile(mPath)).size());
+}
+
+TEST_F(LoggerTest, ASubclassChoosesTheWaitAndLearnsHowTheLockWent) {
+    ProbeLogger logger{TStr(mPath)};
+    logger.startLogging();
+    ClientRecord record("x", 1);
+    EXPECT_EQ("no record", logger.logWithin(nullptr, 0));
+    EXPECT_EQ("locked", logger.logWithin(&record, 0));
+    {
+        // Held through another object of this thread: never waited for.
+        ZorvMutex held;
+        ASSERT_TRUE(held.create(TStr(mName + ".Mutex")));
+        ASSERT_TRUE(held.lock(0));
+        EXPECT_EQ("wait ran out", logger.logWithin(&record, 10000));
+    }
+    Journal journal;
+    logger.mutex() = new JournalMutex(journal, false);
+    EXPECT_EQ("no mutex", logger.logWithin(&record, 7));
+    logger.mutex() = new JournalMutex(journal, true);
+    EXPECT_EQ("locked", logger.logWithin(&record, 7));
+    EXPECT_EQ(Journal({"create " + mName + ".Mutex", "deleted", "create " + mName + ".Mutex",
+                       "lock 7", "unlock", "deleted"}),
+              journal);
+    EXPECT_EQ(4u, splitLines(readFile(mPath)).size()); // written, whatever the lock
 }
 
 TEST_F(LoggerTest, ThrowingRecordLeavesFileClosedAndMutexReleased) {

@@ -7,7 +7,7 @@
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
-#include "ZorvMutexFile.h" // the file layout, to stage damaged and dead mutexes
+#include "MutexFile.h" // the file layout, to stage damaged and dead mutexes
 
 #include <zorv/ZorvDebugLog.h>
 #include <zorv/ZorvLogger.h>
@@ -437,8 +437,15 @@ TEST(ZorvMutexObject, SecondObjectInTheHoldingThreadFailsAtOnce) {
     EXPECT_LT(msSince(start), kNoWaitLimitMs);
     b.unlock(); // b holds nothing: a keeps it
     EXPECT_FALSE(freeForAnotherThread(name));
+    // The words the holders share (kept for the binary interface): the
+    // holder's alone, and still there for the next holder.
+    ASSERT_NE(nullptr, a.guardedWords());
+    EXPECT_EQ(nullptr, b.guardedWords());
+    a.guardedWords()[3] = 4711;
     a.unlock();
     EXPECT_TRUE(b.lock(1000));
+    ASSERT_NE(nullptr, b.guardedWords());
+    EXPECT_EQ(4711u, b.guardedWords()[3]);
     b.unlock();
 }
 

@@ -1,6 +1,5 @@
 #include "SharedMutexCache.h"
 
-#include "Fnv1a.h"
 #include "LockPlace.h"
 
 #include <algorithm>
@@ -16,9 +15,6 @@
 namespace zorv_detail {
 
 namespace {
-
-// Longest name used as the file name as it stands.
-constexpr std::size_t kMaxPlainName = 200;
 
 // Closes a descriptor on every way out (and with it any flock taken on it).
 class FdGuard {
@@ -36,11 +32,6 @@ private:
     int mFd;
 };
 
-// The entry of a name's file in the lock place.
-std::string onDisk(const std::string& fileName) {
-    return fileName + kMutexFileSuffix;
-}
-
 int openDirectory(const std::string& dir) {
     return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
@@ -52,15 +43,6 @@ bool flockRetrying(int fd, int op) {
         }
     }
     return true;
-}
-
-std::uint32_t loadMagic(const MutexFileLayout* layout) {
-    return __atomic_load_n(&layout->magic, __ATOMIC_ACQUIRE);
-}
-
-bool headerValid(const MutexFileLayout* layout) {
-    return loadMagic(layout) == kMutexFileMagic && layout->version == kMutexFileVersion &&
-           layout->size == kMutexFileSize;
 }
 
 // Sets up a new file while it is still under its temporary name, where no
@@ -93,50 +75,6 @@ bool initialise(MutexFileLayout* layout) {
 MutexFileLayout* mapFile(int fd) {
     void* addr = ::mmap(nullptr, kMutexFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     return addr == MAP_FAILED ? nullptr : static_cast<MutexFileLayout*>(addr);
-}
-
-void unmapFile(MutexFileLayout* layout) {
-    if (layout != nullptr) {
-        ::munmap(layout, kMutexFileSize);
-    }
-}
-
-enum class Found { Usable, Unusable, Missing };
-
-// Maps the complete file at name. Unusable, with st describing what is there,
-// for anything else at the name: a link, a FIFO, a directory, a file we may not
-// open, of another owner, size, magic or version. The lock place is the user's
-// own and closed to others, so whatever is there came from the user (or root)
-// and no other process can be using it as a mutex of this layout.
-Found mapExisting(int dirFd, const std::string& name, MutexFileLayout*& layout, struct stat& st) {
-    layout = nullptr;
-    // O_NOFOLLOW: a link is not followed (ELOOP). O_NONBLOCK: a FIFO cannot
-    // stall the open.
-    int fd = ::openat(dirFd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
-        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            return Found::Missing;
-        }
-        return error == ENOENT ? Found::Missing : Found::Unusable;
-    }
-    FdGuard file(fd);
-    // Size first: mapping a file shorter than the layout would fault on the
-    // first touch of the missing page.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
-        static_cast<std::size_t>(st.st_size) != kMutexFileSize) {
-        return Found::Unusable;
-    }
-    MutexFileLayout* mapped = mapFile(fd);
-    if (mapped == nullptr) {
-        return Found::Unusable;
-    }
-    if (!headerValid(mapped)) {
-        unmapFile(mapped);
-        return Found::Unusable;
-    }
-    layout = mapped;
-    return Found::Usable;
 }
 
 // Removes the entry at name if it is still the one judged (dev, ino): several
@@ -183,55 +121,13 @@ bool publishFresh(int dirFd, const std::string& name) {
     if (::posix_fallocate(fd, 0, static_cast<off_t>(kMutexFileSize)) == 0) {
         if (MutexFileLayout* layout = mapFile(fd)) {
             made = initialise(layout);
-            unmapFile(layout);
+            unmapMutexFile(layout);
         }
     }
     const bool linked = made && (::linkat(dirFd, temporary.c_str(), dirFd, name.c_str(), 0) == 0 ||
                                  errno == EEXIST);
     ::unlinkat(dirFd, temporary.c_str(), 0);
     return linked;
-}
-
-} // namespace
-
-SharedMutexCache& SharedMutexCache::instance() {
-    // Never destroyed: objects with static storage may still use their mutex
-    // while the process exits, and the mappings go with the process anyway.
-    static SharedMutexCache* cache = new SharedMutexCache();
-    return *cache;
-}
-
-SharedMutexCache::SharedMutexCache() {
-    // A child forked while another thread held the cache lock would find it
-    // locked forever; hold it across fork so that both sides get it free.
-    ::pthread_atfork([] { instance().mLock.lock(); }, [] { instance().mLock.unlock(); },
-                     [] { instance().mLock.unlock(); });
-}
-
-namespace {
-
-// The bytes a plain name may hold: [A-Za-z0-9._-].
-struct PlainBytes {
-    bool allowed[256] = {};
-    PlainBytes() {
-        for (int c = 0; c < 256; ++c) {
-            allowed[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                         (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
-        }
-    }
-};
-const PlainBytes kPlainBytes;
-
-bool isPlainName(const std::string& name) {
-    if (name.empty() || name.size() > kMaxPlainName || name == "." || name == "..") {
-        return false;
-    }
-    for (unsigned char c : name) {
-        if (!kPlainBytes.allowed[c]) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The key under which the cache finds a name: eight bytes at a time, since a
@@ -252,26 +148,23 @@ std::uint64_t lookupKey(const std::string& name) {
     return key ^ (key >> 29);
 }
 
-std::string hashedFileName(std::uint64_t hash) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string fileName("h-");
-    for (int shift = 60; shift >= 0; shift -= 4) {
-        fileName += kHex[(hash >> shift) & 0xF];
-    }
-    return fileName;
-}
-
-// The file name of a (non-empty) mutex name: the name itself when it matches
-// [A-Za-z0-9._-]{1,200} and is not "." or "..", else "h-" and the 16
-// lowercase hex digits of its 64-bit FNV-1a hash. (On disk the layout's
-// suffix follows, kMutexFileSuffix.)
-std::string fileNameOf(const std::string& name) {
-    return isPlainName(name) ? name : hashedFileName(fnv1a64(name));
-}
-
 } // namespace
 
-SharedMutexMapping* SharedMutexCache::acquire(const std::string& name) {
+SharedMutexCache& SharedMutexCache::instance() {
+    // Never destroyed: objects with static storage may still use their mutex
+    // while the process exits, and the mappings go with the process anyway.
+    static SharedMutexCache* cache = new SharedMutexCache();
+    return *cache;
+}
+
+SharedMutexCache::SharedMutexCache() {
+    // A child forked while another thread held the cache lock would find it
+    // locked forever; hold it across fork so that both sides get it free.
+    ::pthread_atfork([] { instance().mLock.lock(); }, [] { instance().mLock.unlock(); },
+                     [] { instance().mLock.unlock(); });
+}
+
+MutexHandle* SharedMutexCache::acquire(const std::string& name) {
     if (name.empty()) {
         return nullptr;
     }
@@ -280,8 +173,8 @@ SharedMutexMapping* SharedMutexCache::acquire(const std::string& name) {
     return acquireLocked(name, key);
 }
 
-SharedMutexMapping* SharedMutexCache::find(const std::string& name, std::uint64_t key) const {
-    for (SharedMutexMapping* entry : mEntries) {
+MutexHandle* SharedMutexCache::find(const std::string& name, std::uint64_t key) const {
+    for (MutexHandle* entry : mEntries) {
         if (entry->key == key && entry->name == name) {
             return entry;
         }
@@ -289,13 +182,13 @@ SharedMutexMapping* SharedMutexCache::find(const std::string& name, std::uint64_
     return nullptr;
 }
 
-void SharedMutexCache::forgetLocked(SharedMutexMapping* entry) {
+void SharedMutexCache::forgetLocked(MutexHandle* entry) {
     mEntries.erase(std::find(mEntries.begin(), mEntries.end(), entry));
     dropLocked(entry);
 }
 
-SharedMutexMapping* SharedMutexCache::acquireLocked(const std::string& name, std::uint64_t key) {
-    if (SharedMutexMapping* entry = find(name, key)) {
+MutexHandle* SharedMutexCache::acquireLocked(const std::string& name, std::uint64_t key) {
+    if (MutexHandle* entry = find(name, key)) {
         std::int64_t now = coarseNowNs();
         bool due = now >= entry->nextCheckNs.load(std::memory_order_relaxed);
         if (!due || (entry->layout != nullptr && stillAtPath(entry))) {
@@ -314,17 +207,17 @@ SharedMutexMapping* SharedMutexCache::acquireLocked(const std::string& name, std
     }
     // Everything that may throw comes before the mapping, so that nothing
     // mapped is ever lost on the way.
-    std::unique_ptr<SharedMutexMapping> fresh(new SharedMutexMapping());
+    std::unique_ptr<MutexHandle> fresh(new MutexHandle());
     fresh->name = name;
     fresh->key = key;
-    fresh->fileName = fileNameOf(name);
+    fresh->entry = mutexFileEntry(name);
     fresh->directory = lockDirectory();
     evictUnusedLocked();
     mEntries.reserve(mEntries.size() + 1);
     mapInto(*fresh);
     fresh->nextCheckNs.store(coarseNowNs() + kCheckIntervalNs, std::memory_order_relaxed);
     fresh->lastUse = ++mUses;
-    SharedMutexMapping* entry = fresh.release();
+    MutexHandle* entry = fresh.release();
     mEntries.push_back(entry);
     if (entry->layout == nullptr) {
         return nullptr;
@@ -340,8 +233,8 @@ SharedMutexMapping* SharedMutexCache::acquireLocked(const std::string& name, std
 void SharedMutexCache::evictUnusedLocked() {
     for (;;) {
         std::size_t unused = 0;
-        SharedMutexMapping* oldest = nullptr;
-        for (SharedMutexMapping* entry : mEntries) {
+        MutexHandle* oldest = nullptr;
+        for (MutexHandle* entry : mEntries) {
             if (entry->refs.load(std::memory_order_acquire) == 1) {
                 ++unused;
                 if (oldest == nullptr || entry->lastUse < oldest->lastUse) {
@@ -356,13 +249,13 @@ void SharedMutexCache::evictUnusedLocked() {
     }
 }
 
-void SharedMutexCache::dropLocked(SharedMutexMapping* mapping) {
+void SharedMutexCache::dropLocked(MutexHandle* mapping) {
     mapping->stale.store(true, std::memory_order_release);
     release(mapping); // the cache's own reference
 }
 
-SharedMutexMapping* SharedMutexCache::refresh(SharedMutexMapping* mapping) {
-    SharedMutexMapping* current;
+MutexHandle* SharedMutexCache::refresh(MutexHandle* mapping) {
+    MutexHandle* current;
     {
         std::lock_guard<std::mutex> guard(mLock);
         current = acquireLocked(mapping->name, mapping->key);
@@ -371,14 +264,14 @@ SharedMutexMapping* SharedMutexCache::refresh(SharedMutexMapping* mapping) {
     return current;
 }
 
-SharedMutexMapping* SharedMutexCache::replaceUnrecoverable(SharedMutexMapping* mapping) {
-    SharedMutexMapping* current;
+MutexHandle* SharedMutexCache::replaceUnrecoverable(MutexHandle* mapping) {
+    MutexHandle* current;
     {
         std::lock_guard<std::mutex> guard(mLock);
         int dirFd = openDirectory(mapping->directory);
         if (dirFd >= 0) {
             FdGuard dir(dirFd);
-            removeIfStill(dirFd, onDisk(mapping->fileName), mapping->dev, mapping->ino);
+            removeIfStill(dirFd, mapping->entry, mapping->dev, mapping->ino);
         }
         if (find(mapping->name, mapping->key) == mapping) {
             forgetLocked(mapping);
@@ -389,17 +282,17 @@ SharedMutexMapping* SharedMutexCache::replaceUnrecoverable(SharedMutexMapping* m
     return current;
 }
 
-void SharedMutexCache::release(SharedMutexMapping* mapping) {
+void SharedMutexCache::release(MutexHandle* mapping) {
     if (mapping->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        unmapFile(mapping->layout);
+        unmapMutexFile(mapping->layout);
         delete mapping;
     }
 }
 
-bool SharedMutexCache::stillAtPath(const SharedMutexMapping* mapping) {
+bool SharedMutexCache::stillAtPath(const MutexHandle* mapping) {
     // The size too: a file cut short under a mapping would fault the next
     // process that touches it, so it is mapped afresh as a damaged one.
-    const std::string path = mapping->directory + "/" + onDisk(mapping->fileName);
+    const std::string path = mapping->directory + "/" + mapping->entry;
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == mapping->dev &&
            st.st_ino == mapping->ino && static_cast<std::size_t>(st.st_size) == kMutexFileSize;
@@ -409,32 +302,31 @@ bool SharedMutexCache::stillAtPath(const SharedMutexMapping* mapping) {
 // place, mapped; or, when the entry is missing, a new file made complete under
 // a temporary name and then linked into place, so that nobody ever maps a
 // half-made one; or, when something unusable is there (damaged, a link, a
-// FIFO, unreadable), that thing removed and a new file made. The entry's
+// FIFO, unreadable), that thing removed and a new file made. The mapping's
 // layout stays null when no lock place or file can be had.
-void SharedMutexCache::mapInto(SharedMutexMapping& entry) {
-    if (entry.directory.empty()) {
+void SharedMutexCache::mapInto(MutexHandle& mapping) {
+    if (mapping.directory.empty()) {
         return; // nowhere to lock: records go out whole without it
     }
-    int dirFd = openDirectory(entry.directory);
+    int dirFd = openDirectory(mapping.directory);
     if (dirFd < 0) {
         return;
     }
     FdGuard dir(dirFd);
-    const std::string name = onDisk(entry.fileName);
     // Each round either maps the file, or removes what is in the way, or loses
     // the race to publish to another process, whose file the next round maps.
     for (int round = 0; round < 4; ++round) {
         struct stat st;
-        switch (mapExisting(dirFd, name, entry.layout, st)) {
-        case Found::Usable:
-            entry.dev = st.st_dev;
-            entry.ino = st.st_ino;
+        switch (mapMutexFile(dirFd, mapping.entry, mapping.layout, st)) {
+        case MutexFileFound::Usable:
+            mapping.dev = st.st_dev;
+            mapping.ino = st.st_ino;
             return;
-        case Found::Unusable:
-            removeIfStill(dirFd, name, st.st_dev, st.st_ino);
+        case MutexFileFound::Unusable:
+            removeIfStill(dirFd, mapping.entry, st.st_dev, st.st_ino);
             break;
-        case Found::Missing:
-            if (!publishFresh(dirFd, name)) {
+        case MutexFileFound::Missing:
+            if (!publishFresh(dirFd, mapping.entry)) {
                 return;
             }
             break;

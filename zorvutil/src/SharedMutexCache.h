@@ -7,11 +7,12 @@
 // kKeptUnused used last stay mapped; older ones are let go and mapped again
 // when they are created next. Internal to the utility library.
 
-#include "ZorvMutexFile.h"
+#include "MutexFile.h"
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <sys/types.h>
 #include <time.h>
@@ -19,16 +20,18 @@
 
 namespace zorv_detail {
 
-// One mapping of one mutex file, or (layout null) the memory that a name could
-// not be set up, so that a refused name costs no system call either until its
-// next check. Shared by the cache and every ZorvMutex that uses it, through a
-// reference count: a mapping replaced in the cache (its file was removed) stays
-// mapped until the last object that still uses it lets go.
-struct SharedMutexMapping {
+// What a ZorvMutex stands for: one mapping of one mutex file, or (layout
+// null) the memory that a name could not be set up, so that a refused name
+// costs no system call either until its next check. Shared by the cache and
+// every ZorvMutex of the process that uses it, through a reference count: a
+// mapping replaced in the cache (its file was removed) stays mapped until the
+// last object that still uses it lets go. A ZorvMutex points at it directly,
+// so that creating one allocates nothing.
+struct MutexHandle {
     std::string directory;                    // the lock place it was found in
     std::string name;                         // the mutex name it was asked for
     std::uint64_t key = 0;                    // the name's look-up key, compared first
-    std::string fileName;                     // its file in the directory
+    std::string entry;                        // its file in the directory
     MutexFileLayout* layout = nullptr;        // the mapped file; null: not usable
     dev_t dev = 0;                            // the identity of the mapped file,
     ino_t ino = 0;                            // compared with the path once a second
@@ -36,6 +39,11 @@ struct SharedMutexMapping {
     std::atomic<bool> stale{false};           // no longer the cache's mapping of the name
     std::atomic<std::int64_t> nextCheckNs{0}; // CLOCK_MONOTONIC_COARSE
     std::uint64_t lastUse = 0;                // when the cache last handed it out
+    // The ZorvMutex of this process that holds the mutex, and its thread:
+    // only one can, so they live here rather than in each object. Written by
+    // the holder alone, while it holds.
+    std::atomic<const void*> holder{nullptr};
+    std::atomic<pthread_t> holderThread{};
 
     pthread_mutex_t* mutex() const { return &layout->mutex; }
 };
@@ -47,12 +55,12 @@ public:
     // The mapping of the named mutex with one reference for the caller, or null
     // when the name is empty or its file cannot be used. No system call when the
     // name is cached and its once-a-second check is not due.
-    SharedMutexMapping* acquire(const std::string& name);
+    MutexHandle* acquire(const std::string& name);
 
     // True when a mapping held by a caller should be looked up afresh: it was
     // replaced, or its check is due. No system call (the coarse clock is read
     // through the vDSO).
-    static bool needsRefresh(const SharedMutexMapping* mapping) {
+    static bool needsRefresh(const MutexHandle* mapping) {
         return mapping->stale.load(std::memory_order_acquire) ||
                coarseNowNs() >= mapping->nextCheckNs.load(std::memory_order_relaxed);
     }
@@ -64,16 +72,16 @@ public:
 
     // Looks the mapping's name up afresh (see acquire) and drops the caller's
     // reference to the old mapping. Returns the current mapping, or null.
-    SharedMutexMapping* refresh(SharedMutexMapping* mapping);
+    MutexHandle* refresh(MutexHandle* mapping);
 
     // The mutex of this mapping is not recoverable (a holder died and the next
     // one released it without marking it consistent): removes its file, if it
     // is still the file at the path, so that the name gets a fresh file, drops
     // the caller's reference, and returns the fresh mapping, or null.
-    SharedMutexMapping* replaceUnrecoverable(SharedMutexMapping* mapping);
+    MutexHandle* replaceUnrecoverable(MutexHandle* mapping);
 
     // Drops one reference; the last one unmaps.
-    static void release(SharedMutexMapping* mapping);
+    static void release(MutexHandle* mapping);
 
     // The once-a-second check.
     static constexpr std::int64_t kCheckIntervalNs = 1000000000;
@@ -86,18 +94,18 @@ public:
 
 private:
     SharedMutexCache();
-    SharedMutexMapping* acquireLocked(const std::string& name, std::uint64_t key);
-    SharedMutexMapping* find(const std::string& name, std::uint64_t key) const;
-    void forgetLocked(SharedMutexMapping* entry);
+    MutexHandle* acquireLocked(const std::string& name, std::uint64_t key);
+    MutexHandle* find(const std::string& name, std::uint64_t key) const;
+    void forgetLocked(MutexHandle* entry);
     void evictUnusedLocked();
-    static void mapInto(SharedMutexMapping& entry);
-    static bool stillAtPath(const SharedMutexMapping* mapping);
-    void dropLocked(SharedMutexMapping* mapping);
+    static void mapInto(MutexHandle& mapping);
+    static bool stillAtPath(const MutexHandle* mapping);
+    void dropLocked(MutexHandle* mapping);
 
     std::mutex mLock; // guards mEntries; held across fork by the atfork handlers
     // A process logs to a few file names; a short list compared by hash first
     // finds one faster than a hash map would (and stays short: kKeptUnused).
-    std::vector<SharedMutexMapping*> mEntries;
+    std::vector<MutexHandle*> mEntries;
     std::uint64_t mUses = 0; // counts hand-outs, for lastUse
 };
 

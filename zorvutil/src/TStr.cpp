@@ -63,16 +63,17 @@ std::string pad(std::string text, int fieldWidth, char fill) {
     return fieldWidth < 0 ? text + padding : padding + text;
 }
 
-std::string formatInteger(int value, int base) {
+// The digits of value in base (2 to 36, else 10), sign included, written to
+// the end of a buffer of kDigitsRoom bytes that ends at end; returns where
+// they start.
+constexpr std::size_t kDigitsRoom = 72;
+char* formatDigits(char* end, int value, int base) {
     if (base < 2 || base > 36) {
         base = 10;
     }
     // Work in the unsigned domain so that INT_MIN has a magnitude.
     unsigned long magnitude = value < 0 ? 0UL - static_cast<unsigned long>(static_cast<long>(value))
                                         : static_cast<unsigned long>(value);
-    // Filled from the end, sign included, and turned into a string at once.
-    char digits[72];
-    char* const end = digits + sizeof digits;
     char* first = end;
     do {
         *--first = "0123456789abcdefghijklmnopqrstuvwxyz"[magnitude % static_cast<unsigned>(base)];
@@ -81,7 +82,7 @@ std::string formatInteger(int value, int base) {
     if (value < 0) {
         *--first = '-';
     }
-    return std::string(first, end);
+    return first;
 }
 
 } // namespace
@@ -183,17 +184,23 @@ TStr TStr::popString(const TStr& separator) {
 }
 
 TStr TStr::arg(int value, int fieldWidth, int base, char fill) const {
+    char digits[kDigitsRoom];
+    char* const end = digits + sizeof digits;
+    const char* first = formatDigits(end, value, base);
+    const std::size_t length = static_cast<std::size_t>(end - first);
+    const std::size_t width =
+        static_cast<std::size_t>(fieldWidth < 0 ? -static_cast<long>(fieldWidth) : fieldWidth);
+    if (mBytes.size() == 2 && mBytes[0] == '%' && mBytes[1] >= '1' && mBytes[1] <= '9' &&
+        length >= width) {
+        // The template is a marker alone ("%1", the usual way to write a
+        // number) and needs no padding: the result is the number itself.
+        return TStr(first, length);
+    }
     const int marker = lowestMarker(mBytes);
     if (marker == 0) {
         return *this;
     }
-    std::string text = pad(formatInteger(value, base), fieldWidth, fill);
-    if (mBytes.size() == 2) {
-        // The template is the marker alone ("%1", the usual way to write a
-        // number): the result is the number itself.
-        return TStr(std::move(text));
-    }
-    return TStr(replaceMarker(mBytes, marker, text));
+    return TStr(replaceMarker(mBytes, marker, pad(std::string(first, length), fieldWidth, fill)));
 }
 
 TStr TStr::arg(const TStr& value, int fieldWidth, char fill) const {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <new>
 #include <pthread.h>
 #include <string>
@@ -24,7 +25,9 @@
 //   tryLock return false at once (error-checking mutex, EDEADLK), never a
 //   wait on oneself.
 // - unlock without holding does nothing; close releases a held mutex and lets
-//   go of the name; create on an object that holds a mutex releases it first.
+//   go of the name; create on an object that holds a mutex releases it first
+//   (held by another thread, it cannot: create returns false and the object
+//   keeps its mutex).
 // - A holder that died: the next locker marks the mutex consistent and has it.
 // - A stuck holder costs a bounded wait at most kStuckHolderWaitNs (the
 //   HolderState rules below); a live one is waited for as the limit says.
@@ -38,78 +41,8 @@
 #endif
 
 using zorv_detail::MutexFileLayout;
+using zorv_detail::MutexHandle;
 using zorv_detail::SharedMutexCache;
-using zorv_detail::SharedMutexMapping;
-
-namespace zorv_detail {
-
-// What one ZorvMutex object stands for.
-struct MutexHandle {
-    SharedMutexMapping* mapping = nullptr;
-    bool held = false;
-    pthread_t owner{}; // the thread that holds it through this object
-
-    static void* operator new(std::size_t size);
-    static void operator delete(void* handle) noexcept;
-};
-
-namespace {
-
-// The logger makes a ZorvMutex, with its handle, for every record it writes,
-// so both come from a few spare blocks kept per thread rather than from the
-// heap each time. The lists are plain data, so that a record written while
-// the thread ends (from a thread-local object's destructor) still finds them
-// sound: they are emptied once, and from then on count is -1 and blocks go to
-// and from the heap.
-template <std::size_t Size> struct SpareBlocks {
-    static constexpr int kKept = 4;
-    void* blocks[kKept];
-    int count;
-
-    void* take(std::size_t size) {
-        return size == Size && count > 0 ? blocks[--count] : ::operator new(size);
-    }
-    void give(void* block, std::size_t size);
-    void release() {
-        while (count > 0) {
-            ::operator delete(blocks[--count]);
-        }
-        count = -1;
-    }
-};
-
-thread_local SpareBlocks<sizeof(MutexHandle)> tSpareHandles{};
-thread_local SpareBlocks<sizeof(ZorvMutex)> tSpareMutexes{};
-
-// Gives the spare blocks back when the thread ends.
-struct SpareRelease {
-    ~SpareRelease() {
-        tSpareHandles.release();
-        tSpareMutexes.release();
-    }
-};
-thread_local SpareRelease tSpareRelease;
-
-template <std::size_t Size> void SpareBlocks<Size>::give(void* block, std::size_t size) {
-    if (size == Size && count >= 0 && count < kKept) {
-        static_cast<void>(&tSpareRelease); // its destructor is due at thread end
-        blocks[count++] = block;
-    } else {
-        ::operator delete(block);
-    }
-}
-
-} // namespace
-
-void* MutexHandle::operator new(std::size_t size) {
-    return tSpareHandles.take(size);
-}
-
-void MutexHandle::operator delete(void* handle) noexcept {
-    tSpareHandles.give(handle, sizeof(MutexHandle));
-}
-
-} // namespace zorv_detail
 
 namespace {
 
@@ -140,13 +73,25 @@ struct timespec toTimespec(std::int64_t ns) {
 // sleeps.
 constexpr struct timespec kLongPast = {0, 0};
 
-// One attempt without waiting: 0, EOWNERDEAD, ENOTRECOVERABLE, EDEADLK, or
-// ETIMEDOUT when someone else holds it. Not pthread_mutex_trylock: on a mutex
+// The lock word glibc leaves in a robust mutex that is not recoverable.
+constexpr int kNotRecoverableWord = 0x7fffffff;
+
+// One attempt without waiting: 0, EOWNERDEAD, ENOTRECOVERABLE, or ETIMEDOUT
+// when some thread holds it (this one too: the wait then says EDEADLK at
+// once). Not pthread_mutex_trylock: on a mutex
 // that is not recoverable, glibc's trylock (2.36) returns ENOTRECOVERABLE but
 // leaves the lock word set to the caller's thread id, so that nobody could
 // take that file again, nor see that it is unrecoverable; the timed lock
 // releases it properly. Uncontended it is the same single compare-and-swap.
 int attemptOnce(pthread_mutex_t* mutex) {
+    // Held (a thread id in the lock word; not the word of a mutex that is
+    // not recoverable): the timed lock would make a system call to find that
+    // out, and waiters meet held mutexes all the time when several processes
+    // log at once.
+    const int word = __atomic_load_n(&mutex->__data.__lock, __ATOMIC_RELAXED);
+    if ((word & FUTEX_TID_MASK) != 0 && word != kNotRecoverableWord) {
+        return ETIMEDOUT;
+    }
     return ::pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &kLongPast);
 }
 
@@ -243,13 +188,20 @@ bool threadStopped(std::uint32_t tid) {
 
 // Whether the present hold is stuck: its holder is stopped, or a wait of at
 // least kStuckAfterWaitNs already ran out on it.
-bool holdStuck(const MutexFileLayout* layout, std::uint64_t hold) {
+// (Whether the holder is stopped is asked only when lookAtHolder holds.)
+bool holdStuck(const MutexFileLayout* layout, std::uint64_t hold, bool lookAtHolder) {
     return (hold != 0 && load(layout->stuckHold) == hold) ||
-           threadStopped(__atomic_load_n(&layout->reserved, __ATOMIC_ACQUIRE));
+           (lookAtHolder && threadStopped(__atomic_load_n(&layout->reserved, __ATOMIC_ACQUIRE)));
 }
 
+// A wait looks at the holder in /proc (several system calls) only once it
+// has lasted this long: the holds of writers at work, which waiters meet all
+// the time when several processes log at once, end sooner.
+constexpr std::int64_t kLookAtHolderAfterNs = 2 * kNsPerMs;
+
 // A wait of waitNs (negative: without bound) against a busy mutex. It looks
-// at the holder before each slice: while the hold is stuck, a bounded wait
+// at the holder before each slice (in /proc from kLookAtHolderAfterNs on,
+// the first slice ending then): while the hold is stuck, a bounded wait
 // ends at most kStuckHolderWaitNs after it first saw that (one without bound
 // asked for the mutex whatever it takes). A wait of at least
 // kStuckAfterWaitNs that runs out on the hold it began with marks that hold
@@ -260,7 +212,8 @@ int waitForHolder(MutexFileLayout* layout, std::int64_t waitNs) {
     const std::int64_t deadline = waitNs < 0 ? -1 : start + waitNs;
     std::int64_t stuckSince = -1;
     for (std::int64_t now = start;; now = nowNs(CLOCK_MONOTONIC)) {
-        if (deadline >= 0 && holdStuck(layout, load(layout->holds))) {
+        const bool lookAtHolder = now - start >= kLookAtHolderAfterNs;
+        if (deadline >= 0 && holdStuck(layout, load(layout->holds), lookAtHolder)) {
             stuckSince = stuckSince < 0 ? now : stuckSince;
         } else {
             stuckSince = -1;
@@ -272,7 +225,7 @@ int waitForHolder(MutexFileLayout* layout, std::int64_t waitNs) {
         if (until >= 0 && now >= until) {
             break;
         }
-        const std::int64_t slice = now + kWaitSliceNs;
+        const std::int64_t slice = lookAtHolder ? now + kWaitSliceNs : start + kLookAtHolderAfterNs;
         const int rc = waitUntil(&layout->mutex, until >= 0 && until < slice ? until : slice);
         if (rc != ETIMEDOUT) {
             return rc;
@@ -288,34 +241,48 @@ int waitForHolder(MutexFileLayout* layout, std::int64_t waitNs) {
 
 ZorvMutexImp::~ZorvMutexImp() {}
 
-void* ZorvMutex::operator new(std::size_t size) {
-    return zorv_detail::tSpareMutexes.take(size);
+namespace {
+
+// Whether the object holds the mutex of the handle (not null).
+bool heldBy(const MutexHandle* handle, const ZorvMutex* object) {
+    return handle->holder.load(std::memory_order_relaxed) == object;
 }
 
-void ZorvMutex::operator delete(void* mutex, std::size_t size) noexcept {
-    zorv_detail::tSpareMutexes.give(mutex, size);
+} // namespace
+
+// Plain forwards, kept for the binary interface: a block from either
+// allocator may come to either operator delete.
+void* ZorvMutex::operator new(std::size_t size) {
+    return ::operator new(size);
+}
+
+void ZorvMutex::operator delete(void* mutex, std::size_t) noexcept {
+    ::operator delete(mutex);
 }
 
 ZorvMutex::ZorvMutex() : mHandle(nullptr) {}
 
 ZorvMutex::~ZorvMutex() {
     close();
-    delete mHandle;
+    if (mHandle != nullptr && heldBy(mHandle, this)) {
+        // Held by another thread, which can no longer release it through us.
+        mHandle->holder.store(nullptr, std::memory_order_relaxed);
+    }
 }
 
 bool ZorvMutex::create(const TStr& name) {
     close();
+    if (mHandle != nullptr) {
+        return false; // still held by another thread: this object keeps its mutex
+    }
     // A name that cannot be set up, for want of memory too, is a mutex that
     // cannot be used: the caller goes on without it.
     try {
-        if (mHandle == nullptr) {
-            mHandle = new zorv_detail::MutexHandle();
-        }
-        mHandle->mapping = SharedMutexCache::instance().acquire(name.bytes());
+        mHandle = SharedMutexCache::instance().acquire(name.bytes());
     } catch (const std::bad_alloc&) {
         return false;
     }
-    return mHandle->mapping != nullptr;
+    return mHandle != nullptr;
 }
 
 bool ZorvMutex::tryLock() {
@@ -324,28 +291,28 @@ bool ZorvMutex::tryLock() {
 
 // limitMs: 0 never waits, negative waits without bound.
 bool ZorvMutex::lock(int limitMs) {
-    if (mHandle == nullptr || mHandle->mapping == nullptr) {
+    if (mHandle == nullptr) {
         return false;
     }
-    if (mHandle->held) {
-        return ::pthread_equal(mHandle->owner, ::pthread_self()) != 0;
+    if (heldBy(mHandle, this)) {
+        return ::pthread_equal(mHandle->holderThread.load(std::memory_order_relaxed),
+                               ::pthread_self()) != 0;
     }
-    SharedMutexMapping*& mapping = mHandle->mapping;
-    if (SharedMutexCache::needsRefresh(mapping)) {
+    if (SharedMutexCache::needsRefresh(mHandle)) {
         // The file may have been removed (a clean-up at logout) or replaced:
         // follow the name rather than lock a mutex nobody else sees.
         try {
-            mapping = SharedMutexCache::instance().refresh(mapping);
+            mHandle = SharedMutexCache::instance().refresh(mHandle);
         } catch (const std::bad_alloc&) {
             return false; // the old mapping stays ours, to be let go by close
         }
-        if (mapping == nullptr) {
+        if (mHandle == nullptr) {
             return false;
         }
     }
-    int rc = attemptOnce(mapping->mutex());
+    int rc = attemptOnce(mHandle->mutex());
     if (rc == ETIMEDOUT && limitMs != 0) {
-        rc = waitForHolder(mapping->layout, limitMs < 0 ? -1 : limitMs * kNsPerMs);
+        rc = waitForHolder(mHandle->layout, limitMs < 0 ? -1 : limitMs * kNsPerMs);
     }
     if (rc == ENOTRECOVERABLE) {
         // A holder died and the next one released it without marking it
@@ -353,53 +320,52 @@ bool ZorvMutex::lock(int limitMs) {
         // gets a fresh file; other processes follow within a second, and at
         // once when they try this one.
         try {
-            mapping = SharedMutexCache::instance().replaceUnrecoverable(mapping);
+            mHandle = SharedMutexCache::instance().replaceUnrecoverable(mHandle);
         } catch (const std::bad_alloc&) {
             return false;
         }
-        if (mapping == nullptr) {
+        if (mHandle == nullptr) {
             return false;
         }
-        rc = attemptOnce(mapping->mutex());
+        rc = attemptOnce(mHandle->mutex());
     }
     if (rc == EOWNERDEAD) {
         // The holder died holding it; we have it now. What it guarded (a log
         // file) may end in a torn line, which the writers cope with.
-        ::pthread_mutex_consistent(mapping->mutex());
+        ::pthread_mutex_consistent(mHandle->mutex());
         rc = 0;
     }
     if (rc != 0) {
         return false; // busy, ETIMEDOUT, EDEADLK (held by this thread elsewhere)
     }
-    MutexFileLayout* layout = mapping->layout;
+    MutexFileLayout* layout = mHandle->layout;
     // The holder's thread id, as the kernel knows it, for waiters to look up
     // (glibc keeps it in the mutex it has just taken: no system call).
     __atomic_store_n(&layout->reserved,
-                     static_cast<std::uint32_t>(mapping->mutex()->__data.__owner),
+                     static_cast<std::uint32_t>(mHandle->mutex()->__data.__owner),
                      __ATOMIC_RELEASE);
     store(layout->holds, load(layout->holds) + 1);
-    mHandle->held = true;
-    mHandle->owner = ::pthread_self();
+    mHandle->holderThread.store(::pthread_self(), std::memory_order_relaxed);
+    mHandle->holder.store(this, std::memory_order_relaxed);
     return true;
 }
 
 void ZorvMutex::unlock() {
     // Only the thread that locked may release; for any other the pthread call
     // would fail and the object would wrongly forget that it holds.
-    if (mHandle == nullptr || !mHandle->held ||
-        ::pthread_equal(mHandle->owner, ::pthread_self()) == 0) {
+    if (mHandle == nullptr || !heldBy(mHandle, this) ||
+        ::pthread_equal(mHandle->holderThread.load(std::memory_order_relaxed), ::pthread_self()) ==
+            0) {
         return;
     }
-    if (::pthread_mutex_unlock(mHandle->mapping->mutex()) == 0) {
-        mHandle->held = false;
+    mHandle->holder.store(nullptr, std::memory_order_relaxed);
+    if (::pthread_mutex_unlock(mHandle->mutex()) != 0) {
+        mHandle->holder.store(this, std::memory_order_relaxed);
     }
 }
 
 std::uint64_t* ZorvMutex::guardedWords() {
-    if (mHandle == nullptr || !mHandle->held) {
-        return nullptr;
-    }
-    return mHandle->mapping->layout->guarded;
+    return mHandle != nullptr && heldBy(mHandle, this) ? mHandle->layout->guarded : nullptr;
 }
 
 void ZorvMutex::close() {
@@ -407,8 +373,8 @@ void ZorvMutex::close() {
         return;
     }
     unlock();
-    if (mHandle->mapping != nullptr && !mHandle->held) {
-        SharedMutexCache::release(mHandle->mapping);
-        mHandle->mapping = nullptr;
+    if (!heldBy(mHandle, this)) {
+        SharedMutexCache::release(mHandle);
+        mHandle = nullptr;
     }
 }

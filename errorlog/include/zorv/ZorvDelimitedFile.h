@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <list>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -64,15 +65,18 @@ public:
     bool writeDebugLog(std::list<TStr>& items, const TStr& separator);
 
 private:
+    // The logger begins and ends each record on the file's record (mState).
+    friend class ZorvLogger;
+
     TStr mFilename;
     TStr mProcessId;
     TStr mDate;
     TStr mTime;
+    // Stays null: the file is written through its record, behind mState.
     FILE* mFile;
     zorv_detail::DelimitedFileState* mState;
 
-    ZORV_ERRORLOG_INTERNAL const std::string& sectionText(const std::string& separator);
-    ZORV_ERRORLOG_INTERNAL bool putLine(std::string& line);
+    ZORV_ERRORLOG_INTERNAL const std::string& sectionText(std::string_view separator);
 };
 
 #endif

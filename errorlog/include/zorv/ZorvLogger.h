@@ -51,6 +51,19 @@ public:
     ZorvErrorTable mErrorTable;
 
 protected:
+    // How one record went with its file's named mutex. The record is written
+    // in each case, when its file opens.
+    enum RecordLock {
+        kNoRecord,           // a null record: nothing was done
+        kRecordLocked,       // under the mutex
+        kRecordWaitRanOut,   // without it: the wait limit ran out first
+        kRecordWithoutMutex, // without it: no mutex of that name could be had
+    };
+    // What log(record) does, waiting at most waitLimit ms for the named mutex
+    // (log waits 10000; a negative limit, without bound): for a subclass whose
+    // records must not wait as long.
+    RecordLock logWithWaitLimit(ZorvLoggable* record, int waitLimit);
+
     ZorvMutexImp* mMutex;
 
 private:

@@ -19,8 +19,8 @@ public:
     ZorvMutex(const ZorvMutex&) = delete;
     ZorvMutex& operator=(const ZorvMutex&) = delete;
 
-    // The logger makes one for every record it writes: they come from a few
-    // spare blocks kept per thread.
+    // The global operator new and delete, nothing more: kept for the binary
+    // interface, to go at the next soname.
     static void* operator new(std::size_t size);
     static void operator delete(void* mutex, std::size_t size) noexcept;
 
@@ -32,7 +32,9 @@ public:
 
     // Four words of memory that every holder of this mutex shares, for what
     // they guard together; only the holder may read or write them. Null
-    // unless this object holds the mutex.
+    // unless this object holds the mutex. Kept for the binary interface, to
+    // go at the next soname: the logging library finds these words in the
+    // mutex's file itself.
     std::uint64_t* guardedWords();
 
 private:

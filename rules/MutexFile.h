@@ -1,13 +1,17 @@
-#ifndef ZORV_MUTEX_FILE_H
-#define ZORV_MUTEX_FILE_H
+#ifndef ZORV_RULES_MUTEXFILE_H
+#define ZORV_RULES_MUTEXFILE_H
 
-// The layout of a named-mutex file in the user's lock place
-// (rules/LockPlace.h). Internal to the utility library (and its tests, which
-// stage damaged files with it).
+// A named mutex's file in the user's lock place (rules/LockPlace.h): its
+// name there and its layout. The utility library makes, maps and locks these
+// files (ZorvMutex); the logging library maps the file of a log's mutex too,
+// for the words its holders share (the end of the last record, FileRecord);
+// the tests stage damaged files with it.
 
 #include <cstddef>
 #include <cstdint>
 #include <pthread.h>
+#include <string>
+#include <sys/stat.h>
 
 namespace zorv_detail {
 
@@ -37,11 +41,32 @@ struct alignas(64) MutexFileLayout {
     // 0: none.
     std::uint64_t stuckHold;
     // Memory for what the holders guard together, for the holder alone to read
-    // and write (ZorvMutex::guardedWords).
+    // and write: where the last record written under the mutex ended, and the
+    // key of that log file's path (FileRecord).
     std::uint64_t guarded[4];
 };
 
 constexpr std::size_t kMutexFileSize = sizeof(MutexFileLayout);
+
+// The entry of a (non-empty) mutex name in the lock place: the name itself
+// when it matches [A-Za-z0-9._-]{1,200} and is not "." or "..", else "h-"
+// and the 16 lowercase hex digits of its 64-bit FNV-1a hash; then
+// kMutexFileSuffix.
+std::string mutexFileEntry(const std::string& name);
+
+enum class MutexFileFound { Usable, Unusable, Missing };
+
+// Maps the complete file at entry in the directory dirFd. Unusable, with st
+// describing what is there, for anything else at the entry: a link, a FIFO,
+// a directory, a file we may not open, of another owner, size, magic or
+// version. The lock place is the user's own and closed to others, so
+// whatever is there came from the user (or root) and no other process can be
+// using it as a mutex of this layout.
+MutexFileFound mapMutexFile(int dirFd, const std::string& entry, MutexFileLayout*& layout,
+                            struct stat& st);
+
+// A mapping of mapMutexFile, or of a file being made, let go (null: none).
+void unmapMutexFile(MutexFileLayout* layout);
 
 } // namespace zorv_detail
 

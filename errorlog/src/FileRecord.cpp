@@ -1,0 +1,226 @@
+#include "FileRecord.h"
+
+#include "LineFormat.h"
+#include "LockPlace.h"
+#include "OpenLogFile.h"
+#include "Utf8.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zorv_detail {
+
+namespace {
+
+// Kept between records up to this size; a larger one is given back.
+constexpr std::size_t kKeptCapacity = 64 * 1024;
+
+} // namespace
+
+void RecordBytes::grow(std::size_t more) {
+    std::size_t capacity = mCapacity < 256 ? 256 : mCapacity * 2;
+    if (capacity - mSize < more) {
+        capacity = mSize + more;
+    }
+    char* data = new char[capacity];
+    if (mSize > 0) {
+        std::memcpy(data, mData, mSize);
+    }
+    delete[] mData;
+    mData = data;
+    mCapacity = capacity;
+}
+
+void RecordBytes::eraseFront(std::size_t count) {
+    count = count < mSize ? count : mSize;
+    std::memmove(mData, mData + count, mSize - count);
+    mSize -= count;
+}
+
+void RecordBytes::insertFront(char byte) {
+    push_back(byte);
+    std::memmove(mData + 1, mData, mSize - 1);
+    mData[0] = byte;
+}
+
+void RecordBytes::release(std::size_t keep) {
+    if (mSize == 0 && mCapacity > keep) {
+        delete[] mData;
+        mData = nullptr;
+        mCapacity = 0;
+    }
+}
+
+FileRecord::~FileRecord() {
+    commit();
+    unmapMutexFile(mLockFile);
+}
+
+void FileRecord::begin(bool locked, const std::string& mutexName) {
+    mLocked = locked;
+    if (locked && mutexName != mLockName) {
+        mapLockFile(mutexName);
+    }
+}
+
+// The file of the named mutex, found as the mutex found it. Should it be
+// replaced later (removed at logout, or damaged), this mapping only serves
+// the records of this file object: they still know where their own last
+// record ended.
+void FileRecord::mapLockFile(const std::string& mutexName) {
+    unmapMutexFile(mLockFile);
+    mLockFile = nullptr;
+    mLockName = mutexName;
+    const std::string directory = lockDirectory();
+    const int dirFd =
+        directory.empty() ? -1 : ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        return;
+    }
+    struct stat st;
+    MutexFileLayout* layout = nullptr;
+    if (mapMutexFile(dirFd, mutexFileEntry(mutexName), layout, st) == MutexFileFound::Usable) {
+        mLockFile = layout;
+    }
+    ::close(dirFd);
+}
+
+bool FileRecord::open(const char* path, bool truncate, bool ownFilesOnly) {
+    if (mFd >= 0) {
+        return true;
+    }
+    const int flags = truncate ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_CREAT | O_APPEND;
+    mFd = openLogFile(path, flags, 0666, ownFilesOnly);
+    if (mFd < 0) {
+        return false;
+    }
+    mAppending = !truncate;
+    mKindChecked = false;
+    mDirect = false;
+    mTailChecked = false;
+    mSizeAtStart = -1;
+    mLines.truncate(0);
+    return true;
+}
+
+// Once per open: whether the file can be positioned at all (pipes, sockets
+// and terminals cannot, and nothing is written to them), and whether it is a
+// device.
+bool FileRecord::checkKind() {
+    const off_t size = ::lseek(mFd, 0, SEEK_END);
+    if (size < 0) {
+        return false;
+    }
+    struct stat st;
+    mDirect = size == 0 && ::fstat(mFd, &st) == 0 && !S_ISREG(st.st_mode);
+    mSizeAtStart = size;
+    mKindChecked = true;
+    return true;
+}
+
+bool FileRecord::addLine(std::size_t start) {
+    const std::size_t unfit = unfitLineByte(mLines.data(), start, mLines.size());
+    if (unfit < mLines.size()) {
+        const std::string mended = repairedLineText(mLines.data() + unfit, mLines.size() - unfit);
+        mLines.truncate(unfit);
+        mLines.append(mended);
+    }
+    if (mFd < 0 || (!mKindChecked && !checkKind())) {
+        mLines.truncate(start);
+        return false;
+    }
+    if (mDirect) {
+        const bool written = writeAll(mLines.data() + start, mLines.size() - start);
+        mLines.truncate(start);
+        return written;
+    }
+    if (mLines.size() > kSingleWriteBound && start > 0 && !writeLines(start)) {
+        mLines.truncate(0);
+        return false;
+    }
+    return true;
+}
+
+bool FileRecord::commit() {
+    if (mFd < 0) {
+        return true;
+    }
+    const bool written = writeLines(mLines.size());
+    ::close(mFd);
+    mFd = -1;
+    mLines.release(kKeptCapacity);
+    return written;
+}
+
+// Writes the first size bytes of the lines in one write and forgets them.
+bool FileRecord::writeLines(std::size_t size) {
+    if (size == 0) {
+        return true;
+    }
+    std::uint64_t* tail = mLocked && mLockFile != nullptr ? mLockFile->guarded : nullptr;
+    if (!mTailChecked) {
+        mTailChecked = true;
+        if (mAppending && endsTorn(tail)) {
+            mLines.insertFront(kLineEnd);
+            ++size;
+        }
+    }
+    const bool written = writeAll(mLines.data(), size);
+    // Where our LF ends the file, unless a writer outside the lock appended
+    // meanwhile: then the file is longer than this, and the next holder looks
+    // at its tail.
+    const long long end = written && mAppending && mSizeAtStart >= 0
+                              ? mSizeAtStart + static_cast<long long>(size)
+                              : -1;
+    if (tail != nullptr) {
+        tail[0] = static_cast<std::uint64_t>(end);
+        tail[1] = end >= 0 ? mPathKey : 0;
+    }
+    mSizeAtStart = end;
+    mLines.eraseFront(size);
+    return written;
+}
+
+// Whether the file ends in a line without its LF: one a writer left when it
+// died or the disk filled, or one another writer (outside our lock) is still
+// writing. Either way our record must not join it, so it gets a LF; the price
+// is a blank line when that other write was only under way (a write that
+// crosses a page shows its bytes page by page) and brings its own LF.
+bool FileRecord::endsTorn(const std::uint64_t* sharedTail) const {
+    const off_t size = static_cast<off_t>(mSizeAtStart);
+    if (size <= 0) {
+        return false;
+    }
+    if (sharedTail != nullptr && sharedTail[1] == mPathKey && mPathKey != 0 &&
+        sharedTail[0] == static_cast<std::uint64_t>(size)) {
+        return false; // the last record under the lock ended here, with its LF
+    }
+    // Reading the tail of a file that was just written would update its access
+    // time, a journal write on every record; we only want a byte. (Allowed on
+    // our own files only; elsewhere the flag is refused and the read costs more.)
+    ::fcntl(mFd, F_SETFL, O_APPEND | O_NOATIME);
+    char last = '\n';
+    return ::pread(mFd, &last, 1, size - 1) == 1 && last != '\n';
+}
+
+bool FileRecord::writeAll(const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(mFd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace zorv_detail

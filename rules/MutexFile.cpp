@@ -1,0 +1,97 @@
+#include "MutexFile.h"
+
+#include "Fnv1a.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace zorv_detail {
+
+namespace {
+
+// Longest name used as the file name as it stands.
+constexpr std::size_t kMaxPlainName = 200;
+
+bool isPlainByte(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
+}
+
+bool isPlainName(const std::string& name) {
+    if (name.empty() || name.size() > kMaxPlainName || name == "." || name == "..") {
+        return false;
+    }
+    for (unsigned char c : name) {
+        if (!isPlainByte(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string hashedFileName(std::uint64_t hash) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string fileName("h-");
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        fileName += kHex[(hash >> shift) & 0xF];
+    }
+    return fileName;
+}
+
+std::uint32_t loadMagic(const MutexFileLayout* layout) {
+    return __atomic_load_n(&layout->magic, __ATOMIC_ACQUIRE);
+}
+
+bool headerValid(const MutexFileLayout* layout) {
+    return loadMagic(layout) == kMutexFileMagic && layout->version == kMutexFileVersion &&
+           layout->size == kMutexFileSize;
+}
+
+} // namespace
+
+std::string mutexFileEntry(const std::string& name) {
+    return (isPlainName(name) ? name : hashedFileName(fnv1a64(name))) + kMutexFileSuffix;
+}
+
+MutexFileFound mapMutexFile(int dirFd, const std::string& entry, MutexFileLayout*& layout,
+                            struct stat& st) {
+    layout = nullptr;
+    // O_NOFOLLOW: a link is not followed (ELOOP). O_NONBLOCK: a FIFO cannot
+    // stall the open.
+    const int fd = ::openat(dirFd, entry.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (::fstatat(dirFd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            return MutexFileFound::Missing;
+        }
+        return error == ENOENT ? MutexFileFound::Missing : MutexFileFound::Unusable;
+    }
+    // Size first: mapping a file shorter than the layout would fault on the
+    // first touch of the missing page.
+    void* addr = MAP_FAILED;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        static_cast<std::size_t>(st.st_size) == kMutexFileSize) {
+        addr = ::mmap(nullptr, kMutexFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    }
+    ::close(fd);
+    if (addr == MAP_FAILED) {
+        return MutexFileFound::Unusable;
+    }
+    auto* mapped = static_cast<MutexFileLayout*>(addr);
+    if (!headerValid(mapped)) {
+        unmapMutexFile(mapped);
+        return MutexFileFound::Unusable;
+    }
+    layout = mapped;
+    return MutexFileFound::Usable;
+}
+
+void unmapMutexFile(MutexFileLayout* layout) {
+    if (layout != nullptr) {
+        ::munmap(layout, kMutexFileSize);
+    }
+}
+
+} // namespace zorv_detail
