@@ -17,7 +17,7 @@ packages=(
   logrotate rsyslog jq lnav                    # rotation, shipping and reading with the real tools
   stress-ng                                    # the suites again on a busy machine
   mawk time                                    # the reader's benchmark: the floor, CPU and memory
-  libcli11-dev nlohmann-json3-dev              # zorvlog's command line and JSON
+  nlohmann-json3-dev                           # reading zorvlog's JSON in the tests and its benchmark
   debhelper devscripts dpkg-dev fakeroot lintian # the Debian packages
   help2man man-db bash-completion              # manual pages and completion
   abigail-tools                                # the binary-interface check

@@ -14,9 +14,6 @@
 namespace {
 
 TEST(LongOpsLnav, EveryLineHasItsTimeProcessAndLevel) {
-    if (zorvtest::runProcess({"sh", "-c", "command -v lnav >/dev/null"}) != 0) {
-        GTEST_SKIP() << "lnav is not installed (scripts/deps.sh installs it)";
-    }
     ops::OpsHome home;
     const std::string log = home.path("every-kind.log");
     const std::string zorvlog = ZORVLOG_EXE;
