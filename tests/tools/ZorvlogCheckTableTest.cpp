@@ -323,6 +323,18 @@ TEST_F(CheckTable, NoTableIsAFindingThatNamesWhereItWasLookedFor) {
     EXPECT_NE(none.err.find(mHome.zorvDataDir()), std::string::npos) << none.err;
     EXPECT_NE(none.err.find(mHome.root() + "/sys/zorv"), std::string::npos) << none.err;
     EXPECT_NE(none.err.find("zorv-data"), std::string::npos) << none.err;
+
+    // A script asking for JSON gets an object it can read, with the same words.
+    CapturedProcess json = zorvlog({"check-table", "--json"});
+    EXPECT_EQ(json.status, 1);
+    const nlohmann::json report = nlohmann::json::parse(json.out);
+    EXPECT_TRUE(report.at("file").is_null());
+    EXPECT_FALSE(report.at("clean").get<bool>());
+    ASSERT_EQ(report.at("findings").size(), 1u) << json.out;
+    EXPECT_EQ(report.at("findings")[0].at("kind").get<std::string>(), "no-table");
+    EXPECT_NE(report.at("findings")[0].at("message").get<std::string>().find(mHome.zorvDataDir()),
+              std::string::npos)
+        << json.out;
 }
 
 } // namespace
