@@ -439,6 +439,42 @@ std::string TableCheck::noTableText(const Search& search) {
     return std::string("no ") + kTableFile + " in " + dirs + "; the package zorv-data provides it";
 }
 
+namespace {
+
+// The report --json prints; `path` empty when there is no table to name.
+void printJsonReport(const std::string& path, bool isDefault, int tables, int errors,
+                     const std::vector<TableCheck::Finding>& findings, bool clean) {
+    std::vector<std::string> items;
+    for (const TableCheck::Finding& f : findings) {
+        std::vector<std::string> hides;
+        for (int line : f.hides) {
+            hides.push_back(std::to_string(line));
+        }
+        items.push_back(Json()
+                            .add("line", static_cast<long>(f.line))
+                            .add("column", static_cast<long>(f.column))
+                            .add("kind", f.kind)
+                            .add("message", f.message)
+                            .addRaw("hides", Json::array(hides))
+                            .str());
+    }
+    Json report;
+    if (path.empty()) {
+        report.addNull("file");
+    } else {
+        report.add("file", path);
+    }
+    std::printf("%s\n", report.addRaw("default", isDefault ? "true" : "false")
+                            .add("tables", static_cast<long>(tables))
+                            .add("errors", static_cast<long>(errors))
+                            .addRaw("clean", clean ? "true" : "false")
+                            .addRaw("findings", Json::array(items))
+                            .str()
+                            .c_str());
+}
+
+} // namespace
+
 int TableCheck::run(const std::vector<std::string>& args) {
     ArgParser parser({{"json", false}});
     parser.parse(args);
@@ -454,7 +490,13 @@ int TableCheck::run(const std::vector<std::string>& args) {
             std::fprintf(stderr, "zorvlog: note: %s\n", note.c_str());
         }
         if (found.path.empty()) {
+            // Said on stderr as every message is; with --json also as a
+            // finding, so that a script reading stdout is not left with nothing.
             std::fprintf(stderr, "zorvlog: %s\n", noTableText(found).c_str());
+            if (json) {
+                printJsonReport(std::string(), true, 0, 0,
+                                {{0, 0, "no-table", noTableText(found), {}}}, false);
+            }
             return 1;
         }
         path = found.path;
@@ -474,29 +516,8 @@ int TableCheck::run(const std::vector<std::string>& args) {
     }
     const std::vector<Finding>& findings = checker.findings();
     if (json) {
-        std::vector<std::string> items;
-        for (const Finding& f : findings) {
-            std::vector<std::string> hides;
-            for (int line : f.hides) {
-                hides.push_back(std::to_string(line));
-            }
-            items.push_back(Json()
-                                .add("line", static_cast<long>(f.line))
-                                .add("column", static_cast<long>(f.column))
-                                .add("kind", f.kind)
-                                .add("message", f.message)
-                                .addRaw("hides", Json::array(hides))
-                                .str());
-        }
-        std::printf("%s\n", Json()
-                                .add("file", path)
-                                .addRaw("default", isDefault ? "true" : "false")
-                                .add("tables", static_cast<long>(checker.tableCount()))
-                                .add("errors", static_cast<long>(checker.errorCount()))
-                                .addRaw("clean", findings.empty() ? "true" : "false")
-                                .addRaw("findings", Json::array(items))
-                                .str()
-                                .c_str());
+        printJsonReport(path, isDefault, checker.tableCount(), checker.errorCount(), findings,
+                        findings.empty());
     } else {
         for (const Finding& f : findings) {
             std::printf("%s:%d:%d: %s: %s\n", path.c_str(), f.line, f.column, f.kind.c_str(),
@@ -518,7 +539,8 @@ const char* TableCheck::help() {
            "Checks an error-code table (ZorvErrorCodes.xml) the way the library's lookups\n"
            "read it. Without FILE it checks the table the library would load, and says\n"
            "which path that is. Every finding carries its line and a kind:\n"
-           "  not-well-formed, too-deep, too-many-attributes, too-large, no-errortables,\n"
+           "  no-table (without FILE: none found), not-well-formed, too-deep,\n"
+           "  too-many-attributes, too-large, no-errortables,\n"
            "  no-tables, table-without-vendorid,\n"
            "  vendorid-not-integer, code-not-integer, duplicate-vendor, duplicate-code,\n"
            "  name-missing, name-empty, name-after-error, error-without-code,\n"
