@@ -103,6 +103,18 @@ void ArgParser::parse(const std::vector<std::string>& args) {
     }
 }
 
+int ArgParser::number(const char* name, int fallback) const {
+    if (!has(name)) {
+        return fallback;
+    }
+    int result = 0;
+    if (!parseInt(value(name), result)) {
+        throw UsageError(std::string("--") + name + " needs a whole number, not '" + value(name) +
+                         "'");
+    }
+    return result;
+}
+
 std::vector<std::string> ArgParser::values(const std::string& name) const {
     auto it = mRepeated.find(name);
     return it == mRepeated.end() ? std::vector<std::string>() : it->second;

@@ -40,6 +40,9 @@ public:
     std::vector<std::string> values(const std::string& name) const;
     // The value of an option that must be given.
     std::string required(const std::string& name) const;
+    // The option's value as a whole number (parseInt), `fallback` when it is
+    // absent; throws UsageError naming the option when it is no number.
+    int number(const char* name, int fallback = 0) const;
     const std::vector<std::string>& operands() const { return mOperands; }
 
 private:

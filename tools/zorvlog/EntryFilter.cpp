@@ -36,15 +36,6 @@ bool describedNumber(std::string_view value, long long wanted) {
     return !number.empty() && (number[0] != '-' || number.size() > 1) && numberIn(number) == wanted;
 }
 
-int intValue(const ArgParser& parser, const char* name) {
-    int value = 0;
-    if (!parseInt(parser.value(name), value)) {
-        throw UsageError(std::string("--") + name + " needs a whole number, not '" +
-                         parser.value(name) + "'");
-    }
-    return value;
-}
-
 } // namespace
 
 struct EntryFilter::Conditions {
@@ -110,7 +101,7 @@ EntryFilter EntryFilter::fromOptions(const ArgParser& parser, std::int64_t now) 
     }
     if (parser.has("pid")) {
         c.hasPid = true;
-        c.pid = intValue(parser, "pid");
+        c.pid = parser.number("pid");
     }
     if (parser.has("vendor")) {
         c.hasVendor = true;
@@ -118,7 +109,7 @@ EntryFilter EntryFilter::fromOptions(const ArgParser& parser, std::int64_t now) 
     }
     if (parser.has("code")) {
         c.hasCode = true;
-        c.code = intValue(parser, "code");
+        c.code = parser.number("code");
     }
     if (parser.has("grep")) {
         const int failed =

@@ -218,18 +218,6 @@ void warnIfSwitchReadsOff(const char* variable, const char* what) {
     }
 }
 
-int intOption(const ArgParser& parser, const char* name, int fallback) {
-    if (!parser.has(name)) {
-        return fallback;
-    }
-    int value = 0;
-    if (!parseInt(parser.value(name), value)) {
-        throw UsageError(std::string("--") + name + " needs a whole number, not '" +
-                         parser.value(name) + "'");
-    }
-    return value;
-}
-
 } // namespace
 
 int RecordWriter::error(const std::vector<std::string>& args) {
@@ -243,8 +231,8 @@ int RecordWriter::error(const std::vector<std::string>& args) {
     parser.parse(args);
     int vendor = parseVendor(parser.required("vendor"));
     parser.required("code");
-    int code = intOption(parser, "code", 0);
-    int line = intOption(parser, "line", 0);
+    int code = parser.number("code");
+    int line = parser.number("line");
     if (parser.operands().size() != 1) {
         throw UsageError(parser.operands().empty() ? "LOGFILE is missing"
                                                    : "only one LOGFILE may be given");
