@@ -16,6 +16,14 @@ namespace zorvtest {
 // A small table for the records of the tests: vendor 3 named, code 42 described.
 extern const char* const kTestTable;
 
+// Each member of `expected` is in `entry` with that value (the others are not looked at).
+inline void expectMembers(const nlohmann::json& entry, const nlohmann::json& expected) {
+    for (const auto& member : expected.items()) {
+        EXPECT_EQ(entry.value(member.key(), nlohmann::json("<missing>")), member.value())
+            << member.key() << " in " << entry.dump();
+    }
+}
+
 // Every test gets a home (state directory and lock place) of its own, a known "uname -a", no
 // logging switches from the caller's environment, and the test table where the library looks.
 class ZorvlogTest : public ::testing::Test {

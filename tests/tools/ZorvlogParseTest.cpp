@@ -53,59 +53,47 @@ TEST_F(Parse, EveryRecordKindComesBack) {
     ASSERT_EQ(entries.size(), 5u);
     const std::string pid = splitFields(splitLines(readFile(log))[0], '\t')[0];
 
-    const nlohmann::json& error = entries[0];
-    EXPECT_EQ(error.at("kind").get<std::string>(), "error");
-    EXPECT_EQ(error.at("lines")[0].get<double>(), 1);
-    EXPECT_EQ(error.at("lines")[1].get<double>(), 7);
-    EXPECT_EQ(error.at("pid").get<std::string>(), pid);
-    EXPECT_EQ(error.at("reason").get<std::string>(), "Fatal error");
-    EXPECT_EQ(error.at("computerName").get<std::string>(), "testhost");
-    EXPECT_EQ(error.at("os").get<std::string>(), "5.10.0-test");
-    EXPECT_EQ(error.at("file").get<std::string>(), "Client.cpp");
-    EXPECT_EQ(error.at("line").get<std::string>(), "120");
-    EXPECT_EQ(error.at("vendorId").get<std::string>(), "3");
-    EXPECT_EQ(error.at("vendorName").get<std::string>(), "Brakka");
-    EXPECT_EQ(error.at("vendorError").get<std::string>(), "42");
-    EXPECT_EQ(error.at("description").get<std::string>(), "Disk on fire");
-    EXPECT_EQ(error.at("vendorVersion").get<std::string>(), "11.4");
-
-    const nlohmann::json& bareError = entries[1];
-    EXPECT_EQ(bareError.at("kind").get<std::string>(), "error");
-    EXPECT_EQ(bareError.at("lines")[0].get<double>(), 8);
-    EXPECT_EQ(bareError.at("lines")[1].get<double>(), 12);
-    EXPECT_TRUE(bareError.at("reason").is_null());
-    EXPECT_EQ(bareError.at("file").get<std::string>(), "");
-    EXPECT_EQ(bareError.at("line").get<std::string>(), "-1");
-    EXPECT_TRUE(bareError.at("vendorName").is_null());
-    EXPECT_TRUE(bareError.at("description").is_null());
-    EXPECT_TRUE(bareError.at("vendorVersion").is_null());
-
-    const nlohmann::json& debug = entries[2];
-    EXPECT_EQ(debug.at("kind").get<std::string>(), "debug");
-    EXPECT_EQ(debug.at("lines")[0].get<double>(), 13);
-    EXPECT_EQ(debug.at("lines")[1].get<double>(), 14);
-    EXPECT_EQ(debug.at("component").get<std::string>(), "ZorvCore");
-    EXPECT_EQ(debug.at("message").get<std::string>(), "first line\nsecond line");
-    EXPECT_EQ(splitFields(debug.at("time").get<std::string>(), ':').size(), 4u);
-
-    const nlohmann::json& perf = entries[3];
-    EXPECT_EQ(perf.at("kind").get<std::string>(), "perf");
-    EXPECT_EQ(perf.at("columns").size(), 7u);
-    EXPECT_EQ(perf.at("os").get<std::string>(), "5.10.0-test");
-    EXPECT_EQ(perf.at("computerName").get<std::string>(), "testhost");
-    EXPECT_EQ(perf.at("utilVersion").get<std::string>(), zorvUtilVersionString());
-    EXPECT_EQ(perf.at("first").get<std::string>(), "open");
-    EXPECT_EQ(perf.at("second").get<std::string>(), "12");
-    EXPECT_EQ(perf.at("third").get<std::string>(), "multi\nline");
-    EXPECT_EQ(perf.at("fourth").get<std::string>(), "NA");
-    EXPECT_EQ(perf.at("component").get<std::string>(), "ZorvLumen");
-    EXPECT_EQ(perf.at("fifth").get<std::string>(), "NA");
-
-    const nlohmann::json& plain = entries[4];
-    EXPECT_EQ(plain.at("kind").get<std::string>(), "pairs");
-    ASSERT_EQ(plain.at("pairs").size(), 2u);
-    EXPECT_EQ(plain.at("pairs")[1].at("key").get<std::string>(), "beta");
-    EXPECT_EQ(plain.at("pairs")[1].at("value").get<std::string>(), "2");
+    expectMembers(entries[0], {{"kind", "error"},
+                               {"lines", {1, 7}},
+                               {"pid", pid},
+                               {"reason", "Fatal error"},
+                               {"computerName", "testhost"},
+                               {"os", "5.10.0-test"},
+                               {"file", "Client.cpp"},
+                               {"line", "120"},
+                               {"vendorId", "3"},
+                               {"vendorName", "Brakka"},
+                               {"vendorError", "42"},
+                               {"description", "Disk on fire"},
+                               {"vendorVersion", "11.4"}});
+    expectMembers(entries[1], {{"kind", "error"},
+                               {"lines", {8, 12}},
+                               {"reason", nullptr},
+                               {"file", ""},
+                               {"line", "-1"},
+                               {"vendorName", nullptr},
+                               {"description", nullptr},
+                               {"vendorVersion", nullptr}});
+    expectMembers(entries[2], {{"kind", "debug"},
+                               {"lines", {13, 14}},
+                               {"component", "ZorvCore"},
+                               {"message", "first line\nsecond line"}});
+    EXPECT_EQ(splitFields(entries[2].at("time").get<std::string>(), ':').size(), 4u);
+    expectMembers(entries[3], {{"kind", "perf"},
+                               {"os", "5.10.0-test"},
+                               {"computerName", "testhost"},
+                               {"utilVersion", zorvUtilVersionString()},
+                               {"first", "open"},
+                               {"second", "12"},
+                               {"third", "multi\nline"},
+                               {"fourth", "NA"},
+                               {"component", "ZorvLumen"},
+                               {"fifth", "NA"}});
+    EXPECT_EQ(entries[3].at("columns").size(), 7u);
+    expectMembers(
+        entries[4],
+        {{"kind", "pairs"},
+         {"pairs", {{{"key", "alpha"}, {"value", "1"}}, {{"key", "beta"}, {"value", "2"}}}}});
 }
 
 TEST_F(Parse, ToolOutputStdinAndOddLines) {
