@@ -5,9 +5,9 @@
 // performance rows and error records.
 
 #include "BenchSupport.h"
-#include "EntryFormat.h"
-#include "LogInput.h"
-#include "RecordGrouper.h"
+#include "output/EntryFormat.h"
+#include "read/LogInput.h"
+#include "read/RecordGrouper.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,6 +1,6 @@
 // A log read from its end, called directly: the same entries as a reader
 // from the start makes, newest first, wherever the pieces begin.
-#include "BackwardReader.h"
+#include "read/BackwardReader.h"
 #include "ReaderSupport.h"
 #include "support/TestSupport.h"
 

@@ -1,7 +1,7 @@
 // The filters of parse and follow and the times they take, called directly.
-#include "EntryFilter.h"
 #include "ReaderSupport.h"
-#include "TimeArgument.h"
+#include "read/EntryFilter.h"
+#include "read/TimeArgument.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

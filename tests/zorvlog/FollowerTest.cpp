@@ -1,7 +1,7 @@
 // The follower's chain of generations and its state, called directly: no
 // child process, the follower polled by the test.
-#include "FollowState.h"
-#include "FollowedLog.h"
+#include "follow/FollowState.h"
+#include "follow/FollowedLog.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 #include "ReaderSupport.h"
 
-#include "EntryFormat.h"
-#include "LogInput.h"
-#include "RecordGrouper.h"
+#include "output/EntryFormat.h"
+#include "read/LogInput.h"
+#include "read/RecordGrouper.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 // zorvlog's reader called directly: a log's text grouped into entries, and
 // the entries as parse --json prints them.
 
-#include "LogEntry.h"
+#include "read/LogEntry.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,6 +1,6 @@
 // The names logrotate gives a log's generations and their order, asked of
 // follow's rules directly, on real files.
-#include "RotationNames.h"
+#include "read/RotationNames.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

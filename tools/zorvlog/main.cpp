@@ -1,12 +1,12 @@
 // zorvlog: the logging library on the command line. Writes error, debug and
 // performance records through the library's own loggers, checks an error-code
 // table, reads log files back, follows them, and says what stands in the way.
-#include "ArgParser.h"
-#include "LogFollow.h"
-#include "LogParse.h"
-#include "RecordWriter.h"
-#include "Status.h"
-#include "TableCheck.h"
+#include "cli/ArgParser.h"
+#include "follow/LogFollow.h"
+#include "read/LogParse.h"
+#include "status/Status.h"
+#include "table/TableCheck.h"
+#include "write/RecordWriter.h"
 
 #include <zorv/ZorvUtilVersion.h>
 

@@ -1,0 +1,177 @@
+#include "cli/ArgParser.h"
+
+#include "VendorNames.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace zorvlog {
+
+ArgParser::ArgParser(const std::vector<Option>& options) : mOptions(options) {}
+
+const ArgParser::Option* ArgParser::find(const std::string& name) const {
+    for (const Option& option : mOptions) {
+        if (name == option.name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+const ArgParser::Option* ArgParser::findLetter(char letter) const {
+    for (const Option& option : mOptions) {
+        if (option.letter != 0 && option.letter == letter) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+void ArgParser::take(const Option& option, const std::string& shown, const std::string& value) {
+    if (mValues.count(option.name) != 0 && !option.repeatable) {
+        throw UsageError(shown + " given twice");
+    }
+    mValues[option.name] = value;
+    mRepeated[option.name].push_back(value);
+}
+
+bool ArgParser::takeLetters(const std::vector<std::string>& args, std::size_t& i) {
+    const std::string& arg = args[i];
+    if (arg.size() < 2 || arg[0] != '-' || findLetter(arg[1]) == nullptr) {
+        return false;
+    }
+    for (std::size_t at = 1; at < arg.size(); ++at) {
+        const Option* option = findLetter(arg[at]);
+        if (option == nullptr) {
+            throw UsageError("unknown option -" + arg.substr(at, 1) + " in '" + arg + "'");
+        }
+        const std::string shown = std::string("-") + arg[at];
+        if (!option->takesValue) {
+            take(*option, shown, std::string());
+            continue;
+        }
+        if (at + 1 < arg.size()) {
+            take(*option, shown, arg.substr(at + 1));
+        } else if (i + 1 < args.size()) {
+            take(*option, shown, args[++i]);
+        } else {
+            throw UsageError(shown + " needs a value");
+        }
+        return true;
+    }
+    return true;
+}
+
+void ArgParser::parse(const std::vector<std::string>& args) {
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (!optionsEnded && arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (optionsEnded || arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+            if (optionsEnded || !takeLetters(args, i)) {
+                mOperands.push_back(arg);
+            }
+            continue;
+        }
+        std::string name = arg.substr(2);
+        std::string value;
+        bool inlineValue = false;
+        std::string::size_type eq = name.find('=');
+        if (eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.erase(eq);
+            inlineValue = true;
+        }
+        const Option* option = find(name);
+        if (option == nullptr) {
+            throw UsageError("unknown option --" + name);
+        }
+        if (option->takesValue) {
+            if (!inlineValue) {
+                if (i + 1 >= args.size()) {
+                    throw UsageError("--" + name + " needs a value");
+                }
+                value = args[++i];
+            }
+        } else if (inlineValue) {
+            throw UsageError("--" + name + " takes no value");
+        }
+        take(*option, "--" + name, value);
+    }
+}
+
+int ArgParser::number(const char* name, int fallback) const {
+    if (!has(name)) {
+        return fallback;
+    }
+    int result = 0;
+    if (!parseInt(value(name), result)) {
+        throw UsageError(std::string("--") + name + " needs a whole number, not '" + value(name) +
+                         "'");
+    }
+    return result;
+}
+
+std::vector<std::string> ArgParser::values(const std::string& name) const {
+    auto it = mRepeated.find(name);
+    return it == mRepeated.end() ? std::vector<std::string>() : it->second;
+}
+
+std::string ArgParser::value(const std::string& name, const std::string& fallback) const {
+    auto it = mValues.find(name);
+    return it == mValues.end() ? fallback : it->second;
+}
+
+std::string ArgParser::required(const std::string& name) const {
+    auto it = mValues.find(name);
+    if (it == mValues.end()) {
+        throw UsageError("--" + name + " is required");
+    }
+    return it->second;
+}
+
+bool parseInt(const std::string& text, int& value) {
+    std::size_t i = 0;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+        ++i;
+    }
+    if (i == text.size()) {
+        return false;
+    }
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+    }
+    errno = 0;
+    long long parsed = std::strtoll(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || parsed < -2147483648LL || parsed > 2147483647LL) {
+        return false;
+    }
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+int parseVendor(const std::string& text) {
+    int id = 0;
+    if (parseInt(text, id)) {
+        return id;
+    }
+    id = zorv_detail::vendorIdOfName(text);
+    if (id >= 0) {
+        return id;
+    }
+    std::string known;
+    for (int i = zorv_detail::kLowestVendorId + 1; i <= zorv_detail::kHighestVendorId; ++i) {
+        if (zorv_detail::vendorIdOfName(zorv_detail::vendorName(i)) == i) {
+            known += known.empty() ? "" : ", ";
+            known += zorv_detail::vendorName(i);
+        }
+    }
+    throw UsageError("unknown vendor '" + text + "': give a number or one of " + known);
+}
+
+} // namespace zorvlog

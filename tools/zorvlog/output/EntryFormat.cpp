@@ -1,0 +1,298 @@
+#include "output/EntryFormat.h"
+
+#include "LineFormat.h"
+#include "output/Json.h"
+#include "output/PlainText.h"
+#include "output/TerminalText.h"
+#include "read/SectionTime.h"
+
+#include <charconv>
+#include <sys/utsname.h>
+
+namespace zorvlog {
+
+namespace {
+
+using zorv_detail::kPerfColumnCount;
+using zorv_detail::PerfColumn;
+
+const char* const kKinds[] = {"error", "pairs", "debug", "perf", "text"};
+
+void appendNumber(TextBuffer& out, std::uint64_t value) {
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    out.append(text, static_cast<std::size_t>(end - text));
+}
+
+// "a-b", "a" when the entry is one line, "-" when the lines are not known.
+void appendLines(TextBuffer& out, const LogEntry& entry) {
+    if (entry.firstLine == 0) {
+        out += '-';
+        return;
+    }
+    appendNumber(out, entry.firstLine);
+    if (entry.lastLine != entry.firstLine) {
+        out += '-';
+        appendNumber(out, entry.lastLine);
+    }
+}
+
+void appendPadded(TextBuffer& out, std::string_view text, std::size_t width) {
+    out += text;
+    out.append(text.size() >= width ? 1 : width - text.size(), ' ');
+}
+
+// A value as it reads on a terminal: bare when it is plain, quoted, with
+// what a terminal would act on escaped, when it holds blanks, quotes or
+// such characters.
+void writeValue(TextSink& out, std::string_view value) {
+    if (plainRun(value.data(), value.size(), false) == value.size()) {
+        // Printable ASCII without quotes or backslashes: nothing to escape.
+        const bool bare = !value.empty() && value.find(' ') == std::string_view::npos;
+        TextBuffer& text = out.buffer();
+        if (value.size() < TextSink::kBlock) {
+            if (!bare) {
+                text += '"';
+            }
+            text += value;
+            if (!bare) {
+                text += '"';
+            }
+            return;
+        }
+    }
+    if (!value.empty() && value.find(' ') == std::string_view::npos &&
+        terminalPlain(value.data(), value.size())) {
+        out.appendEscaped(
+            value.data(), value.size(),
+            [](TextBuffer& to, const char* data, std::size_t size) { to.append(data, size); });
+        return;
+    }
+    out.buffer() += '"';
+    out.appendEscaped(value.data(), value.size(),
+                      [](TextBuffer& to, const char* data, std::size_t size) {
+                          appendForTerminal(to, data, size, true);
+                      });
+    out.buffer() += '"';
+}
+
+const std::string& machineName() {
+    static const std::string name = [] {
+        struct utsname names {};
+        return ::uname(&names) == 0 ? std::string(names.nodename) : std::string();
+    }();
+    return name;
+}
+
+// A perf row's measurement pair, "first:second": a joiner inside a value
+// cannot be told apart, so the first one divides.
+void addMeasurements(JsonWriter& json, std::string_view joined, const char* first,
+                     const char* second) {
+    const std::size_t at = joined.find(zorv_detail::kPerfPairJoiner);
+    json.add(first, joined.substr(0, at));
+    json.add(second, at == std::string_view::npos ? std::string_view() : joined.substr(at + 1));
+}
+
+} // namespace
+
+const char* entryKindName(LogEntry::Kind kind) {
+    return kKinds[kind];
+}
+
+std::string_view entryHost(const LogEntry& entry) {
+    std::string_view name;
+    if (entry.kind == LogEntry::kError) {
+        name = entry.errorValue(LogEntry::kComputerName);
+    } else if (entry.kind == LogEntry::kPerf && entry.itemCount() == kPerfColumnCount &&
+               entry.item(zorv_detail::kPerfComputerName) != zorv_detail::kNotAvailable) {
+        name = entry.item(zorv_detail::kPerfComputerName);
+    }
+    return name.empty() ? std::string_view(machineName()) : name;
+}
+
+const char* entrySeverity(const LogEntry& entry) {
+    switch (entry.kind) {
+    case LogEntry::kError:
+        return "err";
+    case LogEntry::kDebug:
+        return "debug";
+    case LogEntry::kPerf:
+        return "info";
+    default:
+        return "notice";
+    }
+}
+
+void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view source,
+                    SectionClock& clock, std::string_view key) {
+    JsonWriter json(out);
+    json.add("kind", kKinds[entry.kind]).add("source", source);
+    if (entry.firstLine == 0) {
+        json.addNull("lines");
+    } else {
+        TextBuffer& text = json.key("lines");
+        text += '[';
+        appendNumber(text, entry.firstLine);
+        text += ',';
+        appendNumber(text, entry.lastLine);
+        text += ']';
+    }
+    if (entry.kind != LogEntry::kText) {
+        json.add("pid", entry.pid()).add("date", entry.date()).add("time", entry.time());
+    }
+    switch (entry.kind) {
+    case LogEntry::kError: {
+        // The grouper matched the lines by position: [Reason] ComputerName OS
+        // File,Line VendorID VendorError [version]. Reading them by position
+        // too keeps a vendor named like one of the keys from being mistaken.
+        json.addOptional("reason", entry.hasReason, entry.hasReason ? entry.value(0) : "");
+        json.add("computerName", entry.errorValue(LogEntry::kComputerName))
+            .add("os", entry.errorValue(LogEntry::kOs));
+        json.add("file", entry.errorValue(LogEntry::kFile))
+            .add("line", entry.errorValue(LogEntry::kLine));
+        std::string_view id, name, error, description;
+        const bool named =
+            zorv_detail::splitDescribed(entry.errorValue(LogEntry::kVendorId), id, name);
+        json.add("vendorId", id).addOptional("vendorName", named, name);
+        const bool described = zorv_detail::splitDescribed(entry.errorValue(LogEntry::kVendorError),
+                                                           error, description);
+        json.add("vendorError", error).addOptional("description", described, description);
+        json.addOptional("vendorVersion", entry.hasVersion,
+                         entry.hasVersion ? entry.errorValue(LogEntry::kVersion) : "");
+        break;
+    }
+    case LogEntry::kPairs: {
+        TextBuffer& text = json.key("pairs");
+        text += '[';
+        for (std::size_t i = 0; i < entry.pairCount(); ++i) {
+            out.buffer() += i > 0 ? ",{\"key\":" : "{\"key\":";
+            json.string(entry.key(i));
+            out.buffer() += ",\"value\":";
+            json.string(entry.value(i));
+            out.buffer() += '}';
+        }
+        out.buffer() += ']';
+        break;
+    }
+    case LogEntry::kDebug:
+        json.add("component", entry.item(zorv_detail::kDebugComponent))
+            .add("message", entry.item(zorv_detail::kDebugMessage));
+        break;
+    case LogEntry::kPerf:
+        json.key("columns") += '[';
+        for (std::size_t i = 0; i < entry.itemCount(); ++i) {
+            if (i > 0) {
+                out.buffer() += ',';
+            }
+            json.string(entry.item(i));
+        }
+        out.buffer() += ']';
+        if (entry.itemCount() == kPerfColumnCount) {
+            json.add("os", entry.item(zorv_detail::kPerfOs))
+                .add("computerName", entry.item(zorv_detail::kPerfComputerName))
+                .add("utilVersion", entry.item(zorv_detail::kPerfUtilVersion));
+            addMeasurements(json, entry.item(zorv_detail::kPerfFirstSecond), "first", "second");
+            addMeasurements(json, entry.item(zorv_detail::kPerfThirdFourth), "third", "fourth");
+            json.add("component", entry.item(zorv_detail::kPerfComponent))
+                .add("fifth", entry.item(zorv_detail::kPerfFifth));
+        }
+        break;
+    case LogEntry::kText:
+        json.add("text", entry.text);
+        break;
+    }
+    SectionInstant at;
+    if (entry.kind != LogEntry::kText && clock.sectionInstant(entry.date(), entry.time(), at)) {
+        char text[kTimestampSize + 2];
+        text[0] = '"';
+        const std::size_t length = formatTimestamp(at, text + 1);
+        text[length + 1] = '"';
+        json.key("timestamp").append(text, length + 2);
+    } else {
+        json.addNull("timestamp");
+    }
+    json.add("host", entryHost(entry)).add("severity", entrySeverity(entry));
+    if (entry.truncated) {
+        json.addBool("truncated", true);
+    }
+    if (!key.empty()) {
+        json.add("key", key);
+    }
+    json.end();
+}
+
+std::string truncationNote(const LogEntry& entry) {
+    return "the record at byte " + std::to_string(entry.offset) +
+           " is longer than 16 MiB and was cut";
+}
+
+std::string tableHeading() {
+    TextBuffer heading;
+    appendPadded(heading, "LINES", 8);
+    appendPadded(heading, "PID", 8);
+    appendPadded(heading, "DATE", 11);
+    appendPadded(heading, "TIME", 13);
+    appendPadded(heading, "KIND", 6);
+    heading += "CONTENT";
+    return std::string(heading.view());
+}
+
+void writeEntryRow(TextSink& out, const LogEntry& entry) {
+    TextBuffer& row = out.buffer();
+    const std::size_t start = row.size();
+    appendLines(row, entry);
+    row.append(row.size() - start >= 8 ? 1 : 8 - (row.size() - start), ' ');
+    // The section's fields are digits and separators (rules/LineFormat.h).
+    appendPadded(row, entry.pid(), 8);
+    appendPadded(row, entry.date(), 11);
+    appendPadded(row, entry.time(), 13);
+    appendPadded(row, kKinds[entry.kind], 6);
+    bool first = true;
+    auto field = [&](std::string_view key, std::string_view value) {
+        if (!first) {
+            out.buffer() += ' ';
+        }
+        first = false;
+        if (plainRun(key.data(), key.size(), true) == key.size() && key.size() < TextSink::kBlock) {
+            out.buffer() += key;
+        } else {
+            out.appendEscaped(key.data(), key.size(),
+                              [](TextBuffer& to, const char* data, std::size_t size) {
+                                  appendForTerminal(to, data, size, false);
+                              });
+        }
+        out.buffer() += '=';
+        writeValue(out, value);
+    };
+    switch (entry.kind) {
+    case LogEntry::kError:
+    case LogEntry::kPairs:
+        for (std::size_t i = 0; i < entry.pairCount(); ++i) {
+            field(entry.key(i), entry.value(i));
+        }
+        break;
+    case LogEntry::kDebug:
+        field("component", entry.item(zorv_detail::kDebugComponent));
+        field("message", entry.item(zorv_detail::kDebugMessage));
+        break;
+    case LogEntry::kPerf:
+        if (entry.itemCount() == kPerfColumnCount) {
+            for (std::size_t k = 0; k < kPerfColumnCount; ++k) {
+                field(zorv_detail::kPerfColumnNames[k], entry.item(k));
+            }
+        } else {
+            for (std::size_t k = 0; k < entry.itemCount(); ++k) {
+                field("column" + std::to_string(k + 4), entry.item(k));
+            }
+        }
+        break;
+    case LogEntry::kText:
+        writeValue(out, entry.text);
+        break;
+    }
+    if (entry.truncated) {
+        out.buffer() += " (cut)";
+    }
+}
+
+} // namespace zorvlog

@@ -1,0 +1,123 @@
+#include "output/Json.h"
+
+#include "Utf8.h"
+#include "output/PlainText.h"
+
+#include <cstdio>
+
+namespace zorvlog {
+
+void appendJsonText(TextBuffer& out, const char* data, std::size_t size) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    const auto* end = bytes + size;
+    while (bytes < end) {
+        // Printable ASCII other than the quote and the backslash goes as it is,
+        // a run at a time.
+        const auto* run = bytes + plainRun(reinterpret_cast<const char*>(bytes),
+                                           static_cast<std::size_t>(end - bytes), false);
+        if (run > bytes) {
+            out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(run - bytes));
+            bytes = run;
+            continue;
+        }
+        const long length = zorv_detail::utf8SequenceAt(bytes, end);
+        if (length <= 0) {
+            out += "\\ufffd";
+            ++bytes;
+            continue;
+        }
+        const unsigned char c = *bytes;
+        if (length > 1) {
+            out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        }
+        bytes += length;
+    }
+}
+
+std::string jsonString(const std::string& bytes) {
+    TextBuffer out;
+    out += '"';
+    appendJsonText(out, bytes.data(), bytes.size());
+    out += '"';
+    return std::string(out.view());
+}
+
+void Json::key(const char* name) {
+    if (mText.size() > 1) {
+        mText += ",";
+    }
+    mText += jsonString(name);
+    mText += ":";
+}
+
+Json& Json::add(const char* name, const std::string& value) {
+    key(name);
+    mText += jsonString(value);
+    return *this;
+}
+
+Json& Json::add(const char* name, const char* value) {
+    return add(name, std::string(value));
+}
+
+Json& Json::add(const char* name, long value) {
+    key(name);
+    mText += std::to_string(value);
+    return *this;
+}
+
+Json& Json::addBool(const char* name, bool value) {
+    return addRaw(name, value ? "true" : "false");
+}
+
+Json& Json::addNull(const char* name) {
+    key(name);
+    mText += "null";
+    return *this;
+}
+
+Json& Json::addRaw(const char* name, const std::string& json) {
+    key(name);
+    mText += json;
+    return *this;
+}
+
+Json& Json::addOptional(const char* name, bool present, const std::string& value) {
+    return present ? add(name, value) : addNull(name);
+}
+
+std::string Json::array(const std::vector<std::string>& jsonValues) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < jsonValues.size(); ++i) {
+        if (i > 0) {
+            out += ",";
+        }
+        out += jsonValues[i];
+    }
+    return out + "]";
+}
+
+std::string Json::stringArray(const std::vector<std::string>& values) {
+    std::vector<std::string> quoted;
+    quoted.reserve(values.size());
+    for (const std::string& v : values) {
+        quoted.push_back(jsonString(v));
+    }
+    return array(quoted);
+}
+
+} // namespace zorvlog

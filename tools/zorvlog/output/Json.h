@@ -1,0 +1,97 @@
+#ifndef ZORVLOG_JSON_H
+#define ZORVLOG_JSON_H
+
+#include "output/TextSink.h"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zorvlog {
+
+// The text as a JSON string literal, quotes included. Log files may hold any
+// bytes (a torn line, a file someone else wrote), so a byte sequence that is
+// not UTF-8 becomes U+FFFD: whatever we print is valid JSON.
+std::string jsonString(const std::string& bytes);
+// The same without the quotes, appended to out.
+void appendJsonText(TextBuffer& out, const char* data, std::size_t size);
+
+// Builds one JSON object member by member, in the order they are added.
+class Json {
+public:
+    Json& add(const char* key, const std::string& value);
+    Json& add(const char* key, const char* value);
+    Json& add(const char* key, long value);
+    Json& addBool(const char* key, bool value);
+    Json& addNull(const char* key);
+    // A value that is already JSON text (an array, a nested object).
+    Json& addRaw(const char* key, const std::string& json);
+    // A value that is present only when the text is: null otherwise.
+    Json& addOptional(const char* key, bool present, const std::string& value);
+
+    std::string str() const { return mText + "}"; }
+
+    static std::string array(const std::vector<std::string>& jsonValues);
+    static std::string stringArray(const std::vector<std::string>& values);
+
+private:
+    void key(const char* name);
+
+    std::string mText = "{";
+};
+
+// One JSON object written member by member into a sink, strings in slices:
+// a long value is never whole in memory in its escaped form. Keys are the
+// program's own names and go as they are.
+class JsonWriter {
+public:
+    explicit JsonWriter(TextSink& out) : mOut(out) { mOut.buffer() += '{'; }
+    JsonWriter& add(std::string_view name, std::string_view value) {
+        key(name);
+        string(value);
+        return *this;
+    }
+    JsonWriter& addBool(std::string_view name, bool value) {
+        return addRaw(name, value ? "true" : "false");
+    }
+    JsonWriter& addNull(std::string_view name) { return addRaw(name, "null"); }
+    JsonWriter& addRaw(std::string_view name, std::string_view json) {
+        key(name) += json;
+        return *this;
+    }
+    JsonWriter& addOptional(std::string_view name, bool present, std::string_view value) {
+        return present ? add(name, value) : addNull(name);
+    }
+    // A key whose value the caller writes next into the sink's buffer,
+    // which is returned.
+    TextBuffer& key(std::string_view name) {
+        TextBuffer& out = mOut.buffer();
+        char* at = out.extend(name.size() + (mFirst ? 3 : 4));
+        if (!mFirst) {
+            *at++ = ',';
+        }
+        mFirst = false;
+        *at++ = '"';
+        std::memcpy(at, name.data(), name.size());
+        at[name.size()] = '"';
+        at[name.size() + 1] = ':';
+        return out;
+    }
+    // A string value, for the caller's arrays.
+    void string(std::string_view value) {
+        mOut.buffer() += '"';
+        mOut.appendEscaped(value.data(), value.size(), appendJsonText);
+        mOut.buffer() += '"';
+    }
+    void end() { mOut.buffer() += '}'; }
+
+private:
+    TextSink& mOut;
+    bool mFirst = true;
+};
+
+} // namespace zorvlog
+
+#endif

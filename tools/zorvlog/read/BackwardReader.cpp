@@ -1,0 +1,151 @@
+#include "read/BackwardReader.h"
+
+#include "read/RecordGrouper.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace zorvlog {
+
+namespace {
+
+const std::size_t kBlock = 64 * 1024;
+// Enough of a line's start to tell whether it starts with a section.
+const std::size_t kSectionBytes = 128;
+
+} // namespace
+
+BackwardReader::BackwardReader(int fd, std::uint64_t size, LogInput::ZerosSeen zeros,
+                               std::size_t firstPiece)
+    : mFd(fd), mSize(size), mZeros(std::move(zeros)), mFirstPiece(firstPiece) {}
+
+BackwardReader::~BackwardReader() {
+    if (mFd >= 0) {
+        ::close(mFd);
+    }
+}
+
+// The block of the file that holds the byte at offset.
+bool BackwardReader::block(std::uint64_t offset) {
+    if (!mBlock.empty() && offset >= mBlockAt && offset < mBlockAt + mBlock.size()) {
+        return true;
+    }
+    mBlockAt = offset - offset % kBlock;
+    mBlock.resize(kBlock);
+    const ssize_t n = ::pread(mFd, mBlock.data(), kBlock, static_cast<off_t>(mBlockAt));
+    if (n <= 0 || mBlockAt + static_cast<std::uint64_t>(n) <= offset) {
+        mError = n < 0 ? std::strerror(errno) : "the file became shorter while it was read";
+        mBlock.clear();
+        return false;
+    }
+    mBlock.resize(static_cast<std::size_t>(n));
+    return true;
+}
+
+bool BackwardReader::lineStart(std::uint64_t offset, std::uint64_t& start) {
+    while (offset > 0) {
+        if (!block(offset - 1)) {
+            return false;
+        }
+        const std::size_t before = static_cast<std::size_t>(offset - mBlockAt);
+        const void* lf = ::memrchr(mBlock.data(), '\n', before);
+        if (lf != nullptr) {
+            start = mBlockAt +
+                    static_cast<std::size_t>(static_cast<const char*>(lf) - mBlock.data()) + 1;
+            return true;
+        }
+        offset = mBlockAt;
+    }
+    start = 0;
+    return true;
+}
+
+bool BackwardReader::contextStart(std::uint64_t start, std::uint64_t& from) {
+    from = start;
+    for (std::size_t sections = 0; from > 0 && sections < RecordGrouper::kContext;) {
+        if (!lineStart(from - 1, from)) {
+            return false;
+        }
+        char head[kSectionBytes];
+        const ssize_t n = ::pread(mFd, head, sizeof head, static_cast<off_t>(from));
+        if (n < 0) {
+            mError = std::strerror(errno);
+            return false;
+        }
+        const std::string_view line(head, static_cast<std::size_t>(n));
+        sections += startsWithSection(line.substr(0, line.find('\n'))) ? 1 : 0;
+    }
+    return true;
+}
+
+bool BackwardReader::group(std::uint64_t from, std::uint64_t start, std::uint64_t end) {
+    mPieceCount = 0;
+    const int fd = ::dup(mFd);
+    LogInput input;
+    input.keepChecksums(false);
+    if (fd < 0 || !input.openAt(fd, from, [&](std::uint64_t offset, std::uint64_t length) {
+            if (mZeros && offset >= start && offset < end) {
+                mZeros(offset, length);
+            }
+        })) {
+        mError = fd < 0 ? std::strerror(errno) : input.error();
+        return false;
+    }
+    bool done = false;
+    RecordGrouper grouper(
+        [&](LogEntry& entry) {
+            done = done || entry.offset >= end;
+            if (done || entry.offset < start) {
+                return;
+            }
+            if (mPieceCount == mPiece.size()) {
+                mPiece.emplace_back();
+            }
+            std::swap(mPiece[mPieceCount++], entry);
+        },
+        0);
+    LogInput::Line line;
+    LogInput::Status status = LogInput::kMore;
+    while (!done && (status = input.next(line)) != LogInput::kEnd && status != LogInput::kError) {
+        if (status == LogInput::kLine) {
+            grouper.addLine(line);
+        }
+    }
+    if (status == LogInput::kError) {
+        mError = input.error();
+        return false;
+    }
+    while (!done && input.rest(line)) {
+        grouper.addLine(line); // a torn last line
+    }
+    if (!done) {
+        grouper.finish();
+    }
+    return true;
+}
+
+bool BackwardReader::read(const Sink& sink) {
+    std::uint64_t end = mSize;
+    std::size_t piece = mFirstPiece;
+    while (end > 0) {
+        std::uint64_t start = 0, from = 0;
+        if (!lineStart(end > piece ? end - piece : 0, start) || !contextStart(start, from) ||
+            !group(from, start, end)) {
+            return false;
+        }
+        for (std::size_t i = mPieceCount; i-- > 0;) {
+            if (!sink(mPiece[i])) {
+                return true;
+            }
+            mPiece[i].reset();
+        }
+        end = start;
+        piece = std::max(std::min(2 * piece, kMaxPiece), piece);
+    }
+    return true;
+}
+
+} // namespace zorvlog

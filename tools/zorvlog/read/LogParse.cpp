@@ -1,0 +1,449 @@
+#include "read/LogParse.h"
+
+#include "cli/ArgParser.h"
+#include "output/EntryFormat.h"
+#include "output/TerminalText.h"
+#include "read/BackwardReader.h"
+#include "read/EntryFilter.h"
+#include "read/LogInput.h"
+#include "read/RecordGrouper.h"
+#include "read/RotationNames.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+namespace zorvlog {
+
+namespace {
+
+// Input whose first 64 KiB hold no line that starts with a section is not a
+// log (a core file, an image, a compressed format we do not read).
+const std::size_t kLookedAt = 64 * 1024;
+const std::size_t kAll = std::numeric_limits<std::size_t>::max();
+
+class StandardOutput : public TextSink {
+protected:
+    void write(const char* data, std::size_t size) override { std::fwrite(data, 1, size, stdout); }
+};
+
+bool holdsASection(const std::string& start) {
+    for (std::size_t from = 0; from < start.size();) {
+        std::size_t end = start.find('\n', from);
+        end = end == std::string::npos ? start.size() : end;
+        if (startsWithSection(std::string_view(start).substr(from, end - from))) {
+            return true;
+        }
+        from = end + 1;
+    }
+    return false;
+}
+
+// One FILE of the command line, and what parse says about it.
+struct Source {
+    std::string name;
+    std::string shown; // for a terminal
+
+    void note(const std::string& text) const {
+        std::fprintf(stderr, "zorvlog parse: %s: %s\n", shown.c_str(), text.c_str());
+    }
+    LogInput::ZerosSeen zerosNote() const {
+        return [this](std::uint64_t offset, std::uint64_t length) {
+            note(LogInput::zerosSkipped(offset, length));
+        };
+    }
+    int cannotRead(const std::string& why) const {
+        std::fprintf(stderr, "zorvlog: cannot read '%s': %s\n", shown.c_str(), why.c_str());
+        return 1;
+    }
+    int notToItsEnd(const std::string& why) const {
+        std::fprintf(stderr, "zorvlog: '%s' could not be read to its end: %s\n", shown.c_str(),
+                     why.c_str());
+        return 1;
+    }
+    // 2, said, when the start of the input shows that it is not a log.
+    int checkStart(LogInput& input) const {
+        const std::string start = input.peek(kLookedAt, holdsASection);
+        if (start.empty() || holdsASection(start)) {
+            return 0;
+        }
+        std::fprintf(stderr,
+                     "zorvlog: cannot read '%s': not a log (no line in its first 64 KiB starts "
+                     "with a process id, a date and a time)\n",
+                     shown.c_str());
+        return 2;
+    }
+    // Opens the input for reading from its start; the exit status when it
+    // cannot be read or is not a log.
+    int open(LogInput& input) const {
+        input.keepChecksums(false);
+        if (!input.open(name, zerosNote())) {
+            return cannotRead(input.error());
+        }
+        return checkStart(input);
+    }
+};
+
+// Feeds an input's lines to the grouper up to its end. The exit status: 1,
+// said, when it could not be read to its end.
+int readForward(LogInput& input, RecordGrouper& grouper, const Source& source) {
+    LogInput::Line line;
+    LogInput::Status status;
+    while ((status = input.next(line)) != LogInput::kEnd && status != LogInput::kError) {
+        if (status == LogInput::kLine) {
+            grouper.addLine(line);
+        }
+    }
+    while (status == LogInput::kEnd && input.rest(line)) {
+        grouper.addLine(line); // a torn last line
+    }
+    grouper.finish();
+    if (status == LogInput::kError || !input.complete()) {
+        return source.notToItsEnd(status == LogInput::kError ? input.error()
+                                                             : "the compressed data ends early");
+    }
+    return 0;
+}
+
+// Prints entries as rows under a heading, or as JSON Lines; with several
+// sources, a "==> FILE <==" line and the heading whenever the source changes.
+class Printer {
+public:
+    Printer(bool json, bool named) : mJson(json), mNamed(named) {}
+
+    void begin(const Source& source) {
+        mCurrent = &source;
+        if (!mJson) {
+            if (mNamed) {
+                mOut.buffer() += "==> " + source.shown + " <==\n";
+            }
+            mOut.buffer() += tableHeading() + "\n";
+        }
+    }
+    void print(const Source& source, const LogEntry& entry) {
+        if (mCurrent != &source) {
+            begin(source);
+        }
+        if (mJson) {
+            writeEntryJson(mOut, entry, source.name, mClock);
+        } else {
+            writeEntryRow(mOut, entry);
+        }
+        mOut.buffer() += '\n';
+        mOut.spill();
+    }
+    void flush() { mOut.flush(); }
+
+private:
+    bool mJson, mNamed;
+    const Source* mCurrent = nullptr;
+    SectionClock mClock;
+    StandardOutput mOut;
+};
+
+void noteCut(const Source& source, const LogEntry& entry) {
+    if (entry.truncated) {
+        source.note(truncationNote(entry));
+    }
+}
+
+// An input read from its start, every entry printed as soon as it is whole.
+int printForward(const Source& source, const EntryFilter& filter, Printer& printer) {
+    LogInput input;
+    const int opened = source.open(input);
+    if (opened != 0) {
+        return opened;
+    }
+    printer.begin(source);
+    RecordGrouper grouper([&](LogEntry& entry) {
+        noteCut(source, entry);
+        if (filter.matches(entry)) {
+            printer.print(source, entry);
+        }
+    });
+    const int status = readForward(input, grouper, source);
+    printer.flush();
+    return status;
+}
+
+// A matching entry, newest first; false: no more are wanted.
+using Emit = std::function<bool(LogEntry&)>;
+
+// A regular file of plain text, from its end.
+int emitBackward(const Source& source, int fd, std::uint64_t size, const EntryFilter& filter,
+                 const Emit& emit) {
+    LogInput head;
+    head.keepChecksums(false);
+    const int checked = head.open(::dup(fd)) ? source.checkStart(head) : 0;
+    if (checked != 0) {
+        ::close(fd);
+        return checked;
+    }
+    BackwardReader reader(fd, size, source.zerosNote());
+    const bool read = reader.read([&](LogEntry& entry) {
+        noteCut(source, entry);
+        return !filter.matches(entry) || emit(entry);
+    });
+    return read ? 0 : source.notToItsEnd(reader.error());
+}
+
+// An input that can only be read from its start (compressed, a pipe): its
+// last `wanted` matching entries are kept as it is read.
+int emitLastOfForward(const Source& source, const EntryFilter& filter, std::size_t wanted,
+                      const Emit& emit) {
+    LogInput input;
+    const int opened = source.open(input);
+    if (opened != 0) {
+        return opened;
+    }
+    std::vector<LogEntry> ring;
+    std::size_t next = 0;
+    RecordGrouper grouper(
+        [&](LogEntry& entry) {
+            noteCut(source, entry);
+            if (wanted == 0 || !filter.matches(entry)) {
+                return;
+            }
+            if (ring.size() < wanted) {
+                ring.emplace_back();
+            }
+            std::swap(ring[next], entry);
+            next = (next + 1) % wanted;
+        },
+        0);
+    const int status = readForward(input, grouper, source);
+    for (std::size_t k = 1; k <= ring.size(); ++k) {
+        if (!emit(ring[(next + wanted - k) % wanted])) {
+            break;
+        }
+    }
+    return status;
+}
+
+// An input that can only be read from its start, all of it newest first: it
+// is copied (uncompressed) into a file in $TMPDIR, which is read from its
+// end, so that memory stays bounded.
+int emitAllOfForward(const Source& source, int fd, const EntryFilter& filter, const Emit& emit) {
+    const char* dir = std::getenv("TMPDIR");
+    std::string path =
+        std::string(dir != nullptr && dir[0] != '\0' ? dir : "/tmp") + "/zorvlog-XXXXXX";
+    const int copy = ::mkostemp(&path[0], O_CLOEXEC);
+    if (copy < 0) {
+        ::close(fd);
+        return source.cannotRead("no temporary file for reading it newest first (" + path +
+                                 "): " + std::strerror(errno));
+    }
+    ::unlink(path.c_str());
+    gzFile in = gzdopen(fd, "rb");
+    if (in == nullptr) {
+        ::close(fd);
+    }
+    std::vector<char> buffer(256 * 1024);
+    int got = 0;
+    std::string problem;
+    while (in != nullptr &&
+           (got = gzread(in, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
+        for (ssize_t at = 0; at < got;) {
+            const ssize_t n = ::write(copy, buffer.data() + at, static_cast<std::size_t>(got - at));
+            if (n < 0 && errno != EINTR) {
+                problem = std::string("cannot hold it for reading it newest first (") + path +
+                          "): " + std::strerror(errno);
+                got = 0;
+                break;
+            }
+            at += n > 0 ? n : 0;
+        }
+        if (!problem.empty()) {
+            break;
+        }
+    }
+    if (problem.empty() && (in == nullptr || got < 0)) {
+        int code = 0;
+        const char* why = in == nullptr ? "cannot start decompressing" : gzerror(in, &code);
+        problem = code == Z_BUF_ERROR ? "the compressed data ends early" : why;
+    }
+    if (in != nullptr) {
+        gzclose(in);
+    }
+    struct stat st;
+    const int status =
+        ::fstat(copy, &st) == 0
+            ? emitBackward(source, copy, static_cast<std::uint64_t>(st.st_size), filter, emit)
+            : (::close(copy), source.cannotRead(std::strerror(errno)));
+    return problem.empty() ? status : std::max(status, source.notToItsEnd(problem));
+}
+
+// An input's matching entries, newest first, `wanted` at most.
+int emitNewestFirst(const Source& source, const EntryFilter& filter, std::size_t wanted,
+                    const Emit& emit) {
+    const int fd =
+        source.name == "-" ? ::dup(0) : ::open(source.name.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        const std::string why = std::strerror(errno);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return source.cannotRead(why);
+    }
+    unsigned char magic[2] = {0, 0};
+    const bool plainFile = S_ISREG(st.st_mode) &&
+                           !(::pread(fd, magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b);
+    if (plainFile) {
+        return emitBackward(source, fd, static_cast<std::uint64_t>(st.st_size), filter, emit);
+    }
+    if (wanted != kAll) {
+        ::close(fd);
+        return emitLastOfForward(source, filter, wanted, emit);
+    }
+    return emitAllOfForward(source, fd, filter, emit);
+}
+
+// The whole history newest first, `wanted` entries at most: printed as they
+// come with --reverse, else kept and printed oldest first.
+int printNewestFirst(const std::vector<Source>& sources, const EntryFilter& filter,
+                     std::size_t wanted, bool reverse, Printer& printer) {
+    struct Kept {
+        const Source* source;
+        LogEntry entry;
+    };
+    std::vector<Kept> kept;
+    std::size_t left = wanted;
+    int status = 0;
+    if (sources.size() == 1) {
+        printer.begin(sources[0]);
+    }
+    for (auto it = sources.rbegin(); it != sources.rend(); ++it) {
+        const Source& source = *it;
+        int result = 0;
+        if (left == 0) {
+            // Not needed; still said when it cannot be read or is no log.
+            LogInput input;
+            result = source.open(input);
+        } else {
+            result = emitNewestFirst(source, filter, left, [&](LogEntry& entry) {
+                if (reverse) {
+                    printer.print(source, entry);
+                } else {
+                    kept.push_back(Kept{&source, LogEntry()});
+                    std::swap(kept.back().entry, entry);
+                }
+                return left == kAll || --left > 0;
+            });
+        }
+        status = std::max(status, result);
+    }
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+        printer.print(*it->source, it->entry);
+    }
+    printer.flush();
+    return status;
+}
+
+} // namespace
+
+int LogParse::run(const std::vector<std::string>& args) {
+    std::vector<ArgParser::Option> options{
+        {"json", false}, {"lines", true, false, 'n'}, {"reverse", false, false, 'r'}};
+    for (const ArgParser::Option& filterOption : EntryFilter::options()) {
+        options.push_back(filterOption);
+    }
+    ArgParser parser(options);
+    parser.parse(args);
+    const EntryFilter filter = EntryFilter::fromOptions(parser, std::time(nullptr));
+    std::size_t wanted = kAll;
+    if (parser.has("lines")) {
+        int lines = 0;
+        if (!parseInt(parser.value("lines"), lines) || lines < 0) {
+            throw UsageError("--lines needs a number of records, not '" + parser.value("lines") +
+                             "'");
+        }
+        wanted = static_cast<std::size_t>(lines);
+    }
+    const bool reverse = parser.has("reverse");
+    std::vector<std::string> names = parser.operands();
+    if (names.empty()) {
+        names.push_back("-");
+    }
+    std::vector<Source> sources;
+    for (const std::string& name : historyOrder(names)) {
+        sources.push_back(Source{name, forTerminal(name)});
+    }
+    Printer printer(parser.has("json"), sources.size() > 1);
+    if (wanted != kAll || reverse) {
+        return printNewestFirst(sources, filter, wanted, reverse, printer);
+    }
+    int status = 0;
+    for (const Source& source : sources) {
+        status = std::max(status, printForward(source, filter, printer));
+    }
+    return status;
+}
+
+const char* LogParse::help() {
+    return "Usage: zorvlog parse [--json] [--lines N] [--reverse] [--since TIME] [--until TIME]\n"
+           "                     [--kind KIND] [--pid N] [--vendor ID] [--code N]\n"
+           "                     [--grep REGEX] [FILE...]\n"
+           "\n"
+           "Reads log files written by the library (standard input when no FILE is given,\n"
+           "or for \"-\"), plain or gzip-compressed whatever their names, and splits each\n"
+           "line into process id, date, time and payload: key/value pairs, tab-separated\n"
+           "items (debug records) or comma-separated items (performance rows). A line that\n"
+           "does not start with a section is the tail of a value that held a line break and\n"
+           "is joined to the line before. The lines of one error record (Reason,\n"
+           "ComputerName, OS, File/Line, VendorID, VendorError and the version line keyed by\n"
+           "the vendor's name) become one entry. Nothing in the format is escaped, so a value\n"
+           "that holds \",\" or \"=\" is split where they stand. Entries are printed as they\n"
+           "are read; memory is bounded by the longest record, and a record longer than\n"
+           "16 MiB is cut (said on stderr). Empty lines are passed over; a run of zero bytes\n"
+           "(what a crash leaves) is skipped and said on stderr. In the table, control\n"
+           "characters, bidirectional controls and bytes that are not UTF-8 are shown\n"
+           "escaped, in file names too.\n"
+           "\n"
+           "Several FILEs are read as one history: the generations of a log in the order\n"
+           "of its rotation (app.log.2.gz, app.log.1, app.log, as 'zorvlog follow' reads\n"
+           "them), each file from its start; logs in the order they are named.\n"
+           "\n"
+           "  --json         one JSON object per entry, one per line, with the section's\n"
+           "                 time as \"timestamp\" (RFC 3339 in this process's time zone),\n"
+           "                 \"host\", \"severity\" (err, debug, info or notice) and, for a\n"
+           "                 record that was cut, \"truncated\": true\n"
+           "  -n, --lines N  only the last N entries (that match), read from the end of a\n"
+           "                 plain file without reading the rest; their line numbers are\n"
+           "                 not known (\"-\", and \"lines\": null in JSON)\n"
+           "  -r, --reverse  newest first (line numbers not known either); a compressed\n"
+           "                 file or standard input is first copied, uncompressed, into a\n"
+           "                 file in $TMPDIR (else /tmp)\n"
+           "\n"
+           "Filters, all of which an entry must pass:\n"
+           "\n"
+           "  --since TIME   entries whose section time is TIME or later; the section time\n"
+           "                 is when the writer started its section, not when the record was\n"
+           "                 written: a process that started it long ago writes records\n"
+           "                 under an old time\n"
+           "  --until TIME   entries whose section time is TIME or earlier (its whole\n"
+           "                 second); TIME is local time: 2026-12-08 09:30:00, 2026-12-08\n"
+           "                 (midnight), 09:30 (today), today, yesterday, now, -1h, -30min,\n"
+           "                 \"2h ago\", @SECONDS; an entry without a time passes neither\n"
+           "  --kind KIND    error, debug, perf, pairs or text; several joined by commas\n"
+           "  --pid N        entries written by process N\n"
+           "  --vendor ID    error records of that vendor: its number, or a component\n"
+           "                 name (ZorvQet, any case) for its number\n"
+           "  --code N       error records whose VendorError is N\n"
+           "  --grep REGEX   entries one of whose lines, as in the file, holds a match of\n"
+           "                 the extended regular expression REGEX (case sensitive)\n"
+           "\n"
+           "Exit status: 0, also when no entry matches; 1 when a FILE cannot be read to its\n"
+           "end; 2 bad arguments (a filter that does not read: one line says which), or a\n"
+           "FILE that is not a log (no line in its first 64 KiB starts with a process id, a\n"
+           "date and a time). The other FILEs are still read.\n";
+}
+
+} // namespace zorvlog

@@ -1,0 +1,250 @@
+#include "status/Status.h"
+
+#include "QetFiles.h"
+
+#include "DirectoryPolicy.h"
+#include "LockPlace.h"
+#include "cli/ArgParser.h"
+#include "output/Json.h"
+#include "status/QetInstance.h"
+#include "table/TableCheck.h"
+#include "write/DefaultLoggers.h"
+#include "write/LogFileAccess.h"
+
+#include <zorv/ZorvUtil.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace zorvlog {
+
+namespace {
+
+// One line of the report: its label in the text, its member in the JSON
+// object, and whether it stops something a client needs.
+struct Item {
+    const char* key;
+    const char* label;
+    std::string text;
+    Json json;
+    bool off = false;
+};
+
+// A default log file: whether a record could be appended to it, asked without
+// making it, and the item's words for it.
+std::string fileProblem(const std::string& path) {
+    return path.empty() ? "no local user data directory" : appendProblem(path);
+}
+
+void describeFile(Item& item, const std::string& path, const std::string& problem) {
+    item.json.addOptional("file", !path.empty(), path)
+        .addOptional("problem", !problem.empty(), problem);
+    item.text += path.empty() ? "none" : path;
+    item.text += problem.empty() || path.empty() ? "" : ": cannot be written: " + problem;
+}
+
+// A switchable logger: its variable, whether it writes, and its file. The
+// file matters only while the logger is on.
+Item loggerItem(const char* key, const char* label, const char* variable, bool on,
+                const std::string& path) {
+    Item item{key, label, on ? "on" : "off", Json(), false};
+    const char* value = std::getenv(variable);
+    const std::string shown = value != nullptr ? value : "";
+    item.json.add("variable", variable).addOptional("value", value != nullptr, shown);
+    item.json.addBool("on", on);
+    item.text +=
+        " (" + std::string(variable) + (value != nullptr ? "=\"" + shown + "\")" : " is not set)");
+    const bool misleading = switchReadsOff(variable);
+    const std::string warning =
+        "any value switches it on, \"" + shown + "\" too: unset " + variable + " to switch it off";
+    item.json.addOptional("warning", misleading, warning);
+    item.text += misleading ? "; warning: " + warning : "";
+    const std::string problem = fileProblem(path);
+    item.text += "\n    file ";
+    describeFile(item, path, problem);
+    item.off = on && !problem.empty();
+    return item;
+}
+
+Item qetLogItem(const std::string& path) {
+    const std::string problem = fileProblem(path);
+    Item item{"qet_log", "QET's log", "", Json(), !problem.empty()};
+    describeFile(item, path, problem);
+    return item;
+}
+
+Item directoryItem(const std::string& dir) {
+    std::string why;
+    const bool usable =
+        !dir.empty() && zorv_detail::directoryAllowed(dir, zorv_detail::DirectoryUse::Logs, &why);
+    Item item{"log_directory", "log directory", dir.empty() ? "none" : dir, Json(), !usable};
+    item.json.addOptional("path", !dir.empty(), dir)
+        .addBool("usable", usable)
+        .addOptional("reason", !usable, dir.empty() ? "no local user data directory" : why);
+    item.text += usable        ? ": usable"
+                 : dir.empty() ? ""
+                               : " " + why + ": the library writes nothing there";
+    return item;
+}
+
+Item tableItem() {
+    const TableCheck::Search found = TableCheck::search();
+    const std::string& path = found.path;
+    Item item{"table", "error-code table", path.empty() ? "none found" : path, Json(), true};
+    item.json.addOptional("file", !path.empty(), path);
+    // Tables the search passed over: a person put them there and expects
+    // them to be read.
+    std::string passedOver;
+    for (const std::string& note : found.passedOver) {
+        passedOver += (passedOver.empty() ? "" : "\n") + note;
+    }
+    item.json.addOptional("passed_over", !passedOver.empty(), passedOver);
+    if (path.empty()) {
+        item.json.addNull("clean");
+        item.text += " (" + TableCheck::noTableText(found) + ")";
+    } else {
+        TableCheck checker;
+        const bool read = checker.check(path);
+        item.off = !read || !checker.findings().empty();
+        item.json.addBool("clean", !item.off);
+        if (!read) {
+            item.json.add("problem", checker.readError());
+            item.text += ": cannot be read: " + checker.readError();
+        } else {
+            const long findings = static_cast<long>(checker.findings().size());
+            item.json.add("tables", static_cast<long>(checker.tableCount()))
+                .add("errors", static_cast<long>(checker.errorCount()))
+                .add("findings", findings);
+            item.text +=
+                item.off ? ": " + std::to_string(findings) + " findings (see 'zorvlog check-table')"
+                         : ": clean (" + std::to_string(checker.tableCount()) + " tables, " +
+                               std::to_string(checker.errorCount()) + " error codes)";
+        }
+    }
+    for (const std::string& note : found.passedOver) {
+        item.text += "\n    " + note;
+    }
+    item.text += found.unloadable.empty() ? "" : "\n    " + found.unloadable;
+    return item;
+}
+
+Item lockPlaceItem(const std::string& dir, const std::string& why) {
+    Item item{"lock_place", "lock place", dir, Json(), dir.empty()};
+    item.json.addOptional("path", !dir.empty(), dir).addOptional("reason", dir.empty(), why);
+    if (dir.empty()) {
+        item.text = "none (" + why + "): records are written without the lock";
+    }
+    return item;
+}
+
+Item qetItem(const std::string& lockDir) {
+    QetInstance qet;
+    if (lockDir.empty()) {
+        qet.detail = "no lock place to look in";
+    } else {
+        qet = QetInstance::find(lockDir);
+    }
+    Item item{"qet", "QET", "", Json(), false};
+    item.json.add("state", qet.state == QetInstance::kServing      ? "serving"
+                           : qet.state == QetInstance::kNotServing ? "not serving"
+                                                                   : "unknown");
+    item.json.addOptional("lock_file", !qet.lockFile.empty(), qet.lockFile);
+    if (qet.state != QetInstance::kServing) {
+        item.json.add("detail", qet.detail);
+        item.text =
+            (qet.state == QetInstance::kNotServing ? "not serving: " : "unknown: ") + qet.detail;
+        return item;
+    }
+    struct stat st;
+    const bool reachable =
+        !qet.socket.empty() && ::stat(qet.socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+    item.off = !qet.socket.empty() && !reachable;
+    item.json.add("pid", qet.pid).addOptional("socket", !qet.socket.empty(), qet.socket);
+    item.json.addBool("socket_present", reachable);
+    item.text = "serving this user (pid " + std::to_string(qet.pid) + ")";
+    item.text += qet.socket.empty() ? ", socket not recorded yet"
+                 : reachable        ? " on " + qet.socket
+                                    : ", but its socket " + qet.socket + " is gone";
+    return item;
+}
+
+} // namespace
+
+int Status::run(const std::vector<std::string>& args) {
+    ArgParser parser({{"json", false}});
+    parser.parse(args);
+    if (!parser.operands().empty()) {
+        throw UsageError("status takes no operands");
+    }
+
+    DebugLogger debug;
+    PerfLogger perf;
+    const std::string debugLog = debug.getLogFileName().bytes();
+    const std::string dataDir = debugLog.empty() ? std::string() : directoryOf(debugLog);
+    std::string lockWhy;
+    const std::string lockDir = zorv_detail::lockDirectory(&lockWhy);
+
+    std::vector<Item> items;
+    items.push_back(loggerItem("debug", "debug logging", ZorvDebugLogger::ZORV_DEBUG_MODE,
+                               debug.enabled(), debugLog));
+    items.push_back(loggerItem("perf", "performance logging", ZorvPerfLogger::ZORV_PERF_LOG,
+                               perf.enabled(), perf.getLogFileName().bytes()));
+    items.push_back(
+        qetLogItem(dataDir.empty() ? dataDir : dataDir + "/" + zorv_detail::kQetErrorLogName));
+    items.push_back(directoryItem(dataDir));
+    items.push_back(tableItem());
+    items.push_back(lockPlaceItem(lockDir, lockWhy));
+    items.push_back(qetItem(lockDir));
+
+    std::vector<std::string> offKeys, offLabels;
+    for (const Item& item : items) {
+        if (item.off) {
+            offKeys.push_back(item.key);
+            offLabels.push_back(item.label);
+        }
+    }
+    if (parser.has("json")) {
+        Json all;
+        for (const Item& item : items) {
+            all.addRaw(item.key, item.json.str());
+        }
+        all.addRaw("off", Json::stringArray(offKeys));
+        std::printf("%s\n", all.str().c_str());
+    } else {
+        for (const Item& item : items) {
+            std::printf("%-21s %s\n", (std::string(item.label) + ":").c_str(), item.text.c_str());
+        }
+        std::string summary;
+        for (const std::string& label : offLabels) {
+            summary += (summary.empty() ? "" : ", ") + label;
+        }
+        std::printf("%s\n", summary.empty() ? "Everything a client needs works."
+                                            : ("Off: " + summary + ".").c_str());
+    }
+    return offKeys.empty() ? 0 : 1;
+}
+
+const char* Status::help() {
+    return "Usage: zorvlog status [--json]\n"
+           "\n"
+           "Says what a client of this environment would do, for when nothing is logged:\n"
+           "whether ZORV_DEBUG_MODE and ZORV_PERF_LOG switch the debug and performance\n"
+           "loggers on (any value does, 0 too), their files and QET's QET.log in the local\n"
+           "user data directory and whether the directory policy lets the library write\n"
+           "there, the error-code table the library would load and whether it is clean (as\n"
+           "check-table finds it), the lock place of the log mutexes, and whether a QET\n"
+           "serves this user and on which socket (from QET's instance lock: nothing is\n"
+           "connected to, so a socket-activated QET is not started). Like any client it\n"
+           "makes the data directory and the lock place when they are missing.\n"
+           "\n"
+           "  --json   one JSON object: debug, perf, qet_log, log_directory, table,\n"
+           "           lock_place, qet, and off (the members that are off)\n"
+           "\n"
+           "Exit status: 0 everything a client needs works (a logger switched off or no\n"
+           "QET running is not a fault); 1 something is off: a log file or its directory\n"
+           "cannot be written, no clean table, no lock place, or QET's socket is gone;\n"
+           "2 bad arguments.\n";
+}
+
+} // namespace zorvlog
