@@ -70,6 +70,7 @@ step "documentation in each package"
 for deb in "$work"/*.deb; do
   case $deb in *-dbgsym_*) continue ;; esac
   package=$(dpkg-deb -f "$deb" Package)
+  mkdir -p "$work/alone/$package"
   dpkg -x "$deb" "$work/alone/$package"
   docs=$work/alone/$package/usr/share/doc/$package
   ! ls "$docs"/*.md.gz >/dev/null 2>&1 || fail "$package: compressed pages (their links break)"
