@@ -2,7 +2,9 @@
 # zorvlog-commands.sh ZORVLOG: the COMMANDS section of zorvlog(1), for
 # help2man's --include, made from the help of every command that
 # 'zorvlog --help' lists. A new command needs nothing here: its --help is its
-# section of the page.
+# section of the page. Then the EXAMPLES section, in place of help2man's own
+# reading of the Examples paragraph of 'zorvlog --help' (a command at an
+# indent of two, what it does at six): each command in bold over its text.
 #
 # The help texts follow one layout, turned into roff line by line: the usage
 # lines (up to the first blank line) stay as they are, their indent less the
@@ -45,3 +47,16 @@ for command in $commands; do
     { sub(/^ +/, ""); print roff($0) }
     END { if (usage) print ".fi" }'
 done
+
+echo "[=EXAMPLES]"
+"$zorvlog" --help | awk '
+  function roff(text) {
+    gsub(/\\/, "\\e", text)
+    gsub(/-/, "\\-", text)
+    return text
+  }
+  /^Examples:/ { on = 1; next }
+  !on { next }
+  NF == 0 { exit }
+  /^      / { sub(/^ +/, ""); print roff($0); next }
+  /^  / { sub(/^ +/, ""); print ".TP"; print "\\fB" roff($0) "\\fR"; next }'

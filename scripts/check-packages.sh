@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from a temporary copy of the tree and checks them
 # as a user would get them, without installing anything into the system:
-# lintian (no error, no warning), what each package holds and depends on
+# lintian (no error, no warning; and none of the tags below even at pedantic
+# level), the build's leftovers ignored by git, each package's documentation
+# (whole, uncompressed, its relative links resolving inside the package, the
+# paths that configs and manual pages name present), the README's install
+# line for each role simulated by apt, what each package holds and depends on
 # (zorv-tools without Qt, qet-send in qet replacing the old zorv-tools), the
 # installed example built against a root of the -dev package and its
 # dependencies alone, the packages unpacked with dpkg -x into a temporary root,
@@ -28,6 +32,8 @@ else
   tar -C "$src" --exclude='./build*' -cf - . | tar -xf - -C "$work/tree"
 fi
 
+(cd "$work/tree" && find . -type f | sort) >"$work/tree-files"
+
 step "dpkg-buildpackage"
 if ! (cd "$work/tree" &&
   DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" DEB_BUILD_PROFILES=nocheck \
@@ -38,7 +44,18 @@ fi
 changes=$(echo "$work"/zorv_*.changes)
 
 step "lintian"
-lintian --fail-on error,warning "$changes" || fail "lintian reports errors or warnings"
+lintian -I --pedantic --fail-on error,warning "$changes" >"$work/lintian.log" 2>&1 ||
+  { cat "$work/lintian.log" >&2; fail "lintian reports errors or warnings"; }
+# Documentation where users look for it, whole, and no path said twice.
+tags='package-contains-documentation-outside-usr-share-doc|hardening-no-fortify-functions|repeated-path-segment'
+! grep -E ": ($tags) " "$work/lintian.log" >&2 || fail "lintian: documentation or hardening tags"
+
+step "the build's leftovers are ignored by git"
+if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  leftovers=$( (cd "$work/tree" && find . -type f | sort) | comm -13 "$work/tree-files" - |
+    sed 's|^\./||' | { git -C "$src" check-ignore --no-index --stdin -n -v || true; } | sed -n 's/^::\t//p')
+  [ -z "$leftovers" ] || fail "the package build leaves files that git does not ignore: $leftovers"
+fi
 
 step "unpacked into a temporary root"
 root=$work/root
@@ -47,6 +64,62 @@ for deb in "$work"/*.deb; do
   dpkg -x "$deb" "$root"
 done
 [ -z "${1:-}" ] || { mkdir -p "$1" && cp "$work"/*.deb "$changes" "$1"/; }
+
+step "documentation in each package"
+# Each package unpacked alone: a page's links must resolve in its own package.
+for deb in "$work"/*.deb; do
+  case $deb in *-dbgsym_*) continue ;; esac
+  package=$(dpkg-deb -f "$deb" Package)
+  mkdir -p "$work/alone/$package"
+  dpkg -x "$deb" "$work/alone/$package"
+  docs=$work/alone/$package/usr/share/doc/$package
+  ! ls "$docs"/*.md.gz >/dev/null 2>&1 || fail "$package: compressed pages (their links break)"
+  for page in "$docs"/*.md; do
+    [ -e "$page" ] || continue
+    # Relative links to files; a link's #anchor is dropped, web links are not ours.
+    grep -o '](\([^)#]*\)' "$page" | sed 's/^](//' | grep -v -E '^$|^[a-z]+:' | sort -u |
+      while read -r link; do
+        [ -e "$(dirname "$page")/$link" ] || fail "$package: ${page##*/} links to $link, not in the package"
+      done
+  done
+done
+for page in zorv-tools/operations.md zorv-tools/zorvlog.md zorv-tools/log-format.md \
+  zorv-tools/environment.md zorv-tools/error-table.md zorv-tools/README.md qet/qet.md \
+  libzorverrorlog-dev/client-guide.md; do
+  [ -s "$work/alone/${page%%/*}/usr/share/doc/$page" ] || fail "/usr/share/doc/$page is not installed"
+done
+[ -z "$(find "$root/usr/share/zorv" -name '*.md')" ] || fail "pages under /usr/share/zorv"
+# Every installed documentation path that a shipped config, unit or manual
+# page names exists once the packages are in place.
+{
+  grep -rhoE '/usr/share/doc/[A-Za-z0-9._/-]*[A-Za-z0-9_]' "$root/usr/share/zorv" || true
+  for page in "$root"/usr/share/man/man1/*.1.gz; do
+    zcat "$page" | sed 's/\\-/-/g' | grep -oE '/usr/share/doc/[A-Za-z0-9._/-]*[A-Za-z0-9_]' || true
+  done
+} | sort -u >"$work/named-docs"
+[ -s "$work/named-docs" ] || fail "no config or manual page names the installed documentation"
+while read -r path; do
+  [ -e "$root$path" ] || fail "$path is named by a config or manual page but not installed"
+done <"$work/named-docs"
+
+step "the README's install line for each role, simulated"
+# apt resolves local packages only when every one of ours that they need is
+# named: each role's line must stand on its own.
+roles=$(grep -E '^apt install \./' "$src/README.md") || fail "README.md has no role's install line"
+[ "$(wc -l <<<"$roles")" -ge 3 ] || fail "README.md has fewer than three roles' install lines"
+while read -r line; do
+  read -ra words <<<"${line#apt install }"
+  (
+    cd "$work"
+    shopt -s failglob
+    # shellcheck disable=SC2206 # the words are globs to expand here
+    args=(${words[*]})
+    apt-get install -s -q "${args[@]}" >"$work/role.log" 2>&1
+  ) || { cat "$work/role.log" >&2; fail "README's line does not install: $line"; }
+done <<<"$roles"
+! grep -E '^apt install .*qet_' <<<"$(head -n1 <<<"$roles")" || fail "the server's line installs QET"
+(cd "$work/tree" && apt-get build-dep -s -q ./ >"$work/build-dep.log" 2>&1) ||
+  { cat "$work/build-dep.log" >&2; fail "apt-get build-dep ./ does not resolve"; }
 
 step "what each package holds and pulls in"
 field() { dpkg-deb -f "$work/${1}_"*.deb "$2"; }

@@ -1,6 +1,7 @@
 // The shipped logrotate files run by the real logrotate against writers of
 // the library, rotations forced between their records.
 
+#include "OpsSettings.h"
 #include "OpsSupport.h"
 #include "support/CapturedProcess.h"
 
@@ -20,17 +21,8 @@
 
 namespace {
 
-struct Setting {
-    const char* name;
-    // What replaces the shipped "nocreate", "compress" and "delaycompress";
-    // null keeps the shipped file as it is.
-    const char* directives;
-};
-
-// Named, not dumped byte by byte, in test listings.
-void PrintTo(const Setting& setting, std::ostream* out) {
-    *out << setting.name;
-}
+using ops::LongOpsRotation;
+using Setting = ops::RotationSetting;
 
 std::string configFor(const Setting& setting, const std::string& file) {
     std::string config = ops::serviceRotation(file);
@@ -41,8 +33,6 @@ std::string configFor(const Setting& setting, const std::string& file) {
     }
     return config;
 }
-
-class LongOpsRotation : public ::testing::TestWithParam<Setting> {};
 
 TEST_P(LongOpsRotation, EveryRecordOnceAcrossTheRotatedFiles) {
     if (::geteuid() != 0) {
@@ -81,21 +71,11 @@ TEST_P(LongOpsRotation, EveryRecordOnceAcrossTheRotatedFiles) {
     }
 }
 
-std::string nameOf(const ::testing::TestParamInfo<Setting>& info) {
-    return info.param.name;
-}
-
+// The settings the shipped file warns against are measured by bench/ops.
 INSTANTIATE_TEST_SUITE_P(Safe, LongOpsRotation,
                          ::testing::Values(Setting{"Shipped", nullptr},
                                            Setting{"Nocreate", "nocreate"}),
-                         nameOf);
-// The settings the shipped file warns against, measured on request
-// (--gtest_also_run_disabled_tests): their losses vary from run to run.
-INSTANTIATE_TEST_SUITE_P(
-    DISABLED_Unsafe, LongOpsRotation,
-    ::testing::Values(Setting{"Create", "create"}, Setting{"Copytruncate", "copytruncate"},
-                      Setting{"CompressWithoutDelay", "nocreate\n    compress"}),
-    nameOf);
+                         ops::settingName<Setting>);
 
 // The per-user units: what the service runs, run as an ordinary user on the
 // default logs in its home.

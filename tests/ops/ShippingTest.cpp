@@ -1,9 +1,10 @@
 // The shipped agent and central configurations in the real daemons on
 // 127.0.0.1, under writers of the library and rotations by the shipped
 // logrotate snippet: the central file must be the agent's file, byte for
-// byte. Other settings are measured on request
-// (--gtest_also_run_disabled_tests).
+// byte. The settings the shipped files warn against are measured by
+// bench/ops/unsafe-settings.sh.
 
+#include "OpsSettings.h"
 #include "OpsSupport.h"
 #include "support/CapturedProcess.h"
 
@@ -21,21 +22,10 @@
 namespace {
 
 using Daemon = std::unique_ptr<ops::Daemon>;
-// Regular expressions and what replaces them.
-using Rewrites = std::vector<std::pair<std::string, std::string>>;
-
-// A setting measured against the shipped one: rewrites of the shipped
-// agent's and central side's files.
-struct Setting {
-    const char* name;
-    Rewrites agent;
-    Rewrites central;
-};
-
-// Named, not dumped byte by byte, in test listings.
-void PrintTo(const Setting& setting, std::ostream* out) {
-    *out << setting.name;
-}
+using ops::LongOpsRsyslog;
+using ops::LongOpsSyslogNg;
+using ops::Rewrites;
+using Setting = ops::ShippingSetting;
 
 std::string rewritten(std::string text, const Rewrites& rewrites) {
     for (const auto& rewrite : rewrites) {
@@ -45,10 +35,6 @@ std::string rewritten(std::string text, const Rewrites& rewrites) {
         text = std::regex_replace(text, pattern, rewrite.second);
     }
     return text;
-}
-
-std::string nameOf(const ::testing::TestParamInfo<Setting>& info) {
-    return info.param.name;
 }
 
 // The one file a central side wrote for the one host sending to it.
@@ -141,8 +127,6 @@ Daemon syslogNgCentral(const ops::OpsHome& home, const std::string& port,
                               rewrites));
 }
 
-class LongOpsRsyslog : public ::testing::TestWithParam<Setting> {};
-
 TEST_P(LongOpsRsyslog, AgentAndCentralDeliverTheRawFileByteForByte) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root: the writers run as nobody, logrotate as root with su";
@@ -162,27 +146,9 @@ TEST_P(LongOpsRsyslog, AgentAndCentralDeliverTheRawFileByteForByte) {
                    ops::rotations(20), 0);
 }
 
-const char kGlobal[] = R"(global\([^)]*\)\n)";
-const char kEndPattern[] = R"(endmsg\.regex="([^"\\]|\\.)*")";
-
+// The settings the shipped files warn against are measured by bench/ops.
 INSTANTIATE_TEST_SUITE_P(Safe, LongOpsRsyslog, ::testing::Values(Setting{"Shipped", {}, {}}),
-                         nameOf);
-INSTANTIATE_TEST_SUITE_P(
-    DISABLED_Unsafe, LongOpsRsyslog,
-    ::testing::Values(
-        Setting{"Defaults",
-                {{kGlobal, ""},
-                 {R"(\n *(escapeLF="off"|readTimeout="2"))", ""},
-                 {kEndPattern, ""},
-                 {R"(TCP_Framing="octet-counted" template="zorvRfc5424")", ""}},
-                {{kGlobal, ""}, {R"( maxFrameSize="[0-9]+")", ""}}},
-        Setting{"StartPattern", {{kEndPattern, R"(startmsg.regex="^[0-9]+\t[0-9]{4}/")"}}, {}}),
-    nameOf);
-
-// syslog-ng's file() looks for a new file once a second (follow-freq): a
-// file renamed away twice within that second is never read. Rotations are
-// days apart in service; here they are seconds apart.
-class LongOpsSyslogNg : public ::testing::TestWithParam<Setting> {};
+                         ops::settingName<Setting>);
 
 TEST_P(LongOpsSyslogNg, AgentAndCentralDeliverTheRawFileByteForByte) {
     if (::geteuid() != 0) {
@@ -209,18 +175,7 @@ TEST_P(LongOpsSyslogNg, AgentAndCentralDeliverTheRawFileByteForByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Safe, LongOpsSyslogNg, ::testing::Values(Setting{"Shipped", {}, {}}),
-                         nameOf);
-INSTANTIATE_TEST_SUITE_P(
-    DISABLED_Unsafe, LongOpsSyslogNg,
-    ::testing::Values(Setting{"PrefixOnly",
-                              {{R"(multi-line-mode\(prefix-suffix\))", "multi-line-mode(regexp)"},
-                               {R"(\n *multi-line-suffix\("([^"\\]|\\.)*"\))", ""}},
-                              {}},
-                      Setting{"WildcardFile",
-                              {{R"re(file\("([^"]*)/([^"/]*)")re",
-                                R"re(wildcard-file(base-dir("$1") filename-pattern("$2"))re"}},
-                              {}}),
-    nameOf);
+                         ops::settingName<Setting>);
 
 // What the configs that read the log file directly (rsyslog's imfile,
 // syslog-ng's file()) make of the records contrib/README lists as their

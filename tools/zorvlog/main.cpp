@@ -51,6 +51,21 @@ void usage(FILE* out) {
                       "2 bad arguments.\n");
 }
 
+// What an operator types most, for --help and the manual page's EXAMPLES
+// (help2man makes the section from this paragraph).
+const char kExamples[] =
+    "\nExamples:\n"
+    "  zorvlog status\n"
+    "      why nothing is logged: the loggers, their files, the table, QET\n"
+    "  zorvlog parse -n 20 /var/log/app/app.log\n"
+    "      the last 20 records of a log\n"
+    "  zorvlog parse --kind error --since -1h /var/log/app/app.log*\n"
+    "      the error records of the last hour, rotated generations included\n"
+    "  zorvlog follow --json /var/log/app/app.log\n"
+    "      every record as it is written, one JSON object a line, across rotation\n"
+    "  zorvlog check-table\n"
+    "      the error-code table the library would load, and what is wrong with it\n";
+
 bool wantsHelp(const std::vector<std::string>& args) {
     for (const std::string& arg : args) {
         if (arg == "--") {
@@ -73,6 +88,7 @@ int main(int argc, char** argv) {
     const std::string name = argv[1];
     if (name == "--help" || name == "-h" || name == "help") {
         usage(stdout);
+        std::fputs(kExamples, stdout);
         return 0;
     }
     if (name == "--version") {
