@@ -249,6 +249,11 @@ void RecordGrouper::settle(bool final) {
         mSink(mHeld[0]);
         for (std::size_t k = 0; k < count; ++k) {
             mHeld[k].reset();
+            // As in hold(): a spare keeps a short buffer only, so that long
+            // records in turn do not each leave one behind.
+            if (mHeld[k].text.capacity() > 65536) {
+                mHeld[k].text = std::string();
+            }
         }
         std::rotate(mHeld.begin(), mHeld.begin() + static_cast<std::ptrdiff_t>(count),
                     mHeld.begin() + static_cast<std::ptrdiff_t>(mHeldCount));
