@@ -176,6 +176,10 @@ bool BackwardReader::read(const Sink& sink) {
                 return true;
             }
             mPiece[i].reset();
+            // A long record's buffer is not kept for the pieces after it.
+            if (mPiece[i].text.capacity() > kBlock) {
+                mPiece[i].text = std::string();
+            }
         }
         end = start;
         piece = std::max(std::min(2 * piece, kMaxPiece), piece);
