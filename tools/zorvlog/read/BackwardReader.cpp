@@ -178,7 +178,7 @@ bool BackwardReader::read(const Sink& sink) {
             mPiece[i].reset();
             // A long record's buffer is not kept for the pieces after it.
             if (mPiece[i].text.capacity() > kBlock) {
-                mPiece[i].text = std::string();
+                std::string().swap(mPiece[i].text);
             }
         }
         end = start;

@@ -183,7 +183,7 @@ void LogInput::deliver(Line& line, std::size_t length, std::size_t lineEnd) {
         appendLong(std::min(length, room));
         line.cut = mLongCut || length > room;
         line.text = std::move(mLong);
-        mLong = std::string();
+        std::string().swap(mLong);
         line.offset = mLongOffset;
         mInLong = false;
     } else {

@@ -394,7 +394,7 @@ int printNewestFirst(const std::vector<Source>& sources, const EntryFilter& filt
     }
     for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
         printer.print(*it->source, it->entry);
-        it->entry = LogEntry();
+        LogEntry gone(std::move(it->entry)); // its buffers freed here, not kept
     }
     printer.flush();
     return status;

@@ -227,7 +227,7 @@ void RecordGrouper::hold() {
     mOpenEntry.reset();
     // A long line's buffer is let go; a short one's is kept for the next.
     if (mOpenEntry.text.capacity() > 65536) {
-        mOpenEntry.text = std::string();
+        std::string().swap(mOpenEntry.text);
     }
     settle(false);
 }
@@ -252,7 +252,7 @@ void RecordGrouper::settle(bool final) {
             // As in hold(): a spare keeps a short buffer only, so that long
             // records in turn do not each leave one behind.
             if (mHeld[k].text.capacity() > 65536) {
-                mHeld[k].text = std::string();
+                std::string().swap(mHeld[k].text);
             }
         }
         std::rotate(mHeld.begin(), mHeld.begin() + static_cast<std::ptrdiff_t>(count),
