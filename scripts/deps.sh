@@ -14,6 +14,7 @@ packages=(
   clang libclang-rt-14-dev                     # sanitizer and fuzz builds
   python3                                      # the fuzz runner makes its large inputs
   zlib1g-dev                                   # zorvlog reads gzip-compressed logs
+  libre2-dev                                   # zorvlog's --grep: linear time, bounded memory
   logrotate rsyslog jq lnav                    # rotation, shipping and reading with the real tools
   stress-ng                                    # the suites again on a busy machine
   mawk time                                    # the reader's benchmark: the floor, CPU and memory

@@ -4,6 +4,7 @@
 
 #include <zorv/ErrorLog.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -126,15 +127,23 @@ TEST_F(Parse, PlainTableAndSeveralFiles) {
     CapturedProcess run = zorvlog({"parse", a, mDir.file("missing.log"), b});
     EXPECT_EQ(run.status, 1) << "a file that cannot be read";
     EXPECT_NE(run.err.find("missing.log"), std::string::npos);
+    // One history: one heading, each row led by its file.
     Lines lines = splitLines(run.out);
-    ASSERT_EQ(lines.size(), 6u) << run.out;
-    EXPECT_EQ(lines[0], "==> " + a + " <==");
-    EXPECT_EQ(lines[1].rfind("LINES", 0), 0u);
-    EXPECT_EQ(lines[2].rfind("1-6 ", 0), 0u) << lines[2];
-    EXPECT_NE(lines[2].find(" error "), std::string::npos);
-    EXPECT_NE(lines[2].find("VendorError=\"42 [Disk on fire]\""), std::string::npos) << lines[2];
-    EXPECT_EQ(lines[3], "==> " + b + " <==");
-    EXPECT_NE(lines[5].find("message=\"two\\nlines\""), std::string::npos) << lines[5];
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    EXPECT_EQ(lines[0].rfind("FILE ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(" LINES "), std::string::npos) << lines[0];
+    const std::size_t width = lines[0].find("LINES");
+    EXPECT_EQ(lines[1].substr(0, width + 4), a + std::string(width - a.size(), ' ') + "1-6 ");
+    EXPECT_NE(lines[1].find(" error "), std::string::npos);
+    EXPECT_NE(lines[1].find("VendorError=\"42 [Disk on fire]\""), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2].rfind(b + " ", 0), 0u) << lines[2];
+    EXPECT_NE(lines[2].find("message=\"two\\nlines\""), std::string::npos) << lines[2];
+
+    // A letter that is no option is refused as an unknown long option is.
+    run = zorvlog({"parse", "-f", a});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "zorvlog parse: unknown option -f\nTry 'zorvlog parse --help'.\n");
+    EXPECT_EQ(run.out, "");
 }
 
 // A log of records "record N" (every third an error record of vendor 8 or
@@ -235,13 +244,12 @@ TEST_F(Parse, LastAndReverseReadOneHistoryAcrossGenerations) {
     EXPECT_EQ(texts(reversed.out), records({21, 18, 15, 12, 9}));
     CapturedProcess gz = zorvlog({"parse", "-r", "--json", log + ".2.gz"});
     EXPECT_EQ(texts(gz.out), records({10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
-    // The table: each file's heading where its entries begin.
+    // The table: one heading, each row led by its file.
     CapturedProcess table = zorvlog({"parse", "-n", "4", log + ".1", log});
     const std::vector<std::string> lines = splitLines(table.out);
-    ASSERT_EQ(lines.size(), 8u) << table.out;
-    EXPECT_EQ(lines[0], "==> " + log + ".1 <==");
-    EXPECT_EQ(lines[2].rfind("-       ", 0), 0u) << lines[2];
-    EXPECT_EQ(lines[3], "==> " + log + " <==");
+    ASSERT_EQ(lines.size(), 5u) << table.out;
+    EXPECT_EQ(lines[1].rfind(log + ".1 -       ", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind(log + "   -       ", 0), 0u) << lines[2];
 }
 
 // A rotated, gzipped log reads like the original, whatever its name; other
@@ -341,7 +349,7 @@ TEST_F(Parse, LongRecordIsCutInBoundedMemory) {
 
 // Control characters (C0, DEL, C1 as UTF-8 and as raw bytes) and
 // bidirectional overrides in values and file names reach the terminal
-// escaped, in the rows, the "==> FILE <==" heading and messages on stderr;
+// escaped, in the rows, their file column and messages on stderr;
 // --json stays strict JSON.
 TEST_F(Parse, NothingReachesATerminalRaw) {
     const std::string log = mDir.file("a\x1b]0;owned\x07.log");
@@ -352,8 +360,7 @@ TEST_F(Parse, NothingReachesATerminalRaw) {
         EXPECT_EQ(run.out.find(raw), std::string::npos) << run.out;
         EXPECT_EQ(run.err.find(raw), std::string::npos) << run.err;
     }
-    EXPECT_NE(run.out.find("==> " + mDir.path() + "/a\\x1b]0;owned\\x07.log <=="),
-              std::string::npos)
+    EXPECT_EQ(run.out.find("\n" + mDir.path() + "/a\\x1b]0;owned\\x07.log "), run.out.find('\n'))
         << run.out;
     EXPECT_NE(run.out.find("k=\"\\x1b[31mred\\x7f\\u009b\\x9b\\u202e!\""), std::string::npos)
         << run.out;
@@ -362,6 +369,141 @@ TEST_F(Parse, NothingReachesATerminalRaw) {
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].at("pairs")[0].at("value").get<std::string>(),
               "\x1b[31mred\x7f\xc2\x9b\xef\xbf\xbd\xe2\x80\xae!");
+}
+
+// --grep takes RE2's language, -i ignores case; what cannot be matched in
+// linear time and bounded memory is refused before any file is read.
+TEST_F(Parse, GrepIsBoundedAndCanIgnoreCase) {
+    const std::string log = mDir.file("app.log");
+    writeFile(log, numberedRecords(1, 6));
+    CapturedProcess run = zorvlog({"parse", "--json", "-i", "--grep", "RECORD [45]\t", log});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(texts(run.out), records({4, 5}));
+    for (const char* pattern : {"(.*)(.*)(.*)\\3\\2\\1x", "a{1,1000}{1,1000}{1,1000}"}) {
+        run = zorvlog({"parse", "--grep", pattern, mDir.file("missing.log")});
+        EXPECT_EQ(run.status, 2) << pattern;
+        EXPECT_EQ(run.err.rfind(std::string("zorvlog parse: --grep '") + pattern + "'", 0), 0u)
+            << run.err;
+        EXPECT_EQ(splitLines(run.err).size(), 2u) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+// -n keeps the newest entries that fit in parse's memory and says when
+// fewer than asked for fit: 40 records of 15 MiB from a .gz, a million
+// short lines from a pipe.
+TEST_F(Parse, LastNStaysWithinItsMemory) {
+    if (kSanitized) {
+        GTEST_SKIP() << "the sanitizers' shadow memory is not the program's";
+    }
+    const std::string gz = mDir.file("big.log.gz");
+    writeGzip(gz, {{"1\t2026/12/06\t17:05:09\tk=" + std::string(15 << 20, 'x') + "\n", 40}});
+    CapturedProcess run = zorvlog({"parse", "--json", "-n", "40", gz});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_LE(run.peakKb, 64 * 1024);
+    EXPECT_GE(splitLines(run.out).size(), 1u);
+    EXPECT_LT(splitLines(run.out).size(), 40u);
+    EXPECT_NE(run.err.find("of the last 40 entries fit"), std::string::npos) << run.err;
+
+    const std::string shortLines = mDir.file("short.log");
+    std::string text;
+    for (int i = 0; i < 1000000; ++i) {
+        text += "4711\t2026/12/06\t17:05:09\tZorvCore\tm\t\n";
+    }
+    writeFile(shortLines, text);
+    std::string().swap(text); // the child's peak counts this process's pages before its exec
+    run = runCaptured(
+        {"sh", "-c", "cat \"$1\" | \"$0\" parse -n 100000000 >/dev/null", ZORVLOG_EXE, shortLines});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_LE(run.peakKb, 64 * 1024);
+    EXPECT_NE(run.err.find("of the last 100000000 entries fit"), std::string::npos) << run.err;
+}
+
+// A hole of 64 GiB (any writer of a log can make one) is passed over when
+// reading from the end, as it is when reading from the start. The limit
+// only turns a walk through the hole into a failure.
+TEST_F(Parse, BackwardReadingPassesOverHoles) {
+    const std::string log = mDir.file("holed.log");
+    writeFile(log, numberedRecords(1, 5));
+    ASSERT_EQ(runProcess({"truncate", "-s", "+64G", log}), 0);
+    writeFile(log + ".tail", numberedRecords(6, 7));
+    ASSERT_EQ(runProcess({"sh", "-c", "cat \"$0.tail\" >> \"$0\"", log}), 0);
+    CapturedProcess last =
+        runCaptured({"timeout", "120", ZORVLOG_EXE, "parse", "--json", "-n", "3", log});
+    EXPECT_EQ(last.status, 0) << last.err;
+    EXPECT_EQ(texts(last.out), records({5, 6, 7}));
+    CapturedProcess all =
+        runCaptured({"timeout", "120", ZORVLOG_EXE, "parse", "--json", "-r", log});
+    EXPECT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(texts(all.out), records({7, 6, 5, 4, 3, 2, 1}));
+    EXPECT_NE(all.err.find("68719476736 zero bytes at byte"), std::string::npos) << all.err;
+}
+
+// -r of a .gz with no room in $TMPDIR for its copy: nothing printed out of
+// order, the reason said, exit 1.
+TEST_F(Parse, ReverseWithoutRoomForItsCopyPrintsNothing) {
+    const std::string gz = mDir.file("app.log.1.gz"), tmp = mDir.file("tmp");
+    writeGzip(gz, {{numberedRecords(1, 3000), 1}});
+    CapturedProcess run =
+        runCaptured({"unshare", ::geteuid() == 0 ? "-m" : "-rm", "sh", "-c",
+                     "mkdir \"$1\" && mount -t tmpfs -o size=64k tmpfs \"$1\" || exit 99\n"
+                     "TMPDIR=\"$1\" exec \"$0\" parse -r \"$2\"",
+                     ZORVLOG_EXE, tmp, gz});
+    if (run.status == 99 || (run.status == 1 && run.err.rfind("unshare", 0) == 0)) {
+        GTEST_SKIP() << "no private mount namespace here: " << run.err;
+    }
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
+    EXPECT_EQ(splitLines(run.err).size(), 1u) << run.err;
+}
+
+// zorvlog parse with a terminal (script(1) gives it one) that nobody types
+// on; its output and messages come through the terminal together. The limit
+// turns a wait for input into a failure.
+CapturedProcess onTerminal(const std::string& options) {
+    CapturedProcess run =
+        runCaptured({"timeout", "60", "script", "-qec",
+                     std::string("'") + ZORVLOG_EXE + "' parse " + options, "/dev/null"});
+    run.out.erase(std::remove(run.out.begin(), run.out.end(), '\r'), run.out.end());
+    return run;
+}
+
+// With no FILE and a terminal to type on, parse reads the user's own logs
+// (those 'zorvlog status' shows), or says which it looked for.
+TEST_F(Parse, OnATerminalReadsTheUsersOwnLogs) {
+    const std::string debugLog = mHome.zorvDataDir() + "/ZorvDebug.log";
+    CapturedProcess none = onTerminal("");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.out.find(debugLog), std::string::npos) << none.out;
+    EXPECT_EQ(splitLines(none.out).size(), 1u) << none.out;
+    {
+        ScopedEnv debugOn("ZORV_DEBUG_MODE", "1"), perfOn("ZORV_PERF_LOG", "1");
+        ASSERT_EQ(zorvlog({"debug", "--vendor", "1", "mine"}).status, 0);
+        ASSERT_EQ(zorvlog({"perf", "--vendor", "1", "a", "b", "c", "d", "e"}).status, 0);
+    }
+    CapturedProcess run = onTerminal("--json");
+    EXPECT_EQ(run.status, 0) << run.err;
+    const Lines lines = splitLines(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    expectMembers(nlohmann::json::parse(lines[0]),
+                  {{"kind", "debug"}, {"message", "mine"}, {"source", debugLog}});
+    expectMembers(nlohmann::json::parse(lines[1]), {{"kind", "perf"}, {"fifth", "e"}});
+}
+
+// --vendor takes the names of the table the library loads.
+TEST_F(Parse, VendorNamedByTheTable) {
+    std::string table = kTestTable;
+    table.insert(table.find("</ERRORTABLES>"),
+                 "  <TABLE VENDORID=\"12\"><NAME>MyComp</NAME></TABLE>\n");
+    installTable(table);
+    const std::string log = mDir.file("app.log");
+    ASSERT_EQ(zorvlog({"error", "--vendor", "12", "--code", "5", log}).status, 0);
+    ASSERT_EQ(zorvlog({"error", "--vendor", "3", "--code", "5", log}).status, 0);
+    CapturedProcess run = zorvlog({"parse", "--json", "--vendor", "mycomp", log});
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(splitLines(run.out).size(), 1u) << run.out;
+    expectMembers(nlohmann::json::parse(run.out), {{"vendorId", "12"}, {"vendorName", "MyComp"}});
 }
 
 } // namespace

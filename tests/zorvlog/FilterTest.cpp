@@ -118,6 +118,7 @@ TEST_F(Filter, EachConditionAndAllTogether) {
     EXPECT_EQ(passing({"--grep", "disk"}), (Lines{3, 5}));
     EXPECT_EQ(passing({"--grep", "^12\t.*Line=2$"}), (Lines{12}));
     EXPECT_EQ(passing({"--grep", "Line=1.VendorID"}), (Lines{}));
+    EXPECT_EQ(passing({"-i", "--grep", "DISK"}), (Lines{3, 5}));
     EXPECT_EQ(passing({"--grep", "full", "--kind", "debug", "--pid", "4711", "--since", "-1h"}),
               (Lines{3}));
 }
@@ -129,8 +130,10 @@ TEST_F(Filter, ABadValueIsOneClearLine) {
     EXPECT_EQ(refusal({"--since", "last week"}),
               std::string("--since 'last week' is not a time: ") + zorvlog::kTimeForms);
     EXPECT_EQ(refusal({"--pid", "12x"}), "--pid needs a whole number, not '12x'");
-    EXPECT_EQ(refusal({"--grep", "a("}).rfind("--grep 'a(' is not a regular expression: ", 0), 0u);
+    EXPECT_EQ(refusal({"--grep", "a("}).rfind("--grep 'a(' is not a pattern ", 0), 0u);
     EXPECT_EQ(refusal({"--vendor", "Nobody"}).rfind("unknown vendor 'Nobody'", 0), 0u);
+    // What cannot run in linear time: a back-reference.
+    EXPECT_EQ(refusal({"--grep", "(a)\\1"}).rfind("--grep '(a)\\1' is not a pattern ", 0), 0u);
     for (const std::string& message : {refusal({"--grep", "a("}), refusal({"--vendor", "x"})}) {
         EXPECT_EQ(message.find('\n'), std::string::npos) << message;
     }
@@ -139,14 +142,16 @@ TEST_F(Filter, ABadValueIsOneClearLine) {
 TEST(ArgParser, OneLetterFormsAndOperandsThatLookLikeThem) {
     ArgParser parser(
         {{"lines", true, false, 'n'}, {"reverse", false, false, 'r'}, {"json", false}});
-    parser.parse({"-rn5", "-", "-5", "-x", "--json", "--", "-n"});
+    parser.parse({"-rn5", "-", "-5", "--json", "--", "-n", "-x"});
     EXPECT_EQ(parser.value("lines"), "5");
     EXPECT_TRUE(parser.has("reverse"));
-    EXPECT_EQ(parser.operands(), (std::vector<std::string>{"-", "-5", "-x", "-n"}));
+    EXPECT_EQ(parser.operands(), (std::vector<std::string>{"-", "-5", "-n", "-x"}));
     ArgParser twice({{"lines", true, false, 'n'}, {"reverse", false, false, 'r'}});
     EXPECT_THROW(twice.parse({"-n", "1", "--lines", "2"}), zorvlog::UsageError);
     ArgParser unknown({{"reverse", false, false, 'r'}});
     EXPECT_THROW(unknown.parse({"-rq"}), zorvlog::UsageError);
+    ArgParser letter({{"reverse", false, false, 'r'}});
+    EXPECT_THROW(letter.parse({"-f", "file"}), zorvlog::UsageError);
 }
 
 } // namespace

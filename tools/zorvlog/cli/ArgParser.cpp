@@ -1,9 +1,12 @@
 #include "cli/ArgParser.h"
 
 #include "VendorNames.h"
+#include "table/TableCheck.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <strings.h>
 
 namespace zorvlog {
 
@@ -37,13 +40,15 @@ void ArgParser::take(const Option& option, const std::string& shown, const std::
 
 bool ArgParser::takeLetters(const std::vector<std::string>& args, std::size_t& i) {
     const std::string& arg = args[i];
-    if (arg.size() < 2 || arg[0] != '-' || findLetter(arg[1]) == nullptr) {
+    if (arg.size() < 2 || arg[0] != '-' ||
+        (findLetter(arg[1]) == nullptr && !std::isalpha(static_cast<unsigned char>(arg[1])))) {
         return false;
     }
     for (std::size_t at = 1; at < arg.size(); ++at) {
         const Option* option = findLetter(arg[at]);
         if (option == nullptr) {
-            throw UsageError("unknown option -" + arg.substr(at, 1) + " in '" + arg + "'");
+            throw UsageError("unknown option -" + arg.substr(at, 1) +
+                             (arg.size() > 2 ? " in '" + arg + "'" : std::string()));
         }
         const std::string shown = std::string("-") + arg[at];
         if (!option->takesValue) {
@@ -170,6 +175,13 @@ int parseVendor(const std::string& text) {
             known += known.empty() ? "" : ", ";
             known += zorv_detail::vendorName(i);
         }
+    }
+    // Then the names the loaded table gives its vendors, in any case.
+    for (const auto& named : TableCheck::vendorNames()) {
+        if (::strcasecmp(named.second.c_str(), text.c_str()) == 0) {
+            return named.first;
+        }
+        known += ", " + named.second;
     }
     throw UsageError("unknown vendor '" + text + "': give a number or one of " + known);
 }

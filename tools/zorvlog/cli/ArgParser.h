@@ -17,8 +17,9 @@ public:
 // Long options ("--name VALUE", "--name=VALUE", "--flag") anywhere among the
 // operands, and "--" to end them, so that a message may itself start with
 // "--". An option may have a one-letter form ("-n VALUE", "-nVALUE", "-r",
-// several letters in one word as "-rn 10"); a word whose first letter is no
-// such form is an operand, as are a single "-" and words such as "-5".
+// several letters in one word as "-rn 10"); an unknown letter is refused as
+// an unknown long option is. A single "-" and words such as "-5" are
+// operands, as is every word after "--".
 class ArgParser {
 public:
     struct Option {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <unistd.h>
 
 namespace zorvlog {
@@ -15,6 +16,8 @@ namespace {
 const std::size_t kBlock = 64 * 1024;
 // Enough of a line's start to tell whether it starts with a section.
 const std::size_t kSectionBytes = 128;
+// The data ranges of a sparse file kept for looking back (a megabyte).
+const std::size_t kMaxRanges = 64 * 1024;
 
 } // namespace
 
@@ -45,8 +48,40 @@ bool BackwardReader::block(std::uint64_t offset) {
     return true;
 }
 
+std::uint64_t BackwardReader::dataEnd(std::uint64_t offset) {
+    if (!mMapped) {
+        mMapped = true;
+        std::uint64_t at = 0;
+        while (at < mSize) {
+            const off_t data = ::lseek(mFd, static_cast<off_t>(at), SEEK_DATA);
+            if (data < 0 || mData.size() == kMaxRanges) {
+                // ENXIO: no data after at. Else the holes are not known (or
+                // too many to keep): the rest is taken for data.
+                if (data >= 0 || errno != ENXIO) {
+                    mData.emplace_back(at, mSize);
+                }
+                break;
+            }
+            const off_t hole = ::lseek(mFd, data, SEEK_HOLE);
+            const std::uint64_t end =
+                hole < 0 ? mSize : std::min(static_cast<std::uint64_t>(hole), mSize);
+            if (end <= static_cast<std::uint64_t>(data)) {
+                mData.emplace_back(static_cast<std::uint64_t>(data), mSize);
+                break;
+            }
+            mData.emplace_back(static_cast<std::uint64_t>(data), end);
+            at = end;
+        }
+    }
+    // The last range that starts before offset.
+    auto after =
+        std::upper_bound(mData.begin(), mData.end(), offset,
+                         [](std::uint64_t at, const auto& range) { return at <= range.first; });
+    return after == mData.begin() ? 0 : std::min(offset, std::prev(after)->second);
+}
+
 bool BackwardReader::lineStart(std::uint64_t offset, std::uint64_t& start) {
-    while (offset > 0) {
+    while ((offset = dataEnd(offset)) > 0) {
         if (!block(offset - 1)) {
             return false;
         }
@@ -141,6 +176,10 @@ bool BackwardReader::read(const Sink& sink) {
                 return true;
             }
             mPiece[i].reset();
+            // A long record's buffer is not kept for the pieces after it.
+            if (mPiece[i].text.capacity() > kBlock) {
+                std::string().swap(mPiece[i].text);
+            }
         }
         end = start;
         piece = std::max(std::min(2 * piece, kMaxPiece), piece);

@@ -20,7 +20,7 @@ namespace zorvlog {
 // they do for a reader from the start) to where the first entry of the piece
 // after it starts, and handed out last first. Their line numbers are not
 // known (0). Memory is bounded by a piece (at most kMaxPiece) and the
-// longest record.
+// longest record. Holes (a sparse file) are passed over, never read.
 class BackwardReader {
 public:
     // An entry; false stops the reading.
@@ -51,6 +51,9 @@ private:
     // The entries that start in [start, end), oldest first, into mPiece.
     bool group(std::uint64_t from, std::uint64_t start, std::uint64_t end);
     bool block(std::uint64_t offset);
+    // The end of the data at or before offset: holes hold no line break, so
+    // a look back for one passes over them without reading them.
+    std::uint64_t dataEnd(std::uint64_t offset);
 
     int mFd;
     std::uint64_t mSize;
@@ -59,6 +62,10 @@ private:
     // A block of the file, for looking back for line starts.
     std::vector<char> mBlock;
     std::uint64_t mBlockAt = 0;
+    // The file's data, as [start, end) ranges in order (the whole file where
+    // the file system does not tell its holes); made at the first look back.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> mData;
+    bool mMapped = false;
     std::vector<LogEntry> mPiece;
     std::size_t mPieceCount = 0;
     std::string mError;

@@ -5,7 +5,7 @@
 #include "read/SectionTime.h"
 #include "read/TimeArgument.h"
 
-#include <regex.h>
+#include <re2/re2.h>
 
 namespace zorvlog {
 
@@ -36,6 +36,31 @@ bool describedNumber(std::string_view value, long long wanted) {
     return !number.empty() && (number[0] != '-' || number.size() > 1) && numberIn(number) == wanted;
 }
 
+// The memory a pattern may take, its automata included: enough for any
+// pattern a person types, and a bound on those that are not (nested counted
+// repeats grow by their product).
+const int64_t kPatternMemory = 8 << 20;
+
+// A --grep pattern in RE2's language, which matches in time linear in the
+// text: no back-references or look-arounds. An entry's lines are matched
+// together; "." never takes a line break, and "^" and "$" match at each
+// line's start and end, as they did when the lines were matched alone.
+std::unique_ptr<re2::RE2> compilePattern(const std::string& pattern, bool ignoreCase) {
+    re2::RE2::Options options;
+    options.set_log_errors(false);
+    options.set_max_mem(kPatternMemory);
+    options.set_case_sensitive(!ignoreCase);
+    auto regex = std::make_unique<re2::RE2>("(?m)" + pattern, options);
+    if (regex->ok()) {
+        return regex;
+    }
+    const bool tooLarge = regex->error_code() == re2::RE2::ErrorPatternTooLarge ||
+                          regex->error_code() == re2::RE2::ErrorRepeatSize;
+    throw UsageError("--grep '" + pattern + "' is not a pattern " +
+                     (tooLarge ? "that can be matched in bounded memory: " + regex->error()
+                               : "of RE2's language (no back-references): " + regex->error()));
+}
+
 } // namespace
 
 struct EntryFilter::Conditions {
@@ -44,15 +69,8 @@ struct EntryFilter::Conditions {
     std::int64_t sinceMs = 0, untilMs = 0;
     bool hasPid = false, hasVendor = false, hasCode = false;
     long long pid = 0, vendor = 0, code = 0;
-    bool hasRegex = false;
-    regex_t regex{};
+    std::unique_ptr<re2::RE2> regex;
     SectionClock clock;
-
-    ~Conditions() {
-        if (hasRegex) {
-            regfree(&regex);
-        }
-    }
 };
 
 EntryFilter::EntryFilter() : mConditions(std::make_unique<Conditions>()) {}
@@ -62,7 +80,7 @@ EntryFilter& EntryFilter::operator=(EntryFilter&&) noexcept = default;
 
 std::vector<ArgParser::Option> EntryFilter::options() {
     return {{"since", true},  {"until", true}, {"kind", true}, {"pid", true},
-            {"vendor", true}, {"code", true},  {"grep", true}};
+            {"vendor", true}, {"code", true},  {"grep", true}, {"ignore-case", false, false, 'i'}};
 }
 
 EntryFilter EntryFilter::fromOptions(const ArgParser& parser, std::int64_t now) {
@@ -112,16 +130,9 @@ EntryFilter EntryFilter::fromOptions(const ArgParser& parser, std::int64_t now) 
         c.code = parser.number("code");
     }
     if (parser.has("grep")) {
-        const int failed =
-            regcomp(&c.regex, parser.value("grep").c_str(), REG_EXTENDED | REG_NOSUB | REG_NEWLINE);
-        if (failed != 0) {
-            char why[256];
-            regerror(failed, &c.regex, why, sizeof why);
-            regfree(&c.regex);
-            throw UsageError("--grep '" + parser.value("grep") +
-                             "' is not a regular expression: " + why);
-        }
-        c.hasRegex = true;
+        c.regex = compilePattern(parser.value("grep"), parser.has("ignore-case"));
+    } else if (parser.has("ignore-case")) {
+        throw UsageError("-i, --ignore-case goes with --grep");
     }
     return filter;
 }
@@ -129,7 +140,7 @@ EntryFilter EntryFilter::fromOptions(const ArgParser& parser, std::int64_t now) 
 bool EntryFilter::empty() const {
     const Conditions& c = *mConditions;
     return c.kinds == 0 && !c.hasSince && !c.hasUntil && !c.hasPid && !c.hasVendor && !c.hasCode &&
-           !c.hasRegex;
+           !c.regex;
 }
 
 bool EntryFilter::matches(const LogEntry& entry) const {
@@ -155,13 +166,8 @@ bool EntryFilter::matches(const LogEntry& entry) const {
             return false;
         }
     }
-    if (c.hasRegex) {
-        regmatch_t range{};
-        range.rm_so = 0;
-        range.rm_eo = static_cast<regoff_t>(entry.text.size());
-        if (regexec(&c.regex, entry.text.c_str(), 1, &range, REG_STARTEND) != 0) {
-            return false;
-        }
+    if (c.regex && !re2::RE2::PartialMatch(entry.text, *c.regex)) {
+        return false;
     }
     return true;
 }

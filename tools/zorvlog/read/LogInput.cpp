@@ -162,13 +162,28 @@ bool LogInput::takeLine(Line& line, bool final) {
     }
 }
 
+// The buffer of a long line grows by doubling, but never past kMaxLine: a
+// line of 15 MiB then takes 16 MiB, not the 20 MiB that doubling from its
+// first piece would give, and that for each record held.
+void LogInput::appendLong(std::size_t n) {
+    const std::size_t needed = mLong.size() + n;
+    if (needed > mLong.capacity()) {
+        // Made anew: reserve() on the string itself would double past it.
+        std::string grown;
+        grown.reserve(std::min(kMaxLine, std::max(needed, 2 * mLong.capacity())));
+        grown += mLong;
+        mLong.swap(grown);
+    }
+    mLong.append(mBuffer, mStart, n);
+}
+
 void LogInput::deliver(Line& line, std::size_t length, std::size_t lineEnd) {
     if (mInLong) {
         const std::size_t room = kMaxLine - mLong.size();
-        mLong.append(mBuffer, mStart, std::min(length, room));
+        appendLong(std::min(length, room));
         line.cut = mLongCut || length > room;
         line.text = std::move(mLong);
-        mLong = std::string();
+        std::string().swap(mLong);
         line.offset = mLongOffset;
         mInLong = false;
     } else {
@@ -191,7 +206,7 @@ void LogInput::toLong() {
     }
     const std::size_t n = mBuffer.size() - mStart;
     const std::size_t room = kMaxLine - mLong.size();
-    mLong.append(mBuffer, mStart, std::min(n, room));
+    appendLong(std::min(n, room));
     mLongCut = mLongCut || n > room;
     consume(n);
 }

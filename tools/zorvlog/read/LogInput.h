@@ -106,6 +106,7 @@ private:
     void deliver(Line& line, std::size_t length, std::size_t lineEnd);
     void consume(std::size_t n);
     void consumeZeros(bool report);
+    void appendLong(std::size_t n);
     void toLong();
     // Reads some more into mBuffer; false at the end for now, or on an error.
     bool fill();

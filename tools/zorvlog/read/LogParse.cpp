@@ -8,14 +8,18 @@
 #include "read/LogInput.h"
 #include "read/RecordGrouper.h"
 #include "read/RotationNames.h"
+#include "write/DefaultLoggers.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fcntl.h>
 #include <limits>
+#include <malloc.h>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -112,28 +116,30 @@ int readForward(LogInput& input, RecordGrouper& grouper, const Source& source) {
     return 0;
 }
 
-// Prints entries as rows under a heading, or as JSON Lines; with several
-// sources, a "==> FILE <==" line and the heading whenever the source changes.
+// Prints entries as rows under one heading, or as JSON Lines. Several files
+// are one history: each row is then led by its file, so that the history
+// reads as one table and each row still says where it stands.
 class Printer {
 public:
-    Printer(bool json, bool named) : mJson(json), mNamed(named) {}
-
-    void begin(const Source& source) {
-        mCurrent = &source;
-        if (!mJson) {
-            if (mNamed) {
-                mOut.buffer() += "==> " + source.shown + " <==\n";
+    Printer(bool json, const std::vector<Source>& sources) : mJson(json) {
+        if (sources.size() > 1) {
+            for (const Source& source : sources) {
+                mFileWidth = std::max(mFileWidth, source.shown.size());
             }
-            mOut.buffer() += tableHeading() + "\n";
+            mFileWidth = std::max(mFileWidth, std::strlen("FILE")) + 1;
         }
     }
+
     void print(const Source& source, const LogEntry& entry) {
-        if (mCurrent != &source) {
-            begin(source);
-        }
         if (mJson) {
             writeEntryJson(mOut, entry, source.name, mClock);
         } else {
+            if (!mHeadingDone) {
+                mHeadingDone = true;
+                column("FILE");
+                mOut.buffer() += tableHeading() + "\n";
+            }
+            column(source.shown);
             writeEntryRow(mOut, entry);
         }
         mOut.buffer() += '\n';
@@ -142,11 +148,41 @@ public:
     void flush() { mOut.flush(); }
 
 private:
-    bool mJson, mNamed;
-    const Source* mCurrent = nullptr;
+    void column(const std::string& text) {
+        if (mFileWidth > 0) {
+            mOut.buffer() += text;
+            mOut.buffer().append(mFileWidth > text.size() ? mFileWidth - text.size() : 1, ' ');
+        }
+    }
+
+    bool mJson;
+    std::size_t mFileWidth = 0; // 0: no file column
+    bool mHeadingDone = false;
     SectionClock mClock;
     StandardOutput mOut;
 };
+
+// What parse may hold of the entries it keeps for -n, their buffers
+// counted: with the reading's own buffers (a record of up to 16 MiB being
+// grouped, the line being read) the process stays within 64 MiB.
+const std::size_t kKeptMemory = 24 << 20;
+
+std::size_t memoryOf(const LogEntry& entry) {
+    // Each buffer's heap block and its allocator's overhead.
+    return sizeof(LogEntry) + entry.text.capacity() + 16 +
+           entry.pairSpans.capacity() * sizeof(entry.pairSpans[0]) + 16 +
+           entry.itemSpans.capacity() * sizeof(LogEntry::Span) + 16;
+}
+
+// An entry taken out of a reader's buffers to be kept: what a long record
+// left of room in its buffer is given back.
+std::size_t keep(LogEntry& kept, LogEntry& entry) {
+    kept = std::move(entry);
+    if (kept.text.capacity() > kept.text.size() + kept.text.size() / 8 + 256) {
+        kept.text.shrink_to_fit();
+    }
+    return memoryOf(kept);
+}
 
 void noteCut(const Source& source, const LogEntry& entry) {
     if (entry.truncated) {
@@ -161,7 +197,6 @@ int printForward(const Source& source, const EntryFilter& filter, Printer& print
     if (opened != 0) {
         return opened;
     }
-    printer.begin(source);
     RecordGrouper grouper([&](LogEntry& entry) {
         noteCut(source, entry);
         if (filter.matches(entry)) {
@@ -195,34 +230,37 @@ int emitBackward(const Source& source, int fd, std::uint64_t size, const EntryFi
 }
 
 // An input that can only be read from its start (compressed, a pipe): its
-// last `wanted` matching entries are kept as it is read.
+// last `wanted` matching entries are kept as it is read, as many of them as
+// fit in `room` bytes; *cut tells when fewer fit.
 int emitLastOfForward(const Source& source, const EntryFilter& filter, std::size_t wanted,
-                      const Emit& emit) {
+                      std::size_t room, bool* cut, const Emit& emit) {
     LogInput input;
     const int opened = source.open(input);
     if (opened != 0) {
         return opened;
     }
-    std::vector<LogEntry> ring;
-    std::size_t next = 0;
+    std::deque<std::pair<LogEntry, std::size_t>> ring; // oldest first, with its memory
+    std::size_t held = 0;
     RecordGrouper grouper(
         [&](LogEntry& entry) {
             noteCut(source, entry);
             if (wanted == 0 || !filter.matches(entry)) {
                 return;
             }
-            if (ring.size() < wanted) {
-                ring.emplace_back();
+            ring.emplace_back();
+            ring.back().second = keep(ring.back().first, entry);
+            held += ring.back().second;
+            while (ring.size() > wanted || (held > room && !ring.empty())) {
+                *cut = *cut || ring.size() <= wanted;
+                held -= ring.front().second;
+                ring.pop_front();
             }
-            std::swap(ring[next], entry);
-            next = (next + 1) % wanted;
         },
         0);
     const int status = readForward(input, grouper, source);
-    for (std::size_t k = 1; k <= ring.size(); ++k) {
-        if (!emit(ring[(next + wanted - k) % wanted])) {
-            break;
-        }
+    // Each handed on and let go in turn: what is kept is never held twice.
+    for (bool more = true; more && !ring.empty(); ring.pop_back()) {
+        more = emit(ring.back().first);
     }
     return status;
 }
@@ -253,15 +291,14 @@ int emitAllOfForward(const Source& source, int fd, const EntryFilter& filter, co
         for (ssize_t at = 0; at < got;) {
             const ssize_t n = ::write(copy, buffer.data() + at, static_cast<std::size_t>(got - at));
             if (n < 0 && errno != EINTR) {
-                problem = std::string("cannot hold it for reading it newest first (") + path +
-                          "): " + std::strerror(errno);
-                got = 0;
-                break;
+                // Without the whole copy, no entry can be put in its place.
+                const std::string why = std::strerror(errno);
+                gzclose(in);
+                ::close(copy);
+                return source.cannotRead("no room to hold it for reading it newest first (" + path +
+                                         "): " + why);
             }
             at += n > 0 ? n : 0;
-        }
-        if (!problem.empty()) {
-            break;
         }
     }
     if (problem.empty() && (in == nullptr || got < 0)) {
@@ -280,9 +317,11 @@ int emitAllOfForward(const Source& source, int fd, const EntryFilter& filter, co
     return problem.empty() ? status : std::max(status, source.notToItsEnd(problem));
 }
 
-// An input's matching entries, newest first, `wanted` at most.
+// An input's matching entries, newest first, `wanted` at most; those kept
+// from an input read from its start fit in `room` bytes (*cut when fewer
+// than wanted did).
 int emitNewestFirst(const Source& source, const EntryFilter& filter, std::size_t wanted,
-                    const Emit& emit) {
+                    std::size_t room, bool* cut, const Emit& emit) {
     const int fd =
         source.name == "-" ? ::dup(0) : ::open(source.name.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
@@ -301,55 +340,106 @@ int emitNewestFirst(const Source& source, const EntryFilter& filter, std::size_t
     }
     if (wanted != kAll) {
         ::close(fd);
-        return emitLastOfForward(source, filter, wanted, emit);
+        return emitLastOfForward(source, filter, wanted, room, cut, emit);
     }
     return emitAllOfForward(source, fd, filter, emit);
 }
 
 // The whole history newest first, `wanted` entries at most: printed as they
-// come with --reverse, else kept and printed oldest first.
+// come with --reverse, else kept, as many as fit in kKeptMemory, and
+// printed oldest first.
 int printNewestFirst(const std::vector<Source>& sources, const EntryFilter& filter,
                      std::size_t wanted, bool reverse, Printer& printer) {
     struct Kept {
         const Source* source;
         LogEntry entry;
     };
-    std::vector<Kept> kept;
-    std::size_t left = wanted;
+    std::deque<Kept> kept;
+    std::size_t left = wanted, held = 0;
+    bool cut = false;
     int status = 0;
-    if (sources.size() == 1) {
-        printer.begin(sources[0]);
-    }
     for (auto it = sources.rbegin(); it != sources.rend(); ++it) {
         const Source& source = *it;
         int result = 0;
-        if (left == 0) {
+        if (left == 0 || cut) {
             // Not needed; still said when it cannot be read or is no log.
             LogInput input;
             result = source.open(input);
         } else {
-            result = emitNewestFirst(source, filter, left, [&](LogEntry& entry) {
+            const std::size_t room = kKeptMemory - held;
+            result = emitNewestFirst(source, filter, left, room, &cut, [&](LogEntry& entry) {
                 if (reverse) {
                     printer.print(source, entry);
                 } else {
                     kept.push_back(Kept{&source, LogEntry()});
-                    std::swap(kept.back().entry, entry);
+                    held += keep(kept.back().entry, entry);
+                    if (held > kKeptMemory) {
+                        // The older entries would not fit either.
+                        held -= memoryOf(kept.back().entry);
+                        kept.pop_back();
+                        cut = true;
+                        return false;
+                    }
                 }
                 return left == kAll || --left > 0;
             });
         }
         status = std::max(status, result);
     }
+    if (cut) {
+        std::fprintf(stderr,
+                     "zorvlog parse: only %zu of the last %zu entries fit in parse's memory "
+                     "(%zu MiB): the newest %zu are printed\n",
+                     kept.size(), wanted, kKeptMemory >> 20, kept.size());
+    }
     for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
         printer.print(*it->source, it->entry);
+        LogEntry gone(std::move(it->entry)); // its buffers freed here, not kept
     }
     printer.flush();
     return status;
 }
 
+// With no FILE named and a person at the terminal: the user's own logs,
+// those the debug and performance loggers write (as 'zorvlog status' shows
+// them), each with its rotated generations. Throws, said, when none is there.
+std::vector<std::string> usersOwnLogs() {
+    DebugLogger debug;
+    PerfLogger perf;
+    std::vector<std::string> files, looked;
+    for (const std::string& log : {debug.getLogFileName().bytes(), perf.getLogFileName().bytes()}) {
+        if (log.empty()) {
+            continue;
+        }
+        looked.push_back(forTerminal(log));
+        std::vector<std::pair<std::string, std::string>> unreadable;
+        for (const RotatedFile& rotated : rotatedFiles(log, &unreadable)) {
+            files.push_back(rotated.path);
+        }
+        struct stat st;
+        if (::stat(log.c_str(), &st) == 0) {
+            files.push_back(log);
+        }
+    }
+    if (files.empty()) {
+        std::string names;
+        for (const std::string& name : looked) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        throw std::runtime_error("no FILE given, and none of your own logs is there to read (" +
+                                 (names.empty() ? "no local user data directory" : names) +
+                                 "): give a FILE, or - for standard input");
+    }
+    return files;
+}
+
 } // namespace
 
 int LogParse::run(const std::vector<std::string>& args) {
+    // Long records' buffers come and go: each straight from the system and
+    // back, never kept by the allocator (its threshold would otherwise rise
+    // with each one freed, and the heap hold several at once).
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
     std::vector<ArgParser::Option> options{
         {"json", false}, {"lines", true, false, 'n'}, {"reverse", false, false, 'r'}};
     for (const ArgParser::Option& filterOption : EntryFilter::options()) {
@@ -370,13 +460,13 @@ int LogParse::run(const std::vector<std::string>& args) {
     const bool reverse = parser.has("reverse");
     std::vector<std::string> names = parser.operands();
     if (names.empty()) {
-        names.push_back("-");
+        names = ::isatty(0) ? usersOwnLogs() : std::vector<std::string>{"-"};
     }
     std::vector<Source> sources;
     for (const std::string& name : historyOrder(names)) {
         sources.push_back(Source{name, forTerminal(name)});
     }
-    Printer printer(parser.has("json"), sources.size() > 1);
+    Printer printer(parser.has("json"), sources);
     if (wanted != kAll || reverse) {
         return printNewestFirst(sources, filter, wanted, reverse, printer);
     }
@@ -390,26 +480,31 @@ int LogParse::run(const std::vector<std::string>& args) {
 const char* LogParse::help() {
     return "Usage: zorvlog parse [--json] [--lines N] [--reverse] [--since TIME] [--until TIME]\n"
            "                     [--kind KIND] [--pid N] [--vendor ID] [--code N]\n"
-           "                     [--grep REGEX] [FILE...]\n"
+           "                     [--grep PATTERN [-i]] [FILE...]\n"
            "\n"
-           "Reads log files written by the library (standard input when no FILE is given,\n"
-           "or for \"-\"), plain or gzip-compressed whatever their names, and splits each\n"
-           "line into process id, date, time and payload: key/value pairs, tab-separated\n"
-           "items (debug records) or comma-separated items (performance rows). A line that\n"
-           "does not start with a section is the tail of a value that held a line break and\n"
-           "is joined to the line before. The lines of one error record (Reason,\n"
-           "ComputerName, OS, File/Line, VendorID, VendorError and the version line keyed by\n"
-           "the vendor's name) become one entry. Nothing in the format is escaped, so a value\n"
-           "that holds \",\" or \"=\" is split where they stand. Entries are printed as they\n"
-           "are read; memory is bounded by the longest record, and a record longer than\n"
-           "16 MiB is cut (said on stderr). Empty lines are passed over; a run of zero bytes\n"
-           "(what a crash leaves) is skipped and said on stderr. In the table, control\n"
-           "characters, bidirectional controls and bytes that are not UTF-8 are shown\n"
-           "escaped, in file names too.\n"
+           "Reads log files written by the library, plain or gzip-compressed whatever\n"
+           "their names, and splits each line into process id, date, time and payload:\n"
+           "key/value pairs, tab-separated items (debug records) or comma-separated items\n"
+           "(performance rows). A line that does not start with a section is the tail of a\n"
+           "value that held a line break and is joined to the line before. The lines of\n"
+           "one error record (Reason, ComputerName, OS, File/Line, VendorID, VendorError\n"
+           "and the version line keyed by the vendor's name) become one entry. Nothing in\n"
+           "the format is escaped, so a value that holds \",\" or \"=\" is split where they\n"
+           "stand. Entries are printed as they are read; memory is bounded by the longest\n"
+           "record, and a record longer than 16 MiB is cut (said on stderr). Empty lines\n"
+           "are passed over; a run of zero bytes (what a crash leaves) is skipped and said\n"
+           "on stderr. In the table, control characters, bidirectional controls and bytes\n"
+           "that are not UTF-8 are shown escaped, in file names too.\n"
            "\n"
            "Several FILEs are read as one history: the generations of a log in the order\n"
            "of its rotation (app.log.2.gz, app.log.1, app.log, as 'zorvlog follow' reads\n"
-           "them), each file from its start; logs in the order they are named.\n"
+           "them), each file from its start; logs in the order they are named. The table\n"
+           "then has one heading, and each row is led by its FILE (\"source\" in JSON).\n"
+           "\n"
+           "\"-\" is standard input. With no FILE, standard input is read when it is not a\n"
+           "terminal; on a terminal, your own logs are: the debug and performance logs\n"
+           "that 'zorvlog status' shows, with their rotated generations (exit 1, said,\n"
+           "when none is there).\n"
            "\n"
            "  --json         one JSON object per entry, one per line, with the section's\n"
            "                 time as \"timestamp\" (RFC 3339 in this process's time zone),\n"
@@ -417,10 +512,13 @@ const char* LogParse::help() {
            "                 record that was cut, \"truncated\": true\n"
            "  -n, --lines N  only the last N entries (that match), read from the end of a\n"
            "                 plain file without reading the rest; their line numbers are\n"
-           "                 not known (\"-\", and \"lines\": null in JSON)\n"
+           "                 not known (\"-\", and \"lines\": null in JSON). Those kept\n"
+           "                 for printing oldest first hold at most 24 MiB: when fewer\n"
+           "                 than N fit, the newest that do are printed, and that is said\n"
            "  -r, --reverse  newest first (line numbers not known either); a compressed\n"
            "                 file or standard input is first copied, uncompressed, into a\n"
-           "                 file in $TMPDIR (else /tmp)\n"
+           "                 file in $TMPDIR (else /tmp); when the copy cannot be made\n"
+           "                 whole, nothing of that FILE is printed (exit 1, said)\n"
            "\n"
            "Filters, all of which an entry must pass:\n"
            "\n"
@@ -435,10 +533,14 @@ const char* LogParse::help() {
            "  --kind KIND    error, debug, perf, pairs or text; several joined by commas\n"
            "  --pid N        entries written by process N\n"
            "  --vendor ID    error records of that vendor: its number, or a component\n"
-           "                 name (ZorvQet, any case) for its number\n"
+           "                 name (ZorvQet, any case) or a vendor name of the loaded\n"
+           "                 error-code table for its number\n"
            "  --code N       error records whose VendorError is N\n"
-           "  --grep REGEX   entries one of whose lines, as in the file, holds a match of\n"
-           "                 the extended regular expression REGEX (case sensitive)\n"
+           "  --grep PATTERN entries one of whose lines, as in the file, holds a match of\n"
+           "                 PATTERN, in RE2's syntax (not POSIX: no back-references);\n"
+           "                 matched in time linear in the text and bounded memory, a\n"
+           "                 pattern that needs more is refused\n"
+           "  -i, --ignore-case  --grep ignores case\n"
            "\n"
            "Exit status: 0, also when no entry matches; 1 when a FILE cannot be read to its\n"
            "end; 2 bad arguments (a filter that does not read: one line says which), or a\n"

@@ -227,7 +227,7 @@ void RecordGrouper::hold() {
     mOpenEntry.reset();
     // A long line's buffer is let go; a short one's is kept for the next.
     if (mOpenEntry.text.capacity() > 65536) {
-        mOpenEntry.text = std::string();
+        std::string().swap(mOpenEntry.text);
     }
     settle(false);
 }
@@ -249,6 +249,11 @@ void RecordGrouper::settle(bool final) {
         mSink(mHeld[0]);
         for (std::size_t k = 0; k < count; ++k) {
             mHeld[k].reset();
+            // As in hold(): a spare keeps a short buffer only, so that long
+            // records in turn do not each leave one behind.
+            if (mHeld[k].text.capacity() > 65536) {
+                std::string().swap(mHeld[k].text);
+            }
         }
         std::rotate(mHeld.begin(), mHeld.begin() + static_cast<std::ptrdiff_t>(count),
                     mHeld.begin() + static_cast<std::ptrdiff_t>(mHeldCount));

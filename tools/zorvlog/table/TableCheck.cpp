@@ -6,6 +6,7 @@
 #include "cli/ArgParser.h"
 #include "output/Json.h"
 
+#include <zorv/ZorvErrorTable.h>
 #include <zorv/ZorvUtil.h>
 
 #include <tinyxml.h>
@@ -389,6 +390,33 @@ void TableCheck::checkTextOnly(TiXmlElement* element, const char* what) {
                 "<" + elementName(node) + "> inside " + what + " is not part of its text");
         }
     }
+}
+
+std::vector<std::pair<int, std::string>> TableCheck::vendorNames() {
+    std::vector<std::pair<int, std::string>> names;
+    const std::string path = search().path;
+    TiXmlDocument document;
+    if (path.empty() || !document.LoadFile(path.c_str())) {
+        return names;
+    }
+    // The ids come from the document; each name from the library's own
+    // look-up, so that a name is known exactly as records get it.
+    ZorvErrorTable table{TStr(path.c_str())};
+    table.Load();
+    for (TiXmlElement* element = firstTable(document); element != nullptr;
+         element = nextElement(element->NextSibling())) {
+        int id = 0;
+        if (!readKey(element, kVendorIdAttribute, id) ||
+            std::find_if(names.begin(), names.end(),
+                         [&](const auto& known) { return known.first == id; }) != names.end()) {
+            continue;
+        }
+        const std::string name = table.GetVendorName(id).bytes();
+        if (!name.empty()) {
+            names.emplace_back(id, name);
+        }
+    }
+    return names;
 }
 
 TableCheck::Search TableCheck::search() {

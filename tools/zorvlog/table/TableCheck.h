@@ -2,6 +2,7 @@
 #define ZORVLOG_TABLECHECK_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
 class TiXmlElement;
@@ -48,6 +49,10 @@ public:
         std::string unloadable;              // why the table found gives nothing, and what it hides
     };
     static Search search();
+    // The vendor ids and names of the table the library loads, as its
+    // look-up of each id answers (a vendor's first named table); none when
+    // there is no table or it does not load.
+    static std::vector<std::pair<int, std::string>> vendorNames();
     // Where no table was found: where it was looked for, and what provides one.
     static std::string noTableText(const Search& search);
 

@@ -1,0 +1,16 @@
+#!/bin/sh
+# The reader's rows of the performance table: zorvlog parse and parse --json
+# against mawk's split of the same log, measured side by side in one run of
+# run-parse.sh (best of its rounds), as Markdown rows
+# "| measure | measured | target |".
+# Usage: bench/zorvlog/rows.sh <build-dir> [rounds]
+set -eu
+build=${1:?usage: rows.sh <build-dir> [rounds]}
+here=$(dirname "$0")
+"$here/run-parse.sh" "$build" "${2:-5}" | awk '
+    /^zorvlog parse +[0-9]/ { row("zorvlog parse", 2) }
+    /^zorvlog parse --json +[0-9]/ { row("zorvlog parse --json", 3) }
+    function row(name, target) {
+        printf "| %s, CPU time / mawk -F\\t {n+=NF} | %.2f x | at most %d x |\n", name, $(NF - 1), target
+        printf "| %s, wall time / mawk -F\\t {n+=NF} | %.2f x | at most %d x |\n", name, $(NF - 2), target
+    }'
