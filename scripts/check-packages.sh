@@ -77,10 +77,10 @@ for deb in "$work"/*.deb; do
   for page in "$docs"/*.md; do
     [ -e "$page" ] || continue
     # Relative links to files; a link's #anchor is dropped, web links are not ours.
-    grep -o '](\([^)#]*\)' "$page" | sed 's/^](//' | grep -v -E '^$|^[a-z]+:' | sort -u |
-      while read -r link; do
-        [ -e "$(dirname "$page")/$link" ] || fail "$package: ${page##*/} links to $link, not in the package"
-      done
+    links=$(grep -o '](\([^)#]*\)' "$page" | sed 's/^](//' | grep -v -E '^$|^[a-z]+:' | sort -u || true)
+    for link in $links; do
+      [ -e "$(dirname "$page")/$link" ] || fail "$package: ${page##*/} links to $link, not in the package"
+    done
   done
 done
 for page in zorv-tools/operations.md zorv-tools/zorvlog.md zorv-tools/log-format.md \
