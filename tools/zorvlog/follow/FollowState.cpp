@@ -36,8 +36,9 @@ const char kMagic[] = "zorvlog follow state ";
 const char kVersion = '3';
 const std::size_t kHeader = 64;
 const std::size_t kCopyLine = 16 + 1 + 8 + 1 + 8 + 1;
-// Larger copies are not taken from a file: no follower makes them.
-const std::uint64_t kMaxSlot = 64u << 20;
+// A copy larger than this in a file is not read (it would take a large part
+// of follow's memory bound); thousands of logs fit in it.
+const std::uint64_t kMaxSlot = 8u << 20;
 
 std::uint32_t crcOf(const std::string& text) {
     return static_cast<std::uint32_t>(
