@@ -304,6 +304,10 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
         error = "the state file " + path + " is in use by another zorvlog follow";
         return false;
     }
+    if (slotSizeFor(logs) > kMaxSlot) {
+        error = "too many LOGFILEs for one state file; follow them in groups";
+        return false;
+    }
     char magic[sizeof kMagic] = {0};
     const ssize_t got = ::pread(mFd, magic, sizeof magic, 0);
     if (got <= 0 && st.st_size == 0) {
