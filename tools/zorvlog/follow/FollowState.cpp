@@ -362,8 +362,8 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
             kept.emplace_back(log, *positions);
         }
     }
-    bool laid = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && lay(fd, needed, error);
-    if (laid && (!writeSlot(fd, kept) || ::fsync(fd) != 0 ||
+    bool laid = lay(fd, needed, error);
+    if (laid && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !writeSlot(fd, kept) || ::fsync(fd) != 0 ||
                  ::rename(temporary.c_str(), path.c_str()) != 0)) {
         error = "cannot write a new state file beside " + path + ": " + std::strerror(errno);
         laid = false;
