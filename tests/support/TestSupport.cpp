@@ -199,17 +199,22 @@ std::string selfExe() {
     return std::string(buf, static_cast<std::size_t>(n));
 }
 
-bool mountFullTmpfs(const std::string& dir, std::string* why) {
+bool mountTmpfs(const std::string& dir, const std::string& size, std::string* why) {
     if (!privateMountNamespace() ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         *why = std::string("no private mount namespace: ") + std::strerror(errno);
         return false;
     }
     ::mkdir(dir.c_str(), 0700);
-    if (::mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0700") != 0) {
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                ("size=" + size + ",mode=0700").c_str()) != 0) {
         *why = "cannot mount a tmpfs on " + dir + ": " + std::strerror(errno);
         return false;
     }
+    return true;
+}
+
+bool fillUp(const std::string& dir) {
     const int fd = ::open((dir + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     const std::string block(4096, 'f');
     while (fd >= 0 && ::write(fd, block.data(), block.size()) > 0) {
@@ -218,6 +223,10 @@ bool mountFullTmpfs(const std::string& dir, std::string* why) {
         ::close(fd);
     }
     return fd >= 0;
+}
+
+bool mountFullTmpfs(const std::string& dir, std::string* why) {
+    return mountTmpfs(dir, "64k", why) && fillUp(dir);
 }
 
 bool eventually(const std::function<bool()>& done, int limitMs) {

@@ -153,6 +153,10 @@ std::string selfExe();
 // with why, when neither kind of namespace can be had. A user namespace
 // needs a single-threaded process.
 bool mountFullTmpfs(const std::string& dir, std::string* why);
+// The same in two steps: a tmpfs of the given size ("64k") that is empty,
+// and, later, a file "filler" in dir that takes the room left.
+bool mountTmpfs(const std::string& dir, const std::string& size, std::string* why);
+bool fillUp(const std::string& dir);
 
 // Whether this process holds a descriptor open on the file at path (checked
 // through /proc/self/fd), e.g. to see that a stream was left open or closed.

@@ -18,6 +18,7 @@
 #include <memory>
 #include <regex>
 #include <set>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -372,7 +373,13 @@ TEST_F(Follow, StateThatWouldDestroySomethingIsRefused) {
     const std::string logText = readFile(log);
     writeFile(notes, "my notes\n");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& state : {log, notes, fifo}) {
+    // Generations spelled otherwise: the directory through "." or "//", or
+    // through a link to it.
+    const std::string link = mDir.file("link");
+    ASSERT_EQ(::symlink(mDir.path().c_str(), link.c_str()), 0);
+    for (const std::string& state :
+         {log, notes, fifo, mDir.path() + "/./a.log.1", mDir.path() + "//a.log.2.gz",
+          link + "/a.log.3", link + "/a.log"}) {
         CapturedProcess run =
             runCaptured({"timeout", "60", ZORVLOG_EXE, "follow", "--state", state, log});
         EXPECT_EQ(run.status, 1) << state;
@@ -400,6 +407,83 @@ TEST_F(Follow, StateThatWouldDestroySomethingIsRefused) {
     ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
     stop(follower);
     EXPECT_EQ(records(1).size(), 1u) << readFile(output(1));
+}
+
+// The state on a file system that fills up while the follower runs: the
+// room it can grow to is its own from the start, so rotations that add
+// watched generations still save whole and a restart prints only what is
+// new; a new state on the full file system cannot have its room and refuses
+// to start.
+TEST_F(Follow, StateOnAFileSystemThatFillsUpStaysWhole) {
+    const std::string small = mDir.file("small"), problems = mDir.file("problems");
+    const int logs = 20;
+    auto logPath = [&](int i) { return mDir.file("l" + std::to_string(i) + ".log"); };
+    auto allPrinted = [&](int run, int record) {
+        for (int i = 0; i < logs; ++i) {
+            if (!printed(run, 100 * i + record)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A namespace of its own; no test macros here, what is wrong goes to a file.
+        std::string why, wrong;
+        if (!mountTmpfs(small, "64k", &why)) {
+            writeFile(problems, "skip:" + why);
+            ::_exit(0);
+        }
+        std::vector<std::string> args{"--state", small + "/f.state"};
+        for (int i = 0; i < logs; ++i) {
+            writeFile(logPath(i), debugLine(100 * i + 1) + debugLine(100 * i + 2));
+            args.push_back(logPath(i));
+        }
+        pid_t follower = start(args, 1);
+        if (!eventually([&] { return allPrinted(1, 2); }) || !fillUp(small)) {
+            wrong += "the first records were not printed; ";
+        }
+        for (int i = 0; i < logs; ++i) {
+            std::rename(logPath(i).c_str(), (logPath(i) + ".1").c_str());
+            writeFile(logPath(i), debugLine(100 * i + 3) + debugLine(100 * i + 4));
+        }
+        if (!eventually([&] { return allPrinted(1, 4); })) {
+            wrong += "the records after the rotation were not printed; ";
+        }
+        ::kill(follower, SIGTERM);
+        wait(follower);
+        for (int i = 0; i < logs; ++i) {
+            append(logPath(i), debugLine(100 * i + 5));
+        }
+        follower = start(args, 2);
+        if (!eventually([&] { return allPrinted(2, 5); })) {
+            wrong += "the restart did not print the new records; ";
+        }
+        ::kill(follower, SIGTERM);
+        wait(follower);
+        if (splitLines(readFile(output(2))).size() != logs) {
+            wrong += "the restart repeated records: " + readFile(messages(2));
+        }
+        if (said(1, "cannot write") || said(2, "read back")) {
+            wrong += "a save failed: " + readFile(messages(1)) + readFile(messages(2));
+        }
+        const CapturedProcess refused = runCaptured(
+            {"timeout", "60", ZORVLOG_EXE, "follow", "--state", small + "/g.state", logPath(0)});
+        if (refused.status != 1 || splitLines(refused.err).size() != 1 ||
+            refused.err.find(std::strerror(ENOSPC)) == std::string::npos) {
+            wrong += "a state without room was taken: " + refused.err;
+        }
+        ::umount2(small.c_str(), MNT_DETACH);
+        writeFile(problems, wrong);
+        ::_exit(0);
+    }
+    ASSERT_EQ(waitProcess(child), 0);
+    const std::string report = readFile(problems);
+    if (report.compare(0, 5, "skip:") == 0) {
+        GTEST_SKIP() << report.substr(5);
+    }
+    EXPECT_EQ(report, "");
 }
 
 // Zero bytes after the first records (what a crash leaves), one NUL byte

@@ -72,8 +72,10 @@ TEST_F(Follower, TheChainInOrderAndTheStateResumesWhereItStood) {
     }
     log.reset();
     write(mLog, 7, 8);
+    // Opened for one more log, the state needs more room and is laid out
+    // anew: the positions kept are those saved.
     zorvlog::FollowState state;
-    ASSERT_TRUE(state.open(statePath, {mLog}, error)) << error;
+    ASSERT_TRUE(state.open(statePath, {mLog, mDir.file("b.log")}, error)) << error;
     ASSERT_NE(state.find(mLog), nullptr);
     auto resumed = follower(state.find(mLog));
     pollUntil(*resumed, 8);
@@ -85,6 +87,35 @@ TEST_F(Follower, TheChainInOrderAndTheStateResumesWhereItStood) {
         keys.insert(printed.second);
     }
     EXPECT_EQ(keys.size(), 8u);
+}
+
+// A save cut short (a full disk, EIO, a crash in its write) leaves the state
+// saved before it: that one is read back whole.
+TEST_F(Follower, ASaveCutShortLeavesTheStateBeforeIt) {
+    write(mLog, 1, 2);
+    auto log = follower();
+    pollUntil(*log, 2);
+    const std::string statePath = mDir.file("follow.state");
+    std::string error;
+    std::uint64_t before = 0;
+    {
+        zorvlog::FollowState state;
+        ASSERT_TRUE(state.open(statePath, {mLog}, error)) << error;
+        ASSERT_TRUE(state.save({{mLog, log->positions()}}));
+        before = log->positions().at(0).offset;
+        write(mLog, 3, 4);
+        pollUntil(*log, 4);
+        ASSERT_NE(log->positions().at(0).offset, before);
+        ASSERT_TRUE(state.save({{mLog, log->positions()}}));
+    }
+    // The last byte of the newest save never reached the file.
+    std::string text = readFile(statePath);
+    text[text.find_last_not_of('\0')] = '\0';
+    writeFile(statePath, text);
+    zorvlog::FollowState state;
+    ASSERT_TRUE(state.open(statePath, {mLog}, error)) << error;
+    ASSERT_NE(state.find(mLog), nullptr);
+    EXPECT_EQ(state.find(mLog)->at(0).offset, before);
 }
 
 } // namespace

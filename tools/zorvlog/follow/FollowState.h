@@ -1,6 +1,7 @@
 #ifndef ZORVLOG_FOLLOWSTATE_H
 #define ZORVLOG_FOLLOWSTATE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -31,12 +32,19 @@ struct FollowPosition {
 };
 
 // The state file of `zorvlog follow`: the positions in each followed log,
-// rewritten in place after every record, so that a follower stopped any way
-// resumes where it stood. Locked while a follower uses it: a second follower
-// on the same state would hand out the same records.
+// rewritten in place as the follower moves, so that a follower stopped any
+// way resumes where it stood. The room every save may need is taken when the
+// file is opened, and saves alternate between two copies, so that neither a
+// full disk nor a failed write leaves it without a whole state. Locked while
+// a follower uses it: a second follower on the same state would hand out the
+// same records.
 class FollowState {
 public:
     using Positions = std::vector<std::pair<std::string, std::vector<FollowPosition>>>;
+
+    // Generations of one log watched for late writes that a save keeps (the
+    // newest ones); the room of the state is sized for them and the one read.
+    static constexpr std::size_t kMaxWatched = 8;
 
     FollowState() = default;
     ~FollowState();
@@ -48,29 +56,40 @@ public:
     // Empty, with error set, when there is no such directory.
     static std::string defaultPath(const std::vector<std::string>& logs, std::string& error);
 
-    // Opens (creates) and locks the state file and reads the positions in it.
-    // Refuses, with error set, a path that would destroy something: one of
-    // the logs or a file named as one of their generations, anything but a
-    // regular file, a file of other content. A state that does not read back
-    // whole is set aside with a warning: the logs are then read from their
-    // starts (records repeat; none is lost).
+    // Opens (creates) and locks the state file, reads the positions in it and
+    // takes the room that saves of these logs may need. Refuses, with error
+    // set, a path that would destroy something (one of the logs or a file
+    // named as one of their generations, however spelled; anything but a
+    // regular file; a file of other content) and a file that cannot have its
+    // room. A state that does not read back whole is set aside with a
+    // warning: the logs are then read from their starts (records repeat; none
+    // is lost).
     bool open(const std::string& path, const std::vector<std::string>& logs, std::string& error);
 
     // The positions kept for a log; null when none.
     const std::vector<FollowPosition>* find(const std::string& log) const;
 
-    // Writes every log's positions; false (warned once) when it cannot.
+    // Writes every log's positions in one write, without waiting for the
+    // disk; false (warned once) when it cannot. The state saved before stays
+    // whole either way.
     bool save(const Positions& positions);
 
 private:
     bool refused(const std::string& path, const std::vector<std::string>& logs,
                  std::string& error) const;
-    bool read(const std::string& text);
+    bool readSlots(std::string& why);
+    bool readOld(const std::string& text);
+    bool lay(int fd, std::uint64_t slotSize, std::string& error);
+    bool writeSlot(int fd, const Positions& positions);
 
     int mFd = -1;
     std::string mPath;
-    std::size_t mSize = 0;
+    std::uint64_t mSlotSize = 0;
+    std::uint64_t mSequence = 0; // of the newest whole copy
+    int mSlot = 0;               // the copy the next save overwrites
+    int mError = 0;              // of the last failed write
     bool mWarned = false;
+    std::string mText;
     std::map<std::string, std::vector<FollowPosition>> mLoaded;
 };
 
