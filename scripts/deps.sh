@@ -14,6 +14,7 @@ packages=(
   clang libclang-rt-14-dev                     # sanitizer and fuzz builds
   python3                                      # the fuzz runner makes its large inputs
   zlib1g-dev                                   # zorvlog reads gzip-compressed logs
+  libsystemd-dev                               # zorvlog follow --journal sends with sd_journal_sendv
   logrotate rsyslog jq lnav                    # rotation, shipping and reading with the real tools
   stress-ng                                    # the suites again on a busy machine
   mawk time                                    # the reader's benchmark: the floor, CPU and memory
@@ -22,6 +23,7 @@ packages=(
   help2man man-db bash-completion              # manual pages and completion
   abigail-tools                                # the binary-interface check
   systemd desktop-file-utils                   # the user units and the autostart entry
+  systemd-journal-remote rsyslog-relp          # journal entries to a central machine, in the tests
 )
 
 installed() {
