@@ -11,17 +11,22 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <netinet/in.h>
 #include <random>
 #include <sched.h>
+#include <sstream>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -372,10 +377,111 @@ TEST_F(LongJournal, SixteenMebibyteRecordArrivesWhole) {
     startFollower();
     ASSERT_EQ(keysOnce(2).size(), 2u);
     const std::vector<nlohmann::json> all =
-        entries({"ZORV_KIND=debug"}, {"--output-fields=ZORV_LINES", "--all"});
+        entries({"ZORV_KIND=debug"}, {"--output-fields=ZORV_LINES,ZORV_KEY", "--all"});
     ASSERT_EQ(all.size(), 2u);
     EXPECT_TRUE(fieldOf(all[0], "ZORV_LINES") == record) << "ZORV_LINES of the big record differs";
     EXPECT_EQ(followErrors().find("cut"), std::string::npos) << followErrors();
+}
+
+// A TCP port on 127.0.0.1 free at the time of asking.
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<struct sockaddr*>(&address), size);
+    ::getsockname(fd, reinterpret_cast<struct sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool accepting(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool open =
+        ::connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return open;
+}
+
+// The recipe of docs/operations.md: systemd-journal-upload with a saved
+// state to systemd-journal-remote, the central side stopped and started
+// again while records are sent; the uploader, which ends when it cannot
+// reach the central side, started again as its unit's Restart= does.
+TEST_F(LongJournal, UploadToRemoteAcrossACentralRestart) {
+    const int port = freePort();
+    const std::string central = mDir.file("central") + "/";
+    ASSERT_EQ(::mkdir(central.c_str(), 0755), 0);
+    auto startRemote = [&] {
+        auto remote = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/lib/systemd/systemd-journal-remote",
+                                     "--listen-http=127.0.0.1:" + std::to_string(port),
+                                     "--output=" + central},
+            ChildSetup{mDir.file("remote.out")});
+        EXPECT_TRUE(eventually([&] { return accepting(port); }));
+        return remote;
+    };
+    auto startUpload = [&] {
+        return std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/lib/systemd/systemd-journal-upload",
+                                     "--url=http://127.0.0.1:" + std::to_string(port),
+                                     "--save-state=" + mDir.file("upload.state"), "--directory",
+                                     kJournalDir},
+            ChildSetup{mDir.file("upload.out")});
+    };
+    auto centralKeys = [&](std::size_t count) {
+        std::map<std::string, int> keys;
+        EXPECT_TRUE(eventually([&] {
+            keys.clear();
+            const CapturedProcess run = runCaptured(
+                {"journalctl", "--directory", central, "-o", "json", "--output-fields=ZORV_KEY"});
+            std::istringstream lines(run.out);
+            for (std::string line; std::getline(lines, line);) {
+                const nlohmann::json entry = nlohmann::json::parse(line);
+                if (entry.contains("ZORV_KEY")) {
+                    ++keys[fieldOf(entry, "ZORV_KEY")];
+                }
+            }
+            if (keys.size() < count) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+            return keys.size() >= count;
+        })) << keys.size()
+            << " of " << count;
+        return keys;
+    };
+    const int half = 2000;
+    auto write = [&](int from) {
+        std::string records;
+        for (int i = from; i < from + half; ++i) {
+            records += i % 4 == 3 ? errorRecord(i) : debugRecord(i);
+        }
+        append(mLog, records);
+    };
+    std::unique_ptr<ChildProcess> remote = startRemote();
+    std::unique_ptr<ChildProcess> upload = startUpload();
+    startFollower();
+    write(1);
+    centralKeys(half / 2);
+    remote->kill(SIGTERM);
+    ASSERT_EQ(remote->wait(), 0);
+    write(half + 1);
+    ASSERT_NE(upload->wait(), 0) << "the uploader went on without its central side";
+    remote = startRemote();
+    upload = startUpload();
+    const std::map<std::string, int> keys = centralKeys(2 * half);
+    int repeats = 0;
+    for (const auto& [key, count] : keys) {
+        repeats += count - 1;
+    }
+    std::printf("journal-upload to journal-remote, central restarted: %zu of %d records, %d "
+                "repeats\n",
+                keys.size(), 2 * half, repeats);
+    EXPECT_EQ(keys.size(), static_cast<std::size_t>(2 * half));
 }
 
 } // namespace
