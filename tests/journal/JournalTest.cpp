@@ -49,8 +49,8 @@ std::string errorRecord(int n) {
            "VendorError=3 [A malformed request frame was received]\n" + section + "ZorvQet=5.0.0\n";
 }
 
-// A field's value: journalctl gives one holding control characters (a
-// record's tabs and line ends) as an array of its bytes.
+// A field's value: journalctl gives one that is not printable UTF-8 as an
+// array of its bytes.
 std::string fieldOf(const nlohmann::json& entry, const std::string& name) {
     if (!entry.contains(name)) {
         return "<missing>";
