@@ -2,8 +2,8 @@
 // PID 1, each test moves into a mount namespace of its own, lays tmpfs over
 // the journal's sockets and files, binds a journald.conf of its own over the
 // system's and starts /lib/systemd/systemd-journald directly; the follower
-// and journalctl run in that namespace too. Suites named Long* are the heavy
-// runs (label long).
+// and journalctl run in that namespace too.
+#include "OpsSupport.h"
 #include "support/CapturedProcess.h"
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
@@ -11,22 +11,18 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <memory>
-#include <netinet/in.h>
 #include <random>
 #include <sched.h>
 #include <sstream>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -68,6 +64,23 @@ std::string fieldOf(const nlohmann::json& entry, const std::string& name) {
 
 void append(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::app | std::ios::binary) << bytes;
+}
+
+// Records from to from + count - 1 appended to path, every fourth an error record.
+void appendRecords(const std::string& path, int from, int count) {
+    std::string records;
+    for (int i = from; i < from + count; ++i) {
+        records += i % 4 == 3 ? errorRecord(i) : debugRecord(i);
+    }
+    append(path, records);
+}
+
+int repeatsIn(const std::map<std::string, int>& keys) {
+    int repeats = 0;
+    for (const auto& entry : keys) {
+        repeats += entry.second - 1;
+    }
+    return repeats;
 }
 
 class Journal : public ::testing::Test {
@@ -117,11 +130,9 @@ protected:
             [] { return ::access((std::string(kSocketDir) + "/socket").c_str(), F_OK) == 0; }));
     }
 
-    void startFollower(const std::vector<std::string>& options = {}) {
-        std::vector<std::string> argv{ZORVLOG_EXE, "follow", "--journal", "--state",
-                                      mDir.file("state")};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.push_back(mLog);
+    void startFollower() {
+        const std::vector<std::string> argv{ZORVLOG_EXE, "follow",           "--journal",
+                                            "--state",   mDir.file("state"), mLog};
         const int err =
             ::open(mDir.file("follow.err").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         mFollower = spawnProcess(argv, -1, -1, err);
@@ -152,21 +163,20 @@ protected:
         }
         return found;
     }
-    // How many entries carry each key, once at least count entries are there.
+    // How many entries carry each key, once count keys are there.
     std::map<std::string, int> keysOnce(std::size_t count) {
-        std::vector<nlohmann::json> found;
+        std::map<std::string, int> keys;
         EXPECT_TRUE(eventually([&] {
-            found = entries({}, {"--output-fields=ZORV_KEY,MESSAGE"});
-            if (found.size() < count) {
+            keys.clear();
+            for (const nlohmann::json& entry : entries({}, {"--output-fields=ZORV_KEY"})) {
+                ++keys[fieldOf(entry, "ZORV_KEY")];
+            }
+            if (keys.size() < count) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
             }
-            return found.size() >= count;
-        })) << found.size()
+            return keys.size() >= count;
+        })) << keys.size()
             << " of " << count;
-        std::map<std::string, int> keys;
-        for (const nlohmann::json& entry : found) {
-            ++keys[fieldOf(entry, "ZORV_KEY")];
-        }
         return keys;
     }
     std::string followErrors() { return readFile(mDir.file("follow.err")); }
@@ -239,20 +249,14 @@ TEST_F(Journal, JournaldStoppedAndStartedLosesNothing) {
     ASSERT_EQ(keysOnce(1).size(), 1u);
     mJournald->kill(SIGTERM);
     ASSERT_EQ(mJournald->wait(), 0);
-    for (int i = 2; i <= 40; ++i) {
-        append(mLog, i % 4 == 3 ? errorRecord(i) : debugRecord(i));
-    }
+    appendRecords(mLog, 2, 39);
     ASSERT_TRUE(
         eventually([&] { return followErrors().find("trying again") != std::string::npos; }));
     startJournald();
-    for (int i = 41; i <= 60; ++i) {
-        append(mLog, debugRecord(i));
-    }
+    appendRecords(mLog, 41, 20);
     const std::map<std::string, int> keys = keysOnce(60);
     EXPECT_EQ(keys.size(), 60u);
-    for (const auto& [key, count] : keys) {
-        EXPECT_EQ(count, 1) << key;
-    }
+    EXPECT_EQ(repeatsIn(keys), 0);
     EXPECT_EQ(stopFollower(), 0);
     const std::string said = followErrors();
     EXPECT_EQ(said.find("trying again"), said.rfind("trying again")) << said;
@@ -286,17 +290,11 @@ TEST_F(Journal, JournaldStoppedBySigstopDoesNotHoldFollowBack) {
     startFollower();
     const std::map<std::string, int> keys = keysOnce(401);
     EXPECT_EQ(keys.size(), 401u);
-    for (const auto& [key, count] : keys) {
-        EXPECT_EQ(count, 1) << key;
-    }
+    EXPECT_EQ(repeatsIn(keys), 0);
 }
 
 TEST_F(Journal, FollowerKilledRepeatsOnlyTheLastRecord) {
-    std::string records;
-    for (int i = 1; i <= 3000; ++i) {
-        records += debugRecord(i);
-    }
-    append(mLog, records);
+    appendRecords(mLog, 1, 3000);
     startFollower();
     ASSERT_TRUE(eventually([&] {
         return entries({}, {"--output-fields=ZORV_KEY", "-n", "200"}).size() >= 200;
@@ -305,21 +303,12 @@ TEST_F(Journal, FollowerKilledRepeatsOnlyTheLastRecord) {
     startFollower();
     const std::map<std::string, int> keys = keysOnce(3000);
     EXPECT_EQ(keys.size(), 3000u);
-    int repeated = 0;
-    for (const auto& [key, count] : keys) {
-        EXPECT_LE(count, 2) << key;
-        repeated += count - 1;
-    }
-    EXPECT_LE(repeated, 1);
+    EXPECT_LE(repeatsIn(keys), 1);
 }
 
 TEST_F(Journal, JournaldKilledLosesAtMostItsQueue) {
-    std::string records;
-    for (int i = 1; i <= 3000; ++i) {
-        records += debugRecord(i);
-    }
     startFollower();
-    append(mLog, records);
+    appendRecords(mLog, 1, 3000);
     ASSERT_TRUE(eventually([&] {
         return entries({}, {"--output-fields=ZORV_KEY", "-n", "100"}).size() >= 100;
     }));
@@ -344,19 +333,13 @@ TEST_F(Journal, JournaldKilledLosesAtMostItsQueue) {
     const long lost = 3000 - static_cast<long>(keys.size());
     std::printf("journald killed: %ld of 3000 records lost (queue at most %ld)\n", lost, queue);
     EXPECT_LE(lost, queue + 2);
-    for (const auto& [key, count] : keys) {
-        EXPECT_EQ(count, 1) << key;
-    }
+    EXPECT_EQ(repeatsIn(keys), 0);
 }
 
 class LongJournal : public Journal {};
 
 TEST_F(LongJournal, BurstOfAHundredThousandArrivesWhole) {
-    std::string records;
-    for (int i = 1; i <= 100000; ++i) {
-        records += i % 10 == 3 ? errorRecord(i) : debugRecord(i);
-    }
-    append(mLog, records);
+    appendRecords(mLog, 1, 100000);
     startFollower();
     const std::map<std::string, int> keys = keysOnce(100000);
     EXPECT_EQ(keys.size(), 100000u);
@@ -383,37 +366,12 @@ TEST_F(LongJournal, SixteenMebibyteRecordArrivesWhole) {
     EXPECT_EQ(followErrors().find("cut"), std::string::npos) << followErrors();
 }
 
-// A TCP port on 127.0.0.1 free at the time of asking.
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<struct sockaddr*>(&address), size);
-    ::getsockname(fd, reinterpret_cast<struct sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool accepting(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool open =
-        ::connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return open;
-}
-
 // The recipe of docs/operations.md: systemd-journal-upload with a saved
 // state to systemd-journal-remote, the central side stopped and started
 // again while records are sent; the uploader, which ends when it cannot
 // reach the central side, started again as its unit's Restart= does.
 TEST_F(LongJournal, UploadToRemoteAcrossACentralRestart) {
-    const int port = freePort();
+    const int port = ops::freePort();
     const std::string central = mDir.file("central") + "/";
     ASSERT_EQ(::mkdir(central.c_str(), 0755), 0);
     auto startRemote = [&] {
@@ -422,7 +380,7 @@ TEST_F(LongJournal, UploadToRemoteAcrossACentralRestart) {
                                      "--listen-http=127.0.0.1:" + std::to_string(port),
                                      "--output=" + central},
             ChildSetup{mDir.file("remote.out")});
-        EXPECT_TRUE(eventually([&] { return accepting(port); }));
+        EXPECT_TRUE(ops::accepting(port));
         return remote;
     };
     auto startUpload = [&] {
@@ -455,32 +413,81 @@ TEST_F(LongJournal, UploadToRemoteAcrossACentralRestart) {
         return keys;
     };
     const int half = 2000;
-    auto write = [&](int from) {
-        std::string records;
-        for (int i = from; i < from + half; ++i) {
-            records += i % 4 == 3 ? errorRecord(i) : debugRecord(i);
-        }
-        append(mLog, records);
-    };
     std::unique_ptr<ChildProcess> remote = startRemote();
     std::unique_ptr<ChildProcess> upload = startUpload();
     startFollower();
-    write(1);
+    appendRecords(mLog, 1, half);
     centralKeys(half / 2);
     remote->kill(SIGTERM);
     ASSERT_EQ(remote->wait(), 0);
-    write(half + 1);
+    appendRecords(mLog, half + 1, half);
     ASSERT_NE(upload->wait(), 0) << "the uploader went on without its central side";
     remote = startRemote();
     upload = startUpload();
     const std::map<std::string, int> keys = centralKeys(2 * half);
-    int repeats = 0;
-    for (const auto& [key, count] : keys) {
-        repeats += count - 1;
-    }
     std::printf("journal-upload to journal-remote, central restarted: %zu of %d records, %d "
                 "repeats\n",
-                keys.size(), 2 * half, repeats);
+                keys.size(), 2 * half, repeatsIn(keys));
+    EXPECT_EQ(keys.size(), static_cast<std::size_t>(2 * half));
+}
+
+// The rsyslog recipe: imjournal on the machine, RELP to the central
+// rsyslog, which is stopped and started again while records are sent.
+TEST_F(LongJournal, RsyslogRelpAcrossACentralRestart) {
+    const std::string port = std::to_string(ops::freePort());
+    const std::string central = mDir.file("central");
+    const std::string agent = mDir.file("agent");
+    ASSERT_EQ(::mkdir(central.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(agent.c_str(), 0700), 0);
+    writeFile(central + "/rsyslog.conf",
+              "global(workDirectory=\"" + central + "\")\n" +
+                  ops::edited(ops::shipped("rsyslog/zorv-journal-central.conf"),
+                              {{"/var/log/zorv-central/%fromhost:::secpath-replace%", central},
+                               {"port=\"2514\"", "port=\"" + port + "\" address=\"127.0.0.1\""}}));
+    writeFile(agent + "/rsyslog.conf",
+              "global(workDirectory=\"" + agent + "\")\n" +
+                  ops::edited(ops::shipped("rsyslog/zorv-journal-agent.conf"),
+                              {{"logs.example.org", "127.0.0.1"},
+                               {"port=\"2514\"", "port=\"" + port + "\""}}));
+    auto rsyslogd = [&](const std::string& dir) {
+        return std::make_unique<ChildProcess>(std::vector<std::string>{"rsyslogd", "-n", "-f",
+                                                                       dir + "/rsyslog.conf", "-i",
+                                                                       dir + "/pid"},
+                                              ChildSetup{dir + "/output"});
+    };
+    auto received = [&](std::size_t count) {
+        std::map<std::string, int> keys;
+        EXPECT_TRUE(eventually([&] {
+            keys.clear();
+            std::istringstream lines(readFile(central + "/zorv-journal.jsonl"));
+            for (std::string line; std::getline(lines, line);) {
+                ++keys[fieldOf(nlohmann::json::parse(line), "ZORV_KEY")];
+            }
+            if (keys.size() < count) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+            return keys.size() >= count;
+        })) << keys.size()
+            << " of " << count;
+        return keys;
+    };
+    const int half = 2000;
+    std::unique_ptr<ChildProcess> centralDaemon = rsyslogd(central);
+    ASSERT_TRUE(ops::accepting(std::stoi(port)));
+    std::unique_ptr<ChildProcess> agentDaemon = rsyslogd(agent);
+    startFollower();
+    appendRecords(mLog, 1, half);
+    received(half / 2);
+    centralDaemon->kill(SIGTERM);
+    ASSERT_EQ(centralDaemon->wait(), 0);
+    appendRecords(mLog, half + 1, half);
+    // Every record in the machine's journal while the central side is away.
+    keysOnce(2 * half);
+    centralDaemon = rsyslogd(central);
+    const std::map<std::string, int> keys = received(2 * half);
+    std::printf("imjournal over RELP to rsyslog, central restarted: %zu of %d records, %d "
+                "repeats\n",
+                keys.size(), 2 * half, repeatsIn(keys));
     EXPECT_EQ(keys.size(), static_cast<std::size_t>(2 * half));
 }
 
