@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -485,6 +486,19 @@ TEST_F(LongJournal, RsyslogRelpAcrossACentralRestart) {
     keysOnce(2 * half);
     centralDaemon = rsyslogd(central);
     const std::map<std::string, int> keys = received(2 * half);
+    // The records' lines, in the order of their offsets, are the log.
+    std::map<std::uint64_t, std::string> lines;
+    std::istringstream copy(readFile(central + "/zorv-journal.jsonl"));
+    for (std::string line; std::getline(copy, line);) {
+        const nlohmann::json entry = nlohmann::json::parse(line);
+        const std::string key = fieldOf(entry, "ZORV_KEY");
+        lines[std::stoull(key.substr(key.find(':') + 1))] = fieldOf(entry, "ZORV_LINES");
+    }
+    std::string joined;
+    for (const auto& entry : lines) {
+        joined += entry.second;
+    }
+    EXPECT_TRUE(joined == readFile(mLog)) << "the central copy differs from the log";
     std::printf("imjournal over RELP to rsyslog, central restarted: %zu of %d records, %d "
                 "repeats\n",
                 keys.size(), 2 * half, repeatsIn(keys));
