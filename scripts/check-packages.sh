@@ -11,7 +11,8 @@
 # dependencies alone, the packages unpacked with dpkg -x into a temporary root,
 # the install test against that root with the installed example (the programs
 # on their own run paths), zorvlog --help, every manual page rendered without a
-# warning, the user units verified, the autostart entry validated, and QET
+# warning, the user units and the journal follower's unit verified, the
+# autostart entry validated, and QET
 # under socket activation. The test suites do not run again in the package
 # build (nocheck): CI has run them on the tree.
 #
@@ -170,6 +171,13 @@ cp "$root"/usr/lib/systemd/user/qet.* "$root/etc/systemd/system/"
 if ! out=$(XDG_RUNTIME_DIR=$work/runtime systemd-analyze verify --root="$root" --man=no \
   --generators=no --recursive-errors=no qet.socket qet.service 2>&1) || [ -n "$out" ]; then
   fail "systemd-analyze verify: $out"
+fi
+# The journal follower is a system unit: verified the same way, from the
+# place the package installs it.
+cp "$root/usr/share/zorv/contrib/systemd/zorv-follow-journal.service" "$root/etc/systemd/system/"
+if ! out=$(systemd-analyze verify --root="$root" --man=no --generators=no --recursive-errors=no \
+  zorv-follow-journal.service 2>&1) || [ -n "$out" ]; then
+  fail "systemd-analyze verify zorv-follow-journal.service: $out"
 fi
 out=$(desktop-file-validate "$root/etc/xdg/autostart/qet.desktop" 2>&1) && [ -z "$out" ] ||
   fail "desktop-file-validate: $out"

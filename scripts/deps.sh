@@ -15,6 +15,7 @@ packages=(
   python3                                      # the fuzz runner makes its large inputs
   zlib1g-dev                                   # zorvlog reads gzip-compressed logs
   libre2-dev                                   # zorvlog's --grep: linear time, bounded memory
+  libsystemd-dev                               # zorvlog follow --journal sends with sd_journal_sendv
   logrotate rsyslog jq lnav                    # rotation, shipping and reading with the real tools
   stress-ng                                    # the suites again on a busy machine
   mawk time                                    # the reader's benchmark: the floor, CPU and memory
@@ -23,6 +24,7 @@ packages=(
   help2man man-db bash-completion              # manual pages and completion
   abigail-tools                                # the binary-interface check
   systemd desktop-file-utils                   # the user units and the autostart entry
+  systemd-journal-remote rsyslog-relp          # journal entries to a central machine, in the tests
 )
 
 installed() {

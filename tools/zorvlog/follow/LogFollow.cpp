@@ -3,6 +3,7 @@
 #include "cli/ArgParser.h"
 #include "follow/FollowState.h"
 #include "follow/FollowedLog.h"
+#include "follow/JournalOutput.h"
 #include "output/EntryFormat.h"
 #include "output/TerminalText.h"
 #include "read/EntryFilter.h"
@@ -87,6 +88,36 @@ private:
     bool mStarted = false;
 };
 
+// Offers a record to output until it takes it, pausing 0.1 s, then twice as
+// long each time up to 5 s; what stands in the way is said once, and again
+// that it goes on. A stop signal ends the pause: the record is not taken.
+void offer(RecordOutput& output, const LogEntry& entry, const std::string& source,
+           const std::string& key) {
+    long pauseMs = 100;
+    bool said = false;
+    for (;;) {
+        if (gStop != 0) {
+            throw Stopped();
+        }
+        if (output.take(entry, source, key) && output.handOver()) {
+            if (said) {
+                std::fprintf(stderr, "zorvlog follow: the output takes records again\n");
+            }
+            return;
+        }
+        if (!said) {
+            std::fprintf(stderr, "zorvlog follow: %s; trying again\n",
+                         forTerminal(output.why()).c_str());
+            said = true;
+        }
+        const struct timespec pause { pauseMs / 1000, (pauseMs % 1000) * 1000000 };
+        if (gStop == 0) {
+            ::nanosleep(&pause, nullptr);
+        }
+        pauseMs = pauseMs * 2 > 5000 ? 5000 : pauseMs * 2;
+    }
+}
+
 std::string absolute(const std::string& path) {
     if (!path.empty() && path[0] == '/') {
         return path;
@@ -102,7 +133,8 @@ std::string absolute(const std::string& path) {
 } // namespace
 
 int LogFollow::run(const std::vector<std::string>& args) {
-    std::vector<ArgParser::Option> options{{"json", false}, {"state", true}, {"owner", true, true}};
+    std::vector<ArgParser::Option> options{
+        {"json", false}, {"journal", false}, {"state", true}, {"owner", true, true}};
     for (const ArgParser::Option& filterOption : EntryFilter::options()) {
         options.push_back(filterOption);
     }
@@ -110,6 +142,9 @@ int LogFollow::run(const std::vector<std::string>& args) {
     parser.parse(args);
     const EntryFilter filter = EntryFilter::fromOptions(parser, std::time(nullptr));
     const bool json = parser.has("json");
+    if (json && parser.has("journal")) {
+        throw UsageError("--json and --journal exclude each other");
+    }
     const std::vector<std::string>& sources = parser.operands();
     if (sources.empty()) {
         throw UsageError("no LOGFILE given");
@@ -155,10 +190,14 @@ int LogFollow::run(const std::vector<std::string>& args) {
         state.save(positions);
     };
     FollowOutput out;
+    std::unique_ptr<RecordOutput> journal;
+    if (parser.has("journal")) {
+        journal = std::make_unique<JournalOutput>();
+    }
     SectionClock clock;
     std::string lastSource;
     try {
-        if (!json) {
+        if (!json && !journal) {
             out.buffer() += tableHeading() + "\n";
             out.flush();
         }
@@ -168,6 +207,11 @@ int LogFollow::run(const std::vector<std::string>& args) {
             auto emit = [&, source](const LogEntry& entry, const std::string& key) {
                 if (!filter.matches(entry)) {
                     save(); // passed over, never to be read again
+                    return;
+                }
+                if (journal) {
+                    offer(*journal, entry, source, key);
+                    save();
                     return;
                 }
                 out.beginRecord();
@@ -211,9 +255,9 @@ int LogFollow::run(const std::vector<std::string>& args) {
 }
 
 const char* LogFollow::help() {
-    return "Usage: zorvlog follow [--json] [--state FILE] [--owner USER]... [--since TIME]\n"
-           "                      [--until TIME] [--kind KIND] [--pid N] [--vendor ID]\n"
-           "                      [--code N] [--grep REGEX] LOGFILE...\n"
+    return "Usage: zorvlog follow [--json | --journal] [--state FILE] [--owner USER]...\n"
+           "                      [--since TIME] [--until TIME] [--kind KIND] [--pid N]\n"
+           "                      [--vendor ID] [--code N] [--grep REGEX] LOGFILE...\n"
            "\n"
            "Prints every record written to the LOGFILEs, as it is written, and goes on\n"
            "across rotation. A log is read as a chain of generations: whenever follow looks,\n"
@@ -241,6 +285,13 @@ const char* LogFollow::help() {
            "                --json' (source is the LOGFILE as given), then \"key\": the\n"
            "                generation's identity and the record's offset, the same whenever\n"
            "                the record is read, so that a collector can drop a repeat\n"
+           "  --journal     each record one entry of the systemd journal, its parts in\n"
+           "                fields (SYSLOG_IDENTIFIER the vendor or component, PRIORITY\n"
+           "                by kind, ZORV_KEY the key as --json has it, ZORV_LINES the\n"
+           "                record's lines whole); the state moves past a record once\n"
+           "                journald's socket took it. While journald takes nothing,\n"
+           "                follow says so once and offers the record again, every 5 s\n"
+           "                at the most, losing nothing\n"
            "  --state FILE  the state file (default: $XDG_STATE_HOME/zorv/, else\n"
            "                ~/.local/state/zorv/, a file named for the LOGFILEs); one\n"
            "                follower at a time may use it; a LOGFILE, a file named as one\n"
