@@ -33,6 +33,9 @@ std::uint64_t pathKey(const std::string& path) {
     return key != 0 ? key : 1;
 }
 
+const char kMutexSuffix[] = ".Mutex";
+constexpr std::size_t kMutexSuffixLength = sizeof kMutexSuffix - 1;
+
 const char* currentTab() {
     return ZorvDelimitedFile::kTab != nullptr ? ZorvDelimitedFile::kTab : "";
 }
@@ -98,6 +101,29 @@ bool ZorvDelimitedFile::open(bool truncate) {
     }
     return (judged == Path::Usable || judged == Path::OwnFilesOnly) &&
            record.open(mFilename.bytes().c_str(), truncate, judged == Path::OwnFilesOnly);
+}
+
+const TStr* ZorvDelimitedFile::mutexName() {
+    const std::string& path = mFilename.bytes();
+    // Named after the file's last component only, so that every logger
+    // writing to a file of that name, in any process, shares the mutex.
+    const char* slash = static_cast<const char*>(::memrchr(path.data(), '/', path.size()));
+    const char* component = slash != nullptr ? slash + 1 : path.data();
+    const std::size_t length = static_cast<std::size_t>(path.data() + path.size() - component);
+    if (length == 0) {
+        return nullptr;
+    }
+    // Made in the room the state keeps for it, and only when the component
+    // differs from the one the name was made of: no allocation per record.
+    TStr& name = mState->mutexName;
+    const std::string& made = name.bytes();
+    if (made.size() != length + kMutexSuffixLength ||
+        std::memcmp(made.data(), component, length) != 0) {
+        name.clear();
+        name += component;
+        name += kMutexSuffix;
+    }
+    return &name;
 }
 
 // The record's lines reach the file here, in one write.
