@@ -20,7 +20,7 @@
 namespace zorv_detail {
 
 // The bytes of a record's lines. A line is made of a few small pieces
-// (rules/LineFormat.h), each added here in a few instructions, with no
+// (zorvshared/LineFormat.h), each added here in a few instructions, with no
 // allocation once the room has grown to the record's size.
 class RecordBytes {
 public:

@@ -16,6 +16,10 @@
 
 namespace zorv_detail {
 
+// How long a record waits for the named mutex, in the mutex's unit (ms). The
+// record is written whether or not the lock came in that time.
+constexpr int kRecordWaitLimitMs = 10000;
+
 class RecordOwner {
 public:
     // The mutex slot is the logger's: a mutex a subclass put there is used,

@@ -11,7 +11,7 @@
 #include <string>
 
 // The file itself: its name, its opening and closing around each record, and
-// the lines the writers build (rules/LineFormat.h). The section that starts
+// the lines the writers build (zorvshared/LineFormat.h). The section that starts
 // every line is in ZorvDelimitedFileSection.cpp; the way a record reaches the
 // file, in one write, in FileRecord.
 

@@ -20,10 +20,6 @@ ZorvLogger* ZorvLogger::mInstance = nullptr;
 
 namespace {
 
-// How long a record waits for the named mutex, in the mutex's unit. The record
-// is written whether or not the lock was obtained in that time.
-constexpr int kLockWaitLimit = 10000;
-
 const char kErrorCodesFileName[] = "ZorvErrorCodes.xml";
 
 // Registered with the clean-up manager as the library is loaded, before any
@@ -97,7 +93,7 @@ void ZorvLogger::log(const ZorvLoggable& record) {
 }
 
 void ZorvLogger::log(ZorvLoggable* record) {
-    logWithWaitLimit(record, kLockWaitLimit);
+    logWithWaitLimit(record, zorv_detail::kRecordWaitLimitMs);
 }
 
 // One record: the file's named mutex, the file opened for appending, the
