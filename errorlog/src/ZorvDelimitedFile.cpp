@@ -238,3 +238,19 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
     zorv_detail::endLine(lines);
     return mState->record.addLine(start);
 }
+
+bool ZorvDelimitedFile::writeItems(const TStr* const* items, std::size_t count,
+                                   const TStr& separator) {
+    if (!open(false) || !isCurrentSectionSet() || count == 0) {
+        return false;
+    }
+    const std::string& sep = separator.bytes();
+    zorv_detail::RecordBytes& lines = mState->record.lines();
+    const std::size_t start = lines.size();
+    zorv_detail::beginItemsLine(lines, sectionText(sep), sep);
+    for (std::size_t i = 0; i < count; ++i) {
+        zorv_detail::appendItem(lines, items[i]->bytes(), sep);
+    }
+    zorv_detail::endLine(lines);
+    return mState->record.addLine(start);
+}

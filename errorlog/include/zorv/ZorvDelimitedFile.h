@@ -69,6 +69,10 @@ public:
     // under (null when the file name gives none).
     ZORV_ERRORLOG_INTERNAL zorv_detail::DelimitedFileState& state() { return *mState; }
     ZORV_ERRORLOG_INTERNAL const TStr* mutexName();
+    // writeDebugLog's line from count items the caller keeps, so that the
+    // library's own debug record copies none of them into a list.
+    ZORV_ERRORLOG_INTERNAL bool writeItems(const TStr* const* items, std::size_t count,
+                                           const TStr& separator);
 
 private:
     TStr mFilename;
