@@ -14,6 +14,8 @@
 
 #include <zorv/ZorvMutex.h>
 
+#include <new>
+
 namespace zorv_detail {
 
 // How long a record waits for the named mutex, in the mutex's unit (ms). The
@@ -22,12 +24,13 @@ constexpr int kRecordWaitLimitMs = 10000;
 
 class RecordOwner {
 public:
-    // The mutex slot is the logger's: a mutex a subclass put there is used,
-    // otherwise one is made for this record.
-    RecordOwner(ZorvMutexImp*& mutex, FileRecord& record)
-        : mMutex(mutex), mRecord(record), mMade(mutex == nullptr) {
-        if (mMade) {
-            mMutex = new ZorvMutex();
+    // The mutex slot is the logger's: a mutex a subclass put there is used
+    // (and deleted, as the logger always did), otherwise one is made for
+    // this record, in the owner's own room rather than on the heap.
+    RecordOwner(ZorvMutexImp*& mutex, FileRecord& record) : mMutex(mutex), mRecord(record) {
+        if (mMutex == nullptr) {
+            mOwn = ::new (static_cast<void*>(mRoom)) ZorvMutex();
+            mMutex = mOwn;
         }
     }
 
@@ -37,7 +40,12 @@ public:
         if (mSynchronised) {
             mMutex->unlock();
         }
-        delete mMutex;
+        if (mMutex != mOwn) {
+            delete mMutex;
+        }
+        if (mOwn != nullptr) {
+            mOwn->~ZorvMutex();
+        }
         mMutex = nullptr;
     }
 
@@ -52,8 +60,7 @@ public:
         const bool locked = synchronised && mMutex->lock(waitLimit);
         std::uint64_t* words = nullptr;
         if (locked) {
-            ZorvMutex* named =
-                mMade ? static_cast<ZorvMutex*>(mMutex) : dynamic_cast<ZorvMutex*>(mMutex);
+            ZorvMutex* named = mMutex == mOwn ? mOwn : dynamic_cast<ZorvMutex*>(mMutex);
             words = named != nullptr ? named->guardedWords() : nullptr;
         }
         mRecord.begin(words);
@@ -63,7 +70,8 @@ public:
 private:
     ZorvMutexImp*& mMutex;
     FileRecord& mRecord;
-    const bool mMade;
+    alignas(ZorvMutex) unsigned char mRoom[sizeof(ZorvMutex)];
+    ZorvMutex* mOwn = nullptr; // made in mRoom
     bool mSynchronised = false;
 };
 
