@@ -11,18 +11,9 @@
 
 namespace zorv_detail {
 
-// A record for a default logger: handed to the base logger (a direct call)
-// when the logger is switched on. Switched off, this is the whole cost of a
-// record: a null test and a flag test; no file, no mutex, no allocation.
-inline void logWhenSwitchedOn(ZorvLogger& logger, bool switchedOn, ZorvLoggable* record) {
-    if (record != nullptr && switchedOn) {
-        logger.ZorvLogger::log(record);
-    }
-}
-
 // Switches on when the variable is present, whatever its value (the empty
 // value and "0" included); never switches off. A setuid or setgid client
-// reads no variable (rules/Environment.h), so nothing switches it on.
+// reads no variable (zorvshared/Environment.h), so nothing switches it on.
 void switchOnWhenSet(bool& switchedOn, const char* variable);
 
 // The path of fileName in the local user data directory, made first (mode

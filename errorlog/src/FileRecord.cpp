@@ -1,7 +1,6 @@
 #include "FileRecord.h"
 
 #include "LineFormat.h"
-#include "LockPlace.h"
 #include "OpenLogFile.h"
 #include "Utf8.h"
 
@@ -55,36 +54,6 @@ void RecordBytes::release(std::size_t keep) {
 
 FileRecord::~FileRecord() {
     commit();
-    unmapMutexFile(mLockFile);
-}
-
-void FileRecord::begin(bool locked, const std::string& mutexName) {
-    mLocked = locked;
-    if (locked && mutexName != mLockName) {
-        mapLockFile(mutexName);
-    }
-}
-
-// The file of the named mutex, found as the mutex found it. Should it be
-// replaced later (removed at logout, or damaged), this mapping only serves
-// the records of this file object: they still know where their own last
-// record ended.
-void FileRecord::mapLockFile(const std::string& mutexName) {
-    unmapMutexFile(mLockFile);
-    mLockFile = nullptr;
-    mLockName = mutexName;
-    const std::string directory = lockDirectory();
-    const int dirFd =
-        directory.empty() ? -1 : ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) {
-        return;
-    }
-    struct stat st;
-    MutexFileLayout* layout = nullptr;
-    if (mapMutexFile(dirFd, mutexFileEntry(mutexName), layout, st) == MutexFileFound::Usable) {
-        mLockFile = layout;
-    }
-    ::close(dirFd);
 }
 
 bool FileRecord::open(const char* path, bool truncate, bool ownFilesOnly) {
@@ -159,7 +128,7 @@ bool FileRecord::writeLines(std::size_t size) {
     if (size == 0) {
         return true;
     }
-    std::uint64_t* tail = mLocked && mLockFile != nullptr ? mLockFile->guarded : nullptr;
+    std::uint64_t* tail = mShared;
     if (!mTailChecked) {
         mTailChecked = true;
         if (mAppending && endsTorn(tail)) {

@@ -8,10 +8,8 @@
 // holder that outlasted the wait) still never mix: on local filesystems,
 // appends made by single writes do not interleave.
 //
-// Every ZorvDelimitedFile has one, behind its private pointer; the logger
-// begins and ends each record on it, the file's writers add the lines.
-
-#include "MutexFile.h"
+// Every ZorvDelimitedFile has one, behind its private pointer; a logger's
+// record (RecordOwner) begins and ends on it, the file's writers add the lines.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +20,7 @@
 namespace zorv_detail {
 
 // The bytes of a record's lines. A line is made of a few small pieces
-// (rules/LineFormat.h), each added here in a few instructions, with no
+// (zorvshared/LineFormat.h), each added here in a few instructions, with no
 // allocation once the room has grown to the record's size.
 class RecordBytes {
 public:
@@ -91,15 +89,14 @@ public:
     // most 0x7ffff000 bytes in one call.)
     static constexpr std::size_t kSingleWriteBound = 4u << 20;
 
-    // The logger is about to let a record write, holding the named mutex
-    // mutexName when locked. Its holders share, in the mutex's file, where
-    // the last record written under it ended, so that a file no writer
-    // outside the lock touched since needs no look at its tail; the file is
-    // mapped here once per name. Without the lock the record is written all
-    // the same.
-    void begin(bool locked, const std::string& mutexName);
+    // A logger's record begins: sharedWords are the four words the holders
+    // of the file's named mutex share (ZorvMutex::guardedWords), null when
+    // the record goes without the lock. In them the holders keep where the
+    // last record written under the lock ended, so that a file no writer
+    // outside the lock touched since needs no look at its tail.
+    void begin(std::uint64_t* sharedWords) { mShared = sharedWords; }
     // The logger's record is over: what follows is written without its lock.
-    void end() { mLocked = false; }
+    void end() { mShared = nullptr; }
 
     // Opens the file: for appending (created when missing), or, with
     // truncate, emptied to be written from the start; as fopen would in mode
@@ -133,7 +130,6 @@ private:
     bool writeLines(std::size_t size);
     bool endsTorn(const std::uint64_t* sharedTail) const;
     bool writeAll(const char* data, std::size_t size);
-    void mapLockFile(const std::string& mutexName);
 
     int mFd = -1;
     bool mAppending = true;
@@ -147,11 +143,8 @@ private:
     long long mSizeAtStart = -1;
     RecordBytes mLines;
     std::uint64_t mPathKey = 0;
-
-    bool mLocked = false;
-    // The mutex whose file is mapped (or could not be: mLockFile null).
-    std::string mLockName;
-    MutexFileLayout* mLockFile = nullptr;
+    // The lock's shared words while a locked record lasts.
+    std::uint64_t* mShared = nullptr;
 };
 
 } // namespace zorv_detail

@@ -1,5 +1,7 @@
 #include "OpenLogFile.h"
 
+#include "DirectoryPolicy.h"
+
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
@@ -15,13 +17,6 @@ constexpr int kMaxLinks = 8;
 
 bool trustedOwner(uid_t owner) {
     return owner == ::geteuid() || owner == 0;
-}
-
-std::string directoryOf(const std::string& path) {
-    const std::string::size_type slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".")
-           : slash == 0               ? std::string("/")
-                                      : path.substr(0, slash);
 }
 
 // The name the link at path leads to, when the link may be followed: its

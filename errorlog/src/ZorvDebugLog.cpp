@@ -6,7 +6,6 @@
 #include <zorv/ZorvDelimitedFile.h>
 #include <zorv/ZorvLogger.h>
 
-#include <list>
 #include <utility>
 
 ZorvDebugLog::ZorvDebugLog(Zorv::VendorID id, TStr message)
@@ -36,13 +35,11 @@ void ZorvDebugLog::dumpTechSupport(ZorvLogger* logger) const {
     if (logger == nullptr) {
         return;
     }
-    // The items in the order of zorv_detail::DebugItem, each copied once
-    // (a braced list would copy each twice, through its own array).
+    // The items in the order of zorv_detail::DebugItem, none of them copied:
+    // the same line writeDebugLog makes of a list.
     static_assert(zorv_detail::kDebugComponent == 0 && zorv_detail::kDebugMessage == 1);
-    std::list<TStr> items;
-    items.push_back(mComponentIDStr);
-    items.push_back(mMessage);
+    const TStr* const items[] = {&mComponentIDStr, &mMessage};
     // kTab may have been pointed elsewhere by a client; read it now.
     const TStr separator(ZorvDelimitedFile::kTab);
-    logger->mLogFile.writeDebugLog(items, separator);
+    logger->mLogFile.writeItems(items, 2, separator);
 }

@@ -1,6 +1,7 @@
 #include <zorv/ZorvDebugLogger.h>
 
 #include "DefaultLog.h"
+#include "RecordOwner.h"
 
 const char* ZorvDebugLogger::ZORV_DEBUG_MODE = "ZORV_DEBUG_MODE";
 
@@ -18,7 +19,10 @@ void ZorvDebugLogger::log(const ZorvLoggable& record) {
 }
 
 void ZorvDebugLogger::log(ZorvLoggable* record) {
-    zorv_detail::logWhenSwitchedOn(*this, mDebugLogEnabled, record);
+    // Switched off, a record costs these two tests: no file, no mutex.
+    if (record != nullptr && mDebugLogEnabled) {
+        logWithWaitLimit(record, zorv_detail::kRecordWaitLimitMs);
+    }
 }
 
 void ZorvDebugLogger::checkIfDebugLogIsEnabled() {

@@ -11,7 +11,7 @@
 #include <string>
 
 // The file itself: its name, its opening and closing around each record, and
-// the lines the writers build (rules/LineFormat.h). The section that starts
+// the lines the writers build (zorvshared/LineFormat.h). The section that starts
 // every line is in ZorvDelimitedFileSection.cpp; the way a record reaches the
 // file, in one write, in FileRecord.
 
@@ -32,6 +32,9 @@ std::uint64_t pathKey(const std::string& path) {
     const std::uint64_t key = zorv_detail::fnv1a64(path);
     return key != 0 ? key : 1;
 }
+
+const char kMutexSuffix[] = ".Mutex";
+constexpr std::size_t kMutexSuffixLength = sizeof kMutexSuffix - 1;
 
 const char* currentTab() {
     return ZorvDelimitedFile::kTab != nullptr ? ZorvDelimitedFile::kTab : "";
@@ -98,6 +101,29 @@ bool ZorvDelimitedFile::open(bool truncate) {
     }
     return (judged == Path::Usable || judged == Path::OwnFilesOnly) &&
            record.open(mFilename.bytes().c_str(), truncate, judged == Path::OwnFilesOnly);
+}
+
+const TStr* ZorvDelimitedFile::mutexName() {
+    const std::string& path = mFilename.bytes();
+    // Named after the file's last component only, so that every logger
+    // writing to a file of that name, in any process, shares the mutex.
+    const char* slash = static_cast<const char*>(::memrchr(path.data(), '/', path.size()));
+    const char* component = slash != nullptr ? slash + 1 : path.data();
+    const std::size_t length = static_cast<std::size_t>(path.data() + path.size() - component);
+    if (length == 0) {
+        return nullptr;
+    }
+    // Made in the room the state keeps for it, and only when the component
+    // differs from the one the name was made of: no allocation per record.
+    TStr& name = mState->mutexName;
+    const std::string& made = name.bytes();
+    if (made.size() != length + kMutexSuffixLength ||
+        std::memcmp(made.data(), component, length) != 0) {
+        name.clear();
+        name += component;
+        name += kMutexSuffix;
+    }
+    return &name;
 }
 
 // The record's lines reach the file here, in one write.
@@ -208,6 +234,22 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
     zorv_detail::beginItemsLine(lines, sectionText(sep), sep);
     for (const TStr& item : items) {
         zorv_detail::appendItem(lines, item.bytes(), sep);
+    }
+    zorv_detail::endLine(lines);
+    return mState->record.addLine(start);
+}
+
+bool ZorvDelimitedFile::writeItems(const TStr* const* items, std::size_t count,
+                                   const TStr& separator) {
+    if (!open(false) || !isCurrentSectionSet() || count == 0) {
+        return false;
+    }
+    const std::string& sep = separator.bytes();
+    zorv_detail::RecordBytes& lines = mState->record.lines();
+    const std::size_t start = lines.size();
+    zorv_detail::beginItemsLine(lines, sectionText(sep), sep);
+    for (std::size_t i = 0; i < count; ++i) {
+        zorv_detail::appendItem(lines, items[i]->bytes(), sep);
     }
     zorv_detail::endLine(lines);
     return mState->record.addLine(start);

@@ -8,8 +8,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-// The section of ZorvDelimitedFile: the process id, local date and local time
-// that start every line, and how they are made into text.
+// The section of ZorvDelimitedFile, the prefix of each line (pid, then the
+// local date and time), and how it is made into text.
 
 namespace {
 

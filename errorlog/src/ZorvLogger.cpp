@@ -1,6 +1,7 @@
 #include "zorv/ZorvLogger.h"
 
 #include "DelimitedFileState.h"
+#include "RecordOwner.h"
 #include "zorv/ZorvLoggable.h"
 
 #include <zorv/CZorvUtilObjectManager.h>
@@ -18,13 +19,6 @@ template class CZorvUtilSingleton<ZorvLogger>;
 ZorvLogger* ZorvLogger::mInstance = nullptr;
 
 namespace {
-
-// How long a record waits for the named mutex, in the mutex's unit. The record
-// is written whether or not the lock was obtained in that time.
-constexpr int kLockWaitLimit = 10000;
-
-const char kMutexSuffix[] = ".Mutex";
-constexpr std::size_t kMutexSuffixLength = sizeof kMutexSuffix - 1;
 
 const char kErrorCodesFileName[] = "ZorvErrorCodes.xml";
 
@@ -99,71 +93,29 @@ void ZorvLogger::log(const ZorvLoggable& record) {
 }
 
 void ZorvLogger::log(ZorvLoggable* record) {
-    logWithWaitLimit(record, kLockWaitLimit);
+    logWithWaitLimit(record, zorv_detail::kRecordWaitLimitMs);
 }
 
 // One record: the file's named mutex, the file opened for appending, the
-// record's own lines, and the file closed, which is when the record reaches
-// it, in one write.
+// record's own lines, and, as the record's owner goes, the lines in one write
+// and the lock released (RecordOwner.h).
 ZorvLogger::RecordLock ZorvLogger::logWithWaitLimit(ZorvLoggable* record, int waitLimit) {
     if (record == nullptr) {
         return kNoRecord;
     }
-    if (mMutex == nullptr) {
-        mMutex = new ZorvMutex();
-    }
+    zorv_detail::RecordOwner owner(mMutex, mLogFile.state().record);
     const bool synchronised = initSynchronizeObject();
     // Written whether or not the lock came in time.
-    const bool locked = synchronised && mMutex->lock(waitLimit);
-    try {
-        mLogFile.mState->record.begin(locked, mLogFile.mState->mutexName.bytes());
-        if (mLogFile.open(false)) {
-            record->dumpTechSupport(this);
-        }
-    } catch (...) {
-        // The lines so far reach the file, the next writer is not locked out
-        // and the next log starts from a clean state.
-        endRecord(synchronised);
-        throw;
+    const bool locked = owner.lock(synchronised, waitLimit);
+    if (mLogFile.open(false)) {
+        record->dumpTechSupport(this);
     }
-    endRecord(synchronised);
     return locked ? kRecordLocked : synchronised ? kRecordWaitRanOut : kRecordWithoutMutex;
 }
 
-void ZorvLogger::endRecord(bool synchronised) {
-    mLogFile.close();
-    mLogFile.mState->record.end();
-    if (synchronised) {
-        mMutex->unlock();
-    }
-    delete mMutex;
-    mMutex = nullptr;
-}
-
 bool ZorvLogger::initSynchronizeObject() {
-    const std::string& path = mLogFile.mFilename.bytes();
-    if (path.empty() || mMutex == nullptr) {
-        return false;
-    }
-    // Named after the file's last component only, so that every logger
-    // writing to a file of that name, in any process, shares the mutex.
-    const char* slash = static_cast<const char*>(::memrchr(path.data(), '/', path.size()));
-    const char* component = slash != nullptr ? slash + 1 : path.data();
-    const std::size_t length = static_cast<std::size_t>(path.data() + path.size() - component);
-    if (length == 0) {
-        return false;
-    }
-    // Made in the room the file keeps for it, and only when the component
-    // differs from the one the name was made of: no allocation per record.
-    TStr& name = mLogFile.mState->mutexName;
-    const std::string& made = name.bytes();
-    if (made.size() != length + kMutexSuffixLength ||
-        std::memcmp(made.data(), component, length) != 0) {
-        name.clear();
-        name += component;
-        name += kMutexSuffix;
-    }
-    return mMutex->create(name);
+    const TStr* name = mLogFile.mutexName();
+    return name != nullptr && mMutex != nullptr && mMutex->create(*name);
 }
 
 void ZorvLogger::startLogging() {

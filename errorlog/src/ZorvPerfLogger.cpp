@@ -1,6 +1,7 @@
 #include <zorv/ZorvPerfLogger.h>
 
 #include "DefaultLog.h"
+#include "RecordOwner.h"
 
 const char* ZorvPerfLogger::ZORV_PERF_LOG = "ZORV_PERF_LOG";
 
@@ -17,7 +18,10 @@ void ZorvPerfLogger::log(const ZorvLoggable& record) {
 }
 
 void ZorvPerfLogger::log(ZorvLoggable* record) {
-    zorv_detail::logWhenSwitchedOn(*this, mPerfLogEnabled, record);
+    // Switched off, a record costs these two tests: no file, no mutex.
+    if (record != nullptr && mPerfLogEnabled) {
+        logWithWaitLimit(record, zorv_detail::kRecordWaitLimitMs);
+    }
 }
 
 void ZorvPerfLogger::checkIfPerfLogIsEnabled() {

@@ -8,7 +8,7 @@
 // The lock that makes one QET per user: taken before the socket is claimed,
 // so two QETs started at the same moment never both decide that a stale
 // socket is theirs to replace. An flock on "QET.lock" in the user's lock
-// place (rules/LockPlace.h, the place of the log mutexes, which does not
+// place (zorvshared/LockPlace.h, the place of the log mutexes, which does not
 // depend on XDG_RUNTIME_DIR): the kernel lets go of it when its holder dies,
 // so a QET killed with SIGKILL leaves nothing stale behind.
 class QETInstanceLock {

@@ -40,9 +40,40 @@
 #include <unistd.h>
 #include <vector>
 
+// The named mutex's clock in this program: the kernel's, moved by this
+// offset (see MovedMutexClock).
+std::atomic<std::int64_t> gMutexClockOffsetNs{0};
+
+extern "C" __attribute__((visibility("default"))) std::int64_t zorv_mutex_clock_offset_ns() {
+    return gMutexClockOffsetNs.load(std::memory_order_relaxed);
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Moves the named mutex's clock (its time rules: the 10 s rule, the
+// once-a-second look at a cached file) for as long as it lives, so that a test
+// makes time pass instead of waiting for it.
+class MovedMutexClock {
+public:
+    MovedMutexClock() = default;
+    ~MovedMutexClock() { gMutexClockOffsetNs = 0; }
+    MovedMutexClock(const MovedMutexClock&) = delete;
+    MovedMutexClock& operator=(const MovedMutexClock&) = delete;
+    void by(std::chrono::milliseconds step) {
+        gMutexClockOffsetNs += std::chrono::nanoseconds(step).count();
+    }
+};
+
+// How often a thread has gone to sleep so far (voluntary_ctxt_switches).
+long sleepsOf(pid_t tid) {
+    const std::string status =
+        zorvtest::readFile("/proc/self/task/" + std::to_string(tid) + "/status");
+    const std::string key = "\nvoluntary_ctxt_switches:";
+    const std::size_t at = status.find(key);
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + key.size());
+}
 
 // A limit no lock call that returns at once can come near, however busy the
 // machine: a call that took this long waited it out.
@@ -652,7 +683,8 @@ TEST(ZorvMutexThreads, CacheStaysSoundWhileFilesAreRemoved) {
         t.join();
     }
     EXPECT_EQ(failures.load(), 0);
-    ::usleep(1100000); // one check interval with no removal
+    MovedMutexClock clock;
+    clock.by(std::chrono::milliseconds(1100)); // one check interval with no removal
     for (const std::string& name : names) {
         ZorvMutex a;
         ASSERT_TRUE(a.create(name.c_str()));
@@ -736,16 +768,30 @@ TEST(ZorvMutexTiming, AStuckHolderCostsOneWaitNotOnePerLock) {
 TEST(ZorvMutexTiming, ALiveHolderIsWaitedForWhateverOthersGaveUp) {
     HeldElsewhere held("alive");
     ASSERT_TRUE(held.ready());
+    MovedMutexClock clock;
+    // A wait of limitMs on the mutex's clock: still waiting once all but
+    // 100 ms of it have passed (it went to sleep twice after the clock
+    // moved, so it looked at the time since), given up after the rest.
+    auto waitsOutItsLimit = [&](int limitMs) {
+        LockingThread waiter(held.name, limitMs);
+        if (!waiter.asleepInLock()) {
+            return false;
+        }
+        clock.by(std::chrono::milliseconds(limitMs - 100));
+        const long sleeps = sleepsOf(waiter.tid());
+        const bool waiting = zorvtest::eventually([&] {
+            return sleepsOf(waiter.tid()) > sleeps + 1 &&
+                   (zorvtest::kThreadSanitized || zorvtest::sleepsOnFutex(waiter.tid()));
+        });
+        clock.by(std::chrono::milliseconds(200));
+        return waiting && !waiter.took();
+    };
     ZorvMutex m;
     ASSERT_TRUE(m.create(held.name.c_str()));
     EXPECT_FALSE(m.lock(200));
-    auto start = Clock::now();
-    EXPECT_FALSE(m.lock(1000));
-    EXPECT_GE(msSince(start), 990) << "a live holder taken for stuck";
-    start = Clock::now();
-    EXPECT_FALSE(m.lock(10000));
-    EXPECT_GE(msSince(start), 9990);
-    start = Clock::now();
+    EXPECT_TRUE(waitsOutItsLimit(1000)) << "a live holder taken for stuck";
+    EXPECT_TRUE(waitsOutItsLimit(10000));
+    const auto start = Clock::now();
     EXPECT_FALSE(m.lock(60000));
     EXPECT_LT(msSince(start), 10000) << "a hold that outlasted 10 s not taken for stuck";
 }
@@ -830,15 +876,6 @@ TEST(ZorvMutexProcesses, UnrecoverableMutexGetsAFreshFile) {
     EXPECT_FALSE(freeForAnotherThread(name));
     early.unlock();
     ::munmap(addr, zorv_detail::kMutexFileSize);
-}
-
-// How often a thread has gone to sleep so far (voluntary_ctxt_switches).
-long sleepsOf(pid_t tid) {
-    const std::string status =
-        zorvtest::readFile("/proc/self/task/" + std::to_string(tid) + "/status");
-    const std::string key = "\nvoluntary_ctxt_switches:";
-    const std::size_t at = status.find(key);
-    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + key.size());
 }
 
 // The wake-up meant for a waiter can be lost: the waiter that was woken dies
@@ -1035,8 +1072,9 @@ TEST(ZorvMutexRemoval, RemovedFileIsNoticedWithinASecond) {
     ASSERT_TRUE(early.create(name.c_str()));
     ASSERT_TRUE(early.lock(1000));
     early.unlock();
-    auto mapped = Clock::now();
     ASSERT_EQ(::unlink(guard.path().c_str()), 0); // a clean-up at logout
+    MovedMutexClock clock;
+    clock.by(std::chrono::seconds(-60)); // the second after the mapping lasts
 
     {
         // Within the second a cached name costs no system call: nothing looks
@@ -1045,12 +1083,10 @@ TEST(ZorvMutexRemoval, RemovedFileIsNoticedWithinASecond) {
         ASSERT_TRUE(soon.create(name.c_str()));
         ASSERT_TRUE(soon.lock(1000));
         soon.unlock();
-        if (msSince(mapped) < 800) {
-            EXPECT_FALSE(zorvtest::fileExists(guard.path()));
-        }
+        EXPECT_FALSE(zorvtest::fileExists(guard.path()));
     }
 
-    ::usleep(1100000);
+    clock.by(std::chrono::milliseconds(61100)); // a check interval after the mapping
     ZorvMutex later;
     ASSERT_TRUE(later.create(name.c_str()));
     EXPECT_TRUE(zorvtest::fileExists(guard.path())); // mapped afresh

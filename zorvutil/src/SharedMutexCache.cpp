@@ -189,7 +189,7 @@ void SharedMutexCache::forgetLocked(MutexHandle* entry) {
 
 MutexHandle* SharedMutexCache::acquireLocked(const std::string& name, std::uint64_t key) {
     if (MutexHandle* entry = find(name, key)) {
-        std::int64_t now = coarseNowNs();
+        std::int64_t now = mutexCoarseNowNs();
         bool due = now >= entry->nextCheckNs.load(std::memory_order_relaxed);
         if (!due || (entry->layout != nullptr && stillAtPath(entry))) {
             if (due) {
@@ -215,7 +215,7 @@ MutexHandle* SharedMutexCache::acquireLocked(const std::string& name, std::uint6
     evictUnusedLocked();
     mEntries.reserve(mEntries.size() + 1);
     mapInto(*fresh);
-    fresh->nextCheckNs.store(coarseNowNs() + kCheckIntervalNs, std::memory_order_relaxed);
+    fresh->nextCheckNs.store(mutexCoarseNowNs() + kCheckIntervalNs, std::memory_order_relaxed);
     fresh->lastUse = ++mUses;
     MutexHandle* entry = fresh.release();
     mEntries.push_back(entry);

@@ -7,6 +7,7 @@
 // kKeptUnused used last stay mapped; older ones are let go and mapped again
 // when they are created next. Internal to the utility library.
 
+#include "MutexClock.h"
 #include "MutexFile.h"
 
 #include <atomic>
@@ -37,7 +38,7 @@ struct MutexHandle {
     ino_t ino = 0;                            // compared with the path once a second
     std::atomic<long> refs{1};                // the cache's own one, plus one per user
     std::atomic<bool> stale{false};           // no longer the cache's mapping of the name
-    std::atomic<std::int64_t> nextCheckNs{0}; // CLOCK_MONOTONIC_COARSE
+    std::atomic<std::int64_t> nextCheckNs{0}; // mutexCoarseNowNs
     std::uint64_t lastUse = 0;                // when the cache last handed it out
     // The ZorvMutex of this process that holds the mutex, and its thread:
     // only one can, so they live here rather than in each object. Written by
@@ -62,12 +63,7 @@ public:
     // through the vDSO).
     static bool needsRefresh(const MutexHandle* mapping) {
         return mapping->stale.load(std::memory_order_acquire) ||
-               coarseNowNs() >= mapping->nextCheckNs.load(std::memory_order_relaxed);
-    }
-    static std::int64_t coarseNowNs() {
-        struct timespec ts;
-        ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-        return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+               mutexCoarseNowNs() >= mapping->nextCheckNs.load(std::memory_order_relaxed);
     }
 
     // Looks the mapping's name up afresh (see acquire) and drops the caller's

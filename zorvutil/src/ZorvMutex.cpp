@@ -1,5 +1,6 @@
 #include "zorv/ZorvMutex.h"
 
+#include "MutexClock.h"
 #include "SharedMutexCache.h"
 
 #include <cerrno>
@@ -54,12 +55,6 @@ constexpr std::int64_t kNsPerSec = 1000000000;
 // too, pays this instead of its whole limit.
 constexpr std::int64_t kStuckHolderWaitNs = 100 * kNsPerMs;
 
-std::int64_t nowNs(clockid_t clock) {
-    struct timespec ts;
-    ::clock_gettime(clock, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * kNsPerSec + ts.tv_nsec;
-}
-
 struct timespec toTimespec(std::int64_t ns) {
     struct timespec ts;
     ts.tv_sec = static_cast<time_t>(ns / kNsPerSec);
@@ -95,12 +90,12 @@ int attemptOnce(pthread_mutex_t* mutex) {
     return ::pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &kLongPast);
 }
 
-// Waits for a busy mutex until the monotonic deadline; returns what the
-// pthread call returned (0, EOWNERDEAD, ENOTRECOVERABLE, ETIMEDOUT, ...).
-// Robust (non-PI) mutexes accept a CLOCK_MONOTONIC deadline, so a change of
-// the wall clock neither stretches nor cuts the wait.
+// Waits for a busy mutex until the deadline (the mutex's clock); returns
+// what the pthread call returned (0, EOWNERDEAD, ENOTRECOVERABLE, ETIMEDOUT,
+// ...). Robust (non-PI) mutexes accept a CLOCK_MONOTONIC deadline, so a change
+// of the wall clock neither stretches nor cuts the wait.
 int waitUntil(pthread_mutex_t* mutex, std::int64_t deadlineNs) {
-    struct timespec abs = toTimespec(deadlineNs);
+    struct timespec abs = toTimespec(zorv_detail::kernelMonotonicNs(deadlineNs));
     return ::pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &abs);
 }
 
@@ -124,7 +119,7 @@ int waitUntil(pthread_mutex_t* mutex, std::int64_t deadlineNs) {
         if (rc != ETIMEDOUT) {
             return rc;
         }
-        std::int64_t remaining = deadlineNs - nowNs(CLOCK_MONOTONIC);
+        std::int64_t remaining = deadlineNs - zorv_detail::mutexNowNs();
         if (remaining <= 0) {
             return ETIMEDOUT;
         }
@@ -208,10 +203,10 @@ constexpr std::int64_t kLookAtHolderAfterNs = 2 * kNsPerMs;
 // stuck.
 int waitForHolder(MutexFileLayout* layout, std::int64_t waitNs) {
     const std::uint64_t firstHold = load(layout->holds);
-    const std::int64_t start = nowNs(CLOCK_MONOTONIC);
+    const std::int64_t start = zorv_detail::mutexNowNs();
     const std::int64_t deadline = waitNs < 0 ? -1 : start + waitNs;
     std::int64_t stuckSince = -1;
-    for (std::int64_t now = start;; now = nowNs(CLOCK_MONOTONIC)) {
+    for (std::int64_t now = start;; now = zorv_detail::mutexNowNs()) {
         const bool lookAtHolder = now - start >= kLookAtHolderAfterNs;
         if (deadline >= 0 && holdStuck(layout, load(layout->holds), lookAtHolder)) {
             stuckSince = stuckSince < 0 ? now : stuckSince;

@@ -64,10 +64,17 @@ public:
     }
     bool writeDebugLog(std::list<TStr>& items, const TStr& separator);
 
-private:
-    // The logger begins and ends each record on the file's record (mState).
-    friend class ZorvLogger;
+    // For the library's own logger, not exported: what the file keeps behind
+    // its pointer, and the name of the named mutex its records are written
+    // under (null when the file name gives none).
+    ZORV_ERRORLOG_INTERNAL zorv_detail::DelimitedFileState& state() { return *mState; }
+    ZORV_ERRORLOG_INTERNAL const TStr* mutexName();
+    // writeDebugLog's line from count items the caller keeps, so that the
+    // library's own debug record copies none of them into a list.
+    ZORV_ERRORLOG_INTERNAL bool writeItems(const TStr* const* items, std::size_t count,
+                                           const TStr& separator);
 
+private:
     TStr mFilename;
     TStr mProcessId;
     TStr mDate;

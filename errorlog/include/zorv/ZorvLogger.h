@@ -68,8 +68,6 @@ protected:
 
 private:
     static ZorvLogger* mInstance;
-
-    ZORV_ERRORLOG_INTERNAL void endRecord(bool synchronised);
 };
 
 extern template class ZORV_ERRORLOG_EXPORT CZorvUtilSingleton<ZorvLogger>;

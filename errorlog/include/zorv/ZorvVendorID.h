@@ -3,8 +3,8 @@
 
 namespace Zorv {
 
-// The in-house components. The same numbers name the vendor of an error record
-// and the "VENDORID" of the error-code table. 6 has no enumerator.
+// The in-house components. An error record's vendor and the table's
+// "VENDORID" attribute use one numbering. 6 has no enumerator.
 enum VendorID : int {
     kNone = 0,
     kZorvCore = 1,

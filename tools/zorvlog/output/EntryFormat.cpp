@@ -242,7 +242,7 @@ void writeEntryRow(TextSink& out, const LogEntry& entry) {
     const std::size_t start = row.size();
     appendLines(row, entry);
     row.append(row.size() - start >= 8 ? 1 : 8 - (row.size() - start), ' ');
-    // The section's fields are digits and separators (rules/LineFormat.h).
+    // The section's fields are digits and separators (zorvshared/LineFormat.h).
     appendPadded(row, entry.pid(), 8);
     appendPadded(row, entry.date(), 11);
     appendPadded(row, entry.time(), 13);

@@ -14,7 +14,7 @@ namespace zorvlog {
 
 // Turns the lines of a log into entries as they arrive, for a file read once
 // and for a file followed as it grows alike. Every line the library writes
-// starts with a section (rules/LineFormat.h); a line that does not is the
+// starts with a section (zorvshared/LineFormat.h); a line that does not is the
 // tail of a value that held a line break and belongs to the line before it.
 // The format escapes nothing, so a payload is split the only way it can be:
 // key/value lines at "," and the first "=", item lines at their separator.

@@ -39,8 +39,8 @@ public:
     // one); the whole text when n is larger, an empty one when n <= 0.
     TStr right(int n) const;
 
-    // Takes the last piece off: returns the text after the last occurrence of
-    // the separator and shortens this text to what stood before it. Without
+    // Takes the last piece off: returns what follows the separator's final
+    // occurrence and shortens this text to what stood before it. Without
     // the separator (or with an empty one) the whole text is the last piece
     // and this text becomes empty.
     TStr popString(const TStr& separator);

@@ -32,9 +32,9 @@ public:
 
     // Four words of memory that every holder of this mutex shares, for what
     // they guard together; only the holder may read or write them. Null
-    // unless this object holds the mutex. Kept for the binary interface, to
-    // go at the next soname: the logging library finds these words in the
-    // mutex's file itself.
+    // unless this object holds the mutex. They live in the mapping the mutex
+    // already has, so a user needs no mapping of its own (the logger keeps
+    // where its last record ended there).
     std::uint64_t* guardedWords();
 
 private:

@@ -3,7 +3,7 @@
 
 #include "TStr.h"
 
-// A named mutex. Objects created with the same name stand for the same mutex.
+// A named mutex: any two objects given one name are one mutex.
 // The order of the virtual operations is part of the binary interface.
 class ZORV_UTIL_EXPORT ZorvMutexImp {
 public:

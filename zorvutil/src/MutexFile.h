@@ -1,11 +1,11 @@
-#ifndef ZORV_RULES_MUTEXFILE_H
-#define ZORV_RULES_MUTEXFILE_H
+#ifndef ZORV_UTIL_MUTEXFILE_H
+#define ZORV_UTIL_MUTEXFILE_H
 
-// A named mutex's file in the user's lock place (rules/LockPlace.h): its
-// name there and its layout. The utility library makes, maps and locks these
-// files (ZorvMutex); the logging library maps the file of a log's mutex too,
-// for the words its holders share (the end of the last record, FileRecord);
-// the tests stage damaged files with it.
+// A named mutex's file in the user's lock place (zorvshared/LockPlace.h): its
+// name there and its layout, which only the utility library knows: it makes,
+// maps and locks these files (ZorvMutex, one mapping per file and process)
+// and lends their holders' shared words through ZorvMutex::guardedWords. The
+// tests stage damaged files with it.
 
 #include <cstddef>
 #include <cstdint>

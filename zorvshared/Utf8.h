@@ -1,5 +1,5 @@
-#ifndef ZORV_RULES_UTF8_H
-#define ZORV_RULES_UTF8_H
+#ifndef ZORV_SHARED_UTF8_H
+#define ZORV_SHARED_UTF8_H
 
 // What counts as UTF-8 for the product, and how text that is not is mended
 // before it reaches a log line. Overlong forms, surrogates and values above

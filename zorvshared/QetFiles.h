@@ -1,5 +1,5 @@
-#ifndef ZORV_RULES_QETFILES_H
-#define ZORV_RULES_QETFILES_H
+#ifndef ZORV_SHARED_QETFILES_H
+#define ZORV_SHARED_QETFILES_H
 
 // QET's files that others read too: its error log beside the default logs, and
 // its instance lock in the user's lock place, which QET writes and zorvlog

@@ -1,5 +1,5 @@
-#ifndef ZORV_RULES_LOCKPLACE_H
-#define ZORV_RULES_LOCKPLACE_H
+#ifndef ZORV_SHARED_LOCKPLACE_H
+#define ZORV_SHARED_LOCKPLACE_H
 
 // Where the user's locks live: the named mutexes of the log files and QET's
 // instance lock. Every process of one user must find the same place whatever
@@ -13,7 +13,7 @@ namespace zorv_detail {
 
 // Moves the lock place, for tests that must not meet the user's real locks.
 // Nothing else should set it: processes that disagree on the place do not
-// exclude each other. Not read in secure execution (rules/Environment.h).
+// exclude each other. Not read in secure execution (zorvshared/Environment.h).
 constexpr const char* kLockDirVariable = "ZORV_LOCK_DIR";
 
 // The lock place, made (0700) when missing:

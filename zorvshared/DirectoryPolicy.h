@@ -1,5 +1,5 @@
-#ifndef ZORV_RULES_DIRECTORYPOLICY_H
-#define ZORV_RULES_DIRECTORYPOLICY_H
+#ifndef ZORV_SHARED_DIRECTORYPOLICY_H
+#define ZORV_SHARED_DIRECTORYPOLICY_H
 
 // The one rule for every directory the product writes into or reads trusted
 // data from. Another local user must not be able to read our locks, redirect
@@ -28,6 +28,10 @@ enum class DirectoryUse {
     // root may own it too, as it owns the installed data.
     TrustedData,
 };
+
+// The directory a path names its last component in: what stands before its
+// last '/' ("/" for a component right under the root), "." without a '/'.
+std::string directoryOf(const std::string& path);
 
 // Whether the directory at path may be used for that purpose. A symbolic link
 // is followed and its target judged, so the user's own linked directory works

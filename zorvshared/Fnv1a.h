@@ -1,5 +1,5 @@
-#ifndef ZORV_RULES_FNV1A_H
-#define ZORV_RULES_FNV1A_H
+#ifndef ZORV_SHARED_FNV1A_H
+#define ZORV_SHARED_FNV1A_H
 
 // 64-bit FNV-1a: the hash that names a mutex file whose name is not plain,
 // and the key of a log file's path that the holders of its mutex compare.

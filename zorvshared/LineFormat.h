@@ -1,5 +1,5 @@
-#ifndef ZORV_RULES_LINEFORMAT_H
-#define ZORV_RULES_LINEFORMAT_H
+#ifndef ZORV_SHARED_LINEFORMAT_H
+#define ZORV_SHARED_LINEFORMAT_H
 
 // The lines of a log file, as the library writes them and as readers take
 // them apart. Every line is one of

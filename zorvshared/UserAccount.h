@@ -1,5 +1,5 @@
-#ifndef ZORV_RULES_USERACCOUNT_H
-#define ZORV_RULES_USERACCOUNT_H
+#ifndef ZORV_SHARED_USERACCOUNT_H
+#define ZORV_SHARED_USERACCOUNT_H
 
 // The effective user as the password database knows it, not as the
 // environment says ($HOME, $USER): every process of the user must agree on

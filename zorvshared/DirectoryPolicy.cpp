@@ -200,14 +200,20 @@ bool trustedFileAllowed(const std::string& path, std::string* reason) {
         say(reason, "cannot be resolved");
         return false;
     }
-    std::string dir(resolved);
-    dir.resize(dir.rfind('/') == 0 ? 1 : dir.rfind('/'));
+    const std::string dir = directoryOf(resolved);
     std::string why;
     if (!directoryAllowed(dir, DirectoryUse::TrustedData, &why)) {
         say(reason, "lies in " + dir + ", which " + why);
         return false;
     }
     return true;
+}
+
+std::string directoryOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".")
+           : slash == 0               ? std::string("/")
+                                      : path.substr(0, slash);
 }
 
 LogPlace logPlaceOf(const std::string& filePath, const std::string& dataLocation,

@@ -1,5 +1,5 @@
-#ifndef ZORV_RULES_TRUSTEDDATASEARCH_H
-#define ZORV_RULES_TRUSTEDDATASEARCH_H
+#ifndef ZORV_SHARED_TRUSTEDDATASEARCH_H
+#define ZORV_SHARED_TRUSTEDDATASEARCH_H
 
 // Where a file of trusted data (the error-code table) is looked for, and what
 // becomes of each place. The library takes the first file the directory

@@ -1,5 +1,5 @@
-#ifndef ZORV_RULES_ERRORTABLERULES_H
-#define ZORV_RULES_ERRORTABLERULES_H
+#ifndef ZORV_SHARED_ERRORTABLERULES_H
+#define ZORV_SHARED_ERRORTABLERULES_H
 
 // How the error-code table is read: what is refused before the parser sees
 // it, how it is parsed, and how a look-up walks the document. The library's

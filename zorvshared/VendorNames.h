@@ -1,5 +1,5 @@
-#ifndef ZORV_RULES_VENDORNAMES_H
-#define ZORV_RULES_VENDORNAMES_H
+#ifndef ZORV_SHARED_VENDORNAMES_H
+#define ZORV_SHARED_VENDORNAMES_H
 
 // The component name of each Zorv::VendorID, as debug records write it and as
 // zorvlog accepts it on its command line.

@@ -1,5 +1,5 @@
-#ifndef ZORV_RULES_ENVIRONMENT_H
-#define ZORV_RULES_ENVIRONMENT_H
+#ifndef ZORV_SHARED_ENVIRONMENT_H
+#define ZORV_SHARED_ENVIRONMENT_H
 
 // How the product reads its environment. A process that runs with rights its
 // caller does not have (a setuid or setgid program: secure execution) takes
