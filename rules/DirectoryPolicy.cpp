@@ -25,6 +25,8 @@ std::string uidText(uid_t uid) {
     return "uid " + std::to_string(static_cast<unsigned long>(uid));
 }
 
+} // namespace
+
 // The user's private group: the user's primary group, named as the user and
 // with no other member. Only such a group may share write access to the user's
 // data directories, since nobody else is in it.
@@ -48,6 +50,8 @@ bool isUsersPrivateGroup(gid_t gid) {
     }
     return true;
 }
+
+namespace {
 
 bool ownerAccepted(uid_t owner, bool rootToo) {
     return owner == ::geteuid() || (rootToo && owner == 0);
@@ -224,6 +228,10 @@ LogPlace logPlaceOf(const std::string& filePath, const std::string& dataLocation
     if (own.empty() || directory != own) {
         return LogPlace::Usable;
     }
+    return dataDirectoryPlace(own, reason);
+}
+
+LogPlace dataDirectoryPlace(const std::string& directory, std::string* reason) {
     if (!directoryAllowed(directory, DirectoryUse::Logs, reason)) {
         return LogPlace::Refused;
     }

@@ -69,6 +69,14 @@ enum class LogPlace {
 LogPlace logPlaceOf(const std::string& filePath, const std::string& dataLocation,
                     std::string* reason = nullptr);
 
+// What the product's own directory (dataLocation) allows, judged as logPlaceOf
+// judges it for a file in it.
+LogPlace dataDirectoryPlace(const std::string& dataLocation, std::string* reason = nullptr);
+
+// The user's private group: the user's primary group, named as the user and
+// with no other member, so that its write bit shares nothing.
+bool isUsersPrivateGroup(gid_t gid);
+
 } // namespace zorv_detail
 
 #endif

@@ -2,7 +2,6 @@
 
 #include "LineFormat.h"
 #include "LockPlace.h"
-#include "OpenLogFile.h"
 #include "Utf8.h"
 
 #include <cerrno>
@@ -87,12 +86,13 @@ void FileRecord::mapLockFile(const std::string& mutexName) {
     ::close(dirFd);
 }
 
-bool FileRecord::open(const char* path, bool truncate, bool ownFilesOnly) {
+bool FileRecord::open(const char* path, bool truncate, PathMemo& memo,
+                      const DirectoryJudge& judge) {
     if (mFd >= 0) {
         return true;
     }
     const int flags = truncate ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_CREAT | O_APPEND;
-    mFd = openLogFile(path, flags, 0666, ownFilesOnly);
+    mFd = openTrustedPath(path, flags, 0666, LinkOwners(), judge, memo);
     if (mFd < 0) {
         return false;
     }

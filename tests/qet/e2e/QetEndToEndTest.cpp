@@ -379,6 +379,18 @@ TEST_F(QetEndToEnd, UnderSuOrCronQtSaysNothing) {
     }
 }
 
+// A runtime directory too long for a socket's path is passed over like any
+// unusable one: QET serves in the lock place, and qet-send finds it there.
+TEST_F(QetEndToEnd, ARuntimeDirectoryTooLongForASocketFallsBackToTheLockPlace) {
+    const std::string runtime = mHome.root() + "/" + std::string(110, 'r');
+    ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+    zorvtest::ScopedEnv longRuntime("XDG_RUNTIME_DIR", runtime.c_str());
+    auto qet = startQet({});
+    ASSERT_TRUE(qettest::serving(*qet, mHome.lockDir() + "/QET.pipe")) << qet->output();
+    EXPECT_EQ(qetSend({"long runtime"}), 0);
+    EXPECT_EQ(stop(*qet), 0);
+}
+
 TEST_F(QetEndToEnd, QetSendAnswersHelpAndVersionItselfAndSendsThemAfterTheSeparator) {
     std::string out;
     EXPECT_EQ(qetSend({"--help"}, &out), 0);
