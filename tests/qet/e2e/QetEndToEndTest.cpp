@@ -156,6 +156,28 @@ TEST_F(QetEndToEnd, ASecondQetForwardsTwoArgumentsOrIsRefusedWhileTheFirstServes
     EXPECT_EQ(stop(*first), 0);
 }
 
+// QET's own platform choice without a display stays its own: the programs
+// it starts (uname, for an error record) do not inherit it.
+TEST_F(QetEndToEnd, ItsPlatformChoiceDoesNotReachItsChildren) {
+    auto first = startQet({});
+    ASSERT_TRUE(serving(*first));
+    const std::string bin = mHome.root() + "/bin";
+    const std::string seen = mHome.root() + "/uname-env";
+    ASSERT_EQ(::mkdir(bin.c_str(), 0700), 0);
+    zorvtest::writeFile(bin + "/uname", "#!/bin/sh\nenv > '" + seen + "'\necho Linux\n");
+    ASSERT_EQ(::chmod((bin + "/uname").c_str(), 0700), 0);
+    const char* path = std::getenv("PATH");
+    zorvtest::ScopedEnv fakeUname("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str());
+    zorvtest::ScopedEnv platform("QT_QPA_PLATFORM", nullptr);
+    zorvtest::ScopedEnv x11("DISPLAY", nullptr);
+    zorvtest::ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+    auto second = startQet({"alone"});
+    EXPECT_EQ(second->wait(qettest::kWaitMs), 1) << second->output();
+    ASSERT_TRUE(zorvtest::fileExists(seen)) << "no error record ran uname";
+    EXPECT_EQ(zorvtest::readFile(seen).find("QT_QPA_PLATFORM"), std::string::npos);
+    EXPECT_EQ(stop(*first), 0);
+}
+
 // Against a stale socket, two QETs started at once leave one serving: the
 // other forwards its two arguments (exit 0) or, without, exits 1.
 TEST_F(QetEndToEnd, SimultaneousStartsAgainstAStaleSocketLeaveOneQet) {
