@@ -115,6 +115,7 @@ int walk(const char* path, int flags, mode_t mode, const LinkOwners& links,
          const DirectoryJudge& judge, PathMemo& memo, std::string* reason) {
     std::vector<std::string> todo;
     pushComponents(path, todo);
+    memo.followedLink = false;
     if (todo.empty()) {
         // "/" itself, or an empty name.
         return ::open(path, flags | O_CLOEXEC, mode);
@@ -146,6 +147,7 @@ int walk(const char* path, int flags, mode_t mode, const LinkOwners& links,
                 if (!followLink(next.get(), st, links, here, todo, absolute, reason)) {
                     return -1;
                 }
+                memo.followedLink = true;
                 if (absolute) {
                     dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
                     where.clear();
@@ -186,6 +188,7 @@ int walk(const char* path, int flags, mode_t mode, const LinkOwners& links,
             if (!followLink(link.get(), st, links, here, todo, absolute, reason)) {
                 return -1;
             }
+            memo.followedLink = true;
             if (absolute) {
                 dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
                 where.clear();

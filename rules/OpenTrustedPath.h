@@ -34,6 +34,8 @@ struct PathMemo {
     bool shared = false;
     // The caller's judge asks that such a file belongs to the user or root.
     bool ownFilesOnly = false;
+    // The last walk followed a link on the way.
+    bool followedLink = false;
 };
 
 // The caller's look at the directory the file lies in, once the walk has it
