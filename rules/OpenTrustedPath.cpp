@@ -9,7 +9,6 @@
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <vector>
 
 namespace zorv_detail {
 
@@ -30,22 +29,22 @@ std::string ownerText(uid_t uid) {
     return "uid " + std::to_string(static_cast<unsigned long>(uid));
 }
 
-// The path's components, the first one to take last (a stack).
-void pushComponents(const std::string& path, std::vector<std::string>& todo) {
-    std::vector<std::string> parts;
-    std::string::size_type start = 0;
-    while (start <= path.size()) {
-        const std::string::size_type slash = path.find('/', start);
-        const std::string::size_type end = slash == std::string::npos ? path.size() : slash;
-        if (end > start) {
-            parts.emplace_back(path, start, end - start);
-        }
-        if (slash == std::string::npos) {
-            break;
-        }
-        start = slash + 1;
+// Takes the first component of rest (the path still to walk) into name;
+// false when there is none left.
+bool takeComponent(std::string& rest, std::string& name) {
+    const std::string::size_type start = rest.find_first_not_of('/');
+    if (start == std::string::npos) {
+        rest.clear();
+        return false;
     }
-    todo.insert(todo.end(), parts.rbegin(), parts.rend());
+    const std::string::size_type end = rest.find('/', start);
+    name.assign(rest, start, end == std::string::npos ? std::string::npos : end - start);
+    rest.erase(0, end);
+    return true;
+}
+
+bool nothingLeft(const std::string& rest) {
+    return rest.find_first_not_of('/') == std::string::npos;
 }
 
 class Descriptor {
@@ -90,8 +89,7 @@ private:
 // The link open at linkFd (named where), judged by its owner; its target on
 // the stack when it may be followed.
 bool followLink(int linkFd, const struct stat& link, const LinkOwners& links,
-                const std::string& where, std::vector<std::string>& todo, bool& absolute,
-                std::string* reason) {
+                const std::string& where, std::string& rest, bool& absolute, std::string* reason) {
     if (!links.trusts(link.st_uid)) {
         fail(EACCES, reason,
              where + " is a link that belongs to " + ownerText(link.st_uid) +
@@ -107,30 +105,28 @@ bool followLink(int linkFd, const struct stat& link, const LinkOwners& links,
     }
     const std::string target(text, static_cast<std::size_t>(length));
     absolute = target[0] == '/';
-    pushComponents(target, todo);
+    rest = nothingLeft(rest) ? target : target + "/" + rest;
     return true;
 }
 
 int walk(const char* path, int flags, mode_t mode, const LinkOwners& links,
          const DirectoryJudge& judge, PathMemo& memo, std::string* reason) {
-    std::vector<std::string> todo;
-    pushComponents(path, todo);
+    std::string rest = path;
     memo.followedLink = false;
-    if (todo.empty()) {
+    if (nothingLeft(rest)) {
         // "/" itself, or an empty name.
         return ::open(path, flags | O_CLOEXEC, mode);
     }
     Descriptor dir(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::string where = path[0] == '/' ? "" : ".";
     int followed = 0;
-    while (!todo.empty()) {
-        const std::string name = todo.back();
-        todo.pop_back();
+    std::string name;
+    while (takeComponent(rest, name)) {
         if (dir.get() < 0) {
             return -1;
         }
         const std::string here = where + "/" + name;
-        if (!todo.empty()) {
+        if (!nothingLeft(rest)) {
             if (name == ".") {
                 continue;
             }
@@ -144,7 +140,7 @@ int walk(const char* path, int flags, mode_t mode, const LinkOwners& links,
                 if (++followed > kMaxLinks) {
                     return fail(ELOOP, reason, here + " leads through too many links");
                 }
-                if (!followLink(next.get(), st, links, here, todo, absolute, reason)) {
+                if (!followLink(next.get(), st, links, here, rest, absolute, reason)) {
                     return -1;
                 }
                 memo.followedLink = true;
@@ -185,7 +181,7 @@ int walk(const char* path, int flags, mode_t mode, const LinkOwners& links,
             if (++followed > kMaxLinks) {
                 return fail(ELOOP, reason, here + " leads through too many links");
             }
-            if (!followLink(link.get(), st, links, here, todo, absolute, reason)) {
+            if (!followLink(link.get(), st, links, here, rest, absolute, reason)) {
                 return -1;
             }
             memo.followedLink = true;
