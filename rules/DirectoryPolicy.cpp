@@ -214,23 +214,6 @@ bool trustedFileAllowed(const std::string& path, std::string* reason) {
     return true;
 }
 
-LogPlace logPlaceOf(const std::string& filePath, const std::string& dataLocation,
-                    std::string* reason) {
-    const std::string::size_type slash = filePath.rfind('/');
-    if (slash == std::string::npos) {
-        return LogPlace::Usable;
-    }
-    const std::string directory = filePath.substr(0, slash);
-    std::string own = dataLocation;
-    while (!own.empty() && own.back() == '/') {
-        own.pop_back();
-    }
-    if (own.empty() || directory != own) {
-        return LogPlace::Usable;
-    }
-    return dataDirectoryPlace(own, reason);
-}
-
 LogPlace dataDirectoryPlace(const std::string& directory, std::string* reason) {
     if (!directoryAllowed(directory, DirectoryUse::Logs, reason)) {
         return LogPlace::Refused;

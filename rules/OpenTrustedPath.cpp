@@ -60,6 +60,11 @@ public:
         mFd = fd;
     }
     int get() const { return mFd; }
+    int release() {
+        const int fd = mFd;
+        mFd = -1;
+        return fd;
+    }
 
 private:
     int mFd;
@@ -86,8 +91,8 @@ private:
     return false;
 }
 
-// The link open at linkFd (named where), judged by its owner; its target on
-// the stack when it may be followed.
+// The link open at linkFd (named where), judged by its owner; its target put
+// before the rest of the path when it may be followed.
 bool followLink(int linkFd, const struct stat& link, const LinkOwners& links,
                 const std::string& where, std::string& rest, bool& absolute, std::string* reason) {
     if (!links.trusts(link.st_uid)) {
@@ -120,6 +125,24 @@ int walk(const char* path, int flags, mode_t mode, const LinkOwners& links,
     Descriptor dir(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::string where = path[0] == '/' ? "" : ".";
     int followed = 0;
+    // A link met on the way: judged, and its target walked next (from the
+    // root, or from the link's own directory).
+    auto throughLink = [&](int linkFd, const struct stat& st, const std::string& here) {
+        bool absolute = false;
+        if (++followed > kMaxLinks) {
+            fail(ELOOP, reason, here + " leads through too many links");
+            return false;
+        }
+        if (!followLink(linkFd, st, links, here, rest, absolute, reason)) {
+            return false;
+        }
+        memo.followedLink = true;
+        if (absolute) {
+            dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            where.clear();
+        }
+        return true;
+    };
     std::string name;
     while (takeComponent(rest, name)) {
         if (dir.get() < 0) {
@@ -136,17 +159,8 @@ int walk(const char* path, int flags, mode_t mode, const LinkOwners& links,
                 return -1;
             }
             if (S_ISLNK(st.st_mode)) {
-                bool absolute = false;
-                if (++followed > kMaxLinks) {
-                    return fail(ELOOP, reason, here + " leads through too many links");
-                }
-                if (!followLink(next.get(), st, links, here, rest, absolute, reason)) {
+                if (!throughLink(next.get(), st, here)) {
                     return -1;
-                }
-                memo.followedLink = true;
-                if (absolute) {
-                    dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-                    where.clear();
                 }
                 continue;
             }
@@ -154,7 +168,7 @@ int walk(const char* path, int flags, mode_t mode, const LinkOwners& links,
                 errno = ENOTDIR;
                 return -1;
             }
-            dir.reset(::dup(next.get()));
+            dir.reset(next.release());
             where = here;
             continue;
         }
@@ -177,17 +191,8 @@ int walk(const char* path, int flags, mode_t mode, const LinkOwners& links,
                 errno = ELOOP;
                 return -1;
             }
-            bool absolute = false;
-            if (++followed > kMaxLinks) {
-                return fail(ELOOP, reason, here + " leads through too many links");
-            }
-            if (!followLink(link.get(), st, links, here, rest, absolute, reason)) {
+            if (!throughLink(link.get(), st, here)) {
                 return -1;
-            }
-            memo.followedLink = true;
-            if (absolute) {
-                dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-                where.clear();
             }
             continue;
         }
