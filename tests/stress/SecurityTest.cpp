@@ -387,6 +387,14 @@ TEST(StressSecurity, OnlyRootsOrTheUsersLinksLeadAnywhereOnALogsPath) {
     stress::writeRecords(up + "/app.log", "r", 2, 2);
     EXPECT_EQ(stress::checkRecordLog(zorvtest::readFile(victim).substr(9)).seqs("r"),
               (std::set<long>{2, 3}));
+    // The system's own links lead as ever: /var/run is root's link to /run.
+    if (S_ISLNK(modeOf("/var/run"))) {
+        const std::string name = "/" + uniqueLogName("varrun");
+        stress::writeRecords("/var/run" + name, "v", 0, 1);
+        EXPECT_EQ(stress::checkRecordLog(zorvtest::readFile("/run" + name)).seqs("v"),
+                  std::set<long>{0});
+        ::unlink(("/run" + name).c_str());
+    }
 }
 
 // In a directory others may write to, a log with a second name elsewhere (a

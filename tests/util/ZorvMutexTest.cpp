@@ -797,7 +797,11 @@ TEST(ZorvMutexTiming, AHolderInAnotherPidNamespaceIsNotJudgedByAStrangersState) 
         "ZORV_TEST_ROLE_ARGS",
         (name + "\n" + dir.file("ready") + "\n" + std::to_string(stopped) + "\n").c_str());
     zorvtest::ChildProcess holder({"unshare", "-p", "--fork", "--kill-child", self});
-    ASSERT_TRUE(waitForFile(dir.file("ready"), 10000));
+    ASSERT_TRUE(zorvtest::eventually(
+        [&] { return zorvtest::fileExists(dir.file("ready")) || !holder.running(); }));
+    if (!zorvtest::fileExists(dir.file("ready"))) {
+        GTEST_SKIP() << "no PID namespace of our own here (exit " << holder.wait() << ")";
+    }
     ZorvMutex m;
     ASSERT_TRUE(m.create(name.c_str()));
     const auto start = Clock::now();
