@@ -44,8 +44,8 @@ struct PathMemo {
 // *reason for a person when the judge gave one.
 struct DirectoryJudge {
     bool (*judge)(int dirFd, const struct stat& dir, PathMemo& memo, std::string* reason,
-                  const void* context) = nullptr;
-    const void* context = nullptr;
+                  void* context) = nullptr;
+    void* context = nullptr;
 };
 
 // Whether a directory of that kind lets others than the user and root put

@@ -57,7 +57,7 @@ zorv_detail::DelimitedFileState::Path judgePath(const TStr& filename,
 // in it and however: it is recognised by the directory the path reached, not
 // by its spelling ("zorv/./x.log", a link's name).
 bool judgeLogDirectory(int, const struct stat& dir, zorv_detail::PathMemo& memo, std::string*,
-                       const void*) {
+                       void*) {
     const std::string own = ZorvUtil::getZorvLocalUserDataLocation().bytes();
     struct stat st;
     if (own.empty() || ::stat(own.c_str(), &st) != 0 || st.st_dev != dir.st_dev ||

@@ -56,8 +56,8 @@ struct RecordPlace {
 // The library's own judge of the directory (its data directory's policy),
 // and whether a missing file could be made there.
 bool judgeForRecord(int dirFd, const struct stat& dir, zorv_detail::PathMemo& memo,
-                    std::string* reason, const void* context) {
-    RecordPlace& place = *static_cast<RecordPlace*>(const_cast<void*>(context));
+                    std::string* reason, void* context) {
+    RecordPlace& place = *static_cast<RecordPlace*>(context);
     place.reached = true;
     place.cannotWrite.clear();
     if (::faccessat(dirFd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
