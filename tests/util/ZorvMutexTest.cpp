@@ -779,11 +779,9 @@ TEST(ZorvMutexTiming, AHolderInAnotherPidNamespaceIsNotJudgedByAStrangersState) 
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root for a PID namespace";
     }
-    const pid_t stopped = ::fork();
-    if (stopped == 0) {
-        ::raise(SIGSTOP);
-        ::_exit(0);
-    }
+    zorvtest::ChildProcess sleeper({"sleep", "600"});
+    const pid_t stopped = sleeper.pid();
+    ASSERT_EQ(::kill(stopped, SIGSTOP), 0);
     ASSERT_TRUE(zorvtest::eventually([&] { return zorvtest::processState(stopped) == 'T'; }));
     zorvtest::TempDir dir;
     const std::string name = uniqueName("pidns");
@@ -809,8 +807,6 @@ TEST(ZorvMutexTiming, AHolderInAnotherPidNamespaceIsNotJudgedByAStrangersState) 
     EXPECT_GE(msSince(start), 990) << "a live holder elsewhere taken for stuck";
     holder.kill();
     holder.wait();
-    ::kill(stopped, SIGKILL);
-    ::waitpid(stopped, nullptr, 0);
 }
 
 // A holder killed while a waiter sleeps in lock(): the waiter has the mutex
