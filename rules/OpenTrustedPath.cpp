@@ -93,9 +93,9 @@ private:
 
 // The link open at linkFd (named where), judged by its owner; its target put
 // before the rest of the path when it may be followed.
-bool followLink(int linkFd, const struct stat& link, const LinkOwners& links,
-                const std::string& where, std::string& rest, bool& absolute, std::string* reason) {
-    if (!links.trusts(link.st_uid)) {
+bool followLink(int linkFd, const struct stat& link, const std::string& where, std::string& rest,
+                bool& absolute, std::string* reason) {
+    if (link.st_uid != 0 && link.st_uid != ::geteuid()) {
         fail(EACCES, reason,
              where + " is a link that belongs to " + ownerText(link.st_uid) +
                  ": only links of root or of this user are followed (name the real path, or "
@@ -114,8 +114,8 @@ bool followLink(int linkFd, const struct stat& link, const LinkOwners& links,
     return true;
 }
 
-int walk(const char* path, int flags, mode_t mode, const LinkOwners& links,
-         const DirectoryJudge& judge, PathMemo& memo, std::string* reason) {
+int walk(const char* path, int flags, mode_t mode, const DirectoryJudge& judge, PathMemo& memo,
+         std::string* reason) {
     std::string rest = path;
     memo.followedLink = false;
     if (nothingLeft(rest)) {
@@ -133,7 +133,7 @@ int walk(const char* path, int flags, mode_t mode, const LinkOwners& links,
             fail(ELOOP, reason, here + " leads through too many links");
             return false;
         }
-        if (!followLink(linkFd, st, links, here, rest, absolute, reason)) {
+        if (!followLink(linkFd, st, here, rest, absolute, reason)) {
             return false;
         }
         memo.followedLink = true;
@@ -214,11 +214,6 @@ int walk(const char* path, int flags, mode_t mode, const LinkOwners& links,
 
 } // namespace
 
-bool LinkOwners::trusts(uid_t owner) const {
-    return owner == 0 || owner == ::geteuid() ||
-           (alsoTrusts != nullptr && alsoTrusts(owner, context));
-}
-
 bool directoryShared(const struct stat& dir) {
     if ((dir.st_uid != 0 && dir.st_uid != ::geteuid()) || (dir.st_mode & S_IWOTH) != 0) {
         return true;
@@ -226,8 +221,8 @@ bool directoryShared(const struct stat& dir) {
     return (dir.st_mode & S_IWGRP) != 0 && !isUsersPrivateGroup(dir.st_gid);
 }
 
-int openTrustedPath(const char* path, int flags, mode_t mode, const LinkOwners& links,
-                    const DirectoryJudge& judge, PathMemo& memo, std::string* reason) {
+int openTrustedPath(const char* path, int flags, mode_t mode, const DirectoryJudge& judge,
+                    PathMemo& memo, std::string* reason) {
     if (memo.known) {
         struct open_how how = {};
         how.flags = static_cast<unsigned long long>(flags | O_NOFOLLOW | O_CLOEXEC);
@@ -246,7 +241,7 @@ int openTrustedPath(const char* path, int flags, mode_t mode, const LinkOwners& 
             return -1;
         }
     }
-    return walk(path, flags, mode, links, judge, memo, reason);
+    return walk(path, flags, mode, judge, memo, reason);
 }
 
 } // namespace zorv_detail

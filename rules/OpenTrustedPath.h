@@ -13,16 +13,6 @@
 
 namespace zorv_detail {
 
-// Whose links a path may lead through. Root's and the process's own user's
-// always: nobody else can point them elsewhere. A caller may trust more (a
-// reader told to trust a user's files trusts that user's links too).
-struct LinkOwners {
-    bool (*alsoTrusts)(uid_t owner, const void* context) = nullptr;
-    const void* context = nullptr;
-
-    bool trusts(uid_t owner) const;
-};
-
 // What one path is known to lead to, kept by the caller from one open to
 // the next (and cleared when the path changes).
 struct PathMemo {
@@ -57,8 +47,9 @@ bool directoryShared(const struct stat& dir);
 //   way: one system call when the path has none;
 // - otherwise (or when openat2 meets a link, or the kernel or a filter does
 //   not offer it) the path is walked one component at a time from a
-//   directory descriptor; a link is followed only when links trusts its
-//   owner (at most 40 of them), the judge sees the last directory, and the
+//   directory descriptor; a link is followed only when root or the process's
+//   own user owns it, as nobody else can point it elsewhere afterwards (at
+//   most 40 of them), the judge sees the last directory, and the
 //   file is opened relative to it, never through a link at its name;
 // - in a shared directory the file must be a regular one with a single
 //   link (no other name elsewhere), and the user's or root's when the judge
@@ -66,8 +57,8 @@ bool directoryShared(const struct stat& dir);
 // Returns the descriptor, or -1 with errno (EACCES for a refusal) and
 // *reason in words for a person when the rules refused (nothing else said
 // when the system did).
-int openTrustedPath(const char* path, int flags, mode_t mode, const LinkOwners& links,
-                    const DirectoryJudge& judge, PathMemo& memo, std::string* reason = nullptr);
+int openTrustedPath(const char* path, int flags, mode_t mode, const DirectoryJudge& judge,
+                    PathMemo& memo, std::string* reason = nullptr);
 
 } // namespace zorv_detail
 

@@ -92,7 +92,7 @@ bool FileRecord::open(const char* path, bool truncate, PathMemo& memo,
         return true;
     }
     const int flags = truncate ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_CREAT | O_APPEND;
-    mFd = openTrustedPath(path, flags, 0666, LinkOwners(), judge, memo);
+    mFd = openTrustedPath(path, flags, 0666, judge, memo);
     if (mFd < 0) {
         return false;
     }

@@ -44,15 +44,10 @@ long ownerUid(const std::string& user) {
 int openLogFile(const std::string& path, const TrustedOwners& owners, bool anyOwner,
                 struct stat* st, std::string* problem, bool* missing) {
     *missing = false;
-    zorv_detail::LinkOwners links;
-    links.alsoTrusts = [](uid_t uid, const void* context) {
-        return static_cast<const TrustedOwners*>(context)->trusts(uid);
-    };
-    links.context = &owners;
+    problem->clear();
     zorv_detail::PathMemo memo;
-    const int fd =
-        zorv_detail::openTrustedPath(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, links,
-                                     zorv_detail::DirectoryJudge(), memo, problem);
+    const int fd = zorv_detail::openTrustedPath(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY, 0,
+                                                zorv_detail::DirectoryJudge(), memo, problem);
     if (fd < 0) {
         *missing = errno == ENOENT;
         if (problem->empty()) {

@@ -30,8 +30,8 @@ long ownerUid(const std::string& user);
 
 // Opens a file of a log for reading, never blocking, by the rules every log
 // path is opened by (rules/OpenTrustedPath.h): a link anywhere on the way is
-// followed only when a trusted owner owns it; the file must be a regular
-// one, owned by a trusted owner. With
+// followed only when root or the follower's user owns it; the file must be a
+// regular one, owned by a trusted owner. With
 // `anyOwner` (the first generation of a log, at the path the user named) a
 // file of any owner is taken, except, for a follower running as root, one
 // reached through a link. Returns the descriptor with *st filled, or -1 with

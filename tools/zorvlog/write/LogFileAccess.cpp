@@ -97,9 +97,8 @@ bool openForRecord(const std::string& path, std::string* problem, bool* refused)
     std::string why;
     // Never blocks, also on a FIFO or a device, and never becomes our
     // terminal: only whether it opens counts.
-    const int fd =
-        zorv_detail::openTrustedPath(path.c_str(), O_RDWR | O_APPEND | O_NONBLOCK | O_NOCTTY, 0,
-                                     zorv_detail::LinkOwners(), judge, memo, &why);
+    const int fd = zorv_detail::openTrustedPath(
+        path.c_str(), O_RDWR | O_APPEND | O_NONBLOCK | O_NOCTTY, 0, judge, memo, &why);
     if (fd >= 0) {
         ::close(fd);
         return true;
