@@ -50,11 +50,16 @@ void dropQtRuntimeDirMessages() {
     gPrevious = qInstallMessageHandler(handle);
 }
 
-void serveOffscreenWithoutDisplay(int argc, char** argv) {
-    if (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY") && !isSet("QT_QPA_PLATFORM") &&
+std::vector<char*> serveOffscreenWithoutDisplay(int argc, char** argv) {
+    static char option[] = "-platform";
+    static char offscreen[] = "offscreen";
+    std::vector<char*> args(argv, argv + argc);
+    if (argc > 0 && !isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY") && !isSet("QT_QPA_PLATFORM") &&
         !platformOption(argc, argv)) {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        args.insert(args.begin() + 1, {option, offscreen});
     }
+    args.push_back(nullptr);
+    return args;
 }
 
 } // namespace qet

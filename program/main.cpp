@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     qet::dropQtRuntimeDirMessages();
-    qet::serveOffscreenWithoutDisplay(argc, argv);
-    return qet::run<QETBase, QETQtApplication, QETPipeConduit, QETPipeInternalConduit>(argc, argv);
+    std::vector<char*> args = qet::serveOffscreenWithoutDisplay(argc, argv);
+    int count = static_cast<int>(args.size()) - 1;
+    return qet::run<QETBase, QETQtApplication, QETPipeConduit, QETPipeInternalConduit>(count,
+                                                                                       args.data());
 }

@@ -25,6 +25,8 @@ std::string uidText(uid_t uid) {
     return "uid " + std::to_string(static_cast<unsigned long>(uid));
 }
 
+} // namespace
+
 // The user's private group: the user's primary group, named as the user and
 // with no other member. Only such a group may share write access to the user's
 // data directories, since nobody else is in it.
@@ -48,6 +50,8 @@ bool isUsersPrivateGroup(gid_t gid) {
     }
     return true;
 }
+
+namespace {
 
 bool ownerAccepted(uid_t owner, bool rootToo) {
     return owner == ::geteuid() || (rootToo && owner == 0);
@@ -216,20 +220,7 @@ std::string directoryOf(const std::string& path) {
                                       : path.substr(0, slash);
 }
 
-LogPlace logPlaceOf(const std::string& filePath, const std::string& dataLocation,
-                    std::string* reason) {
-    const std::string::size_type slash = filePath.rfind('/');
-    if (slash == std::string::npos) {
-        return LogPlace::Usable;
-    }
-    const std::string directory = filePath.substr(0, slash);
-    std::string own = dataLocation;
-    while (!own.empty() && own.back() == '/') {
-        own.pop_back();
-    }
-    if (own.empty() || directory != own) {
-        return LogPlace::Usable;
-    }
+LogPlace dataDirectoryPlace(const std::string& directory, std::string* reason) {
     if (!directoryAllowed(directory, DirectoryUse::Logs, reason)) {
         return LogPlace::Refused;
     }

@@ -64,14 +64,18 @@ enum class LogPlace {
     OwnFilesOnly,
 };
 
-// Whether a log file at filePath may be written as far as its directory goes.
-// The product's own directory, the local user data directory (dataLocation,
-// as the utility library reports it) where the default logs and QET's log
-// live, is written into only while it passes as Logs, whoever names a file in
-// it: pointed at a shared place, it may be another user's. Other directories
-// are the client's choice. reason, when given, receives why not.
-LogPlace logPlaceOf(const std::string& filePath, const std::string& dataLocation,
-                    std::string* reason = nullptr);
+// What the product's own directory allows: the local user data directory
+// (dataLocation, as the utility library reports it), where the default logs
+// and QET's log live. It is written into only while it passes as Logs,
+// whoever names a file in it and however (the writers recognise it by the
+// directory they opened, zorvshared/OpenTrustedPath.h): pointed at a shared place,
+// it may be another user's. Other directories are the client's choice.
+// reason, when given, receives why not.
+LogPlace dataDirectoryPlace(const std::string& dataLocation, std::string* reason = nullptr);
+
+// The user's private group: the user's primary group, named as the user and
+// with no other member, so that its write bit shares nothing.
+bool isUsersPrivateGroup(gid_t gid);
 
 } // namespace zorv_detail
 

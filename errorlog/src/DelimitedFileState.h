@@ -24,16 +24,18 @@ struct DelimitedFileState {
     // two lines, so the separator is compared every time).
     std::string sectionText;
     std::string sectionSeparator;
-    // What is known of mFilename as a path. Only a yes is kept until the name
-    // changes; a directory refused (or missing) is judged again at the next
-    // open, so that one put right, or made, is written into.
+    // What is known of mFilename as a name: one with a NUL or without a UTF-8
+    // form is never opened.
     enum class Path {
         Unjudged,
-        Unusable,     // holds a NUL or has no UTF-8 form: never usable
-        Usable,       // the directory may be written into
-        OwnFilesOnly, // ... but others may write there too: see LogPlace
+        Unusable,
+        Usable,
     };
     Path path = Path::Unjudged;
+    // What is known of where it leads. Only a yes is kept until the name
+    // changes; a directory refused (or missing) is judged again at the next
+    // open, so that one put right, or made, is written into.
+    PathMemo memo;
 };
 
 } // namespace zorv_detail

@@ -1,7 +1,6 @@
 #include "FileRecord.h"
 
 #include "LineFormat.h"
-#include "OpenLogFile.h"
 #include "Utf8.h"
 
 #include <cerrno>
@@ -56,12 +55,13 @@ FileRecord::~FileRecord() {
     commit();
 }
 
-bool FileRecord::open(const char* path, bool truncate, bool ownFilesOnly) {
+bool FileRecord::open(const char* path, bool truncate, PathMemo& memo,
+                      const DirectoryJudge& judge) {
     if (mFd >= 0) {
         return true;
     }
     const int flags = truncate ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_CREAT | O_APPEND;
-    mFd = openLogFile(path, flags, 0666, ownFilesOnly);
+    mFd = openTrustedPath(path, flags, 0666, judge, memo);
     if (mFd < 0) {
         return false;
     }

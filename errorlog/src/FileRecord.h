@@ -11,6 +11,8 @@
 // Every ZorvDelimitedFile has one, behind its private pointer; a logger's
 // record (RecordOwner) begins and ends on it, the file's writers add the lines.
 
+#include "OpenTrustedPath.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -101,9 +103,10 @@ public:
     // Opens the file: for appending (created when missing), or, with
     // truncate, emptied to be written from the start; as fopen would in mode
     // "a+" or "w", close-on-exec, so that a child the record runs ("uname")
-    // does not inherit it, and never through a link someone else planted
-    // (OpenLogFile.h, where ownFilesOnly is told too).
-    bool open(const char* path, bool truncate, bool ownFilesOnly);
+    // does not inherit it, and never through a link someone else planted:
+    // path is opened by the rules of OpenTrustedPath.h, with what memo knows
+    // of it, the directory the file lies in judged by judge.
+    bool open(const char* path, bool truncate, PathMemo& memo, const DirectoryJudge& judge);
     bool isOpen() const { return mFd >= 0; }
 
     // The file's path as the key the lock's holders compare; set whenever the

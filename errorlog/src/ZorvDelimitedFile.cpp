@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 
 // The file itself: its name, its opening and closing around each record, and
 // the lines the writers build (zorvshared/LineFormat.h). The section that starts
@@ -40,8 +41,8 @@ const char* currentTab() {
     return ZorvDelimitedFile::kTab != nullptr ? ZorvDelimitedFile::kTab : "";
 }
 
-// What a file name is worth as a path for records; judged once per name while
-// the answer is yes: only setFilename changes it.
+// What a file name is worth as a path for records; judged once per name:
+// only setFilename changes it.
 zorv_detail::DelimitedFileState::Path judgePath(const TStr& filename,
                                                 zorv_detail::FileRecord& record) {
     using Path = zorv_detail::DelimitedFileState::Path;
@@ -51,16 +52,31 @@ zorv_detail::DelimitedFileState::Path judgePath(const TStr& filename,
         return Path::Unusable;
     }
     record.setPathKey(pathKey(filename.bytes()));
-    switch (zorv_detail::logPlaceOf(filename.bytes(),
-                                    ZorvUtil::getZorvLocalUserDataLocation().bytes())) {
+    return Path::Usable;
+}
+
+// The product's own directory, where the default logs and QET's log live, is
+// written into only while it passes as a log directory, whoever names a file
+// in it and however: it is recognised by the directory the path reached, not
+// by its spelling ("zorv/./x.log", a link's name).
+bool judgeLogDirectory(int, const struct stat& dir, zorv_detail::PathMemo& memo, std::string*,
+                       void*) {
+    const std::string own = ZorvUtil::getZorvLocalUserDataLocation().bytes();
+    struct stat st;
+    if (own.empty() || ::stat(own.c_str(), &st) != 0 || st.st_dev != dir.st_dev ||
+        st.st_ino != dir.st_ino) {
+        return true;
+    }
+    switch (zorv_detail::dataDirectoryPlace(own)) {
     case zorv_detail::LogPlace::Usable:
-        return Path::Usable;
+        return true;
     case zorv_detail::LogPlace::OwnFilesOnly:
-        return Path::OwnFilesOnly;
+        memo.ownFilesOnly = true;
+        return true;
     case zorv_detail::LogPlace::Refused:
         break;
     }
-    return Path::Unjudged; // judged again at the next open
+    return false;
 }
 
 } // namespace
@@ -84,6 +100,7 @@ void ZorvDelimitedFile::setFilename(const TStr& filename) {
     close();
     mFilename = filename;
     mState->path = zorv_detail::DelimitedFileState::Path::Unjudged;
+    mState->memo = zorv_detail::PathMemo();
 }
 
 bool ZorvDelimitedFile::open(bool truncate) {
@@ -99,8 +116,10 @@ bool ZorvDelimitedFile::open(bool truncate) {
     if (judged == Path::Unjudged) {
         judged = judgePath(mFilename, record);
     }
-    return (judged == Path::Usable || judged == Path::OwnFilesOnly) &&
-           record.open(mFilename.bytes().c_str(), truncate, judged == Path::OwnFilesOnly);
+    zorv_detail::DirectoryJudge judge;
+    judge.judge = judgeLogDirectory;
+    return judged == Path::Usable &&
+           record.open(mFilename.bytes().c_str(), truncate, mState->memo, judge);
 }
 
 const TStr* ZorvDelimitedFile::mutexName() {

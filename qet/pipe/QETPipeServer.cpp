@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -80,8 +81,16 @@ QString QETPipeServer::socketPath(QString* why) {
     std::string reason;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] != '\0') {
-        if (zorv_detail::directoryAllowed(runtime, zorv_detail::DirectoryUse::Private, &reason)) {
+        // A socket's path has a fixed room: one that does not fit is no
+        // place for it, like a runtime directory of another user's.
+        const bool allowed =
+            zorv_detail::directoryAllowed(runtime, zorv_detail::DirectoryUse::Private, &reason);
+        if (allowed &&
+            std::strlen(runtime) + std::strlen(kSocketName) < sizeof(sockaddr_un{}.sun_path)) {
             return QFile::decodeName(runtime) + QLatin1String(kSocketName);
+        }
+        if (allowed) {
+            reason = "is too long for a socket's path";
         }
         reason = std::string("XDG_RUNTIME_DIR ") + runtime + " " + reason;
     }

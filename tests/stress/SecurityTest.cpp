@@ -19,9 +19,16 @@
 #include <functional>
 #include <set>
 
+#include <cstddef>
+#include <iterator>
+
 #include <dirent.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -346,4 +353,126 @@ TEST(StressSecurity, ASharedGroupsDataDirectoryIsGuardedFileByFile) {
     ASSERT_EQ(asUser(kUserA, logAsA), "");
     EXPECT_EQ(zorvtest::readFile(data + "/ZorvDebug.log"), "") << "written into B's file";
     EXPECT_EQ(zorvtest::readFile(theirs), "") << "B's link followed";
+}
+
+// Every link on a log's way is judged by its owner, not only one at its name:
+// a group member's link one directory up, and a link in a service user's own
+// directory, redirect no record of root's. Root's own links still lead.
+TEST(StressSecurity, OnlyRootsOrTheUsersLinksLeadAnywhereOnALogsPath) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as other users";
+    }
+    zorvtest::IsolatedLocks home;
+    zorvtest::TempDir shared, service, elsewhere;
+    ASSERT_EQ(::chown(shared.path().c_str(), 0, kSharedGroup), 0);
+    ASSERT_EQ(::chmod(shared.path().c_str(), 02770), 0);
+    ASSERT_EQ(::chown(service.path().c_str(), kUserA, kSharedGroup), 0);
+    ASSERT_EQ(::chmod(service.path().c_str(), 0755), 0);
+    const std::string victim = elsewhere.file("app.log");
+    zorvtest::writeFile(victim, "precious\n");
+    const std::string up = shared.file("sub");
+    const std::string atName = service.file("app.log");
+    ASSERT_EQ(asUser(kUserA,
+                     [&] {
+                         return ::symlink(elsewhere.path().c_str(), up.c_str()) == 0 &&
+                                        ::symlink(victim.c_str(), atName.c_str()) == 0
+                                    ? ""
+                                    : "no link";
+                     }),
+              "");
+    stress::writeRecords(up + "/app.log", "r", 0, 1);
+    stress::writeRecords(atName, "r", 1, 1);
+    EXPECT_EQ(zorvtest::readFile(victim), "precious\n") << "another user's link was followed";
+    ASSERT_EQ(::lchown(up.c_str(), 0, 0), 0);
+    stress::writeRecords(up + "/app.log", "r", 2, 2);
+    EXPECT_EQ(stress::checkRecordLog(zorvtest::readFile(victim).substr(9)).seqs("r"),
+              (std::set<long>{2, 3}));
+    // The system's own links lead as ever: /var/run is root's link to /run.
+    if (S_ISLNK(modeOf("/var/run"))) {
+        const std::string name = "/" + uniqueLogName("varrun");
+        stress::writeRecords("/var/run" + name, "v", 0, 1);
+        EXPECT_EQ(stress::checkRecordLog(zorvtest::readFile("/run" + name)).seqs("v"),
+                  std::set<long>{0});
+        ::unlink(("/run" + name).c_str());
+    }
+}
+
+// In a directory others may write to, a log with a second name elsewhere (a
+// hard link: to a root-only file where the kernel lets anyone make one) is
+// not written; one that several members write stays writable by all.
+TEST(StressSecurity, AHardLinkedLogInASharedDirectoryIsNotWritten) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as other users";
+    }
+    zorvtest::IsolatedLocks home;
+    zorvtest::TempDir shared;
+    ASSERT_EQ(::chown(shared.path().c_str(), 0, kSharedGroup), 0);
+    ASSERT_EQ(::chmod(shared.path().c_str(), 02770), 0);
+    const std::string log = shared.file("app.log");
+    const std::string other = shared.file("kept");
+    ASSERT_EQ(asUser(kUserA,
+                     [&] {
+                         zorvtest::writeFile(other, "");
+                         return ::link(other.c_str(), log.c_str()) == 0 ? "" : "no hard link";
+                     }),
+              "");
+    stress::writeRecords(log, "r", 0, 1);
+    EXPECT_EQ(zorvtest::readFile(other), "") << "written through a second name";
+    ASSERT_EQ(::unlink(other.c_str()), 0);
+    stress::writeRecords(log, "r", 1, 1);
+    EXPECT_EQ(stress::checkRecordLog(zorvtest::readFile(log)).seqs("r"), std::set<long>{1});
+}
+
+// The data directory's policy holds for every spelling of it.
+TEST(StressSecurity, TheDataDirectorysPolicyHoldsForEverySpelling) {
+    zorvtest::IsolatedHome home;
+    zorvtest::TempDir top;
+    zorvtest::ScopedEnv dataHome("XDG_DATA_HOME", top.path().c_str());
+    const std::string data = top.path() + "/zorv";
+    ASSERT_EQ(::mkdir(data.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(data.c_str(), 0777), 0);
+    ASSERT_EQ(::symlink(data.c_str(), top.file("alias").c_str()), 0);
+    stress::writeRecords(data + "/./x.log", "r", 0, 1);
+    stress::writeRecords(top.file("alias") + "/y.log", "r", 0, 1);
+    EXPECT_EQ(entries(data), std::vector<std::string>{});
+}
+
+// Where the kernel (or a filter) offers no openat2, the path is walked: the
+// same links lead and the same are refused, record after record.
+TEST(StressSecurity, WithoutOpenat2ThePathIsWalkedByTheSameRule) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as other users";
+    }
+    zorvtest::IsolatedLocks home;
+    zorvtest::TempDir dir, elsewhere;
+    const std::string victim = elsewhere.file("app.log");
+    zorvtest::writeFile(victim, "");
+    ASSERT_EQ(::symlink(victim.c_str(), dir.file("current.log").c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), dir.file("theirs.log").c_str()), 0);
+    ASSERT_EQ(::lchown(dir.file("theirs.log").c_str(), kUserA, kSharedGroup), 0);
+    const std::string outcome = stress::runInChild(
+        [&]() -> std::string {
+            struct sock_filter filter[] = {
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            };
+            struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+            if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+                return "no filter";
+            }
+            stress::writeRecords(dir.file("plain.log"), "p", 0, 2);
+            stress::writeRecords(dir.file("current.log"), "c", 0, 2);
+            stress::writeRecords(dir.file("theirs.log"), "t", 0, 2);
+            return std::string();
+        },
+        30000);
+    ASSERT_EQ(outcome, "");
+    EXPECT_EQ(stress::checkRecordLog(zorvtest::readFile(dir.file("plain.log"))).seqs("p"),
+              (std::set<long>{0, 1}));
+    const stress::LogCheck linked = stress::checkRecordLog(zorvtest::readFile(victim));
+    EXPECT_EQ(linked.seqs("c"), (std::set<long>{0, 1}));
+    EXPECT_EQ(linked.seqs("t"), std::set<long>{}) << "another user's link was followed";
 }

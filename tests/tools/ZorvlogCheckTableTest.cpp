@@ -88,6 +88,16 @@ TEST_F(CheckTable, CleanTableAndTheShippedOne) {
     EXPECT_EQ(library()->GetVendorName(2), TStr("B"));
 }
 
+// A file name reaches the terminal escaped, in the findings and the verdict.
+TEST_F(CheckTable, TheFilesNameIsShownEscaped) {
+    const std::string path = mDir.file("t\x1b]0;x\a.xml");
+    writeFile(path, "<ERRORTABLES><TABLE VENDORID=\"1\"><NAME>A</NAME></TABLE></ERRORTABLES>");
+    CapturedProcess plain = zorvlog({"check-table", path});
+    EXPECT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(plain.out.find_first_of("\x1b\a"), std::string::npos) << plain.out;
+    EXPECT_NE(plain.out.find("t\\x1b]0;x\\x07.xml: clean"), std::string::npos) << plain.out;
+}
+
 TEST_F(CheckTable, NotWellFormedGivesTheParsersLine) {
     auto found = check("<ERRORTABLES>\n<TABLE VENDORID=\"1\">\n<NAME>A</NAME>\n</ERRORTABLES>\n");
     ASSERT_EQ(found.size(), 1u) << describe(found);

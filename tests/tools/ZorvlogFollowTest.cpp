@@ -364,6 +364,26 @@ TEST_F(Follow, ReadsOnlyTheLogsOwnFiles) {
     EXPECT_EQ(third.size(), 3u) << "the copy shipped again? " << out;
 }
 
+// A group member's link one directory up leads root's follower nowhere: it
+// says whose link it is and prints nothing of the file behind it.
+TEST_F(Follow, AnotherUsersLinkAboveTheLogIsNotFollowed) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: links of other users";
+    }
+    const std::string secret = mDir.file("secret"), group = mDir.file("group");
+    ASSERT_EQ(::mkdir(secret.c_str(), 0700), 0);
+    writeFile(secret + "/app.log", "1\t2026/12/06\t17:05:09\tsecret=yes\n");
+    ASSERT_EQ(::mkdir(group.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(group.c_str(), 02770), 0);
+    ASSERT_EQ(::symlink(secret.c_str(), (group + "/sub").c_str()), 0);
+    ASSERT_EQ(::lchown((group + "/sub").c_str(), 61001, 61001), 0);
+    const pid_t follower = start({"--state=" + mDir.file("s.state"), group + "/sub/app.log"}, 1);
+    ASSERT_TRUE(eventually([&] { return said(1, "is a link that belongs to uid 61001"); }))
+        << readFile(messages(1));
+    stop(follower);
+    EXPECT_EQ(readFile(output(1)).find("secret"), std::string::npos) << readFile(output(1));
+}
+
 // --state never names something it would destroy: a LOGFILE, a file of other
 // content, a FIFO. A state of the first format is still read.
 TEST_F(Follow, StateThatWouldDestroySomethingIsRefused) {

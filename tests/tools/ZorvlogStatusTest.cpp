@@ -98,6 +98,38 @@ TEST_F(Status, WhatIsOffIsNamedWithItsReason) {
     EXPECT_EQ(st.st_mode & 0777, 0777u);
 }
 
+// A lock place where no mutex file can be made (a full tmpfs: any local user
+// can fill /dev/shm) is reported as full, not as usable.
+TEST_F(Status, AFullLockPlaceIsReportedFull) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a private mount";
+    }
+    const std::string place = mDir.file("full");
+    ASSERT_EQ(::mkdir(place.c_str(), 0700), 0);
+    ScopedEnv lockPlace("ZORV_LOCK_DIR", place.c_str());
+    CapturedProcess run = runCaptured(
+        {"unshare", "-m", "sh", "-c",
+         "mount -t tmpfs -o size=4k,mode=0700 tmpfs \"$ZORV_LOCK_DIR\" || exit 99; "
+         "cat /dev/zero > \"$ZORV_LOCK_DIR/fill\" 2>/dev/null; exec \"$0\" status --json",
+         ZORVLOG_EXE});
+    if (run.status == 99) {
+        GTEST_SKIP() << "no private mount here: " << run.err;
+    }
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    const nlohmann::json s = nlohmann::json::parse(run.out);
+    EXPECT_EQ(strings(s.at("off")), std::vector<std::string>{"lock_place"});
+    EXPECT_NE(s.at("lock_place").at("reason").get<std::string>().find("full"), std::string::npos);
+}
+
+// What status shows from the environment and the paths reaches a terminal
+// escaped, as parse shows a log's text.
+TEST_F(Status, TerminalControlsAreShownEscaped) {
+    ScopedEnv debugOn("ZORV_DEBUG_MODE", "\x1b]0;x\a");
+    CapturedProcess text = zorvlog({"status"});
+    EXPECT_EQ(text.out.find_first_of("\x1b\a"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\\x1b]0;x\\x07"), std::string::npos) << text.out;
+}
+
 #ifdef QET_BINARY
 TEST_F(Status, AServingQetIsFoundFromItsLockWithoutConnecting) {
     ScopedEnv offscreen("QT_QPA_PLATFORM", "offscreen");

@@ -259,6 +259,26 @@ TEST_F(ZorvlogWrite, AFileThatCannotBeOpenedIsReported) {
     EXPECT_EQ(readFile(mDir.file("blocked")), "not a directory");
 }
 
+// Another user's link anywhere on the way is refused with its reason, before
+// anything is written; the writer's own link leads.
+TEST_F(ZorvlogWrite, AnotherUsersLinkOnTheWayIsRefusedAndSaidSo) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a link away";
+    }
+    ::mkdir(mDir.file("real").c_str(), 0700);
+    writeFile(mDir.file("real/app.log"), "precious\n");
+    ASSERT_EQ(::symlink(mDir.file("real").c_str(), mDir.file("sub").c_str()), 0);
+    ASSERT_EQ(::lchown(mDir.file("sub").c_str(), 61001, 61001), 0);
+    CapturedProcess run =
+        zorvlog({"debug", "--vendor", "1", "--to", mDir.file("sub/app.log"), "x"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("is a link that belongs to uid 61001"), std::string::npos) << run.err;
+    EXPECT_EQ(readFile(mDir.file("real/app.log")), "precious\n");
+    ASSERT_EQ(::lchown(mDir.file("sub").c_str(), 0, 0), 0);
+    EXPECT_EQ(zorvlog({"debug", "--vendor", "1", "--to", mDir.file("sub/app.log"), "x"}).status, 0);
+    EXPECT_EQ(splitLines(readFile(mDir.file("real/app.log"))).size(), 2u);
+}
+
 TEST_F(ZorvlogWrite, NoLocalDataDirectoryMeansNoDebugFile) {
     ScopedEnv on("ZORV_DEBUG_MODE", "1");
     ScopedEnv noData("XDG_DATA_HOME", nullptr);

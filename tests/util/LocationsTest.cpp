@@ -6,6 +6,7 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -107,6 +108,23 @@ TEST(CleanupManager, RunsEachOnceNewestFirstAndHonoursWithdrawal) {
     EXPECT_EQ(calls, 2);
     CZorvUtilObjectManager::runCleanups();
     EXPECT_EQ(log.size(), 2u);
+}
+
+// A client that registers and withdraws over and over keeps the process's
+// exit handlers as they were: the manager's hook is not added again each time.
+TEST(CleanupManager, RepeatedRegistrationsAddNoExitHandlers) {
+    std::vector<int> log;
+    Recorder a(&log, 1);
+    CZorvUtilObjectManager::at_exit(&a, nullptr);
+    CZorvUtilObjectManager::withdraw(&a);
+    const long before = static_cast<long>(::mallinfo2().uordblks);
+    for (int i = 0; i < 100000; ++i) {
+        CZorvUtilObjectManager::at_exit(&a, nullptr);
+        CZorvUtilObjectManager::withdraw(&a);
+    }
+    // glibc keeps 32 handlers in each block it allocates: 100,000 would
+    // take over 3 MB.
+    EXPECT_LT(static_cast<long>(::mallinfo2().uordblks) - before, 64 * 1024);
 }
 
 struct Counted {

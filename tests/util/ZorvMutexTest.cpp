@@ -178,10 +178,32 @@ int roleGaveUp(const std::vector<std::string>& args) {
     return !taken && waited < std::chrono::milliseconds(limit / 2) ? 0 : 1;
 }
 
+// "nshold": as the first process of a PID namespace of its own, starts the
+// holder as the namespace's process PID, so that its thread id there is the
+// id of another process in the parent's namespace. "nshold NAME FILE PID"
+int roleHoldAsPid(const std::vector<std::string>& args) {
+    if (args.size() < 3) {
+        return 100;
+    }
+    const int fd = ::open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+    const std::string last = std::to_string(std::atol(args[2].c_str()) - 1);
+    if (fd < 0 || ::write(fd, last.data(), last.size()) != static_cast<ssize_t>(last.size())) {
+        return 5;
+    }
+    ::close(fd);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(std::to_string(::getpid()) == args[2] ? roleHold(args) : 6);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child ? zorvtest::exitCodeOf(status) : 7;
+}
+
 // A child started for one of these plays it here, before GoogleTest starts.
 [[maybe_unused]] const bool kRolesRegistered =
-    zorvtest::registerRole("count", roleCount) && zorvtest::registerRole("hold", roleHold) &&
-    zorvtest::registerRole("try", roleTry) && zorvtest::registerRole("gaveup", roleGaveUp);
+    zorvtest::registerRole("nshold", roleHoldAsPid) && zorvtest::registerRole("count", roleCount) &&
+    zorvtest::registerRole("hold", roleHold) && zorvtest::registerRole("try", roleTry) &&
+    zorvtest::registerRole("gaveup", roleGaveUp);
 
 using zorvtest::RoleProcess;
 
@@ -794,6 +816,43 @@ TEST(ZorvMutexTiming, ALiveHolderIsWaitedForWhateverOthersGaveUp) {
     const auto start = Clock::now();
     EXPECT_FALSE(m.lock(60000));
     EXPECT_LT(msSince(start), 10000) << "a hold that outlasted 10 s not taken for stuck";
+}
+
+// A holder in another PID namespace (a container sharing /dev/shm) is judged
+// by time alone: its thread id there names a stopped process of the same
+// user here, which says nothing about the holder.
+TEST(ZorvMutexTiming, AHolderInAnotherPidNamespaceIsNotJudgedByAStrangersState) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a PID namespace";
+    }
+    zorvtest::ChildProcess sleeper({"sleep", "600"});
+    const pid_t stopped = sleeper.pid();
+    ASSERT_EQ(::kill(stopped, SIGSTOP), 0);
+    ASSERT_TRUE(zorvtest::eventually([&] { return zorvtest::processState(stopped) == 'T'; }));
+    zorvtest::TempDir dir;
+    const std::string name = uniqueName("pidns");
+    FileGuard guard(name);
+    char self[PATH_MAX] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    // This program again, in the role, as the first process of a new
+    // namespace (what RoleProcess would pass, by hand, past unshare).
+    zorvtest::ScopedEnv role("ZORV_TEST_ROLE", "nshold");
+    zorvtest::ScopedEnv args(
+        "ZORV_TEST_ROLE_ARGS",
+        (name + "\n" + dir.file("ready") + "\n" + std::to_string(stopped) + "\n").c_str());
+    zorvtest::ChildProcess holder({"unshare", "-p", "--fork", "--kill-child", self});
+    ASSERT_TRUE(zorvtest::eventually(
+        [&] { return zorvtest::fileExists(dir.file("ready")) || !holder.running(); }));
+    if (!zorvtest::fileExists(dir.file("ready"))) {
+        GTEST_SKIP() << "no PID namespace of our own here (exit " << holder.wait() << ")";
+    }
+    ZorvMutex m;
+    ASSERT_TRUE(m.create(name.c_str()));
+    const auto start = Clock::now();
+    EXPECT_FALSE(m.lock(1000));
+    EXPECT_GE(msSince(start), 990) << "a live holder elsewhere taken for stuck";
+    holder.kill();
+    holder.wait();
 }
 
 // A holder killed while a waiter sleeps in lock(): the waiter has the mutex

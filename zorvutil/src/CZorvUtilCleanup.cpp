@@ -31,6 +31,8 @@ struct Registry {
     std::mutex lock;
     std::vector<Registration> entries;
     bool exiting = false;
+    // How many times markExiting was registered.
+    std::size_t hooks = 0;
 };
 
 // Never destroyed: clean-ups may still register or withdraw while other
@@ -40,10 +42,13 @@ Registry& registry() {
     return *r;
 }
 
-// Registered with every registration: one registered once the program runs
-// comes before the executable's global destructors at exit, and tells
-// withdraw that the process is exiting (one registered while libraries load
-// comes too late to matter, and does no harm).
+// Registered with registrations: one registered once the program runs comes
+// before the executable's global destructors at exit, and tells withdraw
+// that the process is exiting (one registered while libraries load comes too
+// late to matter, and does no harm). Only while the registrations held at
+// once reach a new high, though: the first ones of the running program are
+// among those, and a client that registers and withdraws over and over
+// would otherwise grow the process's exit handlers without end.
 void markExiting() {
     Registry& r = registry();
     std::lock_guard<std::mutex> guard(r.lock);
@@ -69,7 +74,10 @@ void CZorvUtilObjectManager::at_exit(CZorvUtilCleanup* object, void* data) {
     Registry& r = registry();
     std::lock_guard<std::mutex> guard(r.lock);
     r.entries.push_back(Registration{object, data});
-    std::atexit(markExiting);
+    if (r.hooks < r.entries.size()) {
+        ++r.hooks;
+        std::atexit(markExiting);
+    }
 }
 
 bool CZorvUtilObjectManager::withdraw(CZorvUtilCleanup* object) {

@@ -44,9 +44,16 @@ struct alignas(64) MutexFileLayout {
     // and write: where the last record written under the mutex ended, and the
     // key of that log file's path (FileRecord).
     std::uint64_t guarded[4];
+    // The PID namespace of the last holder (the inode number of its
+    // /proc/self/ns/pid), written with its thread id: the id names the
+    // holder only for a waiter in the same namespace. 0: not known (a holder
+    // of a library that wrote none). It fits in what was the padding, so the
+    // size and the version stay as they were.
+    std::uint64_t holderPidNamespace;
 };
 
 constexpr std::size_t kMutexFileSize = sizeof(MutexFileLayout);
+static_assert(kMutexFileSize == 128, "the file's size is part of its version");
 
 // The entry of a (non-empty) mutex name in the lock place: the name itself
 // when it matches [A-Za-z0-9._-]{1,200} and is not "." or "..", else "h-"

@@ -181,12 +181,44 @@ bool threadStopped(std::uint32_t tid) {
     return close != nullptr && close[1] == ' ' && (close[2] == 'T' || close[2] == 't');
 }
 
+// This process's PID namespace, as holders record theirs: the inode of
+// /proc/self/ns/pid, looked up once per process (a process never changes its
+// own, but a child forked after an unshare lives in another one). 0 when it
+// cannot be seen.
+std::uint64_t gPidNamespace = 0;
+
+void forgetPidNamespace() {
+    __atomic_store_n(&gPidNamespace, 0, __ATOMIC_RELAXED);
+}
+
+std::uint64_t ownPidNamespace() {
+    std::uint64_t inode = __atomic_load_n(&gPidNamespace, __ATOMIC_RELAXED);
+    if (inode == 0) {
+        static const bool forgottenInChildren =
+            ::pthread_atfork(nullptr, nullptr, forgetPidNamespace) == 0;
+        (void)forgottenInChildren;
+        struct stat st;
+        inode = ::stat("/proc/self/ns/pid", &st) == 0 ? static_cast<std::uint64_t>(st.st_ino) : 0;
+        __atomic_store_n(&gPidNamespace, inode, __ATOMIC_RELAXED);
+    }
+    return inode;
+}
+
 // Whether the present hold is stuck: its holder is stopped, or a wait of at
 // least kStuckAfterWaitNs already ran out on it.
-// (Whether the holder is stopped is asked only when lookAtHolder holds.)
+// (Whether the holder is stopped is asked only when lookAtHolder holds, and
+// only of a holder in this PID namespace: elsewhere its thread id names
+// another thread here, or none.)
 bool holdStuck(const MutexFileLayout* layout, std::uint64_t hold, bool lookAtHolder) {
-    return (hold != 0 && load(layout->stuckHold) == hold) ||
-           (lookAtHolder && threadStopped(__atomic_load_n(&layout->reserved, __ATOMIC_ACQUIRE)));
+    if (hold != 0 && load(layout->stuckHold) == hold) {
+        return true;
+    }
+    if (!lookAtHolder) {
+        return false;
+    }
+    const std::uint32_t tid = __atomic_load_n(&layout->reserved, __ATOMIC_ACQUIRE);
+    const std::uint64_t space = __atomic_load_n(&layout->holderPidNamespace, __ATOMIC_ACQUIRE);
+    return (space == 0 || space == ownPidNamespace()) && threadStopped(tid);
 }
 
 // A wait looks at the holder in /proc (several system calls) only once it
@@ -336,6 +368,7 @@ bool ZorvMutex::lock(int limitMs) {
     MutexFileLayout* layout = mHandle->layout;
     // The holder's thread id, as the kernel knows it, for waiters to look up
     // (glibc keeps it in the mutex it has just taken: no system call).
+    __atomic_store_n(&layout->holderPidNamespace, ownPidNamespace(), __ATOMIC_RELEASE);
     __atomic_store_n(&layout->reserved,
                      static_cast<std::uint32_t>(mHandle->mutex()->__data.__owner),
                      __ATOMIC_RELEASE);

@@ -156,6 +156,28 @@ TEST_F(QetEndToEnd, ASecondQetForwardsTwoArgumentsOrIsRefusedWhileTheFirstServes
     EXPECT_EQ(stop(*first), 0);
 }
 
+// QET's own platform choice without a display stays its own: the programs
+// it starts (uname, for an error record) do not inherit it.
+TEST_F(QetEndToEnd, ItsPlatformChoiceDoesNotReachItsChildren) {
+    auto first = startQet({});
+    ASSERT_TRUE(serving(*first));
+    const std::string bin = mHome.root() + "/bin";
+    const std::string seen = mHome.root() + "/uname-env";
+    ASSERT_EQ(::mkdir(bin.c_str(), 0700), 0);
+    zorvtest::writeFile(bin + "/uname", "#!/bin/sh\nenv > '" + seen + "'\necho Linux\n");
+    ASSERT_EQ(::chmod((bin + "/uname").c_str(), 0700), 0);
+    const char* path = std::getenv("PATH");
+    zorvtest::ScopedEnv fakeUname("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str());
+    zorvtest::ScopedEnv platform("QT_QPA_PLATFORM", nullptr);
+    zorvtest::ScopedEnv x11("DISPLAY", nullptr);
+    zorvtest::ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+    auto second = startQet({"alone"});
+    EXPECT_EQ(second->wait(qettest::kWaitMs), 1) << second->output();
+    ASSERT_TRUE(zorvtest::fileExists(seen)) << "no error record ran uname";
+    EXPECT_EQ(zorvtest::readFile(seen).find("QT_QPA_PLATFORM"), std::string::npos);
+    EXPECT_EQ(stop(*first), 0);
+}
+
 // Against a stale socket, two QETs started at once leave one serving: the
 // other forwards its two arguments (exit 0) or, without, exits 1.
 TEST_F(QetEndToEnd, SimultaneousStartsAgainstAStaleSocketLeaveOneQet) {
@@ -377,6 +399,18 @@ TEST_F(QetEndToEnd, UnderSuOrCronQtSaysNothing) {
                 << line;
         }
     }
+}
+
+// A runtime directory too long for a socket's path is passed over like any
+// unusable one: QET serves in the lock place, and qet-send finds it there.
+TEST_F(QetEndToEnd, ARuntimeDirectoryTooLongForASocketFallsBackToTheLockPlace) {
+    const std::string runtime = mHome.root() + "/" + std::string(110, 'r');
+    ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+    zorvtest::ScopedEnv longRuntime("XDG_RUNTIME_DIR", runtime.c_str());
+    auto qet = startQet({});
+    ASSERT_TRUE(qettest::serving(*qet, mHome.lockDir() + "/QET.pipe")) << qet->output();
+    EXPECT_EQ(qetSend({"long runtime"}), 0);
+    EXPECT_EQ(stop(*qet), 0);
 }
 
 TEST_F(QetEndToEnd, QetSendAnswersHelpAndVersionItselfAndSendsThemAfterTheSeparator) {

@@ -28,9 +28,10 @@ std::string userName(uid_t uid);
 // --owner USER: a user name or a number; -1 when there is no such user.
 long ownerUid(const std::string& user);
 
-// Opens a file of a log for reading, never blocking. A link is followed
-// (eight deep at most) only when it belongs to root or to the follower's
-// user; the file must be a regular one, owned by a trusted owner. With
+// Opens a file of a log for reading, never blocking, by the rules every log
+// path is opened by (zorvshared/OpenTrustedPath.h): a link anywhere on the way is
+// followed only when root or the follower's user owns it; the file must be a
+// regular one, owned by a trusted owner. With
 // `anyOwner` (the first generation of a log, at the path the user named) a
 // file of any owner is taken, except, for a follower running as root, one
 // reached through a link. Returns the descriptor with *st filled, or -1 with

@@ -6,6 +6,7 @@
 #include "LockPlace.h"
 #include "cli/ArgParser.h"
 #include "output/Json.h"
+#include "output/TerminalText.h"
 #include "status/QetInstance.h"
 #include "table/TableCheck.h"
 #include "write/DefaultLoggers.h"
@@ -13,9 +14,12 @@
 
 #include <zorv/ZorvUtil.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace zorvlog {
 
@@ -129,11 +133,31 @@ Item tableItem() {
     return item;
 }
 
+// Why no mutex file could be made in the lock place now, or nothing: room
+// for one (a mutex's file is far smaller than the page a file system gives
+// it) is reserved in a file without a name that is gone with its descriptor.
+const off_t kMutexFileRoom = 128;
+
+std::string roomProblem(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // A file system without unnamed files says nothing about room.
+        return errno == ENOSPC || errno == EDQUOT ? "is full" : std::string();
+    }
+    const int error = ::posix_fallocate(fd, 0, kMutexFileRoom);
+    ::close(fd);
+    return error == ENOSPC || error == EDQUOT ? "is full" : std::string();
+}
+
 Item lockPlaceItem(const std::string& dir, const std::string& why) {
-    Item item{"lock_place", "lock place", dir, Json(), dir.empty()};
-    item.json.addOptional("path", !dir.empty(), dir).addOptional("reason", dir.empty(), why);
+    const std::string full = dir.empty() ? std::string() : roomProblem(dir);
+    Item item{"lock_place", "lock place", dir, Json(), dir.empty() || !full.empty()};
+    item.json.addOptional("path", !dir.empty(), dir)
+        .addOptional("reason", item.off, dir.empty() ? why : dir + " " + full);
     if (dir.empty()) {
         item.text = "none (" + why + "): records are written without the lock";
+    } else if (!full.empty()) {
+        item.text += " " + full + ": no mutex can be made, records are written without the lock";
     }
     return item;
 }
@@ -213,7 +237,10 @@ int Status::run(const std::vector<std::string>& args) {
         std::printf("%s\n", all.str().c_str());
     } else {
         for (const Item& item : items) {
-            std::printf("%-21s %s\n", (std::string(item.label) + ":").c_str(), item.text.c_str());
+            // The words hold the environment's values and paths: escaped as
+            // parse escapes a log's text, so that none of it drives the terminal.
+            std::printf("%-21s %s\n", (std::string(item.label) + ":").c_str(),
+                        forTerminal(item.text).c_str());
         }
         std::string summary;
         for (const std::string& label : offLabels) {

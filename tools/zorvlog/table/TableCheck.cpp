@@ -1,5 +1,7 @@
 #include "table/TableCheck.h"
 
+#include "output/TerminalText.h"
+
 #include "ErrorTableRules.h"
 #include "TrustedDataSearch.h"
 #include "XmlNestingScan.h"
@@ -515,12 +517,12 @@ int TableCheck::run(const std::vector<std::string>& args) {
     if (isDefault) {
         const Search found = search();
         for (const std::string& note : found.passedOver) {
-            std::fprintf(stderr, "zorvlog: note: %s\n", note.c_str());
+            std::fprintf(stderr, "zorvlog: note: %s\n", forTerminal(note).c_str());
         }
         if (found.path.empty()) {
             // Said on stderr as every message is; with --json also as a
             // finding, so that a script reading stdout is not left with nothing.
-            std::fprintf(stderr, "zorvlog: %s\n", noTableText(found).c_str());
+            std::fprintf(stderr, "zorvlog: %s\n", forTerminal(noTableText(found)).c_str());
             if (json) {
                 printJsonReport(std::string(), true, 0, 0,
                                 {{0, 0, "no-table", noTableText(found), {}}}, false);
@@ -529,17 +531,17 @@ int TableCheck::run(const std::vector<std::string>& args) {
         }
         path = found.path;
         if (!found.unloadable.empty()) {
-            std::fprintf(stderr, "zorvlog: note: %s\n", found.unloadable.c_str());
+            std::fprintf(stderr, "zorvlog: note: %s\n", forTerminal(found.unloadable).c_str());
         }
         if (!json) {
-            std::printf("Checking %s, the table the library reads.\n", path.c_str());
+            std::printf("Checking %s, the table the library reads.\n", forTerminal(path).c_str());
         }
     }
 
     TableCheck checker;
     if (!checker.check(path)) {
-        std::fprintf(stderr, "zorvlog: cannot read '%s': %s\n", path.c_str(),
-                     checker.readError().c_str());
+        std::fprintf(stderr, "zorvlog: cannot read '%s': %s\n", forTerminal(path).c_str(),
+                     forTerminal(checker.readError()).c_str());
         return 2;
     }
     const std::vector<Finding>& findings = checker.findings();
@@ -548,11 +550,11 @@ int TableCheck::run(const std::vector<std::string>& args) {
                         findings.empty());
     } else {
         for (const Finding& f : findings) {
-            std::printf("%s:%d:%d: %s: %s\n", path.c_str(), f.line, f.column, f.kind.c_str(),
-                        f.message.c_str());
+            std::printf("%s:%d:%d: %s: %s\n", forTerminal(path).c_str(), f.line, f.column,
+                        f.kind.c_str(), forTerminal(f.message).c_str());
         }
         if (findings.empty()) {
-            std::printf("%s: clean (%d tables, %d error codes)\n", path.c_str(),
+            std::printf("%s: clean (%d tables, %d error codes)\n", forTerminal(path).c_str(),
                         checker.tableCount(), checker.errorCount());
         } else {
             std::printf("%zu finding%s\n", findings.size(), findings.size() == 1 ? "" : "s");

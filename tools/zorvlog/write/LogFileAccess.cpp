@@ -1,6 +1,7 @@
 #include "write/LogFileAccess.h"
 
 #include "DirectoryPolicy.h"
+#include "OpenTrustedPath.h"
 
 #include <zorv/ZorvUtil.h>
 
@@ -42,19 +43,78 @@ std::string appendProblem(const std::string& path) {
     return std::string();
 }
 
-bool openForRecord(const std::string& path, std::string* problem, bool* refused) {
-    *refused = false;
-    *problem = appendProblem(path);
-    if (!problem->empty()) {
-        return false;
+namespace {
+
+// What the walk to the file found at its directory, for openForRecord.
+struct RecordPlace {
+    std::string directory;
+    std::string cannotWrite; // why the user may not make a file there
+    bool reached = false;
+    bool refused = false;
+};
+
+// The library's own judge of the directory (its data directory's policy),
+// and whether a missing file could be made there.
+bool judgeForRecord(int dirFd, const struct stat& dir, zorv_detail::PathMemo& memo,
+                    std::string* reason, void* context) {
+    RecordPlace& place = *static_cast<RecordPlace*>(context);
+    place.reached = true;
+    place.cannotWrite.clear();
+    if (::faccessat(dirFd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        place.cannotWrite = std::strerror(errno);
     }
-    std::string why;
-    if (zorv_detail::logPlaceOf(path, ZorvUtil::getZorvLocalUserDataLocation().bytes(), &why) !=
-        zorv_detail::LogPlace::Refused) {
+    const std::string own = ZorvUtil::getZorvLocalUserDataLocation().bytes();
+    struct stat st;
+    if (own.empty() || ::stat(own.c_str(), &st) != 0 || st.st_dev != dir.st_dev ||
+        st.st_ino != dir.st_ino) {
         return true;
     }
-    *refused = true;
-    *problem = "the directory " + directoryOf(path) + " " + why + ", so the library refuses it";
+    std::string why;
+    switch (zorv_detail::dataDirectoryPlace(own, &why)) {
+    case zorv_detail::LogPlace::Usable:
+        return true;
+    case zorv_detail::LogPlace::OwnFilesOnly:
+        memo.ownFilesOnly = true;
+        return true;
+    case zorv_detail::LogPlace::Refused:
+        break;
+    }
+    place.refused = true;
+    *reason = "the directory " + own + " " + why + ", so the library refuses it";
+    return false;
+}
+
+} // namespace
+
+bool openForRecord(const std::string& path, std::string* problem, bool* refused) {
+    *refused = false;
+    problem->clear();
+    RecordPlace place;
+    zorv_detail::DirectoryJudge judge;
+    judge.judge = judgeForRecord;
+    judge.context = &place;
+    zorv_detail::PathMemo memo;
+    std::string why;
+    // Never blocks, also on a FIFO or a device, and never becomes our
+    // terminal: only whether it opens counts.
+    const int fd = zorv_detail::openTrustedPath(
+        path.c_str(), O_RDWR | O_APPEND | O_NONBLOCK | O_NOCTTY, 0, judge, memo, &why);
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
+    const int error = errno;
+    if (error == ENOENT && place.reached && !place.refused) {
+        if (place.cannotWrite.empty()) {
+            return true;
+        }
+        *problem = place.cannotWrite + " (the directory " + directoryOf(path) + ")";
+        return false;
+    }
+    // A refusal of the rules (another user's link, a file with a second name
+    // in a shared directory) is said as the walk found it.
+    *refused = !why.empty();
+    *problem = why.empty() ? std::strerror(error) : why;
     return false;
 }
 

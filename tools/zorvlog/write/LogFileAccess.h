@@ -9,13 +9,16 @@ namespace zorvlog {
 // making or changing anything: the open that fopen(path, "a+") makes for an
 // existing file, write and search permission on the directory for a missing
 // one. Empty when nothing stands in the way, else why, in words for a person.
-// The directory policy is not part of it: see openForRecord.
+// The directory policy and the link rules are not part of it: see
+// openForRecord.
 std::string appendProblem(const std::string& path);
 
 // Whether the library will write a record to the file at path, asked without
-// making anything: appendProblem, then the directory policy the library
-// applies to its own data directory, whoever names a file in it. False, with
-// *problem for a person and *refused set when it was the policy. (Making the
+// making anything: the open the library makes (zorvshared/OpenTrustedPath.h: the
+// links on the way, a shared directory's file), with the directory policy it
+// applies to its own data directory, however it is named; for a missing file,
+// whether the directory takes a new one. False, with *problem for a person
+// and *refused set when it was the rules, not the system, that said no. (Making the
 // file here, outside the lock the library takes, would let a follower of the
 // log move on to it while another writer's record still lands in the old
 // one.)

@@ -1,0 +1,65 @@
+#ifndef ZORV_RULES_OPENTRUSTEDPATH_H
+#define ZORV_RULES_OPENTRUSTEDPATH_H
+
+// Opening a log's path so that nobody else can redirect it: not with a link
+// at its name, not with a link one directory up, not by swapping a directory
+// between a check and the open. Every link on the way is judged by its owner
+// before it is followed, and the directory the file lies in is judged by its
+// descriptor, so what was judged is what was opened, whatever the spelling.
+
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace zorv_detail {
+
+// What one path is known to lead to, kept by the caller from one open to
+// the next (and cleared when the path changes).
+struct PathMemo {
+    // The path was walked and its directory judged once: a later open
+    // without links on the way needs one system call.
+    bool known = false;
+    // Someone besides the user (and root) may write in the file's
+    // directory: whatever file is there is checked at every open.
+    bool shared = false;
+    // The caller's judge asks that such a file belongs to the user or root.
+    bool ownFilesOnly = false;
+    // The last walk followed a link on the way.
+    bool followedLink = false;
+};
+
+// The caller's look at the directory the file lies in, once the walk has it
+// open and before the file is opened or made there. dirFd may be used for
+// *at calls until the judge returns. False refuses the open (EACCES), with
+// *reason for a person when the judge gave one.
+struct DirectoryJudge {
+    bool (*judge)(int dirFd, const struct stat& dir, PathMemo& memo, std::string* reason,
+                  void* context) = nullptr;
+    void* context = nullptr;
+};
+
+// Whether a directory of that kind lets others than the user and root put
+// files in it (or link files into it).
+bool directoryShared(const struct stat& dir);
+
+// open(2) of path with flags (close-on-exec added) and mode, by these rules:
+// - with memo.known, first openat2 with no link allowed anywhere on the
+//   way: one system call when the path has none;
+// - otherwise (or when openat2 meets a link, or the kernel or a filter does
+//   not offer it) the path is walked one component at a time from a
+//   directory descriptor; a link is followed only when root or the process's
+//   own user owns it, as nobody else can point it elsewhere afterwards (at
+//   most 40 of them), the judge sees the last directory, and the
+//   file is opened relative to it, never through a link at its name;
+// - in a shared directory the file must be a regular one with a single
+//   link (no other name elsewhere), and the user's or root's when the judge
+//   asked for own files only.
+// Returns the descriptor, or -1 with errno (EACCES for a refusal) and
+// *reason in words for a person when the rules refused (nothing else said
+// when the system did).
+int openTrustedPath(const char* path, int flags, mode_t mode, const DirectoryJudge& judge,
+                    PathMemo& memo, std::string* reason = nullptr);
+
+} // namespace zorv_detail
+
+#endif
