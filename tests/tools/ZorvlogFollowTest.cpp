@@ -197,6 +197,79 @@ TEST_F(Follow, EmptiedInPlaceContinuesInTheCopy) {
     EXPECT_EQ(records(1).size(), 6u) << readFile(output(1));
 }
 
+// One byte rewritten in place near where reading stands is damage to name,
+// not a copytruncate: nothing is read again, and the records after it come once.
+TEST_F(Follow, AByteRewrittenInPlaceIsDamageNotANewFile) {
+    const std::string log = mDir.file("a.log");
+    write(log, 0, 199);
+    pid_t follower = start({log}, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 199); }));
+    const long at = fileSize(log) - 20;
+    ASSERT_EQ(
+        runProcess({"sh", "-c", "printf X | dd of=\"$0\" bs=1 seek=$1 conv=notrunc 2>/dev/null",
+                    log, std::to_string(at)}),
+        0);
+    // Written once the follower looked at the file again (today: read it again).
+    ASSERT_TRUE(eventually([&] {
+        return said(1, "changed in place") || splitLines(readFile(output(1))).size() > 200;
+    }));
+    write(log, 200, 209);
+    ASSERT_TRUE(eventually([&] { return printed(1, 209); }));
+    stop(follower);
+    EXPECT_EQ(records(1).size(), 210u);
+    EXPECT_TRUE(said(1, log + ": changed in place at byte " + std::to_string(at)))
+        << readFile(messages(1));
+}
+
+// Nine generations, each ending in a record of 15 MiB, rotated while the
+// follower was stopped: one such record in memory at a time.
+TEST_F(Follow, LargeRecordsInManyGenerationsInBoundedMemory) {
+    const std::string log = mDir.file("a.log"), conf = mDir.file("rotate.conf");
+    writeFile(conf, log + " {\n rotate 20\n nocreate\n}\n");
+    write(log, 0, 0);
+    pid_t follower = start({log}, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 0); }));
+    ::kill(follower, SIGSTOP);
+    const std::string big(15 << 20, 'x');
+    for (int i = 1; i <= 9; ++i) {
+        write(log, i, i);
+        append(log, "4711\t2026/12/06\t17:05:09\tZorvCore\t" + big + "\t\n");
+        ASSERT_EQ(runProcess({"/usr/sbin/logrotate", "-f", "-s", mDir.file("state"), conf}), 0);
+    }
+    write(log, 10, 10);
+    ::kill(follower, SIGCONT);
+    ASSERT_TRUE(eventually([&] { return printed(1, 10); }));
+    ::kill(follower, SIGTERM);
+    long peakKb = 0;
+    EXPECT_EQ(wait(follower, &peakKb), 0);
+    EXPECT_EQ(splitLines(readFile(output(1))).size(), 20u);
+    if (!kSanitized) {
+        EXPECT_LE(peakKb, 64 * 1024);
+    }
+}
+
+// -n N: the last N records of a log the state knows nothing of, then what
+// comes; once the state holds a position, it wins over -n.
+TEST_F(Follow, LastRecordsThenFollowUnlessTheStateKnowsBetter) {
+    const std::string log = mDir.file("a.log");
+    write(log, 0, 9);
+    pid_t follower = start({"-n", "3", log}, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 9); }));
+    write(log, 10, 10);
+    ASSERT_TRUE(eventually([&] { return printed(1, 10); }));
+    stop(follower);
+    std::map<int, std::string> seen = records(1);
+    EXPECT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen.begin()->first, 7);
+
+    write(log, 11, 11);
+    follower = start({"--lines=0", log}, 2);
+    ASSERT_TRUE(eventually([&] { return printed(2, 11); }));
+    stop(follower);
+    EXPECT_EQ(records(2).size(), 1u);
+    EXPECT_TRUE(said(2, "wins over --lines")) << readFile(messages(2));
+}
+
 // Three writers at a time while logrotate rotates the log twelve times
 // (compressed one rotation later); the follower is stopped (SIGSTOP) through
 // six rotations, then ended with SIGTERM and, while writers write, SIGKILL,
@@ -361,6 +434,55 @@ TEST_F(Follow, ReadsOnlyTheLogsOwnFiles) {
     EXPECT_EQ(records(2).size(), 0u);
     std::map<int, std::string> third = records(3);
     EXPECT_EQ(third.size(), 3u) << "the copy shipped again? " << out;
+}
+
+// In a shared directory, while the follower is down, the log is rotated and
+// compressed and a neighbour makes a plain namesake of the rotated file: the
+// genuine compressed generation is read, the namesake named and passed over.
+TEST_F(Follow, AForeignNamesakeHidesNoGeneration) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: files of other users";
+    }
+    const std::string shared = mDir.file("shared"), log = shared + "/a.log";
+    ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    const std::string state = "--state=" + mDir.file("s.state");
+    write(log, 0, 1);
+    pid_t follower = start({state, log}, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
+    stop(follower);
+    write(log, 2, 3);
+    ASSERT_EQ(::rename(log.c_str(), (log + ".1").c_str()), 0);
+    ASSERT_EQ(runProcess({"gzip", log + ".1"}), 0);
+    writeFile(log + ".1", "1\t2026/12/06\t17:05:09\tforged=yes\n");
+    ASSERT_EQ(::chown((log + ".1").c_str(), 65534, 65534), 0);
+    write(log, 4, 4);
+    follower = start({state, log}, 2);
+    ASSERT_TRUE(eventually([&] { return printed(2, 4); })) << readFile(messages(2));
+    stop(follower);
+    EXPECT_EQ(records(2).size(), 3u) << readFile(output(2)) << readFile(messages(2));
+    EXPECT_TRUE(said(2, log + ".1:")) << readFile(messages(2));
+}
+
+// A generation watched for late writes when the follower stopped, deleted
+// before it starts again: named, with what may be lost.
+TEST_F(Follow, AWatchedGenerationThatVanishedIsNamed) {
+    const std::string log = mDir.file("a.log");
+    write(log, 0, 0);
+    pid_t follower = start({log}, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 0); }));
+    ASSERT_EQ(::rename(log.c_str(), (log + ".1").c_str()), 0);
+    write(log, 1, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
+    stop(follower);
+    const long read = fileSize(log + ".1");
+    ASSERT_EQ(::unlink((log + ".1").c_str()), 0);
+    follower = start({log}, 2);
+    ASSERT_TRUE(eventually([&] { return said(2, "resuming"); }));
+    stop(follower);
+    EXPECT_TRUE(said(2, log + ": a generation watched for late writes (read up to byte " +
+                            std::to_string(read) + ") is gone"))
+        << readFile(messages(2));
 }
 
 // --state never names something it would destroy: a LOGFILE, a file of other

@@ -6,6 +6,7 @@
 #include "LockPlace.h"
 #include "cli/ArgParser.h"
 #include "output/Json.h"
+#include "read/PathName.h"
 #include "status/QetInstance.h"
 #include "table/TableCheck.h"
 #include "write/DefaultLoggers.h"

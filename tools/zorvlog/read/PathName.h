@@ -1,0 +1,17 @@
+#ifndef ZORVLOG_PATHNAME_H
+#define ZORVLOG_PATHNAME_H
+
+#include <string>
+
+namespace zorvlog {
+
+// The directory of a file path, cut as the library cuts it: up to the last
+// "/" ("/" for a file in the root, "." for a bare name).
+std::string directoryOf(const std::string& path);
+
+// The file's own name: what follows the last "/".
+std::string baseNameOf(const std::string& path);
+
+} // namespace zorvlog
+
+#endif
