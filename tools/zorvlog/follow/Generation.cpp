@@ -125,7 +125,7 @@ void Generation::take() {
     std::swap(mSpare, mReady.front());
     mReady.pop_front();
     if (mSpare.entry.text.capacity() > kKeptRecord) {
-        mSpare.entry = LogEntry();
+        releaseBuffer(mSpare.entry.text);
     }
 }
 
@@ -135,7 +135,7 @@ void Generation::feed(LogInput::Line& line) {
     }
     mGrouper.addLine(line);
     if (mLine.text.capacity() > kKeptLine) {
-        mLine.text = std::string();
+        releaseBuffer(mLine.text);
     }
 }
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <malloc.h>
 #include <memory>
 #include <poll.h>
 #include <set>
@@ -393,6 +394,10 @@ int LogFollow::run(const std::vector<std::string>& args) {
         return 1;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Buffers of a large record are mapped on their own and given back when
+    // freed; otherwise the heap keeps what a few of them left behind, and
+    // the process grows with every large record.
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
     StopSignals signals;
     StandardOutput out(json, paths.size() > 1, signals);
     if (!out.handOver()) {

@@ -168,7 +168,7 @@ void LogInput::deliver(Line& line, std::size_t length, std::size_t lineEnd) {
         mLong.append(mBuffer, mStart, std::min(length, room));
         line.cut = mLongCut || length > room;
         line.text = std::move(mLong);
-        mLong = std::string();
+        releaseBuffer(mLong);
         line.offset = mLongOffset;
         mInLong = false;
     } else {

@@ -258,7 +258,7 @@ void RecordGrouper::hold() {
     mOpenEntry.reset();
     // A long line's buffer is let go; a short one's is kept for the next.
     if (mOpenEntry.text.capacity() > 65536) {
-        mOpenEntry.text = std::string();
+        releaseBuffer(mOpenEntry.text);
     }
     settle(false);
 }
