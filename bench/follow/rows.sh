@@ -30,11 +30,11 @@ def switches(pid):
 log = home + "/a.log"
 follower = subprocess.Popen([zorvlog, "follow", "--json", "--state", home + "/l.state", log],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
-subprocess.run([zorvlog, "debug", "--to", log, "first"], env=env, check=True)
+subprocess.run([zorvlog, "debug", "--vendor", "1", "--to", log, "first"], env=env, check=True)
 follower.stdout.readline()
 latencies = []
 for i in range(1000):
-    subprocess.run([zorvlog, "debug", "--to", log, f"record {i}"], env=env, check=True)
+    subprocess.run([zorvlog, "debug", "--vendor", "1", "--to", log, f"record {i}"], env=env, check=True)
     written = time.monotonic()
     follower.stdout.readline()
     latencies.append(time.monotonic() - written)
