@@ -84,8 +84,8 @@ subprocess.run(["rm", "-rf", home])
 def row(measure, measured, target):
     print(f"| {measure} | {measured} | {target} |")
 
-row("follow: latency of a library record, median of 1,000", f"{latencies[500] * 1000:.1f} ms", "50 ms")
-row("follow: latency of a library record, max of 1,000", f"{latencies[-1] * 1000:.1f} ms", "250 ms")
+row("follow: latency from a library writer's exit to the record printed, median of 1,000", f"{latencies[500] * 1000:.2f} ms", "50 ms")
+row("follow: latency from a library writer's exit to the record printed, max of 1,000", f"{latencies[-1] * 1000:.2f} ms", "250 ms")
 row("follow: wake-ups while idle for 30 s", f"{idle}", "at most 3")
 row("follow --json --state: backlog records per CPU second", f"{n / used:,.0f}", ">= 1,000,000")
 row("follow --json --state / parse --json, CPU on the same backlog", f"{used / parse_cpu:.2f}", "-")
