@@ -18,6 +18,7 @@
 #include <memory>
 #include <regex>
 #include <set>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -250,6 +251,40 @@ TEST_F(Follow, LargeRecordsInManyGenerationsInBoundedMemory) {
     EXPECT_EQ(records(1).size(), 11u);
     if (!kSanitized) {
         EXPECT_LE(peakKb, 64 * 1024);
+    }
+}
+
+// SIGTERM while the reader of the output takes nothing: follow ends, and what
+// it wrote is whole records.
+TEST_F(Follow, StopWhileTheReaderTakesNothingEndsBetweenRecords) {
+    const std::string log = mDir.file("a.log");
+    std::string lines;
+    for (int i = 0; i < 5000; ++i) {
+        lines += debugLine(i);
+    }
+    append(log, lines);
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    const pid_t follower = spawnProcess({ZORVLOG_EXE, "follow", "--json", log}, -1, pipe[1], -1);
+    ::close(pipe[1]);
+    // The pipe is full: the follower waits for room.
+    ASSERT_TRUE(eventually([&] {
+        int queued = 0;
+        return ::ioctl(pipe[0], FIONREAD, &queued) == 0 && queued > 60000 &&
+               processState(follower) == 'S';
+    }));
+    ::kill(follower, SIGTERM);
+    EXPECT_EQ(waitProcess(follower), 0);
+    std::string out;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) {
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(pipe[0]);
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), '\n');
+    for (const std::string& line : splitLines(out)) {
+        EXPECT_NO_THROW(nlohmann::json::parse(line)) << line;
     }
 }
 

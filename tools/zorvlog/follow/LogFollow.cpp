@@ -130,7 +130,14 @@ public:
                 if ((fds[0].revents & (POLLOUT | POLLERR | POLLHUP)) == 0) {
                     continue;
                 }
-                size = std::min<std::size_t>(size, PIPE_BUF);
+                // Whole records up to a pipe's atomic amount go in one write,
+                // all or nothing, so that a stop finds the write between two
+                // records; a longer record goes in pieces.
+                std::size_t end = done;
+                for (std::size_t k = record; k < mEnds.size() && mEnds[k] - done <= PIPE_BUF; ++k) {
+                    end = mEnds[k];
+                }
+                size = end > done ? end - done : std::min<std::size_t>(size, PIPE_BUF);
             }
             const ssize_t n = ::write(1, mBatch.data() + done, size);
             if (n < 0 && errno != EINTR && errno != EAGAIN) {
