@@ -95,7 +95,7 @@ public:
 
     bool take(const LogEntry& entry, std::string_view source, std::string_view key) override {
         if (mJson) {
-            writeEntryJson(mSink, entry, source, mClock, std::string(key));
+            writeEntryJson(mSink, entry, source, mClock, key);
         } else {
             if (mHeadings && source != mLastSource) {
                 mSink.buffer() += "==> " + forTerminal(std::string(source)) + " <==\n";
