@@ -251,7 +251,6 @@ FollowedLog::GenerationPtr FollowedLog::open(const std::string& file, bool quiet
         }
         return nullptr;
     }
-    mWaitingSaid = false;
     mOwners.add(st.st_uid);
     mAccepted = true;
     watchOpen(mInotify, fd, kGenerationEvents);

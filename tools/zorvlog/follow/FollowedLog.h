@@ -102,7 +102,7 @@ private:
     bool mFresh = false;
     std::vector<FollowPosition> mOld;
     std::set<std::string> mSaid;
-    bool mWaitingSaid = false; // "waiting for it to appear", once until it did
+    bool mWaitingSaid = false; // "waiting for it to appear", said once
 };
 
 } // namespace zorvlog
