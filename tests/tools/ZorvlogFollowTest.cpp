@@ -409,7 +409,6 @@ TEST_F(Follow, AGapInTheChainIsNamed) {
     ASSERT_TRUE(eventually([&] { return printed(1, 5); }));
     stop(follower);
     EXPECT_TRUE(said(1, "was deleted by the rotation")) << readFile(messages(1));
-
     // Record 1 went into the generation read when it stopped; 2 and 3 into
     // the two deleted before it looked again.
     std::map<int, std::string> seen = records(1);
