@@ -18,6 +18,10 @@ const std::chrono::milliseconds kQuiet(500);
 // Lines read per call at most, so that a long run of lines that make no
 // record yet does not hold up the other logs and a request to stop.
 const int kLinesPerRead = 4096;
+// A record this large that waits at the end of what was written is taken as
+// whole at once: waiting for quiet in every log followed would hold one such
+// record per log.
+const std::size_t kLargeWaiting = 1u << 20;
 // The buffers of a record taken are kept for the next one up to this size.
 const std::size_t kKeptRecord = 1u << 20;
 // A line buffer larger than this is let go once its line is grouped.
@@ -110,6 +114,9 @@ const ReadyRecord* Generation::next(Clock::time_point now) {
         } else {
             mAtEnd = true;
             mGrouper.handOnVisible();
+            if (mGrouper.holdingBytes() > kLargeWaiting) {
+                mGrouper.finish();
+            }
             break;
         }
     }

@@ -61,6 +61,8 @@ public:
     void handOnVisible();
 
     bool holding() const { return mOpen || mHeldCount > 0; }
+    // The bytes of the lines held.
+    std::size_t holdingBytes() const { return heldBytes() + (mOpen ? mOpenEntry.text.size() : 0); }
     // The lines added so far, from the first line's number on.
     std::uint64_t linesAdded() const { return mLinesAdded; }
 
