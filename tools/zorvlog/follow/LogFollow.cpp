@@ -259,7 +259,7 @@ public:
                 pause = std::min<std::chrono::milliseconds>(
                     std::max<std::chrono::milliseconds>(pause * 2, std::chrono::milliseconds(100)),
                     kLongestPause);
-                sleep(Clock::now() + pause);
+                sleep(Clock::now() + pause, false);
                 continue;
             }
             if (handled > 0) {
@@ -271,7 +271,7 @@ public:
                 for (const auto& log : mLogs) {
                     wake = std::min(wake, log->wakeAt());
                 }
-                sleep(wake);
+                sleep(wake, true);
                 for (const auto& log : mLogs) {
                     log->settle();
                 }
@@ -327,14 +327,16 @@ private:
         mState.save(positions);
     }
 
-    // Until something changes in a watched place, a stop signal, or `until`.
-    void sleep(Clock::time_point until) {
+    // Until a stop signal or `until`; with `files`, also until something
+    // changes in a watched place.
+    void sleep(Clock::time_point until, bool files) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
         struct pollfd fds[2] = {{mSignals.fd(), POLLIN, 0}, {mInotify, POLLIN, 0}};
         const int timeout = static_cast<int>(
             std::max<long long>(0, std::min<long long>(left, 60000)) + (left > 0 ? 1 : 0));
-        if (::poll(fds, mInotify >= 0 ? 2 : 1, timeout) > 0 && (fds[1].revents & POLLIN) != 0) {
+        if (::poll(fds, files && mInotify >= 0 ? 2 : 1, timeout) > 0 &&
+            (fds[1].revents & POLLIN) != 0) {
             char events[16384];
             while (::read(mInotify, events, sizeof events) > 0) {
             }
