@@ -19,6 +19,7 @@
 #include <regex>
 #include <set>
 #include <sys/mount.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -53,8 +54,12 @@ std::string debugLine(int record) {
     return "4711\t2026/12/06\t17:05:09\tZorvCore\trecord " + std::to_string(record) + "\t\n";
 }
 
+// Appends as a writer does, never rewriting what is there.
 void append(const std::string& path, const std::string& bytes) {
-    writeFile(path, readFile(path) + bytes);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0) << path;
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
 }
 
 class Follow : public ZorvlogTest {
@@ -196,6 +201,114 @@ TEST_F(Follow, EmptiedInPlaceContinuesInTheCopy) {
     ASSERT_TRUE(eventually([&] { return printed(1, 5); }));
     stop(follower);
     EXPECT_EQ(records(1).size(), 6u) << readFile(output(1));
+}
+
+// One byte rewritten in place near where reading stands is damage to name,
+// not a copytruncate: nothing is read again, and the records after it come once.
+TEST_F(Follow, AByteRewrittenInPlaceIsDamageNotANewFile) {
+    const std::string log = mDir.file("a.log");
+    write(log, 0, 199);
+    pid_t follower = start({log}, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 199); }));
+    const long at = fileSize(log) - 20;
+    ASSERT_EQ(
+        runProcess({"sh", "-c", "printf X | dd of=\"$0\" bs=1 seek=$1 conv=notrunc 2>/dev/null",
+                    log, std::to_string(at)}),
+        0);
+    // Written once the follower looked at the file again (today: read it again).
+    ASSERT_TRUE(eventually([&] {
+        return said(1, "changed in place") || splitLines(readFile(output(1))).size() > 200;
+    }));
+    write(log, 200, 209);
+    ASSERT_TRUE(eventually([&] { return printed(1, 209); }));
+    stop(follower);
+    EXPECT_EQ(records(1).size(), 210u);
+    EXPECT_TRUE(said(1, log + ": changed in place at byte " + std::to_string(at)))
+        << readFile(messages(1));
+}
+
+// Nine generations, each ending in a record of 15 MiB, rotated while the
+// follower was stopped: one such record in memory at a time.
+TEST_F(Follow, LargeRecordsInManyGenerationsInBoundedMemory) {
+    const std::string log = mDir.file("a.log"), conf = mDir.file("rotate.conf");
+    writeFile(conf, log + " {\n rotate 20\n nocreate\n}\n");
+    append(log, debugLine(0));
+    // Only the small records are printed (--pid), so that the test reads
+    // little; the large ones are read all the same.
+    pid_t follower = start({"--pid", "4711", log}, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 0); }));
+    ::kill(follower, SIGSTOP);
+    const std::string big = "4712\t2026/12/06\t17:05:09\tZorvCore\t" + std::string(15 << 20, 'x');
+    for (int i = 1; i <= 9; ++i) {
+        append(log, debugLine(i) + big + "\t\n");
+        ASSERT_EQ(runProcess({"/usr/sbin/logrotate", "-f", "-s", mDir.file("state"), conf}), 0);
+    }
+    append(log, debugLine(10));
+    ::kill(follower, SIGCONT);
+    ASSERT_TRUE(eventually([&] { return printed(1, 10); }));
+    ::kill(follower, SIGTERM);
+    long peakKb = 0;
+    EXPECT_EQ(wait(follower, &peakKb), 0);
+    EXPECT_EQ(records(1).size(), 11u);
+    if (!kSanitized) {
+        EXPECT_LE(peakKb, 64 * 1024);
+    }
+}
+
+// SIGTERM while the reader of the output takes nothing: follow ends, and what
+// it wrote is whole records.
+TEST_F(Follow, StopWhileTheReaderTakesNothingEndsBetweenRecords) {
+    const std::string log = mDir.file("a.log");
+    std::string lines;
+    for (int i = 0; i < 5000; ++i) {
+        lines += debugLine(i);
+    }
+    append(log, lines);
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    const pid_t follower = spawnProcess({ZORVLOG_EXE, "follow", "--json", log}, -1, pipe[1], -1);
+    ::close(pipe[1]);
+    // The pipe is full: the follower waits for room.
+    ASSERT_TRUE(eventually([&] {
+        int queued = 0;
+        return ::ioctl(pipe[0], FIONREAD, &queued) == 0 && queued > 60000 &&
+               processState(follower) == 'S';
+    }));
+    ::kill(follower, SIGTERM);
+    EXPECT_EQ(waitProcess(follower), 0);
+    std::string out;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) {
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(pipe[0]);
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), '\n');
+    for (const std::string& line : splitLines(out)) {
+        EXPECT_NO_THROW(nlohmann::json::parse(line)) << line;
+    }
+}
+
+// -n N: the last N records of a log the state knows nothing of, then what
+// comes; once the state holds a position, it wins over -n.
+TEST_F(Follow, LastRecordsThenFollowUnlessTheStateKnowsBetter) {
+    const std::string log = mDir.file("a.log");
+    write(log, 0, 9);
+    pid_t follower = start({"-n", "3", log}, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 9); }));
+    write(log, 10, 10);
+    ASSERT_TRUE(eventually([&] { return printed(1, 10); }));
+    stop(follower);
+    std::map<int, std::string> seen = records(1);
+    EXPECT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen.begin()->first, 7);
+
+    write(log, 11, 11);
+    follower = start({"--lines=0", log}, 2);
+    ASSERT_TRUE(eventually([&] { return printed(2, 11); }));
+    stop(follower);
+    EXPECT_EQ(records(2).size(), 1u);
+    EXPECT_TRUE(said(2, "wins over --lines")) << readFile(messages(2));
 }
 
 // Three writers at a time while logrotate rotates the log twelve times
@@ -382,6 +495,55 @@ TEST_F(Follow, AnotherUsersLinkAboveTheLogIsNotFollowed) {
         << readFile(messages(1));
     stop(follower);
     EXPECT_EQ(readFile(output(1)).find("secret"), std::string::npos) << readFile(output(1));
+}
+
+// In a shared directory, while the follower is down, the log is rotated and
+// compressed and a neighbour makes a plain namesake of the rotated file: the
+// genuine compressed generation is read, the namesake named and passed over.
+TEST_F(Follow, AForeignNamesakeHidesNoGeneration) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: files of other users";
+    }
+    const std::string shared = mDir.file("shared"), log = shared + "/a.log";
+    ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    const std::string state = "--state=" + mDir.file("s.state");
+    write(log, 0, 1);
+    pid_t follower = start({state, log}, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
+    stop(follower);
+    write(log, 2, 3);
+    ASSERT_EQ(::rename(log.c_str(), (log + ".1").c_str()), 0);
+    ASSERT_EQ(runProcess({"gzip", log + ".1"}), 0);
+    writeFile(log + ".1", "1\t2026/12/06\t17:05:09\tforged=yes\n");
+    ASSERT_EQ(::chown((log + ".1").c_str(), 65534, 65534), 0);
+    write(log, 4, 4);
+    follower = start({state, log}, 2);
+    ASSERT_TRUE(eventually([&] { return printed(2, 4); })) << readFile(messages(2));
+    stop(follower);
+    EXPECT_EQ(records(2).size(), 3u) << readFile(output(2)) << readFile(messages(2));
+    EXPECT_TRUE(said(2, log + ".1:")) << readFile(messages(2));
+}
+
+// A generation watched for late writes when the follower stopped, deleted
+// before it starts again: named, with what may be lost.
+TEST_F(Follow, AWatchedGenerationThatVanishedIsNamed) {
+    const std::string log = mDir.file("a.log");
+    write(log, 0, 0);
+    pid_t follower = start({log}, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 0); }));
+    ASSERT_EQ(::rename(log.c_str(), (log + ".1").c_str()), 0);
+    write(log, 1, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
+    stop(follower);
+    const long read = fileSize(log + ".1");
+    ASSERT_EQ(::unlink((log + ".1").c_str()), 0);
+    follower = start({log}, 2);
+    ASSERT_TRUE(eventually([&] { return said(2, "resuming"); }));
+    stop(follower);
+    EXPECT_TRUE(said(2, log + ": a generation watched for late writes (read up to byte " +
+                            std::to_string(read) + ") is gone"))
+        << readFile(messages(2));
 }
 
 // --state never names something it would destroy: a LOGFILE, a file of other

@@ -19,17 +19,17 @@ class Follower : public ::testing::Test {
 protected:
     std::unique_ptr<zorvlog::FollowedLog>
     follower(const std::vector<zorvlog::FollowPosition>* resume = nullptr) {
-        return std::make_unique<zorvlog::FollowedLog>(
-            mLog, zorvlog::TrustedOwners(),
-            [this](const zorvlog::LogEntry& entry, const std::string& key) {
-                mPrinted.emplace_back(entry.item(1), key);
-            },
-            [] {}, resume, [] { return false; });
+        return std::make_unique<zorvlog::FollowedLog>(mLog, zorvlog::TrustedOwners(), resume,
+                                                      [] { return false; });
     }
-    // Polls until `count` records in all were printed.
+    // Takes records until `count` in all were printed.
     void pollUntil(zorvlog::FollowedLog& log, std::size_t count) {
         ASSERT_TRUE(eventually([&] {
-            log.poll();
+            while (const zorvlog::ReadyRecord* record = log.next()) {
+                mPrinted.emplace_back(record->entry.item(1), record->key);
+                log.take();
+            }
+            log.settle();
             return mPrinted.size() >= count;
         })) << mPrinted.size();
     }

@@ -1,6 +1,7 @@
 // The names logrotate gives a log's generations and their order, asked of
 // follow's rules directly, on real files.
 #include "read/RotationNames.h"
+#include "read/PathName.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,17 @@
 
 namespace zorvtest {
 namespace {
+
+// A path cut into its directory and name at the edges: a bare name, a file
+// in the root, a relative path.
+TEST(RotationNames, DirectoryAndNameOfAPath) {
+    EXPECT_EQ(zorvlog::directoryOf("a.log"), ".");
+    EXPECT_EQ(zorvlog::directoryOf("/a.log"), "/");
+    EXPECT_EQ(zorvlog::directoryOf("/var/log/a.log"), "/var/log");
+    EXPECT_EQ(zorvlog::directoryOf("logs/a.log"), "logs");
+    EXPECT_EQ(zorvlog::baseNameOf("a.log"), "a.log");
+    EXPECT_EQ(zorvlog::baseNameOf("/var/log/a.log"), "a.log");
+}
 
 TEST(RotationNames, TheChainHoldsOnlyTheLogsGenerationsOldestFirst) {
     TempDir dir;

@@ -1,9 +1,11 @@
 #include "follow/FollowedLog.h"
 
 #include "output/TerminalText.h"
+#include "read/PathName.h"
 
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 namespace zorvlog {
@@ -18,9 +20,24 @@ const std::chrono::seconds kLateWrites(60);
 // Generations watched at once; beyond, the oldest watch ends early.
 const std::size_t kMaxWatched = 8;
 
-std::string directoryOf(const std::string& path) {
-    const std::string::size_type slash = path.rfind('/');
-    return path.substr(0, slash == 0 ? 1 : slash);
+// What a generation held open is watched for: writes, a copytruncate, a
+// move (into another directory, too) and its end.
+const std::uint32_t kGenerationEvents = IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
+// What the log's directory is watched for: files made, renamed and removed
+// in it and writes to them, and the directory itself moved or removed.
+const std::uint32_t kDirectoryEvents = IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE |
+                                       IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVE_SELF |
+                                       IN_DELETE_SELF;
+
+// Adds an inotify watch on what the descriptor is open on, not on whatever
+// its name leads to by now.
+void watchOpen(int inotify, int fd, std::uint32_t events) {
+    if (inotify < 0 || fd < 0) {
+        return;
+    }
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ::inotify_add_watch(inotify, link, events);
 }
 
 // Where an open file is now, as the kernel names it, and whether it still
@@ -61,16 +78,47 @@ bool cutShortCopyOf(int fd, const FollowPosition& at) {
 } // namespace
 
 FollowedLog::FollowedLog(const std::string& path, const TrustedOwners& owners,
-                         Generation::Emit emit, Moved moved,
-                         const std::vector<FollowPosition>* resume, Stopping stopping)
-    : mPath(path), mOwners(owners), mEmit(std::move(emit)), mMoved(std::move(moved)),
-      mStopping(std::move(stopping)) {
+                         const std::vector<FollowPosition>* resume, Stopping stopping, int inotify,
+                         long lastN)
+    : mPath(path), mOwners(owners), mStopping(std::move(stopping)), mInotify(inotify),
+      mLastN(lastN) {
+    watchDirectory();
     if (resume != nullptr && !resume->empty()) {
         mResume = *resume;
         mResumePending = true;
+        mLastN = -1;
     } else {
         rememberOldGenerations();
+        mLastN = mFresh ? -1 : mLastN;
     }
+}
+
+// The file at the path, opened again and read past all but its last mLastN
+// records: one pass counts them, a second skips, so that memory does not
+// grow with the count.
+FollowedLog::GenerationPtr FollowedLog::lastRecords(GenerationPtr first) {
+    const Clock::time_point now = Clock::now();
+    auto pass = [&](Generation& generation, std::uint64_t limit) {
+        std::uint64_t count = 0;
+        while (count < limit && !mStopping()) {
+            if (generation.next(now) != nullptr) {
+                generation.take();
+                ++count;
+            } else if (!generation.more()) {
+                break;
+            }
+        }
+        return count;
+    };
+    const std::uint64_t total = pass(*first, UINT64_MAX);
+    const std::uint64_t keep = static_cast<std::uint64_t>(mLastN);
+    GenerationPtr again = open(mPath, true);
+    if (again == nullptr || again->position().dev != first->position().dev ||
+        again->position().ino != first->position().ino) {
+        return first;
+    }
+    pass(*again, total > keep ? total - keep : 0);
+    return again;
 }
 
 // A log that does not exist yet may get generations rotated away before the
@@ -82,7 +130,7 @@ void FollowedLog::rememberOldGenerations() {
         return;
     }
     mFresh = true;
-    for (const RotatedFile& file : rotatedFiles(mPath, nullptr)) {
+    for (const RotatedFile& file : chain(nullptr)) {
         LogInput input;
         const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
         if (fd < 0 || ::fstat(fd, &st) != 0 || !input.open(fd)) {
@@ -102,7 +150,7 @@ void FollowedLog::rememberOldGenerations() {
 // The oldest generation beside the log that was not there when the follower
 // started, if any.
 FollowedLog::GenerationPtr FollowedLog::oldestNewGeneration() {
-    for (const RotatedFile& file : rotatedFiles(mPath, nullptr)) {
+    for (const RotatedFile& file : chain(nullptr)) {
         struct stat st;
         if (::stat(file.path.c_str(), &st) != 0) {
             continue;
@@ -122,7 +170,49 @@ FollowedLog::GenerationPtr FollowedLog::oldestNewGeneration() {
     return nullptr;
 }
 
-FollowedLog::~FollowedLog() = default;
+FollowedLog::~FollowedLog() {
+    if (mDirectory >= 0) {
+        ::close(mDirectory);
+    }
+}
+
+// The directory is watched as it was opened; when the path leads to another
+// one (the directory was made only later, or replaced), that one is opened
+// and watched.
+void FollowedLog::watchDirectory() {
+    const std::string dir = directoryOf(mPath);
+    struct stat now, held;
+    if (mDirectory >= 0 && ::stat(dir.c_str(), &now) == 0 && ::fstat(mDirectory, &held) == 0 &&
+        now.st_dev == held.st_dev && now.st_ino == held.st_ino) {
+        return;
+    }
+    const int fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    if (mDirectory >= 0) {
+        ::close(mDirectory);
+    }
+    mDirectory = fd;
+    watchOpen(mInotify, mDirectory, kDirectoryEvents);
+}
+
+// The generations beside the log. Of one rotation's plain and compressed
+// file the plain one is read, as the one being compressed, but only when it
+// is the log's own: a namesake someone else put there hides nothing.
+std::vector<RotatedFile>
+FollowedLog::chain(std::vector<std::pair<std::string, std::string>>* unreadable) {
+    return rotatedFiles(mPath, unreadable, [this](const std::string& file) {
+        struct stat st;
+        std::string problem;
+        bool missing = false;
+        const int fd = openGeneration(file, mOwners, false, &st, &problem, &missing);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return missing ? std::string() : problem;
+    });
+}
 
 void FollowedLog::note(const std::string& file, const std::string& text) {
     const std::string line = mPath + ": " + (file == mPath ? "" : file + ": ") + text;
@@ -147,55 +237,120 @@ FollowedLog::GenerationPtr FollowedLog::open(const std::string& file, bool quiet
     struct stat st;
     std::string problem;
     bool missing = false;
-    const int fd = openLogFile(file, mOwners, !mAccepted && file == mPath, &st, &problem, &missing);
+    const int fd =
+        openGeneration(file, mOwners, !mAccepted && file == mPath, &st, &problem, &missing);
     if (fd < 0) {
-        if (!quiet && !(missing && file != mPath)) {
-            note(file, missing ? std::string("waiting for it to appear") : problem + ": not read");
+        if (missing && file == mPath && !quiet) {
+            if (!mWaitingSaid) {
+                std::fprintf(stderr, "zorvlog follow: %s: waiting for it to appear\n",
+                             forTerminal(mPath).c_str());
+            }
+            mWaitingSaid = true;
+        } else if (!quiet && !missing) {
+            note(file, problem + ": not read");
         }
         return nullptr;
     }
     mOwners.add(st.st_uid);
     mAccepted = true;
+    watchOpen(mInotify, fd, kGenerationEvents);
     // A file emptied in place starts a generation whose keys must differ
     // from those of what it held before, whatever its first line.
     const bool emptied = st.st_dev == mEmptied.dev && st.st_ino == mEmptied.ino;
     return std::make_unique<Generation>(
-        fd, st, file, mEmit,
-        [this](const std::string& at, const std::string& text) { note(at, text); },
+        fd, st, file, [this](const std::string& at, const std::string& text) { note(at, text); },
         emptied ? mEmptied.id : std::string());
 }
 
-bool FollowedLog::poll() {
+const ReadyRecord* FollowedLog::next() {
     const Clock::time_point now = Clock::now();
-    bool worked = false;
+    mMore = false;
     if (mResumePending) {
         mResumePending = false;
         resume();
-        worked = true;
     }
-    worked = watch(now) || worked;
-    if (mCurrent == nullptr) {
-        GenerationPtr first = open(mPath, false);
-        if (first == nullptr) {
-            return worked;
+    // Late writes into generations rotated away come before the next ones.
+    for (const GenerationPtr& watched : mWatched) {
+        if (const ReadyRecord* record = watched->next(now)) {
+            mFrom = watched.get();
+            return record;
         }
-        if (mFresh) {
-            mFresh = false;
-            if (GenerationPtr older = oldestNewGeneration()) {
-                first = std::move(older);
+        mMore = mMore || watched->more();
+    }
+    // A few steps along the chain at most; the caller comes back.
+    for (int step = 0; step < 8; ++step) {
+        if (mCurrent == nullptr) {
+            GenerationPtr first = open(mPath, false);
+            if (first == nullptr) {
+                return nullptr;
             }
+            if (mFresh) {
+                mFresh = false;
+                if (GenerationPtr older = oldestNewGeneration()) {
+                    first = std::move(older);
+                }
+            } else if (mLastN >= 0) {
+                first = lastRecords(std::move(first));
+            }
+            mLastN = -1;
+            takeOver(std::move(first), now);
         }
-        takeOver(std::move(first), now);
-        worked = true;
+        if (const ReadyRecord* record = mCurrent->next(now)) {
+            mFrom = mCurrent.get();
+            return record;
+        }
+        if (mCurrent->more()) {
+            mMore = true;
+            return nullptr;
+        }
+        if (!mCurrent->atEnd() || !lookAtPath(now)) {
+            return nullptr;
+        }
     }
-    worked = mCurrent->read(now) || worked;
-    if (mCurrent->atEnd()) {
-        worked = lookAtPath(now) || worked;
-    }
-    if (!worked && mCurrent != nullptr) {
+    mMore = true;
+    return nullptr;
+}
+
+void FollowedLog::take() {
+    mFrom->take();
+}
+
+bool FollowedLog::moved() {
+    const bool was = mMoved;
+    mMoved = false;
+    return was;
+}
+
+void FollowedLog::settle() {
+    const Clock::time_point now = Clock::now();
+    watchDirectory();
+    if (mCurrent != nullptr) {
         mCurrent->settle(now, !mAtPath);
     }
-    return worked;
+    for (auto it = mWatched.begin(); it != mWatched.end();) {
+        Generation& generation = **it;
+        generation.settle(now, true);
+        if (now >= generation.watchUntil) {
+            generation.finish();
+            if (generation.next(now) == nullptr && !generation.more()) {
+                it = mWatched.erase(it);
+                mMoved = true;
+                continue;
+            }
+        }
+        ++it;
+    }
+}
+
+FollowedLog::Clock::time_point FollowedLog::wakeAt() const {
+    Clock::time_point at = Clock::time_point::max();
+    if (mCurrent != nullptr) {
+        at = std::min(at, mCurrent->quietAt());
+    }
+    for (const GenerationPtr& watched : mWatched) {
+        at = std::min({at, watched->quietAt(), watched->watchUntil});
+    }
+    return at;
 }
 
 // The generation read is at its end for now: whether it is still the file at
@@ -217,11 +372,11 @@ bool FollowedLog::lookAtPath(Clock::time_point now) {
 // Rotated away (or removed): on to the generation after it, if there is one.
 bool FollowedLog::moveOn(Clock::time_point now) {
     std::vector<std::pair<std::string, std::string>> unreadable;
-    const std::vector<RotatedFile> chain = rotatedFiles(mPath, &unreadable);
+    const std::vector<RotatedFile> files = chain(&unreadable);
     for (const auto& file : unreadable) {
         note(file.first, file.second);
     }
-    for (const std::string& candidate : successors(chain)) {
+    for (const std::string& candidate : successors(files)) {
         GenerationPtr next = open(candidate, false);
         if (next == nullptr || known(*next)) {
             continue;
@@ -292,10 +447,11 @@ int FollowedLog::locate(const std::vector<RotatedFile>& chain) const {
         std::string problem;
         bool missing = false;
         const int fd = chain[i].name.gz
-                           ? openLogFile(chain[i].path, mOwners, false, &st, &problem, &missing)
+                           ? openGeneration(chain[i].path, mOwners, false, &st, &problem, &missing)
                            : -1;
         if (fd >= 0 &&
-            Generation(fd, st, chain[i].path, nullptr, nullptr).resumeAt(read, mStopping)) {
+            Generation(fd, st, chain[i].path, [](const std::string&, const std::string&) {
+            }).resumeAt(read, mStopping)) {
             return i;
         }
     }
@@ -332,48 +488,31 @@ void FollowedLog::takeOver(GenerationPtr next, Clock::time_point now) {
     mCurrent = std::move(next);
     mAtPath = mCurrent->path() == mPath;
     mSaid.clear();
-    mMoved();
+    mMoved = true;
 }
 
+// A generation left for the next one: what it holds whole is made ready at
+// once, so that a pending record never waits in more than one generation, and
+// it is watched for late writes; a compressed or broken one only until what
+// it holds is taken.
 void FollowedLog::retire(GenerationPtr generation, Clock::time_point now) {
     if (generation == nullptr) {
         return;
     }
-    // Nobody writes into a compressed file.
+    generation->watchUntil = now + kLateWrites;
     if (generation->input().compressed() || generation->broken()) {
         if (!generation->input().complete() && !generation->broken()) {
             note(generation->path(), "the compressed data ends early: what followed in it is lost");
         }
         generation->finish();
-        return;
+        generation->watchUntil = now;
+    } else {
+        generation->leave();
     }
-    generation->watchUntil = now + kLateWrites;
     mWatched.push_back(std::move(generation));
     if (mWatched.size() > kMaxWatched) {
-        mWatched.front()->finish();
-        mWatched.pop_front();
+        mWatched.front()->watchUntil = now;
     }
-}
-
-// Late writes into generations rotated away, while they are watched.
-bool FollowedLog::watch(Clock::time_point now) {
-    bool worked = false;
-    for (auto it = mWatched.begin(); it != mWatched.end();) {
-        Generation& generation = **it;
-        const bool read = generation.read(now);
-        worked = worked || read;
-        if (!read) {
-            generation.settle(now, true);
-        }
-        if (!read && now >= generation.watchUntil) {
-            generation.finish();
-            it = mWatched.erase(it);
-            mMoved();
-        } else {
-            ++it;
-        }
-    }
-    return worked;
 }
 
 // The file at the path was emptied under us, as a rotation by copying and
@@ -382,19 +521,20 @@ bool FollowedLog::watch(Clock::time_point now) {
 // file is a new generation.
 void FollowedLog::followCopy(Clock::time_point now) {
     mEmptied = mCurrent->position();
-    for (const RotatedFile& file : rotatedFiles(mPath, nullptr)) {
+    for (const RotatedFile& file : chain(nullptr)) {
         GenerationPtr copy = open(file.path, true);
         if (copy != nullptr && copy->resumeAt(mCurrent->position(), mStopping)) {
             mCurrent = std::move(copy);
             mAtPath = false;
-            mMoved();
+            mMoved = true;
             return;
         }
     }
     note(mPath, "was emptied (copied and truncated?) and no copy beside it holds what was read; "
                 "whatever was written to it between the last read and the emptying is lost");
     mCurrent->finish();
-    mCurrent.reset();
+    mCurrent->watchUntil = now;
+    mWatched.push_back(std::move(mCurrent));
     if (GenerationPtr emptied = open(mPath, true)) {
         takeOver(std::move(emptied), now);
     }
@@ -402,7 +542,11 @@ void FollowedLog::followCopy(Clock::time_point now) {
 
 void FollowedLog::resume() {
     std::vector<std::string> candidates{mPath};
-    const std::vector<RotatedFile> chain = rotatedFiles(mPath, nullptr);
+    std::vector<std::pair<std::string, std::string>> unreadable;
+    const std::vector<RotatedFile> chain = this->chain(&unreadable);
+    for (const auto& file : unreadable) {
+        note(file.first, file.second);
+    }
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         candidates.push_back(it->path);
     }
@@ -424,6 +568,10 @@ void FollowedLog::resume() {
             if (found != nullptr) {
                 found->watchUntil = now + kLateWrites;
                 mWatched.push_back(std::move(found));
+            } else if (!mStopping()) {
+                note(mPath, "a generation watched for late writes (read up to byte " +
+                                std::to_string(at.offset) +
+                                ") is gone: whatever was written to it after that byte is lost");
             }
         } else if (found != nullptr) {
             note(mPath, "resuming at byte " + std::to_string(at.offset) + " of " + found->path());
@@ -439,8 +587,8 @@ void FollowedLog::resume() {
                 struct stat st;
                 std::string problem;
                 bool missing = false;
-                const int fd = chain[i].name.gz ? openLogFile(chain[i].path, mOwners, false, &st,
-                                                              &problem, &missing)
+                const int fd = chain[i].name.gz ? openGeneration(chain[i].path, mOwners, false, &st,
+                                                                 &problem, &missing)
                                                 : -1;
                 if (fd >= 0 && cutShortCopyOf(fd, at)) {
                     note(chain[i].path, "the compressed data ends before byte " +
@@ -465,7 +613,7 @@ void FollowedLog::resume() {
                             ") is gone; reading the log from its start");
         }
     }
-    mMoved();
+    mMoved = true;
 }
 
 // The file a position was taken in: the candidate with its identity, then

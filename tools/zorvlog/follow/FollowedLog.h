@@ -3,7 +3,7 @@
 
 #include "follow/FollowState.h"
 #include "follow/Generation.h"
-#include "follow/LogFileOpen.h"
+#include "follow/GenerationOpen.h"
 #include "read/RotationNames.h"
 
 #include <chrono>
@@ -24,25 +24,38 @@ namespace zorvlog {
 // order (RotationNames.h), oldest first, then the file at the path. A
 // generation rotated away is watched for late writes for a minute; the next
 // one is read at once meanwhile. Only the log's own files are read
-// (LogFileOpen.h); damage is reported and passed.
+// (GenerationOpen.h); damage is reported and passed.
 class FollowedLog {
 public:
     using Clock = Generation::Clock;
-    // The log's positions changed without a record (a generation begun or
-    // left): the state is to be written.
-    using Moved = std::function<void()>;
     // Whether the follower is asked to stop, for the long reads of a restart.
     using Stopping = std::function<bool()>;
 
     // Resumes at the positions kept for the log, when there are any;
-    // otherwise reads the file at the path from its start.
-    FollowedLog(const std::string& path, const TrustedOwners& owners, Generation::Emit emit,
-                Moved moved, const std::vector<FollowPosition>* resume, Stopping stopping);
+    // otherwise reads the file at the path from its start, or, with lastN of
+    // 0 or more, from its last lastN records. With an inotify
+    // descriptor, the log's directory and every generation held open are
+    // watched on it.
+    FollowedLog(const std::string& path, const TrustedOwners& owners,
+                const std::vector<FollowPosition>* resume, Stopping stopping, int inotify = -1,
+                long lastN = -1);
     ~FollowedLog();
 
-    // Reads what has come, follows a rotation. False when there was nothing
-    // to do (the caller may sleep).
-    bool poll();
+    // The next whole record of the chain, read as far as needed, across a
+    // rotation; null when none is ready now (more() then says whether there
+    // is more to read at once). It stays the next one until taken.
+    const ReadyRecord* next();
+    // The record next() gave is handed out: the positions move past it.
+    void take();
+    bool more() const { return mMore; }
+    // Makes ready what quiet shows to be whole, and ends the watches of
+    // generations whose time is up; at the times wakeAt() names.
+    void settle();
+    // When settle() has something to do; max() when nothing.
+    Clock::time_point wakeAt() const;
+    // Whether the positions changed without a record (a generation begun or
+    // left) since the last call.
+    bool moved();
 
     const std::string& path() const { return mPath; }
     // The generation read and those watched, for the state.
@@ -52,6 +65,7 @@ private:
     using GenerationPtr = std::unique_ptr<Generation>;
 
     void resume();
+    GenerationPtr lastRecords(GenerationPtr first);
     void rememberOldGenerations();
     GenerationPtr oldestNewGeneration();
     GenerationPtr find(const std::vector<std::string>& candidates, const FollowPosition& at);
@@ -64,15 +78,19 @@ private:
     void takeOver(GenerationPtr next, Clock::time_point now);
     void retire(GenerationPtr generation, Clock::time_point now);
     void followCopy(Clock::time_point now);
-    bool watch(Clock::time_point now);
+    void watchDirectory();
+    std::vector<RotatedFile> chain(std::vector<std::pair<std::string, std::string>>* unreadable);
     void note(const std::string& file, const std::string& text);
 
     std::string mPath;
     TrustedOwners mOwners;
     bool mAccepted = false; // a generation was accepted: its owner is trusted
-    Generation::Emit mEmit;
-    Moved mMoved;
     Stopping mStopping;
+    int mInotify;
+    long mLastN;
+    int mDirectory = -1;         // the log's directory, as opened and watched
+    Generation* mFrom = nullptr; // the generation of the record next() gave
+    bool mMore = false, mMoved = false;
     std::vector<FollowPosition> mResume;
     bool mResumePending = false;
     GenerationPtr mCurrent;
@@ -84,6 +102,7 @@ private:
     bool mFresh = false;
     std::vector<FollowPosition> mOld;
     std::set<std::string> mSaid;
+    bool mWaitingSaid = false; // "waiting for it to appear", said once
 };
 
 } // namespace zorvlog

@@ -3,6 +3,7 @@
 #include "Fnv1a.h"
 #include "output/EntryFormat.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,9 +15,15 @@ namespace {
 // A record's lines are taken as whole once no line has come for this long:
 // the next line, which would show it, may be a long time coming.
 const std::chrono::milliseconds kQuiet(500);
-// Lines read per call, so that a long backlog does not hold up the other logs
-// and a request to stop.
+// Lines read per call at most, so that a long run of lines that make no
+// record yet does not hold up the other logs and a request to stop.
 const int kLinesPerRead = 4096;
+// A record this large that waits at the end of what was written is taken as
+// whole at once: waiting for quiet in every log followed would hold one such
+// record per log.
+const std::size_t kLargeWaiting = 1u << 20;
+// The buffers of a record taken are kept for the next one up to this size.
+const std::size_t kKeptRecord = 1u << 20;
 // A line buffer larger than this is let go once its line is grouped.
 const std::size_t kKeptLine = 1u << 20;
 
@@ -33,11 +40,10 @@ std::string makeId(const std::string& seed, const std::string& firstLine) {
 
 } // namespace
 
-Generation::Generation(int fd, const struct stat& st, const std::string& path, Emit emit, Note say,
+Generation::Generation(int fd, const struct stat& st, const std::string& path, Note say,
                        const std::string& before)
-    : mGrouper([this](LogEntry& entry) { handOut(entry); }), mEmit(std::move(emit)),
-      mNote(std::move(say)), mPath(path), mDev(st.st_dev), mIno(st.st_ino),
-      mLastData(Clock::now()) {
+    : mGrouper([this](LogEntry& entry) { ready(entry); }), mNote(std::move(say)), mPath(path),
+      mDev(st.st_dev), mIno(st.st_ino), mLastData(Clock::now()) {
     struct statx birth;
     long long bornSec = 0, bornNsec = 0;
     if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &birth) == 0 &&
@@ -77,35 +83,57 @@ bool Generation::resumeAt(const FollowPosition& at, const std::function<bool()>&
     mPosition.line = at.line;
     mPosition.crc = at.crc;
     mPosition.head = mInput.headCrc();
-    mGrouper = RecordGrouper([this](LogEntry& entry) { handOut(entry); }, at.line + 1);
+    mGrouper = RecordGrouper([this](LogEntry& entry) { ready(entry); }, at.line + 1);
     return true;
 }
 
-bool Generation::read(Clock::time_point now) {
-    if (mBroken) {
-        return false;
+const ReadyRecord* Generation::next(Clock::time_point now) {
+    mMore = false;
+    if (!mReady.empty()) {
+        return &mReady.front();
     }
-    bool worked = false;
+    if (mBroken) {
+        mAtEnd = true;
+        return nullptr;
+    }
     mAtEnd = false;
-    for (int n = 0; n < kLinesPerRead && !mAtEnd; ++n) {
+    bool worked = false;
+    int n = 0;
+    for (; n < kLinesPerRead && mReady.empty(); ++n) {
         const LogInput::Status status = mInput.next(mLine);
         if (status == LogInput::kLine) {
             feed(mLine);
+            worked = true;
         } else if (status == LogInput::kError) {
             note("cannot be read further: " + mInput.error());
             mBroken = mAtEnd = true;
+            break;
+        } else if (status == LogInput::kMore) {
+            worked = mMore = true;
+            break;
         } else {
-            mAtEnd = status == LogInput::kEnd;
-        }
-        worked = worked || status != LogInput::kEnd;
-        if (status == LogInput::kMore) {
+            mAtEnd = true;
+            mGrouper.handOnVisible();
+            if (mGrouper.holdingBytes() > kLargeWaiting) {
+                mGrouper.finish();
+            }
             break;
         }
     }
+    mMore = mMore || (n == kLinesPerRead && mReady.empty());
     if (worked) {
         mLastData = now;
     }
-    return worked;
+    return mReady.empty() ? nullptr : &mReady.front();
+}
+
+void Generation::take() {
+    mPosition = mReady.front().after;
+    std::swap(mSpare, mReady.front());
+    mReady.pop_front();
+    if (mSpare.entry.text.capacity() > kKeptRecord) {
+        releaseBuffer(mSpare.entry.text);
+    }
 }
 
 void Generation::feed(LogInput::Line& line) {
@@ -114,12 +142,12 @@ void Generation::feed(LogInput::Line& line) {
     }
     mGrouper.addLine(line);
     if (mLine.text.capacity() > kKeptLine) {
-        mLine.text = std::string();
+        releaseBuffer(mLine.text);
     }
 }
 
 void Generation::settle(Clock::time_point now, bool final) {
-    if (now - mLastData < kQuiet) {
+    if (now < quietAt()) {
         return;
     }
     if (final) {
@@ -129,10 +157,18 @@ void Generation::settle(Clock::time_point now, bool final) {
     }
 }
 
+Generation::Clock::time_point Generation::quietAt() const {
+    return mGrouper.holding() ? mLastData + kQuiet : Clock::time_point::max();
+}
+
 void Generation::finish() {
     while (!mBroken && mInput.rest(mLine)) {
         feed(mLine);
     }
+    mGrouper.finish();
+}
+
+void Generation::leave() {
     mGrouper.finish();
 }
 
@@ -145,28 +181,48 @@ FollowPosition Generation::readSoFar() const {
     return read;
 }
 
-void Generation::handOut(const LogEntry& entry) {
-    mPosition.offset = entry.endOffset;
-    mPosition.line = entry.lastLine;
-    mPosition.crc = entry.endCrc;
-    mPosition.head = entry.endOffset >= LogInput::kHead ? mInput.headCrc() : entry.endCrc;
-    if (entry.truncated) {
-        note(truncationNote(entry));
+void Generation::ready(LogEntry& entry) {
+    mReady.emplace_back();
+    ReadyRecord& record = mReady.back();
+    std::swap(record, mSpare);
+    std::swap(record.entry, entry);
+    record.after = mPosition;
+    record.after.offset = record.entry.endOffset;
+    record.after.line = record.entry.lastLine;
+    record.after.crc = record.entry.endCrc;
+    record.after.head =
+        record.entry.endOffset >= LogInput::kHead ? mInput.headCrc() : record.entry.endCrc;
+    if (record.entry.truncated) {
+        note(truncationNote(record.entry));
     }
-    mEmit(entry, mPosition.id + ":" + std::to_string(entry.offset));
+    record.key = mPosition.id;
+    record.key += ':';
+    record.key += std::to_string(record.entry.offset);
 }
 
-bool Generation::emptiedInPlace(const struct stat& st) const {
+bool Generation::emptiedInPlace(const struct stat& st) {
     const std::uint64_t read = mInput.offset();
     if (static_cast<std::uint64_t>(st.st_size) < read) {
         return true;
     }
     const std::string& tail = mInput.tail();
+    if (mDamageSaid || tail.empty()) {
+        return false;
+    }
     std::string bytes(tail.size(), '\0');
-    return !tail.empty() &&
-           ::pread(mInput.fd(), &bytes[0], bytes.size(), static_cast<off_t>(read - tail.size())) ==
-               static_cast<ssize_t>(bytes.size()) &&
-           bytes != tail;
+    const std::uint64_t from = read - tail.size();
+    if (::pread(mInput.fd(), &bytes[0], bytes.size(), static_cast<off_t>(from)) !=
+        static_cast<ssize_t>(bytes.size())) {
+        return false;
+    }
+    const auto differ = std::mismatch(bytes.begin(), bytes.end(), tail.begin());
+    if (differ.first != bytes.end()) {
+        mDamageSaid = true;
+        note("changed in place at byte " +
+             std::to_string(from + static_cast<std::uint64_t>(differ.first - bytes.begin())) +
+             " after it was read; what was read stands, reading goes on after it");
+    }
+    return false;
 }
 
 } // namespace zorvlog

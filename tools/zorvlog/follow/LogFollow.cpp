@@ -4,119 +4,183 @@
 #include "follow/FollowState.h"
 #include "follow/FollowedLog.h"
 #include "follow/JournalOutput.h"
+#include "follow/RecordOutput.h"
 #include "output/EntryFormat.h"
 #include "output/TerminalText.h"
 #include "read/EntryFilter.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <malloc.h>
 #include <memory>
+#include <poll.h>
 #include <set>
 #include <stdexcept>
-#include <sys/time.h>
+#include <sys/inotify.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zorvlog {
 
 namespace {
 
-// How often a log is looked at when nothing has come. Polling, not inotify:
-// it sees a log on any file system, a directory made or replaced later, and
-// a rename in one way, at the cost of up to this much delay.
-const long kPollMs = 200;
+using Clock = std::chrono::steady_clock;
 
-volatile std::sig_atomic_t gStop = 0;
+// A batch: what is ready, up to this many records or bytes of record text;
+// the state is saved once per batch.
+const std::size_t kBatchRecords = 512;
+const std::size_t kBatchBytes = 1u << 20;
+// A look without an event: inotify says nothing of writes through a shared
+// mapping or of changes made by another host on a network file system.
+const auto kTimedLook = std::chrono::seconds(10);
+// An output that cannot take records is tried again after a pause that
+// doubles up to this.
+const auto kLongestPause = std::chrono::seconds(5);
 
-// A stop signal sets gStop and from then on SIGALRM comes every 0.1 s: the
-// handlers are installed without SA_RESTART, so a write blocked on a reader
-// that takes nothing returns (EINTR), also when the stop came just before
-// the write began.
-void onStop(int) {
-    gStop = 1;
-    const struct itimerval every {
-        {0, 100000}, { 0, 100000 }
-    };
-    ::setitimer(ITIMER_REAL, &every, nullptr);
-}
-
-void onAlarm(int) {}
-
-bool stopRequested() {
-    return gStop != 0;
-}
-
-// Asked to stop while waiting to print a record: it is not printed, and its
-// position not kept.
-struct Stopped {};
-
-// Standard output, one record at a time, each written whole or not at all:
-// stopped while the reader takes nothing (a collector that is down), follow
-// ends before a record, never in the middle of one.
-class FollowOutput : public TextSink {
+// SIGTERM, SIGINT and SIGHUP, read from a descriptor so that the loop waits
+// for them beside its files and its output.
+class StopSignals {
 public:
-    void beginRecord() {
-        if (gStop != 0) {
-            throw Stopped();
+    StopSignals() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+            sigaddset(&set, sig);
         }
-        mStarted = false;
+        ::sigprocmask(SIG_BLOCK, &set, nullptr);
+        mFd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+        if (mFd < 0) {
+            throw std::runtime_error(std::string("cannot wait for signals: ") +
+                                     std::strerror(errno));
+        }
     }
-    void endRecord() { flush(); }
-
-protected:
-    void write(const char* data, std::size_t size) override {
-        while (size > 0) {
-            const ssize_t n = ::write(1, data, size);
-            if (n < 0 && errno == EINTR && gStop != 0 && !mStarted) {
-                throw Stopped();
-            }
-            if (n < 0 && errno != EINTR) {
-                throw std::runtime_error(std::string("cannot write the output: ") +
-                                         std::strerror(errno));
-            }
-            if (n > 0) {
-                mStarted = true;
-                data += n;
-                size -= static_cast<std::size_t>(n);
-            }
+    ~StopSignals() { ::close(mFd); }
+    int fd() const { return mFd; }
+    // Whether one came, now or before.
+    bool stopped() {
+        struct signalfd_siginfo info;
+        while (!mStopped && ::read(mFd, &info, sizeof info) == sizeof info) {
+            mStopped = true;
         }
+        return mStopped;
     }
 
 private:
-    bool mStarted = false;
+    int mFd;
+    bool mStopped = false;
 };
 
-// Offers a record to output until it takes it, pausing 0.1 s, then twice as
-// long each time up to 5 s; what stands in the way is said once, and again
-// that it goes on. A stop signal ends the pause: the record is not taken.
-void offer(RecordOutput& output, const LogEntry& entry, const std::string& source,
-           const std::string& key) {
-    long pauseMs = 100;
-    bool said = false;
-    for (;;) {
-        if (gStop != 0) {
-            throw Stopped();
+// Standard output: the records of a batch formatted into one buffer and
+// written at once. A stop while the reader takes nothing ends the write
+// between two records, never inside one.
+class StandardOutput : public RecordOutput {
+public:
+    StandardOutput(bool json, bool headings, StopSignals& signals)
+        : mJson(json), mHeadings(headings), mSignals(signals) {
+        struct stat st;
+        // A pipe or a socket can block; then it is written a pipe's atomic
+        // amount at a time, each after poll() said there is room.
+        mMayBlock = ::fstat(1, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+        if (!json) {
+            mSink.buffer() += tableHeading() + "\n";
+            mSink.flush();
+            mEnds.push_back(mBatch.size());
         }
-        if (output.take(entry, source, key) && output.handOver()) {
-            if (said) {
-                std::fprintf(stderr, "zorvlog follow: the output takes records again\n");
-            }
-            return;
-        }
-        if (!said) {
-            std::fprintf(stderr, "zorvlog follow: %s; trying again\n",
-                         forTerminal(output.why()).c_str());
-            said = true;
-        }
-        const struct timespec pause { pauseMs / 1000, (pauseMs % 1000) * 1000000 };
-        if (gStop == 0) {
-            ::nanosleep(&pause, nullptr);
-        }
-        pauseMs = pauseMs * 2 > 5000 ? 5000 : pauseMs * 2;
     }
-}
+
+    bool take(const LogEntry& entry, std::string_view source, std::string_view key) override {
+        if (mJson) {
+            writeEntryJson(mSink, entry, source, mClock, key);
+        } else {
+            if (mHeadings && source != mLastSource) {
+                mSink.buffer() += "==> " + forTerminal(std::string(source)) + " <==\n";
+                mLastSource = std::string(source);
+            }
+            writeEntryRow(mSink, entry);
+        }
+        mSink.buffer() += '\n';
+        mSink.flush();
+        mEnds.push_back(mBatch.size());
+        return true;
+    }
+
+    bool handOver() override {
+        std::size_t done = 0, record = 0;
+        while (done < mBatch.size()) {
+            while (record < mEnds.size() && mEnds[record] <= done) {
+                ++record;
+            }
+            const bool between = done == 0 || (record > 0 && mEnds[record - 1] == done);
+            std::size_t size = mBatch.size() - done;
+            if (mMayBlock) {
+                struct pollfd fds[2] = {{1, POLLOUT, 0}, {mSignals.fd(), POLLIN, 0}};
+                if (::poll(fds, between ? 2 : 1, -1) < 0) {
+                    continue;
+                }
+                if (between && mSignals.stopped()) {
+                    mWhy = "asked to stop";
+                    clear();
+                    return false;
+                }
+                if ((fds[0].revents & (POLLOUT | POLLERR | POLLHUP)) == 0) {
+                    continue;
+                }
+                // Whole records up to a pipe's atomic amount go in one write,
+                // all or nothing, so that a stop finds the write between two
+                // records; a longer record goes in pieces.
+                std::size_t end = done;
+                for (std::size_t k = record; k < mEnds.size() && mEnds[k] - done <= PIPE_BUF; ++k) {
+                    end = mEnds[k];
+                }
+                size = end > done ? end - done : std::min<std::size_t>(size, PIPE_BUF);
+            }
+            const ssize_t n = ::write(1, mBatch.data() + done, size);
+            if (n < 0 && errno != EINTR && errno != EAGAIN) {
+                throw std::runtime_error(std::string("cannot write the output: ") +
+                                         std::strerror(errno));
+            }
+            done += n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+        clear();
+        return true;
+    }
+
+    std::string why() const override { return mWhy; }
+
+private:
+    class BatchSink : public TextSink {
+    public:
+        explicit BatchSink(std::string& to) : mTo(to) {}
+
+    protected:
+        void write(const char* data, std::size_t size) override { mTo.append(data, size); }
+
+    private:
+        std::string& mTo;
+    };
+
+    void clear() {
+        mBatch.clear();
+        mEnds.clear();
+        if (mBatch.capacity() > 2 * kBatchBytes) {
+            mBatch.shrink_to_fit();
+        }
+    }
+
+    bool mJson, mHeadings, mMayBlock = false;
+    StopSignals& mSignals;
+    std::string mBatch;
+    BatchSink mSink{mBatch};
+    std::vector<std::size_t> mEnds; // where each record's bytes end in the batch
+    SectionClock mClock;
+    std::string mLastSource, mWhy;
+};
 
 std::string absolute(const std::string& path) {
     if (!path.empty() && path[0] == '/') {
@@ -130,11 +194,180 @@ std::string absolute(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
+// The follower: its logs, the output, the state, and what wakes it.
+class Loop {
+public:
+    Loop(const std::vector<std::string>& sources, const std::vector<std::string>& paths,
+         const TrustedOwners& owners, const EntryFilter& filter, FollowState& state,
+         RecordOutput& output, StopSignals& signals, long lastN)
+        : mSources(sources), mPaths(paths), mOwners(owners), mFilter(filter), mState(state),
+          mOutput(output), mSignals(signals) {
+        mInotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        mSaved.resize(paths.size());
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            const std::vector<FollowPosition>* resume = state.find(paths[i]);
+            mResumes = mResumes || resume != nullptr;
+            if (resume != nullptr) {
+                mSaved[i] = *resume;
+                if (lastN >= 0) {
+                    std::fprintf(stderr,
+                                 "zorvlog follow: %s: the state holds a position in it, which "
+                                 "wins over --lines\n",
+                                 forTerminal(sources[i]).c_str());
+                }
+            }
+            mLogs.push_back(makeLog(i, resume, lastN));
+        }
+    }
+    ~Loop() {
+        if (mInotify >= 0) {
+            ::close(mInotify);
+        }
+    }
+    bool resumes() const { return mResumes; }
+
+    // Until a stop signal.
+    void run() {
+        save();
+        auto pause = std::chrono::milliseconds(0);
+        while (!mSignals.stopped()) {
+            bool more = false, refused = false;
+            const std::size_t handled = gather(more, refused);
+            bool moved = false;
+            for (const auto& log : mLogs) {
+                moved = log->moved() || moved;
+            }
+            if (mTaken > 0 && !mOutput.handOver()) {
+                if (mSignals.stopped()) {
+                    return;
+                }
+                // Not handed over: read again from where the state stands.
+                for (std::size_t i = 0; i < mLogs.size(); ++i) {
+                    mLogs[i] = makeLog(i, mSaved[i].empty() ? nullptr : &mSaved[i]);
+                }
+                refused = true;
+            } else if (handled > 0 || moved) {
+                save();
+            }
+            mTaken = 0;
+            if (refused) {
+                const std::string why = mOutput.why();
+                if (why != mLastWhy) {
+                    std::fprintf(stderr,
+                                 "zorvlog follow: the output takes no records: %s; trying again\n",
+                                 forTerminal(why).c_str());
+                    mLastWhy = why;
+                }
+                pause = std::min<std::chrono::milliseconds>(
+                    std::max<std::chrono::milliseconds>(pause * 2, std::chrono::milliseconds(100)),
+                    kLongestPause);
+                sleep(Clock::now() + pause, false);
+                continue;
+            }
+            if (handled > 0) {
+                mLastWhy.clear();
+                pause = std::chrono::milliseconds(0);
+            }
+            if (!more) {
+                Clock::time_point wake = Clock::now() + kTimedLook;
+                for (const auto& log : mLogs) {
+                    wake = std::min(wake, log->wakeAt());
+                }
+                sleep(wake, true);
+                for (const auto& log : mLogs) {
+                    log->settle();
+                }
+            }
+        }
+    }
+
+private:
+    std::unique_ptr<FollowedLog> makeLog(std::size_t i, const std::vector<FollowPosition>* resume,
+                                         long lastN = -1) {
+        return std::make_unique<FollowedLog>(
+            mPaths[i], mOwners, resume, [this] { return mSignals.stopped(); }, mInotify, lastN);
+    }
+
+    // Pulls what is ready into the output, up to a batch; the records the
+    // filter passes over count as handled too. *more: something is left to
+    // read at once; *refused: the output took no more.
+    std::size_t gather(bool& more, bool& refused) {
+        std::size_t handled = 0, bytes = 0;
+        for (std::size_t i = 0; i < mLogs.size() && !refused; ++i) {
+            FollowedLog& log = *mLogs[i];
+            for (;;) {
+                if (mTaken >= kBatchRecords || bytes >= kBatchBytes) {
+                    more = true;
+                    break;
+                }
+                const ReadyRecord* record = log.next();
+                if (record == nullptr) {
+                    more = more || log.more();
+                    break;
+                }
+                if (mFilter.matches(record->entry)) {
+                    if (!mOutput.take(record->entry, mSources[i], record->key)) {
+                        refused = true;
+                        break;
+                    }
+                    ++mTaken;
+                    bytes += record->entry.text.size();
+                }
+                log.take();
+                ++handled;
+            }
+        }
+        return handled;
+    }
+
+    void save() {
+        FollowState::Positions positions;
+        for (std::size_t i = 0; i < mLogs.size(); ++i) {
+            mSaved[i] = mLogs[i]->positions();
+            positions.emplace_back(mPaths[i], mSaved[i]);
+        }
+        mState.save(positions);
+    }
+
+    // Until a stop signal or `until`; with `files`, also until something
+    // changes in a watched place.
+    void sleep(Clock::time_point until, bool files) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        struct pollfd fds[2] = {{mSignals.fd(), POLLIN, 0}, {mInotify, POLLIN, 0}};
+        const int timeout = static_cast<int>(
+            std::max<long long>(0, std::min<long long>(left, 60000)) + (left > 0 ? 1 : 0));
+        if (::poll(fds, files && mInotify >= 0 ? 2 : 1, timeout) > 0 &&
+            (fds[1].revents & POLLIN) != 0) {
+            char events[16384];
+            while (::read(mInotify, events, sizeof events) > 0) {
+            }
+        }
+    }
+
+    const std::vector<std::string>& mSources;
+    const std::vector<std::string>& mPaths;
+    const TrustedOwners& mOwners;
+    const EntryFilter& mFilter;
+    FollowState& mState;
+    RecordOutput& mOutput;
+    StopSignals& mSignals;
+    int mInotify = -1;
+    std::vector<std::unique_ptr<FollowedLog>> mLogs;
+    std::vector<std::vector<FollowPosition>> mSaved; // as the state has them
+    std::size_t mTaken = 0;                          // taken in this batch
+    bool mResumes = false;
+    std::string mLastWhy;
+};
+
 } // namespace
 
 int LogFollow::run(const std::vector<std::string>& args) {
-    std::vector<ArgParser::Option> options{
-        {"json", false}, {"journal", false}, {"state", true}, {"owner", true, true}};
+    std::vector<ArgParser::Option> options{{"json", false},
+                                           {"journal", false},
+                                           {"state", true},
+                                           {"owner", true, true},
+                                           {"lines", true, false, 'n'}};
     for (const ArgParser::Option& filterOption : EntryFilter::options()) {
         options.push_back(filterOption);
     }
@@ -144,6 +377,10 @@ int LogFollow::run(const std::vector<std::string>& args) {
     const bool json = parser.has("json");
     if (json && parser.has("journal")) {
         throw UsageError("--json and --journal exclude each other");
+    }
+    const long lastN = parser.has("lines") ? parser.number("lines", -1) : -1;
+    if (parser.has("lines") && lastN < 0) {
+        throw UsageError("--lines needs a number of records, not '" + parser.value("lines") + "'");
     }
     const std::vector<std::string>& sources = parser.operands();
     if (sources.empty()) {
@@ -173,89 +410,32 @@ int LogFollow::run(const std::vector<std::string>& args) {
         std::fprintf(stderr, "zorvlog follow: %s\n", forTerminal(error).c_str());
         return 1;
     }
-
-    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM}) {
-        struct sigaction action {};
-        action.sa_handler = sig == SIGALRM ? onAlarm : onStop;
-        ::sigaction(sig, &action, nullptr);
-    }
     std::signal(SIGPIPE, SIG_IGN);
-
-    std::vector<std::unique_ptr<FollowedLog>> logs;
-    auto save = [&] {
-        FollowState::Positions positions;
-        for (const auto& log : logs) {
-            positions.emplace_back(log->path(), log->positions());
-        }
-        state.save(positions);
-    };
-    FollowOutput out;
-    std::unique_ptr<RecordOutput> journal;
+    // Buffers of a large record are mapped on their own and given back when
+    // freed; otherwise the heap keeps what a few of them left behind, and
+    // the process grows with every large record.
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    StopSignals signals;
+    std::unique_ptr<RecordOutput> out;
     if (parser.has("journal")) {
-        journal = std::make_unique<JournalOutput>();
+        out = std::make_unique<JournalOutput>();
+    } else {
+        out = std::make_unique<StandardOutput>(json, paths.size() > 1, signals);
+        if (!out->handOver()) { // the table's heading
+            return 0;
+        }
     }
-    SectionClock clock;
-    std::string lastSource;
-    try {
-        if (!json && !journal) {
-            out.buffer() += tableHeading() + "\n";
-            out.flush();
-        }
-        bool resumes = false;
-        for (std::size_t i = 0; i < paths.size(); ++i) {
-            const std::string source = sources[i];
-            auto emit = [&, source](const LogEntry& entry, const std::string& key) {
-                if (!filter.matches(entry)) {
-                    save(); // passed over, never to be read again
-                    return;
-                }
-                if (journal) {
-                    offer(*journal, entry, source, key);
-                    save();
-                    return;
-                }
-                out.beginRecord();
-                if (json) {
-                    writeEntryJson(out, entry, source, clock, key);
-                } else {
-                    if (paths.size() > 1 && source != lastSource) {
-                        out.buffer() += "==> " + forTerminal(source) + " <==\n";
-                        lastSource = source;
-                    }
-                    writeEntryRow(out, entry);
-                }
-                out.buffer() += '\n';
-                out.endRecord();
-                save();
-            };
-            const std::vector<FollowPosition>* resume = state.find(paths[i]);
-            resumes = resumes || resume != nullptr;
-            logs.push_back(
-                std::make_unique<FollowedLog>(paths[i], owners, emit, save, resume, stopRequested));
-        }
-        if (resumes) {
-            std::fprintf(stderr, "zorvlog follow: resuming where the state file %s says\n",
-                         forTerminal(statePath).c_str());
-        }
-        save();
-        while (gStop == 0) {
-            bool busy = false;
-            for (const auto& log : logs) {
-                busy = log->poll() || busy;
-            }
-            // A stop signal ends the pause early.
-            const struct timespec pause { 0, kPollMs * 1000000 };
-            if (!busy && gStop == 0) {
-                ::nanosleep(&pause, nullptr);
-            }
-        }
-    } catch (const Stopped&) {
+    Loop loop(sources, paths, owners, filter, state, *out, signals, lastN);
+    if (loop.resumes()) {
+        std::fprintf(stderr, "zorvlog follow: resuming where the state file %s says\n",
+                     forTerminal(statePath).c_str());
     }
+    loop.run();
     return 0;
 }
 
 const char* LogFollow::help() {
-    return "Usage: zorvlog follow [--json | --journal] [--state FILE] [--owner USER]...\n"
+    return "Usage: zorvlog follow [--json | --journal] [-n N] [--state FILE] [--owner USER]...\n"
            "                      [--since TIME] [--until TIME] [--kind KIND] [--pid N]\n"
            "                      [--vendor ID] [--code N] [--grep REGEX] LOGFILE...\n"
            "\n"
@@ -267,19 +447,25 @@ const char* LogFollow::help() {
            "suffix, earlier dates older; either with .gz), then the LOGFILE. A generation\n"
            "rotated away is watched for late writes for 60 s meanwhile. A missing LOGFILE is\n"
            "waited for. Records are grouped as 'zorvlog parse' groups them, one record (an\n"
-           "error record's lines together) per output line, flushed at once. A record is\n"
-           "printed when the next line shows it is whole, or when the file has been quiet\n"
-           "for half a second.\n"
+           "error record's lines together) per output line. A record is printed as soon as\n"
+           "it shows its own end (a debug record, a performance row, an error record with\n"
+           "its version line), else when the next line shows it is whole or the file has\n"
+           "been quiet for half a second. Follow sleeps until inotify reports a change to\n"
+           "the log's directory or to a generation it holds open, or a signal comes; it\n"
+           "also looks every 10 s, for changes inotify cannot report (writes through a\n"
+           "shared mapping, a network file system).\n"
            "\n"
            "Only the log's own files are read: regular files owned by root, by this user, by\n"
            "the owner of the first generation accepted or by an --owner; a link only when it\n"
            "belongs to root or to this user. What is passed over, a run of zero bytes, a\n"
            "compressed file cut short and a record cut at 16 MiB are named on stderr.\n"
            "\n"
-           "The position in each LOGFILE is kept in a state file after every record, so a\n"
-           "follower stopped with SIGTERM resumes with no record lost or repeated (after\n"
-           "SIGKILL, at most the last record repeats); it says where it resumes. Without a\n"
-           "state, a LOGFILE is read from its start.\n"
+           "Records are written in batches (what is ready, up to 512 records or 1 MiB), and\n"
+           "the position in each LOGFILE is kept in a state file after each batch is\n"
+           "written, so a follower stopped with SIGTERM resumes with no record lost or\n"
+           "repeated (after SIGKILL, or SIGTERM while the reader of the output takes\n"
+           "nothing, at most the records of the last batch repeat, with the same keys); it\n"
+           "says where it resumes. Without a state, a LOGFILE is read from its start.\n"
            "\n"
            "  --json        one JSON object per record: the members of 'zorvlog parse\n"
            "                --json' (source is the LOGFILE as given), then \"key\": the\n"
@@ -297,6 +483,9 @@ const char* LogFollow::help() {
            "                follower at a time may use it; a LOGFILE, a file named as one\n"
            "                of its generations, anything but a regular file and a file of\n"
            "                other content are refused\n"
+           "  -n, --lines N print only the last N records of a LOGFILE the state holds\n"
+           "                no position for, then follow (-n 0: only new records); where\n"
+           "                the state holds one, it wins, and follow says so\n"
            "  --owner USER  trust the files of USER (a name or a number) as the log's own,\n"
            "                where several users write one log; may be given again\n"
            "\n"
@@ -311,7 +500,9 @@ const char* LogFollow::help() {
            "  --pid N       records written by process N\n"
            "  --vendor ID   error records of that vendor (a number or a component name)\n"
            "  --code N      error records whose VendorError is N\n"
-           "  --grep REGEX  records one of whose lines holds a match of REGEX\n"
+           "  --grep REGEX  records one of whose lines holds a match of REGEX (RE2's\n"
+           "                syntax, as 'zorvlog parse --help' says)\n"
+           "  -i, --ignore-case  --grep ignores case\n"
            "\n"
            "Stops on SIGTERM, SIGINT or SIGHUP with exit status 0, between two records. Exit\n"
            "status 1: the state file cannot be used, or the output cannot be written; 2: bad\n"

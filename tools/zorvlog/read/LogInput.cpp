@@ -183,7 +183,7 @@ void LogInput::deliver(Line& line, std::size_t length, std::size_t lineEnd) {
         appendLong(std::min(length, room));
         line.cut = mLongCut || length > room;
         line.text = std::move(mLong);
-        std::string().swap(mLong);
+        releaseBuffer(mLong);
         line.offset = mLongOffset;
         mInLong = false;
     } else {

@@ -10,6 +10,12 @@
 
 namespace zorvlog {
 
+// Lets go of a string's buffer. Assigning an empty string would not: the
+// standard library keeps the capacity when the string assigned is short.
+inline void releaseBuffer(std::string& text) {
+    std::string().swap(text);
+}
+
 // The bytes of a log, line by line, from a plain file, a pipe or a gzip file
 // (known by its magic bytes, whatever its name; several members one after the
 // other read as one). Offsets count the uncompressed bytes, and the CRC-32 of

@@ -209,6 +209,37 @@ void RecordGrouper::finish() {
     settle(true);
 }
 
+void RecordGrouper::handOnVisible() {
+    if (!mOpen || mBlank > 0) {
+        return;
+    }
+    const std::string& text = mOpenEntry.text;
+    if (text.size() > mPayload && text.back() == mSeparator) {
+        closeOpen();
+        return;
+    }
+    // An error record whose version line is the open one: tried on a copy,
+    // since the open line stays open when it does not complete one.
+    if (mHeldCount < 5 || text.size() > 4096) {
+        return;
+    }
+    if (mHeldCount == mHeld.size()) {
+        mHeld.emplace_back();
+    }
+    LogEntry& trial = mHeld[mHeldCount];
+    trial = mOpenEntry;
+    classify(trial, mPayload, mSeparator);
+    std::size_t length = 0;
+    bool hasReason = false, hasVersion = false;
+    const bool completes = matchRecord(mHeld.data(), mHeldCount + 1, false, length, hasReason,
+                                       hasVersion) == Match::kRecord &&
+                           hasVersion && length == mHeldCount + 1;
+    trial.reset();
+    if (completes) {
+        closeOpen();
+    }
+}
+
 void RecordGrouper::closeOpen() {
     if (!mOpen) {
         return;
@@ -227,7 +258,7 @@ void RecordGrouper::hold() {
     mOpenEntry.reset();
     // A long line's buffer is let go; a short one's is kept for the next.
     if (mOpenEntry.text.capacity() > 65536) {
-        std::string().swap(mOpenEntry.text);
+        releaseBuffer(mOpenEntry.text);
     }
     settle(false);
 }

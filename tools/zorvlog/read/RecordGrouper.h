@@ -54,7 +54,15 @@ public:
     // Lines added afterwards start afresh.
     void finish();
 
+    // The input paused at a line's end: the last line is handed on too when
+    // it shows its own end (a debug record or performance row, which end in
+    // their separator; the version line that completes an error record),
+    // rather than waiting for the line after it.
+    void handOnVisible();
+
     bool holding() const { return mOpen || mHeldCount > 0; }
+    // The bytes of the lines held.
+    std::size_t holdingBytes() const { return heldBytes() + (mOpen ? mOpenEntry.text.size() : 0); }
     // The lines added so far, from the first line's number on.
     std::uint64_t linesAdded() const { return mLinesAdded; }
 

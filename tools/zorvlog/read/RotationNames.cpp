@@ -1,5 +1,7 @@
 #include "read/RotationNames.h"
 
+#include "read/PathName.h"
+
 #include <algorithm>
 #include <dirent.h>
 
@@ -103,12 +105,11 @@ std::string unreadableLayout(const std::string& base, const std::string& name) {
     return std::string();
 }
 
-std::vector<RotatedFile>
-rotatedFiles(const std::string& logPath,
-             std::vector<std::pair<std::string, std::string>>* unreadable) {
-    const std::string::size_type slash = logPath.rfind('/');
-    const std::string dir = logPath.substr(0, slash == 0 ? 1 : slash);
-    const std::string base = logPath.substr(slash + 1);
+std::vector<RotatedFile> rotatedFiles(const std::string& logPath,
+                                      std::vector<std::pair<std::string, std::string>>* unreadable,
+                                      const Refusal& refuse) {
+    const std::string dir = directoryOf(logPath);
+    const std::string base = baseNameOf(logPath);
     std::vector<RotatedFile> found;
     DIR* listing = ::opendir(dir.c_str());
     if (listing == nullptr) {
@@ -131,6 +132,18 @@ rotatedFiles(const std::string& logPath,
     // one first.
     std::sort(found.begin(), found.end(),
               [](const RotatedFile& a, const RotatedFile& b) { return a.name.before(b.name); });
+    // Trust decides before the plain file wins over its compressed one.
+    for (std::size_t i = 0; refuse && i + 1 < found.size(); ++i) {
+        if (!found[i].name.gz && found[i].name.sameRotation(found[i + 1].name)) {
+            const std::string why = refuse(found[i].path);
+            if (!why.empty()) {
+                if (unreadable != nullptr) {
+                    unreadable->emplace_back(found[i].path, why + ": not read");
+                }
+                found.erase(found.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+    }
     // The compressed file is being made from the plain one beside it.
     found.erase(std::unique(found.begin(), found.end(),
                             [](const RotatedFile& a, const RotatedFile& b) {

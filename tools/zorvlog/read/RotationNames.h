@@ -2,6 +2,7 @@
 #define ZORVLOG_ROTATIONNAMES_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,12 +47,17 @@ struct RotatedFile {
     RotatedName name;
 };
 
+// Why a file beside the log is not the log's own (empty: it is).
+using Refusal = std::function<std::string(const std::string& path)>;
+
 // The rotated files beside the log at logPath, oldest first; of a plain file
-// and the ".gz" being made from it only the plain one. The files that look
-// like generations in a layout follow cannot read go to *unreadable, with
-// why.
+// and the ".gz" being made from it only the plain one, unless `refuse` says
+// the plain one is not the log's own: then the ".gz", and the plain one goes
+// to *unreadable. The files that look like generations in a layout follow
+// cannot read go to *unreadable, with why.
 std::vector<RotatedFile> rotatedFiles(const std::string& logPath,
-                                      std::vector<std::pair<std::string, std::string>>* unreadable);
+                                      std::vector<std::pair<std::string, std::string>>* unreadable,
+                                      const Refusal& refuse = Refusal());
 
 // Files named on the command line, as histories in the chain's order: a file
 // belongs to the log whose rotated generation its name makes it (the shortest

@@ -7,6 +7,7 @@
 #include "cli/ArgParser.h"
 #include "output/Json.h"
 #include "output/TerminalText.h"
+#include "read/PathName.h"
 #include "status/QetInstance.h"
 #include "table/TableCheck.h"
 #include "write/DefaultLoggers.h"

@@ -1,5 +1,7 @@
 #include "write/LogFileAccess.h"
 
+#include "read/PathName.h"
+
 #include "DirectoryPolicy.h"
 #include "OpenTrustedPath.h"
 
@@ -12,14 +14,6 @@
 #include <unistd.h>
 
 namespace zorvlog {
-
-std::string directoryOf(const std::string& path) {
-    const std::string::size_type slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::string appendProblem(const std::string& path) {
     struct stat st;

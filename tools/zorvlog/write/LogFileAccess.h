@@ -24,9 +24,6 @@ std::string appendProblem(const std::string& path);
 // one.)
 bool openForRecord(const std::string& path, std::string* problem, bool* refused);
 
-// The directory of a file path as the library cuts it: up to the last "/".
-std::string directoryOf(const std::string& path);
-
 } // namespace zorvlog
 
 #endif

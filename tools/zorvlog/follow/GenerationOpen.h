@@ -1,5 +1,5 @@
-#ifndef ZORVLOG_LOGFILEOPEN_H
-#define ZORVLOG_LOGFILEOPEN_H
+#ifndef ZORVLOG_GENERATIONOPEN_H
+#define ZORVLOG_GENERATIONOPEN_H
 
 #include <set>
 #include <string>
@@ -36,8 +36,8 @@ long ownerUid(const std::string& user);
 // file of any owner is taken, except, for a follower running as root, one
 // reached through a link. Returns the descriptor with *st filled, or -1 with
 // *problem in words (*missing set when there is no file).
-int openLogFile(const std::string& path, const TrustedOwners& owners, bool anyOwner,
-                struct stat* st, std::string* problem, bool* missing);
+int openGeneration(const std::string& path, const TrustedOwners& owners, bool anyOwner,
+                   struct stat* st, std::string* problem, bool* missing);
 
 } // namespace zorvlog
 

@@ -1,4 +1,4 @@
-#include "follow/LogFileOpen.h"
+#include "follow/GenerationOpen.h"
 
 #include "OpenTrustedPath.h"
 
@@ -41,8 +41,8 @@ long ownerUid(const std::string& user) {
     return -1;
 }
 
-int openLogFile(const std::string& path, const TrustedOwners& owners, bool anyOwner,
-                struct stat* st, std::string* problem, bool* missing) {
+int openGeneration(const std::string& path, const TrustedOwners& owners, bool anyOwner,
+                   struct stat* st, std::string* problem, bool* missing) {
     *missing = false;
     problem->clear();
     zorv_detail::PathMemo memo;

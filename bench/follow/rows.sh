@@ -1,0 +1,92 @@
+#!/bin/sh
+# zorvlog follow, measured in one run: how soon a record the library wrote is
+# printed, how often an idle follower wakes, and how fast it takes a backlog
+# into /dev/null with --json --state, beside parse --json on the same file.
+# Prints Markdown table rows: | measure | measured | target |
+# Usage: bench/follow/rows.sh <build-dir>
+set -eu
+build=${1:?usage: rows.sh <build-dir>}
+exec python3 - "$build/tools/zorvlog/zorvlog" <<'PY'
+import os, subprocess, sys, tempfile, time
+
+zorvlog = sys.argv[1]
+tick = os.sysconf("SC_CLK_TCK")
+home = tempfile.mkdtemp(prefix="zorvbench-")
+env = dict(os.environ, HOME=home, XDG_STATE_HOME=home + "/state", XDG_DATA_HOME=home + "/data",
+           XDG_RUNTIME_DIR=home)
+
+def cpu(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / tick, fields[0]
+
+def switches(pid):
+    n = 0
+    for line in open(f"/proc/{pid}/status"):
+        if "ctxt_switches" in line:
+            n += int(line.split()[1])
+    return n
+
+# Latency: a record written by the library (zorvlog debug), until follow prints it.
+log = home + "/a.log"
+follower = subprocess.Popen([zorvlog, "follow", "--json", "--state", home + "/l.state", log],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+subprocess.run([zorvlog, "debug", "--vendor", "1", "--to", log, "first"], env=env, check=True)
+follower.stdout.readline()
+latencies = []
+for i in range(1000):
+    subprocess.run([zorvlog, "debug", "--vendor", "1", "--to", log, f"record {i}"], env=env, check=True)
+    written = time.monotonic()
+    follower.stdout.readline()
+    latencies.append(time.monotonic() - written)
+latencies.sort()
+
+# Idle: wake-ups (context switches) in 30 s with nothing written.
+time.sleep(1)
+before = switches(follower.pid)
+time.sleep(30)
+idle = switches(follower.pid) - before
+follower.terminate()
+follower.wait()
+
+# Backlog: nine debug records, then a seven-line error record, repeated.
+n = 1000000
+backlog = home + "/b.log"
+with open(backlog, "w") as out:
+    s = "4711\t2026/12/06\t17:05:09:"
+    for i in range(n):
+        if i % 10 == 9:
+            out.write(f"{s}1\tReason=record {i}\n{s}1\tComputerName=host1\n{s}1\tOS=6.1.0\n"
+                      f"{s}1\tFile=w.cpp,Line=42\n{s}1\tVendorID=3 [Brakka]\n"
+                      f"{s}1\tVendorError=42 [Disk on fire]\n{s}1\tBrakka=1.0\n")
+        else:
+            out.write(f"{s}1\tZorvCore\trecord {i}\t\n")
+size = os.path.getsize(backlog)
+start = os.times()
+subprocess.run([zorvlog, "parse", "--json", backlog], stdout=subprocess.DEVNULL, env=env, check=True)
+end = os.times()
+parse_cpu = end.children_user + end.children_system - start.children_user - start.children_system
+with open(os.devnull, "w") as null:
+    follower = subprocess.Popen([zorvlog, "follow", "--json", "--state", home + "/b.state", backlog],
+                                stdout=null, stderr=subprocess.DEVNULL, env=env)
+    # Done when it has read the whole file and sleeps.
+    while True:
+        time.sleep(0.05)
+        read = int([l for l in open(f"/proc/{follower.pid}/io") if l.startswith("rchar")][0].split()[1])
+        used, state = cpu(follower.pid)
+        if read >= size and state == "S":
+            time.sleep(0.2)
+            if cpu(follower.pid)[0] == used:
+                break
+    follower.terminate()
+    follower.wait()
+subprocess.run(["rm", "-rf", home])
+
+def row(measure, measured, target):
+    print(f"| {measure} | {measured} | {target} |")
+
+row("follow: latency from a library writer's exit to the record printed, median of 1,000", f"{latencies[500] * 1000:.2f} ms", "50 ms")
+row("follow: latency from a library writer's exit to the record printed, max of 1,000", f"{latencies[-1] * 1000:.2f} ms", "250 ms")
+row("follow: wake-ups while idle for 30 s", f"{idle}", "at most 3")
+row("follow --json --state: backlog records per CPU second", f"{n / used:,.0f}", ">= 1,000,000")
+row("follow --json --state / parse --json, CPU on the same backlog", f"{used / parse_cpu:.2f}", "-")
+PY
