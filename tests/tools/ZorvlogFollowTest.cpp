@@ -18,8 +18,8 @@
 #include <memory>
 #include <regex>
 #include <set>
-#include <sys/mount.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
