@@ -34,7 +34,7 @@ using Clock = std::chrono::steady_clock;
 
 // A batch: what is ready, up to this many records or bytes of record text;
 // the state is saved once per batch.
-const std::size_t kBatchRecords = 512;
+const std::size_t kBatchRecords = LogFollow::kBatchRecords;
 const std::size_t kBatchBytes = 1u << 20;
 // A look without an event: inotify says nothing of writes through a shared
 // mapping or of changes made by another host on a network file system.

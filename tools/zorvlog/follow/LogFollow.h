@@ -1,6 +1,7 @@
 #ifndef ZORVLOG_LOGFOLLOW_H
 #define ZORVLOG_LOGFOLLOW_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,10 @@ namespace zorvlog {
 // restart neither loses nor repeats a record.
 class LogFollow {
 public:
+    // The most records handed to the output between two saves of the state:
+    // what a follower killed at the wrong moment may print again.
+    static constexpr std::size_t kBatchRecords = 512;
+
     // Runs until SIGTERM, SIGINT or SIGHUP: exit 0. 1 when the state file
     // cannot be used or the output cannot be written; 2 bad arguments.
     static int run(const std::vector<std::string>& args);
