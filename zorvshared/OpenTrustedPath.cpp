@@ -244,4 +244,23 @@ int openTrustedPath(const char* path, int flags, mode_t mode, const DirectoryJud
     return walk(path, flags, mode, judge, memo, reason);
 }
 
+bool dataDirectoryAllows(const std::string& dataLocation, const struct stat& dir, PathMemo& memo,
+                         std::string* reason) {
+    struct stat own;
+    if (dataLocation.empty() || ::stat(dataLocation.c_str(), &own) != 0 ||
+        own.st_dev != dir.st_dev || own.st_ino != dir.st_ino) {
+        return true;
+    }
+    switch (dataDirectoryPlace(dataLocation, reason)) {
+    case LogPlace::Usable:
+        return true;
+    case LogPlace::OwnFilesOnly:
+        memo.ownFilesOnly = true;
+        return true;
+    case LogPlace::Refused:
+        break;
+    }
+    return false;
+}
+
 } // namespace zorv_detail

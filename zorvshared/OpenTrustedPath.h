@@ -42,6 +42,14 @@ struct DirectoryJudge {
 // files in it (or link files into it).
 bool directoryShared(const struct stat& dir);
 
+// The data directory's policy for a directory a walk reached (dir, as
+// opened): true when it is not the data directory (dataLocation, as the
+// utility library reports it; matched by device and inode, not by spelling)
+// or when the policy lets it be written; memo then learns whether only the
+// user's own files may be. reason, when given, receives why not.
+bool dataDirectoryAllows(const std::string& dataLocation, const struct stat& dir, PathMemo& memo,
+                         std::string* reason = nullptr);
+
 // open(2) of path with flags (close-on-exec added) and mode, by these rules:
 // - with memo.known, first openat2 with no link allowed anywhere on the
 //   way: one system call when the path has none;

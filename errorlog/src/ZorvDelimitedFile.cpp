@@ -61,22 +61,8 @@ zorv_detail::DelimitedFileState::Path judgePath(const TStr& filename,
 // by its spelling ("zorv/./x.log", a link's name).
 bool judgeLogDirectory(int, const struct stat& dir, zorv_detail::PathMemo& memo, std::string*,
                        void*) {
-    const std::string own = ZorvUtil::getZorvLocalUserDataLocation().bytes();
-    struct stat st;
-    if (own.empty() || ::stat(own.c_str(), &st) != 0 || st.st_dev != dir.st_dev ||
-        st.st_ino != dir.st_ino) {
-        return true;
-    }
-    switch (zorv_detail::dataDirectoryPlace(own)) {
-    case zorv_detail::LogPlace::Usable:
-        return true;
-    case zorv_detail::LogPlace::OwnFilesOnly:
-        memo.ownFilesOnly = true;
-        return true;
-    case zorv_detail::LogPlace::Refused:
-        break;
-    }
-    return false;
+    return zorv_detail::dataDirectoryAllows(ZorvUtil::getZorvLocalUserDataLocation().bytes(), dir,
+                                            memo);
 }
 
 } // namespace

@@ -58,20 +58,9 @@ bool judgeForRecord(int dirFd, const struct stat& dir, zorv_detail::PathMemo& me
         place.cannotWrite = std::strerror(errno);
     }
     const std::string own = ZorvUtil::getZorvLocalUserDataLocation().bytes();
-    struct stat st;
-    if (own.empty() || ::stat(own.c_str(), &st) != 0 || st.st_dev != dir.st_dev ||
-        st.st_ino != dir.st_ino) {
-        return true;
-    }
     std::string why;
-    switch (zorv_detail::dataDirectoryPlace(own, &why)) {
-    case zorv_detail::LogPlace::Usable:
+    if (zorv_detail::dataDirectoryAllows(own, dir, memo, &why)) {
         return true;
-    case zorv_detail::LogPlace::OwnFilesOnly:
-        memo.ownFilesOnly = true;
-        return true;
-    case zorv_detail::LogPlace::Refused:
-        break;
     }
     place.refused = true;
     *reason = "the directory " + own + " " + why + ", so the library refuses it";
