@@ -685,7 +685,8 @@ TEST_F(Follow, DamageIsReportedAndPassed) {
     write(c, 20, 29);
     write(d, 300, 399);
     pid_t follower = start({a, b, c, d}, 1);
-    ASSERT_TRUE(eventually([&] { return printed(1, 5) && printed(1, 12) && printed(1, 399); }));
+    ASSERT_TRUE(eventually(
+        [&] { return printed(1, 5) && printed(1, 12) && printed(1, 29) && printed(1, 399); }));
     stop(follower);
     EXPECT_TRUE(said(1, a + ": 4096 zero bytes at byte " + std::to_string(zerosAt)))
         << readFile(messages(1));
