@@ -32,17 +32,6 @@ std::string document(const std::string& tables) {
            "</ERRORTABLES>\n";
 }
 
-std::string nested(std::size_t depth) {
-    std::string text;
-    for (std::size_t i = 0; i < depth; ++i) {
-        text += "<a>";
-    }
-    for (std::size_t i = 0; i < depth; ++i) {
-        text += "</a>";
-    }
-    return text;
-}
-
 // "load PATH": exits 0 when the table at PATH loads, 1 when it is refused;
 // a crash shows as 128 + the signal.
 int roleLoad(const std::vector<std::string>& args) {
@@ -188,9 +177,9 @@ TEST_F(ErrorTableTest, LoadRefusesWhatIsNotAReadableWellFormedFile) {
 TEST_F(ErrorTableTest, LoadRefusesTooDeepOrTooLargeFilesWithoutCrashing) {
     const std::string table = "<TABLE VENDORID=\"1\"><NAME>One</NAME>";
     // ERRORTABLES and TABLE are two of the 256 levels allowed.
-    EXPECT_TRUE(load(document(table + nested(254) + "</TABLE>")));
-    EXPECT_FALSE(load(document(table + nested(255) + "</TABLE>")));
-    EXPECT_FALSE(load(document(table + "</TABLE>" + nested(100000))));
+    EXPECT_TRUE(load(document(table + zorvtest::nestedElements(254) + "</TABLE>")));
+    EXPECT_FALSE(load(document(table + zorvtest::nestedElements(255) + "</TABLE>")));
+    EXPECT_FALSE(load(document(table + "</TABLE>" + zorvtest::nestedElements(100000))));
     EXPECT_EQ("", mTable.GetVendorName(1).bytes());
 
     // The parser stops at the first zero byte past the document, so only the
@@ -203,7 +192,7 @@ TEST_F(ErrorTableTest, LoadRefusesTooDeepOrTooLargeFilesWithoutCrashing) {
 TEST_F(ErrorTableTest, MarkupThatHidesNoElementsFromTheParserCannotHideDepth) {
     // Text that looks like the start of a comment, CDATA or value where the
     // parser does not read it as one, then 300 levels the parser does see.
-    const std::string deep = nested(300);
+    const std::string deep = zorvtest::nestedElements(300);
     for (const std::string& xml :
          {"<ERRORTABLES a=\"><!--\">" + deep + "<b c=\"-->\"/></ERRORTABLES>",
           "<ERRORTABLES a='><![CDATA['>" + deep + "<b c=\"]]>\"/></ERRORTABLES>",
@@ -217,7 +206,7 @@ TEST_F(ErrorTableTest, MarkupReadAsTheParserReadsItCannotHideDepth) {
     // Each hides 50,000 levels from a scan that does not follow the parser:
     // a quoted "<!--" in the declaration; a UTF-8 lead byte that takes the
     // "<!" of "<!--" in text, or the closing quote of a value, for its own.
-    const std::string deep = nested(50000);
+    const std::string deep = zorvtest::nestedElements(50000);
     for (const std::string& head :
          {std::string("<?xml version=\"><!--\"?>"),
           std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><ERRORTABLES>\xe3<!--"),

@@ -278,4 +278,16 @@ bool isOpenInThisProcess(const std::string& path) {
     return found;
 }
 
+std::string nestedElements(std::size_t depth) {
+    std::string text;
+    text.reserve(7 * depth);
+    for (std::size_t i = 0; i < depth; ++i) {
+        text += "<a>";
+    }
+    for (std::size_t i = 0; i < depth; ++i) {
+        text += "</a>";
+    }
+    return text;
+}
+
 } // namespace zorvtest

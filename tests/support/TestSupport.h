@@ -132,6 +132,9 @@ private:
     ScopedEnv mPath;
 };
 
+// depth elements <a>, each inside the one before: XML as deep as asked.
+std::string nestedElements(std::size_t depth);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);

@@ -1,4 +1,5 @@
 #include "XmlNestingScan.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -6,17 +7,6 @@
 #include <utility>
 
 namespace {
-
-std::string nested(std::size_t depth) {
-    std::string text;
-    for (std::size_t i = 0; i < depth; ++i) {
-        text += "<a>";
-    }
-    for (std::size_t i = 0; i < depth; ++i) {
-        text += "</a>";
-    }
-    return text;
-}
 
 // The scan's depth, or 1001 for a refusal.
 std::size_t scanned(const std::string& xml, std::size_t depth, std::size_t attributes) {
@@ -67,7 +57,7 @@ TEST(XmlNestingScanTest, CountsElementDepthTheWayTheParserSeesIt) {
         EXPECT_EQ(c.second, scanned(xml, 1000, 3)) << xml;
     }
     EXPECT_EQ(1001u, scanned("<a><b x='' y='' z='' w=''/></a>", 1000, 3));
-    const std::string deep = nested(100000);
+    const std::string deep = zorvtest::nestedElements(100000);
     EXPECT_EQ(1001u, scanned(deep, 256, 3));
     EXPECT_EQ(100000u, scanned(deep, 200000, 3));
 }
