@@ -539,11 +539,10 @@ TEST_F(Follow, AWatchedGenerationThatVanishedIsNamed) {
     const long read = fileSize(log + ".1");
     ASSERT_EQ(::unlink((log + ".1").c_str()), 0);
     follower = start({log}, 2);
-    ASSERT_TRUE(eventually([&] { return said(2, "resuming"); }));
+    const std::string gone = log + ": a generation watched for late writes (read up to byte " +
+                             std::to_string(read) + ") is gone";
+    EXPECT_TRUE(eventually([&] { return said(2, gone); })) << readFile(messages(2));
     stop(follower);
-    EXPECT_TRUE(said(2, log + ": a generation watched for late writes (read up to byte " +
-                            std::to_string(read) + ") is gone"))
-        << readFile(messages(2));
 }
 
 // --state never names something it would destroy: a LOGFILE, a file of other
