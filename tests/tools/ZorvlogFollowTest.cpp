@@ -285,7 +285,7 @@ TEST_F(Follow, StopWhileTheReaderTakesNothingEndsBetweenRecords) {
     ASSERT_FALSE(out.empty());
     EXPECT_EQ(out.back(), '\n');
     for (const std::string& line : splitLines(out)) {
-        EXPECT_NO_THROW(nlohmann::json::parse(line)) << line;
+        EXPECT_TRUE(nlohmann::json::accept(line)) << line;
     }
 }
 
