@@ -148,10 +148,12 @@ protected:
         return status;
     }
 
-    // Our entries in the journal, in the order journald stored them.
+    // Our entries in the journal (or the one in directory), in the order
+    // journald stored them.
     std::vector<nlohmann::json> entries(const std::vector<std::string>& matches = {},
-                                        const std::vector<std::string>& options = {}) {
-        std::vector<std::string> argv{"journalctl", "--directory", kJournalDir,
+                                        const std::vector<std::string>& options = {},
+                                        const std::string& directory = kJournalDir) {
+        std::vector<std::string> argv{"journalctl", "--directory", directory,
                                       "-o",         "json",        "--no-pager"};
         argv.insert(argv.end(), options.begin(), options.end());
         argv.insert(argv.end(), matches.begin(), matches.end());
@@ -167,11 +169,13 @@ protected:
         return found;
     }
     // How many entries carry each key, once count keys are there.
-    std::map<std::string, int> keysOnce(std::size_t count) {
+    std::map<std::string, int> keysOnce(std::size_t count,
+                                        const std::string& directory = kJournalDir) {
         std::map<std::string, int> keys;
         EXPECT_TRUE(eventually([&] {
             keys.clear();
-            for (const nlohmann::json& entry : entries({}, {"--output-fields=ZORV_KEY"})) {
+            for (const nlohmann::json& entry :
+                 entries({}, {"--output-fields=ZORV_KEY"}, directory)) {
                 ++keys[fieldOf(entry, "ZORV_KEY")];
             }
             if (keys.size() < count) {
@@ -412,40 +416,19 @@ TEST_F(LongJournal, UploadToRemoteAcrossACentralRestart) {
                                      kJournalDir},
             ChildSetup{mDir.file("upload.out")});
     };
-    auto centralKeys = [&](std::size_t count) {
-        std::map<std::string, int> keys;
-        EXPECT_TRUE(eventually([&] {
-            keys.clear();
-            const CapturedProcess run = runCaptured(
-                {"journalctl", "--directory", central, "-o", "json", "--output-fields=ZORV_KEY"});
-            std::istringstream lines(run.out);
-            for (std::string line; std::getline(lines, line);) {
-                const nlohmann::json entry = nlohmann::json::parse(line);
-                if (entry.contains("ZORV_KEY")) {
-                    ++keys[fieldOf(entry, "ZORV_KEY")];
-                }
-            }
-            if (keys.size() < count) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            }
-            return keys.size() >= count;
-        })) << keys.size()
-            << " of " << count;
-        return keys;
-    };
     const int half = 2000;
     std::unique_ptr<ChildProcess> remote = startRemote();
     std::unique_ptr<ChildProcess> upload = startUpload();
     startFollower();
     appendRecords(mLog, 1, half);
-    centralKeys(half / 2);
+    keysOnce(half / 2, central);
     remote->kill(SIGTERM);
     ASSERT_EQ(remote->wait(), 0);
     appendRecords(mLog, half + 1, half);
     ASSERT_NE(upload->wait(), 0) << "the uploader went on without its central side";
     remote = startRemote();
     upload = startUpload();
-    const std::map<std::string, int> keys = centralKeys(2 * half);
+    const std::map<std::string, int> keys = keysOnce(2 * half, central);
     std::printf("journal-upload to journal-remote, central restarted: %zu of %d records, %d "
                 "repeats\n",
                 keys.size(), 2 * half, repeatsIn(keys));

@@ -72,6 +72,18 @@ protected:
     }
 
     // A follower (--json) whose output and messages go to files named for its run.
+    // log made in a shared (1777) directory with records 0 and 1, which a
+    // follower with state has printed before it stopped.
+    void followedInASharedDirectory(const std::string& log, const std::string& state) {
+        const std::string shared = log.substr(0, log.rfind('/'));
+        ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+        write(log, 0, 1);
+        const pid_t follower = start({state, log}, 1);
+        ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
+        stop(follower);
+    }
+
     pid_t start(const std::vector<std::string>& args, int run) {
         std::vector<std::string> argv{ZORVLOG_EXE, "follow", "--json"};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -428,13 +440,8 @@ TEST_F(Follow, ReadsOnlyTheLogsOwnFiles) {
         GTEST_SKIP() << "needs root: files and links of other users";
     }
     const std::string shared = mDir.file("shared"), log = shared + "/a.log";
-    ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
-    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
     const std::string state = "--state=" + mDir.file("s.state");
-    write(log, 0, 1);
-    pid_t follower = start({state, log}, 1);
-    ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
-    stop(follower);
+    followedInASharedDirectory(log, state);
 
     ASSERT_EQ(::rename(log.c_str(), (log + ".2").c_str()), 0);
     writeFile(log + ".1", "1\t2026/12/06\t17:05:09\tforged=yes\n");
@@ -444,7 +451,7 @@ TEST_F(Follow, ReadsOnlyTheLogsOwnFiles) {
     write(log, 2, 2);
     ASSERT_EQ(::chown(log.c_str(), 61001, 61001), 0);
 
-    follower = start({state, log}, 2);
+    pid_t follower = start({state, log}, 2);
     ASSERT_TRUE(eventually([&] { return said(2, "61001"); })) << readFile(messages(2));
     stop(follower);
     EXPECT_TRUE(said(2, log + ".1")) << "the forged generation is not named";
@@ -505,20 +512,15 @@ TEST_F(Follow, AForeignNamesakeHidesNoGeneration) {
         GTEST_SKIP() << "needs root: files of other users";
     }
     const std::string shared = mDir.file("shared"), log = shared + "/a.log";
-    ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
-    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
     const std::string state = "--state=" + mDir.file("s.state");
-    write(log, 0, 1);
-    pid_t follower = start({state, log}, 1);
-    ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
-    stop(follower);
+    followedInASharedDirectory(log, state);
     write(log, 2, 3);
     ASSERT_EQ(::rename(log.c_str(), (log + ".1").c_str()), 0);
     ASSERT_EQ(runProcess({"gzip", log + ".1"}), 0);
     writeFile(log + ".1", "1\t2026/12/06\t17:05:09\tforged=yes\n");
     ASSERT_EQ(::chown((log + ".1").c_str(), 65534, 65534), 0);
     write(log, 4, 4);
-    follower = start({state, log}, 2);
+    const pid_t follower = start({state, log}, 2);
     ASSERT_TRUE(eventually([&] { return printed(2, 4); })) << readFile(messages(2));
     stop(follower);
     EXPECT_EQ(records(2).size(), 3u) << readFile(output(2)) << readFile(messages(2));
