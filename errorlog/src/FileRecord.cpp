@@ -1,6 +1,7 @@
 #include "FileRecord.h"
 
 #include "LineFormat.h"
+#include "RefusalCount.h"
 #include "Utf8.h"
 
 #include <cerrno>
@@ -63,9 +64,12 @@ bool FileRecord::open(const char* path, bool truncate, PathMemo& memo,
     const int flags = truncate ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_CREAT | O_APPEND;
     mFd = openTrustedPath(path, flags, 0666, judge, memo);
     if (mFd < 0) {
+        countRefusal(path, memo.refused != Refusal::None ? memo.refused : Refusal::Open);
         return false;
     }
+    mPath = path;
     mAppending = !truncate;
+    mLost = false;
     mKindChecked = false;
     mDirect = false;
     mTailChecked = false;
@@ -103,10 +107,12 @@ bool FileRecord::addLine(std::size_t start) {
     if (mDirect) {
         const bool written = writeAll(mLines.data() + start, mLines.size() - start);
         mLines.truncate(start);
+        mLost = mLost || !written;
         return written;
     }
     if (mLines.size() > kSingleWriteBound && start > 0 && !writeLines(start)) {
         mLines.truncate(0);
+        mLost = true;
         return false;
     }
     return true;
@@ -119,6 +125,9 @@ bool FileRecord::commit() {
     const bool written = writeLines(mLines.size());
     ::close(mFd);
     mFd = -1;
+    if (!written || mLost) {
+        countRefusal(mPath, Refusal::Write);
+    }
     mLines.release(kKeptCapacity);
     return written;
 }
