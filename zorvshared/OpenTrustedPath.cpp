@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace zorv_detail {
@@ -71,6 +72,28 @@ private:
     int mFd;
 };
 
+// What the rules need of an opened file, without its times: asking for a
+// file's times marks it on filesystems with fine-grained timestamps, and
+// the next write then pays for a precise time and an inode update.
+bool lookAtFile(int fd, struct stat& st) {
+    struct statx sx;
+    if (::statx(fd, "", AT_EMPTY_PATH,
+                STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_UID | STATX_GID | STATX_INO |
+                    STATX_SIZE,
+                &sx) != 0) {
+        return false;
+    }
+    st = {};
+    st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    st.st_ino = sx.stx_ino;
+    st.st_mode = sx.stx_mode;
+    st.st_nlink = sx.stx_nlink;
+    st.st_uid = sx.stx_uid;
+    st.st_gid = sx.stx_gid;
+    st.st_size = static_cast<off_t>(sx.stx_size);
+    return true;
+}
+
 // What a file opened in a shared directory must be.
 bool fileFits(const struct stat& st, PathMemo& memo, std::string* reason,
               const std::string& where) {
@@ -126,14 +149,19 @@ bool followLink(int linkFd, const struct stat& link, const std::string& where, s
 }
 
 int walk(const char* path, int flags, mode_t mode, const DirectoryJudge& judge, PathMemo& memo,
-         std::string* reason) {
+         std::string* reason, struct stat& file) {
     std::string rest = path;
     memo.followedLink = false;
     // The directory last entered lets anyone rename what lies in it.
     bool belowSwaps = false;
     if (nothingLeft(rest)) {
         // "/" itself, or an empty name.
-        return ::open(path, flags | O_CLOEXEC, mode);
+        const int fd = ::open(path, flags | O_CLOEXEC, mode);
+        if (fd >= 0 && !lookAtFile(fd, file)) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
     }
     Descriptor dir(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::string where = path[0] == '/' ? "" : ".";
@@ -219,17 +247,16 @@ int walk(const char* path, int flags, mode_t mode, const DirectoryJudge& judge, 
         if (fd < 0) {
             return -1;
         }
-        struct stat st;
-        if (::fstat(fd, &st) != 0 || (belowSwaps && !belowSwapsFits(st, memo, reason, here)) ||
-            (memo.shared && !fileFits(st, memo, reason, here))) {
+        if (!lookAtFile(fd, file) || (belowSwaps && !belowSwapsFits(file, memo, reason, here)) ||
+            (memo.shared && !fileFits(file, memo, reason, here))) {
             ::close(fd);
             errno = EACCES;
             return -1;
         }
         memo.known = true;
-        memo.device = st.st_dev;
-        memo.inode = st.st_ino;
-        memo.links = st.st_nlink;
+        memo.device = file.st_dev;
+        memo.inode = file.st_ino;
+        memo.links = file.st_nlink;
         return fd;
     }
     // The path ended in "." (after a link, say): the directory itself.
@@ -240,7 +267,9 @@ int walk(const char* path, int flags, mode_t mode, const DirectoryJudge& judge, 
 } // namespace
 
 int openTrustedPath(const char* path, int flags, mode_t mode, const DirectoryJudge& judge,
-                    PathMemo& memo, std::string* reason) {
+                    PathMemo& memo, std::string* reason, struct stat* opened) {
+    struct stat own;
+    struct stat& st = opened != nullptr ? *opened : own;
     memo.refused = Refusal::None;
     if (memo.known) {
         // Never made nor emptied before it is known to be the judged file.
@@ -250,10 +279,15 @@ int openTrustedPath(const char* path, int flags, mode_t mode, const DirectoryJud
         how.resolve = RESOLVE_NO_SYMLINKS;
         const int fd = static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
         if (fd >= 0) {
-            struct stat st;
-            if (::fstat(fd, &st) == 0 && st.st_dev == memo.device && st.st_ino == memo.inode &&
-                st.st_nlink == memo.links && ((flags & O_TRUNC) == 0 || ::ftruncate(fd, 0) == 0)) {
-                return fd;
+            if (lookAtFile(fd, st) && st.st_dev == memo.device && st.st_ino == memo.inode &&
+                st.st_nlink == memo.links) {
+                if ((flags & O_TRUNC) == 0) {
+                    return fd;
+                }
+                if (::ftruncate(fd, 0) == 0) {
+                    st.st_size = 0;
+                    return fd;
+                }
             }
             ::close(fd);
         } else if (errno != ELOOP && errno != ENOSYS && errno != EPERM && errno != ENOENT) {
@@ -261,7 +295,7 @@ int openTrustedPath(const char* path, int flags, mode_t mode, const DirectoryJud
         }
         memo.known = false;
     }
-    return walk(path, flags, mode, judge, memo, reason);
+    return walk(path, flags, mode, judge, memo, reason, st);
 }
 
 bool dataDirectoryAllows(const std::string& dataLocation, const struct stat& dir, PathMemo& memo,

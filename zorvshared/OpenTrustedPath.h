@@ -75,9 +75,11 @@ bool dataDirectoryAllows(const std::string& dataLocation, const struct stat& dir
 // A refusal of these rules leaves its kind in memo.refused.
 // Returns the descriptor, or -1 with errno (EACCES for a refusal) and
 // *reason in words for a person when the rules refused (nothing else said
-// when the system did).
+// when the system did). *opened, when given, receives what fstat said of
+// the file opened (its size as the open left it), so that the caller needs
+// no call of its own to learn it.
 int openTrustedPath(const char* path, int flags, mode_t mode, const DirectoryJudge& judge,
-                    PathMemo& memo, std::string* reason = nullptr);
+                    PathMemo& memo, std::string* reason = nullptr, struct stat* opened = nullptr);
 
 } // namespace zorv_detail
 

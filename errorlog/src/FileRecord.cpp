@@ -62,7 +62,8 @@ bool FileRecord::open(const char* path, bool truncate, PathMemo& memo,
         return true;
     }
     const int flags = truncate ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_CREAT | O_APPEND;
-    mFd = openTrustedPath(path, flags, 0666, judge, memo);
+    struct stat opened;
+    mFd = openTrustedPath(path, flags, 0666, judge, memo, nullptr, &opened);
     if (mFd < 0) {
         countRefusal(path, memo.refused != Refusal::None ? memo.refused : Refusal::Open);
         return false;
@@ -74,6 +75,8 @@ bool FileRecord::open(const char* path, bool truncate, PathMemo& memo,
     mDirect = false;
     mTailChecked = false;
     mSizeAtStart = -1;
+    // A regular file's end is known from the open's own look at it.
+    mOpenedSize = S_ISREG(opened.st_mode) ? static_cast<long long>(opened.st_size) : -1;
     mLines.truncate(0);
     return true;
 }
@@ -82,6 +85,12 @@ bool FileRecord::open(const char* path, bool truncate, PathMemo& memo,
 // and terminals cannot, and nothing is written to them), and whether it is a
 // device.
 bool FileRecord::checkKind() {
+    if (mOpenedSize >= 0) {
+        mDirect = false;
+        mSizeAtStart = mOpenedSize;
+        mKindChecked = true;
+        return true;
+    }
     const off_t size = ::lseek(mFd, 0, SEEK_END);
     if (size < 0) {
         return false;
