@@ -90,13 +90,4 @@ bool isUsersPrivateGroup(gid_t gid) {
     return true;
 }
 
-TrustedOwners::TrustedOwners() {
-    mUids.insert(0);
-    mUids.insert(::geteuid());
-}
-
-bool TrustedOwners::mayRead(uid_t owner, bool anyOwner, bool throughLink) const {
-    return trusts(owner) || (anyOwner && !(throughLink && ::geteuid() == 0));
-}
-
 } // namespace zorv_detail

@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace zorv_detail {
 
@@ -83,16 +84,20 @@ bool isUsersPrivateGroup(gid_t gid);
 // user, and whom the reader adds (the users it was told to trust, the owner
 // of the first generation it accepted). Anyone else could put a file named
 // as a generation beside a log in a shared directory.
+// (Defined here: the libraries never use it, and so export no
+// instantiation of its set.)
 class TrustedOwners {
 public:
-    TrustedOwners();
+    TrustedOwners() : mUids{0, ::geteuid()} {}
     void add(uid_t uid) { mUids.insert(uid); }
     bool trusts(uid_t uid) const { return mUids.count(uid) != 0; }
     // Whether a generation owned by owner is read. With anyOwner (the log
     // the user named, at that path) a file of anyone is, except, for a
     // reader running as root, one reached through a link: root would read
     // whatever that link's owner chose.
-    bool mayRead(uid_t owner, bool anyOwner, bool throughLink) const;
+    bool mayRead(uid_t owner, bool anyOwner, bool throughLink) const {
+        return trusts(owner) || (anyOwner && !(throughLink && ::geteuid() == 0));
+    }
 
 private:
     std::set<uid_t> mUids;
