@@ -46,8 +46,11 @@ void* mapCount(const std::string& lockDir, const std::string& logPath, uid_t own
     }
     struct stat st;
     void* addr = MAP_FAILED;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == owner &&
-        static_cast<std::size_t>(st.st_size) == kMutexFileSize) {
+    const bool looked = ::fstat(fd, &st) == 0;
+    // Another owner's file is nobody's count of this user: whoever owns it
+    // could have written any number into it.
+    const bool owned = looked && st.st_uid == owner;
+    if (owned && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) == kMutexFileSize) {
         addr = ::mmap(nullptr, kMutexFileSize, write ? PROT_READ | PROT_WRITE : PROT_READ,
                       MAP_SHARED, fd, 0);
     }
@@ -62,7 +65,9 @@ void* mapCount(const std::string& lockDir, const std::string& logPath, uid_t own
         ::munmap(addr, kMutexFileSize);
     }
     if (problem != nullptr) {
-        *problem = path + " is not a mutex file of this version";
+        *problem = path + (looked && !owned
+                               ? " belongs to " + uidText(st.st_uid) + ", not to " + uidText(owner)
+                               : std::string(" is not a mutex file of this version"));
     }
     return nullptr;
 }
