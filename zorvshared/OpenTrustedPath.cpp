@@ -152,7 +152,10 @@ int walk(const char* path, int flags, mode_t mode, const DirectoryJudge& judge, 
          std::string* reason, struct stat& file) {
     std::string rest = path;
     memo.followedLink = false;
-    // The directory last entered lets anyone rename what lies in it.
+    // The directory last entered lets anyone rename what lies in it. That
+    // matters to a writer, whose records could be sent elsewhere; a reader
+    // judges whose file it reads by its own rule (TrustedOwners).
+    const bool writing = (flags & O_ACCMODE) != O_RDONLY;
     bool belowSwaps = false;
     if (nothingLeft(rest)) {
         // "/" itself, or an empty name.
@@ -214,7 +217,7 @@ int walk(const char* path, int flags, mode_t mode, const DirectoryJudge& judge, 
             if (belowSwaps && !belowSwapsFits(st, memo, reason, here)) {
                 return -1;
             }
-            belowSwaps = directoryOpenToSwaps(st);
+            belowSwaps = writing && directoryOpenToSwaps(st);
             dir.reset(next.release());
             where = here;
             continue;

@@ -66,9 +66,9 @@ bool dataDirectoryAllows(const std::string& dataLocation, const struct stat& dir
 //   own user owns it, as nobody else can point it elsewhere afterwards (at
 //   most 40 of them), the judge sees the last directory, and the
 //   file is opened relative to it, never through a link at its name;
-// - below a directory anyone may rename things in (others may write, no
-//   sticky bit), every directory, link and file must be root's or the
-//   user's;
+// - when opening for writing, below a directory anyone may rename things
+//   in (others may write, no sticky bit), every directory, link and file
+//   must be root's or the user's;
 // - in a shared directory the file must be a regular one with a single
 //   link (no other name elsewhere), and the user's or root's when the judge
 //   asked for own files only.
