@@ -3,6 +3,7 @@
 // are proven in the utility library's suite; here, what a logger makes of
 // them and of the directories it creates.
 
+#include "RefusalCount.h"
 #include "StressSupport.h"
 #include "support/TestSupport.h"
 
@@ -480,11 +481,11 @@ TEST(StressSecurity, WithoutOpenat2ThePathIsWalkedByTheSameRule) {
     EXPECT_EQ(linked.seqs("t"), std::set<long>{}) << "another user's link was followed";
 }
 
-// A user who may write in a directory without the sticky bit renames the
-// log's own directory aside and puts one of theirs in its place, holding a
-// file of their choice, or a hard link to a root-only file where the kernel
-// lets anyone make one. No record of root's reaches either, whether the
-// writer judged the path before the swap or meets it fresh.
+// A user who may write in a directory without the sticky bit swaps the log's
+// directory for one of theirs, holding a file of their choice or a hard link
+// to a root-only file (where the kernel lets anyone make one). No record of
+// root's reaches either, judged before or fresh, and each refusal is counted
+// (a log name per case: a process keeps a name's mutex for a second).
 TEST(StressSecurity, ADirectorySwappedUnderTheLogRedirectsNoRecord) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to act as other users";
@@ -516,7 +517,8 @@ TEST(StressSecurity, ADirectorySwappedUnderTheLogRedirectsNoRecord) {
             ASSERT_EQ(::mkdir(share.c_str(), 0755), 0);
             ASSERT_EQ(::chmod(share.c_str(), 0777), 0);
             ASSERT_EQ(::mkdir((share + "/logs").c_str(), 0755), 0);
-            const std::string log = share + "/logs/app.log";
+            const std::string name = uniqueLogName(std::to_string(anyHardLink * 2 + longLived));
+            const std::string log = share + "/logs/" + name;
             const std::string target = anyHardLink ? elsewhere.file("root-only") : top.file("own");
             zorvtest::writeFile(target, "precious\n");
             ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
@@ -543,8 +545,11 @@ TEST(StressSecurity, ADirectorySwappedUnderTheLogRedirectsNoRecord) {
                 stress::writeRecords(log, "r", 1, 1);
             }
             EXPECT_EQ(zorvtest::readFile(target), "precious\n") << "the swap redirected a record";
+            zorv_detail::RefusalTally count;
+            EXPECT_TRUE(zorv_detail::readRefusals(home.lockDir(), log, 0, count, nullptr) &&
+                        count.count == 1 && count.reason == zorv_detail::Refusal::OtherOwner);
             EXPECT_EQ(
-                stress::checkRecordLog(zorvtest::readFile(share + "/aside/app.log")).seqs("r"),
+                stress::checkRecordLog(zorvtest::readFile(share + "/aside/" + name)).seqs("r"),
                 std::set<long>{0});
         }
     }

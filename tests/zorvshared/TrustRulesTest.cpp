@@ -67,8 +67,7 @@ TEST(TrustRules, EachRuleOverWhatFstatSays) {
     const char* words[] = {nullptr,          "link", "hard-link", "other-owner",
                            "data-directory", "open", "write",     nullptr};
     for (int code = 0; code < 8; ++code) {
-        const char* word = refusalWord(static_cast<Refusal>(code));
-        EXPECT_STREQ(word, words[code]) << code;
+        EXPECT_STREQ(refusalWord(static_cast<Refusal>(code)), words[code]) << code;
     }
 }
 
