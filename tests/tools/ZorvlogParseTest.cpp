@@ -522,6 +522,13 @@ TEST_F(Parse, VendorNamedByTheTable) {
     EXPECT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(splitLines(run.out).size(), 1u) << run.out;
     expectMembers(nlohmann::json::parse(run.out), {{"vendorId", 12}, {"vendorName", "MyComp"}});
+    // A name that is none lists every known name once.
+    run = zorvlog({"parse", "--vendor", "nosuch", log});
+    EXPECT_EQ(run.status, 2);
+    for (const std::string name : {"Brakka, ", "MyComp\n"}) {
+        EXPECT_EQ(run.err.find(name), run.err.rfind(name)) << run.err;
+        EXPECT_NE(run.err.find(name), std::string::npos) << run.err;
+    }
 }
 
 } // namespace

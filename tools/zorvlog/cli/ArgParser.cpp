@@ -217,21 +217,29 @@ int parseVendor(const std::string& text) {
     if (id >= 0) {
         return id;
     }
-    std::string known;
+    std::vector<std::string> known;
     for (int i = zorv_detail::kLowestVendorId + 1; i <= zorv_detail::kHighestVendorId; ++i) {
         if (zorv_detail::vendorIdOfName(zorv_detail::vendorName(i)) == i) {
-            known += known.empty() ? "" : ", ";
-            known += zorv_detail::vendorName(i);
+            known.push_back(zorv_detail::vendorName(i));
         }
     }
-    // Then the names the loaded table gives its vendors, in any case.
+    // Then the names the loaded table gives its vendors, in any case; a
+    // table usually repeats the components' names, which are listed once.
     for (const auto& named : TableCheck::vendorNames()) {
         if (::strcasecmp(named.second.c_str(), text.c_str()) == 0) {
             return named.first;
         }
-        known += ", " + named.second;
+        if (std::none_of(known.begin(), known.end(), [&](const std::string& name) {
+                return ::strcasecmp(name.c_str(), named.second.c_str()) == 0;
+            })) {
+            known.push_back(named.second);
+        }
     }
-    throw UsageError("unknown vendor '" + text + "': give a number or one of " + known);
+    std::string list;
+    for (const std::string& name : known) {
+        list += (list.empty() ? "" : ", ") + name;
+    }
+    throw UsageError("unknown vendor '" + text + "': give a number or one of " + list);
 }
 
 } // namespace zorvlog
