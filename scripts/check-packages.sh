@@ -137,6 +137,21 @@ for file in CMakeLists.txt main.cpp; do
 done
 grep -qx 'prefix=/usr' "$root"/usr/lib/*/pkgconfig/zorverrorLog.pc || fail "zorverrorLog.pc: prefix is not /usr"
 
+step "rsyslog configurations"
+# Each names the packages it needs in its head; zorv-tools suggests them, and
+# with them installed rsyslogd accepts the configuration as it is shipped.
+for conf in "$root"/usr/share/zorv/contrib/rsyslog/*.conf; do
+  needs=$(sed -n 's/^# Needs: \([^(]*\).*/\1/p' "$conf" | tr ',' ' ')
+  [ -n "$needs" ] || fail "${conf##*/} does not name the packages it needs"
+  for package in $needs; do
+    grep -qE "(^|, )$package(,|$)" <<<"$(field zorv-tools Suggests)" ||
+      fail "${conf##*/} needs $package, which zorv-tools does not suggest"
+    [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
+      fail "$package is not installed here (scripts/deps.sh installs it)"
+  done
+  out=$(rsyslogd -N1 -f "$conf" 2>&1) || fail "rsyslogd -N1 -f ${conf##*/}: $out"
+done
+
 step "the example against the -dev package and what it depends on, nothing else"
 devroot=$work/devroot
 for package in libzorverrorlog-dev $(field libzorverrorlog-dev Depends | tr ',' '\n' |
