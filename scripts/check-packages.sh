@@ -139,7 +139,10 @@ grep -qx 'prefix=/usr' "$root"/usr/lib/*/pkgconfig/zorverrorLog.pc || fail "zorv
 
 step "rsyslog configurations"
 # Each names the packages it needs in its head; zorv-tools suggests them, and
-# with them installed rsyslogd accepts the configuration as it is shipped.
+# with them installed rsyslogd accepts the configuration as it is shipped, a
+# drop-in of Debian's /etc/rsyslog.conf (which sets the work directory) in
+# place of /etc/rsyslog.d/.
+grep -q '^\$IncludeConfig ' /etc/rsyslog.conf || fail "/etc/rsyslog.conf includes no drop-ins"
 for conf in "$root"/usr/share/zorv/contrib/rsyslog/*.conf; do
   needs=$(sed -n 's/^# Needs: \([^(]*\).*/\1/p' "$conf" | tr ',' ' ')
   [ -n "$needs" ] || fail "${conf##*/} does not name the packages it needs"
@@ -149,7 +152,8 @@ for conf in "$root"/usr/share/zorv/contrib/rsyslog/*.conf; do
     [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
       fail "$package is not installed here (scripts/deps.sh installs it)"
   done
-  out=$(rsyslogd -N1 -f "$conf" 2>&1) || fail "rsyslogd -N1 -f ${conf##*/}: $out"
+  sed "s|^\\\$IncludeConfig .*|\\\$IncludeConfig $conf|" /etc/rsyslog.conf >"$work/rsyslog.conf"
+  out=$(rsyslogd -N1 -f "$work/rsyslog.conf" 2>&1) || fail "rsyslogd -N1, ${conf##*/} as a drop-in: $out"
 done
 
 step "the example against the -dev package and what it depends on, nothing else"
