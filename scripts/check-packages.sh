@@ -84,10 +84,20 @@ for deb in "$work"/*.deb; do
     done
   done
 done
-for page in zorv-tools/operations.md zorv-tools/zorvlog.md zorv-tools/log-format.md \
-  zorv-tools/environment.md zorv-tools/error-table.md zorv-tools/README.md qet/qet.md \
-  libzorverrorlog-dev/client-guide.md; do
-  [ -s "$work/alone/${page%%/*}/usr/share/doc/$page" ] || fail "/usr/share/doc/$page is not installed"
+operator=(index operations zorvlog log-format environment error-table directory-policy upgrading README)
+[ ! -e "$src/docs/troubleshooting.md" ] || operator+=(troubleshooting)
+for page in "${operator[@]/#/zorv-tools/}" qet/qet \
+  libzorverrorlog-dev/{index,client-guide,error-table,log-format,environment,named-mutex}; do
+  [ -s "$work/alone/${page%%/*}/usr/share/doc/$page.md" ] || fail "/usr/share/doc/$page.md is not installed"
+done
+# A package's pages are those its index lists: the design pages stay in the
+# source tree.
+for package in zorv-tools libzorverrorlog-dev; do
+  docs=$work/alone/$package/usr/share/doc/$package
+  for page in "$docs"/*.md; do
+    [ "${page##*/}" = index.md ] || grep -qF "](${page##*/})" "$docs/index.md" ||
+      fail "$package: ${page##*/} is installed but not listed by its index.md"
+  done
 done
 [ -z "$(find "$root/usr/share/zorv" -name '*.md')" ] || fail "pages under /usr/share/zorv"
 # Every installed documentation path that a shipped config, unit or manual
