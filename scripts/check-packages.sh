@@ -179,6 +179,36 @@ mkdir "$work/devroot-example"
 "$src/tests/install/build-example.sh" "$devroot/usr" "$devroot/usr/share/doc/libzorverrorlog-dev/examples" \
   "$work/devroot-example"
 
+step "the client guide's steps, as written"
+# The shell blocks of the guide's first section and of its local table, run
+# in order in one shell, in the directory of the .deb files, as a new user
+# with a home of their own: apt simulated (as for the README), /usr/ meaning
+# the unpacked root, where the tools, the libraries and the table are found.
+guide=$root/usr/share/doc/libzorverrorlog-dev/client-guide.md
+awk '/^## /{on = /^## (Build the example|Adding a component)/} /^### /{on = on && !/^### From/}
+  on && /^ *```sh$/ {code = 1; next} code && /^ *```$/ {code = 0; next} code {sub(/^  /, ""); print}' \
+  "$guide" | sed "s| /usr/| $root/usr/|g" >"$work/guide.sh"
+grep -q '^apt install \./' "$work/guide.sh" || fail "the client guide installs no local package"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+mkdir "$work/guide-home"
+(
+  cd "$work"
+  apt() { [ "$1" = install ] && shift && apt-get install -s -q "$@" >"$work/guide-apt.log"; }
+  unset XDG_DATA_HOME
+  export HOME=$work/guide-home PATH=$root/usr/bin:$PATH CMAKE_PREFIX_PATH=$root/usr \
+    XDG_DATA_DIRS=$root/usr/share LD_LIBRARY_PATH=$root/usr/lib/$multiarch \
+    PKG_CONFIG_PATH=$root/usr/lib/$multiarch/pkgconfig PKG_CONFIG_SYSROOT_DIR=$root
+  set -e
+  # shellcheck disable=SC1091 # the guide's own lines
+  . "$work/guide.sh"
+) >"$work/guide.log" 2>&1 || { cat "$work/guide.log" "$work/guide-apt.log" >&2; fail "a step of the client guide fails"; }
+data=$work/guide-home/.local/share/zorv
+grep -qF "$data/ZorvErrorCodes.xml" "$work/guide.log" || fail "check-table does not take the guide's local table"
+"$root/usr/bin/zorvlog" parse --json "$work/zorv-example/client.log" "$data/ZorvDebug.log" \
+  "$data/ZorvPerfLog.csv" | jq -e -s 'length == 3 and (.[0] | .reason != "Fatal error"
+    and .vendorName == "ZorvFell") and .[1].component == "ZorvFell" and .[2].component == "ZorvFell"' \
+  >/dev/null || fail "the guide's run does not give the three records it describes"
+
 step "install test"
 "$src/tests/install/run-install-test.sh" --prefix "$root/usr" "$examples"
 env -u LD_LIBRARY_PATH "$root/usr/bin/zorvlog" --help >/dev/null || fail "zorvlog --help"
