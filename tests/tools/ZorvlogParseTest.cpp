@@ -141,6 +141,7 @@ TEST_F(Parse, PlainTableAndSeveralFiles) {
 
     // An option that is none is refused with the way to what was meant.
     for (const Lines& wrong : std::vector<Lines>{{"-f", "zorvlog follow"},
+                                                 {"-u", "name the FILE"},
                                                  {"--ouptut=json", "did you mean --output?"},
                                                  {"--prority", "did you mean --priority?"},
                                                  {"-p", "loud", "'loud' is no priority"}}) {

@@ -1,6 +1,7 @@
 #include "follow/LogFollow.h"
 
 #include "cli/ArgParser.h"
+#include "cli/JournalctlHabits.h"
 #include "follow/FollowState.h"
 #include "follow/FollowedLog.h"
 #include "follow/JournalOutput.h"
@@ -375,6 +376,7 @@ int LogFollow::run(const std::vector<std::string>& args) {
         options.push_back(filterOption);
     }
     ArgParser parser(options);
+    answerJournalctlHabits(parser, "follow");
     parser.parse(args);
     const EntryFilter filter = EntryFilter::fromOptions(parser, std::time(nullptr));
     const OutputMode mode = outputMode(parser);

@@ -1,6 +1,7 @@
 #include "read/LogParse.h"
 
 #include "cli/ArgParser.h"
+#include "cli/JournalctlHabits.h"
 #include "output/EntryFormat.h"
 #include "output/OutputMode.h"
 #include "output/TerminalText.h"
@@ -450,13 +451,7 @@ int LogParse::run(const std::vector<std::string>& args) {
         options.push_back(filterOption);
     }
     ArgParser parser(options);
-    // journalctl's options without a meaning here, answered with ours.
-    for (const char* follow : {"-f", "--follow"}) {
-        parser.hint(follow, "to print records as they are written, use 'zorvlog follow'");
-    }
-    for (const char* end : {"-e", "--pager-end"}) {
-        parser.hint(end, "-n N prints the last N records");
-    }
+    answerJournalctlHabits(parser, "parse");
     parser.parse(args);
     const OutputMode mode = outputMode(parser);
     const EntryFilter filter = EntryFilter::fromOptions(parser, std::time(nullptr));
