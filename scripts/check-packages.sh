@@ -3,10 +3,12 @@
 # as a user would get them, without installing anything into the system:
 # lintian (no error, no warning; and none of the tags below even at pedantic
 # level), the build's leftovers ignored by git, each package's documentation
-# (whole, uncompressed, its relative links resolving inside the package, the
-# paths that configs and manual pages name present), the README's install
-# line for each role simulated by apt, what each package holds and depends on
-# (zorv-tools without Qt, qet-send in qet replacing the old zorv-tools), the
+# (its index and the pages it lists, whole, uncompressed, its relative links
+# resolving inside the package, the paths that configs and manual pages name
+# present), the README's install line for each role simulated by apt, what
+# each package holds and depends on (zorv-tools without Qt, qet-send in qet
+# replacing the old zorv-tools), the rsyslog configurations with the packages
+# they name accepted by rsyslogd, the client guide's steps run as written, the
 # installed example built against a root of the -dev package and its
 # dependencies alone, the packages unpacked with dpkg -x into a temporary root,
 # the install test against that root with the installed example (the programs
