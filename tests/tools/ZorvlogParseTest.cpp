@@ -526,7 +526,7 @@ TEST_F(Parse, VendorNamedByTheTable) {
     // A name that is none lists every known name once.
     run = zorvlog({"parse", "--vendor", "nosuch", log});
     EXPECT_EQ(run.status, 2);
-    for (const std::string name : {"Brakka, ", "MyComp\n"}) {
+    for (const char* name : {"Brakka, ", "MyComp\n"}) {
         EXPECT_EQ(run.err.find(name), run.err.rfind(name)) << run.err;
         EXPECT_NE(run.err.find(name), std::string::npos) << run.err;
     }
