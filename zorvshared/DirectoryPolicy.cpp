@@ -1,15 +1,11 @@
 #include "DirectoryPolicy.h"
 
-#include "UserAccount.h"
-
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace zorv_detail {
 
@@ -21,40 +17,8 @@ void say(std::string* reason, const std::string& text) {
     }
 }
 
-std::string uidText(uid_t uid) {
-    return "uid " + std::to_string(static_cast<unsigned long>(uid));
-}
-
-} // namespace
-
-// The user's private group: the user's primary group, named as the user and
-// with no other member. Only such a group may share write access to the user's
-// data directories, since nobody else is in it.
-bool isUsersPrivateGroup(gid_t gid) {
-    UserAccount user;
-    if (!effectiveUserAccount(user) || user.group != gid) {
-        return false;
-    }
-    const long size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    struct group gr;
-    struct group* group = nullptr;
-    if (::getgrgid_r(gid, &gr, buffer.data(), buffer.size(), &group) != 0 || group == nullptr ||
-        user.name != group->gr_name) {
-        return false;
-    }
-    for (char** member = group->gr_mem; member != nullptr && *member != nullptr; ++member) {
-        if (user.name != *member) {
-            return false;
-        }
-    }
-    return true;
-}
-
-namespace {
-
 bool ownerAccepted(uid_t owner, bool rootToo) {
-    return owner == ::geteuid() || (rootToo && owner == 0);
+    return rootToo ? ownerTrusted(owner) : owner == ::geteuid();
 }
 
 enum class GroupWrite { Never, PrivateGroupOnly, Any };
@@ -95,7 +59,7 @@ bool linkAccepted(const std::string& path, std::string* reason) {
         say(reason, "does not exist");
         return false;
     }
-    if (S_ISLNK(st.st_mode) && !ownerAccepted(st.st_uid, true)) {
+    if (S_ISLNK(st.st_mode) && !linkMayBeFollowed(st)) {
         say(reason, "is a symbolic link owned by " + uidText(st.st_uid));
         return false;
     }
@@ -127,7 +91,7 @@ bool ancestorsAccepted(const std::string& path, std::string* reason) {
             say(reason, "lies in " + above + ", owned by " + uidText(st.st_uid));
             return false;
         }
-        if ((st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) == 0) {
+        if (directoryOpenToSwaps(st)) {
             say(reason, "lies in " + above + ", which others may write");
             return false;
         }
@@ -225,8 +189,7 @@ LogPlace dataDirectoryPlace(const std::string& directory, std::string* reason) {
         return LogPlace::Refused;
     }
     struct stat st;
-    return ::stat(directory.c_str(), &st) == 0 &&
-                   ((st.st_mode & S_IWGRP) == 0 || isUsersPrivateGroup(st.st_gid))
+    return ::stat(directory.c_str(), &st) == 0 && !logDirectoryGroupShared(st)
                ? LogPlace::Usable
                : LogPlace::OwnFilesOnly;
 }

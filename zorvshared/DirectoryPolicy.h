@@ -6,6 +6,8 @@
 // our logs or feed us a table, so whom a directory belongs to and who else may
 // write in it decide whether we use it.
 
+#include "TrustRules.h"
+
 #include <string>
 #include <sys/types.h>
 
@@ -72,10 +74,6 @@ enum class LogPlace {
 // it may be another user's. Other directories are the client's choice.
 // reason, when given, receives why not.
 LogPlace dataDirectoryPlace(const std::string& dataLocation, std::string* reason = nullptr);
-
-// The user's private group: the user's primary group, named as the user and
-// with no other member, so that its write bit shares nothing.
-bool isUsersPrivateGroup(gid_t gid);
 
 } // namespace zorv_detail
 

@@ -4,8 +4,10 @@
 #include "Environment.h"
 #include "UserAccount.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace zorv_detail {
 
@@ -63,6 +65,33 @@ std::string lockDirectory(std::string* reason) {
     }
     if (reason != nullptr) {
         *reason = shared + " " + sharedWhy + "; " + homeWhy;
+    }
+    return std::string();
+}
+
+std::string lockDirectoryOf(uid_t uid, std::string* reason) {
+    const char* chosen = environmentValue(kLockDirVariable);
+    if (chosen != nullptr && chosen[0] == '/') {
+        return chosen;
+    }
+    auto usersOwn = [uid](const std::string& path) {
+        struct stat st;
+        return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
+               (st.st_mode & 022) == 0;
+    };
+    const std::string shared = kSharedMemoryPrefix + std::to_string(uid);
+    if (usersOwn(shared)) {
+        return shared;
+    }
+    struct passwd entry, *found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_dir[0] == '/' && usersOwn(std::string(found->pw_dir) + kUnderHome)) {
+        return std::string(found->pw_dir) + kUnderHome;
+    }
+    if (reason != nullptr) {
+        *reason = "neither " + shared + " nor a lock place in the home of " + uidText(uid) +
+                  " is that user's";
     }
     return std::string();
 }

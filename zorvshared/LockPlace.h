@@ -8,6 +8,7 @@
 // to take that place away.
 
 #include <string>
+#include <sys/types.h>
 
 namespace zorv_detail {
 
@@ -28,6 +29,13 @@ constexpr const char* kLockDirVariable = "ZORV_LOCK_DIR";
 // Empty when none of them passes the directory policy for private use: the
 // caller goes on without a lock. reason receives why, when given.
 std::string lockDirectory(std::string* reason = nullptr);
+
+// The lock place another user's processes use, for root to read, found by
+// the same order without making or changing anything: the variable's
+// directory when set, else the first of the two places that is that
+// user's own directory (home from the password database). Empty, with
+// *reason, when there is none.
+std::string lockDirectoryOf(uid_t uid, std::string* reason = nullptr);
 
 } // namespace zorv_detail
 

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace zorv_detail {
@@ -25,8 +26,9 @@ int fail(int error, std::string* reason, const std::string& text) {
     return -1;
 }
 
-std::string ownerText(uid_t uid) {
-    return "uid " + std::to_string(static_cast<unsigned long>(uid));
+int refuse(PathMemo& memo, Refusal why, std::string* reason, const std::string& text) {
+    memo.refused = why;
+    return fail(EACCES, reason, text);
 }
 
 // Takes the first component of rest (the path still to walk) into name;
@@ -70,42 +72,75 @@ private:
     int mFd;
 };
 
-// What a file opened in a shared directory must be. Out of line: a file in
-// a directory of the user's own pays nothing for it.
-[[gnu::noinline]] bool fileFits(int fd, const PathMemo& memo, std::string* reason,
-                                const std::string& where) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        return false;
+// What the rules need of an opened file, without its times: asking for a
+// file's times marks it on filesystems with fine-grained timestamps, and
+// the next write then pays for a precise time and an inode update.
+bool lookAtFile(int fd, struct stat& st) {
+    struct statx sx;
+    if (::statx(fd, "", AT_EMPTY_PATH,
+                STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_UID | STATX_GID | STATX_INO |
+                    STATX_SIZE,
+                &sx) != 0) {
+        // A kernel or a filter that does not offer statx: the plain look.
+        return (errno == ENOSYS || errno == EPERM) && ::fstat(fd, &st) == 0;
     }
-    const char* why = !S_ISREG(st.st_mode) ? " is not a regular file"
-                      : st.st_nlink != 1   ? " has another name (a hard link) elsewhere"
-                      : memo.ownFilesOnly && st.st_uid != 0 && st.st_uid != ::geteuid()
-                          ? " belongs to another user"
-                          : nullptr;
-    if (why == nullptr) {
+    st = {};
+    st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    st.st_ino = sx.stx_ino;
+    st.st_mode = sx.stx_mode;
+    st.st_nlink = sx.stx_nlink;
+    st.st_uid = sx.stx_uid;
+    st.st_gid = sx.stx_gid;
+    st.st_size = static_cast<off_t>(sx.stx_size);
+    return true;
+}
+
+// What a file opened in a shared directory must be.
+bool fileFits(const struct stat& st, PathMemo& memo, std::string* reason,
+              const std::string& where) {
+    const Refusal why = sharedFileFault(st, memo.ownFilesOnly);
+    if (why == Refusal::None) {
         return true;
     }
-    fail(EACCES, reason,
-         where + why + ", in a directory others may write to, so it is not written");
+    refuse(memo, why, reason,
+           where +
+               (why == Refusal::Open       ? " is not a regular file"
+                : why == Refusal::HardLink ? " has another name (a hard link) elsewhere"
+                                           : " belongs to another user") +
+               ", in a directory others may write to, so it is not written");
+    return false;
+}
+
+// What lies below a directory anyone may rename things in: another user's
+// directory, link or file may have been put there after any check.
+bool belowSwapsFits(const struct stat& st, PathMemo& memo, std::string* reason,
+                    const std::string& where) {
+    if (entryBelowSwapsFault(st) == Refusal::None) {
+        return true;
+    }
+    refuse(memo, Refusal::OtherOwner, reason,
+           where + " belongs to " + uidText(st.st_uid) +
+               " and lies below a directory others may write without the sticky bit, so it "
+               "is not used (make that directory sticky, or keep the log where only root or "
+               "this user may write)");
     return false;
 }
 
 // The link open at linkFd (named where), judged by its owner; its target put
 // before the rest of the path when it may be followed.
 bool followLink(int linkFd, const struct stat& link, const std::string& where, std::string& rest,
-                bool& absolute, std::string* reason) {
-    if (link.st_uid != 0 && link.st_uid != ::geteuid()) {
-        fail(EACCES, reason,
-             where + " is a link that belongs to " + ownerText(link.st_uid) +
-                 ": only links of root or of this user are followed (name the real path, or "
-                 "own the link)");
+                bool& absolute, PathMemo& memo, std::string* reason) {
+    if (!linkMayBeFollowed(link)) {
+        refuse(memo, Refusal::Link, reason,
+               where + " is a link that belongs to " + uidText(link.st_uid) +
+                   ": only links of root or of this user are followed (name the real path, or "
+                   "own the link)");
         return false;
     }
     char text[PATH_MAX];
     const ssize_t length = ::readlinkat(linkFd, "", text, sizeof text);
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text) {
-        fail(EACCES, reason, where + " is a link that cannot be read");
+        refuse(memo, Refusal::Link, reason, where + " is a link that cannot be read");
         return false;
     }
     const std::string target(text, static_cast<std::size_t>(length));
@@ -115,12 +150,22 @@ bool followLink(int linkFd, const struct stat& link, const std::string& where, s
 }
 
 int walk(const char* path, int flags, mode_t mode, const DirectoryJudge& judge, PathMemo& memo,
-         std::string* reason) {
+         std::string* reason, struct stat& file) {
     std::string rest = path;
     memo.followedLink = false;
+    // The directory last entered lets anyone rename what lies in it. That
+    // matters to a writer, whose records could be sent elsewhere; a reader
+    // judges whose file it reads by its own rule (TrustedOwners).
+    const bool writing = (flags & O_ACCMODE) != O_RDONLY;
+    bool belowSwaps = false;
     if (nothingLeft(rest)) {
         // "/" itself, or an empty name.
-        return ::open(path, flags | O_CLOEXEC, mode);
+        const int fd = ::open(path, flags | O_CLOEXEC, mode);
+        if (fd >= 0 && !lookAtFile(fd, file)) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
     }
     Descriptor dir(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::string where = path[0] == '/' ? "" : ".";
@@ -133,13 +178,15 @@ int walk(const char* path, int flags, mode_t mode, const DirectoryJudge& judge, 
             fail(ELOOP, reason, here + " leads through too many links");
             return false;
         }
-        if (!followLink(linkFd, st, here, rest, absolute, reason)) {
+        if ((belowSwaps && !belowSwapsFits(st, memo, reason, here)) ||
+            !followLink(linkFd, st, here, rest, absolute, memo, reason)) {
             return false;
         }
         memo.followedLink = true;
         if (absolute) {
             dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
             where.clear();
+            belowSwaps = false;
         }
         return true;
     };
@@ -168,6 +215,10 @@ int walk(const char* path, int flags, mode_t mode, const DirectoryJudge& judge, 
                 errno = ENOTDIR;
                 return -1;
             }
+            if (belowSwaps && !belowSwapsFits(st, memo, reason, here)) {
+                return -1;
+            }
+            belowSwaps = writing && directoryOpenToSwaps(st);
             dir.reset(next.release());
             where = here;
             continue;
@@ -180,6 +231,7 @@ int walk(const char* path, int flags, mode_t mode, const DirectoryJudge& judge, 
         memo.ownFilesOnly = false;
         if (judge.judge != nullptr &&
             !judge.judge(dir.get(), dirStat, memo, reason, judge.context)) {
+            memo.refused = Refusal::DataDirectory;
             errno = EACCES;
             return -1;
         }
@@ -199,12 +251,16 @@ int walk(const char* path, int flags, mode_t mode, const DirectoryJudge& judge, 
         if (fd < 0) {
             return -1;
         }
-        if (memo.shared && !fileFits(fd, memo, reason, here)) {
+        if (!lookAtFile(fd, file) || (belowSwaps && !belowSwapsFits(file, memo, reason, here)) ||
+            (memo.shared && !fileFits(file, memo, reason, here))) {
             ::close(fd);
             errno = EACCES;
             return -1;
         }
         memo.known = true;
+        memo.device = file.st_dev;
+        memo.inode = file.st_ino;
+        memo.links = file.st_nlink;
         return fd;
     }
     // The path ended in "." (after a link, say): the directory itself.
@@ -214,34 +270,36 @@ int walk(const char* path, int flags, mode_t mode, const DirectoryJudge& judge, 
 
 } // namespace
 
-bool directoryShared(const struct stat& dir) {
-    if ((dir.st_uid != 0 && dir.st_uid != ::geteuid()) || (dir.st_mode & S_IWOTH) != 0) {
-        return true;
-    }
-    return (dir.st_mode & S_IWGRP) != 0 && !isUsersPrivateGroup(dir.st_gid);
-}
-
 int openTrustedPath(const char* path, int flags, mode_t mode, const DirectoryJudge& judge,
-                    PathMemo& memo, std::string* reason) {
+                    PathMemo& memo, std::string* reason, struct stat* opened) {
+    struct stat own;
+    struct stat& st = opened != nullptr ? *opened : own;
+    memo.refused = Refusal::None;
     if (memo.known) {
+        // Never made nor emptied before it is known to be the judged file.
         struct open_how how = {};
-        how.flags = static_cast<unsigned long long>(flags | O_NOFOLLOW | O_CLOEXEC);
-        how.mode = (flags & O_CREAT) != 0 ? mode : 0;
+        how.flags = static_cast<unsigned long long>((flags & ~(O_CREAT | O_TRUNC)) | O_NOFOLLOW |
+                                                    O_CLOEXEC);
         how.resolve = RESOLVE_NO_SYMLINKS;
         const int fd = static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
         if (fd >= 0) {
-            if (!memo.shared || fileFits(fd, memo, reason, path)) {
-                return fd;
+            if (lookAtFile(fd, st) && st.st_dev == memo.device && st.st_ino == memo.inode &&
+                st.st_nlink == memo.links) {
+                if ((flags & O_TRUNC) == 0) {
+                    return fd;
+                }
+                if (::ftruncate(fd, 0) == 0) {
+                    st.st_size = 0;
+                    return fd;
+                }
             }
             ::close(fd);
-            errno = EACCES;
+        } else if (errno != ELOOP && errno != ENOSYS && errno != EPERM && errno != ENOENT) {
             return -1;
         }
-        if (errno != ELOOP && errno != ENOSYS && errno != EPERM) {
-            return -1;
-        }
+        memo.known = false;
     }
-    return walk(path, flags, mode, judge, memo, reason);
+    return walk(path, flags, mode, judge, memo, reason, st);
 }
 
 bool dataDirectoryAllows(const std::string& dataLocation, const struct stat& dir, PathMemo& memo,

@@ -7,6 +7,8 @@
 // before it is followed, and the directory the file lies in is judged by its
 // descriptor, so what was judged is what was opened, whatever the spelling.
 
+#include "TrustRules.h"
+
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -17,8 +19,12 @@ namespace zorv_detail {
 // the next (and cleared when the path changes).
 struct PathMemo {
     // The path was walked and its directory judged once: a later open
-    // without links on the way needs one system call.
+    // without links on the way that finds the very file the walk judged
+    // (same device, inode and number of names) needs no walk.
     bool known = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    nlink_t links = 0;
     // Someone besides the user (and root) may write in the file's
     // directory: whatever file is there is checked at every open.
     bool shared = false;
@@ -26,6 +32,9 @@ struct PathMemo {
     bool ownFilesOnly = false;
     // The last walk followed a link on the way.
     bool followedLink = false;
+    // Why the last open was refused by these rules (None: it was not, or
+    // the system refused it).
+    Refusal refused = Refusal::None;
 };
 
 // The caller's look at the directory the file lies in, once the walk has it
@@ -38,10 +47,6 @@ struct DirectoryJudge {
     void* context = nullptr;
 };
 
-// Whether a directory of that kind lets others than the user and root put
-// files in it (or link files into it).
-bool directoryShared(const struct stat& dir);
-
 // The data directory's policy for a directory a walk reached (dir, as
 // opened): true when it is not the data directory (dataLocation, as the
 // utility library reports it; matched by device and inode, not by spelling)
@@ -52,21 +57,29 @@ bool dataDirectoryAllows(const std::string& dataLocation, const struct stat& dir
 
 // open(2) of path with flags (close-on-exec added) and mode, by these rules:
 // - with memo.known, first openat2 with no link allowed anywhere on the
-//   way: one system call when the path has none;
+//   way, never creating the file, and one fstat: the file is taken when it
+//   is the one the last walk judged (so nothing was swapped on the way);
+//   anything else (another file, a new name, no file) is walked;
 // - otherwise (or when openat2 meets a link, or the kernel or a filter does
 //   not offer it) the path is walked one component at a time from a
 //   directory descriptor; a link is followed only when root or the process's
 //   own user owns it, as nobody else can point it elsewhere afterwards (at
 //   most 40 of them), the judge sees the last directory, and the
 //   file is opened relative to it, never through a link at its name;
+// - when opening for writing, below a directory anyone may rename things
+//   in (others may write, no sticky bit), every directory, link and file
+//   must be root's or the user's;
 // - in a shared directory the file must be a regular one with a single
 //   link (no other name elsewhere), and the user's or root's when the judge
 //   asked for own files only.
+// A refusal of these rules leaves its kind in memo.refused.
 // Returns the descriptor, or -1 with errno (EACCES for a refusal) and
 // *reason in words for a person when the rules refused (nothing else said
-// when the system did).
+// when the system did). *opened, when given, receives what fstat said of
+// the file opened (its size as the open left it), so that the caller needs
+// no call of its own to learn it.
 int openTrustedPath(const char* path, int flags, mode_t mode, const DirectoryJudge& judge,
-                    PathMemo& memo, std::string* reason = nullptr);
+                    PathMemo& memo, std::string* reason = nullptr, struct stat* opened = nullptr);
 
 } // namespace zorv_detail
 

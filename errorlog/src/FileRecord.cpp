@@ -1,6 +1,7 @@
 #include "FileRecord.h"
 
 #include "LineFormat.h"
+#include "RefusalCount.h"
 #include "Utf8.h"
 
 #include <cerrno>
@@ -61,15 +62,21 @@ bool FileRecord::open(const char* path, bool truncate, PathMemo& memo,
         return true;
     }
     const int flags = truncate ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_CREAT | O_APPEND;
-    mFd = openTrustedPath(path, flags, 0666, judge, memo);
+    struct stat opened;
+    mFd = openTrustedPath(path, flags, 0666, judge, memo, nullptr, &opened);
     if (mFd < 0) {
+        countRefusal(path, memo.refused != Refusal::None ? memo.refused : Refusal::Open);
         return false;
     }
+    mPath = path;
     mAppending = !truncate;
+    mLost = false;
     mKindChecked = false;
     mDirect = false;
     mTailChecked = false;
     mSizeAtStart = -1;
+    // A regular file's end is known from the open's own look at it.
+    mOpenedSize = S_ISREG(opened.st_mode) ? static_cast<long long>(opened.st_size) : -1;
     mLines.truncate(0);
     return true;
 }
@@ -78,6 +85,12 @@ bool FileRecord::open(const char* path, bool truncate, PathMemo& memo,
 // and terminals cannot, and nothing is written to them), and whether it is a
 // device.
 bool FileRecord::checkKind() {
+    if (mOpenedSize >= 0) {
+        mDirect = false;
+        mSizeAtStart = mOpenedSize;
+        mKindChecked = true;
+        return true;
+    }
     const off_t size = ::lseek(mFd, 0, SEEK_END);
     if (size < 0) {
         return false;
@@ -103,10 +116,12 @@ bool FileRecord::addLine(std::size_t start) {
     if (mDirect) {
         const bool written = writeAll(mLines.data() + start, mLines.size() - start);
         mLines.truncate(start);
+        mLost = mLost || !written;
         return written;
     }
     if (mLines.size() > kSingleWriteBound && start > 0 && !writeLines(start)) {
         mLines.truncate(0);
+        mLost = true;
         return false;
     }
     return true;
@@ -119,6 +134,9 @@ bool FileRecord::commit() {
     const bool written = writeLines(mLines.size());
     ::close(mFd);
     mFd = -1;
+    if (!written || mLost) {
+        countRefusal(mPath, Refusal::Write);
+    }
     mLines.release(kKeptCapacity);
     return written;
 }

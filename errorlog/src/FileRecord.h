@@ -122,7 +122,9 @@ public:
     bool addLine(std::size_t start);
 
     // Writes the record's lines in one write and closes the file (nothing
-    // when it is not open). A file that ends in a line without its LF (a
+    // when it is not open). A record that could not be opened or written is
+    // counted in the lock place (RefusalCount.h), the caller being told
+    // nothing. A file that ends in a line without its LF (a
     // writer crashed, the disk filled, or another writer's line is still on
     // its way) gets a LF first, in the same write, so that the record starts
     // a line of its own. False when not all of it reached the file.
@@ -135,7 +137,12 @@ private:
     bool writeAll(const char* data, std::size_t size);
 
     int mFd = -1;
+    // The path while the file is open (the caller's, which outlives the open).
+    const char* mPath = nullptr;
     bool mAppending = true;
+    // Part of the record was lost before the commit (a device's line, a
+    // large record's earlier write): it counts as a failed write.
+    bool mLost = false;
     bool mKindChecked = false;
     // A device: each line is written at once, so that its failure shows in
     // the writer's result, as nothing is appended to a device anyway.
@@ -144,6 +151,9 @@ private:
     // The file's size when the record's first line came (its end, as far as
     // this record can tell without asking again).
     long long mSizeAtStart = -1;
+    // A regular file's size as the open found it; -1 for any other kind,
+    // which checkKind asks about itself.
+    long long mOpenedSize = -1;
     RecordBytes mLines;
     std::uint64_t mPathKey = 0;
     // The lock's shared words while a locked record lasts.

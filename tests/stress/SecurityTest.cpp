@@ -3,6 +3,7 @@
 // are proven in the utility library's suite; here, what a logger makes of
 // them and of the directories it creates.
 
+#include "RefusalCount.h"
 #include "StressSupport.h"
 #include "support/TestSupport.h"
 
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <set>
 
 #include <cstddef>
@@ -437,8 +439,9 @@ TEST(StressSecurity, TheDataDirectorysPolicyHoldsForEverySpelling) {
     EXPECT_EQ(entries(data), std::vector<std::string>{});
 }
 
-// Where the kernel (or a filter) offers no openat2, the path is walked: the
-// same links lead and the same are refused, record after record.
+// Where a filter refuses openat2 and statx (as some container profiles do),
+// the path is walked and files are looked at with fstat: the same links lead
+// and the same are refused, record after record.
 TEST(StressSecurity, WithoutOpenat2ThePathIsWalkedByTheSameRule) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to act as other users";
@@ -454,8 +457,9 @@ TEST(StressSecurity, WithoutOpenat2ThePathIsWalkedByTheSameRule) {
         [&]() -> std::string {
             struct sock_filter filter[] = {
                 BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
-                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 1, 0),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_statx, 0, 1),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
                 BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
             };
             struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
@@ -475,4 +479,78 @@ TEST(StressSecurity, WithoutOpenat2ThePathIsWalkedByTheSameRule) {
     const stress::LogCheck linked = stress::checkRecordLog(zorvtest::readFile(victim));
     EXPECT_EQ(linked.seqs("c"), (std::set<long>{0, 1}));
     EXPECT_EQ(linked.seqs("t"), std::set<long>{}) << "another user's link was followed";
+}
+
+// A user who may write in a directory without the sticky bit swaps the log's
+// directory for one of theirs, holding a file of their choice or a hard link
+// to a root-only file (where the kernel lets anyone make one). No record of
+// root's reaches either, judged before or fresh, and each refusal is counted
+// (a log name per case: a process keeps a name's mutex for a second).
+TEST(StressSecurity, ADirectorySwappedUnderTheLogRedirectsNoRecord) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as other users";
+    }
+    constexpr uid_t kNeighbour = 54321;
+    const std::string knob = "/proc/sys/fs/protected_hardlinks";
+    auto set = [&](const std::string& value) {
+        std::FILE* f = std::fopen(knob.c_str(), "w");
+        if (f == nullptr) {
+            return false;
+        }
+        const bool written = std::fputs(value.c_str(), f) >= 0;
+        return std::fclose(f) == 0 && written;
+    };
+    const std::string setting = zorvtest::readFile(knob);
+    const std::shared_ptr<void> restore(nullptr, [&](void*) { set(setting); });
+    for (const bool anyHardLink : {false, true}) {
+        if (anyHardLink && !set("0\n")) {
+            GTEST_SKIP() << "cannot set " << knob;
+        }
+        for (const bool longLived : {true, false}) {
+            SCOPED_TRACE(std::string(anyHardLink ? "any hard link, " : "default, ") +
+                         (longLived ? "long-lived writer" : "fresh writer"));
+            zorvtest::IsolatedLocks home;
+            zorvtest::TempDir top, elsewhere;
+            ASSERT_EQ(::chmod(top.path().c_str(), 0755), 0);
+            ASSERT_EQ(::chmod(elsewhere.path().c_str(), 0755), 0);
+            const std::string share = top.file("share");
+            ASSERT_EQ(::mkdir(share.c_str(), 0755), 0);
+            ASSERT_EQ(::chmod(share.c_str(), 0777), 0);
+            ASSERT_EQ(::mkdir((share + "/logs").c_str(), 0755), 0);
+            const std::string name = uniqueLogName(std::to_string(anyHardLink * 2 + longLived));
+            const std::string log = share + "/logs/" + name;
+            const std::string target = anyHardLink ? elsewhere.file("root-only") : top.file("own");
+            zorvtest::writeFile(target, "precious\n");
+            ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+            if (!anyHardLink) {
+                ASSERT_EQ(::chown(target.c_str(), kNeighbour, kSharedGroup), 0);
+            }
+            ZorvLogger logger(false);
+            logger.setLogFileName(TStr(log.c_str()));
+            logger.startLogging();
+            stress::StressRecord first("r", 0);
+            logger.log(first);
+            const std::string swapped = asUser(kNeighbour, [&]() -> std::string {
+                if (::rename((share + "/logs").c_str(), (share + "/aside").c_str()) != 0 ||
+                    ::mkdir((share + "/logs").c_str(), 0755) != 0) {
+                    return "cannot swap the directory";
+                }
+                return ::link(target.c_str(), log.c_str()) == 0 ? "" : "no hard link";
+            });
+            ASSERT_EQ(swapped, "");
+            if (longLived) {
+                stress::StressRecord second("r", 1);
+                logger.log(second);
+            } else {
+                stress::writeRecords(log, "r", 1, 1);
+            }
+            EXPECT_EQ(zorvtest::readFile(target), "precious\n") << "the swap redirected a record";
+            zorv_detail::RefusalTally count;
+            EXPECT_TRUE(zorv_detail::readRefusals(home.lockDir(), log, 0, count, nullptr) &&
+                        count.count == 1 && count.reason == zorv_detail::Refusal::OtherOwner);
+            EXPECT_EQ(
+                stress::checkRecordLog(zorvtest::readFile(share + "/aside/" + name)).seqs("r"),
+                std::set<long>{0});
+        }
+    }
 }

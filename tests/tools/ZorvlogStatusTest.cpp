@@ -160,5 +160,57 @@ TEST_F(Status, AServingQetIsFoundFromItsLockWithoutConnecting) {
 }
 #endif
 
+// A record zorvlog or the library does not write is counted in the lock
+// place, and status shows the count, when and why, for each reason.
+TEST_F(Status, RefusedRecordsAreCountedWithTheirReason) {
+    const bool root = ::geteuid() == 0;
+    const std::string shared = mDir.file("shared");
+    ASSERT_EQ(::mkdir(shared.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+    writeFile(shared + "/kept", "");
+    ASSERT_EQ(::link((shared + "/kept").c_str(), (shared + "/hard.log").c_str()), 0);
+    writeFile(shared + "/theirs.log", "");
+    ASSERT_EQ(::symlink((shared + "/kept").c_str(), mDir.file("link.log").c_str()), 0);
+    if (root) {
+        ASSERT_EQ(::chown((shared + "/theirs.log").c_str(), 54321, 54321), 0);
+        ASSERT_EQ(::lchown(mDir.file("link.log").c_str(), 54321, 54321), 0);
+    }
+    const std::string data = mHome.zorvDataDir();
+    ASSERT_EQ(::chmod(data.c_str(), 0777), 0);
+    const struct {
+        std::string log;
+        const char* reason; // null: nothing refused
+        bool needsRoot;
+    } cases[] = {
+        {mDir.file("never.log"), nullptr, false},
+        {mDir.file("link.log"), "link", true},
+        {shared + "/hard.log", "hard-link", false},
+        {shared + "/theirs.log", "other-owner", true},
+        {data + "/mine.log", "data-directory", false},
+        {mDir.file("missing/app.log"), "open", false},
+        {"/dev/full", "write", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.log);
+        if (c.needsRoot && !root) {
+            continue;
+        }
+        if (c.reason != nullptr) {
+            EXPECT_NE(zorvlog({"debug", "--to", c.log, "--vendor", "1", "message"}).status, 0);
+        }
+        CapturedProcess run = zorvlog({"status", "--json", c.log});
+        const nlohmann::json refused = nlohmann::json::parse(run.out).at("refused");
+        EXPECT_EQ(refused.at("count").get<long>(), c.reason != nullptr ? 1 : 0);
+        EXPECT_EQ(refused.at("reason").is_null(), c.reason == nullptr);
+        EXPECT_EQ(refused.at("last").is_string(), c.reason != nullptr);
+        if (c.reason != nullptr) {
+            EXPECT_EQ(refused.at("reason").get<std::string>(), c.reason);
+        }
+        const std::string text = zorvlog({"status", c.log}).out;
+        EXPECT_NE(text.find(" in " + lockDir() + ", for every log named "), std::string::npos)
+            << text;
+    }
+}
+
 } // namespace
 } // namespace zorvtest

@@ -356,7 +356,8 @@ TEST_F(ZorvlogWrite, BadArgumentsWriteNothing) {
         {"check-table", "a.xml", "b.xml"},
         {"check-table", "--strict"},
         {"parse", "--yaml"},
-        {"status", "extra"},
+        {"status", "one", "two"},
+        {"status", "--user", "root"},
         {"status", "--yaml"},
     };
     for (const auto& args : cases) {

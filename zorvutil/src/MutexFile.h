@@ -7,6 +7,9 @@
 // and lends their holders' shared words through ZorvMutex::guardedWords. The
 // tests stage damaged files with it.
 
+#include "MutexFileEntry.h"
+#include "RefusalCount.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <pthread.h>
@@ -14,15 +17,6 @@
 #include <sys/stat.h>
 
 namespace zorv_detail {
-
-// "ZMTX" read as a little-endian number. It is written last, when the file is
-// complete, so a file whose magic is still 0 was never finished.
-constexpr std::uint32_t kMutexFileMagic = 0x58544D5Au;
-// Raised whenever the layout below changes. The version is part of the file
-// name as well (kMutexFileSuffix), so processes of an older library keep their
-// own files instead of finding ours damaged, and the other way round.
-constexpr std::uint32_t kMutexFileVersion = 2;
-constexpr const char* kMutexFileSuffix = ".v2";
 
 // Every process of the user maps the same bytes; the pthread mutex lives in them.
 struct alignas(64) MutexFileLayout {
@@ -50,16 +44,15 @@ struct alignas(64) MutexFileLayout {
     // of a library that wrote none). It fits in what was the padding, so the
     // size and the version stay as they were.
     std::uint64_t holderPidNamespace;
+    // The records refused by the rules of trust (or lost to a failed open or
+    // write) for logs of the mutex's name, written by any process of the user
+    // with atomic operations, holder or not (RefusalCount.h).
+    std::uint64_t refusals[2];
 };
 
-constexpr std::size_t kMutexFileSize = sizeof(MutexFileLayout);
-static_assert(kMutexFileSize == 128, "the file's size is part of its version");
-
-// The entry of a (non-empty) mutex name in the lock place: the name itself
-// when it matches [A-Za-z0-9._-]{1,200} and is not "." or "..", else "h-"
-// and the 16 lowercase hex digits of its 64-bit FNV-1a hash; then
-// kMutexFileSuffix.
-std::string mutexFileEntry(const std::string& name);
+static_assert(sizeof(MutexFileLayout) == kMutexFileSize, "the file's size is part of its version");
+static_assert(offsetof(MutexFileLayout, refusals) == kRefusalWordsOffset,
+              "the refusal count lies where its readers look");
 
 enum class MutexFileFound { Usable, Unusable, Missing };
 

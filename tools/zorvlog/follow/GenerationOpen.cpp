@@ -13,18 +13,13 @@
 
 namespace zorvlog {
 
-TrustedOwners::TrustedOwners() {
-    mUids.insert(0);
-    mUids.insert(::geteuid());
-}
-
 std::string userName(uid_t uid) {
     struct passwd entry, *found = nullptr;
     std::vector<char> buffer(16384);
     if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
-        return std::string(found->pw_name) + " (uid " + std::to_string(uid) + ")";
+        return std::string(found->pw_name) + " (" + zorv_detail::uidText(uid) + ")";
     }
-    return "uid " + std::to_string(uid);
+    return zorv_detail::uidText(uid);
 }
 
 long ownerUid(const std::string& user) {
@@ -58,8 +53,7 @@ int openGeneration(const std::string& path, const TrustedOwners& owners, bool an
     std::string why;
     if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
         why = "is not a regular file";
-    } else if (!owners.trusts(st->st_uid) &&
-               !(anyOwner && !(memo.followedLink && ::geteuid() == 0))) {
+    } else if (!owners.mayRead(st->st_uid, anyOwner, memo.followedLink)) {
         why = "belongs to " + userName(st->st_uid) +
               ", who is none of the trusted owners (root, this user, the log's own, --owner)";
     }

@@ -1,7 +1,8 @@
 #ifndef ZORVLOG_GENERATIONOPEN_H
 #define ZORVLOG_GENERATIONOPEN_H
 
-#include <set>
+#include "TrustRules.h"
+
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -10,17 +11,8 @@ namespace zorvlog {
 
 // Who may own a file that follow takes for a generation of a log: root, the
 // follower's own user, the users named with --owner, and the owner of the
-// first generation it accepted (add() it). Anyone else could put a file
-// named as a generation beside a log in a shared directory.
-class TrustedOwners {
-public:
-    TrustedOwners();
-    void add(uid_t uid) { mUids.insert(uid); }
-    bool trusts(uid_t uid) const { return mUids.count(uid) != 0; }
-
-private:
-    std::set<uid_t> mUids;
-};
+// first generation it accepted (add() it).
+using TrustedOwners = zorv_detail::TrustedOwners;
 
 // A user's name for a message: "alice", or "uid 61001" without one.
 std::string userName(uid_t uid);

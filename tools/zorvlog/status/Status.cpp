@@ -9,6 +9,7 @@
 #include "output/TerminalText.h"
 #include "read/PathName.h"
 #include "status/QetInstance.h"
+#include "status/RefusedCount.h"
 #include "table/TableCheck.h"
 #include "write/DefaultLoggers.h"
 #include "write/LogFileAccess.h"
@@ -210,10 +211,10 @@ Item qetItem(const std::string& lockDir) {
 } // namespace
 
 int Status::run(const std::vector<std::string>& args) {
-    ArgParser parser({{"json", false}});
+    ArgParser parser({{"json", false}, {"user", true}});
     parser.parse(args);
-    if (!parser.operands().empty()) {
-        throw UsageError("status takes no operands");
+    if (parser.operands().size() > 1 || (parser.has("user") && parser.operands().empty())) {
+        throw UsageError("status takes at most one operand, the log file (--user needs it)");
     }
 
     DebugLogger debug;
@@ -234,6 +235,10 @@ int Status::run(const std::vector<std::string>& args) {
     items.push_back(tableItem());
     items.push_back(lockPlaceItem(lockDir, lockWhy));
     items.push_back(qetItem(lockDir));
+    if (!parser.operands().empty()) {
+        RefusedReport refused = refusedReport(parser.operands()[0], parser.value("user"));
+        items.push_back(Item{"refused", "refused records", refused.text, refused.json, false});
+    }
 
     std::vector<std::string> offKeys, offLabels, unusedOrOff;
     for (const Item& item : items) {
@@ -274,7 +279,7 @@ int Status::run(const std::vector<std::string>& args) {
 }
 
 const char* Status::help() {
-    return "Usage: zorvlog status [--json]\n"
+    return "Usage: zorvlog status [--json] [--user USER] [LOGFILE]\n"
            "\n"
            "Says what a client of this environment would do, for when nothing is logged:\n"
            "whether ZORV_DEBUG_MODE and ZORV_PERF_LOG switch the debug and performance\n"
@@ -285,10 +290,14 @@ const char* Status::help() {
            "serves this user and on which socket (from QET's instance lock: nothing is\n"
            "connected to, so a socket-activated QET is not started). Like any client it\n"
            "makes the data directory and the lock place when they are missing.\n"
+           "With LOGFILE, also how many records of it its writers refused (and when the\n"
+           "last was, and why), as counted in the lock place for every log of that name.\n"
            "\n"
-           "  --json   one JSON object: debug, perf, qet_log, log_directory, table,\n"
-           "           lock_place, qet; off, the members that are off (a logger switched\n"
-           "           off, no QET serving, and each fault); faults, the faults alone\n"
+           "  --json        one JSON object: debug, perf, qet_log, log_directory, table,\n"
+           "                lock_place, qet, refused (with LOGFILE: count, last, reason);\n"
+           "                off, the members that are off (a logger switched off, no QET\n"
+           "                serving, and each fault); faults, the faults alone\n"
+           "  --user USER   read USER's lock place for LOGFILE's count (root only)\n"
            "\n"
            "Exit status: 0 everything a client needs works (a logger switched off or no\n"
            "QET running is not a fault); 1 something is off: a log file or its directory\n"

@@ -3,8 +3,11 @@
 #include "read/PathName.h"
 
 #include "DirectoryPolicy.h"
+#include "MutexFileEntry.h"
 #include "OpenTrustedPath.h"
+#include "RefusalCount.h"
 
+#include <zorv/ZorvMutex.h>
 #include <zorv/ZorvUtil.h>
 
 #include <cerrno>
@@ -67,6 +70,16 @@ bool judgeForRecord(int dirFd, const struct stat& dir, zorv_detail::PathMemo& me
     return false;
 }
 
+// Counted where the library counts its own, in the mutex file of the log's
+// name, made here when no writer made it yet: a refused command never took
+// the lock.
+void countRefused(const std::string& path, zorv_detail::Refusal why) {
+    ZorvMutex mutex;
+    if (mutex.create(TStr(zorv_detail::logMutexName(path).c_str()))) {
+        zorv_detail::countRefusal(path, why);
+    }
+}
+
 } // namespace
 
 bool openForRecord(const std::string& path, std::string* problem, bool* refused) {
@@ -92,8 +105,11 @@ bool openForRecord(const std::string& path, std::string* problem, bool* refused)
             return true;
         }
         *problem = place.cannotWrite + " (the directory " + directoryOf(path) + ")";
+        countRefused(path, zorv_detail::Refusal::Open);
         return false;
     }
+    countRefused(path, memo.refused != zorv_detail::Refusal::None ? memo.refused
+                                                                  : zorv_detail::Refusal::Open);
     // A refusal of the rules (another user's link, a file with a second name
     // in a shared directory) is said as the walk found it.
     *refused = !why.empty();

@@ -18,7 +18,8 @@ std::string appendProblem(const std::string& path);
 // links on the way, a shared directory's file), with the directory policy it
 // applies to its own data directory, however it is named; for a missing file,
 // whether the directory takes a new one. False, with *problem for a person
-// and *refused set when it was the rules, not the system, that said no. (Making the
+// and *refused set when it was the rules, not the system, that said no; a
+// refusal is counted as the library counts its own (RefusalCount.h). (Making the
 // file here, outside the lock the library takes, would let a follower of the
 // log move on to it while another writer's record still lands in the old
 // one.)
