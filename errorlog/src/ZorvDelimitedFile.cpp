@@ -244,6 +244,20 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
     return mState->record.addLine(start);
 }
 
+bool ZorvDelimitedFile::writePairs(const zorv_detail::DescribedPair* pairs, std::size_t count) {
+    if (!open(false) || !isCurrentSectionSet() || count == 0) {
+        return false;
+    }
+    zorv_detail::RecordBytes& lines = mState->record.lines();
+    const std::size_t start = lines.size();
+    zorv_detail::beginPairsLine(lines, sectionText(currentTab()));
+    for (std::size_t i = 0; i < count; ++i) {
+        zorv_detail::appendPair(lines, pairs[i], i == 0);
+    }
+    zorv_detail::endLine(lines);
+    return mState->record.addLine(start);
+}
+
 bool ZorvDelimitedFile::writeItems(const TStr* const* items, std::size_t count,
                                    const TStr& separator) {
     if (!open(false) || !isCurrentSectionSet() || count == 0) {
