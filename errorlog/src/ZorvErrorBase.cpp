@@ -41,8 +41,8 @@ private:
 };
 
 TStr decimal(int value) {
-    const std::string_view digits = Decimal(value).text();
-    return TStr(digits.data(), digits.size());
+    const Decimal number(value);
+    return TStr(number.text().data(), number.text().size());
 }
 
 std::string_view bytesOf(const TStr& text) {
