@@ -25,7 +25,7 @@ template <class Map, class Key> const TStr* find(const Map& map, const Key& key)
 } // namespace
 
 ErrorTableIndex::ErrorTableIndex(TiXmlDocument& document) {
-    std::unordered_set<int> indexedVendors;
+    std::unordered_set<int, Hash> indexedVendors;
     for (TiXmlElement* table = firstTable(document); table != nullptr;
          table = nextElement(table->NextSibling())) {
         int vendorId = 0;

@@ -14,7 +14,9 @@
 
 #include <tinyxml.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <unordered_map>
 
 namespace zorv_detail {
@@ -28,12 +30,18 @@ public:
     const TStr* vendorName(int vendorId) const;
     const TStr* description(int vendorId, int code) const;
 
+    // The containers' hash, a type of the library's own: their code then
+    // stays inside the library instead of joining its exported symbols.
+    struct Hash {
+        std::size_t operator()(std::uint64_t key) const { return std::hash<std::uint64_t>()(key); }
+    };
+
 private:
     void addCodes(int vendorId, TiXmlElement* table);
 
-    std::unordered_map<int, TStr> mNames;
+    std::unordered_map<int, TStr, Hash> mNames;
     // Keyed by vendor id and code together.
-    std::unordered_map<std::uint64_t, TStr> mDescriptions;
+    std::unordered_map<std::uint64_t, TStr, Hash> mDescriptions;
 };
 
 } // namespace zorv_detail

@@ -67,6 +67,11 @@ bool judgeLogDirectory(int, const struct stat& dir, zorv_detail::PathMemo& memo,
 
 } // namespace
 
+// The library's binary interface (abi/) lists this member of the list the
+// pair-writing calls take; made here, so that it stays exported.
+template void
+std::__cxx11::_List_base<std::pair<TStr, TStr>, std::allocator<std::pair<TStr, TStr>>>::_M_clear();
+
 ZorvDelimitedFile::ZorvDelimitedFile(TStr filename)
     : mFilename(std::move(filename)), mFile(nullptr), mState(new zorv_detail::DelimitedFileState) {}
 

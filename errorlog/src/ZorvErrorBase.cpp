@@ -6,7 +6,6 @@
 
 #include <zorv/ZorvLogger.h>
 
-#include <charconv>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -29,15 +28,25 @@ const zorv_detail::LastingText kVendorErrorKey(ZorvErrorBase::VENDOR_ERROR);
 // into its lines without a text made for each.
 class Decimal {
 public:
-    explicit Decimal(int value)
-        : mEnd(std::to_chars(mDigits, mDigits + sizeof mDigits, value).ptr) {}
+    explicit Decimal(int value) : mFirst(mDigits + sizeof mDigits) {
+        // From the last digit back, on the magnitude as unsigned (which holds INT_MIN's).
+        unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : value;
+        do {
+            *--mFirst = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (value < 0) {
+            *--mFirst = '-';
+        }
+    }
     std::string_view text() const {
-        return std::string_view(mDigits, static_cast<std::size_t>(mEnd - mDigits));
+        return std::string_view(mFirst,
+                                static_cast<std::size_t>(mDigits + sizeof mDigits - mFirst));
     }
 
 private:
     char mDigits[std::numeric_limits<int>::digits10 + 2];
-    char* mEnd;
+    char* mFirst;
 };
 
 TStr decimal(int value) {
