@@ -1,7 +1,9 @@
 // Arbitrary bytes as an error-code file: Load must either refuse them or give
 // a table whose every lookup answers without crashing, leaking or reading
-// outside what was loaded.
+// outside what was loaded, and answers as a walk of the same document does.
 #include "zorv/ZorvErrorTable.h"
+
+#include "ErrorTableRules.h"
 
 #include <climits>
 #include <cstddef>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -63,6 +66,35 @@ size_t touch(const TStr& text) {
     return sum;
 }
 
+// The answers a walk of the document gives, which the table's index must give too.
+TStr walkedName(TiXmlDocument& document, int id) {
+    const TiXmlElement* name = zorv_detail::vendorNameElement(document, id);
+    return TStr(name != nullptr ? name->GetText() : nullptr);
+}
+
+TStr walkedDescription(ZorvErrorTable& table, TiXmlDocument& document, int id, int code) {
+    TiXmlElement* first = zorv_detail::vendorTable(zorv_detail::firstTable(document), id);
+    return first != nullptr ? table.GetVendorErrorDescription(first, code) : TStr();
+}
+
+// The first ids and codes the document holds, so that look-ups reach its entries.
+void keysIn(TiXmlDocument& document, std::vector<int>& ids, std::vector<int>& codes) {
+    using namespace zorv_detail;
+    for (TiXmlElement* t = firstTable(document); t != nullptr && ids.size() < 4;
+         t = nextElement(t->NextSibling())) {
+        int id = 0;
+        if (readKey(t, kVendorIdAttribute, id) == Key::Read) {
+            ids.push_back(id);
+        }
+        for (TiXmlElement* e = nextElement(firstChildElement(t, kErrorElement));
+             e != nullptr && codes.size() < 8; e = nextElement(e->NextSibling())) {
+            if (readKey(e, kCodeAttribute, id) == Key::Read) {
+                codes.push_back(id);
+            }
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -75,18 +107,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The ids and codes of the real table, the edges of int, and two taken
     // from the input so that the fuzzer can steer lookups to entries it made.
     const int fromInput[] = {intAt(data, size, 0), intAt(data, size, size / 2)};
-    const int ids[] = {0, 1, 5, 8, 10, -1, INT_MIN, INT_MAX, fromInput[0], fromInput[1]};
-    const int codes[] = {0, 1, 2, 3, 6, -1, INT_MIN, INT_MAX, fromInput[0], fromInput[1]};
+    std::vector<int> ids = {0, 1, 5, 8, 10, -1, INT_MIN, INT_MAX, fromInput[0], fromInput[1]};
+    std::vector<int> codes = {0, 1, 2, 3, 6, -1, INT_MIN, INT_MAX, fromInput[0], fromInput[1]};
+    // The same bytes parsed here, for the walks (and for more keys to look up).
+    std::string bytes(reinterpret_cast<const char*>(data), size);
+    TiXmlDocument document;
+    const bool parsed = zorv_detail::refusalOf(bytes) == zorv_detail::TableRefusal::None &&
+                        zorv_detail::parseTable(bytes, document);
+    if (parsed != loaded) {
+        std::abort();
+    }
+    keysIn(document, ids, codes);
     size_t sum = 0;
     for (int id : ids) {
         const TStr name = table.GetVendorName(id);
-        if (!loaded && !name.isEmpty()) {
-            std::abort(); // an unloaded table yields nothing
+        if (name != (loaded ? walkedName(document, id) : TStr())) {
+            std::abort(); // an unloaded table yields nothing, a loaded one what a walk finds
         }
         sum += touch(name);
         for (int code : codes) {
             const TStr description = table.GetErrorDescription(id, code);
-            if (!loaded && !description.isEmpty()) {
+            if (description != (loaded ? walkedDescription(table, document, id, code) : TStr())) {
                 std::abort();
             }
             sum += touch(description);

@@ -181,4 +181,15 @@ TiXmlElement* vendorTable(TiXmlNode* table, int vendorId) {
     return nullptr;
 }
 
+TiXmlElement* vendorNameElement(TiXmlDocument& document, int vendorId) {
+    for (TiXmlElement* table = vendorTable(firstTable(document), vendorId); table != nullptr;
+         table = vendorTable(table->NextSibling(), vendorId)) {
+        // A matching table without a name leaves the name to a later one.
+        if (TiXmlElement* name = firstChildElement(table, kNameElement)) {
+            return name;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace zorv_detail

@@ -65,6 +65,11 @@ TiXmlElement* firstTable(TiXmlDocument& document);
 // the search. A "VENDORID" that is not an integer matches nothing.
 TiXmlElement* vendorTable(TiXmlNode* table, int vendorId);
 
+// The "NAME" element a vendor's name is read from: that of the first of its
+// tables that has one. The library answers from an index made at load
+// (errorlog's ErrorTableIndex), which must give what this walk finds.
+TiXmlElement* vendorNameElement(TiXmlDocument& document, int vendorId);
+
 } // namespace zorv_detail
 
 #endif

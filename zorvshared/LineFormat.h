@@ -101,6 +101,28 @@ ZORV_LINE_WRITER void endLine(Lines& lines) {
     lines.push_back(kLineEnd);
 }
 
+// A value that carries the table's text for it, as error records write their
+// VendorID and VendorError: "3 [ZorvQet]". Without a description, the value
+// alone.
+constexpr std::string_view kDescriptionOpen = " [";
+constexpr char kDescriptionClose = ']';
+
+// A pair whose value may carry a description, built straight into the lines.
+struct DescribedPair {
+    std::string_view key;
+    std::string_view value;
+    std::string_view description;
+};
+
+ZORV_LINE_WRITER void appendPair(Lines& lines, const DescribedPair& pair, bool first) {
+    appendPair(lines, pair.key, pair.value, first);
+    if (!pair.description.empty()) {
+        lines.append(kDescriptionOpen);
+        lines.append(pair.description);
+        lines.push_back(kDescriptionClose);
+    }
+}
+
 #undef ZORV_LINE_WRITER
 
 // ---- Reading.
@@ -166,12 +188,8 @@ template <typename Pair> void splitPairs(std::string_view payload, Pair pair) {
     }
 }
 
-// A value that carries the table's text for it, as error records write their
-// VendorID and VendorError: "3 [ZorvQet]".
-constexpr std::string_view kDescriptionOpen = " [";
-constexpr char kDescriptionClose = ']';
-// Into the text before the brackets and the description in them; false, and
-// the whole value as text, without brackets.
+// A described value (DescribedPair) into the text before the brackets and the description in them;
+// false, and the whole value as text, without brackets.
 bool splitDescribed(std::string_view value, std::string_view& text, std::string_view& description);
 
 } // namespace zorv_detail

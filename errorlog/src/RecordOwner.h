@@ -25,7 +25,7 @@ constexpr int kRecordWaitLimitMs = 10000;
 class RecordOwner {
 public:
     // The mutex slot is the logger's: a mutex a subclass put there is used
-    // (and deleted, as the logger always did), otherwise one is made for
+    // (and deleted afterwards), otherwise one is made for
     // this record, in the owner's own room rather than on the heap.
     RecordOwner(ZorvMutexImp*& mutex, FileRecord& record) : mMutex(mutex), mRecord(record) {
         if (mMutex == nullptr) {

@@ -67,6 +67,11 @@ bool judgeLogDirectory(int, const struct stat& dir, zorv_detail::PathMemo& memo,
 
 } // namespace
 
+// The library's binary interface (abi/) lists this member of the list the
+// pair-writing calls take; made here, so that it stays exported.
+template void
+std::__cxx11::_List_base<std::pair<TStr, TStr>, std::allocator<std::pair<TStr, TStr>>>::_M_clear();
+
 ZorvDelimitedFile::ZorvDelimitedFile(TStr filename)
     : mFilename(std::move(filename)), mFile(nullptr), mState(new zorv_detail::DelimitedFileState) {}
 
@@ -239,6 +244,20 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
     zorv_detail::beginItemsLine(lines, sectionText(sep), sep);
     for (const TStr& item : items) {
         zorv_detail::appendItem(lines, item.bytes(), sep);
+    }
+    zorv_detail::endLine(lines);
+    return mState->record.addLine(start);
+}
+
+bool ZorvDelimitedFile::writePairs(const zorv_detail::DescribedPair* pairs, std::size_t count) {
+    if (!open(false) || !isCurrentSectionSet() || count == 0) {
+        return false;
+    }
+    zorv_detail::RecordBytes& lines = mState->record.lines();
+    const std::size_t start = lines.size();
+    zorv_detail::beginPairsLine(lines, sectionText(currentTab()));
+    for (std::size_t i = 0; i < count; ++i) {
+        zorv_detail::appendPair(lines, pairs[i], i == 0);
     }
     zorv_detail::endLine(lines);
     return mState->record.addLine(start);

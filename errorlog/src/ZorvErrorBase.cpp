@@ -1,11 +1,14 @@
 #include <zorv/ZorvErrorBase.h>
 
+#include "ErrorTableIndex.h"
 #include "LastingText.h"
+#include "LineFormat.h"
 
 #include <zorv/ZorvLogger.h>
 
 #include <cstring>
-#include <list>
+#include <limits>
+#include <string_view>
 #include <utility>
 
 const char* const ZorvErrorBase::THROWN_FILE = "File";
@@ -16,28 +19,63 @@ const char* const ZorvErrorBase::VENDOR_ERROR = "VendorError";
 
 namespace {
 
-const zorv_detail::LastingText kDecimal("%1");
 const zorv_detail::LastingText kFileKey(ZorvErrorBase::THROWN_FILE);
 const zorv_detail::LastingText kLineKey(ZorvErrorBase::THROWN_LINE);
 const zorv_detail::LastingText kVendorIdKey(ZorvErrorBase::VENDOR_ID);
 const zorv_detail::LastingText kVendorErrorKey(ZorvErrorBase::VENDOR_ERROR);
 
-// Plain signed decimal, through the same formatting the rest of the library
-// uses.
+// An int as plain signed decimal, in room of its own: a record's numbers go
+// into its lines without a text made for each.
+class Decimal {
+public:
+    explicit Decimal(int value) : mFirst(mDigits + sizeof mDigits) {
+        // From the last digit back, on the magnitude as unsigned (which holds INT_MIN's).
+        unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : value;
+        do {
+            *--mFirst = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (value < 0) {
+            *--mFirst = '-';
+        }
+    }
+    std::string_view text() const {
+        return std::string_view(mFirst,
+                                static_cast<std::size_t>(mDigits + sizeof mDigits - mFirst));
+    }
+
+private:
+    char mDigits[std::numeric_limits<int>::digits10 + 2];
+    char* mFirst;
+};
+
 TStr decimal(int value) {
-    return static_cast<const TStr&>(kDecimal).arg(value, 0, 10, ' ');
+    const Decimal number(value);
+    return TStr(number.text().data(), number.text().size());
 }
 
-// The last "/"-separated piece of a path, as popString gives it, without
-// the copy of the path popString would shorten.
-TStr lastPiece(const TStr& path) {
+std::string_view bytesOf(const TStr& text) {
+    return text.bytes();
+}
+
+std::string_view bytesOf(const TStr* text) {
+    return text != nullptr ? std::string_view(text->bytes()) : std::string_view();
+}
+
+// The last "/"-separated piece of a path; the path as given when that piece
+// is empty (an empty path, or one ending in "/").
+std::string_view fileNameOf(const TStr& path) {
     const std::string& bytes = path.bytes();
     const char* slash = static_cast<const char*>(::memrchr(bytes.data(), '/', bytes.size()));
-    if (slash == nullptr) {
-        return path;
+    if (slash == nullptr || slash + 1 == bytes.data() + bytes.size()) {
+        return bytes;
     }
     const std::size_t at = static_cast<std::size_t>(slash - bytes.data()) + 1;
-    return TStr(bytes.data() + at, bytes.size() - at);
+    return std::string_view(bytes.data() + at, bytes.size() - at);
+}
+
+const zorv_detail::ErrorTableIndex* tableOf(ZorvLogger* logger) {
+    return logger->mErrorTable.index();
 }
 
 } // namespace
@@ -76,11 +114,12 @@ TStr ZorvErrorBase::addDescription(const TStr& text, const TStr& description) co
     }
     // Made in room of its final size: one allocation at most.
     std::string result;
-    result.reserve(text.byteLength() + description.byteLength() + 3);
+    result.reserve(text.byteLength() + zorv_detail::kDescriptionOpen.size() +
+                   description.byteLength() + 1);
     result += text.bytes();
-    result += " [";
+    result += zorv_detail::kDescriptionOpen;
     result += description.bytes();
-    result += ']';
+    result += zorv_detail::kDescriptionClose;
     return TStr(std::move(result));
 }
 
@@ -94,23 +133,18 @@ void ZorvErrorBase::dumpTechSupport(ZorvLogger* logger) const {
     dumpVendorVersionInfo(logger);
 }
 
+// The blocks below build their lines straight from the record's own texts
+// and the table's answers, with no text made in between; what they write is
+// what addDescription and the table's look-ups would give.
+
 void ZorvErrorBase::dumpGeneralInfo(ZorvLogger* logger) const {
     if (logger == nullptr) {
         return;
     }
-    std::list<std::pair<TStr, TStr>> pairs;
-    if (!mThrownFile.isEmpty()) {
-        TStr name = lastPiece(mThrownFile);
-        if (!name.isEmpty()) {
-            pairs.emplace_back(kFileKey, std::move(name));
-        }
-    }
-    if (pairs.empty()) {
-        // No usable last piece (empty path, or one ending in "/"): the path as given.
-        pairs.emplace_back(kFileKey, mThrownFile);
-    }
-    pairs.emplace_back(kLineKey, decimal(mThrownLine));
-    logger->mLogFile.write(pairs);
+    const Decimal line(mThrownLine);
+    const zorv_detail::DescribedPair pairs[] = {{bytesOf(kFileKey), fileNameOf(mThrownFile), {}},
+                                                {bytesOf(kLineKey), line.text(), {}}};
+    logger->mLogFile.writePairs(pairs, 2);
 }
 
 void ZorvErrorBase::dumpErrorInfo(ZorvLogger* logger) const {
@@ -118,10 +152,18 @@ void ZorvErrorBase::dumpErrorInfo(ZorvLogger* logger) const {
         return;
     }
     const int vendor = static_cast<int>(mVendorID);
-    const TStr vendorName = logger->mErrorTable.GetVendorName(vendor);
-    logger->mLogFile.write(kVendorIdKey, addDescription(getVendorIDStr(), vendorName));
-    const TStr description = logger->mErrorTable.GetErrorDescription(vendor, mVendorStatusID);
-    logger->mLogFile.write(kVendorErrorKey, addDescription(getVendorStatusStr(), description));
+    const zorv_detail::ErrorTableIndex* table = tableOf(logger);
+    const Decimal id(vendor);
+    const zorv_detail::DescribedPair idPair = {
+        bytesOf(kVendorIdKey), id.text(),
+        bytesOf(table != nullptr ? table->vendorName(vendor) : nullptr)};
+    logger->mLogFile.writePairs(&idPair, 1);
+    // A subclass may word the status its own way.
+    const TStr status = getVendorStatusStr();
+    const zorv_detail::DescribedPair errorPair = {
+        bytesOf(kVendorErrorKey), bytesOf(status),
+        bytesOf(table != nullptr ? table->description(vendor, mVendorStatusID) : nullptr)};
+    logger->mLogFile.writePairs(&errorPair, 1);
 }
 
 void ZorvErrorBase::dumpVendorVersionInfo(ZorvLogger* logger) const {
@@ -130,9 +172,12 @@ void ZorvErrorBase::dumpVendorVersionInfo(ZorvLogger* logger) const {
     }
     // Looked up again rather than shared with the error block: either block may
     // be replaced by a subclass on its own.
-    const TStr vendorName = logger->mErrorTable.GetVendorName(static_cast<int>(mVendorID));
-    if (mVendorVersion.isEmpty() || vendorName.isEmpty()) {
+    const zorv_detail::ErrorTableIndex* table = tableOf(logger);
+    const std::string_view vendorName =
+        bytesOf(table != nullptr ? table->vendorName(static_cast<int>(mVendorID)) : nullptr);
+    if (mVendorVersion.isEmpty() || vendorName.empty()) {
         return;
     }
-    logger->mLogFile.write(vendorName, mVendorVersion);
+    const zorv_detail::DescribedPair pair = {vendorName, bytesOf(mVendorVersion), {}};
+    logger->mLogFile.writePairs(&pair, 1);
 }

@@ -1,5 +1,6 @@
 #include "zorv/ZorvErrorTable.h"
 
+#include "ErrorTableIndex.h"
 #include "ErrorTableRules.h"
 
 #include <string>
@@ -12,11 +13,29 @@ TStr textOf(const TiXmlElement* element) {
     return TStr(element != nullptr ? element->GetText() : nullptr);
 }
 
+// The class's layout is part of the binary interface, so the index made at
+// load hangs off the document's user pointer, which TinyXML leaves to its
+// user; the table owns it.
+const ErrorTableIndex* indexOf(const TiXmlDocument& document) {
+    return static_cast<const ErrorTableIndex*>(document.GetUserData());
+}
+
+void dropIndex(TiXmlDocument& document) {
+    delete static_cast<ErrorTableIndex*>(document.GetUserData());
+    document.SetUserData(nullptr);
+}
+
+TStr answer(const TStr* found) {
+    return found != nullptr ? *found : TStr();
+}
+
 } // namespace
 
 ZorvErrorTable::ZorvErrorTable(const TStr& pathName) : mPathName(pathName), mLoaded(false) {}
 
-ZorvErrorTable::~ZorvErrorTable() = default;
+ZorvErrorTable::~ZorvErrorTable() {
+    dropIndex(mDocument);
+}
 
 void ZorvErrorTable::SetPathName(const TStr& pathName) {
     mPathName = pathName;
@@ -31,40 +50,34 @@ bool ZorvErrorTable::Load() {
     if (path == nullptr) {
         return false;
     }
-    // Whatever happens now, the old document is no longer what the table holds.
+    // Whatever happens next, the table answers from nothing it held before.
+    dropIndex(mDocument);
     mDocument.Clear();
     std::string bytes;
     if (!readTableBytes(path, bytes) || refusalOf(bytes) != TableRefusal::None) {
         return false;
     }
-    mLoaded = parseTable(bytes, mDocument);
-    if (!mLoaded) {
+    if (!parseTable(bytes, mDocument)) {
         mDocument.Clear();
+        return false;
     }
-    return mLoaded;
+    mDocument.SetUserData(new ErrorTableIndex(mDocument));
+    mLoaded = true;
+    return true;
+}
+
+const ErrorTableIndex* ZorvErrorTable::index() const {
+    return mLoaded ? indexOf(mDocument) : nullptr;
 }
 
 TStr ZorvErrorTable::GetVendorName(int vendorId) {
-    if (!mLoaded) {
-        return TStr();
-    }
-    for (TiXmlElement* table = vendorTable(firstTable(mDocument), vendorId); table != nullptr;
-         table = vendorTable(table->NextSibling(), vendorId)) {
-        // A matching table without a name leaves the name to a later one.
-        if (TiXmlElement* name = firstChildElement(table, kNameElement)) {
-            return textOf(name);
-        }
-    }
-    return TStr();
+    const ErrorTableIndex* loaded = index();
+    return loaded != nullptr ? answer(loaded->vendorName(vendorId)) : TStr();
 }
 
 TStr ZorvErrorTable::GetErrorDescription(int vendorId, int code) {
-    if (!mLoaded) {
-        return TStr();
-    }
-    // Only the first table of the vendor is searched.
-    TiXmlElement* table = vendorTable(firstTable(mDocument), vendorId);
-    return table != nullptr ? GetVendorErrorDescription(table, code) : TStr();
+    const ErrorTableIndex* loaded = index();
+    return loaded != nullptr ? answer(loaded->description(vendorId, code)) : TStr();
 }
 
 TStr ZorvErrorTable::GetVendorErrorDescription(TiXmlNode* table, int code) {

@@ -13,7 +13,8 @@
 
 namespace zorv_detail {
 struct DelimitedFileState;
-}
+struct DescribedPair;
+} // namespace zorv_detail
 
 // Writes every line the library puts on disk. Each line starts with the
 // current section (process id, local date, local time) and carries either
@@ -73,6 +74,10 @@ public:
     // library's own debug record copies none of them into a list.
     ZORV_ERRORLOG_INTERNAL bool writeItems(const TStr* const* items, std::size_t count,
                                            const TStr& separator);
+    // A key/value line of count pairs built straight from the record's own
+    // texts, so that an error record makes no text of its own for a line.
+    ZORV_ERRORLOG_INTERNAL bool writePairs(const zorv_detail::DescribedPair* pairs,
+                                           std::size_t count);
 
 private:
     TStr mFilename;

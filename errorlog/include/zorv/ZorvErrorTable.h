@@ -6,6 +6,10 @@
 
 #include <tinyxml.h>
 
+namespace zorv_detail {
+class ErrorTableIndex;
+}
+
 // Vendor names and error descriptions read from "ZorvErrorCodes.xml".
 class ZORV_ERRORLOG_EXPORT ZorvErrorTable {
 public:
@@ -19,6 +23,10 @@ public:
     TStr GetVendorName(int vendorId);
     TStr GetErrorDescription(int vendorId, int code);
     TStr GetVendorErrorDescription(TiXmlNode* table, int code);
+
+    // For the library's own records, not exported: the loaded table's
+    // answers, which they use without copying; null when nothing is loaded.
+    ZORV_ERRORLOG_INTERNAL const zorv_detail::ErrorTableIndex* index() const;
 
 private:
     TStr mPathName;

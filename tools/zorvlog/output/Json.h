@@ -1,6 +1,7 @@
 #ifndef ZORVLOG_JSON_H
 #define ZORVLOG_JSON_H
 
+#include "output/PlainText.h"
 #include "output/TextSink.h"
 
 #include <cstdint>
@@ -90,6 +91,15 @@ public:
     }
     // A string value, for the caller's arrays.
     void string(std::string_view value) {
+        // Most values need no escape: quoted in one piece.
+        if (value.size() < TextSink::kBlock &&
+            plainRun(value.data(), value.size(), false) == value.size()) {
+            char* at = mOut.buffer().extend(value.size() + 2);
+            *at = '"';
+            std::memcpy(at + 1, value.data(), value.size());
+            at[value.size() + 1] = '"';
+            return;
+        }
         mOut.buffer() += '"';
         mOut.appendEscaped(value.data(), value.size(), appendJsonText);
         mOut.buffer() += '"';

@@ -77,9 +77,11 @@ enum class Match { kNeedMore, kNone, kRecord };
 // ZorvErrorBase writes them: [Reason] ComputerName OS File,Line VendorID
 // VendorError [vendor name=version], all under one section. Settled as soon
 // as the entries held decide it; at the end of the input (final) what is
-// missing is missing.
-Match matchRecord(const LogEntry* held, std::size_t count, bool final, std::size_t& length,
-                  bool& hasReason, bool& hasVersion) {
+// missing is missing. The first `fitting` entries are known to fit already
+// (a record's lines arrive one by one, and each is looked at once); the
+// count that does is left there when more are needed.
+Match matchRecord(const LogEntry* held, std::size_t count, bool final, std::size_t& fitting,
+                  std::size_t& length, bool& hasReason, bool& hasVersion) {
     const LogEntry& first = held[0];
     if (first.kind != LogEntry::kPairs) {
         return Match::kNone;
@@ -89,11 +91,13 @@ Match matchRecord(const LogEntry* held, std::size_t count, bool final, std::size
     if (hasReason) {
         ++i;
     }
-    std::string_view vendorName;
-    bool named = false;
     for (int step = 0; step < 5; ++step, ++i) {
         if (i >= count) {
+            fitting = count;
             return final ? Match::kNone : Match::kNeedMore;
+        }
+        if (i < fitting) {
+            continue;
         }
         const LogEntry& e = held[i];
         const char* const keys[] = {ZorvLoggable::COMPUTER_NAME, ZorvLoggable::OS, nullptr,
@@ -103,12 +107,11 @@ Match matchRecord(const LogEntry* held, std::size_t count, bool final, std::size
         if (!fits) {
             return Match::kNone;
         }
-        std::string_view id;
-        if (step == 3 && zorv_detail::splitDescribed(e.value(0), id, vendorName) &&
-            !vendorName.empty()) {
-            named = true;
-        }
     }
+    // The VendorID line, two before: its description names the version line.
+    std::string_view id, vendorName;
+    const bool named =
+        zorv_detail::splitDescribed(held[i - 2].value(0), id, vendorName) && !vendorName.empty();
     hasVersion = false;
     if (named) {
         if (i >= count) {
@@ -122,6 +125,13 @@ Match matchRecord(const LogEntry* held, std::size_t count, bool final, std::size
     }
     length = i;
     return Match::kRecord;
+}
+
+// A long line's buffer is let go; a short one's is kept for the next.
+void releaseLongBuffer(std::string& text) {
+    if (text.capacity() > 65536) {
+        releaseBuffer(text);
+    }
 }
 
 } // namespace
@@ -229,10 +239,10 @@ void RecordGrouper::handOnVisible() {
     LogEntry& trial = mHeld[mHeldCount];
     trial = mOpenEntry;
     classify(trial, mPayload, mSeparator);
-    std::size_t length = 0;
+    std::size_t length = 0, fitting = mFitting;
     bool hasReason = false, hasVersion = false;
-    const bool completes = matchRecord(mHeld.data(), mHeldCount + 1, false, length, hasReason,
-                                       hasVersion) == Match::kRecord &&
+    const bool completes = matchRecord(mHeld.data(), mHeldCount + 1, false, fitting, length,
+                                       hasReason, hasVersion) == Match::kRecord &&
                            hasVersion && length == mHeldCount + 1;
     trial.reset();
     if (completes) {
@@ -250,16 +260,21 @@ void RecordGrouper::closeOpen() {
 }
 
 void RecordGrouper::hold() {
+    if (mHeldCount == 0 && mOpenEntry.kind != LogEntry::kPairs) {
+        // Nothing held, and this entry cannot begin an error record: it is
+        // whole as it stands and goes on from where it is.
+        mSink(mOpenEntry);
+        mOpenEntry.reset();
+        releaseLongBuffer(mOpenEntry.text);
+        return;
+    }
     if (mHeldCount == mHeld.size()) {
         mHeld.emplace_back();
     }
     std::swap(mHeld[mHeldCount], mOpenEntry);
     ++mHeldCount;
     mOpenEntry.reset();
-    // A long line's buffer is let go; a short one's is kept for the next.
-    if (mOpenEntry.text.capacity() > 65536) {
-        releaseBuffer(mOpenEntry.text);
-    }
+    releaseLongBuffer(mOpenEntry.text);
     settle(false);
 }
 
@@ -268,10 +283,11 @@ void RecordGrouper::settle(bool final) {
         std::size_t count = 1;
         bool hasReason = false, hasVersion = false;
         const Match match =
-            matchRecord(mHeld.data(), mHeldCount, final, count, hasReason, hasVersion);
+            matchRecord(mHeld.data(), mHeldCount, final, mFitting, count, hasReason, hasVersion);
         if (match == Match::kNeedMore) {
             return;
         }
+        mFitting = 0;
         if (match == Match::kNone) {
             count = 1;
         } else {
@@ -280,11 +296,9 @@ void RecordGrouper::settle(bool final) {
         mSink(mHeld[0]);
         for (std::size_t k = 0; k < count; ++k) {
             mHeld[k].reset();
-            // As in hold(): a spare keeps a short buffer only, so that long
-            // records in turn do not each leave one behind.
-            if (mHeld[k].text.capacity() > 65536) {
-                std::string().swap(mHeld[k].text);
-            }
+            // A spare keeps a short buffer only, so that long records in
+            // turn do not each leave one behind.
+            releaseLongBuffer(mHeld[k].text);
         }
         std::rotate(mHeld.begin(), mHeld.begin() + static_cast<std::ptrdiff_t>(count),
                     mHeld.begin() + static_cast<std::ptrdiff_t>(mHeldCount));

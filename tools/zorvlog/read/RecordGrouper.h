@@ -89,6 +89,9 @@ private:
     // first mHeldCount; the others are spare, with their buffers.
     std::vector<LogEntry> mHeld;
     std::size_t mHeldCount = 0;
+    // Of the held entries, how many are known to fit the start of an error
+    // record (matchRecord).
+    std::size_t mFitting = 0;
 };
 
 // Whether a line starts with a section (process id, date and time).
