@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 
 namespace zorvtest {
 namespace {
@@ -116,6 +117,35 @@ TEST_F(Follower, ASaveCutShortLeavesTheStateBeforeIt) {
     ASSERT_TRUE(state.open(statePath, {mLog}, error)) << error;
     ASSERT_NE(state.find(mLog), nullptr);
     EXPECT_EQ(state.find(mLog)->at(0).offset, before);
+}
+
+// The generation of the state is gone and a compressed file beside the log
+// is cut short: the resume search says so and keeps no descriptor of the
+// files it examined.
+TEST_F(Follower, TheResumeSearchKeepsNoDescriptor) {
+    write(mLog, 1, 3);
+    auto log = follower();
+    pollUntil(*log, 3);
+    std::vector<zorvlog::FollowPosition> saved = log->positions();
+    log.reset();
+    auto descriptors = [] {
+        std::size_t n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            n += entry.is_symlink() ? 1 : 0;
+        }
+        return n;
+    };
+    const std::size_t before = descriptors();
+    for (int i = 1; i <= 3; ++i) {
+        writeFile(mLog + "." + std::to_string(i) + ".gz", "\x1f\x8b\x08");
+    }
+    ASSERT_EQ(std::remove(mLog.c_str()), 0);
+    write(mLog, 7, 7);
+    auto resumed = follower(&saved);
+    pollUntil(*resumed, 4);
+    EXPECT_EQ(mPrinted.back().first, "record 7");
+    resumed.reset();
+    EXPECT_EQ(descriptors(), before);
 }
 
 } // namespace

@@ -58,8 +58,10 @@ public:
     bool moved();
 
     const std::string& path() const { return mPath; }
-    // The generation read and those watched, for the state.
+    // The generation read, the one before it and those watched, for the state.
     std::vector<FollowPosition> positions() const;
+    // What a status report shows of it.
+    const LogStatus& status() const { return mStatus; }
 
 private:
     using GenerationPtr = std::unique_ptr<Generation>;
@@ -68,7 +70,10 @@ private:
     GenerationPtr lastRecords(GenerationPtr first);
     void rememberOldGenerations();
     GenerationPtr oldestNewGeneration();
-    GenerationPtr find(const std::vector<std::string>& candidates, const FollowPosition& at);
+    GenerationPtr find(const std::vector<std::string>& candidates, const FollowPosition& at,
+                       bool* changed);
+    void placeAfterPrevious(const std::vector<RotatedFile>& chain);
+    void damaged(Generation& generation);
     GenerationPtr open(const std::string& file, bool quiet);
     bool lookAtPath(Clock::time_point now);
     bool moveOn(Clock::time_point now);
@@ -96,7 +101,9 @@ private:
     GenerationPtr mCurrent;
     bool mAtPath = false;
     std::deque<GenerationPtr> mWatched; // rotated away, watched for late writes
-    FollowPosition mEmptied;            // the generation of a file emptied in place
+    // The generation read to its end before mCurrent (previous set once known).
+    FollowPosition mPrevious;
+    LogStatus mStatus;
     // Started before the log existed: the generations rotated away meanwhile
     // are read first. Those that were there already, by identity and head.
     bool mFresh = false;
