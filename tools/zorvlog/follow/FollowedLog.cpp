@@ -319,10 +319,19 @@ const ReadyRecord* FollowedLog::next() {
 
 void FollowedLog::take() {
     mFrom->take();
-    struct timespec now;
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    mStatus.lastOut = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
-                      static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+    mTaken = true;
+}
+
+const LogStatus& FollowedLog::status() {
+    // Stamped once per save rather than per record: the batch's time.
+    if (mTaken) {
+        mTaken = false;
+        struct timespec now;
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        mStatus.lastOut = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+                          static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+    }
+    return mStatus;
 }
 
 bool FollowedLog::moved() {

@@ -61,7 +61,7 @@ public:
     // The generation read, the one before it and those watched, for the state.
     std::vector<FollowPosition> positions() const;
     // What a status report shows of it.
-    const LogStatus& status() const { return mStatus; }
+    const LogStatus& status();
 
 private:
     using GenerationPtr = std::unique_ptr<Generation>;
@@ -104,6 +104,7 @@ private:
     // The generation read to its end before mCurrent (previous set once known).
     FollowPosition mPrevious;
     LogStatus mStatus;
+    bool mTaken = false; // a record was taken since status() was asked
     // Started before the log existed: the generations rotated away meanwhile
     // are read first. Those that were there already, by identity and head.
     bool mFresh = false;

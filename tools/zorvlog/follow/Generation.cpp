@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -106,7 +107,7 @@ Generation::Match Generation::resumeAt(const FollowPosition& at,
     mPosition.windowCrc = at.windowCrc;
     mWindows[1].end = at.offset;
     mWindows[1].length = at.window;
-    mWindows[1].crc = at.windowCrc;
+    mWindowPending = false;
     mTrustedFrom = at.offset;
     mGrouper = RecordGrouper([this](LogEntry& entry) { ready(entry); }, at.line + 1);
     return match;
@@ -195,6 +196,14 @@ const ReadyRecord* Generation::next(Clock::time_point now) {
 
 void Generation::take() {
     mPosition = mReady.front().after;
+    // The record's last line ends its text, as it stands in the file.
+    if (mPosition.window > 0) {
+        const std::string& text = mReady.front().entry.text;
+        const std::size_t n = mPosition.window - 1;
+        std::memcpy(mWindowBytes, text.data() + text.size() - n, n);
+        mWindowBytes[n] = '\n';
+    }
+    mWindowPending = mPosition.window > 0;
     std::swap(mSpare, mReady.front());
     mReady.pop_front();
     if (mSpare.entry.text.capacity() > kKeptRecord) {
@@ -242,15 +251,28 @@ void Generation::leave() {
     mGrouper.finish();
 }
 
+const FollowPosition& Generation::position() const {
+    if (mWindowPending) {
+        mWindowPending = false;
+        mPosition.windowCrc = windowCrc(mWindowBytes, mPosition.window);
+    }
+    return mPosition;
+}
+
 FollowPosition Generation::readSoFar() const {
-    FollowPosition read = mPosition;
+    FollowPosition read = position();
     read.offset = mInput.offset();
     read.line = mGrouper.linesAdded();
     read.crc = mInput.crc();
     read.head = mInput.headCrc();
-    const bool known = mWindows[1].end == read.offset;
-    read.window = known ? mWindows[1].length : 0;
-    read.windowCrc = known ? mWindows[1].crc : 0;
+    const std::string& tail = mInput.tail();
+    const std::uint32_t length = mWindows[1].end == read.offset ? mWindows[1].length : 0;
+    if (length > 0 && tail.size() >= length) {
+        read.window = length;
+        read.windowCrc = windowCrc(tail.data() + tail.size() - length, length);
+    } else if (length == 0 || read.offset != position().offset) {
+        read.window = read.windowCrc = 0; // a position without it is checked by its CRC-32s
+    }
     return read;
 }
 
@@ -267,9 +289,9 @@ void Generation::ready(LogEntry& entry) {
         record.entry.endOffset >= LogInput::kHead ? mInput.headCrc() : record.entry.endCrc;
     record.after.window = record.after.windowCrc = 0;
     for (const LineWindow& window : mWindows) {
-        if (window.end == record.entry.endOffset) {
+        if (window.end == record.entry.endOffset && !record.entry.truncated &&
+            record.entry.text.size() + 1 >= window.length) {
             record.after.window = window.length;
-            record.after.windowCrc = window.crc;
         }
     }
     if (record.entry.truncated) {

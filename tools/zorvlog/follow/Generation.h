@@ -81,7 +81,7 @@ public:
     bool sameStart(const std::function<bool()>& stopping) const;
     // The changed bytes are damage: reading goes on after what was read.
     void acceptChange();
-    const FollowPosition& position() const { return mPosition; }
+    const FollowPosition& position() const;
     // Everything read so far (not only what was handed out), as a position.
     FollowPosition readSoFar() const;
     LogInput& input() { return mInput; }
@@ -104,7 +104,11 @@ private:
     std::string mPath;
     dev_t mDev;
     ino_t mIno;
-    FollowPosition mPosition;
+    // Its window's CRC-32 is made when asked for (once per save, not per
+    // record), from the window's bytes kept when the record was taken.
+    mutable FollowPosition mPosition;
+    mutable bool mWindowPending = false;
+    char mWindowBytes[kWindow];
     LogInput::Line mLine;
     LineWindow mWindows[2];         // of the last two lines read, the newest last
     std::uint64_t mTrustedFrom = 0; // bytes before it are not checked again

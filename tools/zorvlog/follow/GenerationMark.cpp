@@ -66,17 +66,14 @@ bool readFingerprint(int fd, Fingerprint& out, const std::function<bool()>& stop
 LineWindow windowOf(const LogInput::Line& line) {
     LineWindow window;
     window.end = line.end;
-    if (line.cut || line.end != line.offset + line.text.size() + 1) {
-        return window;
+    if (!line.cut && line.end == line.offset + line.text.size() + 1) {
+        window.length = static_cast<std::uint32_t>(std::min(line.text.size() + 1, kWindow));
     }
-    const std::size_t fromText = std::min(line.text.size(), kWindow - 1);
-    std::uint32_t crc = static_cast<std::uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef*>(line.text.data() + line.text.size() - fromText),
-              static_cast<uInt>(fromText)));
-    const Bytef lf = '\n';
-    window.crc = static_cast<std::uint32_t>(crc32(crc, &lf, 1));
-    window.length = static_cast<std::uint32_t>(fromText + 1);
     return window;
+}
+
+std::uint32_t windowCrc(const char* bytes, std::size_t size) {
+    return crcOf(bytes, size);
 }
 
 bool windowHolds(int fd, std::uint64_t offset, std::uint32_t window, std::uint32_t crc) {

@@ -33,10 +33,11 @@ struct Fingerprint {
     }
 };
 
+// Where a line ends, and how many of the bytes before that are its window (0:
+// none, for a line cut short or ended by zero bytes).
 struct LineWindow {
-    std::uint64_t end = 0; // the offset after the line
-    std::uint32_t crc = 0;
-    std::uint32_t length = 0; // 0: not known (a line cut short, or ended by zero bytes)
+    std::uint64_t end = 0;
+    std::uint32_t length = 0;
 };
 
 constexpr std::size_t kWindow = 64;
@@ -49,6 +50,8 @@ Fingerprint fingerprintOf(const LogInput::Line& first);
 bool readFingerprint(int fd, Fingerprint& out, const std::function<bool()>& stopping);
 // The window of the position after a line.
 LineWindow windowOf(const LogInput::Line& line);
+// The CRC-32 of a window's bytes.
+std::uint32_t windowCrc(const char* bytes, std::size_t size);
 // Whether a plain file holds `window` bytes before `offset` whose CRC-32 is
 // `crc`.
 bool windowHolds(int fd, std::uint64_t offset, std::uint32_t window, std::uint32_t crc);
