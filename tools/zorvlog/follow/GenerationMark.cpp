@@ -87,12 +87,24 @@ bool windowHolds(int fd, std::uint64_t offset, std::uint32_t window, std::uint32
 }
 
 void recordKey(std::string& key, std::uint64_t print, std::uint32_t endCrc, std::uint64_t offset) {
+    // Made by hand: one key per record handed out.
+    static const char kDigits[] = "0123456789abcdef";
     const std::uint64_t hash = mix(mix(14695981039346656037ull, print, 8), endCrc, 4);
-    char text[48];
-    const int n =
-        std::snprintf(text, sizeof text, "%016llx:%llu", static_cast<unsigned long long>(hash),
-                      static_cast<unsigned long long>(offset));
-    key.assign(text, static_cast<std::size_t>(n));
+    char text[40];
+    for (int i = 0; i < 16; ++i) {
+        text[i] = kDigits[(hash >> (60 - 4 * i)) & 0xf];
+    }
+    text[16] = ':';
+    char decimal[20];
+    int n = 0;
+    do {
+        decimal[n++] = static_cast<char>('0' + offset % 10);
+        offset /= 10;
+    } while (offset != 0);
+    for (int i = 0; i < n; ++i) {
+        text[17 + i] = decimal[n - 1 - i];
+    }
+    key.assign(text, static_cast<std::size_t>(17 + n));
 }
 
 } // namespace zorvlog
