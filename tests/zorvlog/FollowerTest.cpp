@@ -148,5 +148,28 @@ TEST_F(Follower, TheResumeSearchKeepsNoDescriptor) {
     EXPECT_EQ(descriptors(), before);
 }
 
+// A record's key is the same for a follower that met its generation at its
+// first line and one that met it 15 KiB on; a later generation that begins
+// with the same line gives its other records other keys at the same offsets.
+TEST_F(Follower, KeysAreTheRecordsWhereverTheyAreMet) {
+    write(mLog, 0, 0);
+    auto early = follower();
+    pollUntil(*early, 1);
+    write(mLog, 1, 300);
+    pollUntil(*early, 301);
+    const auto first = mPrinted;
+    mPrinted.clear();
+    auto late = follower();
+    pollUntil(*late, 301);
+    EXPECT_EQ(mPrinted, first);
+    ASSERT_EQ(std::rename(mLog.c_str(), (mLog + ".1").c_str()), 0);
+    write(mLog, 0, 0);
+    write(mLog, 1000, 1000);
+    pollUntil(*late, 303);
+    EXPECT_EQ(mPrinted[302].first, "record 1000");
+    EXPECT_EQ(mPrinted[302].second.substr(16), first[1].second.substr(16));
+    EXPECT_NE(mPrinted[302].second, first[1].second);
+}
+
 } // namespace
 } // namespace zorvtest

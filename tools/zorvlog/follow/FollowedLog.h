@@ -19,12 +19,14 @@ namespace zorvlog {
 // One log followed across rotation, as a chain of generations: the file at
 // its path until it is rotated away, then the next one. Whenever it looks,
 // however late, the generation it read last is found in the chain by its
-// identity (device and inode) or, once compressed, by the CRC-32 of what was
-// read, and every generation after it is read to its end in the rotation's
-// order (RotationNames.h), oldest first, then the file at the path. A
-// generation rotated away is watched for late writes for a minute; the next
-// one is read at once meanwhile. Only the log's own files are read
-// (GenerationOpen.h); damage is reported and passed.
+// identity (GenerationMark.h: the fingerprint of its first line and the
+// window before the position; device and inode only say that a file held
+// open is the same), and every generation after it is read to its end in the
+// rotation's order (RotationNames.h), oldest first, then the file at the
+// path. A generation of which nothing was read is placed by the one read
+// before it. A generation rotated away is watched for late writes for a
+// minute; the next one is read at once meanwhile. Only the log's own files
+// are read (GenerationOpen.h); damage is reported and passed.
 class FollowedLog {
 public:
     using Clock = Generation::Clock;
