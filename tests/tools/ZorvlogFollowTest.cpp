@@ -605,7 +605,7 @@ TEST_F(Follow, AWatchedGenerationThatVanishedIsNamed) {
 }
 
 // --state never names something it would destroy: a LOGFILE, a file of other
-// content, a FIFO. A state of the first format is still read.
+// content, a FIFO. A state of the first format is still read, and its keys kept.
 TEST_F(Follow, StateThatWouldDestroySomethingIsRefused) {
     const std::string log = mDir.file("a.log"), notes = mDir.file("notes.txt");
     const std::string fifo = mDir.file("fifo"), old = mDir.file("old.state");
@@ -646,7 +646,10 @@ TEST_F(Follow, StateThatWouldDestroySomethingIsRefused) {
     pid_t follower = start({"--state", old, log}, 1);
     ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
     stop(follower);
-    EXPECT_EQ(records(1).size(), 1u) << readFile(output(1));
+    std::map<int, std::string> resumed = records(1);
+    EXPECT_EQ(resumed.size(), 1u) << readFile(output(1));
+    // The identity that state gave the generation stays its records'.
+    EXPECT_EQ(resumed[1].substr(0, 17), "0123456789abcdef:");
 }
 
 // The state on a file system that fills up while the follower runs: the
