@@ -199,22 +199,26 @@ TEST_F(Follow, FilteredRecordsAreReadPastAndNotPrinted) {
 
 // Copied and emptied in place behind the follower's back (logrotate's
 // copytruncate), then written short of where reading stood or past it: what
-// it had not read is read from the copy, then the emptied file from its start.
+// it had not read is read from the copy, then the emptied file from its
+// start. Emptied without a copy: what it had not read is named lost.
 TEST_F(Follow, EmptiedInPlaceContinuesInTheCopy) {
-    for (int last : {5, 20}) {
-        const std::string log = mDir.file("c" + std::to_string(last) + ".log");
+    for (int last : {5, 20, -20}) {
+        const int run = last + 21, end = std::abs(last);
+        const std::string log = mDir.file("c" + std::to_string(run) + ".log");
         write(log, 0, 2);
-        pid_t follower = start({log}, last);
-        ASSERT_TRUE(eventually([&] { return printed(last, 2); }));
+        pid_t follower = start({log}, run);
+        ASSERT_TRUE(eventually([&] { return printed(run, 2); }));
         ::kill(follower, SIGSTOP);
         write(log, 3, 4);
-        ASSERT_EQ(runProcess({"sh", "-c", "cp \"$0\" \"$0.1\" && : > \"$0\"", log}), 0);
-        write(log, 5, last);
+        const std::string copy = last > 0 ? "cp \"$0\" \"$0.1\" && " : "";
+        ASSERT_EQ(runProcess({"sh", "-c", copy + ": > \"$0\"", log}), 0);
+        write(log, 5, end);
         ::kill(follower, SIGCONT);
-        ASSERT_TRUE(eventually([&] { return printed(last, last); }));
+        ASSERT_TRUE(eventually([&] { return printed(run, end); }));
         stop(follower);
-        EXPECT_EQ(records(last).size(), static_cast<std::size_t>(last + 1))
-            << readFile(output(last)) << readFile(messages(last));
+        EXPECT_EQ(records(run).size(), static_cast<std::size_t>(last > 0 ? end + 1 : end - 1))
+            << readFile(output(run)) << readFile(messages(run));
+        EXPECT_EQ(said(run, "are lost"), last < 0) << readFile(messages(run));
     }
 }
 

@@ -574,7 +574,7 @@ void FollowedLog::followCopy(Clock::time_point now) {
                 "was read: bytes " +
                     std::to_string(mCurrent->input().offset()) +
                     " to the end it had then are lost");
-    mCurrent->finish();
+    mCurrent->abandon();
     mCurrent->watchUntil = now;
     mWatched.push_back(std::move(mCurrent));
     if (GenerationPtr emptied = open(mPath, true)) {

@@ -142,6 +142,12 @@ bool Generation::sameStart(const std::function<bool()>& stopping) const {
            print.print == mPosition.print && print.length == mPosition.printLength;
 }
 
+void Generation::abandon() {
+    mGrouper.finish();
+    mBroken = true;
+    mChanged = false;
+}
+
 void Generation::acceptChange() {
     mChanged = false;
     mTrustedFrom = mInput.offset();

@@ -81,6 +81,9 @@ public:
     bool sameStart(const std::function<bool()>& stopping) const;
     // The changed bytes are damage: reading goes on after what was read.
     void acceptChange();
+    // The file holds other content: what is held whole is made ready, and
+    // nothing more is read from it.
+    void abandon();
     const FollowPosition& position() const;
     // Everything read so far (not only what was handed out), as a position.
     FollowPosition readSoFar() const;
