@@ -66,10 +66,11 @@ TEST_F(Follower, TheChainInOrderAndTheStateResumesWhereItStood) {
 
     const std::string statePath = mDir.file("follow.state");
     std::string error;
+    const zorvlog::LogStatus status = log->status();
     {
         zorvlog::FollowState state;
         ASSERT_TRUE(state.open(statePath, {mLog}, error)) << error;
-        ASSERT_TRUE(state.save({{mLog, log->positions()}}));
+        ASSERT_TRUE(state.save({{mLog, log->positions()}}, {status}));
     }
     log.reset();
     write(mLog, 7, 8);
@@ -78,6 +79,10 @@ TEST_F(Follower, TheChainInOrderAndTheStateResumesWhereItStood) {
     zorvlog::FollowState state;
     ASSERT_TRUE(state.open(statePath, {mLog, mDir.file("b.log")}, error)) << error;
     ASSERT_NE(state.find(mLog), nullptr);
+    // What a status report shows comes back too.
+    EXPECT_NE(status.lastOut, 0u);
+    EXPECT_EQ(state.status(mLog).lastOut, status.lastOut);
+    EXPECT_TRUE(state.output().taking);
     auto resumed = follower(state.find(mLog));
     pollUntil(*resumed, 8);
     ASSERT_EQ(mPrinted.size(), 8u);

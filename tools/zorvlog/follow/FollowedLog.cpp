@@ -331,6 +331,13 @@ const LogStatus& FollowedLog::status() {
         mStatus.lastOut = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
                           static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
     }
+    struct stat st;
+    const bool plain = mCurrent != nullptr && !mCurrent->input().compressed() &&
+                       ::fstat(mCurrent->input().fd(), &st) == 0;
+    const std::uint64_t read = plain ? mCurrent->input().offset() : 0;
+    mStatus.behind = plain && static_cast<std::uint64_t>(st.st_size) > read
+                         ? static_cast<std::uint64_t>(st.st_size) - read
+                         : 0;
     return mStatus;
 }
 
