@@ -176,5 +176,20 @@ TEST_F(Follower, KeysAreTheRecordsWhereverTheyAreMet) {
     EXPECT_NE(mPrinted[302].second, first[1].second);
 }
 
+// Stopped while its log was missing: a restart reads the generations rotated
+// meanwhile first.
+TEST_F(Follower, AMissingLogsGenerationsComeFirstAfterARestart) {
+    auto waiting = follower();
+    EXPECT_EQ(waiting->next(), nullptr);
+    const std::vector<zorvlog::FollowPosition> saved = waiting->positions();
+    waiting.reset();
+    write(mLog, 1, 1);
+    ASSERT_EQ(std::rename(mLog.c_str(), (mLog + ".1").c_str()), 0);
+    write(mLog, 2, 2);
+    auto resumed = follower(&saved);
+    pollUntil(*resumed, 2);
+    EXPECT_EQ(mPrinted[0].first, "record 1");
+}
+
 } // namespace
 } // namespace zorvtest

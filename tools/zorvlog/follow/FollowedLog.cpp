@@ -619,8 +619,14 @@ void FollowedLog::resume() {
     }
     mAccepted = true;
     const Clock::time_point now = Clock::now();
+    bool current = false;
     for (const FollowPosition& at : mResume) {
         mPrevious = at.previous ? at : mPrevious;
+        current = current || (!at.previous && !at.watched);
+    }
+    if (!current && mPrevious.previous) {
+        // Stopped while the log was missing: what was rotated since is newer.
+        placeAfterPrevious(chain);
     }
     for (const FollowPosition& at : mResume) {
         if (at.previous) {
