@@ -198,45 +198,106 @@ TEST_F(Follow, FilteredRecordsAreReadPastAndNotPrinted) {
 }
 
 // Copied and emptied in place behind the follower's back (logrotate's
-// copytruncate): what it had not read is read from the copy, then the emptied
-// file from its start.
+// copytruncate), then written short of where reading stood or past it: what
+// it had not read is read from the copy, then the emptied file from its
+// start. Emptied without a copy: what it had not read is named lost.
 TEST_F(Follow, EmptiedInPlaceContinuesInTheCopy) {
-    const std::string log = mDir.file("c.log");
-    write(log, 0, 2);
-    pid_t follower = start({log}, 1);
-    ASSERT_TRUE(eventually([&] { return printed(1, 2); }));
-    ::kill(follower, SIGSTOP);
-    write(log, 3, 4);
-    ASSERT_EQ(runProcess({"sh", "-c", "cp \"$0\" \"$0.1\" && : > \"$0\"", log}), 0);
-    write(log, 5, 5);
-    ::kill(follower, SIGCONT);
-    ASSERT_TRUE(eventually([&] { return printed(1, 5); }));
-    stop(follower);
-    EXPECT_EQ(records(1).size(), 6u) << readFile(output(1));
+    for (int last : {5, 20, -20}) {
+        const int run = last + 21, end = std::abs(last);
+        const std::string log = mDir.file("c" + std::to_string(run) + ".log");
+        write(log, 0, 2);
+        pid_t follower = start({log}, run);
+        ASSERT_TRUE(eventually([&] { return printed(run, 2); }));
+        ::kill(follower, SIGSTOP);
+        write(log, 3, 4);
+        const std::string copy = last > 0 ? "cp \"$0\" \"$0.1\" && " : "";
+        ASSERT_EQ(runProcess({"sh", "-c", copy + ": > \"$0\"", log}), 0);
+        write(log, 5, end);
+        ::kill(follower, SIGCONT);
+        ASSERT_TRUE(eventually([&] { return printed(run, end); }));
+        stop(follower);
+        EXPECT_EQ(records(run).size(), static_cast<std::size_t>(last > 0 ? end + 1 : end - 1))
+            << readFile(output(run)) << readFile(messages(run));
+        EXPECT_EQ(said(run, "are lost"), last < 0) << readFile(messages(run));
+    }
 }
 
 // One byte rewritten in place near where reading stands is damage to name,
-// not a copytruncate: nothing is read again, and the records after it come once.
+// not a copytruncate, whether the follower runs or restarts after it: nothing
+// is read again, and the records after it come once.
 TEST_F(Follow, AByteRewrittenInPlaceIsDamageNotANewFile) {
-    const std::string log = mDir.file("a.log");
+    const std::string log = mDir.file("a.log"), state = mDir.file("a.state");
     write(log, 0, 199);
-    pid_t follower = start({log}, 1);
-    ASSERT_TRUE(eventually([&] { return printed(1, 199); }));
-    const long at = fileSize(log) - 20;
-    ASSERT_EQ(
-        runProcess({"sh", "-c", "printf X | dd of=\"$0\" bs=1 seek=$1 conv=notrunc 2>/dev/null",
-                    log, std::to_string(at)}),
-        0);
-    // Written once the follower looked at the file again (today: read it again).
-    ASSERT_TRUE(eventually([&] {
-        return said(1, "changed in place") || splitLines(readFile(output(1))).size() > 200;
-    }));
-    write(log, 200, 209);
-    ASSERT_TRUE(eventually([&] { return printed(1, 209); }));
-    stop(follower);
-    EXPECT_EQ(records(1).size(), 210u);
-    EXPECT_TRUE(said(1, log + ": changed in place at byte " + std::to_string(at)))
-        << readFile(messages(1));
+    for (int run = 1; run <= 2; ++run) {
+        pid_t follower = start({"--state", state, log}, run);
+        if (run == 1) {
+            const long at = fileSize(log) - 20;
+            ASSERT_TRUE(eventually([&] { return printed(1, 199); }));
+            ASSERT_EQ(runProcess({"sh", "-c",
+                                  "printf X | dd of=\"$0\" bs=1 seek=$1 conv=notrunc 2>/dev/null",
+                                  log, std::to_string(at)}),
+                      0);
+            // Written once the follower looked at the file again (or read it again).
+            ASSERT_TRUE(eventually([&] {
+                return said(1, "changed in place") || splitLines(readFile(output(1))).size() > 200;
+            }));
+        }
+        write(log, 190 + 10 * run, 199 + 10 * run);
+        ASSERT_TRUE(eventually([&] { return printed(run, 199 + 10 * run); }));
+        stop(follower);
+        EXPECT_EQ(records(run).size(), run == 1 ? 210u : 10u) << readFile(messages(run));
+        EXPECT_TRUE(said(run, log + ": changed in place")) << readFile(messages(run));
+        if (run == 1) {
+            ASSERT_EQ(runProcess({"sh", "-c",
+                                  "printf Y | dd of=\"$0\" bs=1 seek=$1 conv=notrunc 2>/dev/null",
+                                  log, std::to_string(fileSize(log) - 20)}),
+                      0);
+        }
+    }
+}
+
+// Two followers with states of their own: A reads on without a break, B stops
+// at byte 0 of the empty file a rotation made, and while it is down that file
+// gets records, is rotated and compressed, and an empty one takes its place
+// (its inode, maybe). B then prints exactly what it had not, and both give each
+// record one key, though A read it as the log and B as its compressed copy.
+TEST_F(Follow, ARestartAtByteZeroIsPlacedByTheGenerationBefore) {
+    const std::string log = mDir.file("z.log");
+    auto rotate = [&](bool compress) {
+        if (fileExists(log + ".1")) {
+            ASSERT_EQ(::rename((log + ".1").c_str(), (log + ".2").c_str()), 0);
+        }
+        ASSERT_EQ(::rename(log.c_str(), (log + ".1").c_str()), 0);
+        ASSERT_TRUE(!compress || runProcess({"gzip", log + ".1"}) == 0);
+        append(log, "");
+    };
+    write(log, 0, 2);
+    pid_t a = start({"--state", mDir.file("a.state"), log}, 1);
+    pid_t b = start({"--state", mDir.file("b.state"), log}, 2);
+    ASSERT_TRUE(eventually([&] { return printed(1, 2) && printed(2, 2); }));
+    rotate(false);
+    struct stat st;
+    ASSERT_EQ(::stat(log.c_str(), &st), 0);
+    char current[64];
+    std::snprintf(current, sizeof current, "c %016lx %016lx ", static_cast<long>(st.st_dev),
+                  static_cast<long>(st.st_ino));
+    ASSERT_TRUE(eventually(
+        [&] { return readFile(mDir.file("b.state")).find(current) != std::string::npos; }));
+    stop(b);
+    write(log, 3, 5);
+    ASSERT_TRUE(eventually([&] { return printed(1, 5); }));
+    rotate(true);
+    write(log, 6, 6);
+    b = start({"--state", mDir.file("b.state"), log}, 3);
+    ASSERT_TRUE(eventually([&] { return printed(1, 6) && printed(3, 6); }));
+    stop(a);
+    stop(b);
+    std::map<int, std::string> live = records(1), restarted = records(3);
+    EXPECT_EQ(live.size(), 7u) << readFile(output(1));
+    ASSERT_EQ(restarted.size(), 4u) << readFile(output(3)) << readFile(messages(3));
+    for (const auto& record : restarted) {
+        EXPECT_EQ(live[record.first], record.second) << "record " << record.first;
+    }
 }
 
 // Nine generations, each ending in a record of 15 MiB, rotated while the
@@ -548,7 +609,7 @@ TEST_F(Follow, AWatchedGenerationThatVanishedIsNamed) {
 }
 
 // --state never names something it would destroy: a LOGFILE, a file of other
-// content, a FIFO. A state of the first format is still read.
+// content, a FIFO. A state of the first format is still read, and its keys kept.
 TEST_F(Follow, StateThatWouldDestroySomethingIsRefused) {
     const std::string log = mDir.file("a.log"), notes = mDir.file("notes.txt");
     const std::string fifo = mDir.file("fifo"), old = mDir.file("old.state");
@@ -589,7 +650,10 @@ TEST_F(Follow, StateThatWouldDestroySomethingIsRefused) {
     pid_t follower = start({"--state", old, log}, 1);
     ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
     stop(follower);
-    EXPECT_EQ(records(1).size(), 1u) << readFile(output(1));
+    std::map<int, std::string> resumed = records(1);
+    EXPECT_EQ(resumed.size(), 1u) << readFile(output(1));
+    // The identity that state gave the generation stays its records'.
+    EXPECT_EQ(resumed[1].substr(0, 17), "0123456789abcdef:");
 }
 
 // The state on a file system that fills up while the follower runs: the
@@ -614,7 +678,7 @@ TEST_F(Follow, StateOnAFileSystemThatFillsUpStaysWhole) {
     if (child == 0) {
         // A namespace of its own; no test macros here, what is wrong goes to a file.
         std::string why, wrong;
-        if (!mountTmpfs(small, "64k", &why)) {
+        if (!mountTmpfs(small, "128k", &why)) {
             writeFile(problems, "skip:" + why);
             ::_exit(0);
         }
@@ -729,6 +793,7 @@ TEST_F(Follow, NoDecisionWaitsOnAFilesTime) {
     write(log, 1, 1);
     ASSERT_TRUE(eventually([&] { return printed(1, 1); }));
 
+    const std::uint64_t lateFrom = static_cast<std::uint64_t>(fileSize(log));
     const int late = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     ASSERT_GE(late, 0);
     ASSERT_EQ(::rename((log + ".1").c_str(), (log + ".2").c_str()), 0);
@@ -751,10 +816,12 @@ TEST_F(Follow, NoDecisionWaitsOnAFilesTime) {
     stop(follower);
     std::map<int, std::string> seen = records(1);
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(3 + lateRecord - 100));
-    const std::string generation = seen[1].substr(0, 16);
-    EXPECT_NE(seen[2].substr(0, 16), generation);
-    for (int i = 100; i < lateRecord; ++i) {
-        EXPECT_EQ(seen[i].substr(0, 16), generation) << i;
+    // The late records come after record 1 in its generation; record 2 starts another.
+    auto offset = [&](int i) { return std::stoull(seen[i].substr(17)); };
+    EXPECT_EQ(offset(2), 0u);
+    EXPECT_EQ(offset(100), lateFrom);
+    for (int i = 101; i < lateRecord; ++i) {
+        EXPECT_GT(offset(i), offset(i - 1)) << i;
     }
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 
 namespace zorvtest {
 namespace {
@@ -65,10 +66,11 @@ TEST_F(Follower, TheChainInOrderAndTheStateResumesWhereItStood) {
 
     const std::string statePath = mDir.file("follow.state");
     std::string error;
+    const zorvlog::LogStatus status = log->status();
     {
         zorvlog::FollowState state;
         ASSERT_TRUE(state.open(statePath, {mLog}, error)) << error;
-        ASSERT_TRUE(state.save({{mLog, log->positions()}}));
+        ASSERT_TRUE(state.save({{mLog, log->positions()}}, {status}));
     }
     log.reset();
     write(mLog, 7, 8);
@@ -77,6 +79,10 @@ TEST_F(Follower, TheChainInOrderAndTheStateResumesWhereItStood) {
     zorvlog::FollowState state;
     ASSERT_TRUE(state.open(statePath, {mLog, mDir.file("b.log")}, error)) << error;
     ASSERT_NE(state.find(mLog), nullptr);
+    // What a status report shows comes back too.
+    EXPECT_NE(status.lastOut, 0u);
+    EXPECT_EQ(state.status(mLog).lastOut, status.lastOut);
+    EXPECT_TRUE(state.output().taking);
     auto resumed = follower(state.find(mLog));
     pollUntil(*resumed, 8);
     ASSERT_EQ(mPrinted.size(), 8u);
@@ -116,6 +122,73 @@ TEST_F(Follower, ASaveCutShortLeavesTheStateBeforeIt) {
     ASSERT_TRUE(state.open(statePath, {mLog}, error)) << error;
     ASSERT_NE(state.find(mLog), nullptr);
     EXPECT_EQ(state.find(mLog)->at(0).offset, before);
+}
+
+// The generation of the state is gone and a compressed file beside the log
+// is cut short: the resume search says so and keeps no descriptor of the
+// files it examined.
+TEST_F(Follower, TheResumeSearchKeepsNoDescriptor) {
+    write(mLog, 1, 3);
+    auto log = follower();
+    pollUntil(*log, 3);
+    std::vector<zorvlog::FollowPosition> saved = log->positions();
+    log.reset();
+    auto descriptors = [] {
+        std::size_t n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            n += entry.is_symlink() ? 1 : 0;
+        }
+        return n;
+    };
+    const std::size_t before = descriptors();
+    for (int i = 1; i <= 3; ++i) {
+        writeFile(mLog + "." + std::to_string(i) + ".gz", "\x1f\x8b\x08");
+    }
+    ASSERT_EQ(std::remove(mLog.c_str()), 0);
+    write(mLog, 7, 7);
+    auto resumed = follower(&saved);
+    pollUntil(*resumed, 4);
+    EXPECT_EQ(mPrinted.back().first, "record 7");
+    resumed.reset();
+    EXPECT_EQ(descriptors(), before);
+}
+
+// A record's key is the same for a follower that met its generation at its
+// first line and one that met it 15 KiB on; a later generation that begins
+// with the same line gives its other records other keys at the same offsets.
+TEST_F(Follower, KeysAreTheRecordsWhereverTheyAreMet) {
+    write(mLog, 0, 0);
+    auto early = follower();
+    pollUntil(*early, 1);
+    write(mLog, 1, 300);
+    pollUntil(*early, 301);
+    const auto first = mPrinted;
+    mPrinted.clear();
+    auto late = follower();
+    pollUntil(*late, 301);
+    EXPECT_EQ(mPrinted, first);
+    ASSERT_EQ(std::rename(mLog.c_str(), (mLog + ".1").c_str()), 0);
+    write(mLog, 0, 0);
+    write(mLog, 1000, 1000);
+    pollUntil(*late, 303);
+    EXPECT_EQ(mPrinted[302].first, "record 1000");
+    EXPECT_EQ(mPrinted[302].second.substr(16), first[1].second.substr(16));
+    EXPECT_NE(mPrinted[302].second, first[1].second);
+}
+
+// Stopped while its log was missing: a restart reads the generations rotated
+// meanwhile first.
+TEST_F(Follower, AMissingLogsGenerationsComeFirstAfterARestart) {
+    auto waiting = follower();
+    EXPECT_EQ(waiting->next(), nullptr);
+    const std::vector<zorvlog::FollowPosition> saved = waiting->positions();
+    waiting.reset();
+    write(mLog, 1, 1);
+    ASSERT_EQ(std::rename(mLog.c_str(), (mLog + ".1").c_str()), 0);
+    write(mLog, 2, 2);
+    auto resumed = follower(&saved);
+    pollUntil(*resumed, 2);
+    EXPECT_EQ(mPrinted[0].first, "record 1");
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -27,15 +28,23 @@ namespace {
 // CRC, CRC of the head, the file's owner, the log's path. The first format
 // had no role and no head.
 //
-// Format 3: a header of kHeader bytes, "zorvlog follow state 3 SIZE" padded
-// with spaces to a newline, then two copies of SIZE bytes each. A copy is a
-// line "SEQUENCE LENGTH CRC" (16, 8 and 8 hex digits) and LENGTH bytes of
-// the lines of format 2; the CRC-32 is of the line's first two numbers and
-// the lines. The newest whole copy is the state; a save overwrites the other.
+// Formats 3 and 4: a header of kHeader bytes, "zorvlog follow state 4 SIZE"
+// padded with spaces to a newline, then two copies of SIZE bytes each. A
+// copy is a line "SEQUENCE LENGTH CRC" (16, 8 and 8 hex digits) and LENGTH
+// bytes of lines; the CRC-32 is of the line's first two numbers and the
+// lines. The newest whole copy is the state; a save overwrites the other.
+// Format 3 holds the lines of format 2. Format 4 holds, in fixed width:
+//   o CONDITION SINCE SAVED WHY       the output: "t" taking, "r" retrying
+//   l LASTOUT BEHIND DAMAGE GAPS LOG  what a status report shows of a log
+//   R DEV INO ID OFFSET LINES CRC HEAD OWNER PRINT PRINTLENGTH WINDOWCRC
+//     WINDOW LOG                      a generation: R is "c", "w" or "p"
+// (times in microseconds since the epoch; WHY escaped as a log's path, cut
+// at kWhy bytes and padded with spaces).
 const char kMagic[] = "zorvlog follow state ";
-const char kVersion = '3';
+const char kVersion = '4';
 const std::size_t kHeader = 64;
 const std::size_t kCopyLine = 16 + 1 + 8 + 1 + 8 + 1;
+const std::size_t kWhy = 160;
 // A copy larger than this in a file is not read (it would take a large part
 // of follow's memory bound); thousands of logs fit in it.
 const std::uint64_t kMaxSlot = 8u << 20;
@@ -79,15 +88,17 @@ std::string unescapePath(const std::string& text) {
 bool parseLine(const std::string& line, char version, std::string& log, FollowPosition& p) {
     std::string text = line;
     if (version != '1') {
-        if (text.size() < 2 || (text[0] != 'c' && text[0] != 'w') || text[1] != ' ') {
+        if (text.size() < 2 || (text[0] != 'c' && text[0] != 'w' && text[0] != 'p') ||
+            (text[0] == 'p' && version != '4') || text[1] != ' ') {
             return false;
         }
         p.watched = text[0] == 'w';
+        p.previous = text[0] == 'p';
         text.erase(0, 2);
     }
     char id[17] = {0};
-    std::uint64_t dev = 0, ino = 0, offset = 0, number = 0;
-    unsigned crc = 0, head = 0, owner = 0;
+    std::uint64_t dev = 0, ino = 0, offset = 0, number = 0, print = 0;
+    unsigned crc = 0, head = 0, owner = 0, printLength = 0, windowCrc = 0, window = 0;
     int consumed = 0;
     if (version == '1') {
         if (std::sscanf(text.c_str(),
@@ -96,10 +107,18 @@ bool parseLine(const std::string& line, char version, std::string& log, FollowPo
             return false;
         }
         p.headKnown = p.ownerKnown = false;
-    } else if (std::sscanf(text.c_str(),
+    } else if (version != '4' &&
+               std::sscanf(text.c_str(),
                            "%16" SCNx64 " %16" SCNx64 " %16s %16" SCNx64 " %16" SCNx64
                            " %8x %8x %8x %n",
                            &dev, &ino, id, &offset, &number, &crc, &head, &owner, &consumed) != 8) {
+        return false;
+    } else if (version == '4' &&
+               std::sscanf(text.c_str(),
+                           "%16" SCNx64 " %16" SCNx64 " %16s %16" SCNx64 " %16" SCNx64
+                           " %8x %8x %8x %16" SCNx64 " %8x %8x %8x %n",
+                           &dev, &ino, id, &offset, &number, &crc, &head, &owner, &print,
+                           &printLength, &windowCrc, &window, &consumed) != 12) {
         return false;
     }
     if (consumed == 0) {
@@ -113,43 +132,117 @@ bool parseLine(const std::string& line, char version, std::string& log, FollowPo
     p.crc = crc;
     p.head = head;
     p.owner = owner;
+    p.print = print;
+    p.printLength = printLength;
+    p.windowCrc = windowCrc;
+    p.window = window;
     log = unescapePath(text.substr(static_cast<std::size_t>(consumed)));
     return !log.empty();
 }
 
+void appendHex(std::string& out, std::uint64_t value, int digits) {
+    static const char kDigits[] = "0123456789abcdef";
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+        out += kDigits[(value >> shift) & 0xf];
+    }
+    out += ' ';
+}
+
 // The line of one generation, every number in fixed width.
 void appendEntry(std::string& out, const FollowPosition& p, const std::string& escapedLog) {
-    auto hex = [&out](std::uint64_t value, int digits) {
-        static const char kDigits[] = "0123456789abcdef";
-        for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
-            out += kDigits[(value >> shift) & 0xf];
-        }
-        out += ' ';
-    };
-    out += p.watched ? "w " : "c ";
-    hex(p.dev, 16);
-    hex(p.ino, 16);
+    out += p.previous ? "p " : p.watched ? "w " : "c ";
+    appendHex(out, p.dev, 16);
+    appendHex(out, p.ino, 16);
     std::string id = p.id.empty() ? "----------------" : p.id.substr(0, 16);
     id.resize(16, '-');
     out += id;
     out += ' ';
-    hex(p.offset, 16);
-    hex(p.line, 16);
-    hex(p.crc, 8);
-    hex(p.head, 8);
-    hex(p.owner, 8);
+    appendHex(out, p.offset, 16);
+    appendHex(out, p.line, 16);
+    appendHex(out, p.crc, 8);
+    appendHex(out, p.head, 8);
+    appendHex(out, p.owner, 8);
+    appendHex(out, p.print, 16);
+    appendHex(out, p.printLength, 8);
+    appendHex(out, p.windowCrc, 8);
+    appendHex(out, p.window, 8);
     out += escapedLog;
     out += '\n';
 }
 
-// The room of one copy for these logs: each with the generation read and
-// every one it may watch.
+void appendStatus(std::string& out, const LogStatus& status, const std::string& escapedLog) {
+    out += "l ";
+    appendHex(out, status.lastOut, 16);
+    appendHex(out, status.behind, 16);
+    appendHex(out, status.damage, 8);
+    appendHex(out, status.gaps, 8);
+    out += escapedLog;
+    out += '\n';
+}
+
+bool parseStatus(const std::string& line, std::string& log, LogStatus& status) {
+    unsigned long long lastOut = 0, behind = 0;
+    unsigned damage = 0, gaps = 0;
+    int consumed = 0;
+    if (std::sscanf(line.c_str(), "l %16llx %16llx %8x %8x %n", &lastOut, &behind, &damage, &gaps,
+                    &consumed) != 4 ||
+        consumed == 0) {
+        return false;
+    }
+    status.lastOut = lastOut;
+    status.behind = behind;
+    status.damage = damage;
+    status.gaps = gaps;
+    log = unescapePath(line.substr(static_cast<std::size_t>(consumed)));
+    return !log.empty();
+}
+
+std::uint64_t microsecondsNow() {
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+}
+
+void appendOutput(std::string& out, const OutputStatus& output) {
+    out += output.taking ? "o t " : "o r ";
+    appendHex(out, output.since, 16);
+    appendHex(out, microsecondsNow(), 16);
+    std::string why = escapePath(output.why).substr(0, kWhy);
+    why.resize(kWhy, ' ');
+    out += why;
+    out += '\n';
+}
+
+bool parseOutput(const std::string& line, OutputStatus& output) {
+    unsigned long long since = 0, saved = 0;
+    char condition = 0;
+    int consumed = 0;
+    if (std::sscanf(line.c_str(), "o %c %16llx %16llx %n", &condition, &since, &saved, &consumed) !=
+            3 ||
+        consumed == 0 || (condition != 't' && condition != 'r')) {
+        return false;
+    }
+    output.taking = condition == 't';
+    output.since = since;
+    std::string why = line.substr(static_cast<std::size_t>(consumed));
+    why.erase(why.find_last_not_of(' ') + 1);
+    output.why = unescapePath(why);
+    return true;
+}
+
+// The room of one copy for these logs: the output's line, and each log with
+// its status, the generation read, the one before it and every one it may
+// watch.
 std::uint64_t slotSizeFor(const std::vector<std::string>& logs) {
-    std::string fixed;
+    std::string fixed, status, output;
     appendEntry(fixed, FollowPosition(), std::string());
-    std::uint64_t size = kCopyLine;
+    appendStatus(status, LogStatus(), std::string());
+    appendOutput(output, OutputStatus());
+    std::uint64_t size = kCopyLine + output.size();
     for (const std::string& log : logs) {
-        size += (1 + FollowState::kMaxWatched) * (fixed.size() + escapePath(log).size());
+        const std::size_t path = escapePath(log).size();
+        size += (2 + FollowState::kMaxWatched) * (fixed.size() + path) + status.size() + path;
     }
     return size;
 }
@@ -292,17 +385,34 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
         error = "the state file's directory " + dir + " " + why;
         return false;
     }
-    // Never blocks: what lies at the path is looked at before it is read.
-    mFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     struct stat st;
-    if (mFd < 0 || ::fstat(mFd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = "cannot use " + path +
-                " as the state file: " + (mFd < 0 ? std::strerror(errno) : "not a regular file");
-        return false;
-    }
-    if (::flock(mFd, LOCK_EX | LOCK_NB) != 0) {
-        error = "the state file " + path + " is in use by another zorvlog follow";
-        return false;
+    // A follower that lays the state out anew puts the new file in the old
+    // one's place and then lets go of the old one's lock: a lock taken on a
+    // file no longer at the path guards nothing, so the one there is opened
+    // again.
+    for (int attempt = 0;; ++attempt) {
+        // Never blocks: what lies at the path is looked at before it is read.
+        mFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        if (mFd < 0 || ::fstat(mFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            error = "cannot use " + path + " as the state file: " +
+                    (mFd < 0 ? std::strerror(errno) : "not a regular file");
+            return false;
+        }
+        if (::flock(mFd, LOCK_EX | LOCK_NB) != 0) {
+            error = "the state file " + path + " is in use by another zorvlog follow";
+            return false;
+        }
+        struct stat there;
+        if (::lstat(path.c_str(), &there) == 0 && there.st_dev == st.st_dev &&
+            there.st_ino == st.st_ino) {
+            break;
+        }
+        ::close(mFd);
+        mFd = -1;
+        if (attempt == 8) {
+            error = "the state file " + path + " keeps being replaced by another zorvlog follow";
+            return false;
+        }
     }
     if (slotSizeFor(logs) > kMaxSlot) {
         error = "too many LOGFILEs for one state file; follow them in groups";
@@ -321,8 +431,11 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
         return false;
     }
     bool whole = true;
-    if (magic[sizeof kMagic - 1] == kVersion) {
-        whole = readSlots(why);
+    const char version = magic[sizeof kMagic - 1];
+    if (version == kVersion || version == '3') {
+        // Format 3 holds the lines of format 2; it is laid out anew below.
+        whole = readSlots(version == '3' ? '2' : version, why);
+        mSlotSize = version == kVersion ? mSlotSize : 0;
     } else {
         std::string text;
         char buffer[4096];
@@ -357,14 +470,16 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
         return false;
     }
     Positions kept;
+    std::vector<LogStatus> statuses;
     for (const std::string& log : logs) {
         if (const std::vector<FollowPosition>* positions = find(log)) {
             kept.emplace_back(log, *positions);
+            statuses.push_back(status(log));
         }
     }
     bool laid = lay(fd, needed, error);
-    if (laid && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !writeSlot(fd, kept) || ::fsync(fd) != 0 ||
-                 ::rename(temporary.c_str(), path.c_str()) != 0)) {
+    if (laid && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !writeSlot(fd, kept, statuses, mOutput) ||
+                 ::fsync(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0)) {
         error = "cannot write a new state file beside " + path + ": " + std::strerror(errno);
         laid = false;
     }
@@ -403,7 +518,7 @@ bool FollowState::lay(int fd, std::uint64_t slotSize, std::string& error) {
     return true;
 }
 
-bool FollowState::readSlots(std::string& why) {
+bool FollowState::readSlots(char version, std::string& why) {
     char header[kHeader + 1] = {0};
     unsigned long long size = 0;
     if (::pread(mFd, header, kHeader, 0) != static_cast<ssize_t>(kHeader) ||
@@ -436,14 +551,25 @@ bool FollowState::readSlots(std::string& why) {
         sum = static_cast<std::uint32_t>(
             crc32(sum, reinterpret_cast<const Bytef*>(text.data() + kCopyLine), length));
         std::map<std::string, std::vector<FollowPosition>> loaded;
+        std::map<std::string, LogStatus> statuses;
+        OutputStatus output;
         bool parsed = sum == crc;
         for (std::size_t at = kCopyLine; parsed && at < kCopyLine + length;) {
             const std::size_t end = text.find('\n', at);
+            const std::string line =
+                end < kCopyLine + length ? text.substr(at, end - at) : std::string();
             std::string log;
             FollowPosition position;
-            parsed = end < kCopyLine + length &&
-                     parseLine(text.substr(at, end - at), '2', log, position);
-            loaded[log].push_back(position);
+            LogStatus status;
+            if (version == kVersion && line.compare(0, 2, "o ") == 0) {
+                parsed = parseOutput(line, output);
+            } else if (version == kVersion && line.compare(0, 2, "l ") == 0) {
+                parsed = parseStatus(line, log, status);
+                statuses[log] = status;
+            } else {
+                parsed = parseLine(line, version, log, position);
+                loaded[log].push_back(position);
+            }
             at = end + 1;
         }
         if (parsed) {
@@ -451,6 +577,8 @@ bool FollowState::readSlots(std::string& why) {
             mSequence = sequence;
             mSlot = 1 - slot;
             mLoaded = std::move(loaded);
+            mStatus = std::move(statuses);
+            mOutput = output;
         }
     }
     return found || !written;
@@ -485,12 +613,21 @@ const std::vector<FollowPosition>* FollowState::find(const std::string& log) con
     return it == mLoaded.end() ? nullptr : &it->second;
 }
 
-bool FollowState::writeSlot(int fd, const Positions& positions) {
+LogStatus FollowState::status(const std::string& log) const {
+    auto it = mStatus.find(log);
+    return it == mStatus.end() ? LogStatus() : it->second;
+}
+
+bool FollowState::writeSlot(int fd, const Positions& positions,
+                            const std::vector<LogStatus>& statuses, const OutputStatus& output) {
     // Saved once per batch of records: the lines are made by hand into a
     // buffer kept from save to save, and one write puts them in place.
     mText.assign(kCopyLine, ' ');
-    for (const auto& log : positions) {
+    appendOutput(mText, output);
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        const auto& log = positions[i];
         const std::string escaped = escapePath(log.first);
+        appendStatus(mText, i < statuses.size() ? statuses[i] : LogStatus(), escaped);
         std::size_t watched = 0;
         for (const FollowPosition& p : log.second) {
             watched += p.watched ? 1 : 0;
@@ -530,8 +667,9 @@ bool FollowState::writeSlot(int fd, const Positions& positions) {
     return true;
 }
 
-bool FollowState::save(const Positions& positions) {
-    if (writeSlot(mFd, positions)) {
+bool FollowState::save(const Positions& positions, const std::vector<LogStatus>& statuses,
+                       const OutputStatus& output) {
+    if (writeSlot(mFd, positions, statuses, output)) {
         return true;
     }
     mError = errno;

@@ -14,8 +14,8 @@ namespace zorvlog {
 // is rotated away and finished) of a followed log.
 struct FollowPosition {
     std::uint64_t dev = 0, ino = 0;
-    // The generation's identity in record keys: 16 hex digits, empty until its
-    // first line is whole.
+    // The identity in record keys that a state of an older format gave the
+    // generation; it keeps it for the rest of its records. Empty otherwise.
     std::string id;
     std::uint64_t offset = 0; // the end of the last record handed out
     std::uint64_t line = 0;   // lines before offset
@@ -29,6 +29,35 @@ struct FollowPosition {
     bool ownerKnown = true;
     // A generation rotated away and watched for late writes, not the one read.
     bool watched = false;
+    // The generation read to its end before the one read now: it places that
+    // one in the chain while nothing of it was read yet. Its printLength is 0
+    // when nothing came before it.
+    bool previous = false;
+    // The generation's fingerprint (GenerationMark.h): a hash of the first
+    // printLength bytes of its first line; printLength 0 until that line is
+    // whole.
+    std::uint64_t print = 0;
+    std::uint32_t printLength = 0;
+    // CRC-32 of the last `window` bytes before offset (the end of the line
+    // there), checked before reading on; 0 bytes: not known.
+    std::uint32_t windowCrc = 0;
+    std::uint32_t window = 0;
+};
+
+// What a status report shows of one followed log, saved with its positions.
+struct LogStatus {
+    std::uint64_t lastOut = 0; // when its last record was handed out (us since the epoch)
+    std::uint64_t behind = 0;  // bytes written to it and not read yet
+    std::uint32_t damage = 0;  // damage and gaps named since the follower started
+    std::uint32_t gaps = 0;
+};
+
+// The output's condition, saved with the positions: taking records, or
+// retrying since a time for a reason.
+struct OutputStatus {
+    bool taking = true;
+    std::uint64_t since = 0; // us since the epoch
+    std::string why;
 };
 
 // The state file of `zorvlog follow`: the positions in each followed log,
@@ -69,18 +98,26 @@ public:
     // The positions kept for a log; null when none.
     const std::vector<FollowPosition>* find(const std::string& log) const;
 
-    // Writes every log's positions in one write, without waiting for the
-    // disk; false (warned once) when it cannot. The state saved before stays
-    // whole either way.
-    bool save(const Positions& positions);
+    // What the state last saved of a log and of the output (empty when it
+    // saved nothing of them).
+    LogStatus status(const std::string& log) const;
+    const OutputStatus& output() const { return mOutput; }
+
+    // Writes every log's positions (and, when given, each one's status, in
+    // the same order) in one write, without waiting for the disk; false
+    // (warned once) when it cannot. The state saved before stays whole
+    // either way.
+    bool save(const Positions& positions, const std::vector<LogStatus>& statuses = {},
+              const OutputStatus& output = OutputStatus());
 
 private:
     bool refused(const std::string& path, const std::vector<std::string>& logs,
                  std::string& error) const;
-    bool readSlots(std::string& why);
+    bool readSlots(char version, std::string& why);
     bool readOld(const std::string& text);
     bool lay(int fd, std::uint64_t slotSize, std::string& error);
-    bool writeSlot(int fd, const Positions& positions);
+    bool writeSlot(int fd, const Positions& positions, const std::vector<LogStatus>& statuses,
+                   const OutputStatus& output);
 
     int mFd = -1;
     std::string mPath;
@@ -91,6 +128,8 @@ private:
     bool mWarned = false;
     std::string mText;
     std::map<std::string, std::vector<FollowPosition>> mLoaded;
+    std::map<std::string, LogStatus> mStatus;
+    OutputStatus mOutput;
 };
 
 } // namespace zorvlog

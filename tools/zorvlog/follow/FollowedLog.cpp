@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace zorvlog {
@@ -61,7 +62,7 @@ std::string whereNow(int fd, bool* removed) {
 // in (its first 4 KiB) but ends, cut short, before the position.
 bool cutShortCopyOf(int fd, const FollowPosition& at) {
     LogInput input;
-    if (!at.headKnown || at.offset <= LogInput::kHead || !input.open(fd)) {
+    if (!input.open(fd) || !at.headKnown || at.offset <= LogInput::kHead) {
         return false;
     }
     LogInput::Status status;
@@ -90,6 +91,8 @@ FollowedLog::FollowedLog(const std::string& path, const TrustedOwners& owners,
     } else {
         rememberOldGenerations();
         mLastN = mFresh ? -1 : mLastN;
+        // Nothing beside the log yet: whatever comes there later is newer.
+        mPrevious.previous = chain(nullptr).empty();
     }
 }
 
@@ -160,7 +163,8 @@ FollowedLog::GenerationPtr FollowedLog::oldestNewGeneration() {
             old = old || (st.st_dev == known.dev && st.st_ino == known.ino);
             // A compressed copy of one that was there starts with its bytes.
             GenerationPtr probe = !old && known.offset > 0 ? open(file.path, true) : nullptr;
-            old = old || (probe != nullptr && probe->resumeAt(known, mStopping));
+            old =
+                old || (probe != nullptr && probe->resumeAt(known, mStopping) == Generation::kSame);
         }
         GenerationPtr generation = old ? nullptr : open(file.path, false);
         if (generation != nullptr) {
@@ -226,6 +230,9 @@ std::vector<FollowPosition> FollowedLog::positions() const {
     if (mCurrent != nullptr) {
         all.push_back(mCurrent->position());
     }
+    if (mPrevious.previous) {
+        all.push_back(mPrevious);
+    }
     for (const GenerationPtr& watched : mWatched) {
         all.push_back(watched->position());
         all.back().watched = true;
@@ -254,12 +261,8 @@ FollowedLog::GenerationPtr FollowedLog::open(const std::string& file, bool quiet
     mOwners.add(st.st_uid);
     mAccepted = true;
     watchOpen(mInotify, fd, kGenerationEvents);
-    // A file emptied in place starts a generation whose keys must differ
-    // from those of what it held before, whatever its first line.
-    const bool emptied = st.st_dev == mEmptied.dev && st.st_ino == mEmptied.ino;
     return std::make_unique<Generation>(
-        fd, st, file, [this](const std::string& at, const std::string& text) { note(at, text); },
-        emptied ? mEmptied.id : std::string());
+        fd, st, file, [this](const std::string& at, const std::string& text) { note(at, text); });
 }
 
 const ReadyRecord* FollowedLog::next() {
@@ -271,6 +274,9 @@ const ReadyRecord* FollowedLog::next() {
     }
     // Late writes into generations rotated away come before the next ones.
     for (const GenerationPtr& watched : mWatched) {
+        if (watched->changed()) {
+            damaged(*watched);
+        }
         if (const ReadyRecord* record = watched->next(now)) {
             mFrom = watched.get();
             return record;
@@ -313,6 +319,26 @@ const ReadyRecord* FollowedLog::next() {
 
 void FollowedLog::take() {
     mFrom->take();
+    mTaken = true;
+}
+
+const LogStatus& FollowedLog::status() {
+    // Stamped once per save rather than per record: the batch's time.
+    if (mTaken) {
+        mTaken = false;
+        struct timespec now;
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        mStatus.lastOut = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+                          static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+    }
+    struct stat st;
+    const bool plain = mCurrent != nullptr && !mCurrent->input().compressed() &&
+                       ::fstat(mCurrent->input().fd(), &st) == 0;
+    const std::uint64_t read = plain ? mCurrent->input().offset() : 0;
+    mStatus.behind = plain && static_cast<std::uint64_t>(st.st_size) > read
+                         ? static_cast<std::uint64_t>(st.st_size) - read
+                         : 0;
+    return mStatus;
 }
 
 bool FollowedLog::moved() {
@@ -359,11 +385,15 @@ bool FollowedLog::lookAtPath(Clock::time_point now) {
     struct stat st;
     if (::stat(mPath.c_str(), &st) == 0 && mCurrent->is(st)) {
         mAtPath = true;
-        if (!mCurrent->input().compressed() && mCurrent->emptiedInPlace(st)) {
+        if (mCurrent->changed()) {
             followCopy(now);
             return true;
         }
         return false;
+    }
+    if (mCurrent->changed()) {
+        damaged(*mCurrent);
+        return true;
     }
     mAtPath = false;
     return moveOn(now);
@@ -451,7 +481,7 @@ int FollowedLog::locate(const std::vector<RotatedFile>& chain) const {
                            : -1;
         if (fd >= 0 &&
             Generation(fd, st, chain[i].path, [](const std::string&, const std::string&) {
-            }).resumeAt(read, mStopping)) {
+            }).resumeAt(read, mStopping) == Generation::kSame) {
             return i;
         }
     }
@@ -480,9 +510,15 @@ bool FollowedLog::known(const Generation& generation) const {
 void FollowedLog::takeOver(GenerationPtr next, Clock::time_point now) {
     if (mCurrent != nullptr && mCurrent->input().offset() > 0) {
         GenerationPtr copy = open(next->path(), true);
-        if (copy != nullptr && copy->resumeAt(mCurrent->readSoFar(), mStopping)) {
+        if (copy != nullptr &&
+            copy->resumeAt(mCurrent->readSoFar(), mStopping) == Generation::kSame) {
             next = std::move(copy);
         }
+    }
+    if (mCurrent != nullptr && mCurrent->identified()) {
+        mPrevious = mCurrent->readSoFar();
+        mPrevious.watched = false;
+        mPrevious.previous = true;
     }
     retire(std::move(mCurrent), now);
     mCurrent = std::move(next);
@@ -515,29 +551,50 @@ void FollowedLog::retire(GenerationPtr generation, Clock::time_point now) {
     }
 }
 
-// The file at the path was emptied under us, as a rotation by copying and
-// truncating does: the copy holds what was written after our last read, so
-// reading goes on in it from the last record handed out, and the emptied
-// file is a new generation.
+// Bytes already read differ in the file at the path. A copy beside it that
+// holds what was read means a rotation by copying and emptying: reading goes
+// on in the copy from the last record handed out, and the file at the path
+// is a new generation. Without a copy, a file that still starts with the
+// generation's first line and is no shorter was changed in place (damage);
+// otherwise it was emptied or replaced, and what it held beyond what was
+// read is lost.
 void FollowedLog::followCopy(Clock::time_point now) {
-    mEmptied = mCurrent->position();
     for (const RotatedFile& file : chain(nullptr)) {
         GenerationPtr copy = open(file.path, true);
-        if (copy != nullptr && copy->resumeAt(mCurrent->position(), mStopping)) {
+        if (copy != nullptr &&
+            copy->resumeAt(mCurrent->position(), mStopping) == Generation::kSame) {
             mCurrent = std::move(copy);
             mAtPath = false;
             mMoved = true;
             return;
         }
     }
-    note(mPath, "was emptied (copied and truncated?) and no copy beside it holds what was read; "
-                "whatever was written to it between the last read and the emptying is lost");
-    mCurrent->finish();
+    struct stat st;
+    if (::fstat(mCurrent->input().fd(), &st) == 0 &&
+        static_cast<std::uint64_t>(st.st_size) >= mCurrent->input().offset() &&
+        mCurrent->sameStart(mStopping)) {
+        damaged(*mCurrent);
+        return;
+    }
+    ++mStatus.gaps;
+    note(mPath, "was emptied or replaced (copied and truncated?) and no copy beside it holds what "
+                "was read: bytes " +
+                    std::to_string(mCurrent->input().offset()) +
+                    " to the end it had then are lost");
+    mCurrent->abandon();
     mCurrent->watchUntil = now;
     mWatched.push_back(std::move(mCurrent));
     if (GenerationPtr emptied = open(mPath, true)) {
         takeOver(std::move(emptied), now);
     }
+}
+
+void FollowedLog::damaged(Generation& generation) {
+    ++mStatus.damage;
+    note(generation.path(),
+         "changed in place at byte " + std::to_string(generation.changedAt()) +
+             " after it was read; what was read stands, reading goes on after it");
+    generation.acceptChange();
 }
 
 void FollowedLog::resume() {
@@ -562,8 +619,32 @@ void FollowedLog::resume() {
     }
     mAccepted = true;
     const Clock::time_point now = Clock::now();
+    bool current = false;
     for (const FollowPosition& at : mResume) {
-        GenerationPtr found = find(candidates, at);
+        mPrevious = at.previous ? at : mPrevious;
+        current = current || (!at.previous && !at.watched);
+    }
+    if (!current && mPrevious.previous) {
+        // Stopped while the log was missing: what was rotated since is newer.
+        placeAfterPrevious(chain);
+    }
+    for (const FollowPosition& at : mResume) {
+        if (at.previous) {
+            continue;
+        }
+        if (!at.watched && at.printLength == 0 && at.id.empty() && mPrevious.previous) {
+            // Nothing of it read: it is the generation after the one before it.
+            placeAfterPrevious(chain);
+            continue;
+        }
+        bool changed = false;
+        GenerationPtr found = find(candidates, at, &changed);
+        if (changed) {
+            ++mStatus.damage;
+            note(found->path(), "changed in place before byte " + std::to_string(at.offset) +
+                                    ", where reading stood, while the follower was stopped; "
+                                    "what was read stands, reading goes on after it");
+        }
         if (at.watched) {
             if (found != nullptr) {
                 found->watchUntil = now + kLateWrites;
@@ -598,6 +679,7 @@ void FollowedLog::resume() {
                 }
             }
             if (from == 0) {
+                ++mStatus.gaps;
                 note(mPath, "the file it was read in (up to byte " + std::to_string(at.offset) +
                                 ") is no longer beside it: reading the generations there from "
                                 "the oldest, " +
@@ -617,19 +699,27 @@ void FollowedLog::resume() {
 }
 
 // The file a position was taken in: the candidate with its identity, then
-// any other that starts with the bytes read (a compressed copy).
+// any other that holds the bytes read (a compressed copy, a copy). When none
+// does, the file with its identity that starts as it did, changed before the
+// position (*changed).
 FollowedLog::GenerationPtr FollowedLog::find(const std::vector<std::string>& candidates,
-                                             const FollowPosition& at) {
-    for (int sameFile = 1; sameFile >= 0; --sameFile) {
+                                             const FollowPosition& at, bool* changed) {
+    *changed = false;
+    for (int pass = 0; pass < 3; ++pass) {
+        const bool sameFile = pass != 1;
         for (const std::string& candidate : candidates) {
             struct stat st;
             if (::stat(candidate.c_str(), &st) != 0 ||
-                ((st.st_dev == at.dev && st.st_ino == at.ino) != (sameFile == 1)) ||
-                (sameFile == 0 && at.offset == 0)) {
+                ((st.st_dev == at.dev && st.st_ino == at.ino) != sameFile) ||
+                (!sameFile && at.offset == 0)) {
                 continue;
             }
             GenerationPtr generation = open(candidate, true);
-            if (generation != nullptr && generation->resumeAt(at, mStopping)) {
+            const Generation::Match match = generation == nullptr
+                                                ? Generation::kNone
+                                                : generation->resumeAt(at, mStopping, pass == 2);
+            if (match == Generation::kSame || (pass == 2 && match == Generation::kChanged)) {
+                *changed = match == Generation::kChanged;
                 return generation;
             }
             if (mStopping()) {
@@ -638,6 +728,35 @@ FollowedLog::GenerationPtr FollowedLog::find(const std::vector<std::string>& can
         }
     }
     return nullptr;
+}
+
+// Reading stood at the start of a generation of which nothing was read: the
+// generations after the one before it come next, in the chain's order, then
+// the file at the path. When that one is gone too, the chain is read from its
+// oldest, and the possible gap named.
+void FollowedLog::placeAfterPrevious(const std::vector<RotatedFile>& chain) {
+    std::size_t from = 0;
+    bool found = mPrevious.printLength == 0; // nothing came before it
+    for (std::size_t i = chain.size(); i-- > 0 && !found && !mStopping();) {
+        GenerationPtr candidate = open(chain[i].path, true);
+        if (candidate != nullptr &&
+            candidate->resumeAt(mPrevious, mStopping) == Generation::kSame) {
+            from = i + 1;
+            found = true;
+        }
+    }
+    if (!found && !chain.empty() && !mStopping()) {
+        ++mStatus.gaps;
+        note(mPath, "the generation read before the one it stood in (up to byte " +
+                        std::to_string(mPrevious.offset) +
+                        ") is no longer beside it: reading the generations there from the "
+                        "oldest, " +
+                        chain.front().path + "; any deleted before they were read are lost");
+    }
+    for (std::size_t i = from; i < chain.size() && mCurrent == nullptr; ++i) {
+        mCurrent = open(chain[i].path, false);
+    }
+    mAtPath = mCurrent == nullptr;
 }
 
 } // namespace zorvlog

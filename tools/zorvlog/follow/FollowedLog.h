@@ -19,12 +19,14 @@ namespace zorvlog {
 // One log followed across rotation, as a chain of generations: the file at
 // its path until it is rotated away, then the next one. Whenever it looks,
 // however late, the generation it read last is found in the chain by its
-// identity (device and inode) or, once compressed, by the CRC-32 of what was
-// read, and every generation after it is read to its end in the rotation's
-// order (RotationNames.h), oldest first, then the file at the path. A
-// generation rotated away is watched for late writes for a minute; the next
-// one is read at once meanwhile. Only the log's own files are read
-// (GenerationOpen.h); damage is reported and passed.
+// identity (GenerationMark.h: the fingerprint of its first line and the
+// window before the position; device and inode only say that a file held
+// open is the same), and every generation after it is read to its end in the
+// rotation's order (RotationNames.h), oldest first, then the file at the
+// path. A generation of which nothing was read is placed by the one read
+// before it. A generation rotated away is watched for late writes for a
+// minute; the next one is read at once meanwhile. Only the log's own files
+// are read (GenerationOpen.h); damage is reported and passed.
 class FollowedLog {
 public:
     using Clock = Generation::Clock;
@@ -58,8 +60,10 @@ public:
     bool moved();
 
     const std::string& path() const { return mPath; }
-    // The generation read and those watched, for the state.
+    // The generation read, the one before it and those watched, for the state.
     std::vector<FollowPosition> positions() const;
+    // What a status report shows of it.
+    const LogStatus& status();
 
 private:
     using GenerationPtr = std::unique_ptr<Generation>;
@@ -68,7 +72,10 @@ private:
     GenerationPtr lastRecords(GenerationPtr first);
     void rememberOldGenerations();
     GenerationPtr oldestNewGeneration();
-    GenerationPtr find(const std::vector<std::string>& candidates, const FollowPosition& at);
+    GenerationPtr find(const std::vector<std::string>& candidates, const FollowPosition& at,
+                       bool* changed);
+    void placeAfterPrevious(const std::vector<RotatedFile>& chain);
+    void damaged(Generation& generation);
     GenerationPtr open(const std::string& file, bool quiet);
     bool lookAtPath(Clock::time_point now);
     bool moveOn(Clock::time_point now);
@@ -96,7 +103,10 @@ private:
     GenerationPtr mCurrent;
     bool mAtPath = false;
     std::deque<GenerationPtr> mWatched; // rotated away, watched for late writes
-    FollowPosition mEmptied;            // the generation of a file emptied in place
+    // The generation read to its end before mCurrent (previous set once known).
+    FollowPosition mPrevious;
+    LogStatus mStatus;
+    bool mTaken = false; // a record was taken since status() was asked
     // Started before the log existed: the generations rotated away meanwhile
     // are read first. Those that were there already, by identity and head.
     bool mFresh = false;

@@ -1,10 +1,10 @@
 #include "follow/Generation.h"
 
-#include "Fnv1a.h"
 #include "output/EntryFormat.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -27,32 +27,11 @@ const std::size_t kKeptRecord = 1u << 20;
 // A line buffer larger than this is let go once its line is grouped.
 const std::size_t kKeptLine = 1u << 20;
 
-// The generation's identity in record keys: its inode and birth time, which
-// tell it from the files before and after it, and its first line, which
-// tells it from a file that got the same inode later.
-std::string makeId(const std::string& seed, const std::string& firstLine) {
-    const std::uint64_t hash = zorv_detail::fnv1a64(
-        seed + firstLine.substr(0, std::min<std::size_t>(firstLine.size(), 4096)));
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
-    return text;
-}
-
 } // namespace
 
-Generation::Generation(int fd, const struct stat& st, const std::string& path, Note say,
-                       const std::string& before)
+Generation::Generation(int fd, const struct stat& st, const std::string& path, Note say)
     : mGrouper([this](LogEntry& entry) { ready(entry); }), mNote(std::move(say)), mPath(path),
       mDev(st.st_dev), mIno(st.st_ino), mLastData(Clock::now()) {
-    struct statx birth;
-    long long bornSec = 0, bornNsec = 0;
-    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &birth) == 0 &&
-        (birth.stx_mask & STATX_BTIME) != 0) {
-        bornSec = birth.stx_btime.tv_sec;
-        bornNsec = birth.stx_btime.tv_nsec;
-    }
-    mSeed = std::to_string(st.st_ino) + ":" + std::to_string(bornSec) + "." +
-            std::to_string(bornNsec) + before;
     mPosition.dev = st.st_dev;
     mPosition.ino = st.st_ino;
     mPosition.owner = st.st_uid;
@@ -61,7 +40,8 @@ Generation::Generation(int fd, const struct stat& st, const std::string& path, N
     });
 }
 
-bool Generation::resumeAt(const FollowPosition& at, const std::function<bool()>& stopping) {
+Generation::Match Generation::resumeAt(const FollowPosition& at,
+                                       const std::function<bool()>& stopping, bool evenChanged) {
     auto advance = [&](std::uint64_t offset) {
         LogInput::Status status;
         while ((status = mInput.advance(offset)) == LogInput::kMore) {
@@ -71,20 +51,106 @@ bool Generation::resumeAt(const FollowPosition& at, const std::function<bool()>&
         }
         return status == LogInput::kLine;
     };
-    if (at.headKnown &&
-        (!advance(std::min(at.offset, LogInput::kHead)) || mInput.headCrc() != at.head)) {
-        return false;
+    Fingerprint print;
+    const bool marked = at.printLength > 0 && at.window > 0;
+    Match match = kSame;
+    if (!marked) {
+        // A position of an older state: the CRC-32s of everything before it.
+        if (at.headKnown &&
+            (!advance(std::min(at.offset, LogInput::kHead)) || mInput.headCrc() != at.head)) {
+            return kNone;
+        }
+        if (!advance(at.offset) || mInput.crc() != at.crc) {
+            return kNone;
+        }
+        readFingerprint(mInput.fd(), print, stopping);
+    } else {
+        if (!readFingerprint(mInput.fd(), print, stopping) || print.print != at.print ||
+            print.length != at.printLength) {
+            return kNone;
+        }
+        if (!mInput.compressed() && mInput.seekable()) {
+            struct stat st;
+            if (::fstat(mInput.fd(), &st) != 0 ||
+                static_cast<std::uint64_t>(st.st_size) < at.offset) {
+                return kNone;
+            }
+            match = windowHolds(mInput.fd(), at.offset, at.window, at.windowCrc) ? kSame : kChanged;
+            if ((match == kChanged && !evenChanged) ||
+                !mInput.reopenAt(at.offset, at.crc, at.head)) {
+                return match == kChanged ? kChanged : kNone;
+            }
+        } else {
+            if (!advance(at.offset)) {
+                return kNone;
+            }
+            const std::string& tail = mInput.tail();
+            const std::size_t n = std::min<std::size_t>(at.window, tail.size());
+            const bool holds = n == at.window &&
+                               static_cast<std::uint32_t>(crc32(
+                                   0, reinterpret_cast<const Bytef*>(tail.data() + tail.size() - n),
+                                   static_cast<uInt>(n))) == at.windowCrc;
+            match = holds ? kSame : kChanged;
+            if (match == kChanged && !evenChanged) {
+                return kChanged;
+            }
+        }
     }
-    if (!advance(at.offset) || mInput.crc() != at.crc) {
-        return false;
-    }
-    mPosition.id = at.id.empty() ? mPosition.id : at.id;
+    mPosition.id = at.id;
     mPosition.offset = at.offset;
     mPosition.line = at.line;
-    mPosition.crc = at.crc;
+    mPosition.crc = mInput.crc();
     mPosition.head = mInput.headCrc();
+    mPosition.print = print.print;
+    mPosition.printLength = print.length;
+    mPosition.window = at.window;
+    mPosition.windowCrc = at.windowCrc;
+    mWindows[1].end = at.offset;
+    mWindows[1].length = at.window;
+    mWindowPending = false;
+    mTrustedFrom = at.offset;
     mGrouper = RecordGrouper([this](LogEntry& entry) { ready(entry); }, at.line + 1);
-    return true;
+    return match;
+}
+
+// Before reading on from the end: the bytes read last are compared with the
+// file's.
+bool Generation::stillHolds() {
+    const std::string& tail = mInput.tail();
+    const std::uint64_t read = mInput.offset();
+    const std::uint64_t from = std::max<std::uint64_t>(read - tail.size(), mTrustedFrom);
+    if (from >= read) {
+        return true;
+    }
+    const std::size_t n = static_cast<std::size_t>(read - from);
+    char bytes[LogInput::kTail];
+    const ssize_t got = ::pread(mInput.fd(), bytes, n, static_cast<off_t>(from));
+    const char* expected = tail.data() + tail.size() - n;
+    const std::size_t have = got > 0 ? static_cast<std::size_t>(got) : 0;
+    const std::size_t same =
+        static_cast<std::size_t>(std::mismatch(bytes, bytes + have, expected).first - bytes);
+    if (same == n) {
+        return true;
+    }
+    mChangedAt = from + same;
+    return false;
+}
+
+bool Generation::sameStart(const std::function<bool()>& stopping) const {
+    Fingerprint print;
+    return identified() && readFingerprint(mInput.fd(), print, stopping) &&
+           print.print == mPosition.print && print.length == mPosition.printLength;
+}
+
+void Generation::abandon() {
+    mGrouper.finish();
+    mBroken = true;
+    mChanged = false;
+}
+
+void Generation::acceptChange() {
+    mChanged = false;
+    mTrustedFrom = mInput.offset();
 }
 
 const ReadyRecord* Generation::next(Clock::time_point now) {
@@ -93,6 +159,13 @@ const ReadyRecord* Generation::next(Clock::time_point now) {
         return &mReady.front();
     }
     if (mBroken) {
+        mAtEnd = true;
+        return nullptr;
+    }
+    if (mAtEnd && !mChanged && mInput.seekable() && !mInput.compressed()) {
+        mChanged = !stillHolds();
+    }
+    if (mChanged) {
         mAtEnd = true;
         return nullptr;
     }
@@ -129,6 +202,14 @@ const ReadyRecord* Generation::next(Clock::time_point now) {
 
 void Generation::take() {
     mPosition = mReady.front().after;
+    // The record's last line ends its text, as it stands in the file.
+    if (mPosition.window > 0) {
+        const std::string& text = mReady.front().entry.text;
+        const std::size_t n = mPosition.window - 1;
+        std::memcpy(mWindowBytes, text.data() + text.size() - n, n);
+        mWindowBytes[n] = '\n';
+    }
+    mWindowPending = mPosition.window > 0;
     std::swap(mSpare, mReady.front());
     mReady.pop_front();
     if (mSpare.entry.text.capacity() > kKeptRecord) {
@@ -137,9 +218,13 @@ void Generation::take() {
 }
 
 void Generation::feed(LogInput::Line& line) {
-    if (mPosition.id.empty()) {
-        mPosition.id = makeId(mSeed, line.text);
+    if (mPosition.printLength == 0 && mPosition.id.empty()) {
+        const Fingerprint print = fingerprintOf(line);
+        mPosition.print = print.print;
+        mPosition.printLength = print.length;
     }
+    mWindows[0] = mWindows[1];
+    mWindows[1] = windowOf(line);
     mGrouper.addLine(line);
     if (mLine.text.capacity() > kKeptLine) {
         releaseBuffer(mLine.text);
@@ -172,12 +257,28 @@ void Generation::leave() {
     mGrouper.finish();
 }
 
+const FollowPosition& Generation::position() const {
+    if (mWindowPending) {
+        mWindowPending = false;
+        mPosition.windowCrc = windowCrc(mWindowBytes, mPosition.window);
+    }
+    return mPosition;
+}
+
 FollowPosition Generation::readSoFar() const {
-    FollowPosition read = mPosition;
+    FollowPosition read = position();
     read.offset = mInput.offset();
     read.line = mGrouper.linesAdded();
     read.crc = mInput.crc();
     read.head = mInput.headCrc();
+    const std::string& tail = mInput.tail();
+    const std::uint32_t length = mWindows[1].end == read.offset ? mWindows[1].length : 0;
+    if (length > 0 && tail.size() >= length) {
+        read.window = length;
+        read.windowCrc = windowCrc(tail.data() + tail.size() - length, length);
+    } else if (length == 0 || read.offset != position().offset) {
+        read.window = read.windowCrc = 0; // a position without it is checked by its CRC-32s
+    }
     return read;
 }
 
@@ -192,37 +293,24 @@ void Generation::ready(LogEntry& entry) {
     record.after.crc = record.entry.endCrc;
     record.after.head =
         record.entry.endOffset >= LogInput::kHead ? mInput.headCrc() : record.entry.endCrc;
+    record.after.window = record.after.windowCrc = 0;
+    for (const LineWindow& window : mWindows) {
+        if (window.end == record.entry.endOffset && !record.entry.truncated &&
+            record.entry.text.size() + 1 >= window.length) {
+            record.after.window = window.length;
+        }
+    }
     if (record.entry.truncated) {
         note(truncationNote(record.entry));
     }
-    record.key = mPosition.id;
-    record.key += ':';
-    record.key += std::to_string(record.entry.offset);
-}
-
-bool Generation::emptiedInPlace(const struct stat& st) {
-    const std::uint64_t read = mInput.offset();
-    if (static_cast<std::uint64_t>(st.st_size) < read) {
-        return true;
+    if (!mPosition.id.empty()) {
+        // Named by an older state: the identity it gave, for the rest of it.
+        record.key = mPosition.id;
+        record.key += ':';
+        record.key += std::to_string(record.entry.offset);
+    } else {
+        recordKey(record.key, mPosition.print, record.entry.endCrc, record.entry.offset);
     }
-    const std::string& tail = mInput.tail();
-    if (mDamageSaid || tail.empty()) {
-        return false;
-    }
-    std::string bytes(tail.size(), '\0');
-    const std::uint64_t from = read - tail.size();
-    if (::pread(mInput.fd(), &bytes[0], bytes.size(), static_cast<off_t>(from)) !=
-        static_cast<ssize_t>(bytes.size())) {
-        return false;
-    }
-    const auto differ = std::mismatch(bytes.begin(), bytes.end(), tail.begin());
-    if (differ.first != bytes.end()) {
-        mDamageSaid = true;
-        note("changed in place at byte " +
-             std::to_string(from + static_cast<std::uint64_t>(differ.first - bytes.begin())) +
-             " after it was read; what was read stands, reading goes on after it");
-    }
-    return false;
 }
 
 } // namespace zorvlog

@@ -2,6 +2,7 @@
 #define ZORVLOG_GENERATION_H
 
 #include "follow/FollowState.h"
+#include "follow/GenerationMark.h"
 #include "read/LogEntry.h"
 #include "read/LogInput.h"
 #include "read/RecordGrouper.h"
@@ -25,24 +26,29 @@ struct ReadyRecord {
 // One generation of a followed log, open: its lines grouped into records as
 // they are read, each ready with its key once it is whole. It is read
 // through its descriptor, whatever it is called meanwhile, and keeps where
-// the last record taken from it ended (position()), recognisable later by
-// the CRC-32s.
+// the last record taken from it ended (position()), with the marks that
+// recognise it later (GenerationMark.h). Before it reads on from where it
+// stopped at the end, it checks that the bytes just before are still those
+// it read (changed() says when they are not).
 class Generation {
 public:
     using Clock = std::chrono::steady_clock;
     // Something to say about the file at `path`.
     using Note = std::function<void(const std::string& path, const std::string& text)>;
+    // How a file holds the generation a position was taken in.
+    enum Match { kNone, kSame, kChanged };
 
     // Takes the descriptor of the file found at path, which stat describes.
-    // `before` is mixed into the identity of the records' keys: the identity
-    // of the generation that had the same file before it was emptied in place.
-    Generation(int fd, const struct stat& st, const std::string& path, Note note,
-               const std::string& before = std::string());
+    Generation(int fd, const struct stat& st, const std::string& path, Note note);
 
-    // Whether the file starts with the bytes a position was taken in (its
-    // CRC-32s); if so reading goes on from there and position() is it. False
-    // too when `stopping` says so while it reads.
-    bool resumeAt(const FollowPosition& at, const std::function<bool()>& stopping);
+    // Whether the file is the generation a position was taken in and still
+    // holds the bytes before it: the same fingerprint and window (or, in a
+    // position without them, the same CRC-32s); if so reading goes on from
+    // there and position() is it. kChanged: the same fingerprint, other
+    // bytes before the position; with `evenChanged` reading goes on from
+    // there all the same (damage). kNone too when `stopping` says so.
+    Match resumeAt(const FollowPosition& at, const std::function<bool()>& stopping,
+                   bool evenChanged = false);
 
     // The next whole record, read as far as needed; null when none is ready
     // (more() then says whether reading was only paused). It stays the next
@@ -66,36 +72,51 @@ public:
     bool atEnd() const { return mAtEnd; }
     bool broken() const { return mBroken; }
     bool is(const struct stat& st) const { return st.st_dev == mDev && st.st_ino == mIno; }
-    // Whether the file at the path, which this is, was emptied since it was
-    // read. Bytes already read that differ now are named once as damage.
-    bool emptiedInPlace(const struct stat& st);
-    const FollowPosition& position() const { return mPosition; }
+    // Whether bytes already read differ in the file now (it was emptied,
+    // copied over, or damaged): nothing more is read until accepted.
+    bool changed() const { return mChanged; }
+    // The first byte found to differ.
+    std::uint64_t changedAt() const { return mChangedAt; }
+    // Whether the file starts with the generation's first line still.
+    bool sameStart(const std::function<bool()>& stopping) const;
+    // The changed bytes are damage: reading goes on after what was read.
+    void acceptChange();
+    // The file holds other content: what is held whole is made ready, and
+    // nothing more is read from it.
+    void abandon();
+    const FollowPosition& position() const;
     // Everything read so far (not only what was handed out), as a position.
     FollowPosition readSoFar() const;
     LogInput& input() { return mInput; }
     const std::string& path() const { return mPath; }
-    const std::string& id() const { return mPosition.id; }
+    bool identified() const { return mPosition.printLength > 0; }
     // Until when it is watched for late writes, once rotated away.
     Clock::time_point watchUntil;
 
 private:
     void feed(LogInput::Line& line);
     void ready(LogEntry& entry);
+    bool stillHolds();
     void note(const std::string& text) { mNote(mPath, text); }
 
     LogInput mInput;
     RecordGrouper mGrouper;
     std::deque<ReadyRecord> mReady;
-    ReadyRecord mSpare;     // the buffers of the last record taken, for the next
-    FollowPosition mReadTo; // where the last record made ready ends
+    ReadyRecord mSpare; // the buffers of the last record taken, for the next
     Note mNote;
     std::string mPath;
     dev_t mDev;
     ino_t mIno;
-    std::string mSeed; // inode and birth time, and `before`, for the identity
-    FollowPosition mPosition;
+    // Its window's CRC-32 is made when asked for (once per save, not per
+    // record), from the window's bytes kept when the record was taken.
+    mutable FollowPosition mPosition;
+    mutable bool mWindowPending = false;
+    char mWindowBytes[kWindow];
     LogInput::Line mLine;
-    bool mAtEnd = false, mBroken = false, mMore = false, mDamageSaid = false;
+    LineWindow mWindows[2];         // of the last two lines read, the newest last
+    std::uint64_t mTrustedFrom = 0; // bytes before it are not checked again
+    std::uint64_t mChangedAt = 0;
+    bool mAtEnd = false, mBroken = false, mMore = false, mChanged = false;
     Clock::time_point mLastData;
 };
 

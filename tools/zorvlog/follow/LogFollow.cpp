@@ -327,11 +327,13 @@ private:
 
     void save() {
         FollowState::Positions positions;
+        std::vector<LogStatus> statuses;
         for (std::size_t i = 0; i < mLogs.size(); ++i) {
             mSaved[i] = mLogs[i]->positions();
             positions.emplace_back(mPaths[i], mSaved[i]);
+            statuses.push_back(mLogs[i]->status());
         }
-        mState.save(positions);
+        mState.save(positions, statuses);
     }
 
     // Until a stop signal or `until`; with `files`, also until something

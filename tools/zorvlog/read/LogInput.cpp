@@ -107,6 +107,23 @@ bool LogInput::openAt(int fd, std::uint64_t offset, ZerosSeen zeros) {
     return fill() || mError.empty();
 }
 
+bool LogInput::reopenAt(std::uint64_t offset, std::uint32_t crcBefore, std::uint32_t headCrc) {
+    const int fd = mFd;
+    mOwnFd = false; // kept open by close(), taken again below
+    ZerosSeen zeros = std::move(mZerosSeen);
+    mBuffer.clear();
+    mZeros.clear();
+    mStart = mScanned = 0;
+    releaseBuffer(mLong);
+    mInLong = mLongCut = false;
+    mRawStart = mRawEnd = 0;
+    mTail.clear();
+    mError.clear();
+    mCrc = crcBefore;
+    mHeadCrc = headCrc;
+    return openAt(fd, offset, std::move(zeros));
+}
+
 LogInput::Status LogInput::next(Line& line) {
     mWork = 0;
     for (;;) {

@@ -71,6 +71,10 @@ public:
     // `offset` on (which must start a line), offsets counted from the file's
     // start.
     bool openAt(int fd, std::uint64_t offset, ZerosSeen zeros = nullptr);
+    // Of a plain file: reads it from `offset` on (which must start a line)
+    // as if what comes before had been read, with these CRC-32s, whatever
+    // was read so far.
+    bool reopenAt(std::uint64_t offset, std::uint32_t crcBefore, std::uint32_t headCrc);
 
     // The next line without its LF.
     Status next(Line& line);
@@ -89,6 +93,8 @@ public:
     // is): at the end of the input, false means it was cut short.
     bool complete() const;
     bool compressed() const { return mCompressed; }
+    // A regular file, whose bytes can be read again at any offset.
+    bool seekable() const { return mSeekable; }
     int fd() const { return mFd; }
     // Why the input cannot be read (any more).
     const std::string& error() const { return mError; }
