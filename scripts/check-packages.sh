@@ -172,13 +172,15 @@ if ! out=$(XDG_RUNTIME_DIR=$work/runtime systemd-analyze verify --root="$root" -
   --generators=no --recursive-errors=no qet.socket qet.service 2>&1) || [ -n "$out" ]; then
   fail "systemd-analyze verify: $out"
 fi
-# The journal follower is a system unit: verified the same way, from the
-# place the package installs it.
-cp "$root/usr/share/zorv/contrib/systemd/zorv-follow-journal.service" "$root/etc/systemd/system/"
-if ! out=$(systemd-analyze verify --root="$root" --man=no --generators=no --recursive-errors=no \
-  zorv-follow-journal.service 2>&1) || [ -n "$out" ]; then
-  fail "systemd-analyze verify zorv-follow-journal.service: $out"
-fi
+# The followers are system units: verified the same way, from the place the
+# package installs them.
+for unit in zorv-follow-journal.service zorv-follow-relp.service; do
+  cp "$root/usr/share/zorv/contrib/systemd/$unit" "$root/etc/systemd/system/"
+  if ! out=$(systemd-analyze verify --root="$root" --man=no --generators=no --recursive-errors=no \
+    "$unit" 2>&1) || [ -n "$out" ]; then
+    fail "systemd-analyze verify $unit: $out"
+  fi
+done
 out=$(desktop-file-validate "$root/etc/xdg/autostart/qet.desktop" 2>&1) && [ -z "$out" ] ||
   fail "desktop-file-validate: $out"
 
