@@ -53,6 +53,8 @@ public:
 
     // Queues a command; its transaction number.
     unsigned post(std::string_view command, std::string_view data);
+    // Bytes queued and not yet written.
+    std::size_t unsent() const { return mOut.size() - mOutDone; }
     // Writes what is queued and collects the replies that came; with wait,
     // until at least one reply came.
     Outcome exchange(bool wait, std::vector<Reply>& replies);

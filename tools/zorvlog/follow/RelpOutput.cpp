@@ -14,6 +14,7 @@ namespace zorvlog {
 namespace {
 
 const int kFacilityUser = 1;
+const std::size_t kWriteBlock = 64 * 1024;
 
 class AppendSink : public TextSink {
 public:
@@ -76,6 +77,11 @@ bool RelpOutput::take(const LogEntry& entry, std::string_view source, std::strin
     mWaiting.emplace(mClient.post("syslog", mMessage), std::move(keyText));
     if (mMessage.capacity() > (1u << 20)) {
         std::string().swap(mMessage);
+    }
+    // Written a block at a time, not a record at a time; handOver() writes
+    // the rest.
+    if (mClient.unsent() < kWriteBlock && mWaiting.size() < kWindow) {
+        return true;
     }
     return settle(kWindow - 1);
 }
