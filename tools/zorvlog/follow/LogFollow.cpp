@@ -257,6 +257,9 @@ public:
             }
             mTaken = 0;
             if (refused) {
+                if (mSignals.stopped()) {
+                    return;
+                }
                 const std::string why = mOutput.why();
                 if (why != mLastWhy) {
                     std::fprintf(stderr,

@@ -310,6 +310,9 @@ bool RelpClient::writeSome(bool& blocked) {
     }
     mOut.clear();
     mOutDone = 0;
+    if (mOut.capacity() > (1u << 20)) { // after a large record
+        std::string().swap(mOut);
+    }
     return true;
 }
 
@@ -410,7 +413,10 @@ RelpClient::Outcome RelpClient::exchange(bool wait, std::vector<Reply>& replies)
             return broken(mWhy.empty() ? "not connected" : mWhy);
         }
         const std::size_t unsent = mOut.size() - mOutDone;
-        if (!writeSome(blocked) || !readSome(got) || !parseReplies(replies)) {
+        // Replies that came before the connection ended count.
+        const bool wrote = writeSome(blocked);
+        const bool read = wrote && readSome(got);
+        if (!parseReplies(replies) || !wrote || !read) {
             return broken(mWhy);
         }
         if (got || mOut.size() - mOutDone != unsent) {

@@ -109,6 +109,10 @@ bool RelpOutput::settle(std::size_t most) {
     std::vector<RelpClient::Reply> replies;
     bool wait = false;
     for (;;) {
+        // What is queued belongs to records that wait.
+        if (mWaiting.empty()) {
+            return true;
+        }
         replies.clear();
         const RelpClient::Outcome outcome = mClient.exchange(wait, replies);
         for (const RelpClient::Reply& reply : replies) {
