@@ -24,6 +24,7 @@ const char* const kOffers = "relp_version=0\nrelp_software=zorvlog\ncommands=sys
 // Replies are short; a longer frame is no reply of a collector.
 const std::size_t kLongestReply = 64 * 1024;
 const unsigned kLastTxnr = 999999999;
+const int kCloseWaitMs = 200;
 
 bool numericHost(const std::string& host) {
     unsigned char address[16];
@@ -95,8 +96,27 @@ RelpClient::RelpClient(const RelpSettings& settings, int stopFd, std::function<v
 }
 
 RelpClient::~RelpClient() {
-    drop();
+    close();
     delete mTls;
+}
+
+void RelpClient::close() {
+    if (isOpen()) {
+        post("close", "");
+        bool blocked = false, got = false;
+        if (writeSome(blocked) && !blocked) {
+            // The collector's answer, briefly: a collector that finds the
+            // connection gone before it answered complains in its log.
+            struct pollfd fd = {mFd, POLLIN, 0};
+            if (::poll(&fd, 1, kCloseWaitMs) > 0) {
+                readSome(got);
+            }
+            if (mTls != nullptr) {
+                gnutls_bye(mTls->session, GNUTLS_SHUT_WR);
+            }
+        }
+    }
+    drop();
 }
 
 void RelpClient::drop() {

@@ -50,6 +50,9 @@ public:
     bool isOpen() const { return mFd >= 0 && mOpen; }
     // Drops the connection at once, whatever is queued or unanswered.
     void drop();
+    // Asks the collector to end the session, as far as that goes without
+    // waiting, then drops the connection.
+    void close();
 
     // Queues a command; its transaction number.
     unsigned post(std::string_view command, std::string_view data);
