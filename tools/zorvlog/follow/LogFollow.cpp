@@ -464,8 +464,9 @@ int LogFollow::run(const std::vector<std::string>& args) {
 }
 
 const char* LogFollow::help() {
-    return "Usage: zorvlog follow [--json | --journal | --relp HOST:PORT [--relp-tls ...]]\n"
-           "                      [-n N] [--state FILE] [--owner USER]...\n"
+    return "Usage: zorvlog follow [--json | --journal | --relp HOST:PORT] [--relp-tls]\n"
+           "                      [--relp-ca FILE] [--relp-cert FILE] [--relp-key FILE]\n"
+           "                      [--relp-peer NAME] [-n N] [--state FILE] [--owner USER]...\n"
            "                      [--since TIME] [--until TIME] [--kind KIND] [--pid N]\n"
            "                      [--vendor ID] [--code N] [--grep REGEX] LOGFILE...\n"
            "\n"
@@ -550,8 +551,8 @@ const char* LogFollow::help() {
            "\n"
            "Stops on SIGTERM, SIGINT or SIGHUP with exit status 0, between two records. Exit\n"
            "status 1: the state file cannot be used, the output cannot be written, or the\n"
-           "collector's certificate does not check; 2: bad\n"
-           "arguments (a filter that does not read: one line says which).\n";
+           "collector's certificate does not check; 2: bad arguments (a filter that does\n"
+           "not read: one line says which).\n";
 }
 
 } // namespace zorvlog
