@@ -77,11 +77,12 @@ protected:
         ASSERT_TRUE(ops::accepting(std::stoi(mPort)));
     }
 
-    void startFollower(const std::vector<std::string>& options = {}) {
-        std::vector<std::string> argv{
-            ZORVLOG_EXE, "follow",           "--relp", "127.0.0.1:" + mPort,
-            "--state",   mDir.file("state"), mLog};
-        argv.insert(argv.end() - 1, options.begin(), options.end());
+    // follow --relp to the collector, or the command line argv.
+    void startFollower(std::vector<std::string> argv = {}) {
+        if (argv.empty()) {
+            argv = {ZORVLOG_EXE, "follow",           "--relp", "127.0.0.1:" + mPort,
+                    "--state",   mDir.file("state"), mLog};
+        }
         const int err =
             ::open(mDir.file("follow.err").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         mFollower = spawnProcess(argv, -1, -1, err);
@@ -209,29 +210,36 @@ TEST_F(LongRelp, EachLineAsJsonPrintsItAFifteenMebibyteRecordWhole) {
     EXPECT_EQ(stopFollower(SIGTERM), 0);
 }
 
-// A collector whose certificate another authority signed is refused, and
-// nothing is sent; with the authority that signed it, records arrive.
+// The shipped unit's follower: a collector whose certificate another
+// authority signed is refused, and nothing is sent; with the authority that
+// signed it, records arrive.
 TEST_F(LongRelp, TlsOnlyWithTheAuthorityThatSignedTheCollector) {
     makeAuthority("wrong", false);
     makeAuthority("right", true);
     startCentral(true);
     ops::appendRecords(mLog, 1, 100);
-    auto tls = [&](const std::string& authority) {
-        return std::vector<std::string>{"--relp-tls",
-                                        "--relp-ca",
-                                        mDir.file(authority + ".pem"),
-                                        "--relp-cert",
-                                        mDir.file("client-cert.pem"),
-                                        "--relp-key",
-                                        mDir.file("client-key.pem")};
+    // The shipped unit's command, with this test's places.
+    auto unit = [&](const std::string& authority) {
+        std::string command = ops::shipped("systemd/zorv-follow-relp.service");
+        command = command.substr(command.find("ExecStart=") + 10);
+        return splitFields(
+            ops::edited(command.substr(0, command.find('\n')),
+                        {{INSTALLED_ZORVLOG, ZORVLOG_EXE},
+                         {"logs.example.org:2514", "127.0.0.1:" + mPort},
+                         {"/etc/zorv/relp-ca.pem", mDir.file(authority + ".pem")},
+                         {"/etc/zorv/relp-cert.pem", mDir.file("client-cert.pem")},
+                         {"${CREDENTIALS_DIRECTORY}/relp-key.pem", mDir.file("client-key.pem")},
+                         {"${STATE_DIRECTORY}/zorv-service.state", mDir.file("state")},
+                         {"/var/log/zorv-service/zorv-service.log", mLog}}),
+            ' ');
     };
-    startFollower(tls("wrong"));
+    startFollower(unit("wrong"));
     EXPECT_EQ(waitProcess(mFollower), 1);
     mFollower = -1;
     EXPECT_NE(readFile(mDir.file("follow.err")).find("certificate"), std::string::npos)
         << readFile(mDir.file("follow.err"));
     EXPECT_NE(::access((mCentral + "/zorv-follow.jsonl").c_str(), F_OK), 0);
-    startFollower(tls("right"));
+    startFollower(unit("right"));
     EXPECT_EQ(received(100).size(), 100u);
     EXPECT_EQ(stopFollower(SIGTERM), 0);
 }
