@@ -1,7 +1,5 @@
 #include "follow/JournalOutput.h"
 
-#include "follow/RecordSeverity.h"
-
 #include "LineFormat.h"
 #include "output/EntryFormat.h"
 #include "read/LogEntry.h"
@@ -12,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <pthread.h>
+#include <string>
 // CODE_FILE and CODE_LINE are the record's, not this file's.
 #define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
@@ -151,7 +150,7 @@ std::vector<std::string> JournalOutput::fields(const LogEntry& entry, std::strin
                                                std::string_view key) {
     std::vector<std::string> out;
     out.push_back(field("MESSAGE", summary(entry, kMessageMax)));
-    out.push_back(field("PRIORITY", std::to_string(recordSeverity(entry.kind))));
+    out.push_back(field("PRIORITY", std::to_string(entryPriority(entry.kind))));
     std::string_view vendorId, vendor;
     if (entry.kind == LogEntry::kError) {
         zorv_detail::splitDescribed(entry.errorValue(LogEntry::kVendorId), vendorId, vendor);

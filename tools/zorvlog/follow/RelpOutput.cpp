@@ -1,6 +1,5 @@
 #include "follow/RelpOutput.h"
 
-#include "follow/RecordSeverity.h"
 #include "output/EntryFormat.h"
 #include "output/TextSink.h"
 #include "read/LogEntry.h"
@@ -153,7 +152,7 @@ void RelpOutput::acknowledged(const std::string& key) {
 void RelpOutput::message(const LogEntry& entry, std::string_view source, std::string_view key) {
     mMessage.clear();
     mMessage += '<';
-    mMessage += std::to_string(kFacilityUser * 8 + recordSeverity(entry.kind));
+    mMessage += std::to_string(kFacilityUser * 8 + entryPriority(entry.kind));
     mMessage += ">1 ";
     appendTimestamp(mMessage);
     mMessage += ' ';
