@@ -62,11 +62,14 @@ protected:
         run({"cp", ca + ".pem", mCentral + "/relp-ca.pem"});
     }
 
-    void startCentral(bool tls) {
+    // TLS with the library given, else plain TCP.
+    void startCentral(const std::string& tls = "") {
+        mRsyslogd.reset();
         const ops::Edits edits{{"/var/log/zorv-central/%fromhost:::secpath-replace%", mCentral},
                                {"/etc/zorv-central", mCentral},
                                {"port=\"2514\"", "port=\"" + mPort + "\" address=\"127.0.0.1\""},
-                               {"tls=\"on\"", tls ? "tls=\"on\"" : "tls=\"off\""}};
+                               {"tls=\"on\"", tls.empty() ? "tls=\"off\"" : "tls=\"on\""},
+                               {"\"gnutls\"", "\"" + (tls.empty() ? "gnutls" : tls) + "\""}};
         writeFile(mCentral + "/rsyslog.conf",
                   "global(workDirectory=\"" + mCentral + "\")\n" +
                       ops::edited(ops::shipped("rsyslog/zorv-relp-central.conf"), edits));
@@ -137,18 +140,18 @@ protected:
 // under one key, and each interruption repeats at most one window (a
 // batch).
 TEST_F(LongRelp, EveryRecordArrivesOnceThroughRestartsKillsAndAStop) {
-    startCentral(false);
+    startCentral();
     startFollower();
     const std::vector<std::function<void()>> interruptions{
         [&] {
             mRsyslogd->kill(SIGTERM);
             mRsyslogd->wait();
-            startCentral(false);
+            startCentral();
         },
         [&] {
             mRsyslogd->kill(SIGKILL);
             mRsyslogd->wait();
-            startCentral(false);
+            startCentral();
         },
         [&] {
             // The collector's stop is the event under test: it lasts 5 s.
@@ -167,7 +170,7 @@ TEST_F(LongRelp, EveryRecordArrivesOnceThroughRestartsKillsAndAStop) {
         [&] {
             mRsyslogd->kill(SIGTERM);
             mRsyslogd->wait();
-            startCentral(false);
+            startCentral();
         }};
     std::size_t sent = 0;
     for (const auto& interrupt : interruptions) {
@@ -192,7 +195,7 @@ TEST_F(LongRelp, EveryRecordArrivesOnceThroughRestartsKillsAndAStop) {
 // A record of 15 MiB arrives whole, and every line the collector wrote is
 // the line follow --json prints for its record, byte for byte.
 TEST_F(LongRelp, EachLineAsJsonPrintsItAFifteenMebibyteRecordWhole) {
-    startCentral(false);
+    startCentral();
     ops::appendRecords(mLog, 1, 8);
     ops::append(mLog, "4711\t2026/12/06\t17:05:09:250\tZorvCore\trecord 9 " +
                           std::string(15 << 20, 'x') + "\t\n");
@@ -210,16 +213,15 @@ TEST_F(LongRelp, EachLineAsJsonPrintsItAFifteenMebibyteRecordWhole) {
     EXPECT_EQ(stopFollower(SIGTERM), 0);
 }
 
-// The shipped unit's follower: a collector whose certificate another
-// authority signed is refused, and nothing is sent; with the authority that
-// signed it, records arrive.
+// The shipped unit's follower, to a collector on GnuTLS and on OpenSSL: one
+// whose certificate another authority signed is refused, and nothing is
+// sent; with the authority that signed it, records arrive.
 TEST_F(LongRelp, TlsOnlyWithTheAuthorityThatSignedTheCollector) {
     makeAuthority("wrong", false);
     makeAuthority("right", true);
-    startCentral(true);
     ops::appendRecords(mLog, 1, 100);
     // The shipped unit's command, with this test's places.
-    auto unit = [&](const std::string& authority) {
+    auto unit = [&](const std::string& authority, const std::string& state) {
         std::string command = ops::shipped("systemd/zorv-follow-relp.service");
         command = command.substr(command.find("ExecStart=") + 10);
         return splitFields(
@@ -229,19 +231,24 @@ TEST_F(LongRelp, TlsOnlyWithTheAuthorityThatSignedTheCollector) {
                          {"/etc/zorv/relp-ca.pem", mDir.file(authority + ".pem")},
                          {"/etc/zorv/relp-cert.pem", mDir.file("client-cert.pem")},
                          {"${CREDENTIALS_DIRECTORY}/relp-key.pem", mDir.file("client-key.pem")},
-                         {"${STATE_DIRECTORY}/zorv-service.state", mDir.file("state")},
+                         {"${STATE_DIRECTORY}/zorv-service.state", mDir.file(state)},
                          {"/var/log/zorv-service/zorv-service.log", mLog}}),
             ' ');
     };
-    startFollower(unit("wrong"));
-    EXPECT_EQ(waitProcess(mFollower), 1);
-    mFollower = -1;
-    EXPECT_NE(readFile(mDir.file("follow.err")).find("certificate"), std::string::npos)
-        << readFile(mDir.file("follow.err"));
-    EXPECT_NE(::access((mCentral + "/zorv-follow.jsonl").c_str(), F_OK), 0);
-    startFollower(unit("right"));
-    EXPECT_EQ(received(100).size(), 100u);
-    EXPECT_EQ(stopFollower(SIGTERM), 0);
+    for (const char* library : {"gnutls", "openssl"}) {
+        SCOPED_TRACE(std::string("the collector's TLS library: ") + library);
+        startCentral(library);
+        startFollower(unit("wrong", library));
+        EXPECT_EQ(waitProcess(mFollower), 1);
+        mFollower = -1;
+        EXPECT_NE(readFile(mDir.file("follow.err")).find("certificate"), std::string::npos)
+            << readFile(mDir.file("follow.err"));
+        EXPECT_NE(::access((mCentral + "/zorv-follow.jsonl").c_str(), F_OK), 0);
+        startFollower(unit("right", library));
+        EXPECT_EQ(received(100).size(), 100u);
+        EXPECT_EQ(stopFollower(SIGTERM), 0);
+        ::unlink((mCentral + "/zorv-follow.jsonl").c_str());
+    }
 }
 
 } // namespace
