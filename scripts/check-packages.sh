@@ -155,6 +155,11 @@ step "rsyslog configurations"
 # drop-in of Debian's /etc/rsyslog.conf (which sets the work directory) in
 # place of /etc/rsyslog.d/.
 grep -q '^\$IncludeConfig ' /etc/rsyslog.conf || fail "/etc/rsyslog.conf includes no drop-ins"
+mkdir -p "$work/zorv-central"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=check \
+  -keyout "$work/zorv-central/relp-key.pem" -out "$work/zorv-central/relp-cert.pem" 2>/dev/null ||
+  fail "openssl cannot make a certificate"
+cp "$work/zorv-central/relp-cert.pem" "$work/zorv-central/relp-ca.pem"
 for conf in "$root"/usr/share/zorv/contrib/rsyslog/*.conf; do
   needs=$(sed -n 's/^# Needs: \([^(]*\).*/\1/p' "$conf" | tr ',' ' ')
   [ -n "$needs" ] || fail "${conf##*/} does not name the packages it needs"
@@ -164,7 +169,10 @@ for conf in "$root"/usr/share/zorv/contrib/rsyslog/*.conf; do
     [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
       fail "$package is not installed here (scripts/deps.sh installs it)"
   done
-  sed "s|^\\\$IncludeConfig .*|\\\$IncludeConfig $conf|" /etc/rsyslog.conf >"$work/rsyslog.conf"
+  # The certificate files a TLS input names must exist: throw-away ones
+  # stand in for the central machine's own.
+  sed "s|/etc/zorv-central/|$work/zorv-central/|g" "$conf" >"$work/dropin.conf"
+  sed "s|^\\\$IncludeConfig .*|\\\$IncludeConfig $work/dropin.conf|" /etc/rsyslog.conf >"$work/rsyslog.conf"
   out=$(rsyslogd -N1 -f "$work/rsyslog.conf" 2>&1) || fail "rsyslogd -N1, ${conf##*/} as a drop-in: $out"
 done
 
@@ -233,13 +241,15 @@ if ! out=$(XDG_RUNTIME_DIR=$work/runtime systemd-analyze verify --root="$root" -
   --generators=no --recursive-errors=no qet.socket qet.service 2>&1) || [ -n "$out" ]; then
   fail "systemd-analyze verify: $out"
 fi
-# The journal follower is a system unit: verified the same way, from the
-# place the package installs it.
-cp "$root/usr/share/zorv/contrib/systemd/zorv-follow-journal.service" "$root/etc/systemd/system/"
-if ! out=$(systemd-analyze verify --root="$root" --man=no --generators=no --recursive-errors=no \
-  zorv-follow-journal.service 2>&1) || [ -n "$out" ]; then
-  fail "systemd-analyze verify zorv-follow-journal.service: $out"
-fi
+# The followers are system units: verified the same way, from the place the
+# package installs them.
+for unit in zorv-follow-journal.service zorv-follow-relp.service; do
+  cp "$root/usr/share/zorv/contrib/systemd/$unit" "$root/etc/systemd/system/"
+  if ! out=$(systemd-analyze verify --root="$root" --man=no --generators=no --recursive-errors=no \
+    "$unit" 2>&1) || [ -n "$out" ]; then
+    fail "systemd-analyze verify $unit: $out"
+  fi
+done
 out=$(desktop-file-validate "$root/etc/xdg/autostart/qet.desktop" 2>&1) && [ -z "$out" ] ||
   fail "desktop-file-validate: $out"
 

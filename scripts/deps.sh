@@ -16,6 +16,7 @@ packages=(
   zlib1g-dev                                   # zorvlog reads gzip-compressed logs
   libre2-dev                                   # zorvlog's --grep: linear time, bounded memory
   libsystemd-dev                               # zorvlog follow --journal sends with sd_journal_sendv
+  libgnutls28-dev                              # zorvlog follow --relp-tls
   logrotate rsyslog jq lnav                    # rotation, shipping and reading with the real tools
   stress-ng                                    # the suites again on a busy machine
   mawk time                                    # the reader's benchmark: the floor, CPU and memory
@@ -26,6 +27,7 @@ packages=(
   abigail-tools                                # the binary-interface check
   systemd desktop-file-utils                   # the user units and the autostart entry
   systemd-journal-remote rsyslog-relp          # journal entries to a central machine, in the tests
+  rsyslog-gnutls rsyslog-openssl openssl       # RELP over TLS to the central rsyslog, in the tests
 )
 
 installed() {

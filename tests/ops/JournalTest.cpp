@@ -36,17 +36,10 @@ namespace {
 const char* const kSocketDir = "/run/systemd/journal";
 const char* const kJournalDir = "/run/log/journal";
 
-// A debug record and a seven-line error record of the form the library writes.
-std::string debugRecord(int n) {
-    return "4711\t2026/12/06\t17:05:09:250\tZorvCore\trecord " + std::to_string(n) + "\t\n";
-}
-std::string errorRecord(int n) {
-    const std::string section = "4712\t2026/12/06\t17:05:10\t";
-    return section + "Reason=record " + std::to_string(n) + "\n" + section +
-           "ComputerName=host1\n" + section + "OS=6.1.0-13-amd64\n" + section +
-           "File=Client.cpp,Line=120\n" + section + "VendorID=8 [ZorvQet]\n" + section +
-           "VendorError=3 [A malformed request frame was received]\n" + section + "ZorvQet=5.0.0\n";
-}
+using ops::append;
+using ops::appendRecords;
+using ops::debugRecord;
+using ops::errorRecord;
 
 // A field's value: journalctl gives one that is not printable UTF-8 as an
 // array of its bytes.
@@ -63,19 +56,6 @@ std::string fieldOf(const nlohmann::json& entry, const std::string& name) {
         bytes += static_cast<char>(byte.get<int>());
     }
     return bytes;
-}
-
-void append(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::app | std::ios::binary) << bytes;
-}
-
-// Records from to from + count - 1 appended to path, every fourth an error record.
-void appendRecords(const std::string& path, int from, int count) {
-    std::string records;
-    for (int i = from; i < from + count; ++i) {
-        records += i % 4 == 3 ? errorRecord(i) : debugRecord(i);
-    }
-    append(path, records);
 }
 
 int repeatsIn(const std::map<std::string, int>& keys) {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -310,6 +311,29 @@ Daemon::~Daemon() {
         ::kill(mPid, SIGKILL);
         zorvtest::waitProcess(mPid);
     }
+}
+
+std::string debugRecord(int n) {
+    return "4711\t2026/12/06\t17:05:09:250\tZorvCore\trecord " + std::to_string(n) + "\t\n";
+}
+std::string errorRecord(int n) {
+    const std::string section = "4712\t2026/12/06\t17:05:10\t";
+    return section + "Reason=record " + std::to_string(n) + "\n" + section +
+           "ComputerName=host1\n" + section + "OS=6.1.0-13-amd64\n" + section +
+           "File=Client.cpp,Line=120\n" + section + "VendorID=8 [ZorvQet]\n" + section +
+           "VendorError=3 [A malformed request frame was received]\n" + section + "ZorvQet=5.0.0\n";
+}
+
+void append(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::app | std::ios::binary) << bytes;
+}
+
+void appendRecords(const std::string& path, int from, int count) {
+    std::string records;
+    for (int i = from; i < from + count; ++i) {
+        records += i % 4 == 3 ? errorRecord(i) : debugRecord(i);
+    }
+    append(path, records);
 }
 
 int freePort() {

@@ -117,6 +117,14 @@ private:
     pid_t mPid;
 };
 
+// A debug record and a seven-line error record of the form the library
+// writes, "record n" each; appended to a log as a writer does, from to from +
+// count - 1 with every fourth an error record.
+std::string debugRecord(int n);
+std::string errorRecord(int n);
+void append(const std::string& path, const std::string& bytes);
+void appendRecords(const std::string& path, int from, int count);
+
 // A TCP port on 127.0.0.1 free at the time of asking.
 int freePort();
 // Whether something accepts connections on 127.0.0.1:port before the limit

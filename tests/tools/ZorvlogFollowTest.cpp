@@ -20,7 +20,9 @@
 #include <set>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <zlib.h>
@@ -337,6 +339,21 @@ TEST_F(Follow, StopWhileTheReaderTakesNothingEndsBetweenRecords) {
         lines += debugLine(i);
     }
     append(log, lines);
+    // A service manager's notify socket, with a watchdog.
+    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, mDir.file("notify").c_str());
+    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ScopedEnv socket{"NOTIFY_SOCKET", address.sun_path}, watchdog{"WATCHDOG_USEC", "1000000"};
+    auto told = [&] {
+        std::string text;
+        char datagram[4096];
+        for (ssize_t n; (n = ::recv(notify, datagram, sizeof datagram, MSG_DONTWAIT)) > 0;) {
+            text.append(datagram, static_cast<std::size_t>(n)).append("|");
+        }
+        return text;
+    };
     int pipe[2];
     ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
     const pid_t follower = spawnProcess({ZORVLOG_EXE, "follow", "--json", log}, -1, pipe[1], -1);
@@ -347,6 +364,15 @@ TEST_F(Follow, StopWhileTheReaderTakesNothingEndsBetweenRecords) {
         return ::ioctl(pipe[0], FIONREAD, &queued) == 0 && queued > 60000 &&
                processState(follower) == 'S';
     }));
+    const std::string before = told();
+    EXPECT_EQ(before.rfind("READY=1\nSTATUS=1 log, ", 0), 0u) << before;
+    // The follower that waits for its output still feeds the watchdog.
+    std::string waiting;
+    EXPECT_TRUE(eventually([&] {
+        waiting += told();
+        return waiting.find("WATCHDOG=1|WATCHDOG=1|") != std::string::npos;
+    })) << waiting;
+    ::close(notify);
     ::kill(follower, SIGTERM);
     EXPECT_EQ(waitProcess(follower), 0);
     std::string out;

@@ -6,6 +6,8 @@
 #include "follow/FollowedLog.h"
 #include "follow/JournalOutput.h"
 #include "follow/RecordOutput.h"
+#include "follow/RelpOutput.h"
+#include "follow/ServiceNotify.h"
 #include "output/EntryFormat.h"
 #include "output/OutputMode.h"
 #include "output/TerminalText.h"
@@ -83,8 +85,8 @@ private:
 // between two records, never inside one.
 class StandardOutput : public RecordOutput {
 public:
-    StandardOutput(OutputMode mode, bool headings, StopSignals& signals)
-        : mMode(mode), mHeadings(headings), mSignals(signals) {
+    StandardOutput(OutputMode mode, bool headings, StopSignals& signals, ServiceNotify& notify)
+        : mMode(mode), mHeadings(headings), mSignals(signals), mNotify(notify) {
         struct stat st;
         // A pipe or a socket can block; then it is written a pipe's atomic
         // amount at a time, each after poll() said there is room.
@@ -124,7 +126,9 @@ public:
             std::size_t size = mBatch.size() - done;
             if (mMayBlock) {
                 struct pollfd fds[2] = {{1, POLLOUT, 0}, {mSignals.fd(), POLLIN, 0}};
-                if (::poll(fds, between ? 2 : 1, -1) < 0) {
+                const int ready = ::poll(fds, between ? 2 : 1, mNotify.pauseMs());
+                mNotify.alive();
+                if (ready <= 0) {
                     continue;
                 }
                 if (between && mSignals.stopped()) {
@@ -180,6 +184,7 @@ private:
     OutputMode mMode;
     bool mHeadings, mMayBlock = false;
     StopSignals& mSignals;
+    ServiceNotify& mNotify;
     std::string mBatch;
     BatchSink mSink{mBatch};
     std::vector<std::size_t> mEnds; // where each record's bytes end in the batch
@@ -204,9 +209,9 @@ class Loop {
 public:
     Loop(const std::vector<std::string>& sources, const std::vector<std::string>& paths,
          const TrustedOwners& owners, const EntryFilter& filter, FollowState& state,
-         RecordOutput& output, StopSignals& signals, long lastN)
+         RecordOutput& output, StopSignals& signals, ServiceNotify& notify, long lastN)
         : mSources(sources), mPaths(paths), mOwners(owners), mFilter(filter), mState(state),
-          mOutput(output), mSignals(signals) {
+          mOutput(output), mSignals(signals), mNotify(notify) {
         mInotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         mSaved.resize(paths.size());
         for (std::size_t i = 0; i < paths.size(); ++i) {
@@ -238,6 +243,7 @@ public:
         while (!mSignals.stopped()) {
             bool more = false, refused = false;
             const std::size_t handled = gather(more, refused);
+            mNotify.round(mPaths, mSaved, mLastWhy);
             bool moved = false;
             for (const auto& log : mLogs) {
                 moved = log->moved() || moved;
@@ -256,6 +262,9 @@ public:
             }
             mTaken = 0;
             if (refused) {
+                if (mSignals.stopped()) {
+                    return;
+                }
                 const std::string why = mOutput.why();
                 if (why != mLastWhy) {
                     std::fprintf(stderr,
@@ -263,6 +272,7 @@ public:
                                  forTerminal(why).c_str());
                     mLastWhy = why;
                 }
+                mNotify.round(mPaths, mSaved, why);
                 pause = std::min<std::chrono::milliseconds>(
                     std::max<std::chrono::milliseconds>(pause * 2, std::chrono::milliseconds(100)),
                     kLongestPause);
@@ -338,16 +348,27 @@ private:
 
     // Until a stop signal or `until`; with `files`, also until something
     // changes in a watched place.
+    // A service manager's watchdog is fed meanwhile.
     void sleep(Clock::time_point until, bool files) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-        struct pollfd fds[2] = {{mSignals.fd(), POLLIN, 0}, {mInotify, POLLIN, 0}};
-        const int timeout = static_cast<int>(
-            std::max<long long>(0, std::min<long long>(left, 60000)) + (left > 0 ? 1 : 0));
-        if (::poll(fds, files && mInotify >= 0 ? 2 : 1, timeout) > 0 &&
-            (fds[1].revents & POLLIN) != 0) {
-            char events[16384];
-            while (::read(mInotify, events, sizeof events) > 0) {
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            struct pollfd fds[2] = {{mSignals.fd(), POLLIN, 0}, {mInotify, POLLIN, 0}};
+            long long timeout =
+                std::max<long long>(0, std::min<long long>(left, 60000)) + (left > 0 ? 1 : 0);
+            if (mNotify.pauseMs() >= 0) {
+                timeout = std::min<long long>(timeout, mNotify.pauseMs());
+            }
+            const int ready =
+                ::poll(fds, files && mInotify >= 0 ? 2 : 1, static_cast<int>(timeout));
+            mNotify.alive();
+            if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+                char events[16384];
+                while (::read(mInotify, events, sizeof events) > 0) {
+                }
+            }
+            if (ready != 0 || left <= 0) {
+                return;
             }
         }
     }
@@ -359,6 +380,7 @@ private:
     FollowState& mState;
     RecordOutput& mOutput;
     StopSignals& mSignals;
+    ServiceNotify& mNotify;
     int mInotify = -1;
     std::vector<std::unique_ptr<FollowedLog>> mLogs;
     std::vector<std::vector<FollowPosition>> mSaved; // as the state has them
@@ -377,14 +399,19 @@ int LogFollow::run(const std::vector<std::string>& args) {
     for (const ArgParser::Option& filterOption : EntryFilter::options()) {
         options.push_back(filterOption);
     }
+    for (const ArgParser::Option& relpOption : RelpSettings::options()) {
+        options.push_back(relpOption);
+    }
     ArgParser parser(options);
     answerJournalctlHabits(parser, "follow");
     parser.parse(args);
     const EntryFilter filter = EntryFilter::fromOptions(parser, std::time(nullptr));
     const OutputMode mode = outputMode(parser);
-    if ((parser.has("json") || parser.has("output")) && parser.has("journal")) {
-        throw UsageError("--json or --output and --journal exclude each other");
+    const bool standard = parser.has("json") || parser.has("output");
+    if (standard + parser.has("journal") + parser.has("relp") > 1) {
+        throw UsageError("--json or --output, --journal and --relp exclude each other");
     }
+    const RelpSettings relp = RelpSettings::fromOptions(parser);
     const long lastN = parser.has("lines") ? parser.number("lines", -1) : -1;
     if (parser.has("lines") && lastN < 0) {
         throw UsageError("--lines needs a number of records, not '" + parser.value("lines") + "'");
@@ -423,16 +450,19 @@ int LogFollow::run(const std::vector<std::string>& args) {
     // the process grows with every large record.
     ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
     StopSignals signals;
+    ServiceNotify notify;
     std::unique_ptr<RecordOutput> out;
     if (parser.has("journal")) {
         out = std::make_unique<JournalOutput>();
+    } else if (parser.has("relp")) {
+        out = std::make_unique<RelpOutput>(relp, signals.fd(), [&notify] { notify.alive(); });
     } else {
-        out = std::make_unique<StandardOutput>(mode, paths.size() > 1, signals);
+        out = std::make_unique<StandardOutput>(mode, paths.size() > 1, signals, notify);
         if (!out->handOver()) { // the table's heading
             return 0;
         }
     }
-    Loop loop(sources, paths, owners, filter, state, *out, signals, lastN);
+    Loop loop(sources, paths, owners, filter, state, *out, signals, notify, lastN);
     if (loop.resumes()) {
         std::fprintf(stderr, "zorvlog follow: resuming where the state file %s says\n",
                      forTerminal(statePath).c_str());
@@ -442,7 +472,9 @@ int LogFollow::run(const std::vector<std::string>& args) {
 }
 
 const char* LogFollow::help() {
-    return "Usage: zorvlog follow [--json | -o MODE | --journal] [-n N] [--state FILE]\n"
+    return "Usage: zorvlog follow [--json | -o MODE | --journal | --relp HOST:PORT]\n"
+           "                      [--relp-tls] [--relp-ca FILE] [--relp-cert FILE]\n"
+           "                      [--relp-key FILE] [--relp-peer NAME] [-n N] [--state FILE]\n"
            "                      [--owner USER]... [--since TIME] [--until TIME] [--kind KIND]\n"
            "                      [-p PRIORITY] [--pid N] [--vendor ID] [--code N]\n"
            "                      [--grep REGEX [-i]] [--no-pager] LOGFILE...\n"
@@ -489,6 +521,22 @@ const char* LogFollow::help() {
            "                journald's socket took it. While journald takes nothing,\n"
            "                follow says so once and offers the record again, every 5 s\n"
            "                at the most, losing nothing\n"
+           "  --relp HOST:PORT  each record one RFC 5424 message over RELP to a collector\n"
+           "                (an IPv6 address in brackets: [::1]:2514), its MSG the line\n"
+           "                --json prints; the state moves past a record only once the\n"
+           "                collector acknowledged it. At most 512 records await their\n"
+           "                acknowledgement; a broken connection is made again, every 5 s\n"
+           "                at the most, and repeats at most those 512\n"
+           "  --relp-tls    RELP over TLS: the collector's certificate must check against\n"
+           "                --relp-ca and hold HOST or the --relp-peer NAME; one that\n"
+           "                does not ends follow with exit status 1, nothing sent\n"
+           "  --relp-ca FILE  the authorities (PEM) that sign the collector's certificate\n"
+           "                (default: the system's)\n"
+           "  --relp-cert FILE  this machine's certificate (PEM), for a collector that\n"
+           "                takes records only from certified machines\n"
+           "  --relp-key FILE  the private key of --relp-cert (PEM)\n"
+           "  --relp-peer NAME  the name the collector's certificate must hold, when\n"
+           "                HOST is not it\n"
            "  --state FILE  the state file (default: $XDG_STATE_HOME/zorv/, else\n"
            "                ~/.local/state/zorv/, a file named for the LOGFILEs); one\n"
            "                follower at a time may use it; a LOGFILE, a file named as one\n"
@@ -519,8 +567,9 @@ const char* LogFollow::help() {
            "  -i, --ignore-case  --grep ignores case\n"
            "\n"
            "Stops on SIGTERM, SIGINT or SIGHUP with exit status 0, between two records. Exit\n"
-           "status 1: the state file cannot be used, or the output cannot be written; 2: bad\n"
-           "arguments (a filter that does not read: one line says which).\n";
+           "status 1: the state file cannot be used, the output cannot be written, or the\n"
+           "collector's certificate does not check; 2: bad arguments (a filter that does\n"
+           "not read: one line says which).\n";
 }
 
 } // namespace zorvlog
