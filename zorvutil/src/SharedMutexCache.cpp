@@ -65,7 +65,7 @@ bool initialise(MutexFileLayout* layout) {
     }
     layout->version = kMutexFileVersion;
     layout->size = static_cast<std::uint32_t>(kMutexFileSize);
-    layout->reserved = 0;
+    layout->holderThread = 0;
     layout->holds = 0;
     layout->stuckHold = 0;
     __atomic_store_n(&layout->magic, kMutexFileMagic, __ATOMIC_RELEASE);

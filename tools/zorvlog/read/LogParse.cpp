@@ -1,5 +1,7 @@
 #include "read/LogParse.h"
 
+#include "SystemCalls.h"
+
 #include "cli/ArgParser.h"
 #include "cli/JournalctlHabits.h"
 #include "output/EntryFormat.h"
@@ -273,7 +275,7 @@ int emitLastOfForward(const Source& source, const EntryFilter& filter, std::size
 // is copied (uncompressed) into a file in $TMPDIR, which is read from its
 // end, so that memory stays bounded.
 int emitAllOfForward(const Source& source, int fd, const EntryFilter& filter, const Emit& emit) {
-    const char* dir = std::getenv("TMPDIR");
+    const char* dir = zorv_detail::environmentValue("TMPDIR");
     std::string path =
         std::string(dir != nullptr && dir[0] != '\0' ? dir : "/tmp") + "/zorvlog-XXXXXX";
     const int copy = ::mkostemp(&path[0], O_CLOEXEC);
@@ -292,17 +294,13 @@ int emitAllOfForward(const Source& source, int fd, const EntryFilter& filter, co
     std::string problem;
     while (in != nullptr &&
            (got = gzread(in, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
-        for (ssize_t at = 0; at < got;) {
-            const ssize_t n = ::write(copy, buffer.data() + at, static_cast<std::size_t>(got - at));
-            if (n < 0 && errno != EINTR) {
-                // Without the whole copy, no entry can be put in its place.
-                const std::string why = std::strerror(errno);
-                gzclose(in);
-                ::close(copy);
-                return source.cannotRead("no room to hold it for reading it newest first (" + path +
-                                         "): " + why);
-            }
-            at += n > 0 ? n : 0;
+        if (!zorv_detail::writeAll(copy, buffer.data(), static_cast<std::size_t>(got))) {
+            // Without the whole copy, no entry can be put in its place.
+            const std::string why = std::strerror(errno);
+            gzclose(in);
+            ::close(copy);
+            return source.cannotRead("no room to hold it for reading it newest first (" + path +
+                                     "): " + why);
         }
     }
     if (problem.empty() && (in == nullptr || got < 0)) {
