@@ -208,6 +208,8 @@ public:
           mOutput(output), mSignals(signals) {
         mSaved.resize(paths.size());
         mDue.assign(paths.size(), true);
+        mLooked.assign(paths.size(), true);
+        mWakeAt.assign(paths.size(), Clock::time_point::min());
         for (std::size_t i = 0; i < paths.size(); ++i) {
             const std::vector<FollowPosition>* resume = state.find(paths[i]);
             mResumes = mResumes || resume != nullptr;
@@ -233,8 +235,8 @@ public:
             bool more = false, refused = false;
             const std::size_t handled = gather(more, refused);
             bool moved = false;
-            for (const auto& log : mLogs) {
-                moved = log->moved() || moved;
+            for (std::size_t i = 0; i < mLogs.size(); ++i) {
+                moved = (mLooked[i] && mLogs[i]->moved()) || moved;
             }
             if (mTaken > 0 && !mOutput.handOver()) {
                 if (mSignals.stopped()) {
@@ -245,6 +247,7 @@ public:
                     mLogs[i] = makeLog(i, mSaved[i].empty() ? nullptr : &mSaved[i]);
                 }
                 mDue.assign(mLogs.size(), true);
+                mLooked.assign(mLogs.size(), true);
                 refused = true;
             } else if (handled > 0 || moved) {
                 save();
@@ -273,8 +276,8 @@ public:
                 if (mWatches.anyPolled()) {
                     wake = std::min(wake, mNextPoll);
                 }
-                for (const auto& log : mLogs) {
-                    wake = std::min(wake, log->wakeAt());
+                for (const Clock::time_point at : mWakeAt) {
+                    wake = std::min(wake, at);
                 }
                 sleep(wake, true);
                 lookAgain();
@@ -304,7 +307,7 @@ private:
             mNextPoll = now + kPolledLook;
         }
         for (std::size_t i = 0; i < mLogs.size(); ++i) {
-            mDue[i] = mDue[i] || (poll && mWatches.polled(i)) || mLogs[i]->wakeAt() <= now;
+            mDue[i] = mDue[i] || (poll && mWatches.polled(i)) || mWakeAt[i] <= now;
             if (mDue[i]) {
                 mLogs[i]->settle();
                 spare(i);
@@ -315,6 +318,8 @@ private:
     // After a look at a log: the watches on generations it no longer holds
     // end, and what it holds of unfinished lines counts against the budget.
     void spare(std::size_t i) {
+        mLooked[i] = true;
+        mWakeAt[i] = mLogs[i]->wakeAt();
         std::set<std::pair<dev_t, ino_t>> held;
         for (const FollowPosition& position : mLogs[i]->positions()) {
             held.insert({position.dev, position.ino});
@@ -336,6 +341,7 @@ private:
                 continue;
             }
             FollowedLog& log = *mLogs[i];
+            mLooked[i] = true;
             for (;;) {
                 if (mTaken >= kBatchRecords || bytes >= kBatchBytes) {
                     more = true;
@@ -363,13 +369,21 @@ private:
         return handled;
     }
 
+    // The state: the positions of the logs looked at since the last save
+    // are taken anew, the others stand.
     void save() {
-        FollowState::Positions positions;
-        for (std::size_t i = 0; i < mLogs.size(); ++i) {
-            mSaved[i] = mLogs[i]->positions();
-            positions.emplace_back(mPaths[i], mSaved[i]);
+        if (mPositions.size() != mLogs.size()) {
+            mPositions.assign(mLogs.size(), {});
+            mLooked.assign(mLogs.size(), true);
         }
-        mState.save(positions);
+        for (std::size_t i = 0; i < mLogs.size(); ++i) {
+            if (mLooked[i]) {
+                mSaved[i] = mLogs[i]->positions();
+                mPositions[i] = {mPaths[i], mSaved[i]};
+                mLooked[i] = false;
+            }
+        }
+        mState.save(mPositions);
     }
 
     // Until a stop signal or `until`; with `files`, also until something
@@ -395,7 +409,10 @@ private:
     StopSignals& mSignals;
     Watches mWatches;
     std::vector<std::unique_ptr<FollowedLog>> mLogs;
-    std::vector<bool> mDue; // to be looked at: something may have changed
+    std::vector<bool> mDue;                 // to be looked at: something may have changed
+    std::vector<bool> mLooked;              // looked at since the state was saved
+    std::vector<Clock::time_point> mWakeAt; // each log's wakeAt() after its last look
+    FollowState::Positions mPositions;      // as saved last
     LineBudget mBudget{mPaths.size()};
     Clock::time_point mNextLook = Clock::now() + kTimedLook, mNextPoll = Clock::now() + kPolledLook;
     std::vector<std::vector<FollowPosition>> mSaved; // as the state has them

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,7 +64,10 @@ void Watches::add(std::size_t log, int fd, std::uint32_t events, const std::stri
     watch.dev = st.st_dev;
     watch.ino = st.st_ino;
     watch.directory = S_ISDIR(st.st_mode);
-    watch.logs[log] = name;
+    watch.logs.insert(log);
+    if (watch.directory) {
+        watch.named[name].insert(log);
+    }
     mByLog[log].insert(wd);
 }
 
@@ -102,11 +106,24 @@ void Watches::drain(std::vector<bool>& due) {
             if (watch == mWatches.end()) {
                 continue;
             }
-            const std::string name = event->len > 0 ? std::string(event->name) : std::string();
-            for (const auto& served : watch->second.logs) {
-                if (served.first < due.size() &&
-                    (name.empty() || name.compare(0, served.second.size(), served.second) == 0)) {
-                    due[served.first] = true;
+            const std::string_view name =
+                event->len > 0 ? std::string_view(event->name) : std::string_view();
+            auto concerned = [&](const std::set<std::size_t>& logs) {
+                for (const std::size_t log : logs) {
+                    if (log < due.size()) {
+                        due[log] = true;
+                    }
+                }
+            };
+            if (name.empty() || !watch->second.directory) {
+                concerned(watch->second.logs);
+            }
+            // A file in a directory concerns the logs whose names begin its
+            // name: one lookup for each of its beginnings.
+            for (std::size_t length = 1; !name.empty() && length <= name.size(); ++length) {
+                const auto named = watch->second.named.find(name.substr(0, length));
+                if (named != watch->second.named.end()) {
+                    concerned(named->second);
                 }
             }
             if ((event->mask & IN_IGNORED) != 0) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -50,7 +51,9 @@ private:
         dev_t dev = 0;
         ino_t ino = 0;
         bool directory = false;
-        std::map<std::size_t, std::string> logs; // served, with their names in a directory
+        std::set<std::size_t> logs; // served
+        // In a directory: the logs by their file names.
+        std::map<std::string, std::set<std::size_t>, std::less<>> named;
     };
 
     int mFd = -1;

@@ -138,13 +138,11 @@ bool LogInput::rest(Line& line) {
 }
 
 bool LogInput::letGo() {
-    if (!mSeekable || !mKnown || mCompressed || !mZeros.empty() || mRawStart != mRawEnd ||
-        !mError.empty()) {
+    if (!mSeekable || mCompressed || !mZeros.empty() || mRawStart != mRawEnd || !mError.empty()) {
         return false;
     }
     const std::uint64_t from = mInLong ? mLongOffset : mOffset;
-    struct stat st;
-    if (::fstat(mFd, &st) != 0 || ::lseek(mFd, static_cast<off_t>(from), SEEK_SET) < 0) {
+    if (::lseek(mFd, static_cast<off_t>(from), SEEK_SET) < 0) {
         return false;
     }
     if (mInLong) {
@@ -155,12 +153,14 @@ bool LogInput::letGo() {
         mTail = mLongTail;
         releaseBuffer(mLong);
     }
+    // What was read from the file: a size beyond it is new data, also
+    // when it came between the last read and now.
+    mLetGoSize = mRawPos;
     releaseBuffer(mBuffer);
     std::vector<unsigned char>().swap(mRaw);
     mStart = mScanned = 0;
     mRawPos = mOffset;
     mLetGo = true;
-    mLetGoSize = static_cast<std::uint64_t>(st.st_size);
     return true;
 }
 

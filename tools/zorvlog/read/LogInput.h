@@ -161,7 +161,8 @@ private:
     std::uint32_t mCrc = 0, mHeadCrc = 0;
     std::string mTail;
     std::size_t mWork = 0; // bytes read in this call
-    // Let go (letGo()) at this file size: nothing to read until it changes.
+    // Let go (letGo()) with this much of the file read: nothing new to read
+    // until it is larger (or smaller: emptied in place).
     bool mLetGo = false;
     std::uint64_t mLetGoSize = 0;
     // How things stood where the long line being read began.
