@@ -9,8 +9,8 @@
 # The help texts follow one layout, turned into roff line by line: the usage
 # lines (up to the first blank line) stay as they are, their indent less the
 # width of "Usage: "; "  --option VALUE  text" (or "  -o, --option VALUE  text")
-# becomes a tagged paragraph; a blank line starts a paragraph; any other line
-# is running text.
+# becomes a tagged paragraph; a blank line starts a paragraph (not before a
+# tagged one, which starts its own); any other line is running text.
 set -eu
 zorvlog=$1
 
@@ -28,10 +28,14 @@ for command in $commands; do
       return text
     }
     NR == 1 { sub(/^Usage: /, ""); print ".nf"; usage = 1 }
-    usage && NF == 0 { print ".fi"; print ".PP"; usage = 0; next }
+    usage && NF == 0 { print ".fi"; paragraph = 1; usage = 0; next }
     usage { sub(/^       /, ""); print roff($0); next }
-    NF == 0 { print ".PP"; next }
-    /^  +--?[A-Za-z]/ && match($0, /[^ ]  +/) {
+    NF == 0 { paragraph = 1; next }
+    # A blank line starts a paragraph, unless an option entry starts one anyway.
+    { tagged = /^  +--?[A-Za-z]/ && match($0, /[^ ]  +/) }
+    paragraph && !tagged { print ".PP" }
+    { paragraph = 0 }
+    tagged {
       tag = substr($0, 1, RSTART); text = substr($0, RSTART + RLENGTH)
       sub(/^ +/, "", tag)
       # "-n, --lines N": the letter form stays with the option.

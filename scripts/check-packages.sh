@@ -3,10 +3,12 @@
 # as a user would get them, without installing anything into the system:
 # lintian (no error, no warning; and none of the tags below even at pedantic
 # level), the build's leftovers ignored by git, each package's documentation
-# (whole, uncompressed, its relative links resolving inside the package, the
-# paths that configs and manual pages name present), the README's install
-# line for each role simulated by apt, what each package holds and depends on
-# (zorv-tools without Qt, qet-send in qet replacing the old zorv-tools), the
+# (its index and the pages it lists, whole, uncompressed, its relative links
+# resolving inside the package, the paths that configs and manual pages name
+# present), the README's install line for each role simulated by apt, what
+# each package holds and depends on (zorv-tools without Qt, qet-send in qet
+# replacing the old zorv-tools), the rsyslog configurations with the packages
+# they name accepted by rsyslogd, the client guide's steps run as written, the
 # installed example built against a root of the -dev package and its
 # dependencies alone, the packages unpacked with dpkg -x into a temporary root,
 # the install test against that root with the installed example (the programs
@@ -84,10 +86,20 @@ for deb in "$work"/*.deb; do
     done
   done
 done
-for page in zorv-tools/operations.md zorv-tools/zorvlog.md zorv-tools/log-format.md \
-  zorv-tools/environment.md zorv-tools/error-table.md zorv-tools/README.md qet/qet.md \
-  libzorverrorlog-dev/client-guide.md; do
-  [ -s "$work/alone/${page%%/*}/usr/share/doc/$page" ] || fail "/usr/share/doc/$page is not installed"
+operator=(index operations zorvlog log-format environment error-table directory-policy upgrading README)
+[ ! -e "$src/docs/troubleshooting.md" ] || operator+=(troubleshooting)
+for page in "${operator[@]/#/zorv-tools/}" qet/qet \
+  libzorverrorlog-dev/{index,client-guide,error-table,log-format,environment,named-mutex}; do
+  [ -s "$work/alone/${page%%/*}/usr/share/doc/$page.md" ] || fail "/usr/share/doc/$page.md is not installed"
+done
+# A package's pages are those its index lists: the design pages stay in the
+# source tree.
+for package in zorv-tools libzorverrorlog-dev; do
+  docs=$work/alone/$package/usr/share/doc/$package
+  for page in "$docs"/*.md; do
+    [ "${page##*/}" = index.md ] || grep -qF "](${page##*/})" "$docs/index.md" ||
+      fail "$package: ${page##*/} is installed but not listed by its index.md"
+  done
 done
 [ -z "$(find "$root/usr/share/zorv" -name '*.md')" ] || fail "pages under /usr/share/zorv"
 # Every installed documentation path that a shipped config, unit or manual
@@ -137,6 +149,25 @@ for file in CMakeLists.txt main.cpp; do
 done
 grep -qx 'prefix=/usr' "$root"/usr/lib/*/pkgconfig/zorverrorLog.pc || fail "zorverrorLog.pc: prefix is not /usr"
 
+step "rsyslog configurations"
+# Each names the packages it needs in its head; zorv-tools suggests them, and
+# with them installed rsyslogd accepts the configuration as it is shipped, a
+# drop-in of Debian's /etc/rsyslog.conf (which sets the work directory) in
+# place of /etc/rsyslog.d/.
+grep -q '^\$IncludeConfig ' /etc/rsyslog.conf || fail "/etc/rsyslog.conf includes no drop-ins"
+for conf in "$root"/usr/share/zorv/contrib/rsyslog/*.conf; do
+  needs=$(sed -n 's/^# Needs: \([^(]*\).*/\1/p' "$conf" | tr ',' ' ')
+  [ -n "$needs" ] || fail "${conf##*/} does not name the packages it needs"
+  for package in $needs; do
+    grep -qE "(^|, )$package(,|$)" <<<"$(field zorv-tools Suggests)" ||
+      fail "${conf##*/} needs $package, which zorv-tools does not suggest"
+    [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
+      fail "$package is not installed here (scripts/deps.sh installs it)"
+  done
+  sed "s|^\\\$IncludeConfig .*|\\\$IncludeConfig $conf|" /etc/rsyslog.conf >"$work/rsyslog.conf"
+  out=$(rsyslogd -N1 -f "$work/rsyslog.conf" 2>&1) || fail "rsyslogd -N1, ${conf##*/} as a drop-in: $out"
+done
+
 step "the example against the -dev package and what it depends on, nothing else"
 devroot=$work/devroot
 for package in libzorverrorlog-dev $(field libzorverrorlog-dev Depends | tr ',' '\n' |
@@ -149,6 +180,36 @@ done
 mkdir "$work/devroot-example"
 "$src/tests/install/build-example.sh" "$devroot/usr" "$devroot/usr/share/doc/libzorverrorlog-dev/examples" \
   "$work/devroot-example"
+
+step "the client guide's steps, as written"
+# The shell blocks of the guide's first section and of its local table, run
+# in order in one shell, in the directory of the .deb files, as a new user
+# with a home of their own: apt simulated (as for the README), /usr/ meaning
+# the unpacked root, where the tools, the libraries and the table are found.
+guide=$root/usr/share/doc/libzorverrorlog-dev/client-guide.md
+awk '/^## /{on = /^## (Build the example|Adding a component)/} /^### /{on = on && !/^### From/}
+  on && /^ *```sh$/ {code = 1; next} code && /^ *```$/ {code = 0; next} code {sub(/^  /, ""); print}' \
+  "$guide" | sed "s| /usr/| $root/usr/|g" >"$work/guide.sh"
+grep -q '^apt install \./' "$work/guide.sh" || fail "the client guide installs no local package"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+mkdir "$work/guide-home"
+(
+  cd "$work"
+  apt() { [ "$1" = install ] && shift && apt-get install -s -q "$@" >"$work/guide-apt.log"; }
+  unset XDG_DATA_HOME
+  export HOME=$work/guide-home PATH=$root/usr/bin:$PATH CMAKE_PREFIX_PATH=$root/usr \
+    XDG_DATA_DIRS=$root/usr/share LD_LIBRARY_PATH=$root/usr/lib/$multiarch \
+    PKG_CONFIG_PATH=$root/usr/lib/$multiarch/pkgconfig PKG_CONFIG_SYSROOT_DIR=$root
+  set -e
+  # shellcheck disable=SC1091 # the guide's own lines
+  . "$work/guide.sh"
+) >"$work/guide.log" 2>&1 || { cat "$work/guide.log" "$work/guide-apt.log" >&2; fail "a step of the client guide fails"; }
+data=$work/guide-home/.local/share/zorv
+grep -qF "$data/ZorvErrorCodes.xml" "$work/guide.log" || fail "check-table does not take the guide's local table"
+"$root/usr/bin/zorvlog" parse --json "$work/zorv-example/client.log" "$data/ZorvDebug.log" \
+  "$data/ZorvPerfLog.csv" | jq -e -s 'length == 3 and (.[0] | .reason != "Fatal error"
+    and .vendorName == "ZorvFell") and .[1].component == "ZorvFell" and .[2].component == "ZorvFell"' \
+  >/dev/null || fail "the guide's run does not give the three records it describes"
 
 step "install test"
 "$src/tests/install/run-install-test.sh" --prefix "$root/usr" "$examples"

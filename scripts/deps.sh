@@ -22,6 +22,7 @@ packages=(
   nlohmann-json3-dev                           # reading zorvlog's JSON in the tests and its benchmark
   debhelper devscripts dpkg-dev fakeroot lintian # the Debian packages
   help2man man-db bash-completion              # manual pages and completion
+  mandoc                                       # the manual pages' lint
   abigail-tools                                # the binary-interface check
   systemd desktop-file-utils                   # the user units and the autostart entry
   systemd-journal-remote rsyslog-relp          # journal entries to a central machine, in the tests

@@ -6,6 +6,7 @@
 
 #include "BenchSupport.h"
 #include "output/EntryFormat.h"
+#include "output/Json.h"
 #include "read/LogInput.h"
 #include "read/RecordGrouper.h"
 
@@ -13,6 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -62,6 +64,13 @@ std::vector<zorvlog::LogEntry> serviceEntries() {
     return entries;
 }
 
+// A number of the record as writeEntryJson types it.
+nlohmann::ordered_json numeric(std::string_view text) {
+    std::int64_t value = 0;
+    return zorvlog::jsonInteger(text, value) ? nlohmann::ordered_json(value)
+                                             : nlohmann::ordered_json(text);
+}
+
 // The object writeEntryJson writes, member by member, for the kinds above.
 std::string nlohmannJson(const zorvlog::LogEntry& entry, zorvlog::SectionClock& clock) {
     using zorvlog::LogEntry;
@@ -69,7 +78,7 @@ std::string nlohmannJson(const zorvlog::LogEntry& entry, zorvlog::SectionClock& 
     object["kind"] = zorvlog::entryKindName(entry.kind);
     object["source"] = "service.log";
     object["lines"] = {entry.firstLine, entry.lastLine};
-    object["pid"] = entry.pid();
+    object["pid"] = numeric(entry.pid());
     object["date"] = entry.date();
     object["time"] = entry.time();
     if (entry.kind == LogEntry::kError) {
@@ -77,13 +86,13 @@ std::string nlohmannJson(const zorvlog::LogEntry& entry, zorvlog::SectionClock& 
         object["computerName"] = entry.errorValue(LogEntry::kComputerName);
         object["os"] = entry.errorValue(LogEntry::kOs);
         object["file"] = entry.errorValue(LogEntry::kFile);
-        object["line"] = entry.errorValue(LogEntry::kLine);
+        object["line"] = numeric(entry.errorValue(LogEntry::kLine));
         std::string_view id, name, error, description;
         zorv_detail::splitDescribed(entry.errorValue(LogEntry::kVendorId), id, name);
         zorv_detail::splitDescribed(entry.errorValue(LogEntry::kVendorError), error, description);
-        object["vendorId"] = id;
+        object["vendorId"] = numeric(id);
         object["vendorName"] = name;
-        object["vendorError"] = error;
+        object["vendorError"] = numeric(error);
         object["description"] = description;
         object["vendorVersion"] = entry.errorValue(LogEntry::kVersion);
     } else if (entry.kind == LogEntry::kDebug) {
@@ -101,11 +110,11 @@ std::string nlohmannJson(const zorvlog::LogEntry& entry, zorvlog::SectionClock& 
         for (int k = 0; k < 2; ++k) {
             const std::string_view joined = entry.item(zorv_detail::kPerfFirstSecond + k);
             const std::size_t at = joined.find(':');
-            object[k == 0 ? "first" : "third"] = joined.substr(0, at);
-            object[k == 0 ? "second" : "fourth"] = joined.substr(at + 1);
+            object[k == 0 ? "first" : "third"] = numeric(joined.substr(0, at));
+            object[k == 0 ? "second" : "fourth"] = numeric(joined.substr(at + 1));
         }
         object["component"] = entry.item(zorv_detail::kPerfComponent);
-        object["fifth"] = entry.item(zorv_detail::kPerfFifth);
+        object["fifth"] = numeric(entry.item(zorv_detail::kPerfFifth));
     }
     zorvlog::SectionInstant at;
     char text[zorvlog::kTimestampSize];

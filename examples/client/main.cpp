@@ -31,6 +31,9 @@ int main(int argc, char** argv) {
     // the next start: start one per event you want timed on its own.
     errors.startLogging();
     ZorvErrorBase error(kThisComponent, kSettingsUnreadable, __FILE__, __LINE__, "5.0.0");
+    // What went wrong, in words an operator can act on: without it the record
+    // says "Fatal error".
+    error.setReason("the settings file cannot be read; defaults used");
     errors.log(error); // nothing is reported back: logging never fails loudly
 
     // Debug and performance loggers pick their own files in the local user

@@ -252,7 +252,7 @@ std::map<std::string, int> tally(const std::string& text) {
 std::map<std::string, int> tallyJson(const std::string& jsonLines) {
     static const char kIds[] = R"jq(
         if .kind == "debug" then "d " + (.message | split(":") | .[0] + ":" + .[1])
-        elif .kind == "error" and .vendorVersion == "5.0." + .line then "e " + .file + ":" + .line
+        elif .kind == "error" and .vendorVersion == "5.0.\(.line)" then "e \(.file):\(.line)"
         else "bad \(.kind) at lines \(.lines)" end)jq";
     const zorvtest::CapturedProcess ids = zorvtest::runCaptured({"jq", "-r", kIds}, jsonLines);
     EXPECT_EQ(ids.status, 0) << ids.err;

@@ -383,11 +383,11 @@ TEST_P(LongOpsFollow, EveryKindOfRecordArrivesOnceAsOneJsonObject) {
         once(.kind == "text" and .text == "left over" and .timestamp == null)
         and once(.kind == "error" and .file == "unversioned" and .vendorName == "ZorvQet"
                  and .vendorVersion == null and .severity == "err")
-        and once(.kind == "error" and .vendorId == "42" and .vendorName == null
-                 and .vendorError == "7")
+        and once(.kind == "error" and .vendorId == 42 and .vendorName == null
+                 and .vendorError == 7)
         and once(.kind == "debug" and .message == "two\nlines\tand a tab"
                  and .severity == "debug")
-        and once(.kind == "perf" and .first == "open" and .fourth == "4096"
+        and once(.kind == "perf" and .first == "open" and .fourth == 4096
                  and .fifth == "done" and .severity == "info")
         and once(.kind == "pairs" and .pairs == [{"key": "alpha", "value": "1"},
                                                 {"key": "beta", "value": "2"}]

@@ -26,7 +26,7 @@ TEST_F(ClientExample, WritesAllThreeRecords) {
     // A vendor of its own, whose code the shipped table does not describe.
     Lines errors = payloads(log);
     ASSERT_EQ(errors.size(), 7u);
-    EXPECT_EQ(errors[0], "Reason=Fatal error");
+    EXPECT_EQ(errors[0], "Reason=the settings file cannot be read; defaults used");
     EXPECT_EQ(errors[3].rfind("File=main.cpp,Line=", 0), 0u) << errors[3];
     EXPECT_EQ(errors[4], "VendorID=10 [ZorvFell]");
     EXPECT_EQ(errors[5], "VendorError=1");

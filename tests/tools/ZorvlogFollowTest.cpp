@@ -178,7 +178,7 @@ TEST_F(Follow, RestartFindsTheUnfinishedFileCompressed) {
 TEST_F(Follow, FilteredRecordsAreReadPastAndNotPrinted) {
     const std::string log = mDir.file("f.log"), state = mDir.file("f.state");
     write(log, 0, 5);
-    pid_t filtered = start({"--kind", "error", "--state", state, log}, 1);
+    pid_t filtered = start({"-p", "err", "-o", "json", "--no-pager", "--state", state, log}, 1);
     // Every record read, the last one once the file is quiet: the state
     // stands at the file's end (offsets are 16 hex digits there).
     char end[32];

@@ -56,22 +56,22 @@ TEST_F(Parse, EveryRecordKindComesBack) {
 
     expectMembers(entries[0], {{"kind", "error"},
                                {"lines", {1, 7}},
-                               {"pid", pid},
+                               {"pid", std::stoll(pid)},
                                {"reason", "Fatal error"},
                                {"computerName", "testhost"},
                                {"os", "5.10.0-test"},
                                {"file", "Client.cpp"},
-                               {"line", "120"},
-                               {"vendorId", "3"},
+                               {"line", 120},
+                               {"vendorId", 3},
                                {"vendorName", "Brakka"},
-                               {"vendorError", "42"},
+                               {"vendorError", 42},
                                {"description", "Disk on fire"},
                                {"vendorVersion", "11.4"}});
     expectMembers(entries[1], {{"kind", "error"},
                                {"lines", {8, 12}},
                                {"reason", nullptr},
                                {"file", ""},
-                               {"line", "-1"},
+                               {"line", -1},
                                {"vendorName", nullptr},
                                {"description", nullptr},
                                {"vendorVersion", nullptr}});
@@ -85,7 +85,7 @@ TEST_F(Parse, EveryRecordKindComesBack) {
                                {"computerName", "testhost"},
                                {"utilVersion", zorvUtilVersionString()},
                                {"first", "open"},
-                               {"second", "12"},
+                               {"second", 12},
                                {"third", "multi\nline"},
                                {"fourth", "NA"},
                                {"component", "ZorvLumen"},
@@ -139,11 +139,17 @@ TEST_F(Parse, PlainTableAndSeveralFiles) {
     EXPECT_EQ(lines[2].rfind(b + " ", 0), 0u) << lines[2];
     EXPECT_NE(lines[2].find("message=\"two\\nlines\""), std::string::npos) << lines[2];
 
-    // A letter that is no option is refused as an unknown long option is.
-    run = zorvlog({"parse", "-f", a});
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, "zorvlog parse: unknown option -f\nTry 'zorvlog parse --help'.\n");
-    EXPECT_EQ(run.out, "");
+    // An option that is none is refused with the way to what was meant.
+    for (const Lines& wrong : std::vector<Lines>{{"-f", "zorvlog follow"},
+                                                 {"-u", "name the FILE"},
+                                                 {"--ouptut=json", "did you mean --output?"},
+                                                 {"--prority", "did you mean --priority?"},
+                                                 {"-p", "loud", "'loud' is no priority"}}) {
+        run = zorvlog({"parse", wrong[0], wrong.size() > 2 ? wrong[1] : a, a});
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.err.find(wrong.back()), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
 }
 
 // A log of records "record N" (every third an error record of vendor 8 or
@@ -206,6 +212,19 @@ TEST_F(Parse, FiltersSelectWhatMatchesAll) {
     run = zorvlog({"parse", "--json", "--pid", "7", log});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
+    // journalctl's spellings: a priority and the more important ones, a
+    // range, a number; the output by name, the pager option taken.
+    for (const Lines& priority : std::vector<Lines>{{"err", "13", "error"},
+                                                    {"debug..info", "27", "debug"},
+                                                    {"7..3", "40", "debug"},
+                                                    {"4", "13", "error"}}) {
+        run = zorvlog({"parse", "-o", "json", "--no-pager", "-p", priority[0], log});
+        EXPECT_EQ(splitLines(run.out).size(), std::stoul(priority[1])) << priority[0] << run.err;
+        EXPECT_EQ(nlohmann::json::parse(splitLines(run.out + "{}").front()).value("kind", ""),
+                  priority[2]);
+    }
+    run = zorvlog({"parse", "--output=cat", "--priority=debug", "-n", "1", log});
+    EXPECT_EQ(run.out, "component=ZorvCore message=\"record 40\"\n") << run.err;
     run = zorvlog({"parse", "--since", "last tuesday", log});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(splitLines(run.err).front(),
@@ -505,7 +524,14 @@ TEST_F(Parse, VendorNamedByTheTable) {
     CapturedProcess run = zorvlog({"parse", "--json", "--vendor", "mycomp", log});
     EXPECT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(splitLines(run.out).size(), 1u) << run.out;
-    expectMembers(nlohmann::json::parse(run.out), {{"vendorId", "12"}, {"vendorName", "MyComp"}});
+    expectMembers(nlohmann::json::parse(run.out), {{"vendorId", 12}, {"vendorName", "MyComp"}});
+    // A name that is none lists every known name once.
+    run = zorvlog({"parse", "--vendor", "nosuch", log});
+    EXPECT_EQ(run.status, 2);
+    for (const char* name : {"Brakka, ", "MyComp\n"}) {
+        EXPECT_EQ(run.err.find(name), run.err.rfind(name)) << run.err;
+        EXPECT_NE(run.err.find(name), std::string::npos) << run.err;
+    }
 }
 
 } // namespace

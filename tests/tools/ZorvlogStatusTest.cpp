@@ -44,7 +44,8 @@ TEST_F(Status, AWorkingSetupWithAMisleadingSwitch) {
     EXPECT_TRUE(s.at("table").at("clean").get<bool>());
     EXPECT_EQ(s.at("lock_place").at("path").get<std::string>(), lockDir());
     EXPECT_EQ(s.at("qet").at("state").get<std::string>(), "not serving");
-    EXPECT_TRUE(strings(s.at("off")).empty());
+    EXPECT_EQ(strings(s.at("off")), (std::vector<std::string>{"perf", "qet"}));
+    EXPECT_TRUE(strings(s.at("faults")).empty());
     EXPECT_FALSE(fileExists(dir + "/ZorvDebug.log")) << "status writes no record";
 
     CapturedProcess text = zorvlog({"status"});
@@ -52,6 +53,8 @@ TEST_F(Status, AWorkingSetupWithAMisleadingSwitch) {
     EXPECT_NE(text.out.find("warning: any value switches it on, \"0\" too"), std::string::npos)
         << text.out;
     EXPECT_EQ(splitLines(text.out).back(), "Everything a client needs works.");
+    EXPECT_NE(text.out.find("\n    file " + dir + "/ZorvDebug.log\n"), std::string::npos)
+        << text.out;
 }
 
 TEST_F(Status, WhatIsOffIsNamedWithItsReason) {
@@ -60,7 +63,7 @@ TEST_F(Status, WhatIsOffIsNamedWithItsReason) {
     writeFile(mDir.file("file"), "");
     ScopedEnv noLockPlace("ZORV_LOCK_DIR", mDir.file("file/lock").c_str());
     nlohmann::json s = status(1);
-    EXPECT_EQ(strings(s.at("off")),
+    EXPECT_EQ(strings(s.at("faults")),
               (std::vector<std::string>{"log_directory", "table", "lock_place"}));
     EXPECT_EQ(s.at("log_directory").at("reason").get<std::string>(), "is writable by others");
     EXPECT_NE(s.at("table").at("passed_over").get<std::string>().find("writable by others"),
@@ -80,11 +83,11 @@ TEST_F(Status, WhatIsOffIsNamedWithItsReason) {
                  "</TABLE></ERRORTABLES>");
     ASSERT_EQ(::mkdir((dir + "/ZorvDebug.log").c_str(), 0700), 0);
     s = status(1);
-    EXPECT_EQ(strings(s.at("off")), (std::vector<std::string>{"table", "lock_place"}));
+    EXPECT_EQ(strings(s.at("faults")), (std::vector<std::string>{"table", "lock_place"}));
     EXPECT_EQ(s.at("table").at("findings").get<double>(), 1);
     EXPECT_FALSE(s.at("debug").at("problem").is_null());
     ScopedEnv debugOn("ZORV_DEBUG_MODE", "1");
-    EXPECT_EQ(strings(status(1).at("off")),
+    EXPECT_EQ(strings(status(1).at("faults")),
               (std::vector<std::string>{"debug", "table", "lock_place"}));
 
     // A lock place named by ZORV_LOCK_DIR that others may write to: refused
@@ -117,7 +120,7 @@ TEST_F(Status, AFullLockPlaceIsReportedFull) {
     }
     EXPECT_EQ(run.status, 1) << run.out << run.err;
     const nlohmann::json s = nlohmann::json::parse(run.out);
-    EXPECT_EQ(strings(s.at("off")), std::vector<std::string>{"lock_place"});
+    EXPECT_EQ(strings(s.at("faults")), std::vector<std::string>{"lock_place"});
     EXPECT_NE(s.at("lock_place").at("reason").get<std::string>().find("full"), std::string::npos);
 }
 
@@ -147,7 +150,7 @@ TEST_F(Status, AServingQetIsFoundFromItsLockWithoutConnecting) {
 
     // QET alive, its socket gone: nothing can reach it.
     ASSERT_EQ(::unlink(socket.c_str()), 0);
-    EXPECT_EQ(strings(status(1).at("off")), (std::vector<std::string>{"qet"}));
+    EXPECT_EQ(strings(status(1).at("faults")), (std::vector<std::string>{"qet"}));
 
     // Ended: its words stay in the file, the lock tells.
     qet.kill(SIGTERM);

@@ -4,6 +4,7 @@
 
 #include <zorv/ErrorLog.h>
 
+#include <regex>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -372,12 +373,40 @@ TEST_F(ZorvlogWrite, BadArgumentsWriteNothing) {
     }
 }
 
+// Each command's help, and each option it names (in its usage lines and as
+// an option's entry) an entry of its own in that command's part of the
+// manual page, as a reader finds it.
 TEST_F(ZorvlogWrite, EveryCommandHasHelp) {
+    const std::string page =
+        runCaptured({"sh", "-c", "mandoc -T ascii -O width=300 \"$0\" | col -b", ZORVLOG_MANPAGE})
+            .out;
+    static const std::regex option(R"((^|[ [|])(--?[A-Za-z][A-Za-z-]*))");
     for (const char* command :
          {"error", "debug", "perf", "check-table", "parse", "follow", "status"}) {
         CapturedProcess run = zorvlog({command, "--help"});
         EXPECT_EQ(run.status, 0) << command;
         EXPECT_EQ(run.out.rfind(std::string("Usage: zorvlog ") + command, 0), 0u) << run.out;
+        const std::size_t from = page.find(std::string("\n   zorvlog ") + command + "\n");
+        if (std::string(ZORVLOG_MANPAGE).empty()) {
+            continue; // a build without the page
+        }
+        ASSERT_NE(from, std::string::npos) << command << " in\n" << page;
+        const std::string part = page.substr(from, page.find("\n   zorvlog ", from + 1) - from);
+        bool usage = true;
+        for (const std::string& line : splitLines(run.out)) {
+            usage = usage && !line.empty();
+            const std::string named = usage ? line
+                                      : line.rfind("  -", 0) == 0
+                                          ? line.substr(0, line.find("  ", 2))
+                                          : "";
+            for (auto it = std::sregex_iterator(named.begin(), named.end(), option);
+                 it != std::sregex_iterator(); ++it) {
+                const std::string entry = "\n +(-[A-Za-z], )?" + (*it)[2].str() + "([ ,=]|\n)";
+                EXPECT_TRUE(std::regex_search(part, std::regex(entry)))
+                    << command << ": " << (*it)[2] << " in\n"
+                    << part;
+            }
+        }
     }
     CapturedProcess top = zorvlog({"--help"});
     EXPECT_EQ(top.status, 0);

@@ -3,6 +3,7 @@
 #include "VendorNames.h"
 #include "table/TableCheck.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -10,7 +11,55 @@
 
 namespace zorvlog {
 
+namespace {
+
+// The number of letters to insert, delete or replace to make one word the
+// other.
+std::size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+} // namespace
+
 ArgParser::ArgParser(const std::vector<Option>& options) : mOptions(options) {}
+
+UsageError ArgParser::unknown(const std::string& spelled, const std::string& word) const {
+    std::string text = "unknown option " + spelled;
+    text += word.size() > spelled.size() ? " in '" + word + "'" : std::string();
+    auto hint = mHints.find(spelled);
+    if (hint != mHints.end()) {
+        return UsageError(text + ": " + hint->second);
+    }
+    if (spelled.size() < 3) {
+        return UsageError(text);
+    }
+    // A typing slip is a letter or two, fewer in a short name: "--unit" is
+    // not taken for "--until".
+    const std::string name = spelled.substr(2);
+    const Option* nearest = nullptr;
+    std::size_t best = (name.size() + 2) / 4 + 1;
+    for (const Option& option : mOptions) {
+        const std::size_t distance = editDistance(name, option.name);
+        if (distance < best) {
+            best = distance;
+            nearest = &option;
+        }
+    }
+    return UsageError(nearest == nullptr ? text : text + "; did you mean --" + nearest->name + "?");
+}
 
 const ArgParser::Option* ArgParser::find(const std::string& name) const {
     for (const Option& option : mOptions) {
@@ -47,8 +96,7 @@ bool ArgParser::takeLetters(const std::vector<std::string>& args, std::size_t& i
     for (std::size_t at = 1; at < arg.size(); ++at) {
         const Option* option = findLetter(arg[at]);
         if (option == nullptr) {
-            throw UsageError("unknown option -" + arg.substr(at, 1) +
-                             (arg.size() > 2 ? " in '" + arg + "'" : std::string()));
+            throw unknown("-" + arg.substr(at, 1), arg);
         }
         const std::string shown = std::string("-") + arg[at];
         if (!option->takesValue) {
@@ -92,7 +140,7 @@ void ArgParser::parse(const std::vector<std::string>& args) {
         }
         const Option* option = find(name);
         if (option == nullptr) {
-            throw UsageError("unknown option --" + name);
+            throw unknown("--" + name, "--" + name);
         }
         if (option->takesValue) {
             if (!inlineValue) {
@@ -169,21 +217,29 @@ int parseVendor(const std::string& text) {
     if (id >= 0) {
         return id;
     }
-    std::string known;
+    std::vector<std::string> known;
     for (int i = zorv_detail::kLowestVendorId + 1; i <= zorv_detail::kHighestVendorId; ++i) {
         if (zorv_detail::vendorIdOfName(zorv_detail::vendorName(i)) == i) {
-            known += known.empty() ? "" : ", ";
-            known += zorv_detail::vendorName(i);
+            known.push_back(zorv_detail::vendorName(i));
         }
     }
-    // Then the names the loaded table gives its vendors, in any case.
+    // Then the names the loaded table gives its vendors, in any case; a
+    // table usually repeats the components' names, which are listed once.
     for (const auto& named : TableCheck::vendorNames()) {
         if (::strcasecmp(named.second.c_str(), text.c_str()) == 0) {
             return named.first;
         }
-        known += ", " + named.second;
+        if (std::none_of(known.begin(), known.end(), [&](const std::string& name) {
+                return ::strcasecmp(name.c_str(), named.second.c_str()) == 0;
+            })) {
+            known.push_back(named.second);
+        }
     }
-    throw UsageError("unknown vendor '" + text + "': give a number or one of " + known);
+    std::string list;
+    for (const std::string& name : known) {
+        list += (list.empty() ? "" : ", ") + name;
+    }
+    throw UsageError("unknown vendor '" + text + "': give a number or one of " + list);
 }
 
 } // namespace zorvlog

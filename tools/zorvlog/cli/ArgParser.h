@@ -32,8 +32,12 @@ public:
     ArgParser(const std::vector<Option>& options);
 
     // Throws UsageError on an unknown option, a missing value or an option
-    // given twice.
+    // given twice. An unknown long option is answered with the nearest
+    // known one, when one is near.
     void parse(const std::vector<std::string>& args);
+    // What to say when a user types `spelled` ("-f", "--follow"): an option
+    // this command does not have, but another command or tool does.
+    void hint(const std::string& spelled, const std::string& text) { mHints[spelled] = text; }
 
     bool has(const std::string& name) const { return mValues.count(name) != 0; }
     std::string value(const std::string& name, const std::string& fallback = "") const;
@@ -49,6 +53,8 @@ public:
 private:
     const Option* find(const std::string& name) const;
     const Option* findLetter(char letter) const;
+    // The error for an option that is none, with its hint or the nearest one.
+    UsageError unknown(const std::string& spelled, const std::string& word) const;
     // The option and its value; `shown` is how the command line named it.
     void take(const Option& option, const std::string& shown, const std::string& value);
     // A word of one-letter forms; false when it is an operand. i moves past
@@ -59,6 +65,7 @@ private:
     std::map<std::string, std::string> mValues;
     std::map<std::string, std::vector<std::string>> mRepeated;
     std::vector<std::string> mOperands;
+    std::map<std::string, std::string> mHints;
 };
 
 // A signed 32-bit decimal number, the whole text and nothing else.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <pthread.h>
+#include <string>
 #include <sys/stat.h>
 // CODE_FILE and CODE_LINE are the record's, not this file's.
 #define SD_JOURNAL_SUPPRESS_LOCATION
@@ -35,20 +36,6 @@ std::string field(const char* name, std::string_view value) {
     text += '=';
     text.append(value.data(), value.size());
     return text;
-}
-
-// The journal's priorities: error 3, notice 5, info 6, debug 7.
-const char* priority(LogEntry::Kind kind) {
-    switch (kind) {
-    case LogEntry::kError:
-        return "3";
-    case LogEntry::kPerf:
-        return "6";
-    case LogEntry::kDebug:
-        return "7";
-    default:
-        return "5";
-    }
 }
 
 // The row parse prints, cut at a character's start when it is longer than
@@ -191,7 +178,7 @@ std::vector<std::string> JournalOutput::fields(const LogEntry& entry, std::strin
                                                std::string_view key) {
     std::vector<std::string> out;
     out.push_back(field("MESSAGE", summary(entry, kMessageMax)));
-    out.push_back(field("PRIORITY", priority(entry.kind)));
+    out.push_back(field("PRIORITY", std::to_string(entryPriority(entry.kind))));
     std::string_view vendorId, vendor;
     if (entry.kind == LogEntry::kError) {
         zorv_detail::splitDescribed(entry.errorValue(LogEntry::kVendorId), vendorId, vendor);

@@ -1,6 +1,7 @@
 #include "follow/LogFollow.h"
 
 #include "cli/ArgParser.h"
+#include "cli/JournalctlHabits.h"
 #include "follow/FollowState.h"
 #include "follow/FollowedLog.h"
 #include "follow/JournalOutput.h"
@@ -8,6 +9,7 @@
 #include "follow/RecordOutput.h"
 #include "follow/Watches.h"
 #include "output/EntryFormat.h"
+#include "output/OutputMode.h"
 #include "output/TerminalText.h"
 #include "read/EntryFilter.h"
 
@@ -85,13 +87,13 @@ private:
 // between two records, never inside one.
 class StandardOutput : public RecordOutput {
 public:
-    StandardOutput(bool json, bool headings, StopSignals& signals)
-        : mJson(json), mHeadings(headings), mSignals(signals) {
+    StandardOutput(OutputMode mode, bool headings, StopSignals& signals)
+        : mMode(mode), mHeadings(headings), mSignals(signals) {
         struct stat st;
         // A pipe or a socket can block; then it is written a pipe's atomic
         // amount at a time, each after poll() said there is room.
         mMayBlock = ::fstat(1, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
-        if (!json) {
+        if (mode == OutputMode::kShort) {
             mSink.buffer() += tableHeading() + "\n";
             mSink.flush();
             mEnds.push_back(mBatch.size());
@@ -99,8 +101,10 @@ public:
     }
 
     bool take(const LogEntry& entry, std::string_view source, std::string_view key) override {
-        if (mJson) {
+        if (mMode == OutputMode::kJson) {
             writeEntryJson(mSink, entry, source, mClock, key);
+        } else if (mMode == OutputMode::kCat) {
+            writeEntryContent(mSink, entry);
         } else {
             if (mHeadings && source != mLastSource) {
                 mSink.buffer() += "==> " + forTerminal(std::string(source)) + " <==\n";
@@ -177,7 +181,8 @@ private:
         }
     }
 
-    bool mJson, mHeadings, mMayBlock = false;
+    OutputMode mMode;
+    bool mHeadings, mMayBlock = false;
     StopSignals& mSignals;
     std::string mBatch;
     BatchSink mSink{mBatch};
@@ -424,20 +429,20 @@ private:
 } // namespace
 
 int LogFollow::run(const std::vector<std::string>& args) {
-    std::vector<ArgParser::Option> options{{"json", false},
-                                           {"journal", false},
-                                           {"state", true},
-                                           {"owner", true, true},
-                                           {"lines", true, false, 'n'}};
+    std::vector<ArgParser::Option> options = outputOptions();
+    options.insert(
+        options.end(),
+        {{"journal", false}, {"state", true}, {"owner", true, true}, {"lines", true, false, 'n'}});
     for (const ArgParser::Option& filterOption : EntryFilter::options()) {
         options.push_back(filterOption);
     }
     ArgParser parser(options);
+    answerJournalctlHabits(parser, "follow");
     parser.parse(args);
     const EntryFilter filter = EntryFilter::fromOptions(parser, std::time(nullptr));
-    const bool json = parser.has("json");
-    if (json && parser.has("journal")) {
-        throw UsageError("--json and --journal exclude each other");
+    const OutputMode mode = outputMode(parser);
+    if ((parser.has("json") || parser.has("output")) && parser.has("journal")) {
+        throw UsageError("--json or --output and --journal exclude each other");
     }
     const long lastN = parser.has("lines") ? parser.number("lines", -1) : -1;
     if (parser.has("lines") && lastN < 0) {
@@ -489,7 +494,7 @@ int LogFollow::run(const std::vector<std::string>& args) {
     if (parser.has("journal")) {
         out = std::make_unique<JournalOutput>();
     } else {
-        out = std::make_unique<StandardOutput>(json, paths.size() > 1, signals);
+        out = std::make_unique<StandardOutput>(mode, paths.size() > 1, signals);
         if (!out->handOver()) { // the table's heading
             return 0;
         }
@@ -504,9 +509,10 @@ int LogFollow::run(const std::vector<std::string>& args) {
 }
 
 const char* LogFollow::help() {
-    return "Usage: zorvlog follow [--json | --journal] [-n N] [--state FILE] [--owner USER]...\n"
-           "                      [--since TIME] [--until TIME] [--kind KIND] [--pid N]\n"
-           "                      [--vendor ID] [--code N] [--grep REGEX] LOGFILE...\n"
+    return "Usage: zorvlog follow [--json | -o MODE | --journal] [-n N] [--state FILE]\n"
+           "                      [--owner USER]... [--since TIME] [--until TIME] [--kind KIND]\n"
+           "                      [-p PRIORITY] [--pid N] [--vendor ID] [--code N]\n"
+           "                      [--grep REGEX [-i]] [--no-pager] LOGFILE...\n"
            "\n"
            "Prints every record written to the LOGFILEs, as it is written, and goes on\n"
            "across rotation. A log is read as a chain of generations: whenever follow looks,\n"
@@ -543,6 +549,9 @@ const char* LogFollow::help() {
            "                --json' (source is the LOGFILE as given), then \"key\": the\n"
            "                generation's identity and the record's offset, the same whenever\n"
            "                the record is read, so that a collector can drop a repeat\n"
+           "  -o, --output MODE  short: the table of 'zorvlog parse' (the default); json:\n"
+           "                as --json; cat: only the table's CONTENT column\n"
+           "  --no-pager    taken, as journalctl takes it; the output is never paged\n"
            "  --journal     each record one entry of the systemd journal, its parts in\n"
            "                fields (SYSLOG_IDENTIFIER the vendor or component, PRIORITY\n"
            "                by kind, ZORV_KEY the key as --json has it, ZORV_LINES the\n"
@@ -555,7 +564,7 @@ const char* LogFollow::help() {
            "                follower at a time may use it; a LOGFILE, a file named as one\n"
            "                of its generations, anything but a regular file and a file of\n"
            "                other content are refused\n"
-           "  -n, --lines N print only the last N records of a LOGFILE the state holds\n"
+           "  -n, --lines N  print only the last N records of a LOGFILE the state holds\n"
            "                no position for, then follow (-n 0: only new records); where\n"
            "                the state holds one, it wins, and follow says so\n"
            "  --owner USER  trust the files of USER (a name or a number) as the log's own,\n"
@@ -569,6 +578,9 @@ const char* LogFollow::help() {
            "                section, not when it wrote the record) is TIME or later\n"
            "  --until TIME  records whose section time is TIME or earlier\n"
            "  --kind KIND   error, debug, perf, pairs or text; several joined by commas\n"
+           "  -p, --priority PRIORITY  records of that priority and the more important\n"
+           "                ones, or a range FROM..TO, by name or number; a record has\n"
+           "                the PRIORITY that --journal gives it\n"
            "  --pid N       records written by process N\n"
            "  --vendor ID   error records of that vendor (a number or a component name)\n"
            "  --code N      error records whose VendorError is N\n"

@@ -89,8 +89,9 @@ const std::string& machineName() {
 void addMeasurements(JsonWriter& json, std::string_view joined, const char* first,
                      const char* second) {
     const std::size_t at = joined.find(zorv_detail::kPerfPairJoiner);
-    json.add(first, joined.substr(0, at));
-    json.add(second, at == std::string_view::npos ? std::string_view() : joined.substr(at + 1));
+    json.addNumeric(first, joined.substr(0, at));
+    json.addNumeric(second,
+                    at == std::string_view::npos ? std::string_view() : joined.substr(at + 1));
 }
 
 } // namespace
@@ -110,17 +111,27 @@ std::string_view entryHost(const LogEntry& entry) {
     return name.empty() ? std::string_view(machineName()) : name;
 }
 
-const char* entrySeverity(const LogEntry& entry) {
-    switch (entry.kind) {
+int entryPriority(LogEntry::Kind kind) {
+    switch (kind) {
     case LogEntry::kError:
-        return "err";
-    case LogEntry::kDebug:
-        return "debug";
+        return 3;
     case LogEntry::kPerf:
-        return "info";
+        return 6;
+    case LogEntry::kDebug:
+        return 7;
     default:
-        return "notice";
+        return 5;
     }
+}
+
+const char* priorityName(int priority) {
+    static const char* const kNames[] = {"emerg",   "alert",  "crit", "err",
+                                         "warning", "notice", "info", "debug"};
+    return kNames[priority];
+}
+
+const char* entrySeverity(const LogEntry& entry) {
+    return priorityName(entryPriority(entry.kind));
 }
 
 void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view source,
@@ -138,7 +149,7 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
         text += ']';
     }
     if (entry.kind != LogEntry::kText) {
-        json.add("pid", entry.pid()).add("date", entry.date()).add("time", entry.time());
+        json.addNumeric("pid", entry.pid()).add("date", entry.date()).add("time", entry.time());
     }
     switch (entry.kind) {
     case LogEntry::kError: {
@@ -149,14 +160,14 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
         json.add("computerName", entry.errorValue(LogEntry::kComputerName))
             .add("os", entry.errorValue(LogEntry::kOs));
         json.add("file", entry.errorValue(LogEntry::kFile))
-            .add("line", entry.errorValue(LogEntry::kLine));
+            .addNumeric("line", entry.errorValue(LogEntry::kLine));
         std::string_view id, name, error, description;
         const bool named =
             zorv_detail::splitDescribed(entry.errorValue(LogEntry::kVendorId), id, name);
-        json.add("vendorId", id).addOptional("vendorName", named, name);
+        json.addNumeric("vendorId", id).addOptional("vendorName", named, name);
         const bool described = zorv_detail::splitDescribed(entry.errorValue(LogEntry::kVendorError),
                                                            error, description);
-        json.add("vendorError", error).addOptional("description", described, description);
+        json.addNumeric("vendorError", error).addOptional("description", described, description);
         json.addOptional("vendorVersion", entry.hasVersion,
                          entry.hasVersion ? entry.errorValue(LogEntry::kVersion) : "");
         break;
@@ -194,7 +205,7 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
             addMeasurements(json, entry.item(zorv_detail::kPerfFirstSecond), "first", "second");
             addMeasurements(json, entry.item(zorv_detail::kPerfThirdFourth), "third", "fourth");
             json.add("component", entry.item(zorv_detail::kPerfComponent))
-                .add("fifth", entry.item(zorv_detail::kPerfFifth));
+                .addNumeric("fifth", entry.item(zorv_detail::kPerfFifth));
         }
         break;
     case LogEntry::kText:
@@ -247,6 +258,10 @@ void writeEntryRow(TextSink& out, const LogEntry& entry) {
     appendPadded(row, entry.date(), 11);
     appendPadded(row, entry.time(), 13);
     appendPadded(row, kKinds[entry.kind], 6);
+    writeEntryContent(out, entry);
+}
+
+void writeEntryContent(TextSink& out, const LogEntry& entry) {
     bool first = true;
     auto field = [&](std::string_view key, std::string_view value) {
         if (!first) {

@@ -19,6 +19,9 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
 // An entry as one row of the plain table, under tableHeading(), without its
 // line end; every value shown as it may reach a terminal (TerminalText.h).
 void writeEntryRow(TextSink& out, const LogEntry& entry);
+// The row's last column alone: the record's keys and values, as
+// "-o cat" prints it.
+void writeEntryContent(TextSink& out, const LogEntry& entry);
 std::string tableHeading();
 
 // What to say of an entry cut at its size limit (LogEntry::truncated).
@@ -28,8 +31,15 @@ std::string truncationNote(const LogEntry& entry);
 // else this machine's name.
 std::string_view entryHost(const LogEntry& entry);
 
-// "err" for an error record, "debug", "info" for a performance row, "notice"
-// for every other entry (syslog's names).
+// The syslog priority of an entry of that kind: 3 (err) for an error
+// record, 6 (info) for a performance row, 7 (debug) for a debug record, 5
+// (notice) for every other entry. The journal's PRIORITY, JSON's
+// "severity" and the --priority filter all read it from here.
+int entryPriority(LogEntry::Kind kind);
+// syslog's name of a priority from 0 to 7: "emerg", "alert", "crit", "err",
+// "warning", "notice", "info", "debug".
+const char* priorityName(int priority);
+// The name of the entry's priority.
 const char* entrySeverity(const LogEntry& entry);
 
 // The entry's kind as the output names it: "error", "pairs", "debug",

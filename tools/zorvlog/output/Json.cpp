@@ -3,6 +3,7 @@
 #include "Utf8.h"
 #include "output/PlainText.h"
 
+#include <charconv>
 #include <cstdio>
 
 namespace zorvlog {
@@ -46,6 +47,26 @@ void appendJsonText(TextBuffer& out, const char* data, std::size_t size) {
         }
         bytes += length;
     }
+}
+
+bool jsonInteger(std::string_view text, std::int64_t& value) {
+    const char* const end = text.data() + text.size();
+    const char* digits = text.data() + (!text.empty() && text[0] == '-' ? 1 : 0);
+    if (digits == end || *digits < '0' || *digits > '9') {
+        return false;
+    }
+    const auto read = std::from_chars(text.data(), end, value);
+    return read.ec == std::errc() && read.ptr == end;
+}
+
+JsonWriter& JsonWriter::addNumeric(std::string_view name, std::string_view text) {
+    std::int64_t value = 0;
+    if (!jsonInteger(text, value)) {
+        return add(name, text);
+    }
+    char number[24];
+    const auto end = std::to_chars(number, number + sizeof number, value).ptr;
+    return addRaw(name, std::string_view(number, static_cast<std::size_t>(end - number)));
 }
 
 std::string jsonString(const std::string& bytes) {

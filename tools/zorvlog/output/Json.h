@@ -3,6 +3,7 @@
 
 #include "output/TextSink.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -17,6 +18,10 @@ namespace zorvlog {
 std::string jsonString(const std::string& bytes);
 // The same without the quotes, appended to out.
 void appendJsonText(TextBuffer& out, const char* data, std::size_t size);
+
+// Whether the text is a decimal integer ("-" and digits, nothing else) that
+// an int64 holds; its value then.
+bool jsonInteger(std::string_view text, std::int64_t& value);
 
 // Builds one JSON object member by member, in the order they are added.
 class Json {
@@ -64,6 +69,10 @@ public:
     JsonWriter& addOptional(std::string_view name, bool present, std::string_view value) {
         return present ? add(name, value) : addNull(name);
     }
+    // A number when the text is a decimal integer within int64 (jsonInteger),
+    // else the text as a string: a consumer compares numbers as numbers, and
+    // loses nothing when a writer put something else there.
+    JsonWriter& addNumeric(std::string_view name, std::string_view text);
     // A key whose value the caller writes next into the sink's buffer,
     // which is returned.
     TextBuffer& key(std::string_view name) {

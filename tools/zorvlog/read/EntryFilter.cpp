@@ -61,10 +61,47 @@ std::unique_ptr<re2::RE2> compilePattern(const std::string& pattern, bool ignore
                                : "of RE2's language (no back-references): " + regex->error()));
 }
 
+// A priority by syslog's name or its number, -1 when it is neither.
+int priorityOf(const std::string& text) {
+    int number = -1;
+    if (parseInt(text, number)) {
+        return number >= 0 && number <= 7 ? number : -1;
+    }
+    for (int p = 0; p <= 7; ++p) {
+        if (text == priorityName(p)) {
+            return p;
+        }
+    }
+    return -1;
+}
+
+// The priorities --priority takes in, as journalctl reads it: one priority
+// stands for itself and the more important ones (the lower numbers);
+// FROM..TO for the range, in either order.
+unsigned priorityRange(const std::string& text) {
+    const std::string::size_type dots = text.find("..");
+    int from = dots == std::string::npos ? 0 : priorityOf(text.substr(0, dots));
+    int to = priorityOf(dots == std::string::npos ? text : text.substr(dots + 2));
+    if (from < 0 || to < 0) {
+        throw UsageError("--priority '" + text +
+                         "' is no priority: give emerg, alert, crit, err, warning, notice, info "
+                         "or debug, or 0 to 7, or a range FROM..TO");
+    }
+    if (from > to) {
+        std::swap(from, to);
+    }
+    unsigned bits = 0;
+    for (int p = from; p <= to; ++p) {
+        bits |= 1u << p;
+    }
+    return bits;
+}
+
 } // namespace
 
 struct EntryFilter::Conditions {
-    unsigned kinds = 0; // bits of LogEntry::Kind; 0: any
+    unsigned kinds = 0;      // bits of LogEntry::Kind; 0: any
+    unsigned priorities = 0; // bits of the priorities 0 to 7; 0: any
     bool hasSince = false, hasUntil = false;
     std::int64_t sinceMs = 0, untilMs = 0;
     bool hasPid = false, hasVendor = false, hasCode = false;
@@ -79,8 +116,15 @@ EntryFilter::EntryFilter(EntryFilter&&) noexcept = default;
 EntryFilter& EntryFilter::operator=(EntryFilter&&) noexcept = default;
 
 std::vector<ArgParser::Option> EntryFilter::options() {
-    return {{"since", true},  {"until", true}, {"kind", true}, {"pid", true},
-            {"vendor", true}, {"code", true},  {"grep", true}, {"ignore-case", false, false, 'i'}};
+    return {{"since", true},
+            {"until", true},
+            {"kind", true},
+            {"priority", true, false, 'p'},
+            {"pid", true},
+            {"vendor", true},
+            {"code", true},
+            {"grep", true},
+            {"ignore-case", false, false, 'i'}};
 }
 
 EntryFilter EntryFilter::fromOptions(const ArgParser& parser, std::int64_t now) {
@@ -117,6 +161,9 @@ EntryFilter EntryFilter::fromOptions(const ArgParser& parser, std::int64_t now) 
             c.kinds |= 1u << found;
         }
     }
+    if (parser.has("priority")) {
+        c.priorities = priorityRange(parser.value("priority"));
+    }
     if (parser.has("pid")) {
         c.hasPid = true;
         c.pid = parser.number("pid");
@@ -139,13 +186,16 @@ EntryFilter EntryFilter::fromOptions(const ArgParser& parser, std::int64_t now) 
 
 bool EntryFilter::empty() const {
     const Conditions& c = *mConditions;
-    return c.kinds == 0 && !c.hasSince && !c.hasUntil && !c.hasPid && !c.hasVendor && !c.hasCode &&
-           !c.regex;
+    return c.kinds == 0 && c.priorities == 0 && !c.hasSince && !c.hasUntil && !c.hasPid &&
+           !c.hasVendor && !c.hasCode && !c.regex;
 }
 
 bool EntryFilter::matches(const LogEntry& entry) const {
     Conditions& c = *mConditions;
     if (c.kinds != 0 && (c.kinds & (1u << entry.kind)) == 0) {
+        return false;
+    }
+    if (c.priorities != 0 && (c.priorities & (1u << entryPriority(entry.kind))) == 0) {
         return false;
     }
     if (c.hasPid && (entry.kind == LogEntry::kText || numberIn(entry.pid()) != c.pid)) {

@@ -19,6 +19,8 @@ namespace zorvlog {
 //                               included, to the second (TimeArgument.h); an
 //                               entry without a section time never does
 //   --kind KIND[,KIND...]       error, debug, perf, pairs or text
+//   -p, --priority P[..P]       the entry's priority (entryPriority) is P or
+//                               more important, or in the range
 //   --pid N                     the section's process id
 //   --vendor NAME|ID, --code N  error records whose VendorID, VendorError
 //                               number is that (a NAME is a component's)

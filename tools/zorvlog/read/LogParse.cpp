@@ -1,7 +1,9 @@
 #include "read/LogParse.h"
 
 #include "cli/ArgParser.h"
+#include "cli/JournalctlHabits.h"
 #include "output/EntryFormat.h"
+#include "output/OutputMode.h"
 #include "output/TerminalText.h"
 #include "read/BackwardReader.h"
 #include "read/EntryFilter.h"
@@ -136,8 +138,8 @@ int readForward(LogInput& input, RecordGrouper& grouper, const Source& source) {
 // reads as one table and each row still says where it stands.
 class Printer {
 public:
-    Printer(bool json, const std::vector<Source>& sources) : mJson(json) {
-        if (sources.size() > 1) {
+    Printer(OutputMode mode, const std::vector<Source>& sources) : mMode(mode) {
+        if (sources.size() > 1 && mode == OutputMode::kShort) {
             for (const Source& source : sources) {
                 mFileWidth = std::max(mFileWidth, source.shown.size());
             }
@@ -146,8 +148,10 @@ public:
     }
 
     void print(const Source& source, const LogEntry& entry) {
-        if (mJson) {
+        if (mMode == OutputMode::kJson) {
             writeEntryJson(mOut, entry, source.name, mClock);
+        } else if (mMode == OutputMode::kCat) {
+            writeEntryContent(mOut, entry);
         } else {
             if (!mHeadingDone) {
                 mHeadingDone = true;
@@ -170,7 +174,7 @@ private:
         }
     }
 
-    bool mJson;
+    OutputMode mMode;
     std::size_t mFileWidth = 0; // 0: no file column
     bool mHeadingDone = false;
     SectionClock mClock;
@@ -460,13 +464,16 @@ int LogParse::run(const std::vector<std::string>& args) {
     // back, never kept by the allocator (its threshold would otherwise rise
     // with each one freed, and the heap hold several at once).
     ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
-    std::vector<ArgParser::Option> options{
-        {"json", false}, {"lines", true, false, 'n'}, {"reverse", false, false, 'r'}};
+    std::vector<ArgParser::Option> options = outputOptions();
+    options.push_back({"lines", true, false, 'n'});
+    options.push_back({"reverse", false, false, 'r'});
     for (const ArgParser::Option& filterOption : EntryFilter::options()) {
         options.push_back(filterOption);
     }
     ArgParser parser(options);
+    answerJournalctlHabits(parser, "parse");
     parser.parse(args);
+    const OutputMode mode = outputMode(parser);
     const EntryFilter filter = EntryFilter::fromOptions(parser, std::time(nullptr));
     std::size_t wanted = kAll;
     if (parser.has("lines")) {
@@ -506,7 +513,7 @@ int LogParse::run(const std::vector<std::string>& args) {
         }
         source.openAs = "/proc/self/fd/" + std::to_string(copy.fd);
     }
-    Printer printer(parser.has("json"), sources);
+    Printer printer(mode, sources);
     if (wanted != kAll || reverse) {
         return std::max(early, printNewestFirst(sources, filter, wanted, reverse, printer));
     }
@@ -518,9 +525,10 @@ int LogParse::run(const std::vector<std::string>& args) {
 }
 
 const char* LogParse::help() {
-    return "Usage: zorvlog parse [--json] [--lines N] [--reverse] [--since TIME] [--until TIME]\n"
-           "                     [--kind KIND] [--pid N] [--vendor ID] [--code N]\n"
-           "                     [--grep PATTERN [-i]] [FILE...]\n"
+    return "Usage: zorvlog parse [--json | -o MODE] [--lines N] [--reverse] [--since TIME]\n"
+           "                     [--until TIME] [--kind KIND] [-p PRIORITY] [--pid N]\n"
+           "                     [--vendor ID] [--code N] [--grep PATTERN [-i]] [--no-pager]\n"
+           "                     [FILE...]\n"
            "\n"
            "Reads log files written by the library, plain or gzip-compressed whatever\n"
            "their names, and splits each line into process id, date, time and payload:\n"
@@ -549,7 +557,13 @@ const char* LogParse::help() {
            "  --json         one JSON object per entry, one per line, with the section's\n"
            "                 time as \"timestamp\" (RFC 3339 in this process's time zone),\n"
            "                 \"host\", \"severity\" (err, debug, info or notice) and, for a\n"
-           "                 record that was cut, \"truncated\": true\n"
+           "                 record that was cut, \"truncated\": true; a member whose text\n"
+           "                 is a whole number (pid, line, vendorId, vendorError, the\n"
+           "                 measurements of a performance row) is a JSON number\n"
+           "  -o, --output MODE  short: the table (the default); json: as --json; cat:\n"
+           "                 only the table's CONTENT column (the keys and values), no\n"
+           "                 heading and no other column\n"
+           "  --no-pager     taken, as journalctl takes it; the output is never paged\n"
            "  -n, --lines N  only the last N entries (that match), any N, read from the\n"
            "                 end of a plain file without reading the rest; their line\n"
            "                 numbers are not known (\"-\", and \"lines\": null in JSON).\n"
@@ -573,12 +587,18 @@ const char* LogParse::help() {
            "                 (midnight), 09:30 (today), today, yesterday, now, -1h, -30min,\n"
            "                 \"2h ago\", @SECONDS; an entry without a time passes neither\n"
            "  --kind KIND    error, debug, perf, pairs or text; several joined by commas\n"
+           "  -p, --priority PRIORITY  entries of that priority and the more important\n"
+           "                 ones, as journalctl reads it: emerg, alert, crit, err,\n"
+           "                 warning, notice, info, debug or 0 to 7, or a range FROM..TO;\n"
+           "                 an error record is err (3), a debug record debug (7), a\n"
+           "                 performance row info (6), any other entry notice (5), as\n"
+           "                 'zorvlog follow --journal' sends them\n"
            "  --pid N        entries written by process N\n"
            "  --vendor ID    error records of that vendor: its number, or a component\n"
            "                 name (ZorvQet, any case) or a vendor name of the loaded\n"
            "                 error-code table for its number\n"
            "  --code N       error records whose VendorError is N\n"
-           "  --grep PATTERN entries one of whose lines, as in the file, holds a match of\n"
+           "  --grep PATTERN  entries one of whose lines, as in the file, holds a match of\n"
            "                 PATTERN, in RE2's syntax (not POSIX: no back-references);\n"
            "                 matched in time linear in the text and bounded memory, a\n"
            "                 pattern that needs more is refused\n"

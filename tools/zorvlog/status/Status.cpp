@@ -19,21 +19,31 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace zorvlog {
 
 namespace {
 
-// One line of the report: its label in the text, its member in the JSON
-// object, and whether it stops something a client needs.
+// One item of the report: its label and words in the text (lines of their
+// own below it in `more`), its member in the JSON object, and whether it
+// stops something a client needs (`off`, a fault) or is off by choice (a
+// logger switched off, no QET serving).
 struct Item {
+    Item(const char* key, const char* label, std::string text, Json json, bool off)
+        : key(key), label(label), text(std::move(text)), json(std::move(json)), off(off) {}
+
     const char* key;
     const char* label;
     std::string text;
     Json json;
     bool off = false;
+    bool unused = false;
+    std::vector<std::string> more;
 };
 
 // A default log file: whether a record could be appended to it, asked without
@@ -42,11 +52,12 @@ std::string fileProblem(const std::string& path) {
     return path.empty() ? "no local user data directory" : appendProblem(path);
 }
 
-void describeFile(Item& item, const std::string& path, const std::string& problem) {
+void describeFile(Item& item, std::string& words, const std::string& path,
+                  const std::string& problem) {
     item.json.addOptional("file", !path.empty(), path)
         .addOptional("problem", !problem.empty(), problem);
-    item.text += path.empty() ? "none" : path;
-    item.text += problem.empty() || path.empty() ? "" : ": cannot be written: " + problem;
+    words += path.empty() ? "none" : path;
+    words += problem.empty() || path.empty() ? "" : ": cannot be written: " + problem;
 }
 
 // A switchable logger: its variable, whether it writes, and its file. The
@@ -66,16 +77,17 @@ Item loggerItem(const char* key, const char* label, const char* variable, bool o
     item.json.addOptional("warning", misleading, warning);
     item.text += misleading ? "; warning: " + warning : "";
     const std::string problem = fileProblem(path);
-    item.text += "\n    file ";
-    describeFile(item, path, problem);
+    item.more.push_back("file ");
+    describeFile(item, item.more.back(), path, problem);
     item.off = on && !problem.empty();
+    item.unused = !on;
     return item;
 }
 
 Item qetLogItem(const std::string& path) {
     const std::string problem = fileProblem(path);
     Item item{"qet_log", "QET's log", "", Json(), !problem.empty()};
-    describeFile(item, path, problem);
+    describeFile(item, item.text, path, problem);
     return item;
 }
 
@@ -127,10 +139,10 @@ Item tableItem() {
                                std::to_string(checker.errorCount()) + " error codes)";
         }
     }
-    for (const std::string& note : found.passedOver) {
-        item.text += "\n    " + note;
+    item.more.insert(item.more.end(), found.passedOver.begin(), found.passedOver.end());
+    if (!found.unloadable.empty()) {
+        item.more.push_back(found.unloadable);
     }
-    item.text += found.unloadable.empty() ? "" : "\n    " + found.unloadable;
     return item;
 }
 
@@ -171,6 +183,7 @@ Item qetItem(const std::string& lockDir) {
         qet = QetInstance::find(lockDir);
     }
     Item item{"qet", "QET", "", Json(), false};
+    item.unused = qet.state != QetInstance::kServing;
     item.json.add("state", qet.state == QetInstance::kServing      ? "serving"
                            : qet.state == QetInstance::kNotServing ? "not serving"
                                                                    : "unknown");
@@ -222,11 +235,14 @@ int Status::run(const std::vector<std::string>& args) {
     items.push_back(lockPlaceItem(lockDir, lockWhy));
     items.push_back(qetItem(lockDir));
 
-    std::vector<std::string> offKeys, offLabels;
+    std::vector<std::string> offKeys, offLabels, unusedOrOff;
     for (const Item& item : items) {
         if (item.off) {
             offKeys.push_back(item.key);
             offLabels.push_back(item.label);
+        }
+        if (item.off || item.unused) {
+            unusedOrOff.push_back(item.key);
         }
     }
     if (parser.has("json")) {
@@ -234,7 +250,8 @@ int Status::run(const std::vector<std::string>& args) {
         for (const Item& item : items) {
             all.addRaw(item.key, item.json.str());
         }
-        all.addRaw("off", Json::stringArray(offKeys));
+        all.addRaw("off", Json::stringArray(unusedOrOff));
+        all.addRaw("faults", Json::stringArray(offKeys));
         std::printf("%s\n", all.str().c_str());
     } else {
         for (const Item& item : items) {
@@ -242,6 +259,9 @@ int Status::run(const std::vector<std::string>& args) {
             // parse escapes a log's text, so that none of it drives the terminal.
             std::printf("%-21s %s\n", (std::string(item.label) + ":").c_str(),
                         forTerminal(item.text).c_str());
+            for (const std::string& line : item.more) {
+                std::printf("    %s\n", forTerminal(line).c_str());
+            }
         }
         std::string summary;
         for (const std::string& label : offLabels) {
@@ -267,7 +287,8 @@ const char* Status::help() {
            "makes the data directory and the lock place when they are missing.\n"
            "\n"
            "  --json   one JSON object: debug, perf, qet_log, log_directory, table,\n"
-           "           lock_place, qet, and off (the members that are off)\n"
+           "           lock_place, qet; off, the members that are off (a logger switched\n"
+           "           off, no QET serving, and each fault); faults, the faults alone\n"
            "\n"
            "Exit status: 0 everything a client needs works (a logger switched off or no\n"
            "QET running is not a fault); 1 something is off: a log file or its directory\n"
