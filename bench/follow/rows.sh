@@ -79,6 +79,48 @@ with open(os.devnull, "w") as null:
                 break
     follower.terminate()
     follower.wait()
+
+# Many logs: CPU per record with 1,000 logs followed and one written, beside
+# one log followed alone; then the peak memory of 1,000 logs each ending in
+# an unfinished line of 1 MB.
+def oncpu(pid):
+    return int(open(f"/proc/{pid}/schedstat").read().split()[0]) / 1e9
+
+def per_record(count, records=10000):
+    logs = [f"{home}/many/{count}-{i}.log" for i in range(count)]
+    for path in logs:
+        open(path, "w").close()
+    follower = subprocess.Popen([zorvlog, "follow", "--json", "--state", f"{home}/many/{count}.state"] + logs,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+    fd = os.open(logs[-1], os.O_WRONLY | os.O_APPEND)
+    os.write(fd, b"4711\t2026/12/06\t17:05:09\tZorvCore\tfirst\t\n")
+    follower.stdout.readline()
+    before = oncpu(follower.pid)
+    for i in range(records):
+        os.write(fd, f"4711\t2026/12/06\t17:05:09\tZorvCore\trecord {i}\t\n".encode())
+        follower.stdout.readline()
+    used = oncpu(follower.pid) - before
+    os.close(fd)
+    follower.terminate()
+    follower.wait()
+    return used / records
+
+os.mkdir(home + "/many")
+one_log = per_record(1)
+thousand = per_record(1000)
+line = b"4712\t2026/12/06\t17:05:09\tZorvCore\t" + b"x" * 1000000
+logs = []
+for i in range(1000):
+    logs.append(f"{home}/many/u{i}.log")
+    with open(logs[-1], "wb") as out:
+        out.write(f"4711\t2026/12/06\t17:05:09\tZorvCore\trecord {i}\t\n".encode() + line)
+follower = subprocess.Popen([zorvlog, "follow", "--json", "--state", home + "/many/u.state"] + logs,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+for i in range(1000):
+    follower.stdout.readline()
+peak = [int(l.split()[1]) for l in open(f"/proc/{follower.pid}/status") if l.startswith("VmHWM")][0]
+follower.terminate()
+follower.wait()
 subprocess.run(["rm", "-rf", home])
 
 def row(measure, measured, target):
@@ -89,4 +131,6 @@ row("follow: latency from a library writer's exit to the record printed, max of 
 row("follow: wake-ups while idle for 30 s", f"{idle}", "at most 3")
 row("follow --json --state: backlog records per CPU second", f"{n / used:,.0f}", ">= 1,000,000")
 row("follow --json --state / parse --json, CPU on the same backlog", f"{used / parse_cpu:.2f}", "-")
+row("follow: CPU per record with 1,000 logs followed and one written / with that log alone", f"{thousand / one_log:.2f}", "at most 1.5")
+row("follow: peak resident memory, 1,000 logs each ending in an unfinished line of 1 MB", f"{peak / 1024:.1f} MiB", "at most 64 MiB")
 PY

@@ -249,6 +249,23 @@ TEST_F(Journal, JournaldStoppedAndStartedLosesNothing) {
     EXPECT_EQ(said.find("trying again"), said.rfind("trying again")) << said;
 }
 
+// No socket at all (a container, a chroot, early boot): libsystemd drops
+// entries silently then, and the follower must not count them as delivered.
+TEST_F(Journal, NoJournalSocketLosesNothing) {
+    mJournald->kill(SIGTERM);
+    ASSERT_EQ(mJournald->wait(), 0);
+    ::unlink((std::string(kSocketDir) + "/socket").c_str());
+    appendRecords(mLog, 1, 6);
+    startFollower();
+    ASSERT_TRUE(eventually([&] { return followErrors().find("not there") != std::string::npos; }))
+        << followErrors();
+    startJournald();
+    const std::map<std::string, int> keys = keysOnce(6);
+    EXPECT_EQ(keys.size(), 6u);
+    EXPECT_EQ(repeatsIn(keys), 0);
+    EXPECT_EQ(stopFollower(), 0);
+}
+
 TEST_F(Journal, JournaldStoppedBySigstopDoesNotHoldFollowBack) {
     startFollower();
     append(mLog, debugRecord(0));

@@ -330,6 +330,30 @@ TEST_F(Follow, LargeRecordsInManyGenerationsInBoundedMemory) {
     }
 }
 
+// A hundred logs, each ending in an unfinished line of 1 MB: what they hold
+// stays within the follower's bound, and every line is printed once ended.
+TEST_F(Follow, UnfinishedLinesOfManyLogsInBoundedMemory) {
+    const std::string unfinished =
+        "4712\t2026/12/06\t17:05:09\tZorvCore\t" + std::string(1000000, 'x');
+    std::vector<std::string> args{"--pid", "4711"};
+    for (int i = 0; i < 100; ++i) {
+        args.push_back(mDir.file("log" + std::to_string(i)));
+        append(args.back(), debugLine(i) + unfinished);
+    }
+    const pid_t follower = start(args, 1);
+    ASSERT_TRUE(eventually([&] { return printed(1, 99); }));
+    for (int i = 0; i < 100; ++i) {
+        append(args[i + 2], "\t\n" + debugLine(100 + i));
+    }
+    ASSERT_TRUE(eventually([&] { return records(1).size() == 200; }));
+    ::kill(follower, SIGTERM);
+    long peakKb = 0;
+    EXPECT_EQ(wait(follower, &peakKb), 0);
+    if (!kSanitized) {
+        EXPECT_LE(peakKb, 64 * 1024);
+    }
+}
+
 // SIGTERM while the reader of the output takes nothing: follow ends, and what
 // it wrote is whole records.
 TEST_F(Follow, StopWhileTheReaderTakesNothingEndsBetweenRecords) {
@@ -388,6 +412,38 @@ TEST_F(Follow, StopWhileTheReaderTakesNothingEndsBetweenRecords) {
     }
 }
 
+// Without inotify (no instance left for the user, or no watch) follow says
+// once which limit to raise, and still prints what is written.
+TEST_F(Follow, WithoutInotifyItSaysWhichLimitAndLooksAnyway) {
+    int run = 0;
+    for (const std::string limit : {"instances", "watches"}) {
+        const std::string log = mDir.file(limit + ".log");
+        append(log, debugLine(0));
+        const int out = ::open(output(++run).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open(messages(run).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const pid_t follower = spawnProcess(
+            {"unshare", "-Ur", "sh", "-c",
+             "echo 0 >/proc/sys/user/max_inotify_$0 || exit 99; exec \"$1\" follow --json \"$2\"",
+             limit, ZORVLOG_EXE, log},
+            -1, out, err);
+        ::close(out);
+        ::close(err);
+        mRunning.insert(follower);
+        ASSERT_TRUE(eventually([&] { return printed(run, 0) || processState(follower) == 'Z'; }));
+        if (!printed(run, 0)) {
+            GTEST_SKIP() << "no user namespace here: " << readFile(messages(run));
+        }
+        append(log, debugLine(1));
+        ASSERT_TRUE(eventually([&] { return printed(run, 1); }));
+        append(log, debugLine(2));
+        ASSERT_TRUE(eventually([&] { return printed(run, 2); }));
+        stop(follower);
+        const std::string said = readFile(messages(run)), name = "fs.inotify.max_user_" + limit;
+        EXPECT_NE(said.find(name), std::string::npos) << said;
+        EXPECT_EQ(said.find(name), said.rfind(name)) << said;
+    }
+}
+
 // -n N: the last N records of a log the state knows nothing of, then what
 // comes; once the state holds a position, it wins over -n.
 TEST_F(Follow, LastRecordsThenFollowUnlessTheStateKnowsBetter) {
@@ -408,6 +464,16 @@ TEST_F(Follow, LastRecordsThenFollowUnlessTheStateKnowsBetter) {
     stop(follower);
     EXPECT_EQ(records(2).size(), 1u);
     EXPECT_TRUE(said(2, "wins over --lines")) << readFile(messages(2));
+
+    // The last record still waits for a version line: it counts all the same.
+    const std::string section = "4712\t2026/12/06\t17:05:10\t", b = mDir.file("b.log");
+    append(b, debugLine(1) + debugLine(2) + section + "Reason=record 3\n" + section +
+                  "ComputerName=testhost\n" + section + "OS=x\n" + section + "File=a.cpp,Line=1\n" +
+                  section + "VendorID=3 [Brakka]\n" + section + "VendorError=42\n");
+    follower = start({"-n", "2", b}, 3);
+    ASSERT_TRUE(eventually([&] { return printed(3, 3); }));
+    stop(follower);
+    EXPECT_EQ(records(3).size(), 2u) << readFile(output(3));
 }
 
 // Three writers at a time while logrotate rotates the log twelve times

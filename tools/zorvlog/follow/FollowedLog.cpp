@@ -30,17 +30,6 @@ const std::uint32_t kDirectoryEvents = IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO |
                                        IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVE_SELF |
                                        IN_DELETE_SELF;
 
-// Adds an inotify watch on what the descriptor is open on, not on whatever
-// its name leads to by now.
-void watchOpen(int inotify, int fd, std::uint32_t events) {
-    if (inotify < 0 || fd < 0) {
-        return;
-    }
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ::inotify_add_watch(inotify, link, events);
-}
-
 // Where an open file is now, as the kernel names it, and whether it still
 // has a name at all.
 std::string whereNow(int fd, bool* removed) {
@@ -79,10 +68,9 @@ bool cutShortCopyOf(int fd, const FollowPosition& at) {
 } // namespace
 
 FollowedLog::FollowedLog(const std::string& path, const TrustedOwners& owners,
-                         const std::vector<FollowPosition>* resume, Stopping stopping, int inotify,
-                         long lastN)
-    : mPath(path), mOwners(owners), mStopping(std::move(stopping)), mInotify(inotify),
-      mLastN(lastN) {
+                         const std::vector<FollowPosition>* resume, Stopping stopping,
+                         LogWatch watch, long lastN)
+    : mPath(path), mOwners(owners), mStopping(std::move(stopping)), mWatch(watch), mLastN(lastN) {
     watchDirectory();
     if (resume != nullptr && !resume->empty()) {
         mResume = *resume;
@@ -113,7 +101,11 @@ FollowedLog::GenerationPtr FollowedLog::lastRecords(GenerationPtr first) {
         }
         return count;
     };
-    const std::uint64_t total = pass(*first, UINT64_MAX);
+    std::uint64_t total = pass(*first, UINT64_MAX);
+    // The last record may still wait for a line that shows its end: it is
+    // one of the last records all the same.
+    first->leave();
+    total += pass(*first, UINT64_MAX);
     const std::uint64_t keep = static_cast<std::uint64_t>(mLastN);
     GenerationPtr again = open(mPath, true);
     if (again == nullptr || again->position().dev != first->position().dev ||
@@ -198,7 +190,7 @@ void FollowedLog::watchDirectory() {
         ::close(mDirectory);
     }
     mDirectory = fd;
-    watchOpen(mInotify, mDirectory, kDirectoryEvents);
+    mWatch.add(mDirectory, kDirectoryEvents, baseNameOf(mPath));
 }
 
 // The generations beside the log. Of one rotation's plain and compressed
@@ -240,6 +232,23 @@ std::vector<FollowPosition> FollowedLog::positions() const {
     return all;
 }
 
+std::size_t FollowedLog::held() const {
+    std::size_t bytes = mCurrent != nullptr ? mCurrent->input().held() : 0;
+    for (const GenerationPtr& watched : mWatched) {
+        bytes += watched->input().held();
+    }
+    return bytes;
+}
+
+void FollowedLog::letGo() {
+    if (mCurrent != nullptr) {
+        mCurrent->input().letGo();
+    }
+    for (const GenerationPtr& watched : mWatched) {
+        watched->input().letGo();
+    }
+}
+
 FollowedLog::GenerationPtr FollowedLog::open(const std::string& file, bool quiet) {
     struct stat st;
     std::string problem;
@@ -260,7 +269,7 @@ FollowedLog::GenerationPtr FollowedLog::open(const std::string& file, bool quiet
     }
     mOwners.add(st.st_uid);
     mAccepted = true;
-    watchOpen(mInotify, fd, kGenerationEvents);
+    mWatch.add(fd, kGenerationEvents);
     return std::make_unique<Generation>(
         fd, st, file, [this](const std::string& at, const std::string& text) { note(at, text); });
 }

@@ -4,6 +4,7 @@
 #include "follow/FollowState.h"
 #include "follow/Generation.h"
 #include "follow/GenerationOpen.h"
+#include "follow/Watches.h"
 #include "read/RotationNames.h"
 
 #include <chrono>
@@ -35,12 +36,11 @@ public:
 
     // Resumes at the positions kept for the log, when there are any;
     // otherwise reads the file at the path from its start, or, with lastN of
-    // 0 or more, from its last lastN records. With an inotify
-    // descriptor, the log's directory and every generation held open are
-    // watched on it.
+    // 0 or more, from its last lastN records. The log's directory and
+    // every generation held open are watched through `watch`.
     FollowedLog(const std::string& path, const TrustedOwners& owners,
-                const std::vector<FollowPosition>* resume, Stopping stopping, int inotify = -1,
-                long lastN = -1);
+                const std::vector<FollowPosition>* resume, Stopping stopping,
+                LogWatch watch = LogWatch(), long lastN = -1);
     ~FollowedLog();
 
     // The next whole record of the chain, read as far as needed, across a
@@ -58,6 +58,11 @@ public:
     // Whether the positions changed without a record (a generation begun or
     // left) since the last call.
     bool moved();
+
+    // The memory its inputs' buffers take, most of it lines not yet whole;
+    // and letting go of them, to be read again when the files grow.
+    std::size_t held() const;
+    void letGo();
 
     const std::string& path() const { return mPath; }
     // The generation read, the one before it and those watched, for the state.
@@ -93,7 +98,7 @@ private:
     TrustedOwners mOwners;
     bool mAccepted = false; // a generation was accepted: its owner is trusted
     Stopping mStopping;
-    int mInotify;
+    LogWatch mWatch;
     long mLastN;
     int mDirectory = -1;         // the log's directory, as opened and watched
     Generation* mFrom = nullptr; // the generation of the record next() gave

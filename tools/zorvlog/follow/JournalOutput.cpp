@@ -4,6 +4,7 @@
 #include "output/EntryFormat.h"
 #include "read/LogEntry.h"
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <string>
+#include <sys/stat.h>
 // CODE_FILE and CODE_LINE are the record's, not this file's.
 #define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
@@ -53,6 +55,27 @@ std::string summary(const LogEntry& entry, std::size_t max) {
     return std::move(sink.text);
 }
 
+// Where libsystemd sends entries: a fixed path, whatever the environment.
+const char* const kJournalSocket = "/run/systemd/journal/socket";
+
+// Whether journald's socket is there. sd_journal_sendv reports success when
+// it is not (it drops the entry on ENOENT), so the follower asks the file
+// system itself, before the send and after it: an entry that may have gone
+// nowhere is sent again (same key) rather than counted as delivered.
+bool socketThere() {
+    struct stat st;
+    return ::stat(kJournalSocket, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// One entry to journald; -ENOENT when its socket is missing.
+int send(std::vector<struct iovec>& parts) {
+    if (!socketThere()) {
+        return -ENOENT;
+    }
+    const int result = ::sd_journal_sendv(parts.data(), static_cast<int>(parts.size()));
+    return result == 0 && !socketThere() ? -ENOENT : result;
+}
+
 } // namespace
 
 // The send in flight and the thread that makes it. Shared with that thread,
@@ -80,7 +103,7 @@ struct JournalOutput::Worker {
                 parts.push_back({text.data(), text.size()});
             }
             lock.unlock();
-            const int result = ::sd_journal_sendv(parts.data(), static_cast<int>(parts.size()));
+            const int result = send(parts);
             lock.lock();
             self->result = result;
             self->done = true;
@@ -139,6 +162,11 @@ bool JournalOutput::take(const LogEntry& entry, std::string_view source, std::st
     }
     worker.busy = false;
     worker.fields.clear();
+    if (worker.result == -ENOENT) {
+        mWhy = std::string("the journal's socket ") + kJournalSocket +
+               " is not there (is journald running?)";
+        return false;
+    }
     if (worker.result < 0) {
         mWhy = std::string("cannot send to the journal: ") + std::strerror(-worker.result);
         return false;

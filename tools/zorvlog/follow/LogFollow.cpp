@@ -5,9 +5,11 @@
 #include "follow/FollowState.h"
 #include "follow/FollowedLog.h"
 #include "follow/JournalOutput.h"
+#include "follow/LineBudget.h"
 #include "follow/RecordOutput.h"
 #include "follow/RelpOutput.h"
 #include "follow/ServiceNotify.h"
+#include "follow/Watches.h"
 #include "output/EntryFormat.h"
 #include "output/OutputMode.h"
 #include "output/TerminalText.h"
@@ -25,7 +27,7 @@
 #include <poll.h>
 #include <set>
 #include <stdexcept>
-#include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +45,8 @@ const std::size_t kBatchBytes = 1u << 20;
 // A look without an event: inotify says nothing of writes through a shared
 // mapping or of changes made by another host on a network file system.
 const auto kTimedLook = std::chrono::seconds(10);
+// A look at the logs inotify cannot watch, for want of instances or watches.
+const auto kPolledLook = std::chrono::seconds(1);
 // An output that cannot take records is tried again after a pause that
 // doubles up to this.
 const auto kLongestPause = std::chrono::seconds(5);
@@ -212,8 +216,10 @@ public:
          RecordOutput& output, StopSignals& signals, ServiceNotify& notify, long lastN)
         : mSources(sources), mPaths(paths), mOwners(owners), mFilter(filter), mState(state),
           mOutput(output), mSignals(signals), mNotify(notify) {
-        mInotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         mSaved.resize(paths.size());
+        mDue.assign(paths.size(), true);
+        mLooked.assign(paths.size(), true);
+        mWakeAt.assign(paths.size(), Clock::time_point::min());
         for (std::size_t i = 0; i < paths.size(); ++i) {
             const std::vector<FollowPosition>* resume = state.find(paths[i]);
             mResumes = mResumes || resume != nullptr;
@@ -229,11 +235,6 @@ public:
             mLogs.push_back(makeLog(i, resume, lastN));
         }
     }
-    ~Loop() {
-        if (mInotify >= 0) {
-            ::close(mInotify);
-        }
-    }
     bool resumes() const { return mResumes; }
 
     // Until a stop signal.
@@ -245,8 +246,8 @@ public:
             const std::size_t handled = gather(more, refused);
             mNotify.round(mPaths, mSaved, mLastWhy);
             bool moved = false;
-            for (const auto& log : mLogs) {
-                moved = log->moved() || moved;
+            for (std::size_t i = 0; i < mLogs.size(); ++i) {
+                moved = (mLooked[i] && mLogs[i]->moved()) || moved;
             }
             if (mTaken > 0 && !mOutput.handOver()) {
                 if (mSignals.stopped()) {
@@ -256,6 +257,8 @@ public:
                 for (std::size_t i = 0; i < mLogs.size(); ++i) {
                     mLogs[i] = makeLog(i, mSaved[i].empty() ? nullptr : &mSaved[i]);
                 }
+                mDue.assign(mLogs.size(), true);
+                mLooked.assign(mLogs.size(), true);
                 refused = true;
             } else if (handled > 0 || moved) {
                 save();
@@ -284,14 +287,15 @@ public:
                 pause = std::chrono::milliseconds(0);
             }
             if (!more) {
-                Clock::time_point wake = Clock::now() + kTimedLook;
-                for (const auto& log : mLogs) {
-                    wake = std::min(wake, log->wakeAt());
+                Clock::time_point wake = mNextLook;
+                if (mWatches.anyPolled()) {
+                    wake = std::min(wake, mNextPoll);
+                }
+                for (const Clock::time_point at : mWakeAt) {
+                    wake = std::min(wake, at);
                 }
                 sleep(wake, true);
-                for (const auto& log : mLogs) {
-                    log->settle();
-                }
+                lookAgain();
             }
         }
     }
@@ -300,7 +304,46 @@ private:
     std::unique_ptr<FollowedLog> makeLog(std::size_t i, const std::vector<FollowPosition>* resume,
                                          long lastN = -1) {
         return std::make_unique<FollowedLog>(
-            mPaths[i], mOwners, resume, [this] { return mSignals.stopped(); }, mInotify, lastN);
+            mPaths[i], mOwners, resume, [this] { return mSignals.stopped(); },
+            LogWatch{&mWatches, i}, lastN);
+    }
+
+    // After a sleep: the logs to look at are those whose watches fired (see
+    // sleep()), those with something to settle, those without inotify once a
+    // second, and all of them at the timed look.
+    void lookAgain() {
+        const Clock::time_point now = Clock::now();
+        if (now >= mNextLook) {
+            mDue.assign(mLogs.size(), true);
+            mNextLook = now + kTimedLook;
+        }
+        const bool poll = now >= mNextPoll;
+        if (poll) {
+            mNextPoll = now + kPolledLook;
+        }
+        for (std::size_t i = 0; i < mLogs.size(); ++i) {
+            mDue[i] = mDue[i] || (poll && mWatches.polled(i)) || mWakeAt[i] <= now;
+            if (mDue[i]) {
+                mLogs[i]->settle();
+                spare(i);
+            }
+        }
+    }
+
+    // After a look at a log: the watches on generations it no longer holds
+    // end, and what it holds of unfinished lines counts against the budget.
+    void spare(std::size_t i) {
+        mLooked[i] = true;
+        mWakeAt[i] = mLogs[i]->wakeAt();
+        std::set<std::pair<dev_t, ino_t>> held;
+        for (const FollowPosition& position : mLogs[i]->positions()) {
+            held.insert({position.dev, position.ino});
+        }
+        mWatches.hold(i, held);
+        if (mBudget.over(i, mLogs[i]->held())) {
+            mLogs[i]->letGo();
+            mBudget.letGo(i, mLogs[i]->held());
+        }
     }
 
     // Pulls what is ready into the output, up to a batch; the records the
@@ -309,7 +352,11 @@ private:
     std::size_t gather(bool& more, bool& refused) {
         std::size_t handled = 0, bytes = 0;
         for (std::size_t i = 0; i < mLogs.size() && !refused; ++i) {
+            if (!mDue[i]) {
+                continue;
+            }
             FollowedLog& log = *mLogs[i];
+            mLooked[i] = true;
             for (;;) {
                 if (mTaken >= kBatchRecords || bytes >= kBatchBytes) {
                     more = true;
@@ -318,6 +365,8 @@ private:
                 const ReadyRecord* record = log.next();
                 if (record == nullptr) {
                     more = more || log.more();
+                    mDue[i] = log.more();
+                    spare(i);
                     break;
                 }
                 if (mFilter.matches(record->entry)) {
@@ -335,15 +384,24 @@ private:
         return handled;
     }
 
+    // The state: the positions of the logs looked at since the last save
+    // are taken anew, the others stand.
     void save() {
-        FollowState::Positions positions;
+        if (mPositions.size() != mLogs.size()) {
+            mPositions.assign(mLogs.size(), {});
+            mLooked.assign(mLogs.size(), true);
+        }
         std::vector<LogStatus> statuses;
+        statuses.reserve(mLogs.size());
         for (std::size_t i = 0; i < mLogs.size(); ++i) {
-            mSaved[i] = mLogs[i]->positions();
-            positions.emplace_back(mPaths[i], mSaved[i]);
+            if (mLooked[i]) {
+                mSaved[i] = mLogs[i]->positions();
+                mPositions[i] = {mPaths[i], mSaved[i]};
+                mLooked[i] = false;
+            }
             statuses.push_back(mLogs[i]->status());
         }
-        mState.save(positions, statuses);
+        mState.save(mPositions, statuses);
     }
 
     // Until a stop signal or `until`; with `files`, also until something
@@ -353,19 +411,17 @@ private:
         for (;;) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-            struct pollfd fds[2] = {{mSignals.fd(), POLLIN, 0}, {mInotify, POLLIN, 0}};
+            struct pollfd fds[2] = {{mSignals.fd(), POLLIN, 0}, {mWatches.fd(), POLLIN, 0}};
             long long timeout =
                 std::max<long long>(0, std::min<long long>(left, 60000)) + (left > 0 ? 1 : 0);
             if (mNotify.pauseMs() >= 0) {
                 timeout = std::min<long long>(timeout, mNotify.pauseMs());
             }
             const int ready =
-                ::poll(fds, files && mInotify >= 0 ? 2 : 1, static_cast<int>(timeout));
+                ::poll(fds, files && mWatches.fd() >= 0 ? 2 : 1, static_cast<int>(timeout));
             mNotify.alive();
             if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
-                char events[16384];
-                while (::read(mInotify, events, sizeof events) > 0) {
-                }
+                mWatches.drain(mDue);
             }
             if (ready != 0 || left <= 0) {
                 return;
@@ -381,8 +437,14 @@ private:
     RecordOutput& mOutput;
     StopSignals& mSignals;
     ServiceNotify& mNotify;
-    int mInotify = -1;
+    Watches mWatches;
     std::vector<std::unique_ptr<FollowedLog>> mLogs;
+    std::vector<bool> mDue;                 // to be looked at: something may have changed
+    std::vector<bool> mLooked;              // looked at since the state was saved
+    std::vector<Clock::time_point> mWakeAt; // each log's wakeAt() after its last look
+    FollowState::Positions mPositions;      // as saved last
+    LineBudget mBudget{mPaths.size()};
+    Clock::time_point mNextLook = Clock::now() + kTimedLook, mNextPoll = Clock::now() + kPolledLook;
     std::vector<std::vector<FollowPosition>> mSaved; // as the state has them
     std::size_t mTaken = 0;                          // taken in this batch
     bool mResumes = false;
@@ -445,6 +507,14 @@ int LogFollow::run(const std::vector<std::string>& args) {
         return 1;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Each log holds a descriptor or a few (its directory, the generation
+    // read, those watched): a thousand logs take more than the usual soft
+    // limit, and the hard one is ours to take.
+    struct rlimit files;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     // Buffers of a large record are mapped on their own and given back when
     // freed; otherwise the heap keeps what a few of them left behind, and
     // the process grows with every large record.
@@ -493,7 +563,10 @@ const char* LogFollow::help() {
            "been quiet for half a second. Follow sleeps until inotify reports a change to\n"
            "the log's directory or to a generation it holds open, or a signal comes; it\n"
            "also looks every 10 s, for changes inotify cannot report (writes through a\n"
-           "shared mapping, a network file system).\n"
+           "shared mapping, a network file system). Where inotify cannot be had or a\n"
+           "watch cannot be added, follow says so once, naming the limit to raise\n"
+           "(fs.inotify.max_user_instances or fs.inotify.max_user_watches), and looks at\n"
+           "the logs concerned every second.\n"
            "\n"
            "Only the log's own files are read: regular files owned by root, by this user, by\n"
            "the owner of the first generation accepted or by an --owner; a link only when it\n"

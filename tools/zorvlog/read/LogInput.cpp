@@ -140,7 +140,45 @@ LogInput::Status LogInput::next(Line& line) {
 }
 
 bool LogInput::rest(Line& line) {
+    if (mLetGo) {
+        // What was let go comes back first: the lines whole by now, then
+        // the rest.
+        mLetGo = false;
+        do {
+            if (takeLine(line, false)) {
+                mLetGo = false;
+                return true;
+            }
+        } while (fill());
+    }
     return takeLine(line, true);
+}
+
+bool LogInput::letGo() {
+    if (!mSeekable || mCompressed || !mZeros.empty() || mRawStart != mRawEnd || !mError.empty()) {
+        return false;
+    }
+    const std::uint64_t from = mInLong ? mLongOffset : mOffset;
+    if (::lseek(mFd, static_cast<off_t>(from), SEEK_SET) < 0) {
+        return false;
+    }
+    if (mInLong) {
+        mInLong = false;
+        mOffset = mLongOffset;
+        mCrc = mLongCrc;
+        mHeadCrc = mLongHeadCrc;
+        mTail = mLongTail;
+        releaseBuffer(mLong);
+    }
+    // What was read from the file: a size beyond it is new data, also
+    // when it came between the last read and now.
+    mLetGoSize = mRawPos;
+    releaseBuffer(mBuffer);
+    std::vector<unsigned char>().swap(mRaw);
+    mStart = mScanned = 0;
+    mRawPos = mOffset;
+    mLetGo = true;
+    return true;
 }
 
 // The next line's end is the first LF, or the first run of zero bytes; a
@@ -220,6 +258,9 @@ void LogInput::toLong() {
         mInLong = true;
         mLongOffset = mOffset;
         mLongCut = false;
+        mLongCrc = mCrc;
+        mLongHeadCrc = mHeadCrc;
+        mLongTail = mTail;
     }
     const std::size_t n = mBuffer.size() - mStart;
     const std::size_t room = kMaxLine - mLong.size();
@@ -345,6 +386,9 @@ void LogInput::addZerosCrc(std::uint64_t length) {
 }
 
 bool LogInput::readRaw() {
+    if (mRaw.empty()) {
+        mRaw.resize(kBlock);
+    }
     if (mRawStart == mRawEnd) {
         mRawStart = mRawEnd = 0;
     } else if (mRawEnd == mRaw.size()) {
@@ -377,6 +421,13 @@ bool LogInput::rawAtLeast(std::size_t n) {
 }
 
 bool LogInput::fill() {
+    if (mLetGo) {
+        struct stat st;
+        if (::fstat(mFd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) == mLetGoSize) {
+            return false;
+        }
+        mLetGo = false;
+    }
     if (mStart > 0) {
         mBuffer.erase(0, mStart);
         for (Zeros& zeros : mZeros) {

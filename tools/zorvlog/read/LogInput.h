@@ -89,6 +89,16 @@ public:
     // not waited on for more than it takes).
     std::string peek(std::size_t n, const std::function<bool(const std::string&)>& enough);
 
+    // The memory its buffers take, most of it what is read of a line not
+    // yet whole.
+    std::size_t held() const { return mBuffer.capacity() + mLong.capacity() + mRaw.capacity(); }
+    // Lets go of the buffers and of what is read of a line not yet whole:
+    // those bytes stay in the file and are read again once it has grown (or
+    // by rest()), so an input idle at the end of a plain file holds next to
+    // nothing. False, with nothing let go, for input that cannot be read
+    // again (a pipe, compressed data) or holds zero bytes not yet reported.
+    bool letGo();
+
     // Whether a compressed stream was read to its end (a plain one always
     // is): at the end of the input, false means it was cut short.
     bool complete() const;
@@ -157,6 +167,13 @@ private:
     std::uint32_t mCrc = 0, mHeadCrc = 0;
     std::string mTail;
     std::size_t mWork = 0; // bytes read in this call
+    // Let go (letGo()) with this much of the file read: nothing new to read
+    // until it is larger (or smaller: emptied in place).
+    bool mLetGo = false;
+    std::uint64_t mLetGoSize = 0;
+    // How things stood where the long line being read began.
+    std::uint32_t mLongCrc = 0, mLongHeadCrc = 0;
+    std::string mLongTail;
     std::string mError;
 };
 

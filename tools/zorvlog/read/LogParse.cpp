@@ -1,7 +1,5 @@
 #include "read/LogParse.h"
 
-#include "SystemCalls.h"
-
 #include "cli/ArgParser.h"
 #include "cli/JournalctlHabits.h"
 #include "output/EntryFormat.h"
@@ -12,6 +10,7 @@
 #include "read/LogInput.h"
 #include "read/RecordGrouper.h"
 #include "read/RotationNames.h"
+#include "read/Spool.h"
 #include "write/DefaultLoggers.h"
 
 #include <cerrno>
@@ -57,9 +56,14 @@ bool holdsASection(const std::string& start) {
 // One FILE of the command line, and what parse says about it.
 struct Source {
     std::string name;
-    std::string shown; // for a terminal
+    std::string shown;  // for a terminal
+    std::string openAs; // where it is read when not at `name` (standard input's copy)
+    bool quiet = false; // read a second time: what there is to say was said
 
     void note(const std::string& text) const {
+        if (quiet) {
+            return;
+        }
         std::fprintf(stderr, "zorvlog parse: %s: %s\n", shown.c_str(), text.c_str());
     }
     LogInput::ZerosSeen zerosNote() const {
@@ -68,10 +72,16 @@ struct Source {
         };
     }
     int cannotRead(const std::string& why) const {
+        if (quiet) {
+            return 1;
+        }
         std::fprintf(stderr, "zorvlog: cannot read '%s': %s\n", shown.c_str(), why.c_str());
         return 1;
     }
     int notToItsEnd(const std::string& why) const {
+        if (quiet) {
+            return 1;
+        }
         std::fprintf(stderr, "zorvlog: '%s' could not be read to its end: %s\n", shown.c_str(),
                      why.c_str());
         return 1;
@@ -81,6 +91,9 @@ struct Source {
         const std::string start = input.peek(kLookedAt, holdsASection);
         if (start.empty() || holdsASection(start)) {
             return 0;
+        }
+        if (quiet) {
+            return 2;
         }
         std::fprintf(stderr,
                      "zorvlog: cannot read '%s': not a log (no line in its first 64 KiB starts "
@@ -92,7 +105,7 @@ struct Source {
     // cannot be read or is not a log.
     int open(LogInput& input) const {
         input.keepChecksums(false);
-        if (!input.open(name, zerosNote())) {
+        if (!input.open(openAs.empty() ? name : openAs, zerosNote())) {
             return cannotRead(input.error());
         }
         return checkStart(input);
@@ -275,48 +288,16 @@ int emitLastOfForward(const Source& source, const EntryFilter& filter, std::size
 // is copied (uncompressed) into a file in $TMPDIR, which is read from its
 // end, so that memory stays bounded.
 int emitAllOfForward(const Source& source, int fd, const EntryFilter& filter, const Emit& emit) {
-    const char* dir = zorv_detail::environmentValue("TMPDIR");
-    std::string path =
-        std::string(dir != nullptr && dir[0] != '\0' ? dir : "/tmp") + "/zorvlog-XXXXXX";
-    const int copy = ::mkostemp(&path[0], O_CLOEXEC);
-    if (copy < 0) {
-        ::close(fd);
-        return source.cannotRead("no temporary file for reading it newest first (" + path +
-                                 "): " + std::strerror(errno));
-    }
-    ::unlink(path.c_str());
-    gzFile in = gzdopen(fd, "rb");
-    if (in == nullptr) {
-        ::close(fd);
-    }
-    std::vector<char> buffer(256 * 1024);
-    int got = 0;
-    std::string problem;
-    while (in != nullptr &&
-           (got = gzread(in, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
-        if (!zorv_detail::writeAll(copy, buffer.data(), static_cast<std::size_t>(got))) {
-            // Without the whole copy, no entry can be put in its place.
-            const std::string why = std::strerror(errno);
-            gzclose(in);
-            ::close(copy);
-            return source.cannotRead("no room to hold it for reading it newest first (" + path +
-                                     "): " + why);
-        }
-    }
-    if (problem.empty() && (in == nullptr || got < 0)) {
-        int code = 0;
-        const char* why = in == nullptr ? "cannot start decompressing" : gzerror(in, &code);
-        problem = code == Z_BUF_ERROR ? "the compressed data ends early" : why;
-    }
-    if (in != nullptr) {
-        gzclose(in);
+    const Spooled copy = spoolUncompressed(fd);
+    if (copy.fd < 0) {
+        return source.cannotRead(copy.error);
     }
     struct stat st;
     const int status =
-        ::fstat(copy, &st) == 0
-            ? emitBackward(source, copy, static_cast<std::uint64_t>(st.st_size), filter, emit)
-            : (::close(copy), source.cannotRead(std::strerror(errno)));
-    return problem.empty() ? status : std::max(status, source.notToItsEnd(problem));
+        ::fstat(copy.fd, &st) == 0
+            ? emitBackward(source, copy.fd, static_cast<std::uint64_t>(st.st_size), filter, emit)
+            : (::close(copy.fd), source.cannotRead(std::strerror(errno)));
+    return copy.problem.empty() ? status : std::max(status, source.notToItsEnd(copy.problem));
 }
 
 // An input's matching entries, newest first, `wanted` at most; those kept
@@ -324,8 +305,8 @@ int emitAllOfForward(const Source& source, int fd, const EntryFilter& filter, co
 // than wanted did).
 int emitNewestFirst(const Source& source, const EntryFilter& filter, std::size_t wanted,
                     std::size_t room, bool* cut, const Emit& emit) {
-    const int fd =
-        source.name == "-" ? ::dup(0) : ::open(source.name.c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string& path = source.openAs.empty() ? source.name : source.openAs;
+    const int fd = path == "-" ? ::dup(0) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0) {
         const std::string why = std::strerror(errno);
@@ -340,16 +321,62 @@ int emitNewestFirst(const Source& source, const EntryFilter& filter, std::size_t
     if (plainFile) {
         return emitBackward(source, fd, static_cast<std::uint64_t>(st.st_size), filter, emit);
     }
-    if (wanted != kAll) {
+    if (wanted != kAll && room != kAll) {
         ::close(fd);
         return emitLastOfForward(source, filter, wanted, room, cut, emit);
     }
     return emitAllOfForward(source, fd, filter, emit);
 }
 
+// The last `wanted` matching entries of the whole history, oldest first,
+// whatever their number and size: every input is read from its start twice,
+// once to count its matching entries and once to print past all but those.
+int printLastByCounting(const std::vector<Source>& sources, const EntryFilter& filter,
+                        std::size_t wanted, Printer& printer) {
+    std::vector<std::size_t> counts;
+    std::size_t total = 0;
+    for (Source source : sources) {
+        source.quiet = true; // said when printed
+        LogInput input;
+        std::size_t count = 0;
+        if (source.open(input) == 0) {
+            RecordGrouper grouper([&](LogEntry& entry) { count += filter.matches(entry) ? 1 : 0; });
+            readForward(input, grouper, source);
+        }
+        counts.push_back(count);
+        total += count;
+    }
+    std::size_t skip = total > wanted ? total - wanted : 0;
+    int status = 0;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        const Source& source = sources[i];
+        LogInput input;
+        int result = source.open(input); // still said when it cannot be read
+        if (result == 0 && counts[i] > skip) {
+            RecordGrouper grouper([&](LogEntry& entry) {
+                noteCut(source, entry);
+                if (!filter.matches(entry)) {
+                    return;
+                }
+                if (skip > 0) {
+                    --skip;
+                } else {
+                    printer.print(source, entry);
+                }
+            });
+            result = readForward(input, grouper, source);
+        } else {
+            skip -= std::min(skip, counts[i]);
+        }
+        status = std::max(status, result);
+    }
+    printer.flush();
+    return status;
+}
+
 // The whole history newest first, `wanted` entries at most: printed as they
-// come with --reverse, else kept, as many as fit in kKeptMemory, and
-// printed oldest first.
+// come with --reverse, else kept, as long as they fit in kKeptMemory, and
+// printed oldest first; when they do not fit, the history is read twice.
 int printNewestFirst(const std::vector<Source>& sources, const EntryFilter& filter,
                      std::size_t wanted, bool reverse, Printer& printer) {
     struct Kept {
@@ -360,15 +387,15 @@ int printNewestFirst(const std::vector<Source>& sources, const EntryFilter& filt
     std::size_t left = wanted, held = 0;
     bool cut = false;
     int status = 0;
-    for (auto it = sources.rbegin(); it != sources.rend(); ++it) {
+    for (auto it = sources.rbegin(); it != sources.rend() && !cut; ++it) {
         const Source& source = *it;
         int result = 0;
-        if (left == 0 || cut) {
+        if (left == 0) {
             // Not needed; still said when it cannot be read or is no log.
             LogInput input;
             result = source.open(input);
         } else {
-            const std::size_t room = kKeptMemory - held;
+            const std::size_t room = reverse ? kAll : kKeptMemory - held;
             result = emitNewestFirst(source, filter, left, room, &cut, [&](LogEntry& entry) {
                 if (reverse) {
                     printer.print(source, entry);
@@ -376,9 +403,6 @@ int printNewestFirst(const std::vector<Source>& sources, const EntryFilter& filt
                     kept.push_back(Kept{&source, LogEntry()});
                     held += keep(kept.back().entry, entry);
                     if (held > kKeptMemory) {
-                        // The older entries would not fit either.
-                        held -= memoryOf(kept.back().entry);
-                        kept.pop_back();
                         cut = true;
                         return false;
                     }
@@ -389,10 +413,8 @@ int printNewestFirst(const std::vector<Source>& sources, const EntryFilter& filt
         status = std::max(status, result);
     }
     if (cut) {
-        std::fprintf(stderr,
-                     "zorvlog parse: only %zu of the last %zu entries fit in parse's memory "
-                     "(%zu MiB): the newest %zu are printed\n",
-                     kept.size(), wanted, kKeptMemory >> 20, kept.size());
+        kept.clear();
+        return printLastByCounting(sources, filter, wanted, printer);
     }
     for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
         printer.print(*it->source, it->entry);
@@ -469,11 +491,31 @@ int LogParse::run(const std::vector<std::string>& args) {
     }
     std::vector<Source> sources;
     for (const std::string& name : historyOrder(names)) {
-        sources.push_back(Source{name, forTerminal(name)});
+        sources.push_back(Source{name, forTerminal(name), std::string(), false});
+    }
+    // Standard input is read from its end, or twice: through a copy.
+    Spooled copy;
+    int early = 0;
+    for (Source& source : sources) {
+        struct stat st;
+        unsigned char magic[2] = {0, 0};
+        if (source.name != "-" || (wanted == kAll && !reverse) ||
+            (::fstat(0, &st) == 0 && S_ISREG(st.st_mode) &&
+             !(::pread(0, magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b))) {
+            continue;
+        }
+        copy = spoolUncompressed(::dup(0));
+        if (copy.fd < 0) {
+            return source.cannotRead(copy.error);
+        }
+        if (!copy.problem.empty()) {
+            early = source.notToItsEnd(copy.problem);
+        }
+        source.openAs = "/proc/self/fd/" + std::to_string(copy.fd);
     }
     Printer printer(mode, sources);
     if (wanted != kAll || reverse) {
-        return printNewestFirst(sources, filter, wanted, reverse, printer);
+        return std::max(early, printNewestFirst(sources, filter, wanted, reverse, printer));
     }
     int status = 0;
     for (const Source& source : sources) {
@@ -522,15 +564,17 @@ const char* LogParse::help() {
            "                 only the table's CONTENT column (the keys and values), no\n"
            "                 heading and no other column\n"
            "  --no-pager     taken, as journalctl takes it; the output is never paged\n"
-           "  -n, --lines N  only the last N entries (that match), read from the end of a\n"
-           "                 plain file without reading the rest; their line numbers are\n"
-           "                 not known (\"-\", and \"lines\": null in JSON). Those kept\n"
-           "                 for printing oldest first hold at most 24 MiB: when fewer\n"
-           "                 than N fit, the newest that do are printed, and that is said\n"
+           "  -n, --lines N  only the last N entries (that match), any N, read from the\n"
+           "                 end of a plain file without reading the rest; their line\n"
+           "                 numbers are not known (\"-\", and \"lines\": null in JSON).\n"
+           "                 When those to print oldest first would take more than 24 MiB\n"
+           "                 to hold, the FILEs are read twice from their start instead\n"
+           "                 (once to count, once to print), with their line numbers\n"
            "  -r, --reverse  newest first (line numbers not known either); a compressed\n"
-           "                 file or standard input is first copied, uncompressed, into a\n"
-           "                 file in $TMPDIR (else /tmp); when the copy cannot be made\n"
-           "                 whole, nothing of that FILE is printed (exit 1, said)\n"
+           "                 file is first copied, uncompressed, into a file in $TMPDIR\n"
+           "                 (else /tmp), and so is standard input (unless it is a plain\n"
+           "                 file) for -n and -r; when the copy cannot be made whole,\n"
+           "                 nothing of that FILE is printed (exit 1, said)\n"
            "\n"
            "Filters, all of which an entry must pass:\n"
            "\n"
