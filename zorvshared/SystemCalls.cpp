@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <sys/auxv.h>
 #include <unistd.h>
 
@@ -48,15 +47,6 @@ std::string directoryOf(const std::string& path) {
     return slash == std::string::npos ? std::string(".")
            : slash == 0               ? std::string("/")
                                       : path.substr(0, slash);
-}
-
-std::string_view lastComponentOf(std::string_view path) {
-    const void* slash = ::memrchr(path.data(), '/', path.size());
-    if (slash == nullptr) {
-        return path;
-    }
-    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(slash) - path.data());
-    return path.substr(at + 1);
 }
 
 std::string uidText(uid_t uid) {

@@ -24,8 +24,11 @@ bool writeAllAt(int fd, const char* data, std::size_t size, off_t at);
 std::string directoryOf(const std::string& path);
 
 // What follows the path's last '/' (the whole path without one; empty when
-// it ends in '/').
-std::string_view lastComponentOf(std::string_view path);
+// it ends in '/'). Inline: every record's mutex name is cut with it.
+inline std::string_view lastComponentOf(std::string_view path) {
+    const std::string_view::size_type slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
 
 // "uid 1000", for messages.
 std::string uidText(uid_t uid);
