@@ -621,8 +621,12 @@ TEST_F(Follow, ReadsOnlyTheLogsOwnFiles) {
     follower = start({state, "--owner", "61001", log, other}, 3);
     ASSERT_TRUE(eventually([&] { return printed(3, 2) && printed(3, 10); }));
     ASSERT_EQ(::rename(other.c_str(), (other + ".1").c_str()), 0);
-    ASSERT_EQ(::symlink(secret.c_str(), other.c_str()), 0);
-    ASSERT_EQ(::lchown(other.c_str(), 65534, 65534), 0);
+    // The member's link appears whole: made aside, given away, then renamed
+    // into place, so that the follower never meets it while it is root's.
+    const std::string aside = group + "/.b.log.new";
+    ASSERT_EQ(::symlink(secret.c_str(), aside.c_str()), 0);
+    ASSERT_EQ(::lchown(aside.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::rename(aside.c_str(), other.c_str()), 0);
     ASSERT_TRUE(eventually([&] { return said(3, "link"); })) << readFile(messages(3));
     ASSERT_EQ(::unlink(other.c_str()), 0);
     write(other, 11, 11);
@@ -866,8 +870,15 @@ TEST_F(Follow, DamageIsReportedAndPassed) {
     EXPECT_TRUE(said(2, c + ".1.gz: the compressed data ends early")) << readFile(messages(2));
     EXPECT_TRUE(said(2, d + ".1.gz: the compressed data ends before byte"))
         << readFile(messages(2));
-    for (int i = 0; i < 400; ++i) {
-        EXPECT_FALSE((i < 30 || i >= 300) && printed(2, i)) << "printed again: " << i;
+    // A repeat is a record under a key already printed; a line torn where a
+    // compressed file ends early may read like an earlier record's text.
+    std::set<std::string> first;
+    for (const std::string& line : splitLines(readFile(output(1)))) {
+        first.insert(nlohmann::json::parse(line).at("key").get<std::string>());
+    }
+    for (const std::string& line : splitLines(readFile(output(2)))) {
+        EXPECT_EQ(first.count(nlohmann::json::parse(line).at("key").get<std::string>()), 0u)
+            << "printed again: " << line;
     }
 }
 
