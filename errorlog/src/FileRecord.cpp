@@ -72,26 +72,20 @@ bool FileRecord::open(const char* path, bool truncate, PathMemo& memo,
     mPath = path;
     mAppending = !truncate;
     mLost = false;
-    mKindChecked = false;
     mDirect = false;
     mTailChecked = false;
-    mSizeAtStart = -1;
-    // A regular file's end is known from the open's own look at it.
-    mOpenedSize = S_ISREG(opened.st_mode) ? static_cast<long long>(opened.st_size) : -1;
+    // A regular file's kind and end are known from the open's own look at
+    // it; any other kind is asked about at the record's first line.
+    mKindChecked = S_ISREG(opened.st_mode);
+    mSizeAtStart = mKindChecked ? static_cast<long long>(opened.st_size) : -1;
     mLines.truncate(0);
     return true;
 }
 
-// Once per open: whether the file can be positioned at all (pipes, sockets
-// and terminals cannot, and nothing is written to them), and whether it is a
-// device.
+// Once per open of a file that is not a regular one: whether it can be
+// positioned at all (pipes, sockets and terminals cannot, and nothing is
+// written to them), and whether it is a device.
 bool FileRecord::checkKind() {
-    if (mOpenedSize >= 0) {
-        mDirect = false;
-        mSizeAtStart = mOpenedSize;
-        mKindChecked = true;
-        return true;
-    }
     const off_t size = ::lseek(mFd, 0, SEEK_END);
     if (size < 0) {
         return false;

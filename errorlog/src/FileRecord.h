@@ -144,12 +144,10 @@ private:
     // the writer's result, as nothing is appended to a device anyway.
     bool mDirect = false;
     bool mTailChecked = false;
-    // The file's size when the record's first line came (its end, as far as
+    // The file's size as the open found it, or, for another kind than a
+    // regular file, when the record's first line came (its end, as far as
     // this record can tell without asking again).
     long long mSizeAtStart = -1;
-    // A regular file's size as the open found it; -1 for any other kind,
-    // which checkKind asks about itself.
-    long long mOpenedSize = -1;
     RecordBytes mLines;
     std::uint64_t mPathKey = 0;
     // The lock's shared words while a locked record lasts.

@@ -150,13 +150,6 @@ std::uint64_t lookupKey(const std::string& name) {
 
 } // namespace
 
-SharedMutexCache& SharedMutexCache::instance() {
-    // Never destroyed: objects with static storage may still use their mutex
-    // while the process exits, and the mappings go with the process anyway.
-    static SharedMutexCache* cache = new SharedMutexCache();
-    return *cache;
-}
-
 SharedMutexCache::SharedMutexCache() {
     // A child forked while another thread held the cache lock would find it
     // locked forever; hold it across fork so that both sides get it free.
