@@ -66,7 +66,9 @@ public:
     void release() {
         mReleased = true;
         mRecord.useSharedEnd(nullptr);
-        if (mSynchronised) {
+        // The guard's own mutex releases the lock as its destructor's first
+        // step (ZorvMutex::close); another is told to.
+        if (mSynchronised && mMutex != mOwn) {
             mMutex->unlock();
         }
         if (mMutex != mOwn) {
