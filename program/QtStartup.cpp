@@ -1,5 +1,7 @@
 #include "QtStartup.h"
 
+#include "SystemCalls.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -31,7 +33,7 @@ void handle(QtMsgType type, const QMessageLogContext& context, const QString& me
 }
 
 bool isSet(const char* variable) {
-    const char* value = std::getenv(variable);
+    const char* value = zorv_detail::environmentValue(variable);
     return value != nullptr && value[0] != '\0';
 }
 

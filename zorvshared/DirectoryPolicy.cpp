@@ -177,13 +177,6 @@ bool trustedFileAllowed(const std::string& path, std::string* reason) {
     return true;
 }
 
-std::string directoryOf(const std::string& path) {
-    const std::string::size_type slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".")
-           : slash == 0               ? std::string("/")
-                                      : path.substr(0, slash);
-}
-
 LogPlace dataDirectoryPlace(const std::string& directory, std::string* reason) {
     if (!directoryAllowed(directory, DirectoryUse::Logs, reason)) {
         return LogPlace::Refused;

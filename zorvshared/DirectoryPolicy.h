@@ -31,10 +31,6 @@ enum class DirectoryUse {
     TrustedData,
 };
 
-// The directory a path names its last component in: what stands before its
-// last '/' ("/" for a component right under the root), "." without a '/'.
-std::string directoryOf(const std::string& path);
-
 // Whether the directory at path may be used for that purpose. A symbolic link
 // is followed and its target judged, so the user's own linked directory works
 // and another user's does not; the link itself must belong to the user or

@@ -1,7 +1,7 @@
 #include "LockPlace.h"
 
 #include "DirectoryPolicy.h"
-#include "Environment.h"
+#include "SystemCalls.h"
 #include "UserAccount.h"
 
 #include <pwd.h>

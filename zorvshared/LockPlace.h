@@ -14,7 +14,7 @@ namespace zorv_detail {
 
 // Moves the lock place, for tests that must not meet the user's real locks.
 // Nothing else should set it: processes that disagree on the place do not
-// exclude each other. Not read in secure execution (zorvshared/Environment.h).
+// exclude each other. Not read in secure execution (zorvshared/SystemCalls.h).
 constexpr const char* kLockDirVariable = "ZORV_LOCK_DIR";
 
 // The lock place, made (0700) when missing:

@@ -1,5 +1,7 @@
 #include "MutexFileEntry.h"
 
+#include "SystemCalls.h"
+
 #include "Fnv1a.h"
 
 namespace zorv_detail {
@@ -42,9 +44,8 @@ std::string mutexFileEntry(const std::string& name) {
 }
 
 std::string logMutexName(const std::string& path) {
-    const std::string::size_type slash = path.rfind('/');
-    const std::string component = slash == std::string::npos ? path : path.substr(slash + 1);
-    return component.empty() ? std::string() : component + ".Mutex";
+    const std::string_view component = lastComponentOf(path);
+    return component.empty() ? std::string() : std::string(component) + ".Mutex";
 }
 
 } // namespace zorv_detail

@@ -28,10 +28,6 @@ const char* refusalWord(Refusal refusal) {
     return nullptr;
 }
 
-std::string uidText(uid_t uid) {
-    return "uid " + std::to_string(static_cast<unsigned long>(uid));
-}
-
 bool ownerTrusted(uid_t owner) {
     return owner == 0 || owner == ::geteuid();
 }

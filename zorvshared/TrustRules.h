@@ -9,6 +9,8 @@
 // change what they own, so their links, directories and files cannot be
 // turned against the process.
 
+#include "SystemCalls.h"
+
 #include <cstdint>
 #include <set>
 #include <string>
@@ -39,9 +41,6 @@ enum class Refusal : std::uint8_t {
 // "link", "hard-link", "other-owner", "data-directory", "open", "write";
 // null for None and for numbers no refusal has.
 const char* refusalWord(Refusal refusal);
-
-// "uid 1000", for messages.
-std::string uidText(uid_t uid);
 
 // Root or the effective user: what they own nobody else can change.
 bool ownerTrusted(uid_t owner);

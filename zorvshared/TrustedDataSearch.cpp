@@ -1,7 +1,7 @@
 #include "TrustedDataSearch.h"
 
 #include "DirectoryPolicy.h"
-#include "Environment.h"
+#include "SystemCalls.h"
 
 #include <sys/stat.h>
 

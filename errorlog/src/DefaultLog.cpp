@@ -1,6 +1,6 @@
 #include "DefaultLog.h"
 
-#include "Environment.h"
+#include "SystemCalls.h"
 
 #include <zorv/TPath.h>
 #include <zorv/ZorvUtil.h>

@@ -13,7 +13,7 @@ namespace zorv_detail {
 
 // Switches on when the variable is present, whatever its value (the empty
 // value and "0" included); never switches off. A setuid or setgid client
-// reads no variable (zorvshared/Environment.h), so nothing switches it on.
+// reads no variable (zorvshared/SystemCalls.h), so nothing switches it on.
 void switchOnWhenSet(bool& switchedOn, const char* variable);
 
 // The path of fileName in the local user data directory, made first (mode

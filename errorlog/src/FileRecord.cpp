@@ -2,6 +2,7 @@
 
 #include "LineFormat.h"
 #include "RefusalCount.h"
+#include "SystemCalls.h"
 #include "Utf8.h"
 
 #include <cerrno>
@@ -53,7 +54,7 @@ void RecordBytes::release(std::size_t keep) {
 }
 
 FileRecord::~FileRecord() {
-    commit();
+    writeAndClose();
 }
 
 bool FileRecord::open(const char* path, bool truncate, PathMemo& memo,
@@ -71,26 +72,20 @@ bool FileRecord::open(const char* path, bool truncate, PathMemo& memo,
     mPath = path;
     mAppending = !truncate;
     mLost = false;
-    mKindChecked = false;
     mDirect = false;
     mTailChecked = false;
-    mSizeAtStart = -1;
-    // A regular file's end is known from the open's own look at it.
-    mOpenedSize = S_ISREG(opened.st_mode) ? static_cast<long long>(opened.st_size) : -1;
+    // A regular file's kind and end are known from the open's own look at
+    // it; any other kind is asked about at the record's first line.
+    mKindChecked = S_ISREG(opened.st_mode);
+    mSizeAtStart = mKindChecked ? static_cast<long long>(opened.st_size) : -1;
     mLines.truncate(0);
     return true;
 }
 
-// Once per open: whether the file can be positioned at all (pipes, sockets
-// and terminals cannot, and nothing is written to them), and whether it is a
-// device.
+// Once per open of a file that is not a regular one: whether it can be
+// positioned at all (pipes, sockets and terminals cannot, and nothing is
+// written to them), and whether it is a device.
 bool FileRecord::checkKind() {
-    if (mOpenedSize >= 0) {
-        mDirect = false;
-        mSizeAtStart = mOpenedSize;
-        mKindChecked = true;
-        return true;
-    }
     const off_t size = ::lseek(mFd, 0, SEEK_END);
     if (size < 0) {
         return false;
@@ -114,7 +109,7 @@ bool FileRecord::addLine(std::size_t start) {
         return false;
     }
     if (mDirect) {
-        const bool written = writeAll(mLines.data() + start, mLines.size() - start);
+        const bool written = writeAll(mFd, mLines.data() + start, mLines.size() - start);
         mLines.truncate(start);
         mLost = mLost || !written;
         return written;
@@ -127,7 +122,7 @@ bool FileRecord::addLine(std::size_t start) {
     return true;
 }
 
-bool FileRecord::commit() {
+bool FileRecord::writeAndClose() {
     if (mFd < 0) {
         return true;
     }
@@ -146,24 +141,23 @@ bool FileRecord::writeLines(std::size_t size) {
     if (size == 0) {
         return true;
     }
-    std::uint64_t* tail = mShared;
+    SharedLogEnd* shared = mShared;
     if (!mTailChecked) {
         mTailChecked = true;
-        if (mAppending && endsTorn(tail)) {
+        if (mAppending && endsTorn(shared)) {
             mLines.insertFront(kLineEnd);
             ++size;
         }
     }
-    const bool written = writeAll(mLines.data(), size);
+    const bool written = writeAll(mFd, mLines.data(), size);
     // Where our LF ends the file, unless a writer outside the lock appended
     // meanwhile: then the file is longer than this, and the next holder looks
     // at its tail.
     const long long end = written && mAppending && mSizeAtStart >= 0
                               ? mSizeAtStart + static_cast<long long>(size)
                               : -1;
-    if (tail != nullptr) {
-        tail[0] = static_cast<std::uint64_t>(end);
-        tail[1] = end >= 0 ? mPathKey : 0;
+    if (shared != nullptr) {
+        shared->set(mPathKey, end);
     }
     mSizeAtStart = end;
     mLines.eraseFront(size);
@@ -175,13 +169,12 @@ bool FileRecord::writeLines(std::size_t size) {
 // writing. Either way our record must not join it, so it gets a LF; the price
 // is a blank line when that other write was only under way (a write that
 // crosses a page shows its bytes page by page) and brings its own LF.
-bool FileRecord::endsTorn(const std::uint64_t* sharedTail) const {
+bool FileRecord::endsTorn(const SharedLogEnd* shared) const {
     const off_t size = static_cast<off_t>(mSizeAtStart);
     if (size <= 0) {
         return false;
     }
-    if (sharedTail != nullptr && sharedTail[1] == mPathKey && mPathKey != 0 &&
-        sharedTail[0] == static_cast<std::uint64_t>(size)) {
+    if (shared != nullptr && shared->endsAt(mPathKey, size)) {
         return false; // the last record under the lock ended here, with its LF
     }
     // Reading the tail of a file that was just written would update its access
@@ -190,24 +183,6 @@ bool FileRecord::endsTorn(const std::uint64_t* sharedTail) const {
     ::fcntl(mFd, F_SETFL, O_APPEND | O_NOATIME);
     char last = '\n';
     return ::pread(mFd, &last, 1, size - 1) == 1 && last != '\n';
-}
-
-bool FileRecord::writeAll(const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(mFd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (n == 0) {
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 } // namespace zorv_detail

@@ -3,15 +3,17 @@
 
 // One record on its way into a log file: the file opened for it, its lines
 // collected, and the named mutex it is written under. The lines leave in a
-// single write(2) when the file is closed (commit), so that the records of
+// single write(2) when the file is closed (writeAndClose), so that the records of
 // writers who share no lock (two users, a lock that could not be had, a
 // holder that outlasted the wait) still never mix: on local filesystems,
 // appends made by single writes do not interleave.
 //
-// Every ZorvDelimitedFile has one, behind its private pointer; a logger's
-// record (RecordOwner) begins and ends on it, the file's writers add the lines.
+// Every ZorvDelimitedFile has one, behind its private pointer; the logger's
+// RecordGuard lends it the lock's shared words while it holds the lock, the
+// file's writers add the lines.
 
 #include "OpenTrustedPath.h"
+#include "SharedLogEnd.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -91,14 +93,9 @@ public:
     // most 0x7ffff000 bytes in one call.)
     static constexpr std::size_t kSingleWriteBound = 4u << 20;
 
-    // A logger's record begins: sharedWords are the four words the holders
-    // of the file's named mutex share (ZorvMutex::guardedWords), null when
-    // the record goes without the lock. In them the holders keep where the
-    // last record written under the lock ended, so that a file no writer
-    // outside the lock touched since needs no look at its tail.
-    void begin(std::uint64_t* sharedWords) { mShared = sharedWords; }
-    // The logger's record is over: what follows is written without its lock.
-    void end() { mShared = nullptr; }
+    // What the holders of the file's named mutex keep together, while this
+    // record's writer holds it; null when the record goes without the lock.
+    void useSharedEnd(SharedLogEnd* shared) { mShared = shared; }
 
     // Opens the file: for appending (created when missing), or, with
     // truncate, emptied to be written from the start; as fopen would in mode
@@ -128,13 +125,12 @@ public:
     // writer crashed, the disk filled, or another writer's line is still on
     // its way) gets a LF first, in the same write, so that the record starts
     // a line of its own. False when not all of it reached the file.
-    bool commit();
+    bool writeAndClose();
 
 private:
     bool checkKind();
     bool writeLines(std::size_t size);
-    bool endsTorn(const std::uint64_t* sharedTail) const;
-    bool writeAll(const char* data, std::size_t size);
+    bool endsTorn(const SharedLogEnd* shared) const;
 
     int mFd = -1;
     // The path while the file is open (the caller's, which outlives the open).
@@ -148,16 +144,14 @@ private:
     // the writer's result, as nothing is appended to a device anyway.
     bool mDirect = false;
     bool mTailChecked = false;
-    // The file's size when the record's first line came (its end, as far as
+    // The file's size as the open found it, or, for another kind than a
+    // regular file, when the record's first line came (its end, as far as
     // this record can tell without asking again).
     long long mSizeAtStart = -1;
-    // A regular file's size as the open found it; -1 for any other kind,
-    // which checkKind asks about itself.
-    long long mOpenedSize = -1;
     RecordBytes mLines;
     std::uint64_t mPathKey = 0;
     // The lock's shared words while a locked record lasts.
-    std::uint64_t* mShared = nullptr;
+    SharedLogEnd* mShared = nullptr;
 };
 
 } // namespace zorv_detail

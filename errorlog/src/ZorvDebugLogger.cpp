@@ -1,7 +1,7 @@
 #include <zorv/ZorvDebugLogger.h>
 
 #include "DefaultLog.h"
-#include "RecordOwner.h"
+#include "RecordGuard.h"
 
 const char* ZorvDebugLogger::ZORV_DEBUG_MODE = "ZORV_DEBUG_MODE";
 

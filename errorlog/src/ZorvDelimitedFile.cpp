@@ -4,6 +4,7 @@
 #include "DirectoryPolicy.h"
 #include "Fnv1a.h"
 #include "LineFormat.h"
+#include "SystemCalls.h"
 
 #include <zorv/ZorvUtil.h>
 
@@ -65,6 +66,12 @@ bool judgeLogDirectory(int, const struct stat& dir, zorv_detail::PathMemo& memo,
                                             memo);
 }
 
+// A writer's lines go to the file the record already opened (the logger opens
+// it once per record); a writer called outside a record opens it itself.
+bool openForLines(ZorvDelimitedFile& file) {
+    return file.state().record.isOpen() || file.open(false);
+}
+
 } // namespace
 
 // The library's binary interface (abi/) lists this member of the list the
@@ -114,12 +121,10 @@ bool ZorvDelimitedFile::open(bool truncate) {
 }
 
 const TStr* ZorvDelimitedFile::mutexName() {
-    const std::string& path = mFilename.bytes();
     // Named after the file's last component only, so that every logger
     // writing to a file of that name, in any process, shares the mutex.
-    const char* slash = static_cast<const char*>(::memrchr(path.data(), '/', path.size()));
-    const char* component = slash != nullptr ? slash + 1 : path.data();
-    const std::size_t length = static_cast<std::size_t>(path.data() + path.size() - component);
+    const std::string_view component = zorv_detail::lastComponentOf(mFilename.bytes());
+    const std::size_t length = component.size();
     if (length == 0) {
         return nullptr;
     }
@@ -128,9 +133,9 @@ const TStr* ZorvDelimitedFile::mutexName() {
     TStr& name = mState->mutexName;
     const std::string& made = name.bytes();
     if (made.size() != length + kMutexSuffixLength ||
-        std::memcmp(made.data(), component, length) != 0) {
+        std::memcmp(made.data(), component.data(), length) != 0) {
         name.clear();
-        name += component;
+        name += component.data(); // the component runs to the path's end
         name += kMutexSuffix;
     }
     return &name;
@@ -138,7 +143,7 @@ const TStr* ZorvDelimitedFile::mutexName() {
 
 // The record's lines reach the file here, in one write.
 void ZorvDelimitedFile::close() {
-    mState->record.commit();
+    mState->record.writeAndClose();
 }
 
 void ZorvDelimitedFile::refresh() {
@@ -170,7 +175,7 @@ bool ZorvDelimitedFile::write(std::list<std::pair<TStr, TStr>>& pairs) {
 }
 
 bool ZorvDelimitedFile::append(const TStr& key, const TStr& value, bool closeAfterwards) {
-    if (!open(false)) {
+    if (!openForLines(*this)) {
         return false;
     }
     bool written = false;
@@ -189,7 +194,7 @@ bool ZorvDelimitedFile::append(const TStr& key, const TStr& value, bool closeAft
 }
 
 bool ZorvDelimitedFile::append(std::list<std::pair<TStr, TStr>>& pairs, bool closeAfterwards) {
-    if (!open(false)) {
+    if (!openForLines(*this)) {
         return false;
     }
     bool written = false;
@@ -232,7 +237,7 @@ bool ZorvDelimitedFile::append(const TStr& section, const TStr& key, const TStr&
 }
 
 bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separator) {
-    if (!open(false)) {
+    if (!openForLines(*this)) {
         return false;
     }
     if (!isCurrentSectionSet() || items.empty()) {
@@ -250,7 +255,7 @@ bool ZorvDelimitedFile::writeDebugLog(std::list<TStr>& items, const TStr& separa
 }
 
 bool ZorvDelimitedFile::writePairs(const zorv_detail::DescribedPair* pairs, std::size_t count) {
-    if (!open(false) || !isCurrentSectionSet() || count == 0) {
+    if (!openForLines(*this) || !isCurrentSectionSet() || count == 0) {
         return false;
     }
     zorv_detail::RecordBytes& lines = mState->record.lines();
@@ -265,7 +270,7 @@ bool ZorvDelimitedFile::writePairs(const zorv_detail::DescribedPair* pairs, std:
 
 bool ZorvDelimitedFile::writeItems(const TStr* const* items, std::size_t count,
                                    const TStr& separator) {
-    if (!open(false) || !isCurrentSectionSet() || count == 0) {
+    if (!openForLines(*this) || !isCurrentSectionSet() || count == 0) {
         return false;
     }
     const std::string& sep = separator.bytes();

@@ -3,6 +3,7 @@
 #include "ErrorTableIndex.h"
 #include "LastingText.h"
 #include "LineFormat.h"
+#include "SystemCalls.h"
 
 #include <zorv/ZorvLogger.h>
 
@@ -65,13 +66,8 @@ std::string_view bytesOf(const TStr* text) {
 // The last "/"-separated piece of a path; the path as given when that piece
 // is empty (an empty path, or one ending in "/").
 std::string_view fileNameOf(const TStr& path) {
-    const std::string& bytes = path.bytes();
-    const char* slash = static_cast<const char*>(::memrchr(bytes.data(), '/', bytes.size()));
-    if (slash == nullptr || slash + 1 == bytes.data() + bytes.size()) {
-        return bytes;
-    }
-    const std::size_t at = static_cast<std::size_t>(slash - bytes.data()) + 1;
-    return std::string_view(bytes.data() + at, bytes.size() - at);
+    const std::string_view last = zorv_detail::lastComponentOf(path.bytes());
+    return last.empty() ? std::string_view(path.bytes()) : last;
 }
 
 const zorv_detail::ErrorTableIndex* tableOf(ZorvLogger* logger) {

@@ -1,7 +1,7 @@
 #include "zorv/ZorvLoggable.h"
 
-#include "Environment.h"
 #include "LastingText.h"
+#include "SystemCalls.h"
 #include "UnameParser.h"
 #include "zorv/ZorvLogger.h"
 

@@ -1,7 +1,7 @@
 #include "zorv/ZorvLogger.h"
 
 #include "DelimitedFileState.h"
-#include "RecordOwner.h"
+#include "RecordGuard.h"
 #include "zorv/ZorvLoggable.h"
 
 #include <zorv/CZorvUtilObjectManager.h>
@@ -18,46 +18,11 @@ template class CZorvUtilSingleton<ZorvLogger>;
 
 ZorvLogger* ZorvLogger::mInstance = nullptr;
 
+// Loading, unloading and the order at exit: LibraryLifetime.cpp.
+
 namespace {
 
 const char kErrorCodesFileName[] = "ZorvErrorCodes.xml";
-
-// Registered with the clean-up manager as the library is loaded, before any
-// clean-up of a client: the logger of instance() goes when the manager runs.
-struct DefaultLoggerCleanup : CZorvUtilCleanup {
-    void cleanup(void*) override { ZorvLogger::close(); }
-};
-CZorvUtilCleanup* loadedCleanup = nullptr;
-
-// Destroyed when the library is unloaded (dlclose) or the process exits, the
-// first of the library's statics to go. The clean-up manager of the utility
-// library outlives this library, so what this library registered there is
-// withdrawn before its code goes away: otherwise the manager would later call
-// cleanup() on an object whose code is unmapped. At process exit, withdrawing
-// the clean-up registered at load first runs every clean-up registered after
-// it (the client's, and the singleton of instance_m() after those registered
-// after it), here, after the client's global objects are gone and while this
-// library is whole (see CZorvUtilCleanup.cpp).
-struct LibraryUnload {
-    ~LibraryUnload() {
-        CZorvUtilObjectManager::withdraw(loadedCleanup);
-        CZorvUtilSingleton<ZorvLogger>*& singleton = CZorvUtilSingleton<ZorvLogger>::instance_i();
-        if (singleton != nullptr) {
-            CZorvUtilObjectManager::withdraw(singleton);
-            singleton->cleanup(nullptr);
-        }
-        ZorvLogger::close();
-        delete loadedCleanup;
-        loadedCleanup = nullptr;
-    }
-} libraryUnload;
-
-// As the library loads: every clean-up a client registers comes after it.
-const bool kLoadedCleanupRegistered = [] {
-    loadedCleanup = new DefaultLoggerCleanup;
-    CZorvUtilObjectManager::at_exit(loadedCleanup, nullptr);
-    return true;
-}();
 
 } // namespace
 
@@ -97,19 +62,21 @@ void ZorvLogger::log(ZorvLoggable* record) {
 }
 
 // One record: the file's named mutex, the file opened for appending, the
-// record's own lines, and, as the record's owner goes, the lines in one write
-// and the lock released (RecordOwner.h).
+// record's own lines, the lines in one write as the file closes, and the lock
+// released (RecordGuard.h, which also does that when the record throws).
 ZorvLogger::RecordLock ZorvLogger::logWithWaitLimit(ZorvLoggable* record, int waitLimit) {
     if (record == nullptr) {
         return kNoRecord;
     }
-    zorv_detail::RecordOwner owner(mMutex, mLogFile.state().record);
+    zorv_detail::RecordGuard guard(mMutex, mLogFile.state().record);
     const bool synchronised = initSynchronizeObject();
     // Written whether or not the lock came in time.
-    const bool locked = owner.lock(synchronised, waitLimit);
+    const bool locked = guard.lock(synchronised, waitLimit);
     if (mLogFile.open(false)) {
         record->dumpTechSupport(this);
+        mLogFile.close();
     }
+    guard.release();
     return locked ? kRecordLocked : synchronised ? kRecordWaitRanOut : kRecordWithoutMutex;
 }
 

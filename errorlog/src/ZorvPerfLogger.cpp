@@ -1,7 +1,7 @@
 #include <zorv/ZorvPerfLogger.h>
 
 #include "DefaultLog.h"
-#include "RecordOwner.h"
+#include "RecordGuard.h"
 
 const char* ZorvPerfLogger::ZORV_PERF_LOG = "ZORV_PERF_LOG";
 

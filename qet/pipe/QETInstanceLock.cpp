@@ -2,6 +2,7 @@
 
 #include "LockPlace.h"
 #include "QetFiles.h"
+#include "SystemCalls.h"
 
 #include <QFile>
 
@@ -54,7 +55,7 @@ QETInstanceLock::Outcome QETInstanceLock::take(QString* why) {
     }
     // For a person or a tool looking at the file; the lock itself is the flock.
     const std::string text = zorv_detail::qetInstanceText(::getpid(), std::string());
-    if (::ftruncate(fd, 0) != 0 || ::write(fd, text.data(), text.size()) < 0) {
+    if (::ftruncate(fd, 0) != 0 || !zorv_detail::writeAll(fd, text.data(), text.size())) {
         // Only the note is lost.
     }
     mFd = fd;

@@ -9,6 +9,7 @@
 #include "QETPipeConnection.h"
 #include "QETPipeListener.h"
 #include "QETSocketActivation.h"
+#include "SystemCalls.h"
 #include "qet/QETBase.h"
 #include "qet/QETPipeInternalConduit.h"
 #include "qet/QETPipePacket.h"
@@ -79,7 +80,7 @@ QString QETPipeServer::socketPath(QString* why) {
         why->clear();
     }
     std::string reason;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const char* runtime = zorv_detail::environmentValue("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] != '\0') {
         // A socket's path has a fixed room: one that does not fit is no
         // place for it, like a runtime directory of another user's.

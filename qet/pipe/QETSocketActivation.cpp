@@ -1,5 +1,7 @@
 #include "QETSocketActivation.h"
 
+#include "SystemCalls.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -19,8 +21,8 @@ bool socketOption(int fd, int option, int expected) {
 } // namespace
 
 int zorv_detail::takeListeningDescriptor(QString* why) {
-    const char* pidText = std::getenv("LISTEN_PID");
-    const char* countText = std::getenv("LISTEN_FDS");
+    const char* pidText = zorv_detail::environmentValue("LISTEN_PID");
+    const char* countText = zorv_detail::environmentValue("LISTEN_FDS");
     const bool forUs = pidText != nullptr && countText != nullptr &&
                        std::strtol(pidText, nullptr, 10) == static_cast<long>(::getpid());
     const long count = forUs ? std::strtol(countText, nullptr, 10) : 0;

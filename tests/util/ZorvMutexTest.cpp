@@ -44,8 +44,19 @@
 // offset (see MovedMutexClock).
 std::atomic<std::int64_t> gMutexClockOffsetNs{0};
 
+// While not 0, the instant that clock stands still at (see MovedMutexClock).
+std::atomic<std::int64_t> gMutexClockStoppedAtNs{0};
+
+std::int64_t kernelMonotonicNowNs() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 extern "C" __attribute__((visibility("default"))) std::int64_t zorv_mutex_clock_offset_ns() {
-    return gMutexClockOffsetNs.load(std::memory_order_relaxed);
+    const std::int64_t stoppedAt = gMutexClockStoppedAtNs.load();
+    return stoppedAt != 0 ? stoppedAt - kernelMonotonicNowNs()
+                          : gMutexClockOffsetNs.load(std::memory_order_relaxed);
 }
 
 namespace {
@@ -55,14 +66,30 @@ using Clock = std::chrono::steady_clock;
 // Moves the named mutex's clock (its time rules: the 10 s rule, the
 // once-a-second look at a cached file) for as long as it lives, so that a test
 // makes time pass instead of waiting for it.
+// A stopped clock moves only when the test moves it, so that what a waiter
+// sees cannot depend on how long a busy machine kept the test from looking.
 class MovedMutexClock {
 public:
     MovedMutexClock() = default;
-    ~MovedMutexClock() { gMutexClockOffsetNs = 0; }
+    ~MovedMutexClock() {
+        gMutexClockStoppedAtNs = 0;
+        gMutexClockOffsetNs = 0;
+    }
     MovedMutexClock(const MovedMutexClock&) = delete;
     MovedMutexClock& operator=(const MovedMutexClock&) = delete;
     void by(std::chrono::milliseconds step) {
-        gMutexClockOffsetNs += std::chrono::nanoseconds(step).count();
+        const std::int64_t ns = std::chrono::nanoseconds(step).count();
+        if (gMutexClockStoppedAtNs != 0) {
+            gMutexClockStoppedAtNs += ns;
+        } else {
+            gMutexClockOffsetNs += ns;
+        }
+    }
+    void stop() { gMutexClockStoppedAtNs = zorv_mutex_clock_offset_ns() + kernelMonotonicNowNs(); }
+    // Lets a stopped clock run on from where it stands.
+    void run() {
+        gMutexClockOffsetNs = zorv_mutex_clock_offset_ns();
+        gMutexClockStoppedAtNs = 0;
     }
 };
 
@@ -793,7 +820,9 @@ TEST(ZorvMutexTiming, ALiveHolderIsWaitedForWhateverOthersGaveUp) {
     MovedMutexClock clock;
     // A wait of limitMs on the mutex's clock: still waiting once all but
     // 100 ms of it have passed (it went to sleep twice after the clock
-    // moved, so it looked at the time since), given up after the rest.
+    // moved, so it looked at the time since), given up after the rest. The
+    // clock stands still between the moves: a waiter descheduled for a while
+    // still has its 100 ms when the test looks.
     auto waitsOutItsLimit = [&](int limitMs) {
         LockingThread waiter(held.name, limitMs);
         if (!waiter.asleepInLock()) {
@@ -811,8 +840,10 @@ TEST(ZorvMutexTiming, ALiveHolderIsWaitedForWhateverOthersGaveUp) {
     ZorvMutex m;
     ASSERT_TRUE(m.create(held.name.c_str()));
     EXPECT_FALSE(m.lock(200));
+    clock.stop();
     EXPECT_TRUE(waitsOutItsLimit(1000)) << "a live holder taken for stuck";
     EXPECT_TRUE(waitsOutItsLimit(10000));
+    clock.run();
     const auto start = Clock::now();
     EXPECT_FALSE(m.lock(60000));
     EXPECT_LT(msSince(start), 10000) << "a hold that outlasted 10 s not taken for stuck";

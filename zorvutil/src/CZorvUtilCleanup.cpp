@@ -6,19 +6,11 @@
 #include <utility>
 #include <vector>
 
-// When the clean-ups run at exit. exit() runs the exit handlers and the
-// destructors of static objects in the reverse order of their registration,
-// except that those of every shared library are run together, library by
-// library (dependents first), when the dynamic loader's own handler comes;
-// that one is registered after the libraries loaded at start are initialised
-// and before the executable's global objects are made. So the place between
-// the executable's global destructors and the logging library's statics is
-// that library's first static destructor: there it withdraws the clean-up it
-// registered as it was loaded, and the manager, knowing the process exits,
-// first runs every clean-up registered after that one. What is left (older
-// registrations, or ones made later still) runs when this library's statics
-// go. This library is never unloaded (it is linked with -z nodelete), so its
-// exit handlers cannot outlive its code.
+// The clean-up manager: registrations kept in order and run newest first. When
+// they run at exit, and what the logging library does at load and unload, is
+// told once, in errorlog/src/LibraryLifetime.cpp. This library is never
+// unloaded (it is linked with -z nodelete), so its exit handlers cannot
+// outlive its code.
 
 namespace {
 

@@ -18,6 +18,7 @@ extern "C" std::int64_t zorv_mutex_clock_offset_ns() __attribute__((weak));
 namespace zorv_detail {
 
 constexpr std::int64_t kNsPerSecond = 1000000000;
+constexpr std::int64_t kNsPerMs = 1000000;
 
 inline std::int64_t mutexClockOffsetNs() {
     return zorv_mutex_clock_offset_ns != nullptr ? zorv_mutex_clock_offset_ns() : 0;

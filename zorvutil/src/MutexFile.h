@@ -9,6 +9,7 @@
 
 #include "MutexFileEntry.h"
 #include "RefusalCount.h"
+#include "SharedLogEnd.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,8 +26,8 @@ struct alignas(64) MutexFileLayout {
     std::uint32_t size;    // sizeof(MutexFileLayout), the file's exact size
     // The thread id (the kernel's) of the last holder, written by each holder
     // when it has taken the mutex, for waiters to see whether it is stopped.
-    // 0 before the first hold. (Named for the word it took over.)
-    std::uint32_t reserved;
+    // 0 before the first hold.
+    std::uint32_t holderThread;
     pthread_mutex_t mutex; // robust, process-shared, error-checking
     // Counts the times the mutex was taken; the number of the present hold.
     std::uint64_t holds;
@@ -35,14 +36,13 @@ struct alignas(64) MutexFileLayout {
     // 0: none.
     std::uint64_t stuckHold;
     // Memory for what the holders guard together, for the holder alone to read
-    // and write: where the last record written under the mutex ended, and the
-    // key of that log file's path (FileRecord).
+    // and write (SharedLogEnd.h).
     std::uint64_t guarded[4];
     // The PID namespace of the last holder (the inode number of its
     // /proc/self/ns/pid), written with its thread id: the id names the
     // holder only for a waiter in the same namespace. 0: not known (a holder
-    // of a library that wrote none). It fits in what was the padding, so the
-    // size and the version stay as they were.
+    // of a library that wrote none). It lies in room the alignment gives the
+    // layout anyway, so files without it have the same size and version.
     std::uint64_t holderPidNamespace;
     // The records refused by the rules of trust (or lost to a failed open or
     // write) for logs of the mutex's name, written by any process of the user
@@ -51,6 +51,8 @@ struct alignas(64) MutexFileLayout {
 };
 
 static_assert(sizeof(MutexFileLayout) == kMutexFileSize, "the file's size is part of its version");
+static_assert(sizeof(SharedLogEnd) == sizeof(MutexFileLayout::guarded),
+              "the holders' shared words fill their room");
 static_assert(offsetof(MutexFileLayout, refusals) == kRefusalWordsOffset,
               "the refusal count lies where its readers look");
 

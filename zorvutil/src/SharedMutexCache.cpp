@@ -65,7 +65,7 @@ bool initialise(MutexFileLayout* layout) {
     }
     layout->version = kMutexFileVersion;
     layout->size = static_cast<std::uint32_t>(kMutexFileSize);
-    layout->reserved = 0;
+    layout->holderThread = 0;
     layout->holds = 0;
     layout->stuckHold = 0;
     __atomic_store_n(&layout->magic, kMutexFileMagic, __ATOMIC_RELEASE);
@@ -149,13 +149,6 @@ std::uint64_t lookupKey(const std::string& name) {
 }
 
 } // namespace
-
-SharedMutexCache& SharedMutexCache::instance() {
-    // Never destroyed: objects with static storage may still use their mutex
-    // while the process exits, and the mappings go with the process anyway.
-    static SharedMutexCache* cache = new SharedMutexCache();
-    return *cache;
-}
 
 SharedMutexCache::SharedMutexCache() {
     // A child forked while another thread held the cache lock would find it

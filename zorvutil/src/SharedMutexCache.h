@@ -51,7 +51,13 @@ struct MutexHandle {
 
 class SharedMutexCache {
 public:
-    static SharedMutexCache& instance();
+    // Never destroyed: objects with static storage may still use their mutex
+    // while the process exits, and the mappings go with the process anyway.
+    // Inline: every record's mutex asks for it.
+    static SharedMutexCache& instance() {
+        static SharedMutexCache* cache = new SharedMutexCache();
+        return *cache;
+    }
 
     // The mapping of the named mutex with one reference for the caller, or null
     // when the name is empty or its file cannot be used. No system call when the

@@ -1,5 +1,6 @@
 #include "zorv/ZorvMutex.h"
 
+#include "HolderWatch.h"
 #include "MutexClock.h"
 #include "SharedMutexCache.h"
 
@@ -31,7 +32,7 @@
 //   keeps its mutex).
 // - A holder that died: the next locker marks the mutex consistent and has it.
 // - A stuck holder costs a bounded wait at most kStuckHolderWaitNs (the
-//   HolderState rules below); a live one is waited for as the limit says.
+//   rules of HolderWatch.h); a live one is waited for as the limit says.
 
 #if defined(__SANITIZE_THREAD__)
 #define ZORV_MUTEX_TSAN 1
@@ -47,13 +48,8 @@ using zorv_detail::SharedMutexCache;
 
 namespace {
 
-constexpr std::int64_t kNsPerMs = 1000000;
+using zorv_detail::kNsPerMs;
 constexpr std::int64_t kNsPerSec = 1000000000;
-
-// How long a bounded wait lasts at most once the hold is seen to be stuck (a
-// holder stopped with Ctrl-Z or at a breakpoint): every waiter, the first one
-// too, pays this instead of its whole limit.
-constexpr std::int64_t kStuckHolderWaitNs = 100 * kNsPerMs;
 
 struct timespec toTimespec(std::int64_t ns) {
     struct timespec ts;
@@ -138,94 +134,6 @@ int waitUntil(pthread_mutex_t* mutex, std::int64_t deadlineNs) {
 // Looking again now and then bounds that to one slice.
 constexpr std::int64_t kWaitSliceNs = 50 * kNsPerMs;
 
-// The counters of the shared page are read by waiters while the holder writes
-// them; only the holder ever writes `holds`, so a plain atomic store will do.
-std::uint64_t load(const std::uint64_t& word) {
-    return __atomic_load_n(&word, __ATOMIC_ACQUIRE);
-}
-
-void store(std::uint64_t& word, std::uint64_t value) {
-    __atomic_store_n(&word, value, __ATOMIC_RELEASE);
-}
-
-// A bounded wait at least this long that runs out on one hold makes that hold
-// count as stuck for everyone: no live holder keeps a log's mutex that long
-// (the logger's own waits are this long).
-constexpr std::int64_t kStuckAfterWaitNs = 10000 * kNsPerMs;
-
-// Whether the thread with that id, as this process sees it, is stopped
-// (Ctrl-Z, SIGSTOP, or at a debugger's stop): its state in /proc is T or t.
-// An id that is not one of the user's threads here (the holder lives in
-// another PID namespace, or is gone) says nothing.
-bool threadStopped(std::uint32_t tid) {
-    if (tid == 0) {
-        return false;
-    }
-    char path[48];
-    std::snprintf(path, sizeof path, "/proc/%u/stat", tid);
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    char text[512];
-    struct stat st;
-    const ssize_t n =
-        ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() ? ::read(fd, text, sizeof text - 1) : -1;
-    ::close(fd);
-    if (n <= 0) {
-        return false;
-    }
-    text[n] = '\0';
-    // "pid (name) S ...": the name may hold anything, parentheses too.
-    const char* close = std::strrchr(text, ')');
-    return close != nullptr && close[1] == ' ' && (close[2] == 'T' || close[2] == 't');
-}
-
-// This process's PID namespace, as holders record theirs: the inode of
-// /proc/self/ns/pid, looked up once per process (a process never changes its
-// own, but a child forked after an unshare lives in another one). 0 when it
-// cannot be seen.
-std::uint64_t gPidNamespace = 0;
-
-void forgetPidNamespace() {
-    __atomic_store_n(&gPidNamespace, 0, __ATOMIC_RELAXED);
-}
-
-std::uint64_t ownPidNamespace() {
-    std::uint64_t inode = __atomic_load_n(&gPidNamespace, __ATOMIC_RELAXED);
-    if (inode == 0) {
-        static const bool forgottenInChildren =
-            ::pthread_atfork(nullptr, nullptr, forgetPidNamespace) == 0;
-        (void)forgottenInChildren;
-        struct stat st;
-        inode = ::stat("/proc/self/ns/pid", &st) == 0 ? static_cast<std::uint64_t>(st.st_ino) : 0;
-        __atomic_store_n(&gPidNamespace, inode, __ATOMIC_RELAXED);
-    }
-    return inode;
-}
-
-// Whether the present hold is stuck: its holder is stopped, or a wait of at
-// least kStuckAfterWaitNs already ran out on it.
-// (Whether the holder is stopped is asked only when lookAtHolder holds, and
-// only of a holder in this PID namespace: elsewhere its thread id names
-// another thread here, or none.)
-bool holdStuck(const MutexFileLayout* layout, std::uint64_t hold, bool lookAtHolder) {
-    if (hold != 0 && load(layout->stuckHold) == hold) {
-        return true;
-    }
-    if (!lookAtHolder) {
-        return false;
-    }
-    const std::uint32_t tid = __atomic_load_n(&layout->reserved, __ATOMIC_ACQUIRE);
-    const std::uint64_t space = __atomic_load_n(&layout->holderPidNamespace, __ATOMIC_ACQUIRE);
-    return (space == 0 || space == ownPidNamespace()) && threadStopped(tid);
-}
-
-// A wait looks at the holder in /proc (several system calls) only once it
-// has lasted this long: the holds of writers at work, which waiters meet all
-// the time when several processes log at once, end sooner.
-constexpr std::int64_t kLookAtHolderAfterNs = 2 * kNsPerMs;
-
 // A wait of waitNs (negative: without bound) against a busy mutex. It looks
 // at the holder before each slice (in /proc from kLookAtHolderAfterNs on,
 // the first slice ending then): while the hold is stuck, a bounded wait
@@ -234,32 +142,34 @@ constexpr std::int64_t kLookAtHolderAfterNs = 2 * kNsPerMs;
 // kStuckAfterWaitNs that runs out on the hold it began with marks that hold
 // stuck.
 int waitForHolder(MutexFileLayout* layout, std::int64_t waitNs) {
-    const std::uint64_t firstHold = load(layout->holds);
+    const std::uint64_t firstHold = zorv_detail::currentHold(layout);
     const std::int64_t start = zorv_detail::mutexNowNs();
     const std::int64_t deadline = waitNs < 0 ? -1 : start + waitNs;
     std::int64_t stuckSince = -1;
     for (std::int64_t now = start;; now = zorv_detail::mutexNowNs()) {
-        const bool lookAtHolder = now - start >= kLookAtHolderAfterNs;
-        if (deadline >= 0 && holdStuck(layout, load(layout->holds), lookAtHolder)) {
+        const bool lookAtHolder = now - start >= zorv_detail::kLookAtHolderAfterNs;
+        if (deadline >= 0 &&
+            zorv_detail::holdStuck(layout, zorv_detail::currentHold(layout), lookAtHolder)) {
             stuckSince = stuckSince < 0 ? now : stuckSince;
         } else {
             stuckSince = -1;
         }
         std::int64_t until = deadline;
-        if (stuckSince >= 0 && until > stuckSince + kStuckHolderWaitNs) {
-            until = stuckSince + kStuckHolderWaitNs;
+        if (stuckSince >= 0 && until > stuckSince + zorv_detail::kStuckHolderWaitNs) {
+            until = stuckSince + zorv_detail::kStuckHolderWaitNs;
         }
         if (until >= 0 && now >= until) {
             break;
         }
-        const std::int64_t slice = lookAtHolder ? now + kWaitSliceNs : start + kLookAtHolderAfterNs;
+        const std::int64_t slice =
+            lookAtHolder ? now + kWaitSliceNs : start + zorv_detail::kLookAtHolderAfterNs;
         const int rc = waitUntil(&layout->mutex, until >= 0 && until < slice ? until : slice);
         if (rc != ETIMEDOUT) {
             return rc;
         }
     }
-    if (waitNs >= kStuckAfterWaitNs && stuckSince < 0 && load(layout->holds) == firstHold) {
-        store(layout->stuckHold, firstHold);
+    if (stuckSince < 0) {
+        zorv_detail::waitRanOut(layout, firstHold, waitNs);
     }
     return ETIMEDOUT;
 }
@@ -365,14 +275,7 @@ bool ZorvMutex::lock(int limitMs) {
     if (rc != 0) {
         return false; // busy, ETIMEDOUT, EDEADLK (held by this thread elsewhere)
     }
-    MutexFileLayout* layout = mHandle->layout;
-    // The holder's thread id, as the kernel knows it, for waiters to look up
-    // (glibc keeps it in the mutex it has just taken: no system call).
-    __atomic_store_n(&layout->holderPidNamespace, ownPidNamespace(), __ATOMIC_RELEASE);
-    __atomic_store_n(&layout->reserved,
-                     static_cast<std::uint32_t>(mHandle->mutex()->__data.__owner),
-                     __ATOMIC_RELEASE);
-    store(layout->holds, load(layout->holds) + 1);
+    zorv_detail::noteHolder(mHandle->layout);
     mHandle->holderThread.store(::pthread_self(), std::memory_order_relaxed);
     mHandle->holder.store(this, std::memory_order_relaxed);
     return true;

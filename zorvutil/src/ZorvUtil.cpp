@@ -1,6 +1,6 @@
 #include <zorv/ZorvUtil.h>
 
-#include "Environment.h"
+#include "SystemCalls.h"
 #include "TrustedDataSearch.h"
 #include "UserAccount.h"
 

@@ -248,11 +248,7 @@ std::uint64_t slotSizeFor(const std::vector<std::string>& logs) {
 }
 
 std::pair<std::string, std::string> splitPath(const std::string& path) {
-    const std::string::size_type slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return {".", path};
-    }
-    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+    return {zorv_detail::directoryOf(path), std::string(zorv_detail::lastComponentOf(path))};
 }
 
 // The directory as it resolves (links and "." and ".." followed), else as spelled.
@@ -271,25 +267,6 @@ bool sameFile(const struct stat& x, const std::string& other) {
     return ::stat(other.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
-bool writeAll(int fd, const char* data, std::size_t size, off_t at) {
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size, at);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = ENOSPC;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        at += n;
-    }
-    return true;
-}
-
 } // namespace
 
 FollowState::~FollowState() {
@@ -299,8 +276,8 @@ FollowState::~FollowState() {
 }
 
 std::string FollowState::defaultPath(const std::vector<std::string>& logs, std::string& error) {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    const char* home = std::getenv("HOME");
+    const char* state = zorv_detail::environmentValue("XDG_STATE_HOME");
+    const char* home = zorv_detail::environmentValue("HOME");
     std::string dir;
     if (state != nullptr && state[0] == '/') {
         dir = std::string(state) + "/zorv";
@@ -378,7 +355,7 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
     if (refused(path, logs, error)) {
         return false;
     }
-    std::string dir = path.substr(0, path.rfind('/'));
+    std::string dir = zorv_detail::directoryOf(path);
     std::string why;
     if (!zorv_detail::directoryAllowed(dir.empty() ? "/" : dir, zorv_detail::DirectoryUse::UserData,
                                        &why)) {
@@ -503,7 +480,7 @@ bool FollowState::lay(int fd, std::uint64_t slotSize, std::string& error) {
     header[used] = ' ';
     header[kHeader - 1] = '\n';
     const int failed = ::posix_fallocate(fd, 0, static_cast<off_t>(kHeader + 2 * slotSize));
-    if (failed != 0 || !writeAll(fd, header, sizeof header, 0)) {
+    if (failed != 0 || !zorv_detail::writeAllAt(fd, header, sizeof header, 0)) {
         const int why = failed != 0 ? failed : errno;
         // Left empty, it reads as no state next time.
         if (::ftruncate(fd, 0) != 0) {
@@ -656,8 +633,9 @@ bool FollowState::writeSlot(int fd, const Positions& positions,
                                            static_cast<uInt>(mText.size() - kCopyLine)));
     std::snprintf(line + kCopyLine - 9, 10, "%08x\n", sum);
     mText.replace(0, kCopyLine, line, kCopyLine);
-    if (!writeAll(fd, mText.data(), mText.size(),
-                  static_cast<off_t>(kHeader + static_cast<std::uint64_t>(mSlot) * mSlotSize))) {
+    if (!zorv_detail::writeAllAt(
+            fd, mText.data(), mText.size(),
+            static_cast<off_t>(kHeader + static_cast<std::uint64_t>(mSlot) * mSlotSize))) {
         return false;
     }
     // Only a whole copy moves the next save to the other one: the newest

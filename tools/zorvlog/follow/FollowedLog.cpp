@@ -444,8 +444,7 @@ std::vector<std::string> FollowedLog::successors(const std::vector<RotatedFile>&
                                        " (logrotate's olddir?), where follow does not look; "
                                        "going on with the file at the path");
         } else if (named && removed && directoryOf(where) == dir &&
-                   parseRotatedName(mPath.substr(mPath.rfind('/') + 1),
-                                    where.substr(where.rfind('/') + 1), &rotated) &&
+                   parseRotatedName(baseNameOf(mPath), baseNameOf(where), &rotated) &&
                    !chain.empty()) {
             // Deleted by the rotation before it was left: everything beside
             // the log is newer.

@@ -1,5 +1,7 @@
 #include "follow/ServiceNotify.h"
 
+#include "SystemCalls.h"
+
 #include <cstdlib>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
@@ -27,7 +29,7 @@ std::uint64_t bytesBehind(const std::string& path, const std::vector<FollowPosit
 } // namespace
 
 ServiceNotify::ServiceNotify() {
-    const char* socket = std::getenv("NOTIFY_SOCKET");
+    const char* socket = zorv_detail::environmentValue("NOTIFY_SOCKET");
     mActive = socket != nullptr && *socket != '\0';
     std::uint64_t usec = 0;
     if (mActive && ::sd_watchdog_enabled(0, &usec) > 0) {

@@ -1,5 +1,7 @@
 #include "read/Spool.h"
 
+#include "SystemCalls.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +14,7 @@ namespace zorvlog {
 
 Spooled spoolUncompressed(int fd) {
     Spooled spooled;
-    const char* dir = std::getenv("TMPDIR");
+    const char* dir = zorv_detail::environmentValue("TMPDIR");
     std::string path =
         std::string(dir != nullptr && dir[0] != '\0' ? dir : "/tmp") + "/zorvlog-XXXXXX";
     const int copy = ::mkostemp(&path[0], O_CLOEXEC);
@@ -31,16 +33,12 @@ Spooled spoolUncompressed(int fd) {
     int got = 0;
     while (in != nullptr &&
            (got = gzread(in, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
-        for (ssize_t at = 0; at < got;) {
-            const ssize_t n = ::write(copy, buffer.data() + at, static_cast<std::size_t>(got - at));
-            if (n < 0 && errno != EINTR) {
-                // Without the whole copy, no entry can be put in its place.
-                spooled.error = "no room to hold it (" + path + "): " + std::strerror(errno);
-                gzclose(in);
-                ::close(copy);
-                return spooled;
-            }
-            at += n > 0 ? n : 0;
+        if (!zorv_detail::writeAll(copy, buffer.data(), static_cast<std::size_t>(got))) {
+            // Without the whole copy, no entry can be put in its place.
+            spooled.error = "no room to hold it (" + path + "): " + std::strerror(errno);
+            gzclose(in);
+            ::close(copy);
+            return spooled;
         }
     }
     if (in == nullptr || got < 0) {

@@ -5,6 +5,7 @@
 
 #include "LockPlace.h"
 #include "RefusalCount.h"
+#include "SystemCalls.h"
 
 #include <ctime>
 #include <unistd.h>
@@ -54,7 +55,8 @@ RefusedReport refusedReport(const std::string& logPath, const std::string& user)
     report.json.add("count", static_cast<long>(tally.count))
         .addOptional("last", !last.empty(), last)
         .addOptional("reason", reason != nullptr, reason != nullptr ? reason : "");
-    const std::string covers = "every log named " + logPath.substr(logPath.rfind('/') + 1);
+    const std::string covers =
+        "every log named " + std::string(zorv_detail::lastComponentOf(logPath));
     if (lockDir.empty()) {
         report.text = "not counted: no lock place (" + why + ")";
     } else if (!read) {

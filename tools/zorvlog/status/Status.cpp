@@ -1,6 +1,7 @@
 #include "status/Status.h"
 
 #include "QetFiles.h"
+#include "SystemCalls.h"
 
 #include "DirectoryPolicy.h"
 #include "LockPlace.h"
@@ -66,7 +67,7 @@ void describeFile(Item& item, std::string& words, const std::string& path,
 Item loggerItem(const char* key, const char* label, const char* variable, bool on,
                 const std::string& path) {
     Item item{key, label, on ? "on" : "off", Json(), false};
-    const char* value = std::getenv(variable);
+    const char* value = zorv_detail::environmentValue(variable);
     const std::string shown = value != nullptr ? value : "";
     item.json.add("variable", variable).addOptional("value", value != nullptr, shown);
     item.json.addBool("on", on);

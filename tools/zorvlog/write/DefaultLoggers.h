@@ -1,6 +1,8 @@
 #ifndef ZORVLOG_DEFAULTLOGGERS_H
 #define ZORVLOG_DEFAULTLOGGERS_H
 
+#include "SystemCalls.h"
+
 #include <zorv/ZorvDebugLogger.h>
 #include <zorv/ZorvPerfLogger.h>
 
@@ -27,7 +29,7 @@ public:
 // ("0", "false", "no", "off" in any case, or empty): it switches its logger on
 // all the same, since the library asks only whether the variable is present.
 inline bool switchReadsOff(const char* variable) {
-    const char* value = std::getenv(variable);
+    const char* value = zorv_detail::environmentValue(variable);
     if (value == nullptr) {
         return false;
     }

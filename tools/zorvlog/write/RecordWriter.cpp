@@ -1,5 +1,6 @@
 #include "write/RecordWriter.h"
 
+#include "SystemCalls.h"
 #include "Utf8.h"
 #include "cli/ArgParser.h"
 #include "read/LogInput.h"
@@ -214,7 +215,7 @@ void warnIfSwitchReadsOff(const char* variable, const char* what) {
         std::fprintf(stderr,
                      "zorvlog: warning: %s=\"%s\" switches %s logging on: any value does; unset "
                      "%s to switch it off\n",
-                     variable, std::getenv(variable), what, variable);
+                     variable, zorv_detail::environmentValue(variable), what, variable);
     }
 }
 
