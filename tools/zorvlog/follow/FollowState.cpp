@@ -5,6 +5,7 @@
 
 #include <DirectoryPolicy.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -214,17 +215,18 @@ void appendOutput(std::string& out, const OutputStatus& output) {
     out += '\n';
 }
 
-bool parseOutput(const std::string& line, OutputStatus& output) {
-    unsigned long long since = 0, saved = 0;
+bool parseOutput(const std::string& line, OutputStatus& output, std::uint64_t& saved) {
+    unsigned long long since = 0, savedAt = 0;
     char condition = 0;
     int consumed = 0;
-    if (std::sscanf(line.c_str(), "o %c %16llx %16llx %n", &condition, &since, &saved, &consumed) !=
-            3 ||
+    if (std::sscanf(line.c_str(), "o %c %16llx %16llx %n", &condition, &since, &savedAt,
+                    &consumed) != 3 ||
         consumed == 0 || (condition != 't' && condition != 'r')) {
         return false;
     }
     output.taking = condition == 't';
     output.since = since;
+    saved = savedAt;
     std::string why = line.substr(static_cast<std::size_t>(consumed));
     why.erase(why.find_last_not_of(' ') + 1);
     output.why = unescapePath(why);
@@ -418,39 +420,23 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
         error = "too many LOGFILEs for one state file; follow them in groups";
         return false;
     }
-    char magic[sizeof kMagic] = {0};
-    const ssize_t got = ::pread(mFd, magic, sizeof magic, 0);
-    if (got <= 0 && st.st_size == 0) {
+    if (st.st_size == 0) {
         // New: nothing to keep while it is laid out.
         return lay(mFd, slotSizeFor(logs), error);
     }
-    if (got != static_cast<ssize_t>(sizeof magic) ||
-        std::memcmp(magic, kMagic, sizeof kMagic - 1) != 0) {
+    const int got = readBody(st, why);
+    if (got < 0) {
         error = "--state " + path +
                 " holds something other than a state of zorvlog follow; name another file";
         return false;
     }
-    bool whole = true;
-    const char version = magic[sizeof kMagic - 1];
-    if (version == kVersion || version == '3') {
-        // Format 3 holds the lines of format 2; it is laid out anew below.
-        whole = readSlots(version == '3' ? '2' : version, why);
-        mSlotSize = version == kVersion ? mSlotSize : 0;
-    } else {
-        std::string text;
-        char buffer[4096];
-        for (ssize_t n; text.size() < kMaxSlot && (n = ::read(mFd, buffer, sizeof buffer)) > 0;) {
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-        whole = readOld(text);
-        mSlotSize = 0;
-    }
-    if (!whole) {
+    if (got == 0) {
         std::fprintf(stderr,
                      "zorvlog follow: the state file %s does not read back whole; the logs are "
                      "read from their starts\n",
                      forTerminal(path).c_str());
     }
+    mSlotSize = mFormat == kVersion ? mSlotSize : 0;
     const std::uint64_t needed = slotSizeFor(logs);
     if (mSlotSize >= needed) {
         const int failed = ::posix_fallocate(mFd, 0, static_cast<off_t>(kHeader + 2 * mSlotSize));
@@ -492,6 +478,60 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
     mFd = fd;
     mSequence = 1;
     mSlot = 1;
+    return true;
+}
+
+int FollowState::readBody(const struct stat& st, std::string& why) {
+    char magic[sizeof kMagic] = {0};
+    if (::pread(mFd, magic, sizeof magic, 0) != static_cast<ssize_t>(sizeof magic) ||
+        std::memcmp(magic, kMagic, sizeof kMagic - 1) != 0) {
+        return -1;
+    }
+    mFormat = magic[sizeof kMagic - 1];
+    mSavedAt = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000u +
+               static_cast<std::uint64_t>(st.st_mtim.tv_nsec) / 1000u;
+    if (mFormat == kVersion || mFormat == '3') {
+        // Format 3 holds the lines of format 2.
+        return readSlots(mFormat == '3' ? '2' : mFormat, why) ? 1 : 0;
+    }
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; text.size() < kMaxSlot && (n = ::pread(mFd, buffer, sizeof buffer,
+                                                           static_cast<off_t>(text.size()))) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return readOld(text) ? 1 : 0;
+}
+
+bool FollowState::read(const std::string& path, std::string& error) {
+    mPath = path;
+    mFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    struct stat st;
+    if (mFd < 0 || ::fstat(mFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "cannot read the state file " + path + ": " +
+                (mFd < 0 ? std::strerror(errno) : "not a regular file");
+        return false;
+    }
+    const uid_t me = ::geteuid();
+    if (me != 0 && st.st_uid != me && st.st_uid != 0) {
+        error = "the state file " + path + " belongs to another user; only root reads it";
+        return false;
+    }
+    // A follower may be overwriting a copy meanwhile: the other one is whole
+    // unless two saves passed during the read, so a few reads settle it.
+    std::string why;
+    int whole = 0;
+    for (int attempt = 0; attempt < 4 && whole == 0; ++attempt) {
+        whole = st.st_size == 0 ? 0 : readBody(st, why);
+    }
+    if (whole < 0 || st.st_size == 0) {
+        error = path + " holds no state of zorvlog follow";
+        return false;
+    }
+    if (whole == 0) {
+        error = "the state file " + path + " does not read back whole";
+        return false;
+    }
     return true;
 }
 
@@ -553,6 +593,7 @@ bool FollowState::readSlots(char version, std::string& why) {
         std::map<std::string, std::vector<FollowPosition>> loaded;
         std::map<std::string, LogStatus> statuses;
         OutputStatus output;
+        std::uint64_t saved = mSavedAt;
         bool parsed = sum == crc;
         for (std::size_t at = kCopyLine; parsed && at < kCopyLine + length;) {
             const std::size_t end = text.find('\n', at);
@@ -562,7 +603,7 @@ bool FollowState::readSlots(char version, std::string& why) {
             FollowPosition position;
             LogStatus status;
             if (version == kVersion && line.compare(0, 2, "o ") == 0) {
-                parsed = parseOutput(line, output);
+                parsed = parseOutput(line, output, saved);
             } else if (version == kVersion && line.compare(0, 2, "l ") == 0) {
                 parsed = parseStatus(line, log, status);
                 statuses[log] = status;
@@ -579,6 +620,7 @@ bool FollowState::readSlots(char version, std::string& why) {
             mLoaded = std::move(loaded);
             mStatus = std::move(statuses);
             mOutput = output;
+            mSavedAt = saved;
         }
     }
     return found || !written;
@@ -611,6 +653,20 @@ bool FollowState::readOld(const std::string& text) {
 const std::vector<FollowPosition>* FollowState::find(const std::string& log) const {
     auto it = mLoaded.find(log);
     return it == mLoaded.end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> FollowState::logs() const {
+    std::vector<std::string> all;
+    for (const auto& log : mLoaded) {
+        all.push_back(log.first);
+    }
+    for (const auto& log : mStatus) {
+        if (mLoaded.count(log.first) == 0) {
+            all.push_back(log.first);
+        }
+    }
+    std::sort(all.begin(), all.end());
+    return all;
 }
 
 LogStatus FollowState::status(const std::string& log) const {

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+struct stat;
+
 namespace zorvlog {
 
 // Where reading stands in one generation (one file, from its creation until it
@@ -95,8 +97,19 @@ public:
     // is lost).
     bool open(const std::string& path, const std::vector<std::string>& logs, std::string& error);
 
+    // Reads the newest whole copy of a state without its lock, for a report
+    // while a follower holds it; such a state is never saved. Refuses, with
+    // error set, what is not a state and a state of another user unless the
+    // reader is root. False with error set also when no copy reads back whole.
+    bool read(const std::string& path, std::string& error);
+
     // The positions kept for a log; null when none.
     const std::vector<FollowPosition>* find(const std::string& log) const;
+    // Every log the state names, positions or status, in the order of their paths.
+    std::vector<std::string> logs() const;
+    // When the state read was saved (us since the epoch), and its format.
+    std::uint64_t savedAt() const { return mSavedAt; }
+    char format() const { return mFormat; }
 
     // What the state last saved of a log and of the output (empty when it
     // saved nothing of them).
@@ -113,6 +126,7 @@ public:
 private:
     bool refused(const std::string& path, const std::vector<std::string>& logs,
                  std::string& error) const;
+    int readBody(const struct stat& st, std::string& why);
     bool readSlots(char version, std::string& why);
     bool readOld(const std::string& text);
     bool lay(int fd, std::uint64_t slotSize, std::string& error);
@@ -130,6 +144,8 @@ private:
     std::map<std::string, std::vector<FollowPosition>> mLoaded;
     std::map<std::string, LogStatus> mStatus;
     OutputStatus mOutput;
+    std::uint64_t mSavedAt = 0;
+    char mFormat = 0;
 };
 
 } // namespace zorvlog

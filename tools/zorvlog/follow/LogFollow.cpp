@@ -196,6 +196,12 @@ private:
     std::string mLastSource, mWhy;
 };
 
+std::uint64_t microsecondsNow() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+}
+
 std::string absolute(const std::string& path) {
     if (!path.empty() && path[0] == '/') {
         return path;
@@ -261,6 +267,9 @@ public:
                 mLooked.assign(mLogs.size(), true);
                 refused = true;
             } else if (handled > 0 || moved) {
+                if (mTaken > 0 && !refused) {
+                    mCondition = OutputStatus();
+                }
                 save();
             }
             mTaken = 0;
@@ -270,6 +279,13 @@ public:
                 }
                 const std::string why = mOutput.why();
                 if (why != mLastWhy) {
+                    // Saved when the reason changes, not at every retry.
+                    if (mCondition.taking) {
+                        mCondition.taking = false;
+                        mCondition.since = microsecondsNow();
+                    }
+                    mCondition.why = why;
+                    save();
                     std::fprintf(stderr,
                                  "zorvlog follow: the output takes no records: %s; trying again\n",
                                  forTerminal(why).c_str());
@@ -401,7 +417,7 @@ private:
             }
             statuses.push_back(mLogs[i]->status());
         }
-        mState.save(mPositions, statuses);
+        mState.save(mPositions, statuses, mCondition);
     }
 
     // Until a stop signal or `until`; with `files`, also until something
@@ -449,6 +465,7 @@ private:
     std::size_t mTaken = 0;                          // taken in this batch
     bool mResumes = false;
     std::string mLastWhy;
+    OutputStatus mCondition; // as the state shows it
 };
 
 } // namespace
