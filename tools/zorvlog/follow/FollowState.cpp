@@ -233,20 +233,26 @@ bool parseOutput(const std::string& line, OutputStatus& output, std::uint64_t& s
     return true;
 }
 
-// The room of one copy for these logs: the output's line, and each log with
-// its status, the generation read, the one before it and every one it may
-// watch.
-std::uint64_t slotSizeFor(const std::vector<std::string>& logs) {
-    std::string fixed, status, output;
+// The room of one copy of the output's area.
+std::uint64_t outputCopySize() {
+    std::string output;
+    appendOutput(output, OutputStatus());
+    return kCopyLine + output.size();
+}
+
+// The room of one copy of a log's area, the same for every log of a state:
+// the log's status, the generation read, the one before it and every one it
+// may watch, for the longest path.
+std::uint64_t logCopySizeFor(const std::vector<std::string>& logs) {
+    std::string fixed, status;
     appendEntry(fixed, FollowPosition(), std::string());
     appendStatus(status, LogStatus(), std::string());
-    appendOutput(output, OutputStatus());
-    std::uint64_t size = kCopyLine + output.size();
+    std::size_t longest = 0;
     for (const std::string& log : logs) {
-        const std::size_t path = escapePath(log).size();
-        size += (2 + FollowState::kMaxWatched) * (fixed.size() + path) + status.size() + path;
+        longest = std::max(longest, escapePath(log).size());
     }
-    return size;
+    return kCopyLine + (2 + FollowState::kMaxWatched) * (fixed.size() + longest) + status.size() +
+           longest;
 }
 
 std::pair<std::string, std::string> splitPath(const std::string& path) {
@@ -416,13 +422,13 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
             return false;
         }
     }
-    if (slotSizeFor(logs) > kMaxSlot) {
+    if (logs.size() * logCopySizeFor(logs) > kMaxSlot) {
         error = "too many LOGFILEs for one state file; follow them in groups";
         return false;
     }
     if (st.st_size == 0) {
         // New: nothing to keep while it is laid out.
-        return lay(mFd, slotSizeFor(logs), error);
+        return lay(mFd, logs, error);
     }
     const int got = readBody(st, why);
     if (got < 0) {
@@ -437,35 +443,32 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
                      forTerminal(path).c_str());
     }
     mSlotSize = mFormat == kVersion ? mSlotSize : 0;
-    const std::uint64_t needed = slotSizeFor(logs);
-    if (mSlotSize >= needed) {
-        const int failed = ::posix_fallocate(mFd, 0, static_cast<off_t>(kHeader + 2 * mSlotSize));
+    const std::uint64_t needed = logCopySizeFor(logs);
+    if (mFormat == kVersion && mSlotSize >= needed && placeLogs(logs)) {
+        const int failed = ::posix_fallocate(mFd, 0, static_cast<off_t>(fileSize()));
         if (failed != 0) {
             error = "cannot keep room for the state file " + path + ": " + std::strerror(failed);
             return false;
         }
         return true;
     }
-    // An older format, or more logs than its room: laid out anew beside it and
-    // put in its place, so that the state kept stays whole until then. The new
-    // file is locked before it can be found.
+    // An older format, or more logs or longer paths than its room: laid out
+    // anew beside it and put in its place, so that the state kept stays whole
+    // until then. The new file is locked before it can be found.
     std::string temporary = path + ".XXXXXX";
     const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
     if (fd < 0) {
         error = "cannot make a new state file beside " + path + ": " + std::strerror(errno);
         return false;
     }
-    Positions kept;
-    std::vector<LogStatus> statuses;
+    bool laid = lay(fd, logs, error);
+    bool written = laid && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && writeOutput(fd, mOutput);
     for (const std::string& log : logs) {
         if (const std::vector<FollowPosition>* positions = find(log)) {
-            kept.emplace_back(log, *positions);
-            statuses.push_back(status(log));
+            written = written && writeLog(fd, log, *positions, status(log));
         }
     }
-    bool laid = lay(fd, needed, error);
-    if (laid && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !writeSlot(fd, kept, statuses, mOutput) ||
-                 ::fsync(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0)) {
+    if (laid && (!written || ::fsync(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0)) {
         error = "cannot write a new state file beside " + path + ": " + std::strerror(errno);
         laid = false;
     }
@@ -476,8 +479,6 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
     }
     ::close(mFd);
     mFd = fd;
-    mSequence = 1;
-    mSlot = 1;
     return true;
 }
 
@@ -491,8 +492,7 @@ int FollowState::readBody(const struct stat& st, std::string& why) {
     mSavedAt = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000u +
                static_cast<std::uint64_t>(st.st_mtim.tv_nsec) / 1000u;
     if (mFormat == kVersion || mFormat == '3') {
-        // Format 3 holds the lines of format 2.
-        return readSlots(mFormat == '3' ? '2' : mFormat, why) ? 1 : 0;
+        return readAreas(why) ? 1 : 0;
     }
     std::string text;
     char buffer[4096];
@@ -535,14 +535,28 @@ bool FollowState::read(const std::string& path, std::string& error) {
     return true;
 }
 
-bool FollowState::lay(int fd, std::uint64_t slotSize, std::string& error) {
+std::uint64_t FollowState::areaAt(std::size_t area) const {
+    return area == 0 ? kHeader : kHeader + 2 * outputCopySize() + 2 * (area - 1) * mSlotSize;
+}
+
+std::uint64_t FollowState::fileSize() const {
+    return areaAt(mAreas.size());
+}
+
+bool FollowState::lay(int fd, const std::vector<std::string>& logs, std::string& error) {
+    mSlotSize = logCopySizeFor(logs);
+    mAreas.assign(logs.size() + 1, Area());
+    mAreaOf.clear();
+    for (std::size_t i = 0; i < logs.size(); ++i) {
+        mAreaOf[logs[i]] = i + 1;
+    }
     char header[kHeader];
     std::memset(header, ' ', sizeof header);
-    const int used =
-        std::snprintf(header, sizeof header, "%s%c %08" PRIx64, kMagic, kVersion, slotSize);
+    const int used = std::snprintf(header, sizeof header, "%s%c %08" PRIx64 " %08zx", kMagic,
+                                   kVersion, mSlotSize, logs.size());
     header[used] = ' ';
     header[kHeader - 1] = '\n';
-    const int failed = ::posix_fallocate(fd, 0, static_cast<off_t>(kHeader + 2 * slotSize));
+    const int failed = ::posix_fallocate(fd, 0, static_cast<off_t>(fileSize()));
     if (failed != 0 || !writeAll(fd, header, sizeof header, 0)) {
         const int why = failed != 0 ? failed : errno;
         // Left empty, it reads as no state next time.
@@ -552,27 +566,49 @@ bool FollowState::lay(int fd, std::uint64_t slotSize, std::string& error) {
         error = "cannot keep room for the state file " + mPath + ": " + std::strerror(why);
         return false;
     }
-    mSlotSize = slotSize;
-    mSequence = 0;
-    mSlot = 0;
     return true;
 }
 
-bool FollowState::readSlots(char version, std::string& why) {
-    char header[kHeader + 1] = {0};
-    unsigned long long size = 0;
-    if (::pread(mFd, header, kHeader, 0) != static_cast<ssize_t>(kHeader) ||
-        std::sscanf(header + sizeof kMagic + 1, "%16llx", &size) != 1 || size < kCopyLine ||
-        size > kMaxSlot) {
-        why = "header";
-        return false;
+bool FollowState::placeLogs(const std::vector<std::string>& logs) {
+    std::map<std::string, std::size_t> placed;
+    std::vector<bool> taken(mAreas.size(), false);
+    for (const std::string& log : logs) {
+        auto it = mAreaOf.find(log);
+        if (it != mAreaOf.end()) {
+            placed[log] = it->second;
+            taken[it->second] = true;
+        }
     }
-    mSlotSize = size;
+    // A log new to the state takes an area no log given holds.
+    std::size_t free = 1;
+    for (const std::string& log : logs) {
+        if (placed.count(log) != 0) {
+            continue;
+        }
+        while (free < taken.size() && taken[free]) {
+            ++free;
+        }
+        if (free == taken.size()) {
+            return false;
+        }
+        placed[log] = free;
+        taken[free] = true;
+    }
+    mAreaOf = std::move(placed);
+    return true;
+}
+
+int FollowState::readArea(std::size_t area, std::uint64_t copySize, char version,
+                          std::string& log) {
+    std::map<std::string, std::vector<FollowPosition>> loaded;
+    std::map<std::string, LogStatus> statuses;
+    OutputStatus output;
+    std::uint64_t saved = mSavedAt, newest = 0;
     bool written = false, found = false;
     std::string text;
     for (int slot = 0; slot < 2; ++slot) {
-        text.assign(mSlotSize, '\0');
-        const off_t at = static_cast<off_t>(kHeader + slot * mSlotSize);
+        text.assign(copySize, '\0');
+        const off_t at = static_cast<off_t>(areaAt(area) + slot * copySize);
         const ssize_t n = ::pread(mFd, &text[0], text.size(), at);
         text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
         written = written || text.find_first_not_of('\0') != std::string::npos;
@@ -583,47 +619,95 @@ bool FollowState::readSlots(char version, std::string& why) {
             std::sscanf(text.c_str(), "%16llx %8x %8x%c", &sequence, &length, &crc, &separator) !=
                 4 ||
             separator != '\n' || kCopyLine + length > text.size() ||
-            (found && sequence <= mSequence)) {
+            (found && sequence <= newest)) {
             continue;
         }
         std::uint32_t sum = static_cast<std::uint32_t>(
             crc32(0, reinterpret_cast<const Bytef*>(text.data()), kCopyLine - 9));
         sum = static_cast<std::uint32_t>(
             crc32(sum, reinterpret_cast<const Bytef*>(text.data() + kCopyLine), length));
-        std::map<std::string, std::vector<FollowPosition>> loaded;
-        std::map<std::string, LogStatus> statuses;
-        OutputStatus output;
-        std::uint64_t saved = mSavedAt;
+        std::map<std::string, std::vector<FollowPosition>> copyLoaded;
+        std::map<std::string, LogStatus> copyStatuses;
+        OutputStatus copyOutput;
+        std::uint64_t copySaved = saved;
+        std::string copyLog;
         bool parsed = sum == crc;
         for (std::size_t at = kCopyLine; parsed && at < kCopyLine + length;) {
             const std::size_t end = text.find('\n', at);
             const std::string line =
                 end < kCopyLine + length ? text.substr(at, end - at) : std::string();
-            std::string log;
             FollowPosition position;
             LogStatus status;
             if (version == kVersion && line.compare(0, 2, "o ") == 0) {
-                parsed = parseOutput(line, output, saved);
+                parsed = parseOutput(line, copyOutput, copySaved);
             } else if (version == kVersion && line.compare(0, 2, "l ") == 0) {
-                parsed = parseStatus(line, log, status);
-                statuses[log] = status;
+                parsed = parseStatus(line, copyLog, status);
+                copyStatuses[copyLog] = status;
             } else {
-                parsed = parseLine(line, version, log, position);
-                loaded[log].push_back(position);
+                parsed = parseLine(line, version, copyLog, position);
+                copyLoaded[copyLog].push_back(position);
             }
             at = end + 1;
         }
         if (parsed) {
             found = true;
-            mSequence = sequence;
-            mSlot = 1 - slot;
-            mLoaded = std::move(loaded);
-            mStatus = std::move(statuses);
-            mOutput = output;
-            mSavedAt = saved;
+            newest = sequence;
+            mAreas[area] = Area{sequence, 1 - slot};
+            loaded = std::move(copyLoaded);
+            statuses = std::move(copyStatuses);
+            output = copyOutput;
+            saved = copySaved;
+            log = copyLog;
         }
     }
-    return found || !written;
+    if (!found) {
+        return written ? -1 : 0;
+    }
+    for (auto& entry : loaded) {
+        mLoaded[entry.first] = std::move(entry.second);
+    }
+    for (const auto& entry : statuses) {
+        mStatus[entry.first] = entry.second;
+    }
+    if (area == 0) {
+        mOutput = output;
+        mSavedAt = saved;
+    }
+    return 1;
+}
+
+bool FollowState::readAreas(std::string& why) {
+    char header[kHeader + 1] = {0};
+    unsigned long long size = 0, count = 0;
+    const int numbers = ::pread(mFd, header, kHeader, 0) == static_cast<ssize_t>(kHeader)
+                            ? std::sscanf(header + sizeof kMagic + 1, "%16llx %8llx", &size, &count)
+                            : 0;
+    // Format 3 is one area of two copies, in the lines of format 2.
+    const bool three = mFormat == '3';
+    if (numbers < (three ? 1 : 2) || size < kCopyLine || size > kMaxSlot ||
+        count > kMaxSlot / kCopyLine) {
+        why = "header";
+        return false;
+    }
+    mSlotSize = three ? 0 : size;
+    mAreas.assign(three ? 1 : count + 1, Area());
+    mLoaded.clear();
+    mStatus.clear();
+    mAreaOf.clear();
+    bool whole = true;
+    for (std::size_t area = 0; area < mAreas.size(); ++area) {
+        std::string log;
+        const int got = readArea(area,
+                                 three       ? size
+                                 : area == 0 ? outputCopySize()
+                                             : size,
+                                 three ? '2' : mFormat, log);
+        whole = whole && got >= 0;
+        if (got > 0 && area > 0) {
+            mAreaOf[log] = area;
+        }
+    }
+    return whole;
 }
 
 bool FollowState::readOld(const std::string& text) {
@@ -674,35 +758,13 @@ LogStatus FollowState::status(const std::string& log) const {
     return it == mStatus.end() ? LogStatus() : it->second;
 }
 
-bool FollowState::writeSlot(int fd, const Positions& positions,
-                            const std::vector<LogStatus>& statuses, const OutputStatus& output) {
-    // Saved once per batch of records: the lines are made by hand into a
-    // buffer kept from save to save, and one write puts them in place.
-    mText.assign(kCopyLine, ' ');
-    appendOutput(mText, output);
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        const auto& log = positions[i];
-        const std::string escaped = escapePath(log.first);
-        appendStatus(mText, i < statuses.size() ? statuses[i] : LogStatus(), escaped);
-        std::size_t watched = 0;
-        for (const FollowPosition& p : log.second) {
-            watched += p.watched ? 1 : 0;
-        }
-        // The oldest watched ones beyond the room are left out.
-        std::size_t skip = watched > kMaxWatched ? watched - kMaxWatched : 0;
-        for (const FollowPosition& p : log.second) {
-            if (p.watched && skip > 0) {
-                --skip;
-                continue;
-            }
-            appendEntry(mText, p, escaped);
-        }
-    }
-    if (mText.size() > mSlotSize) {
-        errno = EFBIG; // more logs than the room was taken for
+bool FollowState::writeArea(int fd, std::size_t area) {
+    const std::uint64_t copySize = area == 0 ? outputCopySize() : mSlotSize;
+    if (mText.size() > copySize) {
+        errno = EFBIG; // more than the room was taken for
         return false;
     }
-    const std::uint64_t sequence = mSequence + 1;
+    const std::uint64_t sequence = mAreas[area].sequence + 1;
     char line[kCopyLine + 1];
     std::snprintf(line, sizeof line, "%016" PRIx64 " %08zx ", sequence, mText.size() - kCopyLine);
     std::uint32_t sum =
@@ -712,23 +774,70 @@ bool FollowState::writeSlot(int fd, const Positions& positions,
                                            static_cast<uInt>(mText.size() - kCopyLine)));
     std::snprintf(line + kCopyLine - 9, 10, "%08x\n", sum);
     mText.replace(0, kCopyLine, line, kCopyLine);
-    if (!writeAll(fd, mText.data(), mText.size(),
-                  static_cast<off_t>(kHeader + static_cast<std::uint64_t>(mSlot) * mSlotSize))) {
+    const std::uint64_t at =
+        areaAt(area) + static_cast<std::uint64_t>(mAreas[area].slot) * copySize;
+    if (!writeAll(fd, mText.data(), mText.size(), static_cast<off_t>(at))) {
         return false;
     }
     // Only a whole copy moves the next save to the other one: the newest
-    // whole state is never the one overwritten.
-    mSequence = sequence;
-    mSlot = 1 - mSlot;
+    // whole copy of an area is never the one overwritten.
+    mAreas[area] = Area{sequence, 1 - mAreas[area].slot};
     return true;
 }
 
+bool FollowState::writeOutput(int fd, const OutputStatus& output) {
+    mText.assign(kCopyLine, ' ');
+    appendOutput(mText, output);
+    return writeArea(fd, 0);
+}
+
+bool FollowState::writeLog(int fd, const std::string& log,
+                           const std::vector<FollowPosition>& positions, const LogStatus& status) {
+    auto area = mAreaOf.find(log);
+    if (area == mAreaOf.end()) {
+        errno = EFBIG; // a log the room was not taken for
+        return false;
+    }
+    // The lines are made by hand into a buffer kept from save to save.
+    const std::string escaped = escapePath(log);
+    mText.assign(kCopyLine, ' ');
+    appendStatus(mText, status, escaped);
+    std::size_t watched = 0;
+    for (const FollowPosition& p : positions) {
+        watched += p.watched ? 1 : 0;
+    }
+    // The oldest watched ones beyond the room are left out.
+    std::size_t skip = watched > kMaxWatched ? watched - kMaxWatched : 0;
+    for (const FollowPosition& p : positions) {
+        if (p.watched && skip > 0) {
+            --skip;
+            continue;
+        }
+        appendEntry(mText, p, escaped);
+    }
+    return writeArea(fd, area->second);
+}
+
 bool FollowState::save(const Positions& positions, const std::vector<LogStatus>& statuses,
-                       const OutputStatus& output) {
-    if (writeSlot(mFd, positions, statuses, output)) {
+                       const OutputStatus& output, const std::vector<bool>& changed) {
+    int failed = 0;
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        if (i < changed.size() && !changed[i]) {
+            continue;
+        }
+        if (!writeLog(mFd, positions[i].first, positions[i].second,
+                      i < statuses.size() ? statuses[i] : LogStatus()) &&
+            failed == 0) {
+            failed = errno;
+        }
+    }
+    if (!writeOutput(mFd, output) && failed == 0) {
+        failed = errno;
+    }
+    if (failed == 0) {
         return true;
     }
-    mError = errno;
+    mError = failed;
     if (!mWarned) {
         mWarned = true;
         std::fprintf(stderr,

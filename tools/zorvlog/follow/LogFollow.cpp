@@ -402,22 +402,24 @@ private:
 
     // The state: the positions of the logs looked at since the last save
     // are taken anew, the others stand.
+    // A log not looked at has nothing new to save: only the others are
+    // written, so that a save costs what changed, not the number of logs.
     void save() {
         if (mPositions.size() != mLogs.size()) {
             mPositions.assign(mLogs.size(), {});
+            mStatuses.assign(mLogs.size(), LogStatus());
             mLooked.assign(mLogs.size(), true);
         }
-        std::vector<LogStatus> statuses;
-        statuses.reserve(mLogs.size());
+        std::vector<bool> changed = mLooked;
         for (std::size_t i = 0; i < mLogs.size(); ++i) {
             if (mLooked[i]) {
                 mSaved[i] = mLogs[i]->positions();
                 mPositions[i] = {mPaths[i], mSaved[i]};
+                mStatuses[i] = mLogs[i]->status();
                 mLooked[i] = false;
             }
-            statuses.push_back(mLogs[i]->status());
         }
-        mState.save(mPositions, statuses, mCondition);
+        mState.save(mPositions, mStatuses, mCondition, changed);
     }
 
     // Until a stop signal or `until`; with `files`, also until something
@@ -459,6 +461,7 @@ private:
     std::vector<bool> mLooked;              // looked at since the state was saved
     std::vector<Clock::time_point> mWakeAt; // each log's wakeAt() after its last look
     FollowState::Positions mPositions;      // as saved last
+    std::vector<LogStatus> mStatuses;       // as saved last
     LineBudget mBudget{mPaths.size()};
     Clock::time_point mNextLook = Clock::now() + kTimedLook, mNextPoll = Clock::now() + kPolledLook;
     std::vector<std::vector<FollowPosition>> mSaved; // as the state has them
