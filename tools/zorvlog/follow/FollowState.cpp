@@ -29,12 +29,18 @@ namespace {
 // CRC, CRC of the head, the file's owner, the log's path. The first format
 // had no role and no head.
 //
-// Formats 3 and 4: a header of kHeader bytes, "zorvlog follow state 4 SIZE"
-// padded with spaces to a newline, then two copies of SIZE bytes each. A
-// copy is a line "SEQUENCE LENGTH CRC" (16, 8 and 8 hex digits) and LENGTH
-// bytes of lines; the CRC-32 is of the line's first two numbers and the
-// lines. The newest whole copy is the state; a save overwrites the other.
-// Format 3 holds the lines of format 2. Format 4 holds, in fixed width:
+// An area is two copies of one size. A copy is a line "SEQUENCE LENGTH CRC"
+// (16, 8 and 8 hex digits) and LENGTH bytes of lines; the CRC-32 is of the
+// line's first two numbers and the lines. The newest whole copy is what the
+// area holds; a write overwrites the other.
+//
+// Format 3: a header of kHeader bytes, "zorvlog follow state 3 SIZE" padded
+// with spaces to a newline, then one area of copies of SIZE bytes holding
+// the lines of format 2.
+//
+// Format 4: the header "zorvlog follow state 4 SIZE COUNT", then the
+// output's area and COUNT areas of one log each (copies of SIZE bytes), so
+// that a save writes only the logs that changed. They hold, in fixed width:
 //   o CONDITION SINCE SAVED WHY       the output: "t" taking, "r" retrying
 //   l LASTOUT BEHIND DAMAGE GAPS LOG  what a status report shows of a log
 //   R DEV INO ID OFFSET LINES CRC HEAD OWNER PRINT PRINTLENGTH WINDOWCRC
@@ -438,8 +444,8 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
     }
     if (got == 0) {
         std::fprintf(stderr,
-                     "zorvlog follow: the state file %s does not read back whole; the logs are "
-                     "read from their starts\n",
+                     "zorvlog follow: the state file %s does not read back whole; the logs it "
+                     "holds no whole position for are read from their starts\n",
                      forTerminal(path).c_str());
     }
     mSlotSize = mFormat == kVersion ? mSlotSize : 0;

@@ -65,8 +65,9 @@ struct OutputStatus {
 // The state file of `zorvlog follow`: the positions in each followed log,
 // rewritten in place as the follower moves, so that a follower stopped any
 // way resumes where it stood. The room every save may need is taken when the
-// file is opened, and saves alternate between two copies, so that neither a
-// full disk nor a failed write leaves it without a whole state. Locked while
+// file is opened, and each log (and the output's condition) has two copies
+// that its saves alternate between, so that neither a full disk nor a failed
+// write leaves a log without a whole position. Locked while
 // a follower uses it: a second follower on the same state would hand out the
 // same records.
 class FollowState {
