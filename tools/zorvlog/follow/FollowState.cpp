@@ -688,10 +688,12 @@ bool FollowState::readAreas(std::string& why) {
     const int numbers = ::pread(mFd, header, kHeader, 0) == static_cast<ssize_t>(kHeader)
                             ? std::sscanf(header + sizeof kMagic + 1, "%16llx %8llx", &size, &count)
                             : 0;
-    // Format 3 is one area of two copies, in the lines of format 2.
+    // Format 3 is one area of two copies, in the lines of format 2. A header
+    // naming more room than a follower lays out is not believed: status reads
+    // other users' states too, and reads no further than a state can reach.
     const bool three = mFormat == '3';
     if (numbers < (three ? 1 : 2) || size < kCopyLine || size > kMaxSlot ||
-        count > kMaxSlot / kCopyLine) {
+        count * size > kMaxSlot) {
         why = "header";
         return false;
     }
