@@ -3,7 +3,11 @@
 #include "ZorvlogFixture.h"
 #include "support/ChildProcess.h"
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -210,6 +214,49 @@ TEST_F(Status, RefusedRecordsAreCountedWithTheirReason) {
         EXPECT_NE(text.find(" in " + lockDir() + ", for every log named "), std::string::npos)
             << text;
     }
+}
+
+// A follower whose collector refuses it: status reads the state it holds
+// without its lock (as root, though another user owns it), and shows the
+// output retrying, why, and the bytes behind.
+TEST_F(Status, AFollowerBehindARefusedOutput) {
+    const int closed = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    ASSERT_EQ(::bind(closed, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::getsockname(closed, reinterpret_cast<sockaddr*>(&at), &size), 0);
+    const std::string log = mDir.file("a.log"), state = mDir.file("state"), err = mDir.file("err");
+    ASSERT_EQ(zorvlog({"debug", "--to", log, "--vendor", "1", "first"}).status, 0);
+    const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const pid_t follower =
+        spawnProcess({ZORVLOG_EXE, "follow", "--relp",
+                      "127.0.0.1:" + std::to_string(ntohs(at.sin_port)), "--state", state, log},
+                     -1, -1, errFd);
+    ::close(errFd);
+    const bool refused =
+        eventually([&] { return readFile(err).find("takes no records") != std::string::npos; });
+    if (::geteuid() == 0) {
+        // Root reads another user's state.
+        EXPECT_EQ(::chown(state.c_str(), 54321, 54321), 0);
+    }
+    CapturedProcess json = zorvlog({"status", "--json", "--state", state});
+    CapturedProcess text = zorvlog({"status", "--state", state});
+    ::kill(follower, SIGTERM);
+    EXPECT_EQ(waitProcess(follower), 0);
+    ::close(closed);
+    ASSERT_TRUE(refused) << readFile(err);
+    EXPECT_EQ(json.status, 1) << json.out << json.err;
+    const nlohmann::json got = nlohmann::json::parse(json.out);
+    EXPECT_FALSE(got.at("output").at("taking").get<bool>());
+    EXPECT_NE(got.at("output").at("why").get<std::string>().find("refused"), std::string::npos);
+    EXPECT_GT(got.at("output").at("since").get<std::string>().size(), 0u);
+    ASSERT_EQ(got.at("logs").size(), 1u);
+    EXPECT_EQ(got.at("logs")[0].at("log"), log);
+    EXPECT_EQ(got.at("logs")[0].at("behind").get<long>(), fileSize(log));
+    EXPECT_EQ(got.at("logs")[0].at("offset").get<long>(), 0);
+    EXPECT_NE(text.out.find("retrying since"), std::string::npos) << text.out;
 }
 
 } // namespace

@@ -124,6 +124,36 @@ TEST_F(Follower, ASaveCutShortLeavesTheStateBeforeIt) {
     EXPECT_EQ(state.find(mLog)->at(0).offset, before);
 }
 
+// A save writes only the logs given as changed, each in a place of its own:
+// one log's save cut short leaves the other's position, and a save of the
+// other alone leaves the first one's.
+TEST_F(Follower, ALogsSaveCutShortLeavesTheOtherLogs) {
+    write(mLog, 1, 2);
+    auto log = follower();
+    pollUntil(*log, 2);
+    const std::string statePath = mDir.file("follow.state"), other = mDir.file("b.log");
+    zorvlog::FollowPosition elsewhere;
+    elsewhere.ino = 7;
+    elsewhere.offset = 99;
+    std::string error;
+    {
+        zorvlog::FollowState state;
+        ASSERT_TRUE(state.open(statePath, {mLog, other}, error)) << error;
+        ASSERT_TRUE(state.save({{mLog, log->positions()}, {other, {elsewhere}}}));
+        elsewhere.offset = 100;
+        ASSERT_TRUE(state.save({{mLog, {}}, {other, {elsewhere}}}, {}, {}, {false, true}));
+    }
+    std::string text = readFile(statePath);
+    text[text.find_last_not_of('\0')] = '\0';
+    writeFile(statePath, text);
+    zorvlog::FollowState state;
+    ASSERT_TRUE(state.open(statePath, {other, mLog}, error)) << error;
+    ASSERT_NE(state.find(mLog), nullptr);
+    EXPECT_EQ(state.find(mLog)->at(0).offset, log->positions().at(0).offset);
+    ASSERT_NE(state.find(other), nullptr);
+    EXPECT_EQ(state.find(other)->at(0).offset, 99u);
+}
+
 // The generation of the state is gone and a compressed file beside the log
 // is cut short: the resume search says so and keeps no descriptor of the
 // files it examined.

@@ -5,6 +5,7 @@
 
 #include <DirectoryPolicy.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -28,12 +29,18 @@ namespace {
 // CRC, CRC of the head, the file's owner, the log's path. The first format
 // had no role and no head.
 //
-// Formats 3 and 4: a header of kHeader bytes, "zorvlog follow state 4 SIZE"
-// padded with spaces to a newline, then two copies of SIZE bytes each. A
-// copy is a line "SEQUENCE LENGTH CRC" (16, 8 and 8 hex digits) and LENGTH
-// bytes of lines; the CRC-32 is of the line's first two numbers and the
-// lines. The newest whole copy is the state; a save overwrites the other.
-// Format 3 holds the lines of format 2. Format 4 holds, in fixed width:
+// An area is two copies of one size. A copy is a line "SEQUENCE LENGTH CRC"
+// (16, 8 and 8 hex digits) and LENGTH bytes of lines; the CRC-32 is of the
+// line's first two numbers and the lines. The newest whole copy is what the
+// area holds; a write overwrites the other.
+//
+// Format 3: a header of kHeader bytes, "zorvlog follow state 3 SIZE" padded
+// with spaces to a newline, then one area of copies of SIZE bytes holding
+// the lines of format 2.
+//
+// Format 4: the header "zorvlog follow state 4 SIZE COUNT", then the
+// output's area and COUNT areas of one log each (copies of SIZE bytes), so
+// that a save writes only the logs that changed. They hold, in fixed width:
 //   o CONDITION SINCE SAVED WHY       the output: "t" taking, "r" retrying
 //   l LASTOUT BEHIND DAMAGE GAPS LOG  what a status report shows of a log
 //   R DEV INO ID OFFSET LINES CRC HEAD OWNER PRINT PRINTLENGTH WINDOWCRC
@@ -214,37 +221,44 @@ void appendOutput(std::string& out, const OutputStatus& output) {
     out += '\n';
 }
 
-bool parseOutput(const std::string& line, OutputStatus& output) {
-    unsigned long long since = 0, saved = 0;
+bool parseOutput(const std::string& line, OutputStatus& output, std::uint64_t& saved) {
+    unsigned long long since = 0, savedAt = 0;
     char condition = 0;
     int consumed = 0;
-    if (std::sscanf(line.c_str(), "o %c %16llx %16llx %n", &condition, &since, &saved, &consumed) !=
-            3 ||
+    if (std::sscanf(line.c_str(), "o %c %16llx %16llx %n", &condition, &since, &savedAt,
+                    &consumed) != 3 ||
         consumed == 0 || (condition != 't' && condition != 'r')) {
         return false;
     }
     output.taking = condition == 't';
     output.since = since;
+    saved = savedAt;
     std::string why = line.substr(static_cast<std::size_t>(consumed));
     why.erase(why.find_last_not_of(' ') + 1);
     output.why = unescapePath(why);
     return true;
 }
 
-// The room of one copy for these logs: the output's line, and each log with
-// its status, the generation read, the one before it and every one it may
-// watch.
-std::uint64_t slotSizeFor(const std::vector<std::string>& logs) {
-    std::string fixed, status, output;
+// The room of one copy of the output's area.
+std::uint64_t outputCopySize() {
+    std::string output;
+    appendOutput(output, OutputStatus());
+    return kCopyLine + output.size();
+}
+
+// The room of one copy of a log's area, the same for every log of a state:
+// the log's status, the generation read, the one before it and every one it
+// may watch, for the longest path.
+std::uint64_t logCopySizeFor(const std::vector<std::string>& logs) {
+    std::string fixed, status;
     appendEntry(fixed, FollowPosition(), std::string());
     appendStatus(status, LogStatus(), std::string());
-    appendOutput(output, OutputStatus());
-    std::uint64_t size = kCopyLine + output.size();
+    std::size_t longest = 0;
     for (const std::string& log : logs) {
-        const std::size_t path = escapePath(log).size();
-        size += (2 + FollowState::kMaxWatched) * (fixed.size() + path) + status.size() + path;
+        longest = std::max(longest, escapePath(log).size());
     }
-    return size;
+    return kCopyLine + (2 + FollowState::kMaxWatched) * (fixed.size() + longest) + status.size() +
+           longest;
 }
 
 std::pair<std::string, std::string> splitPath(const std::string& path) {
@@ -391,72 +405,53 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
             return false;
         }
     }
-    if (slotSizeFor(logs) > kMaxSlot) {
+    if (logs.size() * logCopySizeFor(logs) > kMaxSlot) {
         error = "too many LOGFILEs for one state file; follow them in groups";
         return false;
     }
-    char magic[sizeof kMagic] = {0};
-    const ssize_t got = ::pread(mFd, magic, sizeof magic, 0);
-    if (got <= 0 && st.st_size == 0) {
+    if (st.st_size == 0) {
         // New: nothing to keep while it is laid out.
-        return lay(mFd, slotSizeFor(logs), error);
+        return lay(mFd, logs, error);
     }
-    if (got != static_cast<ssize_t>(sizeof magic) ||
-        std::memcmp(magic, kMagic, sizeof kMagic - 1) != 0) {
+    const int got = readBody(st, why);
+    if (got < 0) {
         error = "--state " + path +
                 " holds something other than a state of zorvlog follow; name another file";
         return false;
     }
-    bool whole = true;
-    const char version = magic[sizeof kMagic - 1];
-    if (version == kVersion || version == '3') {
-        // Format 3 holds the lines of format 2; it is laid out anew below.
-        whole = readSlots(version == '3' ? '2' : version, why);
-        mSlotSize = version == kVersion ? mSlotSize : 0;
-    } else {
-        std::string text;
-        char buffer[4096];
-        for (ssize_t n; text.size() < kMaxSlot && (n = ::read(mFd, buffer, sizeof buffer)) > 0;) {
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-        whole = readOld(text);
-        mSlotSize = 0;
-    }
-    if (!whole) {
+    if (got == 0) {
         std::fprintf(stderr,
-                     "zorvlog follow: the state file %s does not read back whole; the logs are "
-                     "read from their starts\n",
+                     "zorvlog follow: the state file %s does not read back whole; the logs it "
+                     "holds no whole position for are read from their starts\n",
                      forTerminal(path).c_str());
     }
-    const std::uint64_t needed = slotSizeFor(logs);
-    if (mSlotSize >= needed) {
-        const int failed = ::posix_fallocate(mFd, 0, static_cast<off_t>(kHeader + 2 * mSlotSize));
+    mSlotSize = mFormat == kVersion ? mSlotSize : 0;
+    const std::uint64_t needed = logCopySizeFor(logs);
+    if (mFormat == kVersion && mSlotSize >= needed && placeLogs(logs)) {
+        const int failed = ::posix_fallocate(mFd, 0, static_cast<off_t>(fileSize()));
         if (failed != 0) {
             error = "cannot keep room for the state file " + path + ": " + std::strerror(failed);
             return false;
         }
         return true;
     }
-    // An older format, or more logs than its room: laid out anew beside it and
-    // put in its place, so that the state kept stays whole until then. The new
-    // file is locked before it can be found.
+    // An older format, or more logs or longer paths than its room: laid out
+    // anew beside it and put in its place, so that the state kept stays whole
+    // until then. The new file is locked before it can be found.
     std::string temporary = path + ".XXXXXX";
     const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
     if (fd < 0) {
         error = "cannot make a new state file beside " + path + ": " + std::strerror(errno);
         return false;
     }
-    Positions kept;
-    std::vector<LogStatus> statuses;
+    bool laid = lay(fd, logs, error);
+    bool written = laid && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && writeOutput(fd, mOutput);
     for (const std::string& log : logs) {
         if (const std::vector<FollowPosition>* positions = find(log)) {
-            kept.emplace_back(log, *positions);
-            statuses.push_back(status(log));
+            written = written && writeLog(fd, log, *positions, status(log));
         }
     }
-    bool laid = lay(fd, needed, error);
-    if (laid && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !writeSlot(fd, kept, statuses, mOutput) ||
-                 ::fsync(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0)) {
+    if (laid && (!written || ::fsync(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0)) {
         error = "cannot write a new state file beside " + path + ": " + std::strerror(errno);
         laid = false;
     }
@@ -467,19 +462,84 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
     }
     ::close(mFd);
     mFd = fd;
-    mSequence = 1;
-    mSlot = 1;
     return true;
 }
 
-bool FollowState::lay(int fd, std::uint64_t slotSize, std::string& error) {
+int FollowState::readBody(const struct stat& st, std::string& why) {
+    char magic[sizeof kMagic] = {0};
+    if (::pread(mFd, magic, sizeof magic, 0) != static_cast<ssize_t>(sizeof magic) ||
+        std::memcmp(magic, kMagic, sizeof kMagic - 1) != 0) {
+        return -1;
+    }
+    mFormat = magic[sizeof kMagic - 1];
+    mSavedAt = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000u +
+               static_cast<std::uint64_t>(st.st_mtim.tv_nsec) / 1000u;
+    if (mFormat == kVersion || mFormat == '3') {
+        return readAreas(why) ? 1 : 0;
+    }
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; text.size() < kMaxSlot && (n = ::pread(mFd, buffer, sizeof buffer,
+                                                           static_cast<off_t>(text.size()))) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return readOld(text) ? 1 : 0;
+}
+
+bool FollowState::read(const std::string& path, std::string& error) {
+    mPath = path;
+    mFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    struct stat st;
+    if (mFd < 0 || ::fstat(mFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "cannot read the state file " + path + ": " +
+                (mFd < 0 ? std::strerror(errno) : "not a regular file");
+        return false;
+    }
+    const uid_t me = ::geteuid();
+    if (me != 0 && st.st_uid != me && st.st_uid != 0) {
+        error = "the state file " + path + " belongs to another user; only root reads it";
+        return false;
+    }
+    // A follower may be overwriting a copy meanwhile: the other one is whole
+    // unless two saves passed during the read, so a few reads settle it.
+    std::string why;
+    int whole = 0;
+    for (int attempt = 0; attempt < 4 && whole == 0; ++attempt) {
+        whole = st.st_size == 0 ? 0 : readBody(st, why);
+    }
+    if (whole < 0 || st.st_size == 0) {
+        error = path + " holds no state of zorvlog follow";
+        return false;
+    }
+    if (whole == 0) {
+        error = "the state file " + path + " does not read back whole";
+        return false;
+    }
+    return true;
+}
+
+std::uint64_t FollowState::areaAt(std::size_t area) const {
+    return area == 0 ? kHeader : kHeader + 2 * outputCopySize() + 2 * (area - 1) * mSlotSize;
+}
+
+std::uint64_t FollowState::fileSize() const {
+    return areaAt(mAreas.size());
+}
+
+bool FollowState::lay(int fd, const std::vector<std::string>& logs, std::string& error) {
+    mSlotSize = logCopySizeFor(logs);
+    mAreas.assign(logs.size() + 1, Area());
+    mAreaOf.clear();
+    for (std::size_t i = 0; i < logs.size(); ++i) {
+        mAreaOf[logs[i]] = i + 1;
+    }
     char header[kHeader];
     std::memset(header, ' ', sizeof header);
-    const int used =
-        std::snprintf(header, sizeof header, "%s%c %08" PRIx64, kMagic, kVersion, slotSize);
+    const int used = std::snprintf(header, sizeof header, "%s%c %08" PRIx64 " %08zx", kMagic,
+                                   kVersion, mSlotSize, logs.size());
     header[used] = ' ';
     header[kHeader - 1] = '\n';
-    const int failed = ::posix_fallocate(fd, 0, static_cast<off_t>(kHeader + 2 * slotSize));
+    const int failed = ::posix_fallocate(fd, 0, static_cast<off_t>(fileSize()));
     if (failed != 0 || !zorv_detail::writeAllAt(fd, header, sizeof header, 0)) {
         const int why = failed != 0 ? failed : errno;
         // Left empty, it reads as no state next time.
@@ -489,27 +549,49 @@ bool FollowState::lay(int fd, std::uint64_t slotSize, std::string& error) {
         error = "cannot keep room for the state file " + mPath + ": " + std::strerror(why);
         return false;
     }
-    mSlotSize = slotSize;
-    mSequence = 0;
-    mSlot = 0;
     return true;
 }
 
-bool FollowState::readSlots(char version, std::string& why) {
-    char header[kHeader + 1] = {0};
-    unsigned long long size = 0;
-    if (::pread(mFd, header, kHeader, 0) != static_cast<ssize_t>(kHeader) ||
-        std::sscanf(header + sizeof kMagic + 1, "%16llx", &size) != 1 || size < kCopyLine ||
-        size > kMaxSlot) {
-        why = "header";
-        return false;
+bool FollowState::placeLogs(const std::vector<std::string>& logs) {
+    std::map<std::string, std::size_t> placed;
+    std::vector<bool> taken(mAreas.size(), false);
+    for (const std::string& log : logs) {
+        auto it = mAreaOf.find(log);
+        if (it != mAreaOf.end()) {
+            placed[log] = it->second;
+            taken[it->second] = true;
+        }
     }
-    mSlotSize = size;
+    // A log new to the state takes an area no log given holds.
+    std::size_t free = 1;
+    for (const std::string& log : logs) {
+        if (placed.count(log) != 0) {
+            continue;
+        }
+        while (free < taken.size() && taken[free]) {
+            ++free;
+        }
+        if (free == taken.size()) {
+            return false;
+        }
+        placed[log] = free;
+        taken[free] = true;
+    }
+    mAreaOf = std::move(placed);
+    return true;
+}
+
+int FollowState::readArea(std::size_t area, std::uint64_t copySize, char version,
+                          std::string& log) {
+    std::map<std::string, std::vector<FollowPosition>> loaded;
+    std::map<std::string, LogStatus> statuses;
+    OutputStatus output;
+    std::uint64_t saved = mSavedAt, newest = 0;
     bool written = false, found = false;
     std::string text;
     for (int slot = 0; slot < 2; ++slot) {
-        text.assign(mSlotSize, '\0');
-        const off_t at = static_cast<off_t>(kHeader + slot * mSlotSize);
+        text.assign(copySize, '\0');
+        const off_t at = static_cast<off_t>(areaAt(area) + slot * copySize);
         const ssize_t n = ::pread(mFd, &text[0], text.size(), at);
         text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
         written = written || text.find_first_not_of('\0') != std::string::npos;
@@ -520,45 +602,97 @@ bool FollowState::readSlots(char version, std::string& why) {
             std::sscanf(text.c_str(), "%16llx %8x %8x%c", &sequence, &length, &crc, &separator) !=
                 4 ||
             separator != '\n' || kCopyLine + length > text.size() ||
-            (found && sequence <= mSequence)) {
+            (found && sequence <= newest)) {
             continue;
         }
         std::uint32_t sum = static_cast<std::uint32_t>(
             crc32(0, reinterpret_cast<const Bytef*>(text.data()), kCopyLine - 9));
         sum = static_cast<std::uint32_t>(
             crc32(sum, reinterpret_cast<const Bytef*>(text.data() + kCopyLine), length));
-        std::map<std::string, std::vector<FollowPosition>> loaded;
-        std::map<std::string, LogStatus> statuses;
-        OutputStatus output;
+        std::map<std::string, std::vector<FollowPosition>> copyLoaded;
+        std::map<std::string, LogStatus> copyStatuses;
+        OutputStatus copyOutput;
+        std::uint64_t copySaved = saved;
+        std::string copyLog;
         bool parsed = sum == crc;
         for (std::size_t at = kCopyLine; parsed && at < kCopyLine + length;) {
             const std::size_t end = text.find('\n', at);
             const std::string line =
                 end < kCopyLine + length ? text.substr(at, end - at) : std::string();
-            std::string log;
             FollowPosition position;
             LogStatus status;
             if (version == kVersion && line.compare(0, 2, "o ") == 0) {
-                parsed = parseOutput(line, output);
+                parsed = parseOutput(line, copyOutput, copySaved);
             } else if (version == kVersion && line.compare(0, 2, "l ") == 0) {
-                parsed = parseStatus(line, log, status);
-                statuses[log] = status;
+                parsed = parseStatus(line, copyLog, status);
+                copyStatuses[copyLog] = status;
             } else {
-                parsed = parseLine(line, version, log, position);
-                loaded[log].push_back(position);
+                parsed = parseLine(line, version, copyLog, position);
+                copyLoaded[copyLog].push_back(position);
             }
             at = end + 1;
         }
         if (parsed) {
             found = true;
-            mSequence = sequence;
-            mSlot = 1 - slot;
-            mLoaded = std::move(loaded);
-            mStatus = std::move(statuses);
-            mOutput = output;
+            newest = sequence;
+            mAreas[area] = Area{sequence, 1 - slot};
+            loaded = std::move(copyLoaded);
+            statuses = std::move(copyStatuses);
+            output = copyOutput;
+            saved = copySaved;
+            log = copyLog;
         }
     }
-    return found || !written;
+    if (!found) {
+        return written ? -1 : 0;
+    }
+    for (auto& entry : loaded) {
+        mLoaded[entry.first] = std::move(entry.second);
+    }
+    for (const auto& entry : statuses) {
+        mStatus[entry.first] = entry.second;
+    }
+    if (area == 0) {
+        mOutput = output;
+        mSavedAt = saved;
+    }
+    return 1;
+}
+
+bool FollowState::readAreas(std::string& why) {
+    char header[kHeader + 1] = {0};
+    unsigned long long size = 0, count = 0;
+    const int numbers = ::pread(mFd, header, kHeader, 0) == static_cast<ssize_t>(kHeader)
+                            ? std::sscanf(header + sizeof kMagic + 1, "%16llx %8llx", &size, &count)
+                            : 0;
+    // Format 3 is one area of two copies, in the lines of format 2. A header
+    // naming more room than a follower lays out is not believed: status reads
+    // other users' states too, and reads no further than a state can reach.
+    const bool three = mFormat == '3';
+    if (numbers < (three ? 1 : 2) || size < kCopyLine || size > kMaxSlot ||
+        count * size > kMaxSlot) {
+        why = "header";
+        return false;
+    }
+    mSlotSize = three ? 0 : size;
+    mAreas.assign(three ? 1 : count + 1, Area());
+    mLoaded.clear();
+    mStatus.clear();
+    mAreaOf.clear();
+    bool whole = true;
+    for (std::size_t area = 0; area < mAreas.size(); ++area) {
+        std::string log;
+        const int got = readArea(area,
+                                 three       ? size
+                                 : area == 0 ? outputCopySize()
+                                             : size,
+                                 three ? '2' : mFormat, log);
+        whole = whole && got >= 0;
+        if (got > 0 && area > 0) {
+            mAreaOf[log] = area;
+        }
+    }
+    return whole;
 }
 
 bool FollowState::readOld(const std::string& text) {
@@ -590,40 +724,32 @@ const std::vector<FollowPosition>* FollowState::find(const std::string& log) con
     return it == mLoaded.end() ? nullptr : &it->second;
 }
 
+std::vector<std::string> FollowState::logs() const {
+    std::vector<std::string> all;
+    for (const auto& log : mLoaded) {
+        all.push_back(log.first);
+    }
+    for (const auto& log : mStatus) {
+        if (mLoaded.count(log.first) == 0) {
+            all.push_back(log.first);
+        }
+    }
+    std::sort(all.begin(), all.end());
+    return all;
+}
+
 LogStatus FollowState::status(const std::string& log) const {
     auto it = mStatus.find(log);
     return it == mStatus.end() ? LogStatus() : it->second;
 }
 
-bool FollowState::writeSlot(int fd, const Positions& positions,
-                            const std::vector<LogStatus>& statuses, const OutputStatus& output) {
-    // Saved once per batch of records: the lines are made by hand into a
-    // buffer kept from save to save, and one write puts them in place.
-    mText.assign(kCopyLine, ' ');
-    appendOutput(mText, output);
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        const auto& log = positions[i];
-        const std::string escaped = escapePath(log.first);
-        appendStatus(mText, i < statuses.size() ? statuses[i] : LogStatus(), escaped);
-        std::size_t watched = 0;
-        for (const FollowPosition& p : log.second) {
-            watched += p.watched ? 1 : 0;
-        }
-        // The oldest watched ones beyond the room are left out.
-        std::size_t skip = watched > kMaxWatched ? watched - kMaxWatched : 0;
-        for (const FollowPosition& p : log.second) {
-            if (p.watched && skip > 0) {
-                --skip;
-                continue;
-            }
-            appendEntry(mText, p, escaped);
-        }
-    }
-    if (mText.size() > mSlotSize) {
-        errno = EFBIG; // more logs than the room was taken for
+bool FollowState::writeArea(int fd, std::size_t area) {
+    const std::uint64_t copySize = area == 0 ? outputCopySize() : mSlotSize;
+    if (mText.size() > copySize) {
+        errno = EFBIG; // more than the room was taken for
         return false;
     }
-    const std::uint64_t sequence = mSequence + 1;
+    const std::uint64_t sequence = mAreas[area].sequence + 1;
     char line[kCopyLine + 1];
     std::snprintf(line, sizeof line, "%016" PRIx64 " %08zx ", sequence, mText.size() - kCopyLine);
     std::uint32_t sum =
@@ -633,24 +759,70 @@ bool FollowState::writeSlot(int fd, const Positions& positions,
                                            static_cast<uInt>(mText.size() - kCopyLine)));
     std::snprintf(line + kCopyLine - 9, 10, "%08x\n", sum);
     mText.replace(0, kCopyLine, line, kCopyLine);
-    if (!zorv_detail::writeAllAt(
-            fd, mText.data(), mText.size(),
-            static_cast<off_t>(kHeader + static_cast<std::uint64_t>(mSlot) * mSlotSize))) {
+    const std::uint64_t at =
+        areaAt(area) + static_cast<std::uint64_t>(mAreas[area].slot) * copySize;
+    if (!zorv_detail::writeAllAt(fd, mText.data(), mText.size(), static_cast<off_t>(at))) {
         return false;
     }
     // Only a whole copy moves the next save to the other one: the newest
-    // whole state is never the one overwritten.
-    mSequence = sequence;
-    mSlot = 1 - mSlot;
+    // whole copy of an area is never the one overwritten.
+    mAreas[area] = Area{sequence, 1 - mAreas[area].slot};
     return true;
 }
 
+bool FollowState::writeOutput(int fd, const OutputStatus& output) {
+    mText.assign(kCopyLine, ' ');
+    appendOutput(mText, output);
+    return writeArea(fd, 0);
+}
+
+bool FollowState::writeLog(int fd, const std::string& log,
+                           const std::vector<FollowPosition>& positions, const LogStatus& status) {
+    auto area = mAreaOf.find(log);
+    if (area == mAreaOf.end()) {
+        errno = EFBIG; // a log the room was not taken for
+        return false;
+    }
+    // The lines are made by hand into a buffer kept from save to save.
+    const std::string escaped = escapePath(log);
+    mText.assign(kCopyLine, ' ');
+    appendStatus(mText, status, escaped);
+    std::size_t watched = 0;
+    for (const FollowPosition& p : positions) {
+        watched += p.watched ? 1 : 0;
+    }
+    // The oldest watched ones beyond the room are left out.
+    std::size_t skip = watched > kMaxWatched ? watched - kMaxWatched : 0;
+    for (const FollowPosition& p : positions) {
+        if (p.watched && skip > 0) {
+            --skip;
+            continue;
+        }
+        appendEntry(mText, p, escaped);
+    }
+    return writeArea(fd, area->second);
+}
+
 bool FollowState::save(const Positions& positions, const std::vector<LogStatus>& statuses,
-                       const OutputStatus& output) {
-    if (writeSlot(mFd, positions, statuses, output)) {
+                       const OutputStatus& output, const std::vector<bool>& changed) {
+    int failed = 0;
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        if (i < changed.size() && !changed[i]) {
+            continue;
+        }
+        if (!writeLog(mFd, positions[i].first, positions[i].second,
+                      i < statuses.size() ? statuses[i] : LogStatus()) &&
+            failed == 0) {
+            failed = errno;
+        }
+    }
+    if (!writeOutput(mFd, output) && failed == 0) {
+        failed = errno;
+    }
+    if (failed == 0) {
         return true;
     }
-    mError = errno;
+    mError = failed;
     if (!mWarned) {
         mWarned = true;
         std::fprintf(stderr,

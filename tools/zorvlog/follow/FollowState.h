@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+struct stat;
+
 namespace zorvlog {
 
 // Where reading stands in one generation (one file, from its creation until it
@@ -63,8 +65,9 @@ struct OutputStatus {
 // The state file of `zorvlog follow`: the positions in each followed log,
 // rewritten in place as the follower moves, so that a follower stopped any
 // way resumes where it stood. The room every save may need is taken when the
-// file is opened, and saves alternate between two copies, so that neither a
-// full disk nor a failed write leaves it without a whole state. Locked while
+// file is opened, and each log (and the output's condition) has two copies
+// that its saves alternate between, so that neither a full disk nor a failed
+// write leaves a log without a whole position. Locked while
 // a follower uses it: a second follower on the same state would hand out the
 // same records.
 class FollowState {
@@ -95,41 +98,69 @@ public:
     // is lost).
     bool open(const std::string& path, const std::vector<std::string>& logs, std::string& error);
 
+    // Reads the newest whole copy of a state without its lock, for a report
+    // while a follower holds it; such a state is never saved. Refuses, with
+    // error set, what is not a state and a state of another user unless the
+    // reader is root. False with error set also when no copy reads back whole.
+    bool read(const std::string& path, std::string& error);
+
     // The positions kept for a log; null when none.
     const std::vector<FollowPosition>* find(const std::string& log) const;
+    // Every log the state names, positions or status, in the order of their paths.
+    std::vector<std::string> logs() const;
+    // When the state read was saved (us since the epoch), and its format.
+    std::uint64_t savedAt() const { return mSavedAt; }
+    char format() const { return mFormat; }
 
     // What the state last saved of a log and of the output (empty when it
     // saved nothing of them).
     LogStatus status(const std::string& log) const;
     const OutputStatus& output() const { return mOutput; }
 
-    // Writes every log's positions (and, when given, each one's status, in
-    // the same order) in one write, without waiting for the disk; false
-    // (warned once) when it cannot. The state saved before stays whole
-    // either way.
+    // Writes the positions and status of the logs changed (all when
+    // `changed` is empty; statuses in the order of the positions) and the
+    // output's condition, each in its own area, without waiting for the
+    // disk; false (warned once) when it cannot. What an area held before
+    // stays whole either way.
     bool save(const Positions& positions, const std::vector<LogStatus>& statuses = {},
-              const OutputStatus& output = OutputStatus());
+              const OutputStatus& output = OutputStatus(), const std::vector<bool>& changed = {});
 
 private:
+    // An area: the output's (the first) or one log's, of two copies; the
+    // newest whole copy's sequence and the copy the next write overwrites.
+    struct Area {
+        std::uint64_t sequence = 0;
+        int slot = 0;
+    };
+
     bool refused(const std::string& path, const std::vector<std::string>& logs,
                  std::string& error) const;
-    bool readSlots(char version, std::string& why);
+    int readBody(const struct stat& st, std::string& why);
+    bool readAreas(std::string& why);
+    int readArea(std::size_t area, std::uint64_t copySize, char version, std::string& log);
     bool readOld(const std::string& text);
-    bool lay(int fd, std::uint64_t slotSize, std::string& error);
-    bool writeSlot(int fd, const Positions& positions, const std::vector<LogStatus>& statuses,
-                   const OutputStatus& output);
+    bool placeLogs(const std::vector<std::string>& logs);
+    bool lay(int fd, const std::vector<std::string>& logs, std::string& error);
+    std::uint64_t areaAt(std::size_t area) const;
+    std::uint64_t fileSize() const;
+    bool writeArea(int fd, std::size_t area);
+    bool writeOutput(int fd, const OutputStatus& output);
+    bool writeLog(int fd, const std::string& log, const std::vector<FollowPosition>& positions,
+                  const LogStatus& status);
 
     int mFd = -1;
     std::string mPath;
-    std::uint64_t mSlotSize = 0;
-    std::uint64_t mSequence = 0; // of the newest whole copy
-    int mSlot = 0;               // the copy the next save overwrites
-    int mError = 0;              // of the last failed write
+    std::uint64_t mSlotSize = 0;                // one copy of a log's area
+    std::vector<Area> mAreas;                   // the output's, then the logs'
+    std::map<std::string, std::size_t> mAreaOf; // each log's area
+    int mError = 0;                             // of the last failed write
     bool mWarned = false;
     std::string mText;
     std::map<std::string, std::vector<FollowPosition>> mLoaded;
     std::map<std::string, LogStatus> mStatus;
     OutputStatus mOutput;
+    std::uint64_t mSavedAt = 0;
+    char mFormat = 0;
 };
 
 } // namespace zorvlog

@@ -196,6 +196,12 @@ private:
     std::string mLastSource, mWhy;
 };
 
+std::uint64_t microsecondsNow() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+}
+
 std::string absolute(const std::string& path) {
     if (!path.empty() && path[0] == '/') {
         return path;
@@ -261,6 +267,9 @@ public:
                 mLooked.assign(mLogs.size(), true);
                 refused = true;
             } else if (handled > 0 || moved) {
+                if (mTaken > 0 && !refused) {
+                    mCondition = OutputStatus();
+                }
                 save();
             }
             mTaken = 0;
@@ -270,6 +279,13 @@ public:
                 }
                 const std::string why = mOutput.why();
                 if (why != mLastWhy) {
+                    // Saved when the reason changes, not at every retry.
+                    if (mCondition.taking) {
+                        mCondition.taking = false;
+                        mCondition.since = microsecondsNow();
+                    }
+                    mCondition.why = why;
+                    save();
                     std::fprintf(stderr,
                                  "zorvlog follow: the output takes no records: %s; trying again\n",
                                  forTerminal(why).c_str());
@@ -386,22 +402,24 @@ private:
 
     // The state: the positions of the logs looked at since the last save
     // are taken anew, the others stand.
+    // A log not looked at has nothing new to save: only the others are
+    // written, so that a save costs what changed, not the number of logs.
     void save() {
         if (mPositions.size() != mLogs.size()) {
             mPositions.assign(mLogs.size(), {});
+            mStatuses.assign(mLogs.size(), LogStatus());
             mLooked.assign(mLogs.size(), true);
         }
-        std::vector<LogStatus> statuses;
-        statuses.reserve(mLogs.size());
+        std::vector<bool> changed = mLooked;
         for (std::size_t i = 0; i < mLogs.size(); ++i) {
             if (mLooked[i]) {
                 mSaved[i] = mLogs[i]->positions();
                 mPositions[i] = {mPaths[i], mSaved[i]};
+                mStatuses[i] = mLogs[i]->status();
                 mLooked[i] = false;
             }
-            statuses.push_back(mLogs[i]->status());
         }
-        mState.save(mPositions, statuses);
+        mState.save(mPositions, mStatuses, mCondition, changed);
     }
 
     // Until a stop signal or `until`; with `files`, also until something
@@ -443,12 +461,14 @@ private:
     std::vector<bool> mLooked;              // looked at since the state was saved
     std::vector<Clock::time_point> mWakeAt; // each log's wakeAt() after its last look
     FollowState::Positions mPositions;      // as saved last
+    std::vector<LogStatus> mStatuses;       // as saved last
     LineBudget mBudget{mPaths.size()};
     Clock::time_point mNextLook = Clock::now() + kTimedLook, mNextPoll = Clock::now() + kPolledLook;
     std::vector<std::vector<FollowPosition>> mSaved; // as the state has them
     std::size_t mTaken = 0;                          // taken in this batch
     bool mResumes = false;
     std::string mLastWhy;
+    OutputStatus mCondition; // as the state shows it
 };
 
 } // namespace

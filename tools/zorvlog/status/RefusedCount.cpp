@@ -12,8 +12,6 @@
 
 namespace zorvlog {
 
-namespace {
-
 std::string isoTime(std::int64_t seconds) {
     const std::time_t t = static_cast<std::time_t>(seconds);
     struct tm utc {};
@@ -24,8 +22,6 @@ std::string isoTime(std::int64_t seconds) {
     }
     return text;
 }
-
-} // namespace
 
 RefusedReport refusedReport(const std::string& logPath, const std::string& user) {
     uid_t owner = ::geteuid();

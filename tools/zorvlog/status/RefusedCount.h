@@ -3,6 +3,7 @@
 
 #include "output/Json.h"
 
+#include <cstdint>
 #include <string>
 
 namespace zorvlog {
@@ -15,6 +16,10 @@ struct RefusedReport {
     std::string text;
     Json json;
 };
+
+// A time in seconds since the epoch in ISO 8601, UTC; empty when it cannot be
+// shown.
+std::string isoTime(std::int64_t seconds);
 
 // For the log file at logPath, in the lock place of the user running zorvlog,
 // or of user (a name or a number; root only) when not empty. Throws

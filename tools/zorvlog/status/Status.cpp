@@ -9,6 +9,7 @@
 #include "output/Json.h"
 #include "output/TerminalText.h"
 #include "read/PathName.h"
+#include "status/FollowStatus.h"
 #include "status/QetInstance.h"
 #include "status/RefusedCount.h"
 #include "table/TableCheck.h"
@@ -212,8 +213,14 @@ Item qetItem(const std::string& lockDir) {
 } // namespace
 
 int Status::run(const std::vector<std::string>& args) {
-    ArgParser parser({{"json", false}, {"user", true}});
+    ArgParser parser({{"json", false}, {"user", true}, {"state", true}});
     parser.parse(args);
+    if (parser.has("state")) {
+        if (!parser.operands().empty() || parser.has("user")) {
+            throw UsageError("status --state takes no LOGFILE and no --user");
+        }
+        return followStatus(parser.value("state"), parser.has("json"));
+    }
     if (parser.operands().size() > 1 || (parser.has("user") && parser.operands().empty())) {
         throw UsageError("status takes at most one operand, the log file (--user needs it)");
     }
@@ -281,6 +288,7 @@ int Status::run(const std::vector<std::string>& args) {
 
 const char* Status::help() {
     return "Usage: zorvlog status [--json] [--user USER] [LOGFILE]\n"
+           "       zorvlog status [--json] --state FILE\n"
            "\n"
            "Says what a client of this environment would do, for when nothing is logged:\n"
            "whether ZORV_DEBUG_MODE and ZORV_PERF_LOG switch the debug and performance\n"
@@ -299,6 +307,16 @@ const char* Status::help() {
            "                off, the members that are off (a logger switched off, no QET\n"
            "                serving, and each fault); faults, the faults alone\n"
            "  --user USER   read USER's lock place for LOGFILE's count (root only)\n"
+           "  --state FILE  instead, how the zorvlog follow keeping the state FILE stands,\n"
+           "                read without its lock while it runs: for each log the\n"
+           "                generation and byte read, the bytes behind the log's end, when\n"
+           "                the last record went out, the generations watched, the damage\n"
+           "                and gaps named since it started; when the state was saved; and\n"
+           "                whether the output takes records or is retrying, since when and\n"
+           "                why (exit status 1 while retrying). With --json: state, format,\n"
+           "                saved, output (taking, since, why) and logs (log, generation,\n"
+           "                inode, offset, line, behind, last_out, watched, damage, gaps).\n"
+           "                Root reads another user's state\n"
            "\n"
            "Exit status: 0 everything a client needs works (a logger switched off or no\n"
            "QET running is not a fault); 1 something is off: a log file or its directory\n"
