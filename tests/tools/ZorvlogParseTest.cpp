@@ -263,6 +263,15 @@ TEST_F(Parse, LastAndReverseReadOneHistoryAcrossGenerations) {
     EXPECT_EQ(texts(reversed.out), records({21, 18, 15, 12, 9}));
     CapturedProcess gz = zorvlog({"parse", "-r", "--json", log + ".2.gz"});
     EXPECT_EQ(texts(gz.out), records({10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+    // A generation logrotate moved to another directory (olddir) is one of
+    // the named log's of that name, the oldest here.
+    const std::string old = mDir.file("old");
+    ASSERT_EQ(::mkdir(old.c_str(), 0700), 0);
+    writeFile(old + "/app.log.3", numberedRecords(0, 0));
+    ASSERT_EQ(runProcess({"xz", old + "/app.log.3"}), 0);
+    CapturedProcess moved = zorvlog({"parse", "--json", log, old + "/app.log.3.xz", log + ".1"});
+    EXPECT_EQ(texts(moved.out).size(), 14u) << moved.err;
+    EXPECT_EQ(texts(moved.out).front(), "record 0");
     // The table: one heading, each row led by its file.
     CapturedProcess table = zorvlog({"parse", "-n", "4", log + ".1", log});
     const std::vector<std::string> lines = splitLines(table.out);

@@ -210,6 +210,22 @@ std::vector<std::string> historyOrder(const std::vector<std::string>& files) {
         }
         members.push_back(member);
     }
+    // A generation in another directory than its log (logrotate's olddir)
+    // belongs to the named log of the same file name, when its own directory
+    // holds no log named.
+    auto nameOf = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
+    for (Member& member : members) {
+        auto named = [&](const Member& other) { return other.current && other.log == member.log; };
+        if (member.current || std::any_of(members.begin(), members.end(), named)) {
+            continue;
+        }
+        for (const Member& other : members) {
+            if (other.current && nameOf(logs[other.log]) == nameOf(logs[member.log])) {
+                member.log = other.log;
+                break;
+            }
+        }
+    }
     std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) {
         if (a.log != b.log) {
             return a.log < b.log;

@@ -66,9 +66,11 @@ std::vector<RotatedFile> rotatedFiles(const std::string& logPath,
 
 // Files named on the command line, as histories in the chain's order: a file
 // belongs to the log whose rotated generation its name makes it (the shortest
-// such name beside it; its own name when there is none). The logs come in
-// the order they are first named; each one's files oldest first, the log's
-// own file last. "-" stays a log of its own.
+// such name beside it; its own name when there is none), or, when no file of
+// that log is named, the named log of that name in another directory (where
+// logrotate's olddir moved it from). The logs come in the order they are
+// first named; each one's files oldest first, the log's own file last. "-"
+// stays a log of its own.
 std::vector<std::string> historyOrder(const std::vector<std::string>& files);
 
 } // namespace zorvlog
