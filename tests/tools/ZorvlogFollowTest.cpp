@@ -187,7 +187,7 @@ TEST_F(Follow, RestartReadsEveryRotationLayout) {
         const std::string olddir = *layout[2] ? dir + "/" + layout[2] : dir;
         const std::string log = dir + "/a.log", conf = dir + "/rotate.conf";
         ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-        ASSERT_EQ(::mkdir((dir + "/old").c_str(), 0700), 0);
+        ASSERT_TRUE(!*layout[2] || ::mkdir(olddir.c_str(), 0700) == 0);
         writeFile(conf, log + " {\n rotate 9\n compress\n compresscmd /usr/bin/" + layout[0] +
                             "\n compressext " + layout[1] + "\n compressoptions -6\n" +
                             (*layout[2] ? " olddir old\n" : "") + "}\n");
@@ -198,6 +198,7 @@ TEST_F(Follow, RestartReadsEveryRotationLayout) {
         pid_t follower = start(args, ++run);
         ASSERT_TRUE(eventually([&] { return printed(run, 2); }));
         stop(follower);
+        EXPECT_EQ(said(run, "--olddir " + dir + "/old is no directory"), !*layout[2]);
         const long stoppedAt = fileSize(log);
         for (int r = 3; r <= 5; r += 2) {
             write(log, r, r + 1);

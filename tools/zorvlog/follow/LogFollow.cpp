@@ -14,6 +14,7 @@
 #include "output/OutputMode.h"
 #include "output/TerminalText.h"
 #include "read/EntryFilter.h"
+#include "read/RotationNames.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -503,6 +504,21 @@ int LogFollow::run(const std::vector<std::string>& args) {
             throw UsageError("'" + forTerminal(source) + "' is given twice");
         }
     }
+    const std::string olddir = parser.has("olddir") ? parser.value("olddir") : std::string();
+    if (parser.has("olddir") && olddir.empty()) {
+        throw UsageError("--olddir needs a directory");
+    }
+    for (std::size_t i = 0; !olddir.empty() && i < paths.size(); ++i) {
+        // Looked for at every rotation, so one made later still counts.
+        struct stat st;
+        const std::string dir = olddirOf(paths[i], olddir);
+        if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            std::fprintf(stderr,
+                         "zorvlog follow: %s: --olddir %s is no directory (yet): generations "
+                         "are looked for beside the log only\n",
+                         forTerminal(sources[i]).c_str(), forTerminal(dir).c_str());
+        }
+    }
     std::string error;
     const std::string statePath = parser.has("state") ? absolute(parser.value("state"))
                                                       : FollowState::defaultPath(paths, error);
@@ -537,8 +553,7 @@ int LogFollow::run(const std::vector<std::string>& args) {
             return 0;
         }
     }
-    Loop loop(sources, paths, owners, filter, state, *out, signals, notify, lastN,
-              parser.has("olddir") ? parser.value("olddir") : std::string());
+    Loop loop(sources, paths, owners, filter, state, *out, signals, notify, lastN, olddir);
     if (loop.resumes()) {
         std::fprintf(stderr, "zorvlog follow: resuming where the state file %s says\n",
                      forTerminal(statePath).c_str());

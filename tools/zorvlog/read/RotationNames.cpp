@@ -143,6 +143,11 @@ void listGenerations(const std::string& dir, const std::string& base,
 
 } // namespace
 
+std::string olddirOf(const std::string& logPath, const std::string& olddir) {
+    const std::string dir = directoryOf(logPath);
+    return olddir[0] == '/' ? olddir : (dir == "/" ? "" : dir) + "/" + olddir;
+}
+
 std::vector<RotatedFile> rotatedFiles(const std::string& logPath,
                                       std::vector<std::pair<std::string, std::string>>* unreadable,
                                       const Refusal& refuse, const std::string& olddir) {
@@ -153,8 +158,7 @@ std::vector<RotatedFile> rotatedFiles(const std::string& logPath,
     if (!olddir.empty()) {
         // Generations rotated before the configuration moved them stay
         // beside the log: both places make one chain.
-        listGenerations(olddir[0] == '/' ? olddir : (dir == "/" ? "" : dir) + "/" + olddir, base,
-                        &found, unreadable);
+        listGenerations(olddirOf(logPath, olddir), base, &found, unreadable);
     }
     // Oldest first; of one rotation's plain and compressed file, the plain
     // one first.

@@ -42,6 +42,10 @@ bool parseRotatedName(const std::string& base, const std::string& name, RotatedN
 // does not look like one.
 std::string unreadableLayout(const std::string& base, const std::string& name);
 
+// The directory logrotate's "olddir" names for the log at logPath: `olddir`
+// itself when absolute, else relative to the log's directory.
+std::string olddirOf(const std::string& logPath, const std::string& olddir);
+
 // A rotated file of a log: its path and what its name says.
 struct RotatedFile {
     std::string path;
