@@ -90,8 +90,16 @@ public:
             mError = "xz data that needs more than " + std::to_string(kMemoryLimit >> 20) +
                      " MiB to decompress";
             return kFailed;
+        case LZMA_OPTIONS_ERROR:
+            mError = "xz data with options liblzma does not know";
+            return kFailed;
+        case LZMA_FORMAT_ERROR:
+        case LZMA_DATA_ERROR:
+            mError = "not valid xz data: corrupt";
+            return kFailed;
         default:
-            mError = "not valid xz data (error " + std::to_string(static_cast<int>(ret)) + ")";
+            mError =
+                "not valid xz data (liblzma error " + std::to_string(static_cast<int>(ret)) + ")";
             return kFailed;
         }
     }
@@ -183,8 +191,12 @@ public:
         if (ret == BZ_STREAM_END) {
             return kStreamEnd;
         }
+        if (ret == BZ_DATA_ERROR || ret == BZ_DATA_ERROR_MAGIC) {
+            mError = "not valid bzip2 data: corrupt";
+            return kFailed;
+        }
         if (ret != BZ_OK) {
-            mError = "not valid bzip2 data (error " + std::to_string(ret) + ")";
+            mError = "not valid bzip2 data (libbz2 error " + std::to_string(ret) + ")";
             return kFailed;
         }
         return kProgress;
