@@ -14,6 +14,8 @@ packages=(
   clang libclang-rt-14-dev                     # sanitizer and fuzz builds
   python3                                      # the fuzz runner makes its large inputs
   zlib1g-dev                                   # zorvlog reads gzip-compressed logs
+  liblzma-dev libzstd-dev libbz2-dev           # ... and xz-, zstd- and bzip2-compressed ones
+  xz-utils zstd bzip2                          # the tests compress generations with the real tools
   libre2-dev                                   # zorvlog's --grep: linear time, bounded memory
   libsystemd-dev                               # zorvlog follow --journal sends with sd_journal_sendv
   libgnutls28-dev                              # zorvlog follow --relp-tls

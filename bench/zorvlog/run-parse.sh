@@ -6,6 +6,8 @@
 #   zorvlog parse             the table
 #   zorvlog parse --json      JSON Lines
 #   zorvlog parse -n 10       the last ten records
+#   zorvlog parse FILE.EXT    the table, of the log compressed as logrotate's
+#                             compresscmd leaves it: gzip, xz, zstd, bzip2 (-6)
 # each output to /dev/null, in turn, round after round; the best of the rounds
 # for each, wall clock and CPU (user + system), as ratios to mawk's, and the
 # peak resident memory, from the kernel's accounting of each child. Then
@@ -39,6 +41,9 @@ mawk 'BEGIN {
     }
 }' >"$dir/service.log"
 echo "log: $(wc -c <"$dir/service.log") bytes, $(wc -l <"$dir/service.log") lines"
+for program in gzip xz zstd bzip2; do
+    "$program" -6 -c <"$dir/service.log" >"$dir/service.log.$program"
+done
 echo "load before: $(uptime)"
 
 # One timed run: "name wall-us user system peak-KiB" appended to $dir/times.
@@ -72,6 +77,9 @@ while [ "$round" -lt "$rounds" ]; do
     run parse "$zorvlog" parse "$dir/service.log"
     run json "$zorvlog" parse --json "$dir/service.log"
     run last10 "$zorvlog" parse -n 10 "$dir/service.log"
+    for program in gzip xz zstd bzip2; do
+        run "$program" "$zorvlog" parse "$dir/service.log.$program"
+    done
     round=$((round + 1))
 done
 echo "load after: $(uptime)"
@@ -82,11 +90,13 @@ awk '{
     if (!($1 in bestCpu) || cpu < bestCpu[$1]) bestCpu[$1] = cpu
     if ($5 > peak[$1]) peak[$1] = $5
 } END {
-    split("mawk parse json last10", order, " ")
+    split("mawk parse json last10 gzip xz zstd bzip2", order, " ")
     names["mawk"] = "mawk -F\\t {n+=NF}"; names["parse"] = "zorvlog parse"
     names["json"] = "zorvlog parse --json"; names["last10"] = "zorvlog parse -n 10"
+    split("gzip xz zstd bzip2", programs, " ")
+    for (k = 1; k <= 4; k++) names[programs[k]] = "zorvlog parse ." programs[k]
     printf "%-22s %8s %8s %10s %10s %10s\n", "best of the rounds", "wall s", "CPU s", "wall/mawk", "CPU/mawk", "peak KiB"
-    for (k = 1; k <= 4; k++) {
+    for (k = 1; k <= 8; k++) {
         n = order[k]
         printf "%-22s %8.3f %8.3f %10.2f %10.2f %10d\n", names[n], bestWall[n], bestCpu[n],
             bestWall[n] / (bestWall["mawk"] > 0 ? bestWall["mawk"] : 0.001),

@@ -263,6 +263,15 @@ TEST_F(Parse, LastAndReverseReadOneHistoryAcrossGenerations) {
     EXPECT_EQ(texts(reversed.out), records({21, 18, 15, 12, 9}));
     CapturedProcess gz = zorvlog({"parse", "-r", "--json", log + ".2.gz"});
     EXPECT_EQ(texts(gz.out), records({10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+    // A generation logrotate moved to another directory (olddir) is one of
+    // the named log's of that name, the oldest here.
+    const std::string old = mDir.file("old");
+    ASSERT_EQ(::mkdir(old.c_str(), 0700), 0);
+    writeFile(old + "/app.log.3", numberedRecords(0, 0));
+    ASSERT_EQ(runProcess({"xz", old + "/app.log.3"}), 0);
+    CapturedProcess moved = zorvlog({"parse", "--json", log, old + "/app.log.3.xz", log + ".1"});
+    EXPECT_EQ(texts(moved.out).size(), 14u) << moved.err;
+    EXPECT_EQ(texts(moved.out).front(), "record 0");
     // The table: one heading, each row led by its file.
     CapturedProcess table = zorvlog({"parse", "-n", "4", log + ".1", log});
     const std::vector<std::string> lines = splitLines(table.out);
@@ -271,22 +280,29 @@ TEST_F(Parse, LastAndReverseReadOneHistoryAcrossGenerations) {
     EXPECT_EQ(lines[2].rfind(log + "   -       ", 0), 0u) << lines[2];
 }
 
-// A rotated, gzipped log reads like the original, whatever its name; other
-// binary input is refused, and the files after it are still read.
+// A rotated log compressed with gzip, xz, zstd or bzip2 reads like the
+// original, whatever its name; other binary input is refused, and the files
+// after it are still read.
 TEST_F(Parse, GzipReadBinaryRefused) {
     const std::string log = mDir.file("a.log"), gz = mDir.file("a.log.1");
     ASSERT_EQ(zorvlog({"error", "--vendor", "3", "--code", "42", log}).status, 0);
     ASSERT_EQ(zorvlog({"debug", "--vendor", "1", "--to", log, "two\nlines"}).status, 0);
-    ASSERT_EQ(runProcess({"sh", "-c", "gzip -c \"$0\" > \"$1\"", log, gz}), 0);
     CapturedProcess plain = zorvlog({"parse", "--json", log});
-    CapturedProcess unzipped = zorvlog({"parse", "--json", gz});
-    EXPECT_EQ(unzipped.status, 0) << unzipped.err;
-    std::string expected = plain.out;
-    for (std::string::size_type at; (at = expected.find("\"" + log + "\"")) != std::string::npos;) {
-        expected.replace(at, log.size() + 2, "\"" + gz + "\"");
+    // The last: two streams one after the other, which read as one.
+    for (const char* compress :
+         {"gzip -c <\"$0\"", "xz -c <\"$0\"", "zstd -q -c <\"$0\"", "bzip2 -c <\"$0\"",
+          "(head -n 3 \"$0\" | bzip2 -c; tail -n +4 \"$0\" | bzip2 -c)"}) {
+        ASSERT_EQ(runProcess({"sh", "-c", std::string(compress) + " >\"$1\"", log, gz}), 0);
+        CapturedProcess unzipped = zorvlog({"parse", "--json", gz});
+        EXPECT_EQ(unzipped.status, 0) << unzipped.err;
+        std::string expected = plain.out;
+        for (std::string::size_type at;
+             (at = expected.find("\"" + log + "\"")) != std::string::npos;) {
+            expected.replace(at, log.size() + 2, "\"" + gz + "\"");
+        }
+        EXPECT_EQ(splitLines(unzipped.out).size(), 2u) << compress;
+        EXPECT_EQ(unzipped.out, expected) << compress;
     }
-    EXPECT_EQ(splitLines(unzipped.out).size(), 2u);
-    EXPECT_EQ(unzipped.out, expected);
 
     const std::string binary = mDir.file("core");
     writeFile(binary, std::string("\x7f"

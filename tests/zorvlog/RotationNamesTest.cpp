@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sys/stat.h>
 
 namespace zorvtest {
 namespace {
@@ -25,25 +26,31 @@ TEST(RotationNames, DirectoryAndNameOfAPath) {
 TEST(RotationNames, TheChainHoldsOnlyTheLogsGenerationsOldestFirst) {
     TempDir dir;
     for (const char* name :
-         {"a.log", "a.log.1", "a.log.2", "a.log.2.gz", "a.log.12.gz", "a.log-20261206",
-          "a.log-20261205.gz", "a.log.20261207", "a.log.bak", "a.log.1.bak", "a.log.x1", "a.log-1",
-          "b.log.1", "a.log.3.xz", "a.1.log", "a-20261206.log.gz"}) {
+         {"a.log",       "a.log.1",        "a.log.2",           "a.log.2.gz",
+          "a.log.12.gz", "a.log-20261206", "a.log-20261205.gz", "a.log.20261207",
+          "a.log.bak",   "a.log.1.bak",    "a.log.x1",          "a.log-1",
+          "b.log.1",     "a.log.3.xz",     "a.1.log",           "a-20261206.log.gz",
+          "a.log.4.zst", "a.log.5.bz2",    "a.log.6.lz4",       "old/a.log.7.xz",
+          "old/a.log.4", "old/b.log.8"}) {
+        ::mkdir(dir.file("old").c_str(), 0700);
         writeFile(dir.file(name), "x");
     }
     std::vector<std::pair<std::string, std::string>> unreadable;
     std::vector<std::string> chain;
-    for (const zorvlog::RotatedFile& file : zorvlog::rotatedFiles(dir.file("a.log"), &unreadable)) {
+    for (const zorvlog::RotatedFile& file :
+         zorvlog::rotatedFiles(dir.file("a.log"), &unreadable, nullptr, "old")) {
         chain.push_back(file.path.substr(dir.path().size() + 1));
     }
     EXPECT_EQ(chain,
               (std::vector<std::string>{"a.log-20261205.gz", "a.log-20261206", "a.log.20261207",
-                                        "a.log.12.gz", "a.log.2", "a.log.1"}));
+                                        "a.log.12.gz", "old/a.log.7.xz", "a.log.5.bz2",
+                                        "old/a.log.4", "a.log.3.xz", "a.log.2", "a.log.1"}));
     std::vector<std::string> named;
     for (const auto& file : unreadable) {
         named.push_back(file.first.substr(dir.path().size() + 1));
     }
     std::sort(named.begin(), named.end());
-    EXPECT_EQ(named, (std::vector<std::string>{"a-20261206.log.gz", "a.1.log", "a.log.3.xz"}));
+    EXPECT_EQ(named, (std::vector<std::string>{"a-20261206.log.gz", "a.1.log", "a.log.6.lz4"}));
 }
 
 } // namespace

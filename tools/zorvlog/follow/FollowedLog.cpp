@@ -69,8 +69,9 @@ bool cutShortCopyOf(int fd, const FollowPosition& at) {
 
 FollowedLog::FollowedLog(const std::string& path, const TrustedOwners& owners,
                          const std::vector<FollowPosition>* resume, Stopping stopping,
-                         LogWatch watch, long lastN)
-    : mPath(path), mOwners(owners), mStopping(std::move(stopping)), mWatch(watch), mLastN(lastN) {
+                         LogWatch watch, long lastN, const std::string& olddir)
+    : mPath(path), mOwners(owners), mStopping(std::move(stopping)), mWatch(watch), mLastN(lastN),
+      mOlddir(olddir) {
     watchDirectory();
     if (resume != nullptr && !resume->empty()) {
         mResume = *resume;
@@ -198,16 +199,19 @@ void FollowedLog::watchDirectory() {
 // is the log's own: a namesake someone else put there hides nothing.
 std::vector<RotatedFile>
 FollowedLog::chain(std::vector<std::pair<std::string, std::string>>* unreadable) {
-    return rotatedFiles(mPath, unreadable, [this](const std::string& file) {
-        struct stat st;
-        std::string problem;
-        bool missing = false;
-        const int fd = openGeneration(file, mOwners, false, &st, &problem, &missing);
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return missing ? std::string() : problem;
-    });
+    return rotatedFiles(
+        mPath, unreadable,
+        [this](const std::string& file) {
+            struct stat st;
+            std::string problem;
+            bool missing = false;
+            const int fd = openGeneration(file, mOwners, false, &st, &problem, &missing);
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            return missing ? std::string() : problem;
+        },
+        mOlddir);
 }
 
 void FollowedLog::note(const std::string& file, const std::string& text) {
@@ -484,7 +488,7 @@ int FollowedLog::locate(const std::vector<RotatedFile>& chain) const {
         struct stat st;
         std::string problem;
         bool missing = false;
-        const int fd = chain[i].name.gz
+        const int fd = chain[i].name.compressed
                            ? openGeneration(chain[i].path, mOwners, false, &st, &problem, &missing)
                            : -1;
         if (fd >= 0 &&
@@ -676,9 +680,10 @@ void FollowedLog::resume() {
                 struct stat st;
                 std::string problem;
                 bool missing = false;
-                const int fd = chain[i].name.gz ? openGeneration(chain[i].path, mOwners, false, &st,
-                                                                 &problem, &missing)
-                                                : -1;
+                const int fd =
+                    chain[i].name.compressed
+                        ? openGeneration(chain[i].path, mOwners, false, &st, &problem, &missing)
+                        : -1;
                 if (fd >= 0 && cutShortCopyOf(fd, at)) {
                     note(chain[i].path, "the compressed data ends before byte " +
                                             std::to_string(at.offset) +

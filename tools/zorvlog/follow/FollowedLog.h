@@ -37,10 +37,12 @@ public:
     // Resumes at the positions kept for the log, when there are any;
     // otherwise reads the file at the path from its start, or, with lastN of
     // 0 or more, from its last lastN records. The log's directory and
-    // every generation held open are watched through `watch`.
+    // every generation held open are watched through `watch`. Generations
+    // are looked for beside the log and in `olddir` (see rotatedFiles()).
     FollowedLog(const std::string& path, const TrustedOwners& owners,
                 const std::vector<FollowPosition>* resume, Stopping stopping,
-                LogWatch watch = LogWatch(), long lastN = -1);
+                LogWatch watch = LogWatch(), long lastN = -1,
+                const std::string& olddir = std::string());
     ~FollowedLog();
 
     // The next whole record of the chain, read as far as needed, across a
@@ -100,6 +102,7 @@ private:
     Stopping mStopping;
     LogWatch mWatch;
     long mLastN;
+    std::string mOlddir;
     int mDirectory = -1;         // the log's directory, as opened and watched
     Generation* mFrom = nullptr; // the generation of the record next() gave
     bool mMore = false, mMoved = false;

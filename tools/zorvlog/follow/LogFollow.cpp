@@ -14,6 +14,7 @@
 #include "output/OutputMode.h"
 #include "output/TerminalText.h"
 #include "read/EntryFilter.h"
+#include "read/RotationNames.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -219,9 +220,11 @@ class Loop {
 public:
     Loop(const std::vector<std::string>& sources, const std::vector<std::string>& paths,
          const TrustedOwners& owners, const EntryFilter& filter, FollowState& state,
-         RecordOutput& output, StopSignals& signals, ServiceNotify& notify, long lastN)
+         RecordOutput& output, StopSignals& signals, ServiceNotify& notify, long lastN,
+         const std::string& olddir)
         : mSources(sources), mPaths(paths), mOwners(owners), mFilter(filter), mState(state),
           mOutput(output), mSignals(signals), mNotify(notify) {
+        mOlddir = olddir;
         mSaved.resize(paths.size());
         mDue.assign(paths.size(), true);
         mLooked.assign(paths.size(), true);
@@ -321,7 +324,7 @@ private:
                                          long lastN = -1) {
         return std::make_unique<FollowedLog>(
             mPaths[i], mOwners, resume, [this] { return mSignals.stopped(); },
-            LogWatch{&mWatches, i}, lastN);
+            LogWatch{&mWatches, i}, lastN, mOlddir);
     }
 
     // After a sleep: the logs to look at are those whose watches fired (see
@@ -469,15 +472,18 @@ private:
     bool mResumes = false;
     std::string mLastWhy;
     OutputStatus mCondition; // as the state shows it
+    std::string mOlddir;     // where logrotate's "olddir" puts the generations
 };
 
 } // namespace
 
 int LogFollow::run(const std::vector<std::string>& args) {
     std::vector<ArgParser::Option> options = outputOptions();
-    options.insert(
-        options.end(),
-        {{"journal", false}, {"state", true}, {"owner", true, true}, {"lines", true, false, 'n'}});
+    options.insert(options.end(), {{"journal", false},
+                                   {"state", true},
+                                   {"owner", true, true},
+                                   {"lines", true, false, 'n'},
+                                   {"olddir", true}});
     for (const ArgParser::Option& filterOption : EntryFilter::options()) {
         options.push_back(filterOption);
     }
@@ -518,6 +524,21 @@ int LogFollow::run(const std::vector<std::string>& args) {
             throw UsageError("'" + forTerminal(source) + "' is given twice");
         }
     }
+    const std::string olddir = parser.has("olddir") ? parser.value("olddir") : std::string();
+    if (parser.has("olddir") && olddir.empty()) {
+        throw UsageError("--olddir needs a directory");
+    }
+    for (std::size_t i = 0; !olddir.empty() && i < paths.size(); ++i) {
+        // Looked for at every rotation, so one made later still counts.
+        struct stat st;
+        const std::string dir = olddirOf(paths[i], olddir);
+        if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            std::fprintf(stderr,
+                         "zorvlog follow: %s: --olddir %s is no directory (yet): generations "
+                         "are looked for beside the log only\n",
+                         forTerminal(sources[i]).c_str(), forTerminal(dir).c_str());
+        }
+    }
     std::string error;
     const std::string statePath = parser.has("state") ? absolute(parser.value("state"))
                                                       : FollowState::defaultPath(paths, error);
@@ -552,7 +573,7 @@ int LogFollow::run(const std::vector<std::string>& args) {
             return 0;
         }
     }
-    Loop loop(sources, paths, owners, filter, state, *out, signals, notify, lastN);
+    Loop loop(sources, paths, owners, filter, state, *out, signals, notify, lastN, olddir);
     if (loop.resumes()) {
         std::fprintf(stderr, "zorvlog follow: resuming where the state file %s says\n",
                      forTerminal(statePath).c_str());
@@ -565,7 +586,8 @@ const char* LogFollow::help() {
     return "Usage: zorvlog follow [--json | -o MODE | --journal | --relp HOST:PORT]\n"
            "                      [--relp-tls] [--relp-ca FILE] [--relp-cert FILE]\n"
            "                      [--relp-key FILE] [--relp-peer NAME] [-n N] [--state FILE]\n"
-           "                      [--owner USER]... [--since TIME] [--until TIME] [--kind KIND]\n"
+           "                      [--olddir DIR] [--owner USER]... [--since TIME]\n"
+           "                      [--until TIME] [--kind KIND]\n"
            "                      [-p PRIORITY] [--pid N] [--vendor ID] [--code N]\n"
            "                      [--grep REGEX [-i]] [--no-pager] LOGFILE...\n"
            "\n"
@@ -574,7 +596,8 @@ const char* LogFollow::help() {
            "however late, every generation after the one it read last (found by its identity\n"
            "or, compressed, by what was read of it) is read to its end, oldest first, in the\n"
            "order of the rotated names (LOGFILE.N, higher N older; LOGFILE with a date\n"
-           "suffix, earlier dates older; either with .gz), then the LOGFILE. A generation\n"
+           "suffix, earlier dates older; either compressed: .gz, .xz, .zst or .bz2), then\n"
+           "the LOGFILE. A generation\n"
            "rotated away is watched for late writes for 60 s meanwhile. A missing LOGFILE is\n"
            "waited for. Records are grouped as 'zorvlog parse' groups them, one record (an\n"
            "error record's lines together) per output line. A record is printed as soon as\n"
@@ -638,6 +661,8 @@ const char* LogFollow::help() {
            "  -n, --lines N  print only the last N records of a LOGFILE the state holds\n"
            "                no position for, then follow (-n 0: only new records); where\n"
            "                the state holds one, it wins, and follow says so\n"
+           "  --olddir DIR  look for generations in DIR too, where logrotate's olddir\n"
+           "                moves them (relative to each LOGFILE's directory)\n"
            "  --owner USER  trust the files of USER (a name or a number) as the log's own,\n"
            "                where several users write one log; may be given again\n"
            "\n"

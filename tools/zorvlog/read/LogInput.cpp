@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace zorvlog {
 
@@ -18,8 +19,10 @@ const std::size_t kLongLine = 4 * kBlock;
 // Input read in one call before it returns kMore: a few milliseconds.
 const std::size_t kWorkPerCall = 8u << 20;
 
-bool gzipMagic(const unsigned char* bytes) {
-    return bytes[0] == 0x1f && bytes[1] == 0x8b;
+// Whether data starting with this byte may be compressed in a format whose
+// magic is longer than gzip's.
+bool mayHaveLongerMagic(unsigned char first) {
+    return first == 0xfd || first == 0x28 || first == 'B';
 }
 
 // The CRC-32 of `length` zero bytes, made from those of 2^k zero bytes, so a
@@ -54,10 +57,7 @@ LogInput::~LogInput() {
 }
 
 void LogInput::close() {
-    if (mZActive) {
-        inflateEnd(&mZ);
-        mZActive = false;
-    }
+    mDecompressor.reset();
     if (mOwnFd && mFd >= 0) {
         ::close(mFd);
     }
@@ -442,18 +442,17 @@ bool LogInput::fill() {
         if (!rawAtLeast(2) && (mRawEnd == mRawStart || !mError.empty())) {
             return false; // nothing yet: decided when the first bytes come
         }
-        mKnown = true;
-        if (mRawEnd - mRawStart >= 2 && gzipMagic(mRaw.data() + mRawStart)) {
-            if (inflateInit2(&mZ, 16 + MAX_WBITS) != Z_OK) {
-                mError = "cannot start decompressing";
-                return false;
-            }
-            mZActive = true;
-            mCompressed = true;
+        // A pipe is not waited on for more than gzip's magic unless the
+        // first byte may start a longer one.
+        if (mayHaveLongerMagic(mRaw[mRawStart])) {
+            rawAtLeast(Decompressor::kMagicBytes);
         }
+        mKnown = true;
+        mDecompressor = Decompressor::forData(mRaw.data() + mRawStart, mRawEnd - mRawStart);
+        mCompressed = mDecompressor != nullptr;
     }
     if (mCompressed) {
-        inflateSome();
+        decompressSome();
     } else {
         if (mRawStart == mRawEnd && mSeekable) {
             // A hole of a sparse file is passed over without reading it. A
@@ -503,33 +502,35 @@ void LogInput::appendZeros(std::uint64_t length) {
     }
 }
 
-void LogInput::inflateSome() {
+void LogInput::decompressSome() {
     unsigned char out[kBlock];
     while (!mStreamEnded && mError.empty()) {
         if (mRawStart == mRawEnd && !readRaw()) {
             return; // more may come, or the caller finds the stream cut short
         }
-        mZ.next_in = mRaw.data() + mRawStart;
-        mZ.avail_in = static_cast<uInt>(mRawEnd - mRawStart);
-        mZ.next_out = out;
-        mZ.avail_out = sizeof out;
-        int ret = inflate(&mZ, Z_NO_FLUSH);
-        mRawStart = mRawEnd - mZ.avail_in;
-        std::size_t produced = sizeof out - mZ.avail_out;
-        append(reinterpret_cast<const char*>(out), produced);
-        if (ret == Z_STREAM_END) {
-            // gzip may hold several members one after the other.
-            if (rawAtLeast(2) && gzipMagic(mRaw.data() + mRawStart)) {
-                inflateReset(&mZ);
+        std::size_t used = 0, made = 0;
+        const Decompressor::Step step = mDecompressor->run(
+            mRaw.data() + mRawStart, mRawEnd - mRawStart, &used, out, sizeof out, &made);
+        mRawStart += used;
+        append(reinterpret_cast<const char*>(out), made);
+        if (step == Decompressor::kStreamEnd) {
+            // Streams may follow one another (files concatenated).
+            const std::size_t magic = mDecompressor->magicBytes();
+            if (rawAtLeast(magic) &&
+                mDecompressor->startsAnother(mRaw.data() + mRawStart, mRawEnd - mRawStart)) {
+                continue;
+            }
+            if (!mDecompressor->error().empty()) {
+                mError = mDecompressor->error();
             } else if (mRawStart == mRawEnd && mError.empty()) {
                 mStreamEnded = true;
             } else if (mError.empty()) {
                 mError = "data after the end of the compressed stream";
             }
-        } else if (ret != Z_OK && ret != Z_BUF_ERROR) {
-            mError = std::string("not valid gzip data: ") + (mZ.msg != nullptr ? mZ.msg : "?");
+        } else if (step == Decompressor::kFailed) {
+            mError = mDecompressor->error();
         }
-        if (produced > 0) {
+        if (made > 0) {
             return;
         }
     }

@@ -1,9 +1,12 @@
 #ifndef ZORVLOG_LOGINPUT_H
 #define ZORVLOG_LOGINPUT_H
 
+#include "read/Decompressor.h"
+
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 #include <zlib.h>
@@ -16,11 +19,11 @@ inline void releaseBuffer(std::string& text) {
     std::string().swap(text);
 }
 
-// The bytes of a log, line by line, from a plain file, a pipe or a gzip file
-// (known by its magic bytes, whatever its name; several members one after the
-// other read as one). Offsets count the uncompressed bytes, and the CRC-32 of
-// everything read so far is kept, so that a reader can recognise the file
-// again later (renamed, compressed, or a copy).
+// The bytes of a log, line by line, from a plain file, a pipe or a file
+// compressed with gzip, xz, zstd or bzip2 (known by its magic bytes, whatever
+// its name; several streams one after the other read as one). Offsets count the uncompressed bytes,
+// and the CRC-32 of everything read so far is kept, so that a reader can recognise the file again
+// later (renamed, compressed, or a copy).
 //
 // What a crash or a power loss leaves never stalls it and never costs
 // memory: a run of zero bytes (written, or a hole of a sparse file, which is
@@ -134,7 +137,7 @@ private:
     bool fill();
     void append(const char* data, std::size_t size);
     void appendZeros(std::uint64_t length);
-    void inflateSome();
+    void decompressSome();
     bool readRaw();
     bool rawAtLeast(std::size_t n);
     void addCrc(const char* data, std::size_t size);
@@ -149,8 +152,7 @@ private:
     bool mSeekable = false;
     bool mStreamEnded = false; // the compressed stream ended and no member follows
     ZerosSeen mZerosSeen;
-    z_stream mZ{};
-    bool mZActive = false;
+    std::unique_ptr<Decompressor> mDecompressor;
     std::vector<unsigned char> mRaw;
     std::size_t mRawStart = 0, mRawEnd = 0;
     std::uint64_t mRawPos = 0; // file offset of the next raw read

@@ -9,8 +9,9 @@ namespace zorvlog {
 
 namespace {
 
-const char* const kOtherCompressions[] = {".xz",   ".bz2", ".zst", ".lz4",
-                                          ".lzma", ".lz",  ".Z",   ".br"};
+// What the compressors read here (read/Decompressor.h) name their files.
+const char* const kReadCompressions[] = {".gz", ".xz", ".zst", ".bz2"};
+const char* const kOtherCompressions[] = {".lz4", ".lzma", ".lz", ".Z", ".br", ".zip", ".7z"};
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -62,7 +63,7 @@ bool RotatedName::sameRotation(const RotatedName& other) const {
 }
 
 bool RotatedName::before(const RotatedName& other) const {
-    return sameRotation(other) ? !gz && other.gz : olderThan(other);
+    return sameRotation(other) ? !compressed && other.compressed : olderThan(other);
 }
 
 bool parseRotatedName(const std::string& base, const std::string& name, RotatedName* rotated) {
@@ -70,9 +71,13 @@ bool parseRotatedName(const std::string& base, const std::string& name, RotatedN
         return false;
     }
     std::string suffix = name.substr(base.size());
-    rotated->gz = endsWith(suffix, ".gz");
-    if (rotated->gz) {
-        suffix.erase(suffix.size() - 3);
+    rotated->compressed = false;
+    for (const char* extension : kReadCompressions) {
+        if (endsWith(suffix, extension)) {
+            rotated->compressed = true;
+            suffix.erase(suffix.size() - std::string(extension).size());
+            break;
+        }
     }
     return parseSuffix(suffix, rotated);
 }
@@ -83,9 +88,9 @@ std::string unreadableLayout(const std::string& base, const std::string& name) {
         if (endsWith(name, extension) &&
             parseRotatedName(base, name.substr(0, name.size() - std::string(extension).size()),
                              &rotated) &&
-            !rotated.gz) {
-            return std::string("compressed with other than gzip (") + extension +
-                   "), which follow does not read";
+            !rotated.compressed) {
+            return std::string("compressed with a program whose data follow does not read (") +
+                   extension + ")";
         }
     }
     // logrotate's "extension .log" renames "app.log" to "app.1.log" or
@@ -95,31 +100,37 @@ std::string unreadableLayout(const std::string& base, const std::string& name) {
         return std::string();
     }
     const std::string stem = base.substr(0, dot), extension = base.substr(dot);
-    std::string rest = endsWith(name, ".gz") ? name.substr(0, name.size() - 3) : name;
+    std::string rest = name;
+    for (const char* compression : kReadCompressions) {
+        if (endsWith(rest, compression)) {
+            rest.erase(rest.size() - std::string(compression).size());
+            break;
+        }
+    }
     if (endsWith(rest, extension) && rest.size() > base.size() &&
         parseRotatedName(stem, rest.substr(0, rest.size() - extension.size()), &rotated) &&
-        !rotated.gz) {
+        !rotated.compressed) {
         return "named as logrotate's \"extension\" option names rotated files, which follow does "
                "not read";
     }
     return std::string();
 }
 
-std::vector<RotatedFile> rotatedFiles(const std::string& logPath,
-                                      std::vector<std::pair<std::string, std::string>>* unreadable,
-                                      const Refusal& refuse) {
-    const std::string dir = directoryOf(logPath);
-    const std::string base = baseNameOf(logPath);
-    std::vector<RotatedFile> found;
+namespace {
+
+// The generations of the log named `base` in one directory.
+void listGenerations(const std::string& dir, const std::string& base,
+                     std::vector<RotatedFile>* found,
+                     std::vector<std::pair<std::string, std::string>>* unreadable) {
     DIR* listing = ::opendir(dir.c_str());
     if (listing == nullptr) {
-        return found;
+        return;
     }
     while (const struct dirent* item = ::readdir(listing)) {
         RotatedFile file;
         file.path = (dir == "/" ? "" : dir) + "/" + item->d_name;
         if (parseRotatedName(base, item->d_name, &file.name)) {
-            found.push_back(file);
+            found->push_back(file);
         } else if (unreadable != nullptr) {
             const std::string why = unreadableLayout(base, item->d_name);
             if (!why.empty()) {
@@ -128,13 +139,34 @@ std::vector<RotatedFile> rotatedFiles(const std::string& logPath,
         }
     }
     ::closedir(listing);
+}
+
+} // namespace
+
+std::string olddirOf(const std::string& logPath, const std::string& olddir) {
+    const std::string dir = directoryOf(logPath);
+    return olddir[0] == '/' ? olddir : (dir == "/" ? "" : dir) + "/" + olddir;
+}
+
+std::vector<RotatedFile> rotatedFiles(const std::string& logPath,
+                                      std::vector<std::pair<std::string, std::string>>* unreadable,
+                                      const Refusal& refuse, const std::string& olddir) {
+    const std::string dir = directoryOf(logPath);
+    const std::string base = baseNameOf(logPath);
+    std::vector<RotatedFile> found;
+    listGenerations(dir, base, &found, unreadable);
+    if (!olddir.empty()) {
+        // Generations rotated before the configuration moved them stay
+        // beside the log: both places make one chain.
+        listGenerations(olddirOf(logPath, olddir), base, &found, unreadable);
+    }
     // Oldest first; of one rotation's plain and compressed file, the plain
     // one first.
     std::sort(found.begin(), found.end(),
               [](const RotatedFile& a, const RotatedFile& b) { return a.name.before(b.name); });
     // Trust decides before the plain file wins over its compressed one.
     for (std::size_t i = 0; refuse && i + 1 < found.size(); ++i) {
-        if (!found[i].name.gz && found[i].name.sameRotation(found[i + 1].name)) {
+        if (!found[i].name.compressed && found[i].name.sameRotation(found[i + 1].name)) {
             const std::string why = refuse(found[i].path);
             if (!why.empty()) {
                 if (unreadable != nullptr) {
@@ -181,6 +213,22 @@ std::vector<std::string> historyOrder(const std::vector<std::string>& files) {
             logs.push_back(log);
         }
         members.push_back(member);
+    }
+    // A generation in another directory than its log (logrotate's olddir)
+    // belongs to the named log of the same file name, when its own directory
+    // holds no log named.
+    auto nameOf = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
+    for (Member& member : members) {
+        auto named = [&](const Member& other) { return other.current && other.log == member.log; };
+        if (member.current || std::any_of(members.begin(), members.end(), named)) {
+            continue;
+        }
+        for (const Member& other : members) {
+            if (other.current && nameOf(logs[other.log]) == nameOf(logs[member.log])) {
+                member.log = other.log;
+                break;
+            }
+        }
     }
     std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) {
         if (a.log != b.log) {
