@@ -35,9 +35,27 @@ open(out + '/deep-nesting.xml', 'w').write('<ERRORTABLES>' + '<a>' * depth + '</
 PY
 }
 
+# One small log, plain and in every compressed format a generation may have.
+make_compressed_logs() { # dir
+  python3 - "$1" <<'PY'
+import bz2, gzip, lzma, sys
+out = sys.argv[1]
+text = b''.join(b'%d\t2026/12/06\t17:05:%02d\tZorvCore\trecord %d\n' % (n, n % 60, n)
+                for n in range(40)) + b'torn'
+open(out + '/plain.log', 'wb').write(text)
+open(out + '/log.gz', 'wb').write(gzip.compress(text))
+open(out + '/log.xz', 'wb').write(lzma.compress(text))
+open(out + '/log.bz2', 'wb').write(bz2.compress(text))
+open(out + '/two.gz', 'wb').write(gzip.compress(text[:100]) + gzip.compress(text[100:]))
+PY
+  if command -v zstd >/dev/null 2>&1; then
+    zstd -q -c "$1/plain.log" >"$1/log.zst"
+  fi
+}
+
 status=0
 summary=""
-for target in error_table nesting_scan qet_frame uname; do
+for target in error_table nesting_scan qet_frame uname log_input; do
   exe="$build/fuzz/fuzz_$target"
   if [ ! -x "$exe" ]; then
     echo "== fuzz_$target: not built, skipped"
@@ -59,6 +77,10 @@ for target in error_table nesting_scan qet_frame uname; do
     # the parser to run on them safely (see FuzzNestingScan.cpp).
     cp -r "$here/corpus/error_table/." "$corpus/"
     extra+=(-max_len=8192 -dict="$here/nesting_scan.dict")
+  fi
+  if [ "$target" = log_input ]; then
+    # Seeds in each format it reads, made here rather than committed.
+    make_compressed_logs "$corpus"
   fi
   echo "== fuzz_$target for $seconds s"
   log="$work/$target.log"

@@ -34,7 +34,7 @@ public:
 private:
     std::uint64_t mEnd;
     std::uint64_t mPathKey;
-    std::uint64_t mUnused[2];
+    [[maybe_unused]] std::uint64_t mUnused[2]; // the rest of the words lent, for later use
 };
 
 } // namespace zorv_detail
