@@ -298,7 +298,7 @@ FollowState::~FollowState() {
     }
 }
 
-std::string FollowState::defaultPath(const std::vector<std::string>& logs, std::string& error) {
+std::string FollowState::earlierDefault(const std::vector<std::string>& logs) {
     const char* state = std::getenv("XDG_STATE_HOME");
     const char* home = std::getenv("HOME");
     std::string dir;
@@ -307,12 +307,6 @@ std::string FollowState::defaultPath(const std::vector<std::string>& logs, std::
     } else if (home != nullptr && home[0] == '/') {
         dir = std::string(home) + "/.local/state/zorv";
     } else {
-        error = "neither XDG_STATE_HOME nor HOME names a directory; give --state FILE";
-        return std::string();
-    }
-    std::string why;
-    if (!zorv_detail::prepareDirectory(dir, zorv_detail::DirectoryUse::UserData, 0700, &why)) {
-        error = "the state directory " + dir + " " + why;
         return std::string();
     }
     std::string joined;
@@ -322,6 +316,12 @@ std::string FollowState::defaultPath(const std::vector<std::string>& logs, std::
     char name[64];
     std::snprintf(name, sizeof name, "/follow-%08x%08x.state", crcOf(joined),
                   crcOf(std::to_string(logs.size()) + joined));
+    struct stat st;
+    // Only a file this user could have left there is worth naming.
+    if (::lstat((dir + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid()) {
+        return std::string();
+    }
     return dir + name;
 }
 
@@ -399,7 +399,8 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
             return false;
         }
         if (::flock(mFd, LOCK_EX | LOCK_NB) != 0) {
-            error = "the state file " + path + " is in use by another zorvlog follow";
+            error = "the state file " + path +
+                    " is in use by another zorvlog follow; give each follower a --state of its own";
             return false;
         }
         struct stat there;

@@ -80,10 +80,10 @@ public:
     FollowState(const FollowState&) = delete;
     FollowState& operator=(const FollowState&) = delete;
 
-    // $XDG_STATE_HOME/zorv/ (else ~/.local/state/zorv/), made and judged under
-    // the directory policy, and a file named for the set of logs followed.
-    // Empty, with error set, when there is no such directory.
-    static std::string defaultPath(const std::vector<std::string>& logs, std::string& error);
+    // The state file an earlier follow kept for this list of logs without
+    // being asked (in $XDG_STATE_HOME/zorv/, else ~/.local/state/zorv/,
+    // named for the list), when one lies there; empty otherwise.
+    static std::string earlierDefault(const std::vector<std::string>& logs);
 
     // Opens (creates) and locks the state file, reads the positions in it and
     // takes the room that saves of these logs may need. Refuses, with error

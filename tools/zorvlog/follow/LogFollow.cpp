@@ -208,11 +208,33 @@ std::string absolute(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
+// Records of each log printed at the start by a follower without a state.
+const long kUnkeptLines = 10;
+
+// A follower without a state starts afresh each time: where a state file of
+// these logs lies in the place earlier followers kept one unasked, it names
+// the option that resumes from it; an output to a store (the journal, a
+// collector) is told that what is written while follow is down never
+// reaches it.
+void sayWhatIsNotKept(const std::vector<std::string>& paths, bool store) {
+    const std::string earlier = FollowState::earlierDefault(paths);
+    if (!earlier.empty()) {
+        std::fprintf(stderr,
+                     "zorvlog follow: a state of these logs kept by an earlier follow is %s; give "
+                     "--state %s to resume from it\n",
+                     forTerminal(earlier).c_str(), forTerminal(earlier).c_str());
+    } else if (store) {
+        std::fprintf(stderr, "zorvlog follow: without --state nothing is kept across a restart: "
+                             "records written while follow is down are never sent; give --state "
+                             "FILE to resume where it stopped\n");
+    }
+}
+
 // The follower: its logs, the output, the state, and what wakes it.
 class Loop {
 public:
     Loop(const std::vector<std::string>& sources, const std::vector<std::string>& paths,
-         const TrustedOwners& owners, const EntryFilter& filter, FollowState& state,
+         const TrustedOwners& owners, const EntryFilter& filter, FollowState* state,
          RecordOutput& output, StopSignals& signals, ServiceNotify& notify, long lastN)
         : mSources(sources), mPaths(paths), mOwners(owners), mFilter(filter), mState(state),
           mOutput(output), mSignals(signals), mNotify(notify) {
@@ -221,7 +243,8 @@ public:
         mLooked.assign(paths.size(), true);
         mWakeAt.assign(paths.size(), Clock::time_point::min());
         for (std::size_t i = 0; i < paths.size(); ++i) {
-            const std::vector<FollowPosition>* resume = state.find(paths[i]);
+            const std::vector<FollowPosition>* resume =
+                state != nullptr ? state->find(paths[i]) : nullptr;
             mResumes = mResumes || resume != nullptr;
             if (resume != nullptr) {
                 mSaved[i] = *resume;
@@ -385,7 +408,8 @@ private:
     }
 
     // The state: the positions of the logs looked at since the last save
-    // are taken anew, the others stand.
+    // are taken anew, the others stand. Without a state file they are kept
+    // in memory all the same, for an output that refused a batch.
     void save() {
         if (mPositions.size() != mLogs.size()) {
             mPositions.assign(mLogs.size(), {});
@@ -401,7 +425,9 @@ private:
             }
             statuses.push_back(mLogs[i]->status());
         }
-        mState.save(mPositions, statuses);
+        if (mState != nullptr) {
+            mState->save(mPositions, statuses);
+        }
     }
 
     // Until a stop signal or `until`; with `files`, also until something
@@ -433,7 +459,7 @@ private:
     const std::vector<std::string>& mPaths;
     const TrustedOwners& mOwners;
     const EntryFilter& mFilter;
-    FollowState& mState;
+    FollowState* mState; // null: nothing kept across a restart
     RecordOutput& mOutput;
     StopSignals& mSignals;
     ServiceNotify& mNotify;
@@ -474,9 +500,15 @@ int LogFollow::run(const std::vector<std::string>& args) {
         throw UsageError("--json or --output, --journal and --relp exclude each other");
     }
     const RelpSettings relp = RelpSettings::fromOptions(parser);
-    const long lastN = parser.has("lines") ? parser.number("lines", -1) : -1;
-    if (parser.has("lines") && lastN < 0) {
-        throw UsageError("--lines needs a number of records, not '" + parser.value("lines") + "'");
+    // Without a state, as tail -f: a glance at the last records, then what comes.
+    long lastN = parser.has("state") ? -1 : kUnkeptLines;
+    if (parser.has("lines")) {
+        const bool all = parser.value("lines") == "all";
+        lastN = all ? -1 : parser.number("lines", -1);
+        if (!all && lastN < 0) {
+            throw UsageError("--lines needs a number of records or 'all', not '" +
+                             parser.value("lines") + "'");
+        }
     }
     const std::vector<std::string>& sources = parser.operands();
     if (sources.empty()) {
@@ -499,12 +531,17 @@ int LogFollow::run(const std::vector<std::string>& args) {
         }
     }
     std::string error;
-    const std::string statePath = parser.has("state") ? absolute(parser.value("state"))
-                                                      : FollowState::defaultPath(paths, error);
-    FollowState state;
-    if (statePath.empty() || !state.open(statePath, paths, error)) {
-        std::fprintf(stderr, "zorvlog follow: %s\n", forTerminal(error).c_str());
-        return 1;
+    const std::string statePath = parser.has("state") ? absolute(parser.value("state")) : "";
+    FollowState kept;
+    FollowState* state = nullptr;
+    if (!statePath.empty()) {
+        if (!kept.open(statePath, paths, error)) {
+            std::fprintf(stderr, "zorvlog follow: %s\n", forTerminal(error).c_str());
+            return 1;
+        }
+        state = &kept;
+    } else {
+        sayWhatIsNotKept(paths, parser.has("journal") || parser.has("relp"));
     }
     std::signal(SIGPIPE, SIG_IGN);
     // Each log holds a descriptor or a few (its directory, the generation
@@ -573,12 +610,15 @@ const char* LogFollow::help() {
            "belongs to root or to this user. What is passed over, a run of zero bytes, a\n"
            "compressed file cut short and a record cut at 16 MiB are named on stderr.\n"
            "\n"
-           "Records are written in batches (what is ready, up to 512 records or 1 MiB), and\n"
-           "the position in each LOGFILE is kept in a state file after each batch is\n"
-           "written, so a follower stopped with SIGTERM resumes with no record lost or\n"
-           "repeated (after SIGKILL, or SIGTERM while the reader of the output takes\n"
-           "nothing, at most the records of the last batch repeat, with the same keys); it\n"
-           "says where it resumes. Without a state, a LOGFILE is read from its start.\n"
+           "Without --state, follow keeps nothing: like tail -f it prints the last 10\n"
+           "records of each LOGFILE (see -n), then what comes, and any number of followers\n"
+           "may follow one log. With --state, records are written in batches (what is\n"
+           "ready, up to 512 records or 1 MiB), and the position in each LOGFILE is kept in\n"
+           "the state file after each batch is written, so a follower stopped with SIGTERM\n"
+           "resumes with no record lost or repeated (after SIGKILL, or SIGTERM while the\n"
+           "reader of the output takes nothing, at most the records of the last batch\n"
+           "repeat, with the same keys); it says where it resumes. A LOGFILE the state\n"
+           "holds no position for is read from its start.\n"
            "\n"
            "  --json        one JSON object per record: the members of 'zorvlog parse\n"
            "                --json' (source is the LOGFILE as given), then \"key\": the\n"
@@ -610,14 +650,16 @@ const char* LogFollow::help() {
            "  --relp-key FILE  the private key of --relp-cert (PEM)\n"
            "  --relp-peer NAME  the name the collector's certificate must hold, when\n"
            "                HOST is not it\n"
-           "  --state FILE  the state file (default: $XDG_STATE_HOME/zorv/, else\n"
-           "                ~/.local/state/zorv/, a file named for the LOGFILEs); one\n"
+           "  --state FILE  keep the positions in FILE and resume from them; one\n"
            "                follower at a time may use it; a LOGFILE, a file named as one\n"
            "                of its generations, anything but a regular file and a file of\n"
-           "                other content are refused\n"
-           "  -n, --lines N  print only the last N records of a LOGFILE the state holds\n"
-           "                no position for, then follow (-n 0: only new records); where\n"
-           "                the state holds one, it wins, and follow says so\n"
+           "                other content are refused. Give it to a follower that feeds the\n"
+           "                journal or a collector: without it, what is written while\n"
+           "                follow is down never reaches them\n"
+           "  -n, --lines N  print only the last N records of a LOGFILE (without --state:\n"
+           "                10), then follow; -n 0: only new records; -n all: the whole\n"
+           "                file. Where the state holds a position, it wins, and follow\n"
+           "                says so\n"
            "  --owner USER  trust the files of USER (a name or a number) as the log's own,\n"
            "                where several users write one log; may be given again\n"
            "\n"
