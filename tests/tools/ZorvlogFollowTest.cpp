@@ -381,7 +381,8 @@ TEST_F(Follow, StopWhileTheReaderTakesNothingEndsBetweenRecords) {
     };
     int pipe[2];
     ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
-    const pid_t follower = spawnProcess({ZORVLOG_EXE, "follow", "--json", log}, -1, pipe[1], -1);
+    const pid_t follower =
+        spawnProcess({ZORVLOG_EXE, "follow", "--json", "-n", "all", log}, -1, pipe[1], -1);
     ::close(pipe[1]);
     // The pipe is full: the follower waits for room.
     ASSERT_TRUE(eventually([&] {
@@ -488,6 +489,28 @@ TEST_F(Follow, LastRecordsThenFollowUnlessTheStateKnowsBetter) {
     ASSERT_TRUE(eventually([&] { return printed(7, 3); }));
     stop(follower);
     EXPECT_EQ(records(7).size(), 2u) << readFile(output(7));
+}
+
+// A quoted pattern: the logs it matches, never their rotated generations as
+// logs of their own, and a log made later, read from its start; a directory
+// operand takes the logs in it alike.
+TEST_F(Follow, APatternTakesLogsMadeLaterButNotGenerations) {
+    const std::string dir = mDir.file("app"), state = "--state=" + mDir.file("s.state");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    write(dir + "/app.log", 0, 1);
+    write(dir + "/app.log.1", 50, 50);
+    write(dir + "/app-20261209.log", 60, 60);
+    const pid_t follower = start({state, dir + "/*.log"}, 1), whole = start({dir}, 2);
+    ASSERT_TRUE(eventually([&] { return printed(1, 1) && printed(2, 1); }));
+    write(dir + "/later.log", 2, 3);
+    ASSERT_TRUE(eventually([&] { return printed(1, 3) && printed(2, 3); }));
+    stop(follower);
+    stop(whole);
+    for (int run : {1, 2}) {
+        std::map<int, std::string> seen = records(run);
+        EXPECT_EQ(seen.size(), 4u) << readFile(output(run));
+        EXPECT_EQ(seen.count(50) + seen.count(60), 0u) << readFile(output(run));
+    }
 }
 
 // Three writers at a time while logrotate rotates the log twelve times

@@ -461,15 +461,6 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
         }
         return true;
     }
-    // An older format, or more logs than its room: laid out anew beside it and
-    // put in its place, so that the state kept stays whole until then. The new
-    // file is locked before it can be found.
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
-    if (fd < 0) {
-        error = "cannot make a new state file beside " + path + ": " + std::strerror(errno);
-        return false;
-    }
     Positions kept;
     std::vector<LogStatus> statuses;
     for (const std::string& log : logs) {
@@ -477,6 +468,35 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
             kept.emplace_back(log, *positions);
             statuses.push_back(status(log));
         }
+    }
+    return layAnew(needed, kept, statuses, error);
+}
+
+bool FollowState::grow(const std::vector<std::string>& logs, const Positions& positions,
+                       const std::vector<LogStatus>& statuses, std::string& error) {
+    const std::uint64_t needed = slotSizeFor(logs);
+    if (needed <= mSlotSize) {
+        return true;
+    }
+    if (needed > kMaxSlot) {
+        error = "too many logs for one state file; follow them in groups";
+        return false;
+    }
+    return layAnew(needed, positions, statuses, error);
+}
+
+// An older format, or more logs than its room: laid out anew beside it and
+// put in its place, so that the state kept stays whole until then. The new
+// file is locked before it can be found.
+bool FollowState::layAnew(std::uint64_t needed, const Positions& kept,
+                          const std::vector<LogStatus>& statuses, std::string& error) {
+    const std::string& path = mPath;
+    const std::uint64_t slotSize = mSlotSize;
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot make a new state file beside " + path + ": " + std::strerror(errno);
+        return false;
     }
     bool laid = lay(fd, needed, error);
     if (laid && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !writeSlot(fd, kept, statuses, mOutput) ||
@@ -487,6 +507,7 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
     if (!laid) {
         ::unlink(temporary.c_str());
         ::close(fd);
+        mSlotSize = slotSize; // the file in use keeps its layout
         return false;
     }
     ::close(mFd);

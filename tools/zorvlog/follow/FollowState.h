@@ -95,6 +95,13 @@ public:
     // is lost).
     bool open(const std::string& path, const std::vector<std::string>& logs, std::string& error);
 
+    // Makes room for these logs where the state has too little, laying it
+    // out anew with `positions` (as a save writes them) and putting it in
+    // place of the old one, which stays whole until then; false, with
+    // error set, when it cannot.
+    bool grow(const std::vector<std::string>& logs, const Positions& positions,
+              const std::vector<LogStatus>& statuses, std::string& error);
+
     // The positions kept for a log; null when none.
     const std::vector<FollowPosition>* find(const std::string& log) const;
 
@@ -116,6 +123,8 @@ private:
     bool readSlots(char version, std::string& why);
     bool readOld(const std::string& text);
     bool lay(int fd, std::uint64_t slotSize, std::string& error);
+    bool layAnew(std::uint64_t needed, const Positions& kept,
+                 const std::vector<LogStatus>& statuses, std::string& error);
     bool writeSlot(int fd, const Positions& positions, const std::vector<LogStatus>& statuses,
                    const OutputStatus& output);
 

@@ -6,6 +6,7 @@
 #include "follow/FollowedLog.h"
 #include "follow/JournalOutput.h"
 #include "follow/LineBudget.h"
+#include "follow/LogFinder.h"
 #include "follow/RecordOutput.h"
 #include "follow/RelpOutput.h"
 #include "follow/ServiceNotify.h"
@@ -234,28 +235,22 @@ void sayWhatIsNotKept(const std::vector<std::string>& paths, bool store) {
 class Loop {
 public:
     Loop(const std::vector<std::string>& sources, const std::vector<std::string>& paths,
-         const TrustedOwners& owners, const EntryFilter& filter, FollowState* state,
-         RecordOutput& output, StopSignals& signals, ServiceNotify& notify, long lastN)
-        : mSources(sources), mPaths(paths), mOwners(owners), mFilter(filter), mState(state),
-          mOutput(output), mSignals(signals), mNotify(notify) {
-        mSaved.resize(paths.size());
-        mDue.assign(paths.size(), true);
-        mLooked.assign(paths.size(), true);
-        mWakeAt.assign(paths.size(), Clock::time_point::min());
+         LogFinder& finder, const TrustedOwners& owners, const EntryFilter& filter,
+         FollowState* state, RecordOutput& output, StopSignals& signals, ServiceNotify& notify,
+         long lastN)
+        : mFinder(finder), mOwners(owners), mFilter(filter), mState(state), mOutput(output),
+          mSignals(signals), mNotify(notify) {
         for (std::size_t i = 0; i < paths.size(); ++i) {
             const std::vector<FollowPosition>* resume =
                 state != nullptr ? state->find(paths[i]) : nullptr;
             mResumes = mResumes || resume != nullptr;
-            if (resume != nullptr) {
-                mSaved[i] = *resume;
-                if (lastN >= 0) {
-                    std::fprintf(stderr,
-                                 "zorvlog follow: %s: the state holds a position in it, which "
-                                 "wins over --lines\n",
-                                 forTerminal(sources[i]).c_str());
-                }
+            if (resume != nullptr && lastN >= 0) {
+                std::fprintf(stderr,
+                             "zorvlog follow: %s: the state holds a position in it, which "
+                             "wins over --lines\n",
+                             forTerminal(sources[i]).c_str());
             }
-            mLogs.push_back(makeLog(i, resume, lastN));
+            add(sources[i], paths[i], resume, lastN);
         }
     }
     bool resumes() const { return mResumes; }
@@ -311,7 +306,7 @@ public:
             }
             if (!more) {
                 Clock::time_point wake = mNextLook;
-                if (mWatches.anyPolled()) {
+                if (mWatches.anyPolled() || mFinder.polled()) {
                     wake = std::min(wake, mNextPoll);
                 }
                 for (const Clock::time_point at : mWakeAt) {
@@ -324,6 +319,42 @@ public:
     }
 
 private:
+    void add(const std::string& source, const std::string& path,
+             const std::vector<FollowPosition>* resume, long lastN) {
+        mSources.push_back(source);
+        mPaths.push_back(path);
+        mSaved.push_back(resume != nullptr ? *resume : std::vector<FollowPosition>());
+        mDue.push_back(true);
+        mLooked.push_back(true);
+        mWakeAt.push_back(Clock::time_point::min());
+        mLogs.push_back(makeLog(mPaths.size() - 1, resume, lastN));
+    }
+
+    // The logs the patterns take that are not followed yet, read from their
+    // starts (or where the state stands in them); the state's room grows
+    // first, so that a save never finds it short.
+    void takeNewLogs() {
+        std::vector<std::string> found = mFinder.newLogs();
+        if (found.empty()) {
+            return;
+        }
+        std::vector<std::string> all = mPaths;
+        all.insert(all.end(), found.begin(), found.end());
+        std::string error;
+        if (mState != nullptr && !mState->grow(all, mPositions, {}, error)) {
+            if (error != mGrowError) {
+                std::fprintf(stderr, "zorvlog follow: %s\n", forTerminal(error).c_str());
+                mGrowError = error;
+            }
+            mFinder.forget(found);
+            return;
+        }
+        for (const std::string& path : found) {
+            add(path, path, mState != nullptr ? mState->find(path) : nullptr, -1);
+            spare(mLogs.size() - 1);
+        }
+    }
+
     std::unique_ptr<FollowedLog> makeLog(std::size_t i, const std::vector<FollowPosition>* resume,
                                          long lastN = -1) {
         return std::make_unique<FollowedLog>(
@@ -343,6 +374,9 @@ private:
         const bool poll = now >= mNextPoll;
         if (poll) {
             mNextPoll = now + kPolledLook;
+        }
+        if (mFinder.due(poll)) {
+            takeNewLogs();
         }
         for (std::size_t i = 0; i < mLogs.size(); ++i) {
             mDue[i] = mDue[i] || (poll && mWatches.polled(i)) || mWakeAt[i] <= now;
@@ -437,16 +471,19 @@ private:
         for (;;) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-            struct pollfd fds[2] = {{mSignals.fd(), POLLIN, 0}, {mWatches.fd(), POLLIN, 0}};
+            struct pollfd fds[3] = {
+                {mSignals.fd(), POLLIN, 0}, {mFinder.fd(), POLLIN, 0}, {mWatches.fd(), POLLIN, 0}};
             long long timeout =
                 std::max<long long>(0, std::min<long long>(left, 60000)) + (left > 0 ? 1 : 0);
             if (mNotify.pauseMs() >= 0) {
                 timeout = std::min<long long>(timeout, mNotify.pauseMs());
             }
-            const int ready =
-                ::poll(fds, files && mWatches.fd() >= 0 ? 2 : 1, static_cast<int>(timeout));
+            const int ready = ::poll(fds, files ? 3 : 1, static_cast<int>(timeout));
             mNotify.alive();
             if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+                mFinder.drain();
+            }
+            if (ready > 0 && (fds[2].revents & POLLIN) != 0) {
                 mWatches.drain(mDue);
             }
             if (ready != 0 || left <= 0) {
@@ -455,8 +492,8 @@ private:
         }
     }
 
-    const std::vector<std::string>& mSources;
-    const std::vector<std::string>& mPaths;
+    std::vector<std::string> mSources, mPaths; // each log as given or found, and absolute
+    LogFinder& mFinder;
     const TrustedOwners& mOwners;
     const EntryFilter& mFilter;
     FollowState* mState; // null: nothing kept across a restart
@@ -469,12 +506,12 @@ private:
     std::vector<bool> mLooked;              // looked at since the state was saved
     std::vector<Clock::time_point> mWakeAt; // each log's wakeAt() after its last look
     FollowState::Positions mPositions;      // as saved last
-    LineBudget mBudget{mPaths.size()};
+    LineBudget mBudget;
     Clock::time_point mNextLook = Clock::now() + kTimedLook, mNextPoll = Clock::now() + kPolledLook;
     std::vector<std::vector<FollowPosition>> mSaved; // as the state has them
     std::size_t mTaken = 0;                          // taken in this batch
     bool mResumes = false;
-    std::string mLastWhy;
+    std::string mLastWhy, mGrowError;
 };
 
 } // namespace
@@ -522,16 +559,38 @@ int LogFollow::run(const std::vector<std::string>& args) {
         }
         owners.add(static_cast<uid_t>(uid));
     }
-    std::vector<std::string> paths;
+    std::vector<std::string> paths, named;
+    std::vector<LogPattern> patterns;
     std::set<std::string> seen;
     for (const std::string& source : sources) {
-        paths.push_back(absolute(source));
-        if (!seen.insert(paths.back()).second) {
+        LogPattern pattern;
+        const std::string path = absolute(source);
+        if (LogPattern::parse(path, &pattern)) {
+            patterns.push_back(pattern);
+            continue;
+        }
+        paths.push_back(path);
+        named.push_back(source);
+        if (!seen.insert(path).second) {
             throw UsageError("'" + forTerminal(source) + "' is given twice");
         }
     }
+    // Each log holds a descriptor or a few (its directory, the generation
+    // read, those watched): a thousand logs take more than the usual soft
+    // limit, and the hard one is ours to take.
+    struct rlimit files;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     std::string error;
     const std::string statePath = parser.has("state") ? absolute(parser.value("state")) : "";
+    // The logs the patterns take at the start are followed as if named.
+    LogFinder finder(patterns, paths, statePath);
+    for (const std::string& found : finder.newLogs()) {
+        paths.push_back(found);
+        named.push_back(found);
+    }
     FollowState kept;
     FollowState* state = nullptr;
     if (!statePath.empty()) {
@@ -544,14 +603,6 @@ int LogFollow::run(const std::vector<std::string>& args) {
         sayWhatIsNotKept(paths, parser.has("journal") || parser.has("relp"));
     }
     std::signal(SIGPIPE, SIG_IGN);
-    // Each log holds a descriptor or a few (its directory, the generation
-    // read, those watched): a thousand logs take more than the usual soft
-    // limit, and the hard one is ours to take.
-    struct rlimit files;
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &files);
-    }
     // Buffers of a large record are mapped on their own and given back when
     // freed; otherwise the heap keeps what a few of them left behind, and
     // the process grows with every large record.
@@ -564,12 +615,13 @@ int LogFollow::run(const std::vector<std::string>& args) {
     } else if (parser.has("relp")) {
         out = std::make_unique<RelpOutput>(relp, signals.fd(), [&notify] { notify.alive(); });
     } else {
-        out = std::make_unique<StandardOutput>(mode, paths.size() > 1, signals, notify);
+        out = std::make_unique<StandardOutput>(mode, paths.size() > 1 || !patterns.empty(), signals,
+                                               notify);
         if (!out->handOver()) { // the table's heading
             return 0;
         }
     }
-    Loop loop(sources, paths, owners, filter, state, *out, signals, notify, lastN);
+    Loop loop(named, paths, finder, owners, filter, state, *out, signals, notify, lastN);
     if (loop.resumes()) {
         std::fprintf(stderr, "zorvlog follow: resuming where the state file %s says\n",
                      forTerminal(statePath).c_str());
