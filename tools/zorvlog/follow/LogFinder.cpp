@@ -41,7 +41,8 @@ LogFinder::LogFinder(std::vector<LogPattern> patterns, const std::vector<std::st
     mPolled = mFd < 0;
     for (const LogPattern& pattern : mPatterns) {
         mPolled = mPolled || ::inotify_add_watch(mFd, pattern.directory().c_str(),
-                                                 IN_CREATE | IN_MOVED_TO | IN_ONLYDIR) < 0;
+                                                 IN_CREATE | IN_MOVED_TO | IN_DELETE |
+                                                     IN_MOVED_FROM | IN_ONLYDIR) < 0;
     }
 }
 

@@ -10,7 +10,7 @@
 namespace zorvlog {
 
 // The follower's patterns and the logs they found: it looks at the patterns'
-// directories again as soon as inotify reports a name made or moved into one,
+// directories again as soon as inotify reports a name made, moved or deleted,
 // or every second where inotify cannot watch them (a directory not made
 // yet, no instance or watch left). How many logs it hands out is bounded by
 // the process's descriptors, each log taking a few; where that bound is

@@ -15,6 +15,7 @@
 #include "output/OutputMode.h"
 #include "output/TerminalText.h"
 #include "read/EntryFilter.h"
+#include "read/RotationNames.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -265,7 +266,7 @@ public:
             mNotify.round(mPaths, mSaved, mLastWhy);
             bool moved = false;
             for (std::size_t i = 0; i < mLogs.size(); ++i) {
-                moved = (mLooked[i] && mLogs[i]->moved()) || moved;
+                moved = (mLogs[i] && mLooked[i] && mLogs[i]->moved()) || moved;
             }
             if (mTaken > 0 && !mOutput.handOver()) {
                 if (mSignals.stopped()) {
@@ -273,7 +274,9 @@ public:
                 }
                 // Not handed over: read again from where the state stands.
                 for (std::size_t i = 0; i < mLogs.size(); ++i) {
-                    mLogs[i] = makeLog(i, mSaved[i].empty() ? nullptr : &mSaved[i]);
+                    if (mLogs[i]) {
+                        mLogs[i] = makeLog(i, mSaved[i].empty() ? nullptr : &mSaved[i]);
+                    }
                 }
                 mDue.assign(mLogs.size(), true);
                 mLooked.assign(mLogs.size(), true);
@@ -328,12 +331,40 @@ private:
         mLooked.push_back(true);
         mWakeAt.push_back(Clock::time_point::min());
         mLogs.push_back(makeLog(mPaths.size() - 1, resume, lastN));
+        mFound.push_back(false);
+    }
+
+    // A log a pattern found whose file and generations are all gone is let
+    // go, and leaves the state with the next save; should the name come back,
+    // it is found again as a new log.
+    void dropGoneLogs() {
+        bool dropped = false;
+        for (std::size_t i = 0; i < mLogs.size(); ++i) {
+            struct stat st;
+            if (!mLogs[i] || !mFound[i] || ::lstat(mPaths[i].c_str(), &st) == 0 ||
+                errno != ENOENT || !rotatedFiles(mPaths[i], nullptr).empty()) {
+                continue;
+            }
+            mWatches.hold(i, {});
+            mBudget.over(i, 0);
+            mLogs[i].reset();
+            mSaved[i].clear();
+            mDue[i] = false;
+            mWakeAt[i] = Clock::time_point::max();
+            mFinder.forget({mPaths[i]});
+            ++mDropped;
+            dropped = true;
+        }
+        if (dropped) {
+            save(); // between batches: the state leaves it at once
+        }
     }
 
     // The logs the patterns take that are not followed yet, read from their
     // starts (or where the state stands in them); the state's room grows
     // first, so that a save never finds it short.
     void takeNewLogs() {
+        dropGoneLogs();
         std::vector<std::string> found = mFinder.newLogs();
         if (found.empty()) {
             return;
@@ -351,6 +382,7 @@ private:
         }
         for (const std::string& path : found) {
             add(path, path, mState != nullptr ? mState->find(path) : nullptr, -1);
+            mFound.back() = true;
             spare(mLogs.size() - 1);
         }
     }
@@ -380,7 +412,7 @@ private:
         }
         for (std::size_t i = 0; i < mLogs.size(); ++i) {
             mDue[i] = mDue[i] || (poll && mWatches.polled(i)) || mWakeAt[i] <= now;
-            if (mDue[i]) {
+            if (mDue[i] && mLogs[i]) {
                 mLogs[i]->settle();
                 spare(i);
             }
@@ -409,7 +441,7 @@ private:
     std::size_t gather(bool& more, bool& refused) {
         std::size_t handled = 0, bytes = 0;
         for (std::size_t i = 0; i < mLogs.size() && !refused; ++i) {
-            if (!mDue[i]) {
+            if (!mDue[i] || !mLogs[i]) {
                 continue;
             }
             FollowedLog& log = *mLogs[i];
@@ -452,6 +484,10 @@ private:
         std::vector<LogStatus> statuses;
         statuses.reserve(mLogs.size());
         for (std::size_t i = 0; i < mLogs.size(); ++i) {
+            if (!mLogs[i]) {
+                statuses.emplace_back();
+                continue;
+            }
             if (mLooked[i]) {
                 mSaved[i] = mLogs[i]->positions();
                 mPositions[i] = {mPaths[i], mSaved[i]};
@@ -459,9 +495,22 @@ private:
             }
             statuses.push_back(mLogs[i]->status());
         }
-        if (mState != nullptr) {
-            mState->save(mPositions, statuses);
+        if (mState == nullptr) {
+            return;
         }
+        if (mDropped == 0) {
+            mState->save(mPositions, statuses);
+            return;
+        }
+        FollowState::Positions live;
+        std::vector<LogStatus> liveStatuses;
+        for (std::size_t i = 0; i < mLogs.size(); ++i) {
+            if (mLogs[i]) {
+                live.push_back(mPositions[i]);
+                liveStatuses.push_back(statuses[i]);
+            }
+        }
+        mState->save(live, liveStatuses);
     }
 
     // Until a stop signal or `until`; with `files`, also until something
@@ -504,6 +553,8 @@ private:
     std::vector<std::unique_ptr<FollowedLog>> mLogs;
     std::vector<bool> mDue;                 // to be looked at: something may have changed
     std::vector<bool> mLooked;              // looked at since the state was saved
+    std::vector<bool> mFound;               // found by a pattern: dropped once all gone
+    std::size_t mDropped = 0;               // logs let go (null in mLogs)
     std::vector<Clock::time_point> mWakeAt; // each log's wakeAt() after its last look
     FollowState::Positions mPositions;      // as saved last
     LineBudget mBudget;
