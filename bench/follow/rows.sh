@@ -121,6 +121,29 @@ for i in range(1000):
 peak = [int(l.split()[1]) for l in open(f"/proc/{follower.pid}/status") if l.startswith("VmHWM")][0]
 follower.terminate()
 follower.wait()
+# A pattern that takes 1,000 logs of one record each: the time until every
+# record is printed, the resident memory then, and the CPU per record written
+# to one of them.
+os.mkdir(home + "/pattern")
+for i in range(1000):
+    with open(f"{home}/pattern/p{i}.log", "w") as out:
+        out.write(f"4711\t2026/12/06\t17:05:09\tZorvCore\trecord {i}\t\n")
+started = time.monotonic()
+follower = subprocess.Popen([zorvlog, "follow", "--json", "--state", home + "/p.state", home + "/pattern/*.log"],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+for i in range(1000):
+    follower.stdout.readline()
+pattern_start = time.monotonic() - started
+pattern_rss = [int(l.split()[1]) for l in open(f"/proc/{follower.pid}/status") if l.startswith("VmRSS")][0]
+fd = os.open(f"{home}/pattern/p0.log", os.O_WRONLY | os.O_APPEND)
+before = oncpu(follower.pid)
+for i in range(10000):
+    os.write(fd, f"4711\t2026/12/06\t17:05:09\tZorvCore\trecord {i}\t\n".encode())
+    follower.stdout.readline()
+pattern_cpu = (oncpu(follower.pid) - before) / 10000
+os.close(fd)
+follower.terminate()
+follower.wait()
 subprocess.run(["rm", "-rf", home])
 
 def row(measure, measured, target):
@@ -133,4 +156,7 @@ row("follow --json --state: backlog records per CPU second", f"{n / used:,.0f}",
 row("follow --json --state / parse --json, CPU on the same backlog", f"{used / parse_cpu:.2f}", "-")
 row("follow: CPU per record with 1,000 logs followed and one written / with that log alone", f"{thousand / one_log:.2f}", "at most 1.5")
 row("follow: peak resident memory, 1,000 logs each ending in an unfinished line of 1 MB", f"{peak / 1024:.1f} MiB", "at most 64 MiB")
+row("follow: start until every record is printed, 1,000 logs through one pattern", f"{pattern_start * 1000:.0f} ms", "-")
+row("follow: resident memory, 1,000 logs through one pattern", f"{pattern_rss / 1024:.1f} MiB", "-")
+row("follow: CPU per record, 1,000 logs through one pattern and one written", f"{pattern_cpu * 1e6:.1f} µs", "-")
 PY

@@ -148,8 +148,8 @@ protected:
 // a file that is then rotated and compressed; restarted, it says where it
 // resumes and prints exactly what it had not.
 TEST_F(Follow, RestartFindsTheUnfinishedFileCompressed) {
-    const std::string log = mDir.file("a.log");
-    pid_t first = start({log}, 1);
+    const std::string log = mDir.file("a.log"), state = mDir.file("a.state");
+    pid_t first = start({"--state", state, log}, 1);
     write(log, 0, 2);
     ASSERT_TRUE(eventually([&] { return printed(1, 2); }));
     stop(first);
@@ -160,11 +160,12 @@ TEST_F(Follow, RestartFindsTheUnfinishedFileCompressed) {
     ASSERT_EQ(runProcess({"gzip", log + ".1"}), 0);
     write(log, 9, 9);
 
-    pid_t second = start({log}, 2);
+    pid_t second = start({"--state", state, log}, 2);
     ASSERT_TRUE(eventually([&] { return printed(2, 9); }));
-    CapturedProcess rival = zorvlog({"follow", log});
+    CapturedProcess rival = zorvlog({"follow", "--state", state, log});
     EXPECT_EQ(rival.status, 1);
     EXPECT_NE(rival.err.find("in use by another zorvlog follow"), std::string::npos) << rival.err;
+    EXPECT_NE(rival.err.find("--state"), std::string::npos) << rival.err;
     stop(second);
     EXPECT_TRUE(said(2, "resuming at byte " + std::to_string(stoppedAt) + " of " + log + ".1.gz"))
         << readFile(messages(2));
@@ -426,7 +427,8 @@ TEST_F(Follow, StopWhileTheReaderTakesNothingEndsBetweenRecords) {
     };
     int pipe[2];
     ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
-    const pid_t follower = spawnProcess({ZORVLOG_EXE, "follow", "--json", log}, -1, pipe[1], -1);
+    const pid_t follower =
+        spawnProcess({ZORVLOG_EXE, "follow", "--json", "-n", "all", log}, -1, pipe[1], -1);
     ::close(pipe[1]);
     // The pipe is full: the follower waits for room.
     ASSERT_TRUE(eventually([&] {
@@ -490,36 +492,89 @@ TEST_F(Follow, WithoutInotifyItSaysWhichLimitAndLooksAnyway) {
     }
 }
 
-// -n N: the last N records of a log the state knows nothing of, then what
-// comes; once the state holds a position, it wins over -n.
+// Without --state, as tail -f: the last 10 records (-n N, -n all) then what
+// comes, for any number of followers of one log, the history again each time.
+// With --state, -n N places a log new to the state; then the state wins.
 TEST_F(Follow, LastRecordsThenFollowUnlessTheStateKnowsBetter) {
-    const std::string log = mDir.file("a.log");
-    write(log, 0, 9);
-    pid_t follower = start({"-n", "3", log}, 1);
-    ASSERT_TRUE(eventually([&] { return printed(1, 9); }));
-    write(log, 10, 10);
-    ASSERT_TRUE(eventually([&] { return printed(1, 10); }));
-    stop(follower);
+    const std::string log = mDir.file("a.log"), state = "--state=" + mDir.file("a.state");
+    write(log, 0, 11);
+    std::vector<pid_t> followers{start({"-n", "3", log}, 1), start({log}, 4),
+                                 start({"-n", "all", log}, 5), start({"-n", "3", log}, 6)};
+    ASSERT_TRUE(eventually([&] { return printed(1, 11) && printed(4, 11) && printed(5, 11); }));
+    ASSERT_TRUE(eventually([&] { return printed(6, 11); }));
+    write(log, 12, 12);
+    for (int run : {1, 4, 5, 6}) {
+        ASSERT_TRUE(eventually([&] { return printed(run, 12); })) << run;
+        stop(followers[run == 1 ? 0 : run - 3]);
+    }
     std::map<int, std::string> seen = records(1);
     EXPECT_EQ(seen.size(), 4u);
-    EXPECT_EQ(seen.begin()->first, 7);
+    EXPECT_EQ(seen.begin()->first, 9);
+    EXPECT_EQ(records(6), seen);
+    EXPECT_EQ(records(4).size(), 11u);
+    EXPECT_EQ(records(5).size(), 13u);
+    EXPECT_FALSE(said(1, "state")) << readFile(messages(1));
 
-    write(log, 11, 11);
-    follower = start({"--lines=0", log}, 2);
-    ASSERT_TRUE(eventually([&] { return printed(2, 11); }));
+    pid_t follower = start({state, "-n", "2", log}, 2);
+    ASSERT_TRUE(eventually([&] { return printed(2, 12); }));
     stop(follower);
-    EXPECT_EQ(records(2).size(), 1u);
-    EXPECT_TRUE(said(2, "wins over --lines")) << readFile(messages(2));
+    EXPECT_EQ(records(2).size(), 2u);
+    write(log, 13, 13);
+    follower = start({state, "--lines=0", log}, 3);
+    ASSERT_TRUE(eventually([&] { return printed(3, 13); }));
+    stop(follower);
+    EXPECT_EQ(records(3).size(), 1u);
+    EXPECT_TRUE(said(3, "wins over --lines")) << readFile(messages(3));
 
     // The last record still waits for a version line: it counts all the same.
     const std::string section = "4712\t2026/12/06\t17:05:10\t", b = mDir.file("b.log");
     append(b, debugLine(1) + debugLine(2) + section + "Reason=record 3\n" + section +
                   "ComputerName=testhost\n" + section + "OS=x\n" + section + "File=a.cpp,Line=1\n" +
                   section + "VendorID=3 [Brakka]\n" + section + "VendorError=42\n");
-    follower = start({"-n", "2", b}, 3);
-    ASSERT_TRUE(eventually([&] { return printed(3, 3); }));
+    follower = start({"-n", "2", b}, 7);
+    ASSERT_TRUE(eventually([&] { return printed(7, 3); }));
     stop(follower);
-    EXPECT_EQ(records(3).size(), 2u) << readFile(output(3));
+    EXPECT_EQ(records(7).size(), 2u) << readFile(output(7));
+}
+
+// A quoted pattern: the logs it matches, never their rotated generations as
+// logs of their own, and a log made later, read from its start; a directory
+// operand takes the logs in it alike. A log whose files are all gone leaves
+// the state.
+TEST_F(Follow, APatternTakesLogsMadeLaterButNotGenerations) {
+    const std::string dir = mDir.file("app"), state = "--state=" + mDir.file("s.state");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    write(dir + "/app.log", 0, 1);
+    write(dir + "/app.log.1", 50, 50);
+    write(dir + "/app-20261209.log", 60, 60);
+    const pid_t follower = start({state, dir + "/*.log"}, 1), whole = start({dir}, 2);
+    ASSERT_TRUE(eventually([&] { return printed(1, 1) && printed(2, 1); }));
+    write(dir + "/later.log", 2, 3);
+    ASSERT_TRUE(eventually([&] { return printed(1, 3) && printed(2, 3); }));
+    ASSERT_EQ(::unlink((dir + "/later.log").c_str()), 0);
+    int record = 100;
+    // Each record a save: in time, the state's two copies are both without it.
+    EXPECT_TRUE(eventually([&] {
+        write(dir + "/app.log", record, record);
+        const bool shown = eventually([&] { return printed(1, record); });
+        ++record;
+        // The lines of both copies, each as long as its first line says.
+        const std::string kept = readFile(mDir.file("s.state"));
+        const std::size_t room = std::stoul(kept.substr(23, 8), nullptr, 16);
+        std::string copies;
+        for (std::size_t at : {std::size_t(64), 64 + room}) {
+            copies += kept.substr(at, 35 + std::stoul(kept.substr(at + 17, 8), nullptr, 16));
+        }
+        return shown && copies.find("app.log") != std::string::npos &&
+               copies.find("later.log") == std::string::npos;
+    }));
+    stop(follower);
+    stop(whole);
+    for (int run : {1, 2}) {
+        std::map<int, std::string> seen = records(run);
+        EXPECT_EQ(seen.count(0) + seen.count(1) + seen.count(2) + seen.count(3), 4u);
+        EXPECT_EQ(seen.count(50) + seen.count(60), 0u) << readFile(output(run));
+    }
 }
 
 // Three writers at a time while logrotate rotates the log twelve times
@@ -563,7 +618,8 @@ TEST_F(Follow, StopsAndRestartsUnderWritersAndRotations) {
         }
         return count;
     };
-    pid_t follower = start({log}, 1);
+    const std::string state = "--state=" + mDir.file("a.state");
+    pid_t follower = start({state, log}, 1);
     // Ready before the first record: generations older than the follower are not its.
     ASSERT_TRUE(eventually([&] { return said(1, "waiting for it to appear"); }));
     for (int r = 0; r < 12; ++r) {
@@ -574,13 +630,13 @@ TEST_F(Follow, StopsAndRestartsUnderWritersAndRotations) {
             ASSERT_TRUE(eventually([&] { return missing({1}) == 0; }))
                 << missing({1}) << " of " << written << " records lost by the stopped follower";
             stop(follower);
-            follower = start({log}, 2);
+            follower = start({state, log}, 2);
         }
         round([&] {
             if (r == 10) {
                 ::kill(follower, SIGKILL);
                 wait(follower);
-                follower = start({log}, 3);
+                follower = start({state, log}, 3);
             }
         });
         ASSERT_FALSE(HasFailure());
@@ -733,9 +789,9 @@ TEST_F(Follow, AForeignNamesakeHidesNoGeneration) {
 // A generation watched for late writes when the follower stopped, deleted
 // before it starts again: named, with what may be lost.
 TEST_F(Follow, AWatchedGenerationThatVanishedIsNamed) {
-    const std::string log = mDir.file("a.log");
+    const std::string log = mDir.file("a.log"), state = "--state=" + mDir.file("a.state");
     write(log, 0, 0);
-    pid_t follower = start({log}, 1);
+    pid_t follower = start({state, log}, 1);
     ASSERT_TRUE(eventually([&] { return printed(1, 0); }));
     ASSERT_EQ(::rename(log.c_str(), (log + ".1").c_str()), 0);
     write(log, 1, 1);
@@ -743,7 +799,7 @@ TEST_F(Follow, AWatchedGenerationThatVanishedIsNamed) {
     stop(follower);
     const long read = fileSize(log + ".1");
     ASSERT_EQ(::unlink((log + ".1").c_str()), 0);
-    follower = start({log}, 2);
+    follower = start({state, log}, 2);
     const std::string gone = log + ": a generation watched for late writes (read up to byte " +
                              std::to_string(read) + ") is gone";
     EXPECT_TRUE(eventually([&] { return said(2, gone); })) << readFile(messages(2));
@@ -881,7 +937,7 @@ TEST_F(Follow, StateOnAFileSystemThatFillsUpStaysWhole) {
 // length, and everything around it is printed, nothing twice.
 TEST_F(Follow, DamageIsReportedAndPassed) {
     const std::string a = mDir.file("a.log"), b = mDir.file("b.log"), c = mDir.file("c.log");
-    const std::string d = mDir.file("d.log");
+    const std::string d = mDir.file("d.log"), state = "--state=" + mDir.file("s.state");
     write(a, 0, 1);
     const long zerosAt = fileSize(a);
     append(a, std::string(4096, '\0'));
@@ -891,7 +947,7 @@ TEST_F(Follow, DamageIsReportedAndPassed) {
     write(b, 11, 12);
     write(c, 20, 29);
     write(d, 300, 399);
-    pid_t follower = start({a, b, c, d}, 1);
+    pid_t follower = start({state, a, b, c, d}, 1);
     ASSERT_TRUE(eventually(
         [&] { return printed(1, 5) && printed(1, 12) && printed(1, 29) && printed(1, 399); }));
     stop(follower);
@@ -909,7 +965,7 @@ TEST_F(Follow, DamageIsReportedAndPassed) {
     ASSERT_EQ(runProcess({"gzip", d + ".1"}), 0);
     ASSERT_EQ(::truncate((d + ".1.gz").c_str(), fileSize(d + ".1.gz") * 3 / 4), 0);
     write(d, 400, 400);
-    follower = start({a, b, c, d}, 2);
+    follower = start({state, a, b, c, d}, 2);
     ASSERT_TRUE(eventually([&] { return printed(2, 100) && printed(2, 400); }))
         << readFile(messages(2));
     stop(follower);

@@ -289,7 +289,7 @@ FollowState::~FollowState() {
     }
 }
 
-std::string FollowState::defaultPath(const std::vector<std::string>& logs, std::string& error) {
+std::string FollowState::earlierDefault(const std::vector<std::string>& logs) {
     const char* state = zorv_detail::environmentValue("XDG_STATE_HOME");
     const char* home = zorv_detail::environmentValue("HOME");
     std::string dir;
@@ -298,12 +298,6 @@ std::string FollowState::defaultPath(const std::vector<std::string>& logs, std::
     } else if (home != nullptr && home[0] == '/') {
         dir = std::string(home) + "/.local/state/zorv";
     } else {
-        error = "neither XDG_STATE_HOME nor HOME names a directory; give --state FILE";
-        return std::string();
-    }
-    std::string why;
-    if (!zorv_detail::prepareDirectory(dir, zorv_detail::DirectoryUse::UserData, 0700, &why)) {
-        error = "the state directory " + dir + " " + why;
         return std::string();
     }
     std::string joined;
@@ -313,6 +307,12 @@ std::string FollowState::defaultPath(const std::vector<std::string>& logs, std::
     char name[64];
     std::snprintf(name, sizeof name, "/follow-%08x%08x.state", crcOf(joined),
                   crcOf(std::to_string(logs.size()) + joined));
+    struct stat st;
+    // Only a file this user could have left there is worth naming.
+    if (::lstat((dir + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid()) {
+        return std::string();
+    }
     return dir + name;
 }
 
@@ -390,7 +390,8 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
             return false;
         }
         if (::flock(mFd, LOCK_EX | LOCK_NB) != 0) {
-            error = "the state file " + path + " is in use by another zorvlog follow";
+            error = "the state file " + path +
+                    " is in use by another zorvlog follow; give each follower a --state of its own";
             return false;
         }
         struct stat there;
@@ -435,21 +436,53 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
         }
         return true;
     }
-    // An older format, or more logs or longer paths than its room: laid out
-    // anew beside it and put in its place, so that the state kept stays whole
-    // until then. The new file is locked before it can be found.
+    Positions kept;
+    std::vector<LogStatus> statuses;
+    for (const std::string& log : logs) {
+        if (const std::vector<FollowPosition>* positions = find(log)) {
+            kept.emplace_back(log, *positions);
+            statuses.push_back(status(log));
+        }
+    }
+    return layAnew(logs, kept, statuses, error);
+}
+
+bool FollowState::grow(const std::vector<std::string>& logs, const Positions& positions,
+                       const std::vector<LogStatus>& statuses, std::string& error) {
+    if (logs.size() * logCopySizeFor(logs) > kMaxSlot) {
+        error = "too many logs for one state file; follow them in groups";
+        return false;
+    }
+    if (mSlotSize >= logCopySizeFor(logs) && placeLogs(logs)) {
+        return true;
+    }
+    return layAnew(logs, positions, statuses, error);
+}
+
+// An older format, or more logs or longer paths than its room: laid out anew
+// beside it and put in its place, so that the state kept stays whole until
+// then. The new file is locked before it can be found.
+bool FollowState::layAnew(const std::vector<std::string>& logs, const Positions& kept,
+                          const std::vector<LogStatus>& statuses, std::string& error) {
+    const std::string& path = mPath;
     std::string temporary = path + ".XXXXXX";
     const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
     if (fd < 0) {
         error = "cannot make a new state file beside " + path + ": " + std::strerror(errno);
         return false;
     }
+    // The file in use keeps its layout should the new one fail.
+    const std::uint64_t slotSize = mSlotSize;
+    const std::vector<Area> areas = mAreas;
+    const std::map<std::string, std::size_t> areaOf = mAreaOf;
     bool laid = lay(fd, logs, error);
     bool written = laid && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && writeOutput(fd, mOutput);
-    for (const std::string& log : logs) {
-        if (const std::vector<FollowPosition>* positions = find(log)) {
-            written = written && writeLog(fd, log, *positions, status(log));
+    for (std::size_t i = 0; written && i < kept.size(); ++i) {
+        if (mAreaOf.count(kept[i].first) == 0) {
+            continue; // a log that leaves the state, or one not saved yet
         }
+        written = writeLog(fd, kept[i].first, kept[i].second,
+                           i < statuses.size() ? statuses[i] : LogStatus());
     }
     if (laid && (!written || ::fsync(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0)) {
         error = "cannot write a new state file beside " + path + ": " + std::strerror(errno);
@@ -458,6 +491,9 @@ bool FollowState::open(const std::string& path, const std::vector<std::string>& 
     if (!laid) {
         ::unlink(temporary.c_str());
         ::close(fd);
+        mSlotSize = slotSize;
+        mAreas = areas;
+        mAreaOf = areaOf;
         return false;
     }
     ::close(mFd);

@@ -83,10 +83,10 @@ public:
     FollowState(const FollowState&) = delete;
     FollowState& operator=(const FollowState&) = delete;
 
-    // $XDG_STATE_HOME/zorv/ (else ~/.local/state/zorv/), made and judged under
-    // the directory policy, and a file named for the set of logs followed.
-    // Empty, with error set, when there is no such directory.
-    static std::string defaultPath(const std::vector<std::string>& logs, std::string& error);
+    // The state file an earlier follow kept for this list of logs without
+    // being asked (in $XDG_STATE_HOME/zorv/, else ~/.local/state/zorv/,
+    // named for the list), when one lies there; empty otherwise.
+    static std::string earlierDefault(const std::vector<std::string>& logs);
 
     // Opens (creates) and locks the state file, reads the positions in it and
     // takes the room that saves of these logs may need. Refuses, with error
@@ -103,6 +103,13 @@ public:
     // error set, what is not a state and a state of another user unless the
     // reader is root. False with error set also when no copy reads back whole.
     bool read(const std::string& path, std::string& error);
+
+    // Makes room for these logs where the state has too little, laying it
+    // out anew with `positions` (as a save writes them) and putting it in
+    // place of the old one, which stays whole until then; false, with
+    // error set, when it cannot.
+    bool grow(const std::vector<std::string>& logs, const Positions& positions,
+              const std::vector<LogStatus>& statuses, std::string& error);
 
     // The positions kept for a log; null when none.
     const std::vector<FollowPosition>* find(const std::string& log) const;
@@ -147,6 +154,8 @@ private:
     bool writeOutput(int fd, const OutputStatus& output);
     bool writeLog(int fd, const std::string& log, const std::vector<FollowPosition>& positions,
                   const LogStatus& status);
+    bool layAnew(const std::vector<std::string>& logs, const Positions& kept,
+                 const std::vector<LogStatus>& statuses, std::string& error);
 
     int mFd = -1;
     std::string mPath;

@@ -20,9 +20,10 @@ class LineBudget {
 public:
     static constexpr std::size_t kBudget = 32u << 20;
 
-    explicit LineBudget(std::size_t logs) : mHeld(logs, 0) {}
+    explicit LineBudget(std::size_t logs = 0) : mHeld(logs, 0) {}
 
-    // The log holds `bytes` now; true when it is to let go of them.
+    // The log holds `bytes` now; true when it is to let go of them. A log
+    // not seen before holds nothing until then.
     bool over(std::size_t log, std::size_t bytes);
     // The log let go of what it held, and holds `bytes` still.
     void letGo(std::size_t log, std::size_t bytes) { over(log, bytes); }

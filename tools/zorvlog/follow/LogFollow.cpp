@@ -6,6 +6,7 @@
 #include "follow/FollowedLog.h"
 #include "follow/JournalOutput.h"
 #include "follow/LineBudget.h"
+#include "follow/LogFinder.h"
 #include "follow/RecordOutput.h"
 #include "follow/RelpOutput.h"
 #include "follow/ServiceNotify.h"
@@ -215,33 +216,48 @@ std::string absolute(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
+// Records of each log printed at the start by a follower without a state.
+const long kUnkeptLines = 10;
+
+// A follower without a state starts afresh each time: where a state file of
+// these logs lies in the place earlier followers kept one unasked, it names
+// the option that resumes from it; an output to a store (the journal, a
+// collector) is told that what is written while follow is down never
+// reaches it.
+void sayWhatIsNotKept(const std::vector<std::string>& paths, bool store) {
+    const std::string earlier = FollowState::earlierDefault(paths);
+    if (!earlier.empty()) {
+        std::fprintf(stderr,
+                     "zorvlog follow: a state of these logs kept by an earlier follow is %s; give "
+                     "--state %s to resume from it\n",
+                     forTerminal(earlier).c_str(), forTerminal(earlier).c_str());
+    } else if (store) {
+        std::fprintf(stderr, "zorvlog follow: without --state nothing is kept across a restart: "
+                             "records written while follow is down are never sent; give --state "
+                             "FILE to resume where it stopped\n");
+    }
+}
+
 // The follower: its logs, the output, the state, and what wakes it.
 class Loop {
 public:
     Loop(const std::vector<std::string>& sources, const std::vector<std::string>& paths,
-         const TrustedOwners& owners, const EntryFilter& filter, FollowState& state,
-         RecordOutput& output, StopSignals& signals, ServiceNotify& notify, long lastN,
-         const std::string& olddir)
-        : mSources(sources), mPaths(paths), mOwners(owners), mFilter(filter), mState(state),
-          mOutput(output), mSignals(signals), mNotify(notify) {
-        mOlddir = olddir;
-        mSaved.resize(paths.size());
-        mDue.assign(paths.size(), true);
-        mLooked.assign(paths.size(), true);
-        mWakeAt.assign(paths.size(), Clock::time_point::min());
+         LogFinder& finder, const TrustedOwners& owners, const EntryFilter& filter,
+         FollowState* state, RecordOutput& output, StopSignals& signals, ServiceNotify& notify,
+         long lastN, const std::string& olddir)
+        : mFinder(finder), mOwners(owners), mFilter(filter), mState(state), mOutput(output),
+          mSignals(signals), mNotify(notify), mOlddir(olddir) {
         for (std::size_t i = 0; i < paths.size(); ++i) {
-            const std::vector<FollowPosition>* resume = state.find(paths[i]);
+            const std::vector<FollowPosition>* resume =
+                state != nullptr ? state->find(paths[i]) : nullptr;
             mResumes = mResumes || resume != nullptr;
-            if (resume != nullptr) {
-                mSaved[i] = *resume;
-                if (lastN >= 0) {
-                    std::fprintf(stderr,
-                                 "zorvlog follow: %s: the state holds a position in it, which "
-                                 "wins over --lines\n",
-                                 forTerminal(sources[i]).c_str());
-                }
+            if (resume != nullptr && lastN >= 0) {
+                std::fprintf(stderr,
+                             "zorvlog follow: %s: the state holds a position in it, which "
+                             "wins over --lines\n",
+                             forTerminal(sources[i]).c_str());
             }
-            mLogs.push_back(makeLog(i, resume, lastN));
+            add(sources[i], paths[i], resume, lastN);
         }
     }
     bool resumes() const { return mResumes; }
@@ -256,7 +272,7 @@ public:
             mNotify.round(mPaths, mSaved, mLastWhy);
             bool moved = false;
             for (std::size_t i = 0; i < mLogs.size(); ++i) {
-                moved = (mLooked[i] && mLogs[i]->moved()) || moved;
+                moved = (mLogs[i] && mLooked[i] && mLogs[i]->moved()) || moved;
             }
             if (mTaken > 0 && !mOutput.handOver()) {
                 if (mSignals.stopped()) {
@@ -264,7 +280,9 @@ public:
                 }
                 // Not handed over: read again from where the state stands.
                 for (std::size_t i = 0; i < mLogs.size(); ++i) {
-                    mLogs[i] = makeLog(i, mSaved[i].empty() ? nullptr : &mSaved[i]);
+                    if (mLogs[i]) {
+                        mLogs[i] = makeLog(i, mSaved[i].empty() ? nullptr : &mSaved[i]);
+                    }
                 }
                 mDue.assign(mLogs.size(), true);
                 mLooked.assign(mLogs.size(), true);
@@ -307,7 +325,7 @@ public:
             }
             if (!more) {
                 Clock::time_point wake = mNextLook;
-                if (mWatches.anyPolled()) {
+                if (mWatches.anyPolled() || mFinder.polled()) {
                     wake = std::min(wake, mNextPoll);
                 }
                 for (const Clock::time_point at : mWakeAt) {
@@ -320,6 +338,76 @@ public:
     }
 
 private:
+    void add(const std::string& source, const std::string& path,
+             const std::vector<FollowPosition>* resume, long lastN) {
+        mSources.push_back(source);
+        mPaths.push_back(path);
+        mSaved.push_back(resume != nullptr ? *resume : std::vector<FollowPosition>());
+        mDue.push_back(true);
+        mLooked.push_back(true);
+        mWakeAt.push_back(Clock::time_point::min());
+        mLogs.push_back(makeLog(mPaths.size() - 1, resume, lastN));
+        mFound.push_back(false);
+    }
+
+    // A log a pattern found whose file and generations are all gone is let
+    // go, and leaves the state with the next save; should the name come back,
+    // it is found again as a new log.
+    void dropGoneLogs() {
+        bool dropped = false;
+        for (std::size_t i = 0; i < mLogs.size(); ++i) {
+            struct stat st;
+            if (!mLogs[i] || !mFound[i] || ::lstat(mPaths[i].c_str(), &st) == 0 ||
+                errno != ENOENT || !rotatedFiles(mPaths[i], nullptr).empty()) {
+                continue;
+            }
+            mWatches.hold(i, {});
+            mBudget.over(i, 0);
+            mLogs[i].reset();
+            mSaved[i].clear();
+            mDue[i] = false;
+            mWakeAt[i] = Clock::time_point::max();
+            mFinder.forget({mPaths[i]});
+            ++mDropped;
+            dropped = true;
+        }
+        if (dropped) {
+            save(); // between batches: the state leaves it at once
+        }
+    }
+
+    // The logs the patterns take that are not followed yet, read from their
+    // starts (or where the state stands in them); the state's room grows
+    // first, so that a save never finds it short.
+    void takeNewLogs() {
+        dropGoneLogs();
+        std::vector<std::string> found = mFinder.newLogs();
+        if (found.empty()) {
+            return;
+        }
+        std::vector<std::string> all;
+        for (std::size_t i = 0; i < mLogs.size(); ++i) {
+            if (mLogs[i]) {
+                all.push_back(mPaths[i]);
+            }
+        }
+        all.insert(all.end(), found.begin(), found.end());
+        std::string error;
+        if (mState != nullptr && !mState->grow(all, mPositions, {}, error)) {
+            if (error != mGrowError) {
+                std::fprintf(stderr, "zorvlog follow: %s\n", forTerminal(error).c_str());
+                mGrowError = error;
+            }
+            mFinder.forget(found);
+            return;
+        }
+        for (const std::string& path : found) {
+            add(path, path, mState != nullptr ? mState->find(path) : nullptr, -1);
+            mFound.back() = true;
+            spare(mLogs.size() - 1);
+        }
+    }
+
     std::unique_ptr<FollowedLog> makeLog(std::size_t i, const std::vector<FollowPosition>* resume,
                                          long lastN = -1) {
         return std::make_unique<FollowedLog>(
@@ -340,9 +428,12 @@ private:
         if (poll) {
             mNextPoll = now + kPolledLook;
         }
+        if (mFinder.due(poll)) {
+            takeNewLogs();
+        }
         for (std::size_t i = 0; i < mLogs.size(); ++i) {
             mDue[i] = mDue[i] || (poll && mWatches.polled(i)) || mWakeAt[i] <= now;
-            if (mDue[i]) {
+            if (mDue[i] && mLogs[i]) {
                 mLogs[i]->settle();
                 spare(i);
             }
@@ -371,7 +462,7 @@ private:
     std::size_t gather(bool& more, bool& refused) {
         std::size_t handled = 0, bytes = 0;
         for (std::size_t i = 0; i < mLogs.size() && !refused; ++i) {
-            if (!mDue[i]) {
+            if (!mDue[i] || !mLogs[i]) {
                 continue;
             }
             FollowedLog& log = *mLogs[i];
@@ -404,9 +495,10 @@ private:
     }
 
     // The state: the positions of the logs looked at since the last save
-    // are taken anew, the others stand.
-    // A log not looked at has nothing new to save: only the others are
-    // written, so that a save costs what changed, not the number of logs.
+    // are taken anew, the others stand: only those are written, so that a
+    // save costs what changed, not the number of logs. Without a state file
+    // they are kept in memory all the same, for an output that refused a
+    // batch.
     void save() {
         if (mPositions.size() != mLogs.size()) {
             mPositions.assign(mLogs.size(), {});
@@ -415,6 +507,10 @@ private:
         }
         std::vector<bool> changed = mLooked;
         for (std::size_t i = 0; i < mLogs.size(); ++i) {
+            if (!mLogs[i]) {
+                changed[i] = false;
+                continue;
+            }
             if (mLooked[i]) {
                 mSaved[i] = mLogs[i]->positions();
                 mPositions[i] = {mPaths[i], mSaved[i]};
@@ -422,7 +518,35 @@ private:
                 mLooked[i] = false;
             }
         }
-        mState.save(mPositions, mStatuses, mCondition, changed);
+        if (mState == nullptr) {
+            return;
+        }
+        if (mDropped == 0) {
+            mState->save(mPositions, mStatuses, mCondition, changed);
+            return;
+        }
+        FollowState::Positions live;
+        std::vector<LogStatus> liveStatuses;
+        std::vector<bool> liveChanged;
+        std::vector<std::string> liveLogs;
+        for (std::size_t i = 0; i < mLogs.size(); ++i) {
+            if (mLogs[i]) {
+                live.push_back(mPositions[i]);
+                liveStatuses.push_back(mStatuses[i]);
+                liveChanged.push_back(changed[i]);
+                liveLogs.push_back(mPaths[i]);
+            }
+        }
+        if (mDropped != mDroppedSaved) {
+            // A log let go leaves the state: laid out anew without it.
+            std::string error;
+            if (!mState->grow(liveLogs, live, liveStatuses, error)) {
+                std::fprintf(stderr, "zorvlog follow: %s\n", forTerminal(error).c_str());
+            }
+            mDroppedSaved = mDropped;
+            liveChanged.clear();
+        }
+        mState->save(live, liveStatuses, mCondition, liveChanged);
     }
 
     // Until a stop signal or `until`; with `files`, also until something
@@ -432,16 +556,19 @@ private:
         for (;;) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-            struct pollfd fds[2] = {{mSignals.fd(), POLLIN, 0}, {mWatches.fd(), POLLIN, 0}};
+            struct pollfd fds[3] = {
+                {mSignals.fd(), POLLIN, 0}, {mFinder.fd(), POLLIN, 0}, {mWatches.fd(), POLLIN, 0}};
             long long timeout =
                 std::max<long long>(0, std::min<long long>(left, 60000)) + (left > 0 ? 1 : 0);
             if (mNotify.pauseMs() >= 0) {
                 timeout = std::min<long long>(timeout, mNotify.pauseMs());
             }
-            const int ready =
-                ::poll(fds, files && mWatches.fd() >= 0 ? 2 : 1, static_cast<int>(timeout));
+            const int ready = ::poll(fds, files ? 3 : 1, static_cast<int>(timeout));
             mNotify.alive();
             if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+                mFinder.drain();
+            }
+            if (ready > 0 && (fds[2].revents & POLLIN) != 0) {
                 mWatches.drain(mDue);
             }
             if (ready != 0 || left <= 0) {
@@ -450,11 +577,11 @@ private:
         }
     }
 
-    const std::vector<std::string>& mSources;
-    const std::vector<std::string>& mPaths;
+    std::vector<std::string> mSources, mPaths; // each log as given or found, and absolute
+    LogFinder& mFinder;
     const TrustedOwners& mOwners;
     const EntryFilter& mFilter;
-    FollowState& mState;
+    FollowState* mState; // null: nothing kept across a restart
     RecordOutput& mOutput;
     StopSignals& mSignals;
     ServiceNotify& mNotify;
@@ -462,17 +589,20 @@ private:
     std::vector<std::unique_ptr<FollowedLog>> mLogs;
     std::vector<bool> mDue;                 // to be looked at: something may have changed
     std::vector<bool> mLooked;              // looked at since the state was saved
+    std::vector<bool> mFound;               // found by a pattern: dropped once all gone
+    std::size_t mDropped = 0;               // logs let go (null in mLogs)
     std::vector<Clock::time_point> mWakeAt; // each log's wakeAt() after its last look
     FollowState::Positions mPositions;      // as saved last
     std::vector<LogStatus> mStatuses;       // as saved last
-    LineBudget mBudget{mPaths.size()};
+    LineBudget mBudget;
     Clock::time_point mNextLook = Clock::now() + kTimedLook, mNextPoll = Clock::now() + kPolledLook;
     std::vector<std::vector<FollowPosition>> mSaved; // as the state has them
     std::size_t mTaken = 0;                          // taken in this batch
     bool mResumes = false;
-    std::string mLastWhy;
-    OutputStatus mCondition; // as the state shows it
-    std::string mOlddir;     // where logrotate's "olddir" puts the generations
+    std::string mLastWhy, mGrowError;
+    OutputStatus mCondition;       // as the state shows it
+    std::string mOlddir;           // where logrotate's "olddir" puts the generations
+    std::size_t mDroppedSaved = 0; // logs let go that the state has left
 };
 
 } // namespace
@@ -500,9 +630,15 @@ int LogFollow::run(const std::vector<std::string>& args) {
         throw UsageError("--json or --output, --journal and --relp exclude each other");
     }
     const RelpSettings relp = RelpSettings::fromOptions(parser);
-    const long lastN = parser.has("lines") ? parser.number("lines", -1) : -1;
-    if (parser.has("lines") && lastN < 0) {
-        throw UsageError("--lines needs a number of records, not '" + parser.value("lines") + "'");
+    // Without a state, as tail -f: a glance at the last records, then what comes.
+    long lastN = parser.has("state") ? -1 : kUnkeptLines;
+    if (parser.has("lines")) {
+        const bool all = parser.value("lines") == "all";
+        lastN = all ? -1 : parser.number("lines", -1);
+        if (!all && lastN < 0) {
+            throw UsageError("--lines needs a number of records or 'all', not '" +
+                             parser.value("lines") + "'");
+        }
     }
     const std::vector<std::string>& sources = parser.operands();
     if (sources.empty()) {
@@ -516,11 +652,19 @@ int LogFollow::run(const std::vector<std::string>& args) {
         }
         owners.add(static_cast<uid_t>(uid));
     }
-    std::vector<std::string> paths;
+    std::vector<std::string> paths, named;
+    std::vector<LogPattern> patterns;
     std::set<std::string> seen;
     for (const std::string& source : sources) {
-        paths.push_back(absolute(source));
-        if (!seen.insert(paths.back()).second) {
+        LogPattern pattern;
+        const std::string path = absolute(source);
+        if (LogPattern::parse(path, &pattern)) {
+            patterns.push_back(pattern);
+            continue;
+        }
+        paths.push_back(path);
+        named.push_back(source);
+        if (!seen.insert(path).second) {
             throw UsageError("'" + forTerminal(source) + "' is given twice");
         }
     }
@@ -539,15 +683,6 @@ int LogFollow::run(const std::vector<std::string>& args) {
                          forTerminal(sources[i]).c_str(), forTerminal(dir).c_str());
         }
     }
-    std::string error;
-    const std::string statePath = parser.has("state") ? absolute(parser.value("state"))
-                                                      : FollowState::defaultPath(paths, error);
-    FollowState state;
-    if (statePath.empty() || !state.open(statePath, paths, error)) {
-        std::fprintf(stderr, "zorvlog follow: %s\n", forTerminal(error).c_str());
-        return 1;
-    }
-    std::signal(SIGPIPE, SIG_IGN);
     // Each log holds a descriptor or a few (its directory, the generation
     // read, those watched): a thousand logs take more than the usual soft
     // limit, and the hard one is ours to take.
@@ -556,6 +691,26 @@ int LogFollow::run(const std::vector<std::string>& args) {
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
+    std::string error;
+    const std::string statePath = parser.has("state") ? absolute(parser.value("state")) : "";
+    // The logs the patterns take at the start are followed as if named.
+    LogFinder finder(patterns, paths, statePath);
+    for (const std::string& found : finder.newLogs()) {
+        paths.push_back(found);
+        named.push_back(found);
+    }
+    FollowState kept;
+    FollowState* state = nullptr;
+    if (!statePath.empty()) {
+        if (!kept.open(statePath, paths, error)) {
+            std::fprintf(stderr, "zorvlog follow: %s\n", forTerminal(error).c_str());
+            return 1;
+        }
+        state = &kept;
+    } else {
+        sayWhatIsNotKept(paths, parser.has("journal") || parser.has("relp"));
+    }
+    std::signal(SIGPIPE, SIG_IGN);
     // Buffers of a large record are mapped on their own and given back when
     // freed; otherwise the heap keeps what a few of them left behind, and
     // the process grows with every large record.
@@ -568,12 +723,13 @@ int LogFollow::run(const std::vector<std::string>& args) {
     } else if (parser.has("relp")) {
         out = std::make_unique<RelpOutput>(relp, signals.fd(), [&notify] { notify.alive(); });
     } else {
-        out = std::make_unique<StandardOutput>(mode, paths.size() > 1, signals, notify);
+        out = std::make_unique<StandardOutput>(mode, paths.size() > 1 || !patterns.empty(), signals,
+                                               notify);
         if (!out->handOver()) { // the table's heading
             return 0;
         }
     }
-    Loop loop(sources, paths, owners, filter, state, *out, signals, notify, lastN, olddir);
+    Loop loop(named, paths, finder, owners, filter, state, *out, signals, notify, lastN, olddir);
     if (loop.resumes()) {
         std::fprintf(stderr, "zorvlog follow: resuming where the state file %s says\n",
                      forTerminal(statePath).c_str());
@@ -611,17 +767,31 @@ const char* LogFollow::help() {
            "(fs.inotify.max_user_instances or fs.inotify.max_user_watches), and looks at\n"
            "the logs concerned every second.\n"
            "\n"
+           "A LOGFILE may also find its logs: a directory takes every regular file in it,\n"
+           "and a path whose last part holds a wildcard (*, ? or [...], quoted so that the\n"
+           "shell leaves it) the regular files that match it. A name that exists as given\n"
+           "is never a pattern. A file named as a rotated generation of a name taken\n"
+           "(app.log.1, app.log.2.gz, app-20261209.log beside app.log) is that log's\n"
+           "generation, never a log of its own. A file that comes to match later is\n"
+           "followed as soon as inotify reports it (within a second without inotify) and\n"
+           "read from its start; one whose files are all gone is let go. How many logs\n"
+           "one follower takes is bounded by its open\n"
+           "files limit (raised to the hard limit); follow says when that bound is reached.\n"
+           "\n"
            "Only the log's own files are read: regular files owned by root, by this user, by\n"
            "the owner of the first generation accepted or by an --owner; a link only when it\n"
            "belongs to root or to this user. What is passed over, a run of zero bytes, a\n"
            "compressed file cut short and a record cut at 16 MiB are named on stderr.\n"
            "\n"
-           "Records are written in batches (what is ready, up to 512 records or 1 MiB), and\n"
-           "the position in each LOGFILE is kept in a state file after each batch is\n"
-           "written, so a follower stopped with SIGTERM resumes with no record lost or\n"
-           "repeated (after SIGKILL, or SIGTERM while the reader of the output takes\n"
-           "nothing, at most the records of the last batch repeat, with the same keys); it\n"
-           "says where it resumes. Without a state, a LOGFILE is read from its start.\n"
+           "Without --state, follow keeps nothing: like tail -f it prints the last 10\n"
+           "records of each LOGFILE (see -n), then what comes, and any number of followers\n"
+           "may follow one log. With --state, records are written in batches (what is\n"
+           "ready, up to 512 records or 1 MiB), and the position in each LOGFILE is kept in\n"
+           "the state file after each batch is written, so a follower stopped with SIGTERM\n"
+           "resumes with no record lost or repeated (after SIGKILL, or SIGTERM while the\n"
+           "reader of the output takes nothing, at most the records of the last batch\n"
+           "repeat, with the same keys); it says where it resumes. A LOGFILE the state\n"
+           "holds no position for is read from its start.\n"
            "\n"
            "  --json        one JSON object per record: the members of 'zorvlog parse\n"
            "                --json' (source is the LOGFILE as given), then \"key\": the\n"
@@ -653,14 +823,16 @@ const char* LogFollow::help() {
            "  --relp-key FILE  the private key of --relp-cert (PEM)\n"
            "  --relp-peer NAME  the name the collector's certificate must hold, when\n"
            "                HOST is not it\n"
-           "  --state FILE  the state file (default: $XDG_STATE_HOME/zorv/, else\n"
-           "                ~/.local/state/zorv/, a file named for the LOGFILEs); one\n"
+           "  --state FILE  keep the positions in FILE and resume from them; one\n"
            "                follower at a time may use it; a LOGFILE, a file named as one\n"
            "                of its generations, anything but a regular file and a file of\n"
-           "                other content are refused\n"
-           "  -n, --lines N  print only the last N records of a LOGFILE the state holds\n"
-           "                no position for, then follow (-n 0: only new records); where\n"
-           "                the state holds one, it wins, and follow says so\n"
+           "                other content are refused. Give it to a follower that feeds the\n"
+           "                journal or a collector: without it, what is written while\n"
+           "                follow is down never reaches them\n"
+           "  -n, --lines N  print only the last N records of a LOGFILE (without --state:\n"
+           "                10), then follow; -n 0: only new records; -n all: the whole\n"
+           "                file. Where the state holds a position, it wins, and follow\n"
+           "                says so\n"
            "  --olddir DIR  look for generations in DIR too, where logrotate's olddir\n"
            "                moves them (relative to each LOGFILE's directory)\n"
            "  --owner USER  trust the files of USER (a name or a number) as the log's own,\n"
