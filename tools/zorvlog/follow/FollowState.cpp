@@ -453,7 +453,13 @@ bool FollowState::grow(const std::vector<std::string>& logs, const Positions& po
         error = "too many logs for one state file; follow them in groups";
         return false;
     }
-    if (mSlotSize >= logCopySizeFor(logs) && placeLogs(logs)) {
+    // A log that leaves takes its area's copies with it only in a new
+    // layout; one that comes takes a free area when there is one.
+    bool leaving = false;
+    for (const auto& area : mAreaOf) {
+        leaving = leaving || std::find(logs.begin(), logs.end(), area.first) == logs.end();
+    }
+    if (!leaving && mSlotSize >= logCopySizeFor(logs) && placeLogs(logs)) {
         return true;
     }
     return layAnew(logs, positions, statuses, error);
