@@ -168,17 +168,6 @@ public:
     std::string why() const override { return mWhy; }
 
 private:
-    class BatchSink : public TextSink {
-    public:
-        explicit BatchSink(std::string& to) : mTo(to) {}
-
-    protected:
-        void write(const char* data, std::size_t size) override { mTo.append(data, size); }
-
-    private:
-        std::string& mTo;
-    };
-
     void clear() {
         mBatch.clear();
         mEnds.clear();
@@ -192,7 +181,7 @@ private:
     StopSignals& mSignals;
     ServiceNotify& mNotify;
     std::string mBatch;
-    BatchSink mSink{mBatch};
+    StringSink mSink{mBatch};
     std::vector<std::size_t> mEnds; // where each record's bytes end in the batch
     SectionClock mClock;
     std::string mLastSource, mWhy;

@@ -15,17 +15,6 @@ namespace {
 const int kFacilityUser = 1;
 const std::size_t kWriteBlock = 64 * 1024;
 
-class AppendSink : public TextSink {
-public:
-    explicit AppendSink(std::string& to) : mTo(to) {}
-
-protected:
-    void write(const char* data, std::size_t size) override { mTo.append(data, size); }
-
-private:
-    std::string& mTo;
-};
-
 // A header field: printable ASCII without spaces, at most max bytes; "-"
 // when nothing is left.
 std::string headerField(std::string_view text, std::size_t max) {
@@ -163,7 +152,7 @@ void RelpOutput::message(const LogEntry& entry, std::string_view source, std::st
     mMessage += ' ';
     mMessage += entryKindName(entry.kind);
     mMessage += " - ";
-    AppendSink sink(mMessage);
+    StringSink sink(mMessage);
     writeEntryJson(sink, entry, source, mClock, key);
     sink.flush();
 }

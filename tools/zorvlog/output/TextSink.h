@@ -114,6 +114,19 @@ private:
     TextBuffer mBuffer;
 };
 
+// Text gathered into a string the caller owns: a batch for standard output,
+// a message for a collector.
+class StringSink : public TextSink {
+public:
+    explicit StringSink(std::string& to) : mTo(to) {}
+
+protected:
+    void write(const char* data, std::size_t size) override { mTo.append(data, size); }
+
+private:
+    std::string& mTo;
+};
+
 } // namespace zorvlog
 
 #endif
