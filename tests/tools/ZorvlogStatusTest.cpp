@@ -252,6 +252,8 @@ TEST_F(Status, AFollowerBehindARefusedOutput) {
     EXPECT_FALSE(got.at("output").at("taking").get<bool>());
     EXPECT_NE(got.at("output").at("why").get<std::string>().find("refused"), std::string::npos);
     EXPECT_GT(got.at("output").at("since").get<std::string>().size(), 0u);
+    // ISO 8601 in UTC compares as text: the save that said so is not older.
+    EXPECT_GE(got.at("saved").get<std::string>(), got.at("output").at("since").get<std::string>());
     ASSERT_EQ(got.at("logs").size(), 1u);
     EXPECT_EQ(got.at("logs")[0].at("log"), log);
     EXPECT_EQ(got.at("logs")[0].at("behind").get<long>(), fileSize(log));

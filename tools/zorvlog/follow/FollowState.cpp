@@ -482,7 +482,8 @@ bool FollowState::layAnew(const std::vector<std::string>& logs, const Positions&
     const std::vector<Area> areas = mAreas;
     const std::map<std::string, std::size_t> areaOf = mAreaOf;
     bool laid = lay(fd, logs, error);
-    bool written = laid && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && writeOutput(fd, mOutput);
+    const OutputStatus output = mOutputWritten ? mWrittenOutput : mOutput;
+    bool written = laid && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && writeOutput(fd, output);
     for (std::size_t i = 0; written && i < kept.size(); ++i) {
         if (mAreaOf.count(kept[i].first) == 0) {
             continue; // a log that leaves the state, or one not saved yet
@@ -504,6 +505,8 @@ bool FollowState::layAnew(const std::vector<std::string>& logs, const Positions&
     }
     ::close(mFd);
     mFd = fd;
+    mWrittenOutput = output;
+    mOutputWritten = true;
     return true;
 }
 
@@ -696,7 +699,9 @@ int FollowState::readArea(std::size_t area, std::uint64_t copySize, char version
     }
     if (area == 0) {
         mOutput = output;
-        mSavedAt = saved;
+        // The area is written when the output's condition changes; the
+        // file's modification time says when a log's position last moved.
+        mSavedAt = std::max(mSavedAt, saved);
     }
     return 1;
 }
@@ -858,8 +863,20 @@ bool FollowState::save(const Positions& positions, const std::vector<LogStatus>&
             failed = errno;
         }
     }
-    if (!writeOutput(mFd, output) && failed == 0) {
-        failed = errno;
+    // A batch moves the logs; the output's condition changes rarely. When the
+    // state was saved is told by the file's modification time, which every
+    // write moves, so the output's area is written only when its condition
+    // differs from the one it holds: it would double the cost of a save.
+    const bool outputDiffers = !mOutputWritten || output.taking != mWrittenOutput.taking ||
+                               output.since != mWrittenOutput.since ||
+                               output.why != mWrittenOutput.why;
+    if (outputDiffers) {
+        if (writeOutput(mFd, output)) {
+            mWrittenOutput = output;
+            mOutputWritten = true;
+        } else if (failed == 0) {
+            failed = errno;
+        }
     }
     if (failed == 0) {
         return true;

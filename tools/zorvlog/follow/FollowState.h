@@ -168,6 +168,8 @@ private:
     std::map<std::string, std::vector<FollowPosition>> mLoaded;
     std::map<std::string, LogStatus> mStatus;
     OutputStatus mOutput;
+    OutputStatus mWrittenOutput; // what the output's area holds, once written
+    bool mOutputWritten = false;
     std::uint64_t mSavedAt = 0;
     char mFormat = 0;
 };
