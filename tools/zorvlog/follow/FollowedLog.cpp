@@ -13,14 +13,6 @@ namespace zorvlog {
 
 namespace {
 
-// How long a generation rotated away is watched for late writes, from the
-// moment its successor was taken up: a writer opens the file per record, and
-// one that opened it just before the rename writes a moment later; another
-// program may keep it open for longer.
-const std::chrono::seconds kLateWrites(60);
-// Generations watched at once; beyond, the oldest watch ends early.
-const std::size_t kMaxWatched = 8;
-
 // What a generation held open is watched for: writes, a copytruncate, a
 // move (into another directory, too) and its end.
 const std::uint32_t kGenerationEvents = IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
@@ -70,19 +62,32 @@ bool cutShortCopyOf(int fd, const FollowPosition& at) {
 FollowedLog::FollowedLog(const std::string& path, const TrustedOwners& owners,
                          const std::vector<FollowPosition>* resume, Stopping stopping,
                          LogWatch watch, long lastN, const std::string& olddir)
-    : mPath(path), mOwners(owners), mStopping(std::move(stopping)), mWatch(watch), mLastN(lastN),
-      mOlddir(olddir) {
+    : mPath(path), mOwners(owners), mStopping(std::move(stopping)), mWatch(watch), mOlddir(olddir),
+      mLastN(lastN),
+      mChain([this](const std::string& file, const std::string& text) { note(file, text); }) {
     watchDirectory();
     if (resume != nullptr && !resume->empty()) {
         mResume = *resume;
-        mResumePending = true;
-        mLastN = -1;
-    } else {
-        rememberOldGenerations();
-        mLastN = mFresh ? -1 : mLastN;
-        // Nothing beside the log yet: whatever comes there later is newer.
-        mPrevious.previous = chain(nullptr).empty();
+        mPhase = Phase::kResuming;
+        return;
     }
+    rememberOldGenerations();
+    if (mPhase != Phase::kBeforeLog && lastN >= 0) {
+        mPhase = Phase::kLastRecords;
+    }
+    // Nothing beside the log yet: whatever comes there later is newer.
+    FollowPosition nothingBefore;
+    nothingBefore.previous = chain(nullptr).empty();
+    mChain.setPrevious(nothingBefore);
+}
+
+// The generation to read first once the file at the path appears.
+FollowedLog::GenerationPtr FollowedLog::start(GenerationPtr first) {
+    if (mPhase == Phase::kBeforeLog) {
+        GenerationPtr older = oldestNewGeneration();
+        return older != nullptr ? std::move(older) : std::move(first);
+    }
+    return mPhase == Phase::kLastRecords ? lastRecords(std::move(first)) : std::move(first);
 }
 
 // The file at the path, opened again and read past all but its last mLastN
@@ -125,7 +130,7 @@ void FollowedLog::rememberOldGenerations() {
     if (::lstat(mPath.c_str(), &st) == 0) {
         return;
     }
-    mFresh = true;
+    mPhase = Phase::kBeforeLog;
     for (const RotatedFile& file : chain(nullptr)) {
         LogInput input;
         const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
@@ -221,38 +226,6 @@ void FollowedLog::note(const std::string& file, const std::string& text) {
     }
 }
 
-std::vector<FollowPosition> FollowedLog::positions() const {
-    std::vector<FollowPosition> all;
-    if (mCurrent != nullptr) {
-        all.push_back(mCurrent->position());
-    }
-    if (mPrevious.previous) {
-        all.push_back(mPrevious);
-    }
-    for (const GenerationPtr& watched : mWatched) {
-        all.push_back(watched->position());
-        all.back().watched = true;
-    }
-    return all;
-}
-
-std::size_t FollowedLog::held() const {
-    std::size_t bytes = mCurrent != nullptr ? mCurrent->input().held() : 0;
-    for (const GenerationPtr& watched : mWatched) {
-        bytes += watched->input().held();
-    }
-    return bytes;
-}
-
-void FollowedLog::letGo() {
-    if (mCurrent != nullptr) {
-        mCurrent->input().letGo();
-    }
-    for (const GenerationPtr& watched : mWatched) {
-        watched->input().letGo();
-    }
-}
-
 FollowedLog::GenerationPtr FollowedLog::open(const std::string& file, bool quiet) {
     struct stat st;
     std::string problem;
@@ -261,11 +234,11 @@ FollowedLog::GenerationPtr FollowedLog::open(const std::string& file, bool quiet
         openGeneration(file, mOwners, !mAccepted && file == mPath, &st, &problem, &missing);
     if (fd < 0) {
         if (missing && file == mPath && !quiet) {
-            if (!mWaitingSaid) {
+            if (!mSaidWaiting) {
                 std::fprintf(stderr, "zorvlog follow: %s: waiting for it to appear\n",
                              forTerminal(mPath).c_str());
             }
-            mWaitingSaid = true;
+            mSaidWaiting = true;
         } else if (!quiet && !missing) {
             note(file, problem + ": not read");
         }
@@ -281,12 +254,13 @@ FollowedLog::GenerationPtr FollowedLog::open(const std::string& file, bool quiet
 const ReadyRecord* FollowedLog::next() {
     const Clock::time_point now = Clock::now();
     mMore = false;
-    if (mResumePending) {
-        mResumePending = false;
+    if (mPhase == Phase::kResuming) {
         resume();
+        mResume.clear();
+        mPhase = phaseOfCurrent();
     }
     // Late writes into generations rotated away come before the next ones.
-    for (const GenerationPtr& watched : mWatched) {
+    for (const GenerationPtr& watched : mChain.watched()) {
         if (watched->changed()) {
             damaged(*watched);
         }
@@ -298,31 +272,23 @@ const ReadyRecord* FollowedLog::next() {
     }
     // A few steps along the chain at most; the caller comes back.
     for (int step = 0; step < 8; ++step) {
-        if (mCurrent == nullptr) {
+        if (mChain.current() == nullptr) {
             GenerationPtr first = open(mPath, false);
             if (first == nullptr) {
                 return nullptr;
             }
-            if (mFresh) {
-                mFresh = false;
-                if (GenerationPtr older = oldestNewGeneration()) {
-                    first = std::move(older);
-                }
-            } else if (mLastN >= 0) {
-                first = lastRecords(std::move(first));
-            }
-            mLastN = -1;
-            takeOver(std::move(first), now);
+            takeOver(start(std::move(first)), now);
         }
-        if (const ReadyRecord* record = mCurrent->next(now)) {
-            mFrom = mCurrent.get();
+        Generation& current = *mChain.current();
+        if (const ReadyRecord* record = current.next(now)) {
+            mFrom = &current;
             return record;
         }
-        if (mCurrent->more()) {
+        if (current.more()) {
             mMore = true;
             return nullptr;
         }
-        if (!mCurrent->atEnd() || !lookAtPath(now)) {
+        if (!current.atEnd() || !lookAtPath(now)) {
             return nullptr;
         }
     }
@@ -345,9 +311,10 @@ const LogStatus& FollowedLog::status() {
                           static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
     }
     struct stat st;
-    const bool plain = mCurrent != nullptr && !mCurrent->input().compressed() &&
-                       ::fstat(mCurrent->input().fd(), &st) == 0;
-    const std::uint64_t read = plain ? mCurrent->input().offset() : 0;
+    Generation* current = mChain.current();
+    const bool plain = current != nullptr && !current->input().compressed() &&
+                       ::fstat(current->input().fd(), &st) == 0;
+    const std::uint64_t read = plain ? current->input().offset() : 0;
     mStatus.behind = plain && static_cast<std::uint64_t>(st.st_size) > read
                          ? static_cast<std::uint64_t>(st.st_size) - read
                          : 0;
@@ -361,54 +328,28 @@ bool FollowedLog::moved() {
 }
 
 void FollowedLog::settle() {
-    const Clock::time_point now = Clock::now();
     watchDirectory();
-    if (mCurrent != nullptr) {
-        mCurrent->settle(now, !mAtPath);
-    }
-    for (auto it = mWatched.begin(); it != mWatched.end();) {
-        Generation& generation = **it;
-        generation.settle(now, true);
-        if (now >= generation.watchUntil) {
-            generation.finish();
-            if (generation.next(now) == nullptr && !generation.more()) {
-                it = mWatched.erase(it);
-                mMoved = true;
-                continue;
-            }
-        }
-        ++it;
-    }
-}
-
-FollowedLog::Clock::time_point FollowedLog::wakeAt() const {
-    Clock::time_point at = Clock::time_point::max();
-    if (mCurrent != nullptr) {
-        at = std::min(at, mCurrent->quietAt());
-    }
-    for (const GenerationPtr& watched : mWatched) {
-        at = std::min({at, watched->quietAt(), watched->watchUntil});
-    }
-    return at;
+    mMoved = mChain.settle(Clock::now(), mPhase == Phase::kAtPath) || mMoved;
 }
 
 // The generation read is at its end for now: whether it is still the file at
 // the path (emptied in place, maybe), or was rotated away.
 bool FollowedLog::lookAtPath(Clock::time_point now) {
     struct stat st;
-    if (::stat(mPath.c_str(), &st) == 0 && mCurrent->is(st)) {
-        mAtPath = true;
-        if (mCurrent->changed()) {
+    Generation& current = *mChain.current();
+    if (::stat(mPath.c_str(), &st) == 0 && current.is(st)) {
+        mPhase = Phase::kAtPath;
+        if (current.changed()) {
             followCopy(now);
             return true;
         }
         return false;
     }
-    if (mCurrent->changed()) {
-        damaged(*mCurrent);
+    if (current.changed()) {
+        damaged(current);
         return true;
     }
-    mAtPath = false;
+    mPhase = Phase::kCatchingUp;
     return moveOn(now);
 }
 
@@ -421,7 +362,7 @@ bool FollowedLog::moveOn(Clock::time_point now) {
     }
     for (const std::string& candidate : successors(files)) {
         GenerationPtr next = open(candidate, false);
-        if (next == nullptr || known(*next)) {
+        if (next == nullptr || mChain.holds(*next)) {
             continue;
         }
         takeOver(std::move(next), now);
@@ -438,21 +379,22 @@ std::vector<std::string> FollowedLog::successors(const std::vector<RotatedFile>&
     const int at = locate(chain);
     if (at < 0) {
         bool removed = false;
-        const std::string where = whereNow(mCurrent->input().fd(), &removed);
+        const std::string where = whereNow(mChain.current()->input().fd(), &removed);
         RotatedName rotated;
         const std::string dir = directoryOf(mPath);
         // Where it went cannot always be told; then the file at the path comes next.
         const bool named = !where.empty();
         if (named && !removed && directoryOf(where) != dir) {
-            note(mCurrent->path(), "was moved out of the log's directory, to " + where +
-                                       " (logrotate's olddir?), where follow does not look; "
-                                       "going on with the file at the path");
+            note(mChain.current()->path(),
+                 "was moved out of the log's directory, to " + where +
+                     " (logrotate's olddir?), where follow does not look; "
+                     "going on with the file at the path");
         } else if (named && removed && directoryOf(where) == dir &&
                    parseRotatedName(baseNameOf(mPath), baseNameOf(where), &rotated) &&
                    !chain.empty()) {
             // Deleted by the rotation before it was left: everything beside
             // the log is newer.
-            note(mCurrent->path(),
+            note(mChain.current()->path(),
                  "was deleted by the rotation (as " + where +
                      ") before the follower got past it: "
                      "going on with the oldest generation, " +
@@ -476,11 +418,11 @@ std::vector<std::string> FollowedLog::successors(const std::vector<RotatedFile>&
 int FollowedLog::locate(const std::vector<RotatedFile>& chain) const {
     for (int i = static_cast<int>(chain.size()) - 1; i >= 0; --i) {
         struct stat st;
-        if (::stat(chain[i].path.c_str(), &st) == 0 && mCurrent->is(st)) {
+        if (::stat(chain[i].path.c_str(), &st) == 0 && mChain.current()->is(st)) {
             return i;
         }
     }
-    const FollowPosition read = mCurrent->readSoFar();
+    const FollowPosition read = mChain.current()->readSoFar();
     if (read.offset == 0) {
         return -1;
     }
@@ -500,67 +442,30 @@ int FollowedLog::locate(const std::vector<RotatedFile>& chain) const {
     return -1;
 }
 
-// Whether a file is one of the generations being read or watched.
-bool FollowedLog::known(const Generation& generation) const {
-    struct stat st;
-    st.st_dev = generation.position().dev;
-    st.st_ino = generation.position().ino;
-    if (mCurrent != nullptr && mCurrent->is(st)) {
-        return true;
-    }
-    for (const GenerationPtr& watched : mWatched) {
-        if (watched->is(st)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The next generation replaces the one read, which is watched for late
 // writes. A copy of what was read (the same CRC-32 of that part) is read
 // only beyond that part, as the same generation.
 void FollowedLog::takeOver(GenerationPtr next, Clock::time_point now) {
-    if (mCurrent != nullptr && mCurrent->input().offset() > 0) {
+    Generation* current = mChain.current();
+    if (current != nullptr && current->input().offset() > 0) {
         GenerationPtr copy = open(next->path(), true);
         if (copy != nullptr &&
-            copy->resumeAt(mCurrent->readSoFar(), mStopping) == Generation::kSame) {
+            copy->resumeAt(current->readSoFar(), mStopping) == Generation::kSame) {
             next = std::move(copy);
         }
     }
-    if (mCurrent != nullptr && mCurrent->identified()) {
-        mPrevious = mCurrent->readSoFar();
-        mPrevious.watched = false;
-        mPrevious.previous = true;
-    }
-    retire(std::move(mCurrent), now);
-    mCurrent = std::move(next);
-    mAtPath = mCurrent->path() == mPath;
+    mChain.takeOver(std::move(next), now);
+    mPhase = phaseOfCurrent();
     mSaid.clear();
     mMoved = true;
 }
 
-// A generation left for the next one: what it holds whole is made ready at
-// once, so that a pending record never waits in more than one generation, and
-// it is watched for late writes; a compressed or broken one only until what
-// it holds is taken.
-void FollowedLog::retire(GenerationPtr generation, Clock::time_point now) {
-    if (generation == nullptr) {
-        return;
+FollowedLog::Phase FollowedLog::phaseOfCurrent() const {
+    const Generation* current = mChain.current();
+    if (current == nullptr) {
+        return Phase::kWaiting;
     }
-    generation->watchUntil = now + kLateWrites;
-    if (generation->input().compressed() || generation->broken()) {
-        if (!generation->input().complete() && !generation->broken()) {
-            note(generation->path(), "the compressed data ends early: what followed in it is lost");
-        }
-        generation->finish();
-        generation->watchUntil = now;
-    } else {
-        generation->leave();
-    }
-    mWatched.push_back(std::move(generation));
-    if (mWatched.size() > kMaxWatched) {
-        mWatched.front()->watchUntil = now;
-    }
+    return current->path() == mPath ? Phase::kAtPath : Phase::kCatchingUp;
 }
 
 // Bytes already read differ in the file at the path. A copy beside it that
@@ -571,31 +476,29 @@ void FollowedLog::retire(GenerationPtr generation, Clock::time_point now) {
 // otherwise it was emptied or replaced, and what it held beyond what was
 // read is lost.
 void FollowedLog::followCopy(Clock::time_point now) {
+    Generation& current = *mChain.current();
     for (const RotatedFile& file : chain(nullptr)) {
         GenerationPtr copy = open(file.path, true);
-        if (copy != nullptr &&
-            copy->resumeAt(mCurrent->position(), mStopping) == Generation::kSame) {
-            mCurrent = std::move(copy);
-            mAtPath = false;
+        if (copy != nullptr && copy->resumeAt(current.position(), mStopping) == Generation::kSame) {
+            mChain.readIn(std::move(copy));
+            mPhase = Phase::kInCopy;
             mMoved = true;
             return;
         }
     }
     struct stat st;
-    if (::fstat(mCurrent->input().fd(), &st) == 0 &&
-        static_cast<std::uint64_t>(st.st_size) >= mCurrent->input().offset() &&
-        mCurrent->sameStart(mStopping)) {
-        damaged(*mCurrent);
+    if (::fstat(current.input().fd(), &st) == 0 &&
+        static_cast<std::uint64_t>(st.st_size) >= current.input().offset() &&
+        current.sameStart(mStopping)) {
+        damaged(current);
         return;
     }
     ++mStatus.gaps;
     note(mPath, "was emptied or replaced (copied and truncated?) and no copy beside it holds what "
                 "was read: bytes " +
-                    std::to_string(mCurrent->input().offset()) +
-                    " to the end it had then are lost");
-    mCurrent->abandon();
-    mCurrent->watchUntil = now;
-    mWatched.push_back(std::move(mCurrent));
+                    std::to_string(current.input().offset()) + " to the end it had then are lost");
+    mChain.abandonCurrent(now);
+    mPhase = Phase::kWaiting;
     if (GenerationPtr emptied = open(mPath, true)) {
         takeOver(std::move(emptied), now);
     }
@@ -633,10 +536,12 @@ void FollowedLog::resume() {
     const Clock::time_point now = Clock::now();
     bool current = false;
     for (const FollowPosition& at : mResume) {
-        mPrevious = at.previous ? at : mPrevious;
+        if (at.previous) {
+            mChain.setPrevious(at);
+        }
         current = current || (!at.previous && !at.watched);
     }
-    if (!current && mPrevious.previous) {
+    if (!current && mChain.hasPrevious()) {
         // Stopped while the log was missing: what was rotated since is newer.
         placeAfterPrevious(chain);
     }
@@ -644,7 +549,7 @@ void FollowedLog::resume() {
         if (at.previous) {
             continue;
         }
-        if (!at.watched && at.printLength == 0 && at.id.empty() && mPrevious.previous) {
+        if (!at.watched && at.printLength == 0 && at.id.empty() && mChain.hasPrevious()) {
             // Nothing of it read: it is the generation after the one before it.
             placeAfterPrevious(chain);
             continue;
@@ -659,8 +564,7 @@ void FollowedLog::resume() {
         }
         if (at.watched) {
             if (found != nullptr) {
-                found->watchUntil = now + kLateWrites;
-                mWatched.push_back(std::move(found));
+                mChain.watchAgain(std::move(found), now);
             } else if (!mStopping()) {
                 note(mPath, "a generation watched for late writes (read up to byte " +
                                 std::to_string(at.offset) +
@@ -668,8 +572,7 @@ void FollowedLog::resume() {
             }
         } else if (found != nullptr) {
             note(mPath, "resuming at byte " + std::to_string(at.offset) + " of " + found->path());
-            mCurrent = std::move(found);
-            mAtPath = mCurrent->path() == mPath;
+            mChain.readIn(std::move(found));
         } else if (mStopping()) {
             return;
         } else if (!chain.empty()) {
@@ -699,10 +602,9 @@ void FollowedLog::resume() {
                                 chain.front().path +
                                 "; any deleted before they were read are lost");
             }
-            for (std::size_t i = from; i < chain.size() && mCurrent == nullptr; ++i) {
-                mCurrent = open(chain[i].path, false);
+            for (std::size_t i = from; i < chain.size() && mChain.current() == nullptr; ++i) {
+                mChain.readIn(open(chain[i].path, false));
             }
-            mAtPath = false;
         } else {
             note(mPath, "the file it was read in (up to byte " + std::to_string(at.offset) +
                             ") is gone; reading the log from its start");
@@ -749,11 +651,11 @@ FollowedLog::GenerationPtr FollowedLog::find(const std::vector<std::string>& can
 // oldest, and the possible gap named.
 void FollowedLog::placeAfterPrevious(const std::vector<RotatedFile>& chain) {
     std::size_t from = 0;
-    bool found = mPrevious.printLength == 0; // nothing came before it
+    const FollowPosition& previous = mChain.previous();
+    bool found = previous.printLength == 0; // nothing came before it
     for (std::size_t i = chain.size(); i-- > 0 && !found && !mStopping();) {
         GenerationPtr candidate = open(chain[i].path, true);
-        if (candidate != nullptr &&
-            candidate->resumeAt(mPrevious, mStopping) == Generation::kSame) {
+        if (candidate != nullptr && candidate->resumeAt(previous, mStopping) == Generation::kSame) {
             from = i + 1;
             found = true;
         }
@@ -761,15 +663,14 @@ void FollowedLog::placeAfterPrevious(const std::vector<RotatedFile>& chain) {
     if (!found && !chain.empty() && !mStopping()) {
         ++mStatus.gaps;
         note(mPath, "the generation read before the one it stood in (up to byte " +
-                        std::to_string(mPrevious.offset) +
+                        std::to_string(previous.offset) +
                         ") is no longer beside it: reading the generations there from the "
                         "oldest, " +
                         chain.front().path + "; any deleted before they were read are lost");
     }
-    for (std::size_t i = from; i < chain.size() && mCurrent == nullptr; ++i) {
-        mCurrent = open(chain[i].path, false);
+    for (std::size_t i = from; i < chain.size() && mChain.current() == nullptr; ++i) {
+        mChain.readIn(open(chain[i].path, false));
     }
-    mAtPath = mCurrent == nullptr;
 }
 
 } // namespace zorvlog

@@ -90,8 +90,11 @@ public:
     LogInput& input() { return mInput; }
     const std::string& path() const { return mPath; }
     bool identified() const { return mPosition.printLength > 0; }
-    // Until when it is watched for late writes, once rotated away.
-    Clock::time_point watchUntil;
+    // Once rotated away, it is watched for late writes for `time` from `now`
+    // (zero: only until what it holds is handed out).
+    void watchFor(Clock::time_point now, Clock::duration time) { mWatchUntil = now + time; }
+    Clock::time_point watchedUntil() const { return mWatchUntil; }
+    bool watchOver(Clock::time_point now) const { return now >= mWatchUntil; }
 
 private:
     void feed(LogInput::Line& line);
@@ -118,6 +121,7 @@ private:
     std::uint64_t mChangedAt = 0;
     bool mAtEnd = false, mBroken = false, mMore = false, mChanged = false;
     Clock::time_point mLastData;
+    Clock::time_point mWatchUntil;
 };
 
 } // namespace zorvlog
