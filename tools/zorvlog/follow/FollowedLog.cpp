@@ -81,10 +81,67 @@ FollowedLog::FollowedLog(const std::string& path, const TrustedOwners& owners,
     mChain.setPrevious(nothingBefore);
 }
 
+FollowedLog::~FollowedLog() {
+    if (mDirectory >= 0) {
+        ::close(mDirectory);
+    }
+}
+
+const ReadyRecord* FollowedLog::next() {
+    const Clock::time_point now = Clock::now();
+    mMore = false;
+    if (mPhase == Phase::kResuming) {
+        resume();
+        mResume.clear();
+        mPhase = phaseOfCurrent();
+    }
+    // Late writes into generations rotated away come before the next ones.
+    for (const GenerationPtr& watched : mChain.watched()) {
+        if (watched->changed()) {
+            damaged(*watched);
+        }
+        if (const ReadyRecord* record = watched->next(now)) {
+            mFrom = watched.get();
+            return record;
+        }
+        mMore = mMore || watched->more();
+    }
+    // A few steps along the chain at most; the caller comes back.
+    for (int step = 0; step < 8; ++step) {
+        if (mChain.current() == nullptr) {
+            GenerationPtr first = open(mPath, false);
+            if (first == nullptr) {
+                return nullptr;
+            }
+            takeOver(start(std::move(first)), now);
+        }
+        Generation& current = *mChain.current();
+        if (const ReadyRecord* record = current.next(now)) {
+            mFrom = &current;
+            return record;
+        }
+        if (current.more()) {
+            mMore = true;
+            return nullptr;
+        }
+        if (!current.atEnd() || !lookAtPath(now)) {
+            return nullptr;
+        }
+    }
+    mMore = true;
+    return nullptr;
+}
+
+void FollowedLog::take() {
+    mFrom->take();
+    mTaken = true;
+}
+
 // The generation to read first once the file at the path appears.
 FollowedLog::GenerationPtr FollowedLog::start(GenerationPtr first) {
     if (mPhase == Phase::kBeforeLog) {
         GenerationPtr older = oldestNewGeneration();
+        mOld.clear();
         return older != nullptr ? std::move(older) : std::move(first);
     }
     return mPhase == Phase::kLastRecords ? lastRecords(std::move(first)) : std::move(first);
@@ -172,164 +229,173 @@ FollowedLog::GenerationPtr FollowedLog::oldestNewGeneration() {
     return nullptr;
 }
 
-FollowedLog::~FollowedLog() {
-    if (mDirectory >= 0) {
-        ::close(mDirectory);
+void FollowedLog::resume() {
+    std::vector<std::string> candidates{mPath};
+    std::vector<std::pair<std::string, std::string>> unreadable;
+    const std::vector<RotatedFile> chain = this->chain(&unreadable);
+    for (const auto& file : unreadable) {
+        note(file.first, file.second);
     }
-}
-
-// The directory is watched as it was opened; when the path leads to another
-// one (the directory was made only later, or replaced), that one is opened
-// and watched.
-void FollowedLog::watchDirectory() {
-    const std::string dir = directoryOf(mPath);
-    struct stat now, held;
-    if (mDirectory >= 0 && ::stat(dir.c_str(), &now) == 0 && ::fstat(mDirectory, &held) == 0 &&
-        now.st_dev == held.st_dev && now.st_ino == held.st_ino) {
-        return;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        candidates.push_back(it->path);
     }
-    const int fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return;
+    for (const FollowPosition& at : mResume) {
+        if (at.ownerKnown) {
+            mOwners.add(at.owner);
+        }
     }
-    if (mDirectory >= 0) {
-        ::close(mDirectory);
-    }
-    mDirectory = fd;
-    mWatch.add(mDirectory, kDirectoryEvents, baseNameOf(mPath));
-}
-
-// The generations beside the log. Of one rotation's plain and compressed
-// file the plain one is read, as the one being compressed, but only when it
-// is the log's own: a namesake someone else put there hides nothing.
-std::vector<RotatedFile>
-FollowedLog::chain(std::vector<std::pair<std::string, std::string>>* unreadable) {
-    return rotatedFiles(
-        mPath, unreadable,
-        [this](const std::string& file) {
-            struct stat st;
-            std::string problem;
-            bool missing = false;
-            const int fd = openGeneration(file, mOwners, false, &st, &problem, &missing);
-            if (fd >= 0) {
-                ::close(fd);
-            }
-            return missing ? std::string() : problem;
-        },
-        mOlddir);
-}
-
-void FollowedLog::note(const std::string& file, const std::string& text) {
-    const std::string line = mPath + ": " + (file == mPath ? "" : file + ": ") + text;
-    if (mSaid.insert(line).second) {
-        std::fprintf(stderr, "zorvlog follow: %s\n", forTerminal(line).c_str());
-    }
-}
-
-FollowedLog::GenerationPtr FollowedLog::open(const std::string& file, bool quiet) {
     struct stat st;
-    std::string problem;
-    bool missing = false;
-    const int fd =
-        openGeneration(file, mOwners, !mAccepted && file == mPath, &st, &problem, &missing);
-    if (fd < 0) {
-        if (missing && file == mPath && !quiet) {
-            if (!mSaidWaiting) {
-                std::fprintf(stderr, "zorvlog follow: %s: waiting for it to appear\n",
-                             forTerminal(mPath).c_str());
-            }
-            mSaidWaiting = true;
-        } else if (!quiet && !missing) {
-            note(file, problem + ": not read");
-        }
-        return nullptr;
+    if (mResume.front().ownerKnown == false && ::lstat(mPath.c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode)) {
+        mOwners.add(st.st_uid); // a state of the first format names no owner
     }
-    mOwners.add(st.st_uid);
     mAccepted = true;
-    mWatch.add(fd, kGenerationEvents);
-    return std::make_unique<Generation>(
-        fd, st, file, [this](const std::string& at, const std::string& text) { note(at, text); });
+    const Clock::time_point now = Clock::now();
+    bool current = false;
+    for (const FollowPosition& at : mResume) {
+        if (at.previous) {
+            mChain.setPrevious(at);
+        }
+        current = current || (!at.previous && !at.watched);
+    }
+    if (!current && mChain.hasPrevious()) {
+        // Stopped while the log was missing: what was rotated since is newer.
+        placeAfterPrevious(chain);
+    }
+    for (const FollowPosition& at : mResume) {
+        if (at.previous) {
+            continue;
+        }
+        if (!at.watched && at.printLength == 0 && at.id.empty() && mChain.hasPrevious()) {
+            // Nothing of it read: it is the generation after the one before it.
+            placeAfterPrevious(chain);
+            continue;
+        }
+        bool changed = false;
+        GenerationPtr found = find(candidates, at, &changed);
+        if (changed) {
+            ++mStatus.damage;
+            note(found->path(), "changed in place before byte " + std::to_string(at.offset) +
+                                    ", where reading stood, while the follower was stopped; "
+                                    "what was read stands, reading goes on after it");
+        }
+        if (at.watched) {
+            if (found != nullptr) {
+                mChain.watchAgain(std::move(found), now);
+            } else if (!mStopping()) {
+                note(mPath, "a generation watched for late writes (read up to byte " +
+                                std::to_string(at.offset) +
+                                ") is gone: whatever was written to it after that byte is lost");
+            }
+        } else if (found != nullptr) {
+            note(mPath, "resuming at byte " + std::to_string(at.offset) + " of " + found->path());
+            mChain.readIn(std::move(found));
+        } else if (mStopping()) {
+            return;
+        } else if (!chain.empty()) {
+            readOnWithout(at, chain);
+        } else {
+            note(mPath, "the file it was read in (up to byte " + std::to_string(at.offset) +
+                            ") is gone; reading the log from its start");
+        }
+    }
+    mMoved = true;
 }
 
-const ReadyRecord* FollowedLog::next() {
-    const Clock::time_point now = Clock::now();
-    mMore = false;
-    if (mPhase == Phase::kResuming) {
-        resume();
-        mResume.clear();
-        mPhase = phaseOfCurrent();
-    }
-    // Late writes into generations rotated away come before the next ones.
-    for (const GenerationPtr& watched : mChain.watched()) {
-        if (watched->changed()) {
-            damaged(*watched);
+// The file the position `at` was taken in is not beside the log any more:
+// the generations there are read from the one after it (a compressed copy
+// cut short before the position), else from the oldest.
+void FollowedLog::readOnWithout(const FollowPosition& at, const std::vector<RotatedFile>& chain) {
+    // Compressed and cut short before the position: what followed is
+    // lost, the generations after it are not.
+    std::size_t from = 0;
+    for (std::size_t i = chain.size(); i-- > 0 && from == 0;) {
+        struct stat st;
+        std::string problem;
+        bool missing = false;
+        const int fd = chain[i].name.compressed
+                           ? openGeneration(chain[i].path, mOwners, false, &st, &problem, &missing)
+                           : -1;
+        if (fd >= 0 && cutShortCopyOf(fd, at)) {
+            note(chain[i].path, "the compressed data ends before byte " +
+                                    std::to_string(at.offset) +
+                                    ", where reading stood: what followed in it is lost");
+            from = i + 1;
         }
-        if (const ReadyRecord* record = watched->next(now)) {
-            mFrom = watched.get();
-            return record;
-        }
-        mMore = mMore || watched->more();
     }
-    // A few steps along the chain at most; the caller comes back.
-    for (int step = 0; step < 8; ++step) {
-        if (mChain.current() == nullptr) {
-            GenerationPtr first = open(mPath, false);
-            if (first == nullptr) {
+    if (from == 0) {
+        ++mStatus.gaps;
+        note(mPath, "the file it was read in (up to byte " + std::to_string(at.offset) +
+                        ") is no longer beside it: reading the generations there from "
+                        "the oldest, " +
+                        chain.front().path + "; any deleted before they were read are lost");
+    }
+    readFirstOf(chain, from);
+}
+
+// The file a position was taken in: the candidate with its identity, then
+// any other that holds the bytes read (a compressed copy, a copy). When none
+// does, the file with its identity that starts as it did, changed before the
+// position (*changed).
+FollowedLog::GenerationPtr FollowedLog::find(const std::vector<std::string>& candidates,
+                                             const FollowPosition& at, bool* changed) {
+    *changed = false;
+    for (int pass = 0; pass < 3; ++pass) {
+        const bool sameFile = pass != 1;
+        for (const std::string& candidate : candidates) {
+            struct stat st;
+            if (::stat(candidate.c_str(), &st) != 0 ||
+                ((st.st_dev == at.dev && st.st_ino == at.ino) != sameFile) ||
+                (!sameFile && at.offset == 0)) {
+                continue;
+            }
+            GenerationPtr generation = open(candidate, true);
+            const Generation::Match match = generation == nullptr
+                                                ? Generation::kNone
+                                                : generation->resumeAt(at, mStopping, pass == 2);
+            if (match == Generation::kSame || (pass == 2 && match == Generation::kChanged)) {
+                *changed = match == Generation::kChanged;
+                return generation;
+            }
+            if (mStopping()) {
                 return nullptr;
             }
-            takeOver(start(std::move(first)), now);
-        }
-        Generation& current = *mChain.current();
-        if (const ReadyRecord* record = current.next(now)) {
-            mFrom = &current;
-            return record;
-        }
-        if (current.more()) {
-            mMore = true;
-            return nullptr;
-        }
-        if (!current.atEnd() || !lookAtPath(now)) {
-            return nullptr;
         }
     }
-    mMore = true;
     return nullptr;
 }
 
-void FollowedLog::take() {
-    mFrom->take();
-    mTaken = true;
-}
-
-const LogStatus& FollowedLog::status() {
-    // Stamped once per save rather than per record: the batch's time.
-    if (mTaken) {
-        mTaken = false;
-        struct timespec now;
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        mStatus.lastOut = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
-                          static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+// Reading stood at the start of a generation of which nothing was read: the
+// generations after the one before it come next, in the chain's order, then
+// the file at the path. When that one is gone too, the chain is read from its
+// oldest, and the possible gap named.
+void FollowedLog::placeAfterPrevious(const std::vector<RotatedFile>& chain) {
+    std::size_t from = 0;
+    const FollowPosition& previous = mChain.previous();
+    bool found = previous.printLength == 0; // nothing came before it
+    for (std::size_t i = chain.size(); i-- > 0 && !found && !mStopping();) {
+        GenerationPtr candidate = open(chain[i].path, true);
+        if (candidate != nullptr && candidate->resumeAt(previous, mStopping) == Generation::kSame) {
+            from = i + 1;
+            found = true;
+        }
     }
-    struct stat st;
-    Generation* current = mChain.current();
-    const bool plain = current != nullptr && !current->input().compressed() &&
-                       ::fstat(current->input().fd(), &st) == 0;
-    const std::uint64_t read = plain ? current->input().offset() : 0;
-    mStatus.behind = plain && static_cast<std::uint64_t>(st.st_size) > read
-                         ? static_cast<std::uint64_t>(st.st_size) - read
-                         : 0;
-    return mStatus;
+    if (!found && !chain.empty() && !mStopping()) {
+        ++mStatus.gaps;
+        note(mPath, "the generation read before the one it stood in (up to byte " +
+                        std::to_string(previous.offset) +
+                        ") is no longer beside it: reading the generations there from the "
+                        "oldest, " +
+                        chain.front().path + "; any deleted before they were read are lost");
+    }
+    readFirstOf(chain, from);
 }
 
-bool FollowedLog::moved() {
-    const bool was = mMoved;
-    mMoved = false;
-    return was;
-}
-
-void FollowedLog::settle() {
-    watchDirectory();
-    mMoved = mChain.settle(Clock::now(), mPhase == Phase::kAtPath) || mMoved;
+// The first generation from chain[from] on that opens is the one read.
+void FollowedLog::readFirstOf(const std::vector<RotatedFile>& chain, std::size_t from) {
+    for (std::size_t i = from; i < chain.size() && mChain.current() == nullptr; ++i) {
+        mChain.readIn(open(chain[i].path, false));
+    }
 }
 
 // The generation read is at its end for now: whether it is still the file at
@@ -512,164 +578,107 @@ void FollowedLog::damaged(Generation& generation) {
     generation.acceptChange();
 }
 
-void FollowedLog::resume() {
-    std::vector<std::string> candidates{mPath};
-    std::vector<std::pair<std::string, std::string>> unreadable;
-    const std::vector<RotatedFile> chain = this->chain(&unreadable);
-    for (const auto& file : unreadable) {
-        note(file.first, file.second);
-    }
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        candidates.push_back(it->path);
-    }
-    for (const FollowPosition& at : mResume) {
-        if (at.ownerKnown) {
-            mOwners.add(at.owner);
-        }
+void FollowedLog::settle() {
+    watchDirectory();
+    mMoved = mChain.settle(Clock::now(), mPhase == Phase::kAtPath) || mMoved;
+}
+
+bool FollowedLog::moved() {
+    const bool was = mMoved;
+    mMoved = false;
+    return was;
+}
+
+const LogStatus& FollowedLog::status() {
+    // Stamped once per save rather than per record: the batch's time.
+    if (mTaken) {
+        mTaken = false;
+        struct timespec now;
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        mStatus.lastOut = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+                          static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
     }
     struct stat st;
-    if (mResume.front().ownerKnown == false && ::lstat(mPath.c_str(), &st) == 0 &&
-        S_ISREG(st.st_mode)) {
-        mOwners.add(st.st_uid); // a state of the first format names no owner
+    Generation* current = mChain.current();
+    const bool plain = current != nullptr && !current->input().compressed() &&
+                       ::fstat(current->input().fd(), &st) == 0;
+    const std::uint64_t read = plain ? current->input().offset() : 0;
+    mStatus.behind = plain && static_cast<std::uint64_t>(st.st_size) > read
+                         ? static_cast<std::uint64_t>(st.st_size) - read
+                         : 0;
+    return mStatus;
+}
+
+FollowedLog::GenerationPtr FollowedLog::open(const std::string& file, bool quiet) {
+    struct stat st;
+    std::string problem;
+    bool missing = false;
+    const int fd =
+        openGeneration(file, mOwners, !mAccepted && file == mPath, &st, &problem, &missing);
+    if (fd < 0) {
+        if (missing && file == mPath && !quiet) {
+            if (!mSaidWaiting) {
+                std::fprintf(stderr, "zorvlog follow: %s: waiting for it to appear\n",
+                             forTerminal(mPath).c_str());
+            }
+            mSaidWaiting = true;
+        } else if (!quiet && !missing) {
+            note(file, problem + ": not read");
+        }
+        return nullptr;
     }
+    mOwners.add(st.st_uid);
     mAccepted = true;
-    const Clock::time_point now = Clock::now();
-    bool current = false;
-    for (const FollowPosition& at : mResume) {
-        if (at.previous) {
-            mChain.setPrevious(at);
-        }
-        current = current || (!at.previous && !at.watched);
-    }
-    if (!current && mChain.hasPrevious()) {
-        // Stopped while the log was missing: what was rotated since is newer.
-        placeAfterPrevious(chain);
-    }
-    for (const FollowPosition& at : mResume) {
-        if (at.previous) {
-            continue;
-        }
-        if (!at.watched && at.printLength == 0 && at.id.empty() && mChain.hasPrevious()) {
-            // Nothing of it read: it is the generation after the one before it.
-            placeAfterPrevious(chain);
-            continue;
-        }
-        bool changed = false;
-        GenerationPtr found = find(candidates, at, &changed);
-        if (changed) {
-            ++mStatus.damage;
-            note(found->path(), "changed in place before byte " + std::to_string(at.offset) +
-                                    ", where reading stood, while the follower was stopped; "
-                                    "what was read stands, reading goes on after it");
-        }
-        if (at.watched) {
-            if (found != nullptr) {
-                mChain.watchAgain(std::move(found), now);
-            } else if (!mStopping()) {
-                note(mPath, "a generation watched for late writes (read up to byte " +
-                                std::to_string(at.offset) +
-                                ") is gone: whatever was written to it after that byte is lost");
-            }
-        } else if (found != nullptr) {
-            note(mPath, "resuming at byte " + std::to_string(at.offset) + " of " + found->path());
-            mChain.readIn(std::move(found));
-        } else if (mStopping()) {
-            return;
-        } else if (!chain.empty()) {
-            // Compressed and cut short before the position: what followed is
-            // lost, the generations after it are not.
-            std::size_t from = 0;
-            for (std::size_t i = chain.size(); i-- > 0 && from == 0;) {
-                struct stat st;
-                std::string problem;
-                bool missing = false;
-                const int fd =
-                    chain[i].name.compressed
-                        ? openGeneration(chain[i].path, mOwners, false, &st, &problem, &missing)
-                        : -1;
-                if (fd >= 0 && cutShortCopyOf(fd, at)) {
-                    note(chain[i].path, "the compressed data ends before byte " +
-                                            std::to_string(at.offset) +
-                                            ", where reading stood: what followed in it is lost");
-                    from = i + 1;
-                }
-            }
-            if (from == 0) {
-                ++mStatus.gaps;
-                note(mPath, "the file it was read in (up to byte " + std::to_string(at.offset) +
-                                ") is no longer beside it: reading the generations there from "
-                                "the oldest, " +
-                                chain.front().path +
-                                "; any deleted before they were read are lost");
-            }
-            for (std::size_t i = from; i < chain.size() && mChain.current() == nullptr; ++i) {
-                mChain.readIn(open(chain[i].path, false));
-            }
-        } else {
-            note(mPath, "the file it was read in (up to byte " + std::to_string(at.offset) +
-                            ") is gone; reading the log from its start");
-        }
-    }
-    mMoved = true;
+    mWatch.add(fd, kGenerationEvents);
+    return std::make_unique<Generation>(
+        fd, st, file, [this](const std::string& at, const std::string& text) { note(at, text); });
 }
 
-// The file a position was taken in: the candidate with its identity, then
-// any other that holds the bytes read (a compressed copy, a copy). When none
-// does, the file with its identity that starts as it did, changed before the
-// position (*changed).
-FollowedLog::GenerationPtr FollowedLog::find(const std::vector<std::string>& candidates,
-                                             const FollowPosition& at, bool* changed) {
-    *changed = false;
-    for (int pass = 0; pass < 3; ++pass) {
-        const bool sameFile = pass != 1;
-        for (const std::string& candidate : candidates) {
+// The directory is watched as it was opened; when the path leads to another
+// one (the directory was made only later, or replaced), that one is opened
+// and watched.
+void FollowedLog::watchDirectory() {
+    const std::string dir = directoryOf(mPath);
+    struct stat now, held;
+    if (mDirectory >= 0 && ::stat(dir.c_str(), &now) == 0 && ::fstat(mDirectory, &held) == 0 &&
+        now.st_dev == held.st_dev && now.st_ino == held.st_ino) {
+        return;
+    }
+    const int fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    if (mDirectory >= 0) {
+        ::close(mDirectory);
+    }
+    mDirectory = fd;
+    mWatch.add(mDirectory, kDirectoryEvents, baseNameOf(mPath));
+}
+
+// The generations beside the log. Of one rotation's plain and compressed
+// file the plain one is read, as the one being compressed, but only when it
+// is the log's own: a namesake someone else put there hides nothing.
+std::vector<RotatedFile>
+FollowedLog::chain(std::vector<std::pair<std::string, std::string>>* unreadable) {
+    return rotatedFiles(
+        mPath, unreadable,
+        [this](const std::string& file) {
             struct stat st;
-            if (::stat(candidate.c_str(), &st) != 0 ||
-                ((st.st_dev == at.dev && st.st_ino == at.ino) != sameFile) ||
-                (!sameFile && at.offset == 0)) {
-                continue;
+            std::string problem;
+            bool missing = false;
+            const int fd = openGeneration(file, mOwners, false, &st, &problem, &missing);
+            if (fd >= 0) {
+                ::close(fd);
             }
-            GenerationPtr generation = open(candidate, true);
-            const Generation::Match match = generation == nullptr
-                                                ? Generation::kNone
-                                                : generation->resumeAt(at, mStopping, pass == 2);
-            if (match == Generation::kSame || (pass == 2 && match == Generation::kChanged)) {
-                *changed = match == Generation::kChanged;
-                return generation;
-            }
-            if (mStopping()) {
-                return nullptr;
-            }
-        }
-    }
-    return nullptr;
+            return missing ? std::string() : problem;
+        },
+        mOlddir);
 }
 
-// Reading stood at the start of a generation of which nothing was read: the
-// generations after the one before it come next, in the chain's order, then
-// the file at the path. When that one is gone too, the chain is read from its
-// oldest, and the possible gap named.
-void FollowedLog::placeAfterPrevious(const std::vector<RotatedFile>& chain) {
-    std::size_t from = 0;
-    const FollowPosition& previous = mChain.previous();
-    bool found = previous.printLength == 0; // nothing came before it
-    for (std::size_t i = chain.size(); i-- > 0 && !found && !mStopping();) {
-        GenerationPtr candidate = open(chain[i].path, true);
-        if (candidate != nullptr && candidate->resumeAt(previous, mStopping) == Generation::kSame) {
-            from = i + 1;
-            found = true;
-        }
-    }
-    if (!found && !chain.empty() && !mStopping()) {
-        ++mStatus.gaps;
-        note(mPath, "the generation read before the one it stood in (up to byte " +
-                        std::to_string(previous.offset) +
-                        ") is no longer beside it: reading the generations there from the "
-                        "oldest, " +
-                        chain.front().path + "; any deleted before they were read are lost");
-    }
-    for (std::size_t i = from; i < chain.size() && mChain.current() == nullptr; ++i) {
-        mChain.readIn(open(chain[i].path, false));
+void FollowedLog::note(const std::string& file, const std::string& text) {
+    const std::string line = mPath + ": " + (file == mPath ? "" : file + ": ") + text;
+    if (mSaid.insert(line).second) {
+        std::fprintf(stderr, "zorvlog follow: %s\n", forTerminal(line).c_str());
     }
 }
 

@@ -115,9 +115,11 @@ private:
     void rememberOldGenerations();
     GenerationPtr oldestNewGeneration();
     void resume();
+    void readOnWithout(const FollowPosition& at, const std::vector<RotatedFile>& chain);
     GenerationPtr find(const std::vector<std::string>& candidates, const FollowPosition& at,
                        bool* changed);
     void placeAfterPrevious(const std::vector<RotatedFile>& chain);
+    void readFirstOf(const std::vector<RotatedFile>& chain, std::size_t from);
     bool lookAtPath(Clock::time_point now);
     bool moveOn(Clock::time_point now);
     std::vector<std::string> successors(const std::vector<RotatedFile>& chain);
