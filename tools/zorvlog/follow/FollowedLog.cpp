@@ -191,7 +191,11 @@ void FollowedLog::rememberOldGenerations() {
     for (const RotatedFile& file : chain(nullptr)) {
         LogInput input;
         const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-        if (fd < 0 || ::fstat(fd, &st) != 0 || !input.open(fd)) {
+        if (fd >= 0 && ::fstat(fd, &st) != 0) {
+            ::close(fd);
+            continue;
+        }
+        if (fd < 0 || !input.open(fd)) { // the input closes what it took
             continue;
         }
         while (input.advance(LogInput::kHead) == LogInput::kMore) {
