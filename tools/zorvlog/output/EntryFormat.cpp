@@ -37,9 +37,19 @@ void appendLines(TextBuffer& out, const LogEntry& entry) {
     }
 }
 
-void appendPadded(TextBuffer& out, std::string_view text, std::size_t width) {
+// The text and blanks up to width (one at least). The widths are the
+// table's own, known where this is made part of its caller: the blanks are
+// laid in one move and the text over them.
+[[gnu::always_inline]] inline void appendPadded(TextBuffer& out, std::string_view text,
+                                                std::size_t width) {
+    if (text.size() < width) {
+        char* at = out.extend(width);
+        std::memset(at, ' ', width);
+        TextBuffer::copy(at, text.data(), text.size());
+        return;
+    }
     out += text;
-    out.append(text.size() >= width ? 1 : width - text.size(), ' ');
+    out += ' ';
 }
 
 // A value as it reads on a terminal: bare when it is plain, quoted, with
@@ -212,11 +222,11 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
         json.add("text", entry.text);
         break;
     }
-    SectionInstant at;
-    if (entry.kind != LogEntry::kText && clock.sectionInstant(entry.date(), entry.time(), at)) {
-        char text[kTimestampSize + 2];
+    char text[kTimestampSize + 2];
+    const std::size_t length =
+        entry.kind != LogEntry::kText ? clock.timestamp(entry.date(), entry.time(), text + 1) : 0;
+    if (length > 0) {
         text[0] = '"';
-        const std::size_t length = formatTimestamp(at, text + 1);
         text[length + 1] = '"';
         json.key("timestamp").append(text, length + 2);
     } else {

@@ -76,7 +76,9 @@ public:
     JsonWriter& addNumeric(std::string_view name, std::string_view text);
     // A key whose value the caller writes next into the sink's buffer,
     // which is returned.
-    TextBuffer& key(std::string_view name) {
+    // Made part of its caller, where the name is a constant and so is its
+    // copy.
+    [[gnu::always_inline]] TextBuffer& key(std::string_view name) {
         TextBuffer& out = mOut.buffer();
         char* at = out.extend(name.size() + (mFirst ? 3 : 4));
         if (!mFirst) {
@@ -96,7 +98,7 @@ public:
             plainRun(value.data(), value.size(), false) == value.size()) {
             char* at = mOut.buffer().extend(value.size() + 2);
             *at = '"';
-            std::memcpy(at + 1, value.data(), value.size());
+            TextBuffer::copy(at + 1, value.data(), value.size());
             at[value.size() + 1] = '"';
             return;
         }
