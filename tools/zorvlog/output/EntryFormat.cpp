@@ -56,9 +56,10 @@ void appendLines(TextBuffer& out, const LogEntry& entry) {
 // what a terminal would act on escaped, when it holds blanks, quotes or
 // such characters.
 void writeValue(TextSink& out, std::string_view value) {
-    if (plainRun(value.data(), value.size(), false) == value.size()) {
+    bool blank = false;
+    if (plainRun(value.data(), value.size(), false, &blank) == value.size()) {
         // Printable ASCII without quotes or backslashes: nothing to escape.
-        const bool bare = !value.empty() && value.find(' ') == std::string_view::npos;
+        const bool bare = !value.empty() && !blank;
         TextBuffer& text = out.buffer();
         if (value.size() < TextSink::kBlock) {
             if (!bare) {
