@@ -148,7 +148,7 @@ const char* entrySeverity(const LogEntry& entry) {
 void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view source,
                     SectionClock& clock, std::string_view key) {
     JsonWriter json(out);
-    json.add("kind", kKinds[entry.kind]).add("source", source);
+    json.addPlain("kind", kKinds[entry.kind]).add("source", source);
     if (entry.firstLine == 0) {
         json.addNull("lines");
     } else {
@@ -160,7 +160,10 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
         text += ']';
     }
     if (entry.kind != LogEntry::kText) {
-        json.addNumeric("pid", entry.pid()).add("date", entry.date()).add("time", entry.time());
+        // The section's fields are digits and joiners (zorvshared/LineFormat.h).
+        json.addNumeric("pid", entry.pid())
+            .addPlain("date", entry.date())
+            .addPlain("time", entry.time());
     }
     switch (entry.kind) {
     case LogEntry::kError: {
@@ -233,7 +236,7 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
     } else {
         json.addNull("timestamp");
     }
-    json.add("host", entryHost(entry)).add("severity", entrySeverity(entry));
+    json.add("host", entryHost(entry)).addPlain("severity", entrySeverity(entry));
     if (entry.truncated) {
         json.addBool("truncated", true);
     }
@@ -274,12 +277,15 @@ void writeEntryRow(TextSink& out, const LogEntry& entry) {
 
 void writeEntryContent(TextSink& out, const LogEntry& entry) {
     bool first = true;
-    auto field = [&](std::string_view key, std::string_view value) {
+    // A key of the file's own is shown as a terminal may take it; the
+    // program's own names are plain (ownKey).
+    auto field = [&](std::string_view key, std::string_view value, bool ownKey = false) {
         if (!first) {
             out.buffer() += ' ';
         }
         first = false;
-        if (plainRun(key.data(), key.size(), true) == key.size() && key.size() < TextSink::kBlock) {
+        if (ownKey || (plainRun(key.data(), key.size(), true) == key.size() &&
+                       key.size() < TextSink::kBlock)) {
             out.buffer() += key;
         } else {
             out.appendEscaped(key.data(), key.size(),
@@ -298,17 +304,17 @@ void writeEntryContent(TextSink& out, const LogEntry& entry) {
         }
         break;
     case LogEntry::kDebug:
-        field("component", entry.item(zorv_detail::kDebugComponent));
-        field("message", entry.item(zorv_detail::kDebugMessage));
+        field("component", entry.item(zorv_detail::kDebugComponent), true);
+        field("message", entry.item(zorv_detail::kDebugMessage), true);
         break;
     case LogEntry::kPerf:
         if (entry.itemCount() == kPerfColumnCount) {
             for (std::size_t k = 0; k < kPerfColumnCount; ++k) {
-                field(zorv_detail::kPerfColumnNames[k], entry.item(k));
+                field(zorv_detail::kPerfColumnNames[k], entry.item(k), true);
             }
         } else {
             for (std::size_t k = 0; k < entry.itemCount(); ++k) {
-                field("column" + std::to_string(k + 4), entry.item(k));
+                field("column" + std::to_string(k + 4), entry.item(k), true);
             }
         }
         break;

@@ -59,6 +59,16 @@ public:
         string(value);
         return *this;
     }
+    // A value known to need no escape (the program's own names, a section's
+    // digits and joiners), quoted as it stands.
+    JsonWriter& addPlain(std::string_view name, std::string_view value) {
+        TextBuffer& out = key(name);
+        char* at = out.extend(value.size() + 2);
+        *at = '"';
+        TextBuffer::copy(at + 1, value.data(), value.size());
+        at[value.size() + 1] = '"';
+        return *this;
+    }
     JsonWriter& addBool(std::string_view name, bool value) {
         return addRaw(name, value ? "true" : "false");
     }
