@@ -6,7 +6,6 @@
 #include "output/TerminalText.h"
 #include "read/SectionTime.h"
 
-#include <charconv>
 #include <sys/utsname.h>
 
 namespace zorvlog {
@@ -18,22 +17,16 @@ using zorv_detail::PerfColumn;
 
 const char* const kKinds[] = {"error", "pairs", "debug", "perf", "text"};
 
-void appendNumber(TextBuffer& out, std::uint64_t value) {
-    char text[24];
-    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-    out.append(text, static_cast<std::size_t>(end - text));
-}
-
 // "a-b", "a" when the entry is one line, "-" when the lines are not known.
 void appendLines(TextBuffer& out, const LogEntry& entry) {
     if (entry.firstLine == 0) {
         out += '-';
         return;
     }
-    appendNumber(out, entry.firstLine);
+    out.appendDecimal(entry.firstLine);
     if (entry.lastLine != entry.firstLine) {
         out += '-';
-        appendNumber(out, entry.lastLine);
+        out.appendDecimal(entry.lastLine);
     }
 }
 
@@ -154,9 +147,9 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
     } else {
         TextBuffer& text = json.key("lines");
         text += '[';
-        appendNumber(text, entry.firstLine);
+        text.appendDecimal(entry.firstLine);
         text += ',';
-        appendNumber(text, entry.lastLine);
+        text.appendDecimal(entry.lastLine);
         text += ']';
     }
     if (entry.kind != LogEntry::kText) {

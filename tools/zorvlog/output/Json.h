@@ -50,18 +50,19 @@ private:
 
 // One JSON object written member by member into a sink, strings in slices:
 // a long value is never whole in memory in its escaped form. Keys are the
-// program's own names and go as they are.
+// program's own names and go as they are; the members are made part of
+// their callers, where each key is a constant.
 class JsonWriter {
 public:
     explicit JsonWriter(TextSink& out) : mOut(out) { mOut.buffer() += '{'; }
-    JsonWriter& add(std::string_view name, std::string_view value) {
+    [[gnu::always_inline]] JsonWriter& add(std::string_view name, std::string_view value) {
         key(name);
         string(value);
         return *this;
     }
     // A value known to need no escape (the program's own names, a section's
     // digits and joiners), quoted as it stands.
-    JsonWriter& addPlain(std::string_view name, std::string_view value) {
+    [[gnu::always_inline]] JsonWriter& addPlain(std::string_view name, std::string_view value) {
         TextBuffer& out = key(name);
         char* at = out.extend(value.size() + 2);
         *at = '"';
@@ -72,8 +73,10 @@ public:
     JsonWriter& addBool(std::string_view name, bool value) {
         return addRaw(name, value ? "true" : "false");
     }
-    JsonWriter& addNull(std::string_view name) { return addRaw(name, "null"); }
-    JsonWriter& addRaw(std::string_view name, std::string_view json) {
+    [[gnu::always_inline]] JsonWriter& addNull(std::string_view name) {
+        return addRaw(name, "null");
+    }
+    [[gnu::always_inline]] JsonWriter& addRaw(std::string_view name, std::string_view json) {
         key(name) += json;
         return *this;
     }

@@ -2,6 +2,7 @@
 #define ZORVLOG_TEXTSINK_H
 
 #include <algorithm>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -54,6 +55,15 @@ public:
         }
         mStorage[mSize++] = c;
         return *this;
+    }
+    // Appends the number in decimal.
+    void appendDecimal(std::uint64_t value) {
+        constexpr std::size_t kDigits = 20;
+        if (kDigits > mStorage.size() - mSize) {
+            grow(kDigits);
+        }
+        char* at = mStorage.data() + mSize;
+        mSize += static_cast<std::size_t>(std::to_chars(at, at + kDigits, value).ptr - at);
     }
     // Appends n bytes for the caller to write, returned.
     char* extend(std::size_t n) {
