@@ -15,7 +15,10 @@ namespace {
 using zorv_detail::kPerfColumnCount;
 using zorv_detail::PerfColumn;
 
-const char* const kKinds[] = {"error", "pairs", "debug", "perf", "text"};
+// Names measured once: every entry prints two of them.
+constexpr std::string_view kKinds[] = {"error", "pairs", "debug", "perf", "text"};
+constexpr std::string_view kPriorityNames[] = {"emerg",   "alert",  "crit", "err",
+                                               "warning", "notice", "info", "debug"};
 
 // "a-b", "a" when the entry is one line, "-" when the lines are not known.
 void appendLines(TextBuffer& out, const LogEntry& entry) {
@@ -101,7 +104,7 @@ void addMeasurements(JsonWriter& json, std::string_view joined, const char* firs
 } // namespace
 
 const char* entryKindName(LogEntry::Kind kind) {
-    return kKinds[kind];
+    return kKinds[kind].data();
 }
 
 std::string_view entryHost(const LogEntry& entry) {
@@ -129,9 +132,7 @@ int entryPriority(LogEntry::Kind kind) {
 }
 
 const char* priorityName(int priority) {
-    static const char* const kNames[] = {"emerg",   "alert",  "crit", "err",
-                                         "warning", "notice", "info", "debug"};
-    return kNames[priority];
+    return kPriorityNames[priority].data();
 }
 
 const char* entrySeverity(const LogEntry& entry) {
@@ -229,7 +230,8 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
     } else {
         json.addNull("timestamp");
     }
-    json.add("host", entryHost(entry)).addPlain("severity", entrySeverity(entry));
+    json.add("host", entryHost(entry))
+        .addPlain("severity", kPriorityNames[entryPriority(entry.kind)]);
     if (entry.truncated) {
         json.addBool("truncated", true);
     }
