@@ -67,6 +67,9 @@ bool matchWrittenSection(const char* begin, const char* end, SectionMatch& match
             static_cast<std::uint64_t>(static_cast<unsigned>(~_mm_movemask_epi8(digit)) & 0xffffu)
             << at;
     }
+    if (nonDigit == 0) {
+        return false; // sixty-four digits: no section of the writer's
+    }
     const std::size_t pidEnd = static_cast<std::size_t>(__builtin_ctzll(nonDigit));
     const std::size_t date = pidEnd + 1, time = date + 11;
     if (pidEnd == 0 || time + 9 >= covered) {
