@@ -282,7 +282,7 @@ TEST_F(Parse, LastAndReverseReadOneHistoryAcrossGenerations) {
 
 // A rotated log compressed with gzip, xz, zstd or bzip2 reads like the
 // original, whatever its name; other binary input is refused, and the files
-// after it are still read.
+// after it are still read; output that cannot be written is refused too.
 TEST_F(Parse, GzipReadBinaryRefused) {
     const std::string log = mDir.file("a.log"), gz = mDir.file("a.log.1");
     ASSERT_EQ(zorvlog({"error", "--vendor", "3", "--code", "42", log}).status, 0);
@@ -314,6 +314,15 @@ TEST_F(Parse, GzipReadBinaryRefused) {
     EXPECT_NE(refused.err.find(binary), std::string::npos) << refused.err;
     EXPECT_EQ(refused.out.find("k=v"), std::string::npos) << refused.out;
     EXPECT_NE(refused.out.find("VendorError"), std::string::npos) << refused.out;
+
+    // Output that cannot be written (a full disk) is said, and the exit says so.
+    for (const char* mode : {"-o short", "--json", "-n 1"}) {
+        CapturedProcess full = runCaptured(
+            {"sh", "-c", std::string("exec \"$0\" parse ") + mode + " \"$1\" >/dev/full",
+             ZORVLOG_EXE, log});
+        EXPECT_EQ(full.status, 1) << mode;
+        EXPECT_NE(full.err.find("cannot write"), std::string::npos) << mode << full.err;
+    }
 }
 
 // Memory is bounded by the longest record, not by the input: 300,000 short
