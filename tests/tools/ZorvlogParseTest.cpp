@@ -282,7 +282,7 @@ TEST_F(Parse, LastAndReverseReadOneHistoryAcrossGenerations) {
 
 // A rotated log compressed with gzip, xz, zstd or bzip2 reads like the
 // original, whatever its name; other binary input is refused, and the files
-// after it are still read; output that cannot be written is refused too.
+// after it are still read; output that cannot be written ends the command, said.
 TEST_F(Parse, GzipReadBinaryRefused) {
     const std::string log = mDir.file("a.log"), gz = mDir.file("a.log.1");
     ASSERT_EQ(zorvlog({"error", "--vendor", "3", "--code", "42", log}).status, 0);
