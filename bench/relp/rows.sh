@@ -7,10 +7,13 @@
 # Usage: bench/relp/rows.sh <build-dir>
 set -eu
 build=${1:?usage: rows.sh <build-dir>}
-exec python3 - "$build/tools/zorvlog/zorvlog" "$build/contrib-staged/rsyslog/zorv-relp-central.conf" <<'PY'
-import os, signal, socket, subprocess, sys, tempfile, time
+exec python3 - "$build/tools/zorvlog/zorvlog" "$build/contrib-staged/rsyslog/zorv-relp-central.conf" \
+    "$(dirname "$0")/../lib" <<'PY'
+import os, subprocess, sys, tempfile, time
 
 zorvlog, shipped = sys.argv[1], sys.argv[2]
+sys.path.insert(0, sys.argv[3])
+from rsyslog import Collector
 tick = os.sysconf("SC_CLK_TCK")
 home = tempfile.mkdtemp(prefix="zorvbench-")
 env = dict(os.environ, HOME=home, XDG_STATE_HOME=home, XDG_DATA_HOME=home, XDG_RUNTIME_DIR=home)
@@ -50,25 +53,8 @@ with open(log, "w") as out:
             out.write(f"{s}1\tZorvCore\trecord {i}\t\n")
 
 def measure(tls):
-    probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
-    port = probe.getsockname()[1]
-    probe.close()
-    central = f"{home}/central-{int(tls)}"
-    os.mkdir(central)
-    config = open(shipped).read()
-    for old, new in (("/var/log/zorv-central/%fromhost:::secpath-replace%", central),
-                     ("/etc/zorv-central", home), ('port="2514"', f'port="{port}" address="127.0.0.1"'),
-                     ('tls="on"', 'tls="on"' if tls else 'tls="off"')):
-        config = config.replace(old, new)
-    with open(f"{central}/rsyslog.conf", "w") as out:
-        out.write(f'global(workDirectory="{central}")\n{config}')
-    collector = subprocess.Popen(["rsyslogd", "-n", "-f", f"{central}/rsyslog.conf", "-i",
-                                  f"{central}/pid"], stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL)
-    while subprocess.run(["ss", "-Hltn", f"sport = :{port}"], capture_output=True,
-                         text=True).stdout.strip() == "":
-        time.sleep(0.05)
+    collector = Collector(shipped, f"{home}/central-{int(tls)}", home, tls)
+    central, port = collector.directory, collector.port
     argv = [zorvlog, "follow", "--relp", f"127.0.0.1:{port}", "--state", f"{central}/state"]
     if tls:
         argv += ["--relp-tls", "--relp-ca", f"{home}/relp-ca.pem", "--relp-cert",
@@ -82,8 +68,7 @@ def measure(tls):
     used = (int(fields[11]) + int(fields[12])) / tick
     follower.terminate()
     follower.wait()
-    collector.send_signal(signal.SIGTERM)
-    collector.wait()
+    collector.stop()
     return n / used
 
 plain = measure(False)

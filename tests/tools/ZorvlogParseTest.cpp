@@ -282,7 +282,7 @@ TEST_F(Parse, LastAndReverseReadOneHistoryAcrossGenerations) {
 
 // A rotated log compressed with gzip, xz, zstd or bzip2 reads like the
 // original, whatever its name; other binary input is refused, and the files
-// after it are still read.
+// after it are still read; output that cannot be written ends the command, said.
 TEST_F(Parse, GzipReadBinaryRefused) {
     const std::string log = mDir.file("a.log"), gz = mDir.file("a.log.1");
     ASSERT_EQ(zorvlog({"error", "--vendor", "3", "--code", "42", log}).status, 0);
@@ -314,6 +314,15 @@ TEST_F(Parse, GzipReadBinaryRefused) {
     EXPECT_NE(refused.err.find(binary), std::string::npos) << refused.err;
     EXPECT_EQ(refused.out.find("k=v"), std::string::npos) << refused.out;
     EXPECT_NE(refused.out.find("VendorError"), std::string::npos) << refused.out;
+
+    // Output that cannot be written (a full disk) is said, and the exit says so.
+    for (const char* mode : {"-o short", "--json", "-n 1"}) {
+        CapturedProcess full = runCaptured(
+            {"sh", "-c", std::string("exec \"$0\" parse ") + mode + " \"$1\" >/dev/full",
+             ZORVLOG_EXE, log});
+        EXPECT_EQ(full.status, 1) << mode;
+        EXPECT_NE(full.err.find("cannot write"), std::string::npos) << mode << full.err;
+    }
 }
 
 // Memory is bounded by the longest record, not by the input: 300,000 short
@@ -388,7 +397,8 @@ TEST_F(Parse, LongRecordIsCutInBoundedMemory) {
 // --json stays strict JSON.
 TEST_F(Parse, NothingReachesATerminalRaw) {
     const std::string log = mDir.file("a\x1b]0;owned\x07.log");
-    writeFile(log, "1\t2026/1/1\t00:00:00\tk=\x1b[31mred\x7f\xc2\x9b\x9b\xe2\x80\xae!\n");
+    writeFile(log, "1\t2026/1/1\t00:00:00\tk=\x1b[31mred\x7f\xc2\x9b\x9b\xe2\x80\xae!\n"
+                   "1\t2026/1/1\t00:00:01\tname=caf\xc3\xa9\n");
     CapturedProcess run = zorvlog({"parse", log, mDir.file("gone\x1b[2J.log")});
     EXPECT_EQ(run.status, 1);
     for (const char* raw : {"\x1b", "\x07", "\x7f", "\x9b", "\xe2\x80\xae"}) {
@@ -400,8 +410,10 @@ TEST_F(Parse, NothingReachesATerminalRaw) {
     EXPECT_NE(run.out.find("k=\"\\x1b[31mred\\x7f\\u009b\\x9b\\u202e!\""), std::string::npos)
         << run.out;
     EXPECT_NE(run.err.find("gone\\x1b[2J.log"), std::string::npos) << run.err;
+    // Letters beyond ASCII are shown as they are, a value of them bare.
+    EXPECT_NE(run.out.find(" name=caf\xc3\xa9\n"), std::string::npos) << run.out;
     std::vector<nlohmann::json> entries = parseJson({log});
-    ASSERT_EQ(entries.size(), 1u);
+    ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].at("pairs")[0].at("value").get<std::string>(),
               "\x1b[31mred\x7f\xc2\x9b\xef\xbf\xbd\xe2\x80\xae!");
 }

@@ -88,10 +88,16 @@ TEST(Grouping, TimestampHostAndSeverity) {
                   "2\t2026/7/1\t12:00:00\tOS=x\n"
                   "2\t2026/7/1\t12:00:00\tFile=a,Line=1\n"
                   "2\t2026/7/1\t12:00:00\tVendorID=3\n"
-                  "2\t2026/7/1\t12:00:00\tVendorError=4\n");
+                  "2\t2026/7/1\t12:00:00\tVendorError=4\n"
+                  "3\t2026/7/1\t12:00:00:5\tk=same second\n"
+                  "3\t2026/7/1\t12:00:00:1000\tk=too many ms\n"
+                  "3\t2026/7/1\t12:00:00:\tk=empty ms\n"
+                  "3\t2026/7/1\t12:00:001\tk=next second\n"
+                  "3\t2026/7/2\t12:00:01:0999\tk=next day\n"
+                  "3\t2026/7/2\t12:00:01:99\tk=same second\n");
     char machine[256] = {0};
     ::gethostname(machine, sizeof machine - 1);
-    ASSERT_EQ(entries.size(), 7u);
+    ASSERT_EQ(entries.size(), 13u);
     const char* expected[][3] = {
         {"", machine, "notice"},
         {"2026-10-25T02:30:00.000+02:00", machine, "notice"},
@@ -100,6 +106,12 @@ TEST(Grouping, TimestampHostAndSeverity) {
         {"", "other", "info"},
         {"", machine, "notice"},
         {"2026-07-01T12:00:00.000+02:00", "host1", "err"},
+        {"2026-07-01T12:00:00.005+02:00", machine, "notice"},
+        {"", machine, "notice"},
+        {"2026-07-01T12:00:00.000+02:00", machine, "notice"},
+        {"2026-07-01T12:00:01.000+02:00", machine, "notice"},
+        {"2026-07-02T12:00:01.999+02:00", machine, "notice"},
+        {"2026-07-02T12:00:01.099+02:00", machine, "notice"},
     };
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const nlohmann::json& e = entries[i];

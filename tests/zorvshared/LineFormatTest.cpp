@@ -45,9 +45,27 @@ TEST(LineFormat, ReadersAcceptMoreThanTheWriterWritesButNoLineWithoutSection) {
     ASSERT_TRUE(zorv_detail::matchSection("12,2026/0/-1,-1:00:60:,a,", match));
     EXPECT_EQ(match.date, "2026/0/-1");
     EXPECT_EQ(match.time, "-1:00:60:");
-    for (const char* line : {"", "12", "12\t2026/12/06\t17:05:09", "x12\t2026/12/06\t17:05:09\ta",
-                             "12\t2026/12/06,17:05:09,a", "12\t2026/12\t17:05:09\ta",
-                             "-12\t2026/12/06\t17:05:09\ta", "12\t2026/12/06\t17:05\ta"}) {
+    // Lines long enough to be read by where their digits stand, read alike.
+    const std::string pad(40, 'p');
+    const std::string longMs = "17:05:09:" + std::string(60, '0') + "7";
+    const std::pair<std::string, std::string> times[] = {
+        {"12\t2026/12/06\t17:05:09:\t" + pad, "17:05:09:"},
+        {"4000\t2026/12/06\t" + longMs + "\tx=" + pad, longMs},
+        {"12,2026/0/-1,-1:00:60:,a" + pad, "-1:00:60:"},
+        {"123456789012,2026/12/06,17:05:09,a" + pad, "17:05:09"}};
+    for (const auto& [line, time] : times) {
+        ASSERT_TRUE(zorv_detail::matchSection(line, match)) << line;
+        EXPECT_EQ(match.time, time);
+        EXPECT_EQ(line.substr(match.payload, 1), line.substr(line.find(time) + time.size() + 1, 1));
+    }
+    for (const std::string& line :
+         {std::string(), std::string("12"), std::string("12\t2026/12/06\t17:05:09"),
+          std::string("x12\t2026/12/06\t17:05:09\ta"), std::string("12\t2026/12/06,17:05:09,a"),
+          std::string("12\t2026/12\t17:05:09\ta"), std::string("-12\t2026/12/06\t17:05:09\ta"),
+          std::string("12\t2026/12/06\t17:05\ta"), "12\t2026/12/06,17:05:09,a" + pad,
+          "12\t2026-12-06\t17:05:09\ta" + pad, "12\t2026/12/06\t17:05:09x" + pad,
+          "12\t2026/12/06\t17:05:09:7x" + pad, "12\t2026/12/06\t" + longMs + "x" + pad,
+          std::string(70, '7')}) {
         EXPECT_FALSE(zorv_detail::matchSection(line, match)) << line;
     }
 }

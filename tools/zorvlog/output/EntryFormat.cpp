@@ -6,7 +6,6 @@
 #include "output/TerminalText.h"
 #include "read/SectionTime.h"
 
-#include <charconv>
 #include <sys/utsname.h>
 
 namespace zorvlog {
@@ -16,13 +15,10 @@ namespace {
 using zorv_detail::kPerfColumnCount;
 using zorv_detail::PerfColumn;
 
-const char* const kKinds[] = {"error", "pairs", "debug", "perf", "text"};
-
-void appendNumber(TextBuffer& out, std::uint64_t value) {
-    char text[24];
-    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-    out.append(text, static_cast<std::size_t>(end - text));
-}
+// Names measured once: every entry prints two of them.
+constexpr std::string_view kKinds[] = {"error", "pairs", "debug", "perf", "text"};
+constexpr std::string_view kPriorityNames[] = {"emerg",   "alert",  "crit", "err",
+                                               "warning", "notice", "info", "debug"};
 
 // "a-b", "a" when the entry is one line, "-" when the lines are not known.
 void appendLines(TextBuffer& out, const LogEntry& entry) {
@@ -30,25 +26,36 @@ void appendLines(TextBuffer& out, const LogEntry& entry) {
         out += '-';
         return;
     }
-    appendNumber(out, entry.firstLine);
+    out.appendDecimal(entry.firstLine);
     if (entry.lastLine != entry.firstLine) {
         out += '-';
-        appendNumber(out, entry.lastLine);
+        out.appendDecimal(entry.lastLine);
     }
 }
 
-void appendPadded(TextBuffer& out, std::string_view text, std::size_t width) {
+// The text and blanks up to width (one at least). The widths are the
+// table's own, known where this is made part of its caller: the blanks are
+// laid in one move and the text over them.
+[[gnu::always_inline]] inline void appendPadded(TextBuffer& out, std::string_view text,
+                                                std::size_t width) {
+    if (text.size() < width) {
+        char* at = out.extend(width);
+        std::memset(at, ' ', width);
+        TextBuffer::copy(at, text.data(), text.size());
+        return;
+    }
     out += text;
-    out.append(text.size() >= width ? 1 : width - text.size(), ' ');
+    out += ' ';
 }
 
 // A value as it reads on a terminal: bare when it is plain, quoted, with
 // what a terminal would act on escaped, when it holds blanks, quotes or
 // such characters.
 void writeValue(TextSink& out, std::string_view value) {
-    if (plainRun(value.data(), value.size(), false) == value.size()) {
+    bool blank = false;
+    if (plainRun(value.data(), value.size(), false, &blank) == value.size()) {
         // Printable ASCII without quotes or backslashes: nothing to escape.
-        const bool bare = !value.empty() && value.find(' ') == std::string_view::npos;
+        const bool bare = !value.empty() && !blank;
         TextBuffer& text = out.buffer();
         if (value.size() < TextSink::kBlock) {
             if (!bare) {
@@ -97,7 +104,7 @@ void addMeasurements(JsonWriter& json, std::string_view joined, const char* firs
 } // namespace
 
 const char* entryKindName(LogEntry::Kind kind) {
-    return kKinds[kind];
+    return kKinds[kind].data();
 }
 
 std::string_view entryHost(const LogEntry& entry) {
@@ -125,9 +132,7 @@ int entryPriority(LogEntry::Kind kind) {
 }
 
 const char* priorityName(int priority) {
-    static const char* const kNames[] = {"emerg",   "alert",  "crit", "err",
-                                         "warning", "notice", "info", "debug"};
-    return kNames[priority];
+    return kPriorityNames[priority].data();
 }
 
 const char* entrySeverity(const LogEntry& entry) {
@@ -137,19 +142,22 @@ const char* entrySeverity(const LogEntry& entry) {
 void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view source,
                     SectionClock& clock, std::string_view key) {
     JsonWriter json(out);
-    json.add("kind", kKinds[entry.kind]).add("source", source);
+    json.addPlain("kind", kKinds[entry.kind]).add("source", source);
     if (entry.firstLine == 0) {
         json.addNull("lines");
     } else {
         TextBuffer& text = json.key("lines");
         text += '[';
-        appendNumber(text, entry.firstLine);
+        text.appendDecimal(entry.firstLine);
         text += ',';
-        appendNumber(text, entry.lastLine);
+        text.appendDecimal(entry.lastLine);
         text += ']';
     }
     if (entry.kind != LogEntry::kText) {
-        json.addNumeric("pid", entry.pid()).add("date", entry.date()).add("time", entry.time());
+        // The section's fields are digits and joiners (zorvshared/LineFormat.h).
+        json.addNumeric("pid", entry.pid())
+            .addPlain("date", entry.date())
+            .addPlain("time", entry.time());
     }
     switch (entry.kind) {
     case LogEntry::kError: {
@@ -212,17 +220,18 @@ void writeEntryJson(TextSink& out, const LogEntry& entry, std::string_view sourc
         json.add("text", entry.text);
         break;
     }
-    SectionInstant at;
-    if (entry.kind != LogEntry::kText && clock.sectionInstant(entry.date(), entry.time(), at)) {
-        char text[kTimestampSize + 2];
+    char text[kTimestampSize + 2];
+    const std::size_t length =
+        entry.kind != LogEntry::kText ? clock.timestamp(entry.date(), entry.time(), text + 1) : 0;
+    if (length > 0) {
         text[0] = '"';
-        const std::size_t length = formatTimestamp(at, text + 1);
         text[length + 1] = '"';
         json.key("timestamp").append(text, length + 2);
     } else {
         json.addNull("timestamp");
     }
-    json.add("host", entryHost(entry)).add("severity", entrySeverity(entry));
+    json.add("host", entryHost(entry))
+        .addPlain("severity", kPriorityNames[entryPriority(entry.kind)]);
     if (entry.truncated) {
         json.addBool("truncated", true);
     }
@@ -263,12 +272,15 @@ void writeEntryRow(TextSink& out, const LogEntry& entry) {
 
 void writeEntryContent(TextSink& out, const LogEntry& entry) {
     bool first = true;
-    auto field = [&](std::string_view key, std::string_view value) {
+    // A key of the file's own is shown as a terminal may take it; the
+    // program's own names are plain (ownKey).
+    auto field = [&](std::string_view key, std::string_view value, bool ownKey = false) {
         if (!first) {
             out.buffer() += ' ';
         }
         first = false;
-        if (plainRun(key.data(), key.size(), true) == key.size() && key.size() < TextSink::kBlock) {
+        if (ownKey || (plainRun(key.data(), key.size(), true) == key.size() &&
+                       key.size() < TextSink::kBlock)) {
             out.buffer() += key;
         } else {
             out.appendEscaped(key.data(), key.size(),
@@ -287,17 +299,17 @@ void writeEntryContent(TextSink& out, const LogEntry& entry) {
         }
         break;
     case LogEntry::kDebug:
-        field("component", entry.item(zorv_detail::kDebugComponent));
-        field("message", entry.item(zorv_detail::kDebugMessage));
+        field("component", entry.item(zorv_detail::kDebugComponent), true);
+        field("message", entry.item(zorv_detail::kDebugMessage), true);
         break;
     case LogEntry::kPerf:
         if (entry.itemCount() == kPerfColumnCount) {
             for (std::size_t k = 0; k < kPerfColumnCount; ++k) {
-                field(zorv_detail::kPerfColumnNames[k], entry.item(k));
+                field(zorv_detail::kPerfColumnNames[k], entry.item(k), true);
             }
         } else {
             for (std::size_t k = 0; k < entry.itemCount(); ++k) {
-                field("column" + std::to_string(k + 4), entry.item(k));
+                field("column" + std::to_string(k + 4), entry.item(k), true);
             }
         }
         break;

@@ -59,7 +59,31 @@ bool jsonInteger(std::string_view text, std::int64_t& value) {
     return read.ec == std::errc() && read.ptr == end;
 }
 
+namespace {
+
+// Whether the text is an integer as a number prints itself: a minus only
+// before a digit other than 0, no leading zeros, and few enough digits that
+// any int64 holds it. Such text goes out as it stands.
+bool printsAsItself(std::string_view text) {
+    const std::size_t sign = !text.empty() && text[0] == '-' ? 1 : 0;
+    const std::size_t digits = text.size() - sign;
+    if (digits == 0 || digits > 18 || (text[sign] == '0' && (digits > 1 || sign == 1))) {
+        return false;
+    }
+    for (std::size_t i = sign; i < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i] - '0') >= 10) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 JsonWriter& JsonWriter::addNumeric(std::string_view name, std::string_view text) {
+    if (printsAsItself(text)) {
+        return addRaw(name, text);
+    }
     std::int64_t value = 0;
     if (!jsonInteger(text, value)) {
         return add(name, text);

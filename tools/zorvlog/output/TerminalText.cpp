@@ -67,9 +67,10 @@ bool escape(TextBuffer* out, const char* data, std::size_t size, bool quoted) {
             return true;
         }
         escaped = escaped || !plain;
-        if (plain) {
+        // Without out, only whether anything is escaped is asked.
+        if (out != nullptr && plain) {
             out->append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length));
-        } else {
+        } else if (out != nullptr) {
             appendEscaped(*out, p, length, cp);
         }
         p += length > 0 ? length : 1;

@@ -2,7 +2,9 @@
 #define ZORVLOG_TEXTSINK_H
 
 #include <algorithm>
+#include <charconv>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -18,8 +20,23 @@ public:
         if (size > mStorage.size() - mSize) {
             grow(size);
         }
-        std::memcpy(mStorage.data() + mSize, data, size);
+        copy(mStorage.data() + mSize, data, size);
         mSize += size;
+    }
+    // Copies size bytes. Most pieces of a row are a few bytes long: those
+    // are moved in two overlapping words rather than through a call.
+    static void copy(char* to, const char* from, std::size_t size) {
+        if (size > 16) {
+            std::memcpy(to, from, size);
+        } else if (size >= 8) {
+            copyEnds<std::uint64_t>(to, from, size);
+        } else if (size >= 4) {
+            copyEnds<std::uint32_t>(to, from, size);
+        } else if (size > 0) {
+            to[0] = from[0];
+            to[size / 2] = from[size / 2];
+            to[size - 1] = from[size - 1];
+        }
     }
     void append(std::size_t count, char c) {
         if (count > mStorage.size() - mSize) {
@@ -39,6 +56,15 @@ public:
         mStorage[mSize++] = c;
         return *this;
     }
+    // Appends the number in decimal.
+    void appendDecimal(std::uint64_t value) {
+        constexpr std::size_t kDigits = 20;
+        if (kDigits > mStorage.size() - mSize) {
+            grow(kDigits);
+        }
+        char* at = mStorage.data() + mSize;
+        mSize += static_cast<std::size_t>(std::to_chars(at, at + kDigits, value).ptr - at);
+    }
     // Appends n bytes for the caller to write, returned.
     char* extend(std::size_t n) {
         if (n > mStorage.size() - mSize) {
@@ -54,6 +80,14 @@ public:
     void clear() { mSize = 0; }
 
 private:
+    // The first and the last word of `size` bytes (at most two words).
+    template <typename Word> static void copyEnds(char* to, const char* from, std::size_t size) {
+        Word first, last;
+        std::memcpy(&first, from, sizeof first);
+        std::memcpy(&last, from + size - sizeof last, sizeof last);
+        std::memcpy(to, &first, sizeof first);
+        std::memcpy(to + size - sizeof last, &last, sizeof last);
+    }
     void grow(std::size_t more) { mStorage.resize(std::max(2 * mStorage.size(), mSize + more)); }
 
     std::vector<char> mStorage;

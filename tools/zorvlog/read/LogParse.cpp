@@ -36,9 +36,29 @@ namespace {
 const std::size_t kLookedAt = 64 * 1024;
 const std::size_t kAll = std::numeric_limits<std::size_t>::max();
 
+// Standard output. Output that cannot be written (a full disk, a closed
+// descriptor) ends the command, said, rather than being lost unsaid.
 class StandardOutput : public TextSink {
+public:
+    // Writes out what has gathered, and what the stream holds of it.
+    void flushAll() {
+        flush();
+        if (std::fflush(stdout) != 0) {
+            failed();
+        }
+    }
+
 protected:
-    void write(const char* data, std::size_t size) override { std::fwrite(data, 1, size, stdout); }
+    void write(const char* data, std::size_t size) override {
+        if (std::fwrite(data, 1, size, stdout) != size) {
+            failed();
+        }
+    }
+
+private:
+    [[noreturn]] static void failed() {
+        throw std::runtime_error(std::string("cannot write the output: ") + std::strerror(errno));
+    }
 };
 
 bool holdsASection(const std::string& start) {
@@ -164,7 +184,7 @@ public:
         mOut.buffer() += '\n';
         mOut.spill();
     }
-    void flush() { mOut.flush(); }
+    void flush() { mOut.flushAll(); }
 
 private:
     void column(const std::string& text) {
@@ -607,9 +627,11 @@ const char* LogParse::help() {
            "  -i, --ignore-case  --grep ignores case\n"
            "\n"
            "Exit status: 0, also when no entry matches; 1 when a FILE cannot be read to its\n"
-           "end; 2 bad arguments (a filter that does not read: one line says which), or a\n"
-           "FILE that is not a log (no line in its first 64 KiB starts with a process id, a\n"
-           "date and a time). The other FILEs are still read.\n";
+           "end (the other FILEs are still read), or the output cannot be written (a full\n"
+           "disk: said, and nothing more is read); 2 bad arguments (a filter that does not\n"
+           "read: one line says which), or a FILE that is not a log (no line in its first\n"
+           "64 KiB starts with a process id, a date and a time; the other FILEs are still\n"
+           "read).\n";
 }
 
 } // namespace zorvlog

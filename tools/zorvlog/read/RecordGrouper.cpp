@@ -58,8 +58,29 @@ void classify(LogEntry& entry, std::size_t payload, char separator) {
     });
 }
 
+// The keys of an error record's lines, measured once.
+struct RecordKeys {
+    std::string_view reason = ZorvLoggable::REASON;
+    std::string_view computerName = ZorvLoggable::COMPUTER_NAME;
+    std::string_view os = ZorvLoggable::OS;
+    std::string_view file = ZorvErrorBase::THROWN_FILE;
+    std::string_view line = ZorvErrorBase::THROWN_LINE;
+    std::string_view vendorId = ZorvErrorBase::VENDOR_ID;
+    std::string_view vendorError = ZorvErrorBase::VENDOR_ERROR;
+};
+
+const RecordKeys& recordKeys() {
+    static const RecordKeys keys;
+    return keys;
+}
+
+// Whether two lines have one section: compared in one piece, pid, date and
+// time with the separators between them. Only key/value lines are asked
+// whether they make one record, and theirs is always the tab.
 bool sameSection(const LogEntry& a, const LogEntry& b) {
-    return a.pid() == b.pid() && a.date() == b.date() && a.time() == b.time();
+    const std::size_t size = a.timeSpan.at + a.timeSpan.size;
+    return a.pidSpan.at == 0 && b.pidSpan.at == 0 && b.timeSpan.at + b.timeSpan.size == size &&
+           a.text.compare(0, size, b.text, 0, size) == 0;
 }
 
 bool singlePair(const LogEntry& e, std::string_view key) {
@@ -67,8 +88,8 @@ bool singlePair(const LogEntry& e, std::string_view key) {
 }
 
 bool fileAndLine(const LogEntry& e) {
-    return e.kind == LogEntry::kPairs && e.pairCount() == 2 &&
-           e.key(0) == ZorvErrorBase::THROWN_FILE && e.key(1) == ZorvErrorBase::THROWN_LINE;
+    return e.kind == LogEntry::kPairs && e.pairCount() == 2 && e.key(0) == recordKeys().file &&
+           e.key(1) == recordKeys().line;
 }
 
 enum class Match { kNeedMore, kNone, kRecord };
@@ -86,8 +107,9 @@ Match matchRecord(const LogEntry* held, std::size_t count, bool final, std::size
     if (first.kind != LogEntry::kPairs) {
         return Match::kNone;
     }
+    const RecordKeys& names = recordKeys();
     std::size_t i = 0;
-    hasReason = singlePair(first, ZorvLoggable::REASON);
+    hasReason = singlePair(first, names.reason);
     if (hasReason) {
         ++i;
     }
@@ -100,10 +122,10 @@ Match matchRecord(const LogEntry* held, std::size_t count, bool final, std::size
             continue;
         }
         const LogEntry& e = held[i];
-        const char* const keys[] = {ZorvLoggable::COMPUTER_NAME, ZorvLoggable::OS, nullptr,
-                                    ZorvErrorBase::VENDOR_ID, ZorvErrorBase::VENDOR_ERROR};
-        const bool fits = sameSection(e, first) &&
-                          (keys[step] != nullptr ? singlePair(e, keys[step]) : fileAndLine(e));
+        const std::string_view keys[] = {names.computerName, names.os, std::string_view(),
+                                         names.vendorId, names.vendorError};
+        const bool fits =
+            sameSection(e, first) && (step != 2 ? singlePair(e, keys[step]) : fileAndLine(e));
         if (!fits) {
             return Match::kNone;
         }

@@ -1,5 +1,6 @@
 #include "read/SectionTime.h"
 
+#include <cstring>
 #include <ctime>
 
 namespace zorvlog {
@@ -52,6 +53,11 @@ char* digits(char* to, long value, int width) {
     }
     return to + width;
 }
+
+// Where formatTimestamp's milliseconds stand, counted from its end: before
+// them the date and time, each field of a fixed width, after them the offset
+// "+HH:MM".
+constexpr std::size_t kMillisecondsFromEnd = 9;
 
 char* twoDigits(char* to, long value) {
     to[0] = static_cast<char>('0' + value / 10);
@@ -115,6 +121,38 @@ bool SectionClock::sectionInstant(std::string_view date, std::string_view time,
     }
     at.ms = seconds * 1000 + f.millisecond;
     return true;
+}
+
+std::size_t SectionClock::timestamp(std::string_view date, std::string_view time, char* text) {
+    // The milliseconds, after the seconds' joiner: digits (none read as 0),
+    // at most 999; anything else is read the long way.
+    const std::size_t second = mStampSecond.size();
+    if (mStampSize > 0 && time.size() >= second && date == mStampDate &&
+        time.compare(0, second, mStampSecond) == 0 &&
+        (time.size() == second || time[second] == zorv_detail::kTimeJoiner)) {
+        long ms = 0;
+        std::size_t i = second + 1;
+        for (; i < time.size() && ms <= 999 && static_cast<unsigned char>(time[i] - '0') < 10;
+             ++i) {
+            ms = ms * 10 + (time[i] - '0');
+        }
+        if (i >= time.size() && ms <= 999) {
+            std::memcpy(text, mStamp, mStampSize);
+            digits(text + mStampSize - kMillisecondsFromEnd, ms, 3);
+            return mStampSize;
+        }
+    }
+    SectionInstant at;
+    if (!sectionInstant(date, time, at)) {
+        return 0;
+    }
+    mStampSize = formatTimestamp(at, text);
+    std::memcpy(mStamp, text, mStampSize);
+    mStampDate.assign(date.data(), date.size());
+    const std::size_t joiner =
+        at.fields.hasMilliseconds ? time.rfind(zorv_detail::kTimeJoiner) : time.size();
+    mStampSecond.assign(time.data(), joiner);
+    return mStampSize;
 }
 
 std::size_t formatTimestamp(const SectionInstant& at, char* text) {

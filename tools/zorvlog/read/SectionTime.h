@@ -14,6 +14,9 @@ namespace zorvlog {
 // instants: the first is given (the offset in force before the change); a
 // time in the hour skipped when they go forward gets that offset too.
 
+// Room for an instant as text (formatTimestamp).
+constexpr std::size_t kTimestampSize = 32;
+
 // The instant a section's date and time name ("2026/12/06", "17:05:09:7").
 struct SectionInstant {
     std::int64_t ms = 0; // since the epoch
@@ -35,6 +38,10 @@ public:
     bool localInstant(long year, long month, long day, long hour, long minute, long second,
                       std::int64_t& seconds, long& offset);
     bool sectionInstant(std::string_view date, std::string_view time, SectionInstant& at);
+    // The instant a section's date and time name as formatTimestamp's text,
+    // into text (kTimestampSize bytes at least), its length returned; 0 when
+    // they are no date and time.
+    std::size_t timestamp(std::string_view date, std::string_view time, char* text);
 
 private:
     long offsetOf(long year, long month, long day, std::int64_t asUtc);
@@ -45,13 +52,18 @@ private:
     std::string mDate;
     bool mDateValid = false;
     zorv_detail::SectionFields mDateFields;
+    // The last timestamp made, and the date and time up to its seconds it
+    // was made of: sections follow each other within a second, and only the
+    // milliseconds differ.
+    std::string mStampDate, mStampSecond;
+    char mStamp[kTimestampSize] = {};
+    std::size_t mStampSize = 0;
 };
 
 // The instant as RFC 3339 text with the milliseconds padded to three digits
 // and the zone's offset, into text (kTimestampSize bytes at least), its
 // length returned: "2026/12/06" and "17:05:09:7" give
 // "2026-12-06T17:05:09.007+01:00".
-constexpr std::size_t kTimestampSize = 32;
 std::size_t formatTimestamp(const SectionInstant& at, char* text);
 // The same for a section's date and time; empty when they are no date and time.
 std::string sectionTimestamp(std::string_view date, std::string_view time);
