@@ -295,13 +295,19 @@ BENCHMARK(BM_DebugRecordShare_Alternating)->MinTime(2.0);
 
 // ---- Error records: the full one, and one whose system block writes fixed lines.
 
+// Its system block does what the library's own does once the child has
+// answered: the two values made as texts (as the child's output is), written
+// under keys kept from one record to the next (as the library keeps its own),
+// so that only the child is left out of the comparison.
 class FixedSystemError : public ZorvErrorBase {
 public:
     using ZorvErrorBase::ZorvErrorBase;
     void dumpSystemInfo(ZorvLogger* logger) const override {
         if (logger != nullptr) {
-            logger->mLogFile.write(TStr(COMPUTER_NAME), TStr("buildhost"));
-            logger->mLogFile.write(TStr(OS), TStr("5.15.0-91-generic"));
+            static const TStr computerNameKey(COMPUTER_NAME);
+            static const TStr osKey(OS);
+            logger->mLogFile.write(computerNameKey, TStr("buildhost"));
+            logger->mLogFile.write(osKey, TStr("5.15.0-91-generic"));
         }
     }
 };
