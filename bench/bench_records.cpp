@@ -12,10 +12,12 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <list>
 #include <new>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 // Every heap allocation of the program passes through here, so a benchmark can
@@ -244,6 +246,31 @@ void BM_EnabledDebugRecord_Alternating(benchmark::State& state) {
 }
 BENCHMARK(BM_EnabledDebugRecord_Alternating)->MinTime(2.0);
 
+// What the rules of trust add to the floor by themselves: the same open,
+// write and close with the one look at the opened file that tells it is the
+// file last judged (statx(2) on the descriptor, without the times, as the
+// library asks), against the floor. Its cpu_ratio is the share of the
+// debug record's target that this one call takes before any of our code.
+void BM_FloorWithIdentityCheck_Alternating(benchmark::State& state) {
+    Enabled& e = enabled();
+    alternate(
+        state, 16,
+        [&] {
+            const int fd =
+                ::open(e.floorPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            struct statx sx;
+            ::statx(fd, "", AT_EMPTY_PATH,
+                    STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_UID | STATX_GID | STATX_INO |
+                        STATX_SIZE,
+                    &sx);
+            benchmark::DoNotOptimize(sx);
+            benchmark::DoNotOptimize(::write(fd, e.line.data(), e.line.size()));
+            ::close(fd);
+        },
+        [&] { appendOnce(e.floorPath, e.line); });
+}
+BENCHMARK(BM_FloorWithIdentityCheck_Alternating)->MinTime(2.0);
+
 // How much of the above is the record's own: through the same logger and file,
 // the debug record against one that hands over the same line's items built
 // once in advance. What separates the line above from 1.0 beyond this is the
@@ -268,13 +295,19 @@ BENCHMARK(BM_DebugRecordShare_Alternating)->MinTime(2.0);
 
 // ---- Error records: the full one, and one whose system block writes fixed lines.
 
+// Its system block does what the library's own does once the child has
+// answered: the two values made as texts (as the child's output is), written
+// under keys kept from one record to the next (as the library keeps its own),
+// so that only the child is left out of the comparison.
 class FixedSystemError : public ZorvErrorBase {
 public:
     using ZorvErrorBase::ZorvErrorBase;
     void dumpSystemInfo(ZorvLogger* logger) const override {
         if (logger != nullptr) {
-            logger->mLogFile.write(TStr(COMPUTER_NAME), TStr("buildhost"));
-            logger->mLogFile.write(TStr(OS), TStr("5.15.0-91-generic"));
+            static const TStr computerNameKey(COMPUTER_NAME);
+            static const TStr osKey(OS);
+            logger->mLogFile.write(computerNameKey, TStr("buildhost"));
+            logger->mLogFile.write(osKey, TStr("5.15.0-91-generic"));
         }
     }
 };

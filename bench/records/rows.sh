@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 
 # The programs' own words go to stderr; the figures, to a file each.
 "$build/bench/bench_records" --benchmark_out_format=json --benchmark_out="$work/records.json" \
-  --benchmark_filter='^(BM_EnabledDebugRecord|BM_FixedSystemErrorRecord)_Alternating(/|$)' >&2
+  --benchmark_filter='^(BM_EnabledDebugRecord|BM_FloorWithIdentityCheck|BM_FixedSystemErrorRecord)_Alternating(/|$)' >&2
 "$build/bench/bench_logger" --benchmark_out_format=json --benchmark_out="$work/logger.json" \
   --benchmark_filter='^BM_LogVsFloor_Alternating(/|$)' >&2
 ZORV_PEERS_ROUNDS=${ZORV_PEERS_ROUNDS:-8} "$build/bench/peers/bench_peers_procs" \
@@ -39,6 +39,8 @@ def one(pattern):
 rows = [
     ("one-line debug record / open+write+close (CPU)",
      one(r"^BM_EnabledDebugRecord_Alternating")["cpu_ratio"], "≤ 1.15"),
+    ("the floor with the fast open's look at the file (statx) / open+write+close (CPU)",
+     one(r"^BM_FloorWithIdentityCheck_Alternating")["cpu_ratio"], "-"),
     ("three key/value lines / open+write+close (CPU)",
      one(r"^BM_LogVsFloor_Alternating")["cpu_ratio"], "≤ 1.20"),
     ("error record without its child / open+write+close (CPU)",

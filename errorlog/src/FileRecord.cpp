@@ -144,7 +144,10 @@ bool FileRecord::writeLines(std::size_t size) {
     SharedLogEnd* shared = mShared;
     if (!mTailChecked) {
         mTailChecked = true;
-        if (mAppending && endsTorn(shared)) {
+        // No look at the tail when the last record under the lock ended this
+        // file right where it ends, with its LF.
+        if (mAppending && mSizeAtStart > 0 &&
+            (shared == nullptr || !shared->endsAt(mPathKey, mSizeAtStart)) && endsTorn()) {
             mLines.insertFront(kLineEnd);
             ++size;
         }
@@ -164,25 +167,19 @@ bool FileRecord::writeLines(std::size_t size) {
     return written;
 }
 
-// Whether the file ends in a line without its LF: one a writer left when it
-// died or the disk filled, or one another writer (outside our lock) is still
-// writing. Either way our record must not join it, so it gets a LF; the price
-// is a blank line when that other write was only under way (a write that
-// crosses a page shows its bytes page by page) and brings its own LF.
-bool FileRecord::endsTorn(const SharedLogEnd* shared) const {
-    const off_t size = static_cast<off_t>(mSizeAtStart);
-    if (size <= 0) {
-        return false;
-    }
-    if (shared != nullptr && shared->endsAt(mPathKey, size)) {
-        return false; // the last record under the lock ended here, with its LF
-    }
+// Whether the file, mSizeAtStart bytes long (more than none), ends in a line
+// without its LF: one a writer left when it died or the disk filled, or one
+// another writer (outside our lock) is still writing. Either way our record
+// must not join it, so it gets a LF; the price is a blank line when that
+// other write was only under way (a write that crosses a page shows its
+// bytes page by page) and brings its own LF.
+bool FileRecord::endsTorn() const {
     // Reading the tail of a file that was just written would update its access
     // time, a journal write on every record; we only want a byte. (Allowed on
     // our own files only; elsewhere the flag is refused and the read costs more.)
     ::fcntl(mFd, F_SETFL, O_APPEND | O_NOATIME);
     char last = '\n';
-    return ::pread(mFd, &last, 1, size - 1) == 1 && last != '\n';
+    return ::pread(mFd, &last, 1, static_cast<off_t>(mSizeAtStart) - 1) == 1 && last != '\n';
 }
 
 } // namespace zorv_detail

@@ -130,7 +130,7 @@ public:
 private:
     bool checkKind();
     bool writeLines(std::size_t size);
-    bool endsTorn(const SharedLogEnd* shared) const;
+    bool endsTorn() const;
 
     int mFd = -1;
     // The path while the file is open (the caller's, which outlives the open).

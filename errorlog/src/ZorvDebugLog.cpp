@@ -39,7 +39,8 @@ void ZorvDebugLog::dumpTechSupport(ZorvLogger* logger) const {
     // the same line writeDebugLog makes of a list.
     static_assert(zorv_detail::kDebugComponent == 0 && zorv_detail::kDebugMessage == 1);
     const TStr* const items[] = {&mComponentIDStr, &mMessage};
-    // kTab may have been pointed elsewhere by a client; read it now.
-    const TStr separator(ZorvDelimitedFile::kTab);
-    logger->mLogFile.writeItems(items, 2, separator);
+    // kTab may have been pointed elsewhere by a client (or at nothing, which
+    // is an empty text); read it now.
+    const char* const separator = ZorvDelimitedFile::kTab;
+    logger->mLogFile.writeItems(items, 2, separator != nullptr ? separator : "");
 }

@@ -123,21 +123,31 @@ bool ZorvDelimitedFile::open(bool truncate) {
 const TStr* ZorvDelimitedFile::mutexName() {
     // Named after the file's last component only, so that every logger
     // writing to a file of that name, in any process, shares the mutex.
-    const std::string_view component = zorv_detail::lastComponentOf(mFilename.bytes());
-    const std::size_t length = component.size();
-    if (length == 0) {
-        return nullptr;
-    }
-    // Made in the room the state keeps for it, and only when the component
-    // differs from the one the name was made of: no allocation per record.
+    const std::string& path = mFilename.bytes();
     TStr& name = mState->mutexName;
     const std::string& made = name.bytes();
-    if (made.size() != length + kMutexSuffixLength ||
-        std::memcmp(made.data(), component.data(), length) != 0) {
-        name.clear();
-        name += component.data(); // the component runs to the path's end
-        name += kMutexSuffix;
+    // The kept name still fits when the path ends in the component it was
+    // made of, right after a '/' or as the whole path: that component holds
+    // no '/', so it is the path's last one. No search of the path per record.
+    if (made.size() > kMutexSuffixLength) {
+        const std::size_t length = made.size() - kMutexSuffixLength;
+        if (path.size() >= length) {
+            const std::size_t start = path.size() - length;
+            if ((start == 0 || path[start - 1] == '/') &&
+                std::memcmp(path.data() + start, made.data(), length) == 0) {
+                return &name;
+            }
+        }
     }
+    const std::string_view component = zorv_detail::lastComponentOf(path);
+    if (component.empty()) {
+        return nullptr;
+    }
+    // Made in the room the state keeps for it, only when the component
+    // changed: no allocation per record.
+    name.clear();
+    name += component.data(); // the component runs to the path's end
+    name += kMutexSuffix;
     return &name;
 }
 
@@ -269,11 +279,10 @@ bool ZorvDelimitedFile::writePairs(const zorv_detail::DescribedPair* pairs, std:
 }
 
 bool ZorvDelimitedFile::writeItems(const TStr* const* items, std::size_t count,
-                                   const TStr& separator) {
+                                   std::string_view sep) {
     if (!openForLines(*this) || !isCurrentSectionSet() || count == 0) {
         return false;
     }
-    const std::string& sep = separator.bytes();
     zorv_detail::RecordBytes& lines = mState->record.lines();
     const std::size_t start = lines.size();
     zorv_detail::beginItemsLine(lines, sectionText(sep), sep);

@@ -161,9 +161,18 @@ MutexHandle* SharedMutexCache::acquire(const std::string& name) {
     if (name.empty()) {
         return nullptr;
     }
-    const std::uint64_t key = lookupKey(name);
     std::lock_guard<std::mutex> guard(mLock);
-    return acquireLocked(name, key);
+    // A logger asks for the same name record after record: the entry handed
+    // out last is compared first, byte for byte, before any hashing.
+    MutexHandle* last = mLastHanded;
+    if (last != nullptr && last->name == name) {
+        if (mutexCoarseNowNs() < last->nextCheckNs.load(std::memory_order_relaxed)) {
+            return handOutLocked(last);
+        }
+        return acquireLocked(name, last->key, last);
+    }
+    const std::uint64_t key = lookupKey(name);
+    return acquireLocked(name, key, find(name, key));
 }
 
 MutexHandle* SharedMutexCache::find(const std::string& name, std::uint64_t key) const {
@@ -176,24 +185,27 @@ MutexHandle* SharedMutexCache::find(const std::string& name, std::uint64_t key) 
 }
 
 void SharedMutexCache::forgetLocked(MutexHandle* entry) {
+    if (mLastHanded == entry) {
+        mLastHanded = nullptr;
+    }
     mEntries.erase(std::find(mEntries.begin(), mEntries.end(), entry));
     dropLocked(entry);
 }
 
-MutexHandle* SharedMutexCache::acquireLocked(const std::string& name, std::uint64_t key) {
-    if (MutexHandle* entry = find(name, key)) {
+MutexHandle* SharedMutexCache::acquireLocked(const std::string& name, std::uint64_t key,
+                                             MutexHandle* entry) {
+    if (entry != nullptr) {
         std::int64_t now = mutexCoarseNowNs();
         bool due = now >= entry->nextCheckNs.load(std::memory_order_relaxed);
         if (!due || (entry->layout != nullptr && stillAtPath(entry))) {
             if (due) {
                 entry->nextCheckNs.store(now + kCheckIntervalNs, std::memory_order_relaxed);
             }
-            entry->lastUse = ++mUses;
             if (entry->layout == nullptr) {
+                entry->lastUse = ++mUses;
                 return nullptr; // refused until the next check
             }
-            entry->refs.fetch_add(1, std::memory_order_relaxed);
-            return entry;
+            return handOutLocked(entry);
         }
         // Removed or replaced (or refused last time): set the name up afresh.
         forgetLocked(entry);
@@ -209,14 +221,13 @@ MutexHandle* SharedMutexCache::acquireLocked(const std::string& name, std::uint6
     mEntries.reserve(mEntries.size() + 1);
     mapInto(*fresh);
     fresh->nextCheckNs.store(mutexCoarseNowNs() + kCheckIntervalNs, std::memory_order_relaxed);
-    fresh->lastUse = ++mUses;
-    MutexHandle* entry = fresh.release();
+    entry = fresh.release();
     mEntries.push_back(entry);
     if (entry->layout == nullptr) {
+        entry->lastUse = ++mUses;
         return nullptr;
     }
-    entry->refs.fetch_add(1, std::memory_order_relaxed);
-    return entry;
+    return handOutLocked(entry);
 }
 
 // Makes room for one more entry: while as many entries as kKeptUnused are
@@ -251,7 +262,7 @@ MutexHandle* SharedMutexCache::refresh(MutexHandle* mapping) {
     MutexHandle* current;
     {
         std::lock_guard<std::mutex> guard(mLock);
-        current = acquireLocked(mapping->name, mapping->key);
+        current = acquireLocked(mapping->name, mapping->key, find(mapping->name, mapping->key));
     }
     release(mapping);
     return current;
@@ -269,7 +280,7 @@ MutexHandle* SharedMutexCache::replaceUnrecoverable(MutexHandle* mapping) {
         if (find(mapping->name, mapping->key) == mapping) {
             forgetLocked(mapping);
         }
-        current = acquireLocked(mapping->name, mapping->key);
+        current = acquireLocked(mapping->name, mapping->key, find(mapping->name, mapping->key));
     }
     release(mapping);
     return current;

@@ -96,8 +96,16 @@ public:
 
 private:
     SharedMutexCache();
-    MutexHandle* acquireLocked(const std::string& name, std::uint64_t key);
+    // entry: the cache's entry of the name (null: none yet).
+    MutexHandle* acquireLocked(const std::string& name, std::uint64_t key, MutexHandle* entry);
     MutexHandle* find(const std::string& name, std::uint64_t key) const;
+    // Gives the caller a reference to a usable entry of the cache.
+    MutexHandle* handOutLocked(MutexHandle* entry) {
+        entry->lastUse = ++mUses;
+        entry->refs.fetch_add(1, std::memory_order_relaxed);
+        mLastHanded = entry;
+        return entry;
+    }
     void forgetLocked(MutexHandle* entry);
     void evictUnusedLocked();
     static void mapInto(MutexHandle& mapping);
@@ -109,6 +117,8 @@ private:
     // finds one faster than a hash map would (and stays short: kKeptUnused).
     std::vector<MutexHandle*> mEntries;
     std::uint64_t mUses = 0; // counts hand-outs, for lastUse
+    // The entry handed out last, one of mEntries (null: none or forgotten).
+    MutexHandle* mLastHanded = nullptr;
 };
 
 } // namespace zorv_detail

@@ -208,9 +208,11 @@ ZorvMutex::~ZorvMutex() {
 }
 
 bool ZorvMutex::create(const TStr& name) {
-    close();
     if (mHandle != nullptr) {
-        return false; // still held by another thread: this object keeps its mutex
+        close();
+        if (mHandle != nullptr) {
+            return false; // still held by another thread: this object keeps its mutex
+        }
     }
     // A name that cannot be set up, for want of memory too, is a mutex that
     // cannot be used: the caller goes on without it.

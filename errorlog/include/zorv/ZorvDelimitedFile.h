@@ -73,7 +73,7 @@ public:
     // writeDebugLog's line from count items the caller keeps, so that the
     // library's own debug record copies none of them into a list.
     ZORV_ERRORLOG_INTERNAL bool writeItems(const TStr* const* items, std::size_t count,
-                                           const TStr& separator);
+                                           std::string_view separator);
     // A key/value line of count pairs built straight from the record's own
     // texts, so that an error record makes no text of its own for a line.
     ZORV_ERRORLOG_INTERNAL bool writePairs(const zorv_detail::DescribedPair* pairs,
