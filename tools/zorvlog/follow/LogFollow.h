@@ -12,9 +12,11 @@ namespace zorvlog {
 // restart neither loses nor repeats a record.
 class LogFollow {
 public:
-    // The most records handed to the output between two saves of the state:
-    // what a follower killed at the wrong moment may print again.
+    // A batch: what is ready, up to this many records or bytes of record
+    // text; the state is saved once per batch. kBatchRecords is what a
+    // follower killed at the wrong moment may print again.
     static constexpr std::size_t kBatchRecords = 512;
+    static constexpr std::size_t kBatchBytes = 1u << 20;
 
     // Runs until SIGTERM, SIGINT or SIGHUP: exit 0. 1 when the state file
     // cannot be used or the output cannot be written; 2 bad arguments.
