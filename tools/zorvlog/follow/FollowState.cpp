@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -147,44 +149,59 @@ bool parseLine(const std::string& line, char version, std::string& log, FollowPo
     return !log.empty();
 }
 
-void appendHex(std::string& out, std::uint64_t value, int digits) {
+// One field of a state line: a number in hexadecimal of a fixed width, or a
+// word already cut and padded to its width.
+struct Field {
+    Field(std::uint64_t number, int width) : value(number), digits(width) {}
+    Field(std::string_view text) : word(text) {}
+    std::uint64_t value = 0;
+    int digits = 0;
+    std::string_view word;
+};
+
+// A line of the state: its tag, each field followed by a space, then its
+// tail (a log's escaped path, or the output's reason).
+void appendLine(std::string& out, std::string_view tag, std::initializer_list<Field> fields,
+                std::string_view tail) {
     static const char kDigits[] = "0123456789abcdef";
-    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
-        out += kDigits[(value >> shift) & 0xf];
-    }
+    out += tag;
     out += ' ';
+    for (const Field& field : fields) {
+        out += field.word;
+        for (int shift = 4 * (field.digits - 1); shift >= 0; shift -= 4) {
+            out += kDigits[(field.value >> shift) & 0xf];
+        }
+        out += ' ';
+    }
+    out += tail;
+    out += '\n';
 }
 
-// The line of one generation, every number in fixed width.
+// The line of one generation.
 void appendEntry(std::string& out, const FollowPosition& p, const std::string& escapedLog) {
-    out += p.previous ? "p " : p.watched ? "w " : "c ";
-    appendHex(out, p.dev, 16);
-    appendHex(out, p.ino, 16);
     std::string id = p.id.empty() ? "----------------" : p.id.substr(0, 16);
     id.resize(16, '-');
-    out += id;
-    out += ' ';
-    appendHex(out, p.offset, 16);
-    appendHex(out, p.line, 16);
-    appendHex(out, p.crc, 8);
-    appendHex(out, p.head, 8);
-    appendHex(out, p.owner, 8);
-    appendHex(out, p.print, 16);
-    appendHex(out, p.printLength, 8);
-    appendHex(out, p.windowCrc, 8);
-    appendHex(out, p.window, 8);
-    out += escapedLog;
-    out += '\n';
+    const char* role = p.previous ? "p" : p.watched ? "w" : "c";
+    appendLine(out, role,
+               {{p.dev, 16},
+                {p.ino, 16},
+                {id},
+                {p.offset, 16},
+                {p.line, 16},
+                {p.crc, 8},
+                {p.head, 8},
+                {p.owner, 8},
+                {p.print, 16},
+                {p.printLength, 8},
+                {p.windowCrc, 8},
+                {p.window, 8}},
+               escapedLog);
 }
 
 void appendStatus(std::string& out, const LogStatus& status, const std::string& escapedLog) {
-    out += "l ";
-    appendHex(out, status.lastOut, 16);
-    appendHex(out, status.behind, 16);
-    appendHex(out, status.damage, 8);
-    appendHex(out, status.gaps, 8);
-    out += escapedLog;
-    out += '\n';
+    appendLine(out, "l",
+               {{status.lastOut, 16}, {status.behind, 16}, {status.damage, 8}, {status.gaps, 8}},
+               escapedLog);
 }
 
 bool parseStatus(const std::string& line, std::string& log, LogStatus& status) {
@@ -212,13 +229,10 @@ std::uint64_t microsecondsNow() {
 }
 
 void appendOutput(std::string& out, const OutputStatus& output) {
-    out += output.taking ? "o t " : "o r ";
-    appendHex(out, output.since, 16);
-    appendHex(out, microsecondsNow(), 16);
     std::string why = escapePath(output.why).substr(0, kWhy);
     why.resize(kWhy, ' ');
-    out += why;
-    out += '\n';
+    appendLine(out, output.taking ? "o t" : "o r", {{output.since, 16}, {microsecondsNow(), 16}},
+               why);
 }
 
 bool parseOutput(const std::string& line, OutputStatus& output, std::uint64_t& saved) {
