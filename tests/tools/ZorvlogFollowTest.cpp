@@ -198,17 +198,18 @@ TEST_F(Follow, RestartReadsEveryRotationLayout) {
         const std::vector<std::string> args{"--state", dir + "/state", "--olddir", "old", log};
         write(log, 0, 2);
         const int plain = ++run;
-        pid_t awake = start({"--state", dir + "/awake", "--olddir", "old", log}, plain);
+        pid_t awake =
+            start({"--state", dir + "/awake", "--olddir", "old", dir + "/*.none", log}, plain);
         pid_t follower = start(args, ++run);
         ASSERT_TRUE(eventually([&] { return printed(run, 2); }));
         stop(follower);
-        EXPECT_EQ(said(run, "--olddir " + dir + "/old is no directory"), !*layout[2]);
         const long stoppedAt = fileSize(log);
         for (int r = 3; r <= 5; r += 2) {
             write(log, r, r + 1);
             ASSERT_TRUE(eventually([&] { return printed(plain, r + 1); }));
             ASSERT_EQ(runProcess({"/usr/sbin/logrotate", "-f", "-s", dir + "/rs", conf}), 0);
         }
+        EXPECT_EQ(said(plain, log + ": --olddir " + dir + "/old is no directory"), !*layout[2]);
         write(log, 9, 9);
         follower = start(args, ++run);
         ASSERT_TRUE(eventually([&] { return printed(run, 9) && printed(plain, 9); }));
@@ -464,19 +465,35 @@ TEST_F(Follow, StopWhileTheReaderTakesNothingEndsBetweenRecords) {
 }
 
 // Without inotify (no instance left for the user, or no watch) follow says
-// once which limit to raise, and still prints what is written.
+// once which limit to raise, still prints what is written, and takes up a
+// log a pattern comes to match. Short of descriptors for every log a pattern
+// matches, it says once that the bound is reached and follows those it has.
 TEST_F(Follow, WithoutInotifyItSaysWhichLimitAndLooksAnyway) {
+    struct Case {
+        std::string limit, lower, name;
+        int logs;
+    };
+    const Case cases[] = {
+        {"instances", "echo 0 >/proc/sys/user/max_inotify_instances", "max_user_instances", 1},
+        {"watches", "echo 0 >/proc/sys/user/max_inotify_watches", "max_user_watches", 1},
+        {"descriptors", "ulimit -n 48", "limit of open files", 12}};
     int run = 0;
-    for (const std::string limit : {"instances", "watches"}) {
-        const std::string log = mDir.file(limit + ".log");
-        append(log, debugLine(0));
+    for (const Case& c : cases) {
+        const std::string dir = mDir.file(c.limit), log = dir + "/l00.log";
+        ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+        for (int i = 0; i < c.logs; ++i) {
+            append(dir + "/l" + std::to_string(i / 10) + std::to_string(i % 10) + ".log",
+                   debugLine(0));
+        }
         const int out = ::open(output(++run).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = ::open(messages(run).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const pid_t follower = spawnProcess(
-            {"unshare", "-Ur", "sh", "-c",
-             "echo 0 >/proc/sys/user/max_inotify_$0 || exit 99; exec \"$1\" follow --json \"$2\"",
-             limit, ZORVLOG_EXE, log},
-            -1, out, err);
+        std::vector<std::string> argv{"sh", "-c",
+                                      c.lower + " || exit 99; exec \"$0\" follow --json \"$1\"",
+                                      ZORVLOG_EXE, c.logs > 1 ? dir : dir + "/*.log"};
+        if (c.logs == 1) {
+            argv.insert(argv.begin(), {"unshare", "-Ur"});
+        }
+        const pid_t follower = spawnProcess(argv, -1, out, err);
         ::close(out);
         ::close(err);
         mRunning.insert(follower);
@@ -486,12 +503,18 @@ TEST_F(Follow, WithoutInotifyItSaysWhichLimitAndLooksAnyway) {
         }
         append(log, debugLine(1));
         ASSERT_TRUE(eventually([&] { return printed(run, 1); }));
-        append(log, debugLine(2));
+        if (c.logs == 1) {
+            append(dir + "/later.log", debugLine(2));
+        } else {
+            append(log, debugLine(2));
+        }
         ASSERT_TRUE(eventually([&] { return printed(run, 2); }));
         stop(follower);
-        const std::string said = readFile(messages(run)), name = "fs.inotify.max_user_" + limit;
-        EXPECT_NE(said.find(name), std::string::npos) << said;
-        EXPECT_EQ(said.find(name), said.rfind(name)) << said;
+        const std::string said = readFile(messages(run));
+        EXPECT_NE(said.find(c.name), std::string::npos) << said;
+        EXPECT_EQ(said.find(c.name), said.rfind(c.name)) << said;
+        const std::size_t taken = splitLines(readFile(output(run))).size() - 2;
+        EXPECT_EQ(taken<static_cast<std::size_t>(c.logs), c.logs> 1) << taken;
     }
 }
 
@@ -534,10 +557,34 @@ TEST_F(Follow, LastRecordsThenFollowUnlessTheStateKnowsBetter) {
     append(b, debugLine(1) + debugLine(2) + section + "Reason=record 3\n" + section +
                   "ComputerName=testhost\n" + section + "OS=x\n" + section + "File=a.cpp,Line=1\n" +
                   section + "VendorID=3 [Brakka]\n" + section + "VendorError=42\n");
+    // A state an earlier follow kept unasked for these logs is named once,
+    // with the option that resumes from it.
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>((b + "\n").data()), b.size() + 1);
+    const std::string counted = "1" + b + "\n";
+    char name[64];
+    std::snprintf(name, sizeof name, "/follow-%08lx%08lx.state", crc,
+                  crc32(0, reinterpret_cast<const Bytef*>(counted.data()), counted.size()));
+    const std::string earlier = mHome.stateHome() + "/zorv" + name;
+    ::mkdir(mHome.stateHome().c_str(), 0700);
+    ASSERT_EQ(::mkdir((mHome.stateHome() + "/zorv").c_str(), 0700), 0);
+    writeFile(earlier, "");
     follower = start({"-n", "2", b}, 7);
     ASSERT_TRUE(eventually([&] { return printed(7, 3); }));
     stop(follower);
     EXPECT_EQ(records(7).size(), 2u) << readFile(output(7));
+    const std::string hint = "--state " + earlier, said7 = readFile(messages(7));
+    EXPECT_NE(said7.find(hint), std::string::npos) << said7;
+    EXPECT_EQ(said7.find(hint), said7.rfind(hint)) << said7;
+    // A collector without --state is told once that nothing is kept.
+    const int err = ::open(messages(8).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    follower = spawnProcess({ZORVLOG_EXE, "follow", "--relp", "127.0.0.1:1", log}, -1, -1, err);
+    ::close(err);
+    mRunning.insert(follower);
+    ASSERT_TRUE(eventually([&] { return said(8, "takes no records"); }));
+    stop(follower);
+    const std::string unkept = "nothing is kept across a restart", said8 = readFile(messages(8));
+    EXPECT_NE(said8.find(unkept), std::string::npos) << said8;
+    EXPECT_EQ(said8.find(unkept), said8.rfind(unkept)) << said8;
 }
 
 // A quoted pattern: the logs it matches, never their rotated generations as

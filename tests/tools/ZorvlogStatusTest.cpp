@@ -237,9 +237,15 @@ TEST_F(Status, AFollowerBehindARefusedOutput) {
     ::close(errFd);
     const bool refused =
         eventually([&] { return readFile(err).find("takes no records") != std::string::npos; });
+    CapturedProcess theirs;
     if (::geteuid() == 0) {
-        // Root reads another user's state.
+        // Root reads another user's state; another user, though it may read
+        // the file, is refused.
         EXPECT_EQ(::chown(state.c_str(), 54321, 54321), 0);
+        EXPECT_EQ(::chmod(state.c_str(), 0644) + ::chmod(mDir.path().c_str(), 0755), 0);
+        theirs = runCaptured({"setpriv", "--reuid=54322", "--regid=54322", "--clear-groups",
+                              ZORVLOG_EXE, "status", "--state", state});
+        EXPECT_EQ(theirs.status, 1) << theirs.out << theirs.err;
     }
     CapturedProcess json = zorvlog({"status", "--json", "--state", state});
     CapturedProcess text = zorvlog({"status", "--state", state});
@@ -259,6 +265,8 @@ TEST_F(Status, AFollowerBehindARefusedOutput) {
     EXPECT_EQ(got.at("logs")[0].at("behind").get<long>(), fileSize(log));
     EXPECT_EQ(got.at("logs")[0].at("offset").get<long>(), 0);
     EXPECT_NE(text.out.find("retrying since"), std::string::npos) << text.out;
+    EXPECT_EQ(theirs.err.find("belongs to another user") == std::string::npos, ::geteuid() != 0)
+        << theirs.err;
 }
 
 } // namespace
