@@ -53,9 +53,9 @@ std::uint64_t microsecondsNow() {
 
 // A follower without a state starts afresh each time: where a state file of
 // these logs lies in the place earlier followers kept one unasked, it names
-// the option that resumes from it; an output to a store (the journal, a
+// the option that resumes from it; and an output to a store (the journal, a
 // collector) is told that what is written while follow is down never
-// reaches it.
+// reaches it, whether or not such a file lies there.
 void sayWhatIsNotKept(const std::vector<std::string>& paths, bool store) {
     const std::string earlier = FollowState::earlierDefault(paths);
     if (!earlier.empty()) {
@@ -63,7 +63,8 @@ void sayWhatIsNotKept(const std::vector<std::string>& paths, bool store) {
                      "zorvlog follow: a state of these logs kept by an earlier follow is %s; give "
                      "--state %s to resume from it\n",
                      forTerminal(earlier).c_str(), forTerminal(earlier).c_str());
-    } else if (store) {
+    }
+    if (store) {
         std::fprintf(stderr, "zorvlog follow: without --state nothing is kept across a restart: "
                              "records written while follow is down are never sent; give --state "
                              "FILE to resume where it stopped\n");
