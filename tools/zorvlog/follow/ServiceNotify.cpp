@@ -93,8 +93,11 @@ int ServiceNotify::pauseMs() const {
     if (mWatchdog.count() == 0) {
         return -1;
     }
-    return static_cast<int>(std::max<long long>(
-        1, std::chrono::duration_cast<std::chrono::milliseconds>(mWatchdog / 4).count()));
+    // A wait ends when WATCHDOG=1 is due and not before: an idle follower
+    // wakes twice in the manager's interval for it, no more.
+    const auto left = mLastAlive + mWatchdog / 2 - Clock::now();
+    return static_cast<int>(
+        std::max<long long>(1, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
 }
 
 } // namespace zorvlog
