@@ -221,18 +221,10 @@ bool parseStatus(const std::string& line, std::string& log, LogStatus& status) {
     return !log.empty();
 }
 
-std::uint64_t microsecondsNow() {
-    struct timespec now;
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
-           static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
-}
-
 void appendOutput(std::string& out, const OutputStatus& output) {
     std::string why = escapePath(output.why).substr(0, kWhy);
     why.resize(kWhy, ' ');
-    appendLine(out, output.taking ? "o t" : "o r", {{output.since, 16}, {microsecondsNow(), 16}},
-               why);
+    appendLine(out, output.taking ? "o t" : "o r", {{output.since, 16}, {stateTimeNow(), 16}}, why);
 }
 
 bool parseOutput(const std::string& line, OutputStatus& output, std::uint64_t& saved) {
@@ -296,6 +288,13 @@ bool sameFile(const struct stat& x, const std::string& other) {
 }
 
 } // namespace
+
+std::uint64_t stateTimeNow() {
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+}
 
 FollowState::~FollowState() {
     if (mFd >= 0) {

@@ -46,6 +46,10 @@ struct FollowPosition {
     std::uint32_t window = 0;
 };
 
+// The time as a state keeps it (when a record went out, the output's
+// retries, a save): microseconds since the epoch.
+std::uint64_t stateTimeNow();
+
 // What a status report shows of one followed log, saved with its positions.
 struct LogStatus {
     std::uint64_t lastOut = 0; // when its last record was handed out (us since the epoch)

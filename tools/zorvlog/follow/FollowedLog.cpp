@@ -597,10 +597,7 @@ const LogStatus& FollowedLog::status() {
     // Stamped once per save rather than per record: the batch's time.
     if (mTaken) {
         mTaken = false;
-        struct timespec now;
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        mStatus.lastOut = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
-                          static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+        mStatus.lastOut = stateTimeNow();
     }
     struct stat st;
     Generation* current = mChain.current();

@@ -45,12 +45,6 @@ const auto kPolledLook = std::chrono::seconds(1);
 // doubles up to this.
 const auto kLongestPause = std::chrono::seconds(5);
 
-std::uint64_t microsecondsNow() {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(now).count());
-}
-
 // A follower without a state starts afresh each time: where a state file of
 // these logs lies in the place earlier followers kept one unasked, it names
 // the option that resumes from it; and an output to a store (the journal, a
@@ -136,7 +130,7 @@ public:
                     // Saved when the reason changes, not at every retry.
                     if (mCondition.taking) {
                         mCondition.taking = false;
-                        mCondition.since = microsecondsNow();
+                        mCondition.since = stateTimeNow();
                     }
                     mCondition.why = why;
                     save();
