@@ -6,10 +6,12 @@
 # Usage: bench/follow/rows.sh <build-dir>
 set -eu
 build=${1:?usage: rows.sh <build-dir>}
-exec python3 - "$build/tools/zorvlog/zorvlog" <<'PY'
+exec python3 - "$build/tools/zorvlog/zorvlog" "$(dirname "$0")/../lib" <<'PY'
 import os, subprocess, sys, tempfile, time
 
 zorvlog = sys.argv[1]
+sys.path.insert(0, sys.argv[2])
+from backlog import write_backlog
 tick = os.sysconf("SC_CLK_TCK")
 home = tempfile.mkdtemp(prefix="zorvbench-")
 env = dict(os.environ, HOME=home, XDG_STATE_HOME=home + "/state", XDG_DATA_HOME=home + "/data",
@@ -52,18 +54,10 @@ idle = switches(follower.pid) - before
 follower.terminate()
 follower.wait()
 
-# Backlog: nine debug records, then a seven-line error record, repeated.
+# The backlog (bench/lib/backlog.py).
 n = 1000000
 backlog = home + "/b.log"
-with open(backlog, "w") as out:
-    s = "4711\t2026/12/06\t17:05:09:"
-    for i in range(n):
-        if i % 10 == 9:
-            out.write(f"{s}1\tReason=record {i}\n{s}1\tComputerName=host1\n{s}1\tOS=6.1.0\n"
-                      f"{s}1\tFile=w.cpp,Line=42\n{s}1\tVendorID=3 [Brakka]\n"
-                      f"{s}1\tVendorError=42 [Disk on fire]\n{s}1\tBrakka=1.0\n")
-        else:
-            out.write(f"{s}1\tZorvCore\trecord {i}\t\n")
+write_backlog(backlog, n)
 size = os.path.getsize(backlog)
 start = os.times()
 subprocess.run([zorvlog, "parse", "--json", backlog], stdout=subprocess.DEVNULL, env=env, check=True)

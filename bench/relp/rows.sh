@@ -14,6 +14,7 @@ import os, subprocess, sys, tempfile, time
 zorvlog, shipped = sys.argv[1], sys.argv[2]
 sys.path.insert(0, sys.argv[3])
 from rsyslog import Collector
+from backlog import write_backlog
 tick = os.sysconf("SC_CLK_TCK")
 home = tempfile.mkdtemp(prefix="zorvbench-")
 env = dict(os.environ, HOME=home, XDG_STATE_HOME=home, XDG_DATA_HOME=home, XDG_RUNTIME_DIR=home)
@@ -39,18 +40,10 @@ for holder in ("relp", "client"):
         "-CAkey", f"{home}/ca.key", "-out", f"{home}/{holder}-cert.pem", "-days", "2",
         "-copy_extensions", "copyall")
 
-# The backlog: nine debug records, then a seven-line error record, repeated.
+# The backlog (bench/lib/backlog.py).
 n = 200000
 log = home + "/a.log"
-with open(log, "w") as out:
-    s = "4711\t2026/12/06\t17:05:09:"
-    for i in range(n):
-        if i % 10 == 9:
-            out.write(f"{s}1\tReason=record {i}\n{s}1\tComputerName=host1\n{s}1\tOS=6.1.0\n"
-                      f"{s}1\tFile=w.cpp,Line=42\n{s}1\tVendorID=3 [Brakka]\n"
-                      f"{s}1\tVendorError=42 [Disk on fire]\n{s}1\tBrakka=1.0\n")
-        else:
-            out.write(f"{s}1\tZorvCore\trecord {i}\t\n")
+write_backlog(log, n)
 
 def measure(tls):
     collector = Collector(shipped, f"{home}/central-{int(tls)}", home, tls)

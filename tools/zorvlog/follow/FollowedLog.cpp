@@ -306,6 +306,17 @@ void FollowedLog::resume() {
     mMoved = true;
 }
 
+// A compressed generation of the chain, opened as the log's own file; -1
+// for a plain one and for one that cannot be opened so.
+int FollowedLog::openCompressed(const RotatedFile& file, struct stat& st) const {
+    if (!file.name.compressed) {
+        return -1;
+    }
+    std::string problem;
+    bool missing = false;
+    return openGeneration(file.path, mOwners, false, &st, &problem, &missing);
+}
+
 // The file the position `at` was taken in is not beside the log any more:
 // the generations there are read from the one after it (a compressed copy
 // cut short before the position), else from the oldest.
@@ -315,11 +326,7 @@ void FollowedLog::readOnWithout(const FollowPosition& at, const std::vector<Rota
     std::size_t from = 0;
     for (std::size_t i = chain.size(); i-- > 0 && from == 0;) {
         struct stat st;
-        std::string problem;
-        bool missing = false;
-        const int fd = chain[i].name.compressed
-                           ? openGeneration(chain[i].path, mOwners, false, &st, &problem, &missing)
-                           : -1;
+        const int fd = openCompressed(chain[i], st);
         if (fd >= 0 && cutShortCopyOf(fd, at)) {
             note(chain[i].path, "the compressed data ends before byte " +
                                     std::to_string(at.offset) +
@@ -498,11 +505,7 @@ int FollowedLog::locate(const std::vector<RotatedFile>& chain) const {
     }
     for (int i = static_cast<int>(chain.size()) - 1; i >= 0; --i) {
         struct stat st;
-        std::string problem;
-        bool missing = false;
-        const int fd = chain[i].name.compressed
-                           ? openGeneration(chain[i].path, mOwners, false, &st, &problem, &missing)
-                           : -1;
+        const int fd = openCompressed(chain[i], st);
         if (fd >= 0 &&
             Generation(fd, st, chain[i].path, [](const std::string&, const std::string&) {
             }).resumeAt(read, mStopping) == Generation::kSame) {

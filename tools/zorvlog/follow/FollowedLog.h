@@ -115,6 +115,7 @@ private:
     void rememberOldGenerations();
     GenerationPtr oldestNewGeneration();
     void resume();
+    int openCompressed(const RotatedFile& file, struct stat& st) const;
     void readOnWithout(const FollowPosition& at, const std::vector<RotatedFile>& chain);
     GenerationPtr find(const std::vector<std::string>& candidates, const FollowPosition& at,
                        bool* changed);
