@@ -145,9 +145,9 @@ TEST_F(ErrorBaseTest, SubclassesReplaceTheStatusTextOrABlock) {
               Lines(lines.begin() + 4, lines.end()));
     EXPECT_EQ(TStr("42"), named.getVendorStatusIDStr());
 
-    FixedSystemError fixed(Zorv::kBrakka, 42, TStr("/src/net/Client.cpp"), 120, TStr("11.4"));
+    FixedSystemError fixed(Zorv::kBrakka, 42, TStr("/srv/pool/Pool.cc"), 77, TStr("11.4"));
     EXPECT_EQ((Lines{"Reason=Fatal error", "ComputerName=fixed-host", "OS=fixed-os",
-                     "File=Client.cpp,Line=120", "VendorID=3 [N]", "VendorError=42 [D]", "N=11.4"}),
+                     "File=Pool.cc,Line=77", "VendorID=3 [N]", "VendorError=42 [D]", "N=11.4"}),
               payloads(fixed));
     EXPECT_EQ(1, mUname.runs()); // only the first record asked
 }
